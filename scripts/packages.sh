@@ -1,0 +1,29 @@
+# Sourced by scripts/test and scripts/demo: the Debian packages that
+# building, testing and the demo need, installed when missing.
+
+UPDATER_PACKAGES=(
+    build-essential cmake            # compiler and build system
+    qtbase5-dev qtbase5-dev-tools    # Qt 5 Core, Gui, Network, Widgets, Test; moc and uic
+    libquazip1-qt5-dev               # unpacking the downloaded archive
+    python3-pyftpdlib                # the real FTP server of the tests and the demo
+    vsftpd                           # a second real FTP server for the tests
+    xvfb xauth xdotool               # running the built updater in a virtual display
+    imagemagick                      # the demo's screenshot of the window
+    zip                              # building the demo's update archive
+)
+
+install_missing_packages() {
+    local missing=()
+    local pkg
+    for pkg in "${UPDATER_PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing missing packages: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" apt-get update
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+}

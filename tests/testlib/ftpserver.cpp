@@ -1,0 +1,74 @@
+#include "ftpserver.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+
+const char *const FtpServer::user = "marvoline";
+const char *const FtpServer::password = "qd4739";
+
+FtpServer::~FtpServer()
+{
+    stop();
+}
+
+bool FtpServer::start(const QString &rootDir, const QString &host)
+{
+    stop();
+    serverHost = host;
+    logPath = QDir::temp().filePath(QStringLiteral("ftpserver-%1-%2.log")
+                                        .arg(QCoreApplication::applicationPid())
+                                        .arg(quintptr(this), 0, 16));
+    QFile::remove(logPath);
+    // Debian's interpreter, which has pyftpdlib; not whatever python3 is first on PATH.
+    process.setProgram(QStringLiteral("/usr/bin/python3"));
+    process.setArguments({QStringLiteral(TESTLIB_DIR "/ftpserver.py"), QStringLiteral("--root"),
+                          rootDir, QStringLiteral("--host"), host, QStringLiteral("--log"),
+                          logPath});
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start();
+    if (!process.waitForStarted(10000)) {
+        lastError = process.errorString();
+        return false;
+    }
+    QByteArray out;
+    QDeadlineTimer deadline(20000);
+    while (!deadline.hasExpired()) {
+        if (!process.waitForReadyRead(int(deadline.remainingTime())))
+            break;
+        out += process.readAllStandardOutput();
+        const int at = out.indexOf("PORT ");
+        const int end = out.indexOf('\n', at);
+        if (at >= 0 && end > at) {
+            serverPort = quint16(out.mid(at + 5, end - at - 5).trimmed().toUInt());
+            return serverPort != 0;
+        }
+    }
+    lastError = QString::fromLocal8Bit(out + process.readAllStandardError());
+    stop();
+    return false;
+}
+
+void FtpServer::stop()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.closeWriteChannel();
+        if (!process.waitForFinished(3000)) {
+            process.kill();
+            process.waitForFinished(3000);
+        }
+    }
+    serverPort = 0;
+}
+
+QStringList FtpServer::receivedLines() const
+{
+    QFile log(logPath);
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    QStringList lines = QString::fromLatin1(log.readAll()).split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}

@@ -1,0 +1,40 @@
+#ifndef TESTLIB_FTPSERVER_H
+#define TESTLIB_FTPSERVER_H
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// A real FTP server (Debian's python3-pyftpdlib) on loopback, serving a
+// folder of the test's own on a free port with the updater's fixed user.
+// Stopped when the object is destroyed.
+class FtpServer
+{
+public:
+    static const char *const user;     // "marvoline"
+    static const char *const password; // "qd4739"
+
+    FtpServer() = default;
+    ~FtpServer();
+    FtpServer(const FtpServer &) = delete;
+    FtpServer &operator=(const FtpServer &) = delete;
+
+    // host is "127.0.0.1" or "::1". Waits until the server listens.
+    bool start(const QString &rootDir, const QString &host = QStringLiteral("127.0.0.1"));
+    void stop();
+
+    quint16 port() const { return serverPort; }
+    QString host() const { return serverHost; }
+    // The command lines the server received so far, in order, without CR LF.
+    QStringList receivedLines() const;
+    QString errorText() const { return lastError; }
+
+private:
+    QProcess process;
+    quint16 serverPort = 0;
+    QString serverHost;
+    QString logPath;
+    QString lastError;
+};
+
+#endif // TESTLIB_FTPSERVER_H

@@ -1,0 +1,59 @@
+#!/usr/bin/python3
+"""A pyftpdlib server on loopback for the tests.
+
+Listens on a free port, prints "PORT <n>" once it accepts connections and
+serves until its standard input closes (the test process ended).
+"""
+import argparse
+import logging
+import sys
+import threading
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--user", default="marvoline")
+    parser.add_argument("--password", default="qd4739")
+    parser.add_argument("--log", default=None, help="file that receives every command line")
+    args = parser.parse_args()
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+
+    class Handler(FTPHandler):
+        def on_incomplete_file_received(self, file):
+            pass
+
+        def pre_process_command(self, line, cmd, arg):
+            if args.log:
+                with open(args.log, "a", encoding="latin-1") as log:
+                    log.write(line + "\n")
+            return super().pre_process_command(line, cmd, arg)
+
+    Handler.authorizer = authorizer
+    Handler.banner = "pyftpdlib ready"
+    logging.basicConfig(level=logging.CRITICAL)
+
+    server = FTPServer((args.host, 0), Handler)
+    server.max_cons = 64
+    print("PORT %d" % server.socket.getsockname()[1], flush=True)
+
+    def watch_stdin():
+        sys.stdin.read()
+        server.close_all()
+
+    threading.Thread(target=watch_stdin, daemon=True).start()
+    try:
+        server.serve_forever(timeout=0.2, blocking=True, handle_exit=True)
+    except Exception:
+        pass
+
+
+if __name__ == "__main__":
+    main()

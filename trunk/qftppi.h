@@ -1,0 +1,78 @@
+#ifndef QFTPPI_H
+#define QFTPPI_H
+
+#include "qftpdtp.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTcpSocket>
+
+// The FTP control connection: sends the lines of one command at a time,
+// reads single- and multi-line replies, runs the reply state machine and
+// sets up data connections (PORT/EPRT/PASV/EPSV) through its QFtpDTP.
+// Owned by QFtp's private part; reports back through four signals, whose
+// handlers may call back into it.
+class QFtpPI : public QObject, public QFtpDTPOwner
+{
+    Q_OBJECT
+
+public:
+    enum State { Begin, Idle, Waiting, Success, Failure };
+    enum AbortState { NotAborting, AbortSent, AbortFinishing };
+
+    explicit QFtpPI(QObject *parent = nullptr);
+
+    void connectToHost(const QString &host, quint16 port);
+
+    // Takes the lines of one command, each ending in "\r\n". False when a
+    // list is still pending; true when taken, or refused with
+    // error(NotConnected, "Not connected") already emitted.
+    bool sendCommands(const QStringList &lines);
+    // Drops unsent lines, aborts the data transfer, becomes idle.
+    void clearPendingCommands();
+    // Sends "ABOR\r\n" for the command in progress.
+    void abort();
+
+    // The line in progress, as sent (after rewriting), with "\r\n"; null
+    // when the list is worked off or discarded.
+    QString currentCommand() const override;
+    bool isAbortSent() const override;
+
+    // Set by the owner while it handles rawFtpReply for a raw command: the
+    // interpreter then skips its own actions on that reply, and clears it.
+    bool rawCommand = false;
+    // Allows EPRT/EPSV on an IPv6 control connection; cleared when the
+    // server rejects them, set again by the owner on connect and mode change.
+    bool extendedTransfer = true;
+
+    QFtpDTP dtp;
+
+signals:
+    // A QFtp::State value (never Closing).
+    void connectState(int);
+    // The list was worked off, or the greeting was accepted.
+    void finished(const QString &);
+    // A QFtp::Error value and its text. A control connection lost while a
+    // line is outstanding, the greeting is awaited or a transfer runs is
+    // reported as connectState(Unconnected) followed by error(UnknownError,
+    // "Connection closed by the server") -- except when the outstanding
+    // line is "QUIT\r\n".
+    void error(int, const QString &);
+    void rawFtpReply(int, const QString &);
+
+private slots:
+    void hostFound();
+    void connected();
+    void connectionClosed();
+    void delayedCloseFinished();
+    void readyRead();
+    void error(QAbstractSocket::SocketError);
+    void dtpConnectState(int);
+
+private:
+    // Private members are the implementation's to choose.
+    QTcpSocket commandSocket;
+};
+
+#endif // QFTPPI_H

@@ -1,0 +1,58 @@
+#include "settings.h"
+
+#include "platform.h"
+
+#include <QFile>
+#include <QMessageBox>
+#include <QStringList>
+#include <QTextStream>
+
+QString serverHost;
+int serverPort = 0;
+QString serverAppDir;
+QString appName;
+
+void Settings::applyLine(const QString &line)
+{
+    const QStringList parts = line.split(QLatin1String("=="), Qt::KeepEmptyParts, Qt::CaseSensitive);
+    if (parts.size() < 2)
+        return;
+    const QString &key = parts.at(0);
+    const QString &value = parts.at(1);
+
+    if (key == QLatin1String("surl")) {
+        serverHost = value;
+    } else if (key == QLatin1String("sport")) {
+        serverPort = value.toInt(nullptr, 10);
+    } else if (key == QLatin1String("sappdir")) {
+        serverAppDir = value + (Platform::isWindows() ? QLatin1String("_win32") : QLatin1String("_mac"));
+    } else if (key == QLatin1String("sappname")) {
+        appName = value;
+    }
+}
+
+void Settings::read(QTextStream &stream)
+{
+    while (!stream.atEnd())
+        applyLine(stream.readLine());
+}
+
+void Settings::load(const QString &appDir)
+{
+    QFile file(appDir + QLatin1String("/config.conf"));
+    if (!file.open(QIODevice::ReadOnly)) {
+        QMessageBox::information(nullptr, QStringLiteral("error"), file.errorString(), QMessageBox::Ok,
+                                 QMessageBox::NoButton);
+    }
+    QTextStream stream(&file);
+    read(stream);
+    file.close();
+}
+
+void Settings::reset()
+{
+    serverHost.clear();
+    serverPort = 0;
+    serverAppDir.clear();
+    appName.clear();
+}

@@ -1,0 +1,33 @@
+#ifndef SETTINGS_H
+#define SETTINGS_H
+
+#include <QString>
+
+class QTextStream;
+
+// The four process-wide settings read from "config.conf" at start-up and
+// only read afterwards.
+extern QString serverHost;   // "surl": host name or address of the FTP server
+extern int serverPort;       // "sport": FTP port; handed on as its low 16 bits
+extern QString serverAppDir; // "sappdir" plus "_win32" or "_mac"
+extern QString appName;      // "sappname": the application to start
+
+namespace Settings {
+
+// Applies one configuration line: key "==" value, taken exactly as they
+// stand; unknown keys and lines without "==" are ignored.
+void applyLine(const QString &line);
+
+// Applies every line of the stream; the last line of a key wins.
+void read(QTextStream &stream);
+
+// Reads appDir + "/config.conf". A file that cannot be opened is reported
+// in a modal "error" box, after which the settings keep what they held.
+void load(const QString &appDir);
+
+// Back to the defaults: empty strings and port 0. For tests.
+void reset();
+
+} // namespace Settings
+
+#endif // SETTINGS_H
