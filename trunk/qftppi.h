@@ -56,8 +56,8 @@ signals:
     // A QFtp::Error value and its text. A control connection lost while a
     // line is outstanding, the greeting is awaited or a transfer runs is
     // reported as connectState(Unconnected) followed by error(UnknownError,
-    // "Connection closed by the server") -- except when the outstanding
-    // line is "QUIT\r\n".
+    // "Connection closed by host %1"), %1 the host name -- except when the
+    // outstanding line is "QUIT\r\n", whose answer may be the close itself.
     void error(int, const QString &);
     void rawFtpReply(int, const QString &);
 
