@@ -5,6 +5,9 @@
 #include <QTimer>
 #include <QWidget>
 
+class QPainter;
+class QPixmap;
+
 // A self-animating spinner: turns its figure by 30 degrees every 50 ms and
 // draws each distinct frame once into the process-wide pixmap cache.
 class BusyIndicator : public QWidget
@@ -32,8 +35,19 @@ private slots:
     void rotate();
 
 private:
-    // Private members are the implementation's to choose.
+    // Renders the current figure into a transparent side-by-side pixmap,
+    // scaled from a 200-unit design square centred on the origin.
+    QPixmap generatePixmap(int side) const;
+    void drawRectStyle(QPainter *painter) const;
+    void drawEllipseStyle(QPainter *painter) const;
+    void drawArcStyle(QPainter *painter) const;
+    // Twelve fading spokes; drawSpoke paints one spoke pointing up.
+    template <typename DrawSpoke> void drawSpokes(QPainter *painter, DrawSpoke drawSpoke) const;
+
     QTimer timer;
+    int rotationAngle; // degrees, one of 0, 30, ..., 330
+    IndicatorStyle currentStyle; // stored unchanged, also when outside the enum
+    QColor fillColor;
 };
 
 #endif // BUSYINDICATOR_H
