@@ -14,7 +14,8 @@ QString appName;
 
 void Settings::applyLine(const QString &line)
 {
-    const QStringList parts = line.split(QLatin1String("=="), Qt::KeepEmptyParts, Qt::CaseSensitive);
+    const QStringList parts
+        = line.split(QLatin1String("=="), Qt::KeepEmptyParts, Qt::CaseSensitive);
     if (parts.size() < 2)
         return;
     const QString &key = parts.at(0);
@@ -25,7 +26,8 @@ void Settings::applyLine(const QString &line)
     } else if (key == QLatin1String("sport")) {
         serverPort = value.toInt(nullptr, 10);
     } else if (key == QLatin1String("sappdir")) {
-        serverAppDir = value + (Platform::isWindows() ? QLatin1String("_win32") : QLatin1String("_mac"));
+        serverAppDir
+            = value + (Platform::isWindows() ? QLatin1String("_win32") : QLatin1String("_mac"));
     } else if (key == QLatin1String("sappname")) {
         appName = value;
     }
@@ -41,10 +43,12 @@ void Settings::load(const QString &appDir)
 {
     QFile file(appDir + QLatin1String("/config.conf"));
     if (!file.open(QIODevice::ReadOnly)) {
-        QMessageBox::information(nullptr, QStringLiteral("error"), file.errorString(), QMessageBox::Ok,
-                                 QMessageBox::NoButton);
+        QMessageBox::information(nullptr, QStringLiteral("error"), file.errorString(),
+            QMessageBox::Ok, QMessageBox::NoButton);
     }
     QTextStream stream(&file);
+    // The same file must read the same under any locale.
+    stream.setCodec("UTF-8");
     read(stream);
     file.close();
 }

@@ -7,10 +7,10 @@ class QTextStream;
 
 // The four process-wide settings read from "config.conf" at start-up and
 // only read afterwards.
-extern QString serverHost;   // "surl": host name or address of the FTP server
-extern int serverPort;       // "sport": FTP port; handed on as its low 16 bits
+extern QString serverHost; // "surl": host name or address of the FTP server
+extern int serverPort; // "sport": FTP port; handed on as its low 16 bits
 extern QString serverAppDir; // "sappdir" plus "_win32" or "_mac"
-extern QString appName;      // "sappname": the application to start
+extern QString appName; // "sappname": the application to start
 
 namespace Settings {
 

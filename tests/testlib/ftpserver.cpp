@@ -24,8 +24,7 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
     // Debian's interpreter, which has pyftpdlib; not whatever python3 is first on PATH.
     process.setProgram(QStringLiteral("/usr/bin/python3"));
     process.setArguments({QStringLiteral(TESTLIB_DIR "/ftpserver.py"), QStringLiteral("--root"),
-                          rootDir, QStringLiteral("--host"), host, QStringLiteral("--log"),
-                          logPath});
+        rootDir, QStringLiteral("--host"), host, QStringLiteral("--log"), logPath});
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start();
     if (!process.waitForStarted(10000)) {

@@ -11,7 +11,7 @@
 class FtpServer
 {
 public:
-    static const char *const user;     // "marvoline"
+    static const char *const user; // "marvoline"
     static const char *const password; // "qd4739"
 
     FtpServer() = default;

@@ -4,7 +4,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
-ScriptedServer::ScriptedServer(QObject *parent) : QObject(parent) {}
+ScriptedServer::ScriptedServer(QObject *parent)
+    : QObject(parent)
+{
+}
 
 bool ScriptedServer::listen(const QHostAddress &address)
 {
@@ -77,7 +80,10 @@ void ScriptedServer::dropClient()
     }
 }
 
-DataServer::DataServer(QObject *parent) : QObject(parent) {}
+DataServer::DataServer(QObject *parent)
+    : QObject(parent)
+{
+}
 
 bool DataServer::listen(const QHostAddress &address)
 {
@@ -92,7 +98,7 @@ QByteArray DataServer::pasvReply() const
 {
     const quint16 p = port();
     return QByteArray("227 Entering Passive Mode (127,0,0,1,") + QByteArray::number(p >> 8) + ','
-            + QByteArray::number(p & 0xff) + ").\r\n";
+        + QByteArray::number(p & 0xff) + ").\r\n";
 }
 
 bool DataServer::waitForClient(int timeoutMs)
