@@ -2,16 +2,95 @@
 #define QFTP_P_H
 
 #include "qftp.h"
+#include "qftppi.h"
 
-// Placeholder until the command queue lands.
+#include <QByteArray>
+#include <QList>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+class QIODevice;
+
+// One queued command: its kind, the raw FTP lines it sends (or, for
+// ConnectToHost and SetProxy, its host and port arguments) and, for
+// transfers, the owned upload bytes or the borrowed device.
+class QFtpCommand
+{
+public:
+    QFtpCommand(QFtp::Command cmd, const QStringList &raw, const QByteArray &ba);
+    QFtpCommand(QFtp::Command cmd, const QStringList &raw, QIODevice *dev = nullptr);
+    ~QFtpCommand();
+    QFtpCommand(const QFtpCommand &) = delete;
+    QFtpCommand &operator=(const QFtpCommand &) = delete;
+
+    QIODevice *device() const { return dataIsByteArray ? nullptr : data.dev; }
+    QByteArray *byteArray() const { return dataIsByteArray ? data.ba : nullptr; }
+
+    int id;
+    QFtp::Command command;
+    QStringList rawCommands;
+    union {
+        QByteArray *ba;
+        QIODevice *dev;
+    } data;
+    bool dataIsByteArray;
+
+    // Set once commandStarted has been emitted: the engine starts a record
+    // only once, and only a started record can be ended by a finished report.
+    bool started = false;
+    // Set as the end is being reported: reports that arrive meanwhile (the
+    // interpreter winding down the data connection) end nothing.
+    bool ended = false;
+    // A ConnectToHost whose control connection has come up: only then can a
+    // finished report be its greeting rather than the tail of an earlier list.
+    bool connected = false;
+
+private:
+    static int nextId();
+};
+
 class QFtpPrivate
 {
 public:
-    void _q_startNextCommand() {}
-    void _q_piFinished(const QString &) {}
-    void _q_piError(int, const QString &) {}
-    void _q_piConnectState(int) {}
-    void _q_piFtpReply(int, const QString &) {}
+    explicit QFtpPrivate(QFtp *owner);
+    ~QFtpPrivate();
+
+    int addCommand(QFtpCommand *cmd);
+
+    void _q_startNextCommand();
+    void _q_piFinished(const QString &);
+    void _q_piError(int, const QString &);
+    void _q_piConnectState(int);
+    void _q_piFtpReply(int, const QString &);
+
+    QFtpPI pi;
+    QList<QFtpCommand *> pending;
+    bool closeWaitForStateChange = false;
+    QFtp::State state = QFtp::Unconnected;
+    QFtp::TransferMode transferMode = QFtp::Passive;
+    QFtp::Error error = QFtp::NoError;
+    QString errorString;
+
+    QString host;
+    quint16 port = 0;
+    QString proxyHost;
+    quint16 proxyPort = 0;
+
+    QFtp *q;
+
+private:
+    void finishHead(QFtpCommand *cmd);
+    void failHead(QFtpCommand *cmd, int code, const QString &text);
+    void removeHead(QFtpCommand *cmd, bool failed);
+    void sendLines(QFtpCommand *cmd);
+    bool startPut(QFtpCommand *cmd);
+    void releaseUploadDevice();
+    void checkConnectionLost(int id);
+
+    // A sequential upload device whose signals feed the data connection;
+    // disconnected again when its command ends.
+    QPointer<QIODevice> uploadDevice;
 };
 
 #endif // QFTP_P_H
