@@ -3,12 +3,13 @@
 
 #include <QAbstractSocket>
 #include <QByteArray>
+#include <QIODevice>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTcpServer>
 
 class QHostAddress;
-class QIODevice;
 class QTcpSocket;
 class QUrlInfo;
 
@@ -23,6 +24,11 @@ public:
     // True from the moment "ABOR\r\n" was written until the first reply
     // after it has been handled; incoming data is discarded meanwhile.
     virtual bool isAbortSent() const = 0;
+    // A download's bytes could not all be written to its device (disk full,
+    // device closed); `text` is the device's error text. The owner stops the
+    // transfer and reports the failure. Called from inside the data socket's
+    // handlers, which read no more data afterwards.
+    virtual void dataWriteFailed(const QString &text) { Q_UNUSED(text) }
 };
 
 // The FTP data connection: at most one at a time, opened to the server
@@ -38,6 +44,7 @@ public:
     enum DataState { DataConnected = 1, DataClosed, DataHostNotFound, DataConnectionRefused };
 
     explicit QFtpDTP(QFtpDTPOwner *owner, QObject *parent = nullptr);
+    ~QFtpDTP() override;
 
     // Upload source from memory (borrowed from the command record).
     void setData(QByteArray *data);
@@ -90,10 +97,29 @@ private slots:
     void dataReadyRead();
 
 private:
-    // Private members are the implementation's to choose.
+    void connectSocket(QTcpSocket *s);
+    void releaseSocket();
+    void detachSource();
+    bool sourceIsDevice() const { return !sourceIsByteArray && sourceDevice; }
+    void reportWriteFailure(const QString &text);
+    bool drainIntoDevice();
+
     QTcpSocket *socket = nullptr;
     QTcpServer listener;
     QFtpDTPOwner *owner;
+    // A listing line that reported a missing file or directory; null when none.
+    QString listingError;
+    qint64 bytesTransferred = 0;
+    qint64 bytesExpected = 0;
+    bool continueUpload = false;
+    // The upload array or the download/upload device; never owned.
+    QByteArray *sourceData = nullptr;
+    QPointer<QIODevice> sourceDevice;
+    bool sourceIsByteArray = false;
+    // An upload step was asked for before the active connection arrived.
+    bool uploadWaitsForSocket = false;
+    // Bytes still unread in the data socket when it disconnected.
+    QByteArray leftover;
 };
 
 #endif // QFTPDTP_H

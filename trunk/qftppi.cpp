@@ -1,1 +1,498 @@
-// placeholder
+#include "qftppi.h"
+
+#include "qftp.h"
+
+#include <QCoreApplication>
+#include <QHostAddress>
+#include <QRegularExpression>
+#include <QVariant>
+
+namespace {
+const char networkSessionProperty[] = "_q_networksession";
+
+// Runs a reply handler with the re-entrancy marker set.
+class HandlingReply
+{
+public:
+    explicit HandlingReply(int &depth)
+        : depth(depth)
+    {
+        ++depth;
+    }
+    ~HandlingReply() { --depth; }
+
+private:
+    int &depth;
+};
+} // namespace
+
+QFtpPI::QFtpPI(QObject *parent)
+    : QObject(parent)
+    , dtp(this, nullptr)
+    , commandSocket(nullptr)
+{
+    commandSocket.setObjectName(QStringLiteral("QFtpPI_socket"));
+    connect(&commandSocket, SIGNAL(hostFound()), this, SLOT(hostFound()));
+    connect(&commandSocket, SIGNAL(connected()), this, SLOT(connected()));
+    connect(&commandSocket, SIGNAL(disconnected()), this, SLOT(connectionClosed()));
+    connect(&commandSocket, SIGNAL(readyRead()), this, SLOT(readyRead()));
+    connect(&commandSocket, SIGNAL(error(QAbstractSocket::SocketError)), this,
+        SLOT(error(QAbstractSocket::SocketError)));
+    connect(&dtp, SIGNAL(connectState(int)), this, SLOT(dtpConnectState(int)));
+}
+
+QFtpPI::~QFtpPI()
+{
+    // The members go before the socket would report its close to them.
+    commandSocket.disconnect(this);
+    dtp.disconnect(this);
+}
+
+void QFtpPI::connectToHost(const QString &host, quint16 port)
+{
+    emit connectState(QFtp::HostLookup);
+    hostName = host;
+    resetAfterClose();
+    commandSocket.setProperty(networkSessionProperty, property(networkSessionProperty));
+    dtp.setProperty(networkSessionProperty, property(networkSessionProperty));
+    commandSocket.connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+}
+
+bool QFtpPI::sendCommands(const QStringList &lines)
+{
+    if (!pendingCommands.isEmpty())
+        return false;
+    if (commandSocket.state() != QAbstractSocket::ConnectedState || state != Idle) {
+        emit error(QFtp::NotConnected, QCoreApplication::translate("QFtp", "Not connected"));
+        return true;
+    }
+    pendingCommands = lines;
+    sendNextCommand();
+    return true;
+}
+
+void QFtpPI::clearPendingCommands()
+{
+    pendingCommands.clear();
+    currentLine = QString();
+    state = Idle;
+    // A refused data connection never reports DataConnected; the next
+    // command must not wait for it.
+    waitingForDataConnect = false;
+    dtp.abortTransfer();
+}
+
+void QFtpPI::abort()
+{
+    pendingCommands.clear();
+    if (abortState != NotAborting)
+        return;
+    if (commandSocket.state() != QAbstractSocket::ConnectedState)
+        return;
+    // A server answers ABOR once, and before that answers the line still
+    // outstanding (426 for a transfer cut short); only ABOR's own reply is
+    // dropped, so a later line never loses its reply.
+    abortLineOutstanding = state == Waiting || state == Begin;
+    abortState = AbortSent;
+    commandSocket.write("ABOR\r\n", 6);
+    if (currentLine.startsWith(QLatin1String("STOR ")))
+        dtp.abortTransfer();
+}
+
+QString QFtpPI::currentCommand() const
+{
+    return currentLine;
+}
+
+bool QFtpPI::isAbortSent() const
+{
+    return abortState == AbortSent;
+}
+
+void QFtpPI::dataWriteFailed(const QString &text)
+{
+    if (abortState != NotAborting || repliesToSkip > 0) {
+        // The command is already being ended by an abort.
+        dtp.abortTransfer();
+        return;
+    }
+    // The server still answers the transfer line (unless it has already
+    // been), and then ABOR. Both replies are dropped and no line goes out
+    // before they are in, so neither can pass for the reply to a later line.
+    if (commandSocket.state() == QAbstractSocket::ConnectedState) {
+        repliesToSkip = state == Waiting ? 2 : 1;
+        commandSocket.write("ABOR\r\n", 6);
+    }
+    pendingCommands.clear();
+    currentLine = QString();
+    state = Idle;
+    dtp.abortTransfer();
+    emit error(QFtp::UnknownError, text);
+}
+
+void QFtpPI::hostFound()
+{
+    emit connectState(QFtp::Connecting);
+}
+
+void QFtpPI::connected()
+{
+    state = Begin;
+    commandSocket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    emit connectState(QFtp::Connected);
+}
+
+void QFtpPI::resetAfterClose()
+{
+    pendingCommands.clear();
+    currentLine = QString();
+    replyText.clear();
+    replyInProgress = false;
+    waitingForDataConnect = false;
+    waitingForDataClose = false;
+    abortState = NotAborting;
+    repliesToSkip = 0;
+    state = Begin;
+    dtp.abortTransfer();
+}
+
+void QFtpPI::connectionClosed()
+{
+    // A server that goes away in the middle of a command never answers it:
+    // the command fails rather than waiting for ever. QUIT is answered by the
+    // close itself.
+    const bool quitting = currentLine == QLatin1String("QUIT\r\n");
+    const bool busy = state == Begin || state == Waiting || waitingForDataConnect
+        || waitingForDataClose || dtp.connectionState() != QAbstractSocket::UnconnectedState;
+    const bool fail = busy && !quitting;
+    resetAfterClose();
+    commandSocket.close();
+    emit connectState(QFtp::Unconnected);
+    if (fail) {
+        emit error(QFtp::UnknownError,
+            QCoreApplication::translate("QFtp", "Connection closed by host %1").arg(hostName));
+    }
+}
+
+void QFtpPI::delayedCloseFinished()
+{
+    emit connectState(QFtp::Unconnected);
+}
+
+void QFtpPI::error(QAbstractSocket::SocketError e)
+{
+    switch (e) {
+    case QAbstractSocket::HostNotFoundError:
+        emit connectState(QFtp::Unconnected);
+        emit error(QFtp::HostNotFound,
+            QCoreApplication::translate("QFtp", "Host %1 not found").arg(hostName));
+        break;
+    case QAbstractSocket::ConnectionRefusedError:
+        emit connectState(QFtp::Unconnected);
+        emit error(QFtp::ConnectionRefused,
+            QCoreApplication::translate("QFtp", "Connection refused to host %1").arg(hostName));
+        break;
+    case QAbstractSocket::SocketTimeoutError:
+        emit connectState(QFtp::Unconnected);
+        emit error(QFtp::ConnectionRefused,
+            QCoreApplication::translate("QFtp", "Connection timed out to host %1").arg(hostName));
+        break;
+    default:
+        // A lost connection is reported through connectionClosed().
+        break;
+    }
+}
+
+// Ends the line being composed as a failure of its command: the rest of the
+// list cannot run without it, and no reply is due.
+void QFtpPI::failCommand(int code, const QString &text)
+{
+    pendingCommands.clear();
+    currentLine = QString();
+    state = Idle;
+    emit error(code, text);
+}
+
+bool QFtpPI::sendNextCommand()
+{
+    if (waitingForDataConnect || repliesToSkip > 0)
+        return true;
+    if (pendingCommands.isEmpty()) {
+        currentLine = QString();
+        emit finished(replyText);
+        return false;
+    }
+    currentLine = pendingCommands.first();
+    QHostAddress address = commandSocket.localAddress();
+    bool isIPv4 = false;
+    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
+    if (isIPv4)
+        address = QHostAddress(ipv4); // also an IPv4 address mapped into IPv6
+    const bool isIPv6 = !isIPv4 && address.protocol() == QAbstractSocket::IPv6Protocol;
+
+    if (currentLine.startsWith(QLatin1String("PORT"))) {
+        if (!isIPv4 && !(isIPv6 && extendedTransfer)) {
+            failCommand(QFtp::UnknownError,
+                QCoreApplication::translate("QFtp",
+                    "Active mode is not available for the local "
+                    "address %1")
+                    .arg(address.toString()));
+            return false;
+        }
+        const int port = dtp.startListening(address);
+        if (port < 0) {
+            failCommand(QFtp::UnknownError,
+                QCoreApplication::translate("QFtp", "Cannot listen for the data connection"));
+            return false;
+        }
+        if (isIPv6) {
+            QHostAddress plain = address;
+            plain.setScopeId(QString());
+            currentLine = QStringLiteral("EPRT |2|%1|%2|").arg(plain.toString()).arg(port);
+        } else {
+            currentLine = QStringLiteral("PORT %1,%2,%3,%4,%5,%6")
+                              .arg(ipv4 >> 24)
+                              .arg((ipv4 >> 16) & 0xff)
+                              .arg((ipv4 >> 8) & 0xff)
+                              .arg(ipv4 & 0xff)
+                              .arg((port >> 8) & 0xff)
+                              .arg(port & 0xff);
+        }
+        currentLine += QLatin1String("\r\n");
+    } else if (currentLine.startsWith(QLatin1String("PASV")) && isIPv6 && extendedTransfer) {
+        currentLine = QStringLiteral("EPSV\r\n");
+    }
+    pendingCommands.removeFirst();
+    state = Waiting;
+    commandSocket.write(currentLine.toLatin1());
+    return true;
+}
+
+void QFtpPI::readyRead()
+{
+    // Reply handlers may raise data-connection events that land here; the
+    // reading loop below goes on once the handler has returned.
+    if (handlingReply > 0)
+        return;
+    while (!waitingForDataClose && commandSocket.canReadLine()) {
+        const QByteArray bytes = commandSocket.readLine();
+        QString line = QString::fromLatin1(bytes.constData());
+        if (!replyInProgress) {
+            if (line.size() < 3)
+                continue; // malformed first line: dropped
+            static const int lowest[3] = {1, 0, 0};
+            static const int highest[3] = {5, 5, 9};
+            bool valid = true;
+            for (int i = 0; i < 3; ++i) {
+                const QChar c = line.at(i);
+                replyCode[i] = c.isDigit() ? static_cast<signed char>(c.digitValue()) : -1;
+                if (replyCode[i] < lowest[i] || replyCode[i] > highest[i])
+                    valid = false;
+            }
+            if (!valid)
+                continue; // malformed first line: dropped
+            replyInProgress = true;
+            replyText.clear();
+        }
+        const QString code = QString::number(replyCode[0] * 100 + replyCode[1] * 10 + replyCode[2]);
+        const QString head = line.left(4);
+        QString trimmed = line;
+        while (trimmed.endsWith(QLatin1Char('\n')) || trimmed.endsWith(QLatin1Char('\r')))
+            trimmed.chop(1);
+        if (head == code + QLatin1Char(' ') || trimmed == code) {
+            // The end line (a bare code counts as one with an empty text).
+            replyText += line.mid(4);
+            if (replyText.endsWith(QLatin1String("\r\n")))
+                replyText.chop(2);
+            bool done;
+            {
+                HandlingReply marker(handlingReply);
+                done = handleReply();
+            }
+            if (!done)
+                return; // held until the data connection closes
+            replyText.clear();
+            replyInProgress = false;
+        } else if (head == code + QLatin1Char('-')) {
+            replyText += line.mid(4);
+        } else {
+            replyText += line;
+        }
+    }
+}
+
+bool QFtpPI::handleReply()
+{
+    const int first = replyCode[0];
+    const int code = first * 100 + replyCode[1] * 10 + replyCode[2];
+
+    if ((code == 226 || (code == 250 && currentLine.startsWith(QLatin1String("RETR"))))
+        && dtp.connectionState() != QAbstractSocket::UnconnectedState) {
+        waitingForDataClose = true;
+        return false;
+    }
+
+    const bool preliminary = first == 1;
+    if (repliesToSkip > 0) {
+        if (!preliminary)
+            --repliesToSkip;
+        if (repliesToSkip == 0 && state == Idle && !pendingCommands.isEmpty())
+            sendNextCommand();
+        return true;
+    }
+
+    if (abortState == AbortSent) {
+        if (!preliminary) {
+            if (abortLineOutstanding) {
+                // The aborted line's own answer: handled as usual.
+                abortState = AbortFinishing;
+            } else {
+                abortState = NotAborting;
+                return true;
+            }
+        }
+    } else if (abortState == AbortFinishing) {
+        // ABOR's reply.
+        if (!preliminary)
+            abortState = NotAborting;
+        return true;
+    }
+
+    switch (state) {
+    case Begin:
+        if (first != 2)
+            return true;
+        state = Idle;
+        emit finished(QCoreApplication::translate("QFtp", "Connected to host %1").arg(hostName));
+        break;
+    case Waiting:
+        if (first < 1 || first > 5 || code == 202) {
+            state = Failure;
+        } else {
+            static const State byFirstDigit[6]
+                = {Failure, Waiting, Success, Idle, Failure, Failure};
+            state = byFirstDigit[first];
+        }
+        break;
+    default:
+        // Nothing was asked for.
+        return true;
+    }
+
+    emit rawFtpReply(code, replyText);
+
+    if (rawCommand) {
+        rawCommand = false;
+    } else if (code == 227) {
+        static const QRegularExpression numbers(
+            QStringLiteral("(\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)"));
+        const QRegularExpressionMatch match = numbers.match(replyText);
+        if (match.hasMatch()) {
+            const QString host = QStringList {match.captured(1), match.captured(2),
+                match.captured(3), match.captured(4)}
+                                     .join(QLatin1Char('.'));
+            const uint port
+                = (match.captured(5).toUInt() * 256 + match.captured(6).toUInt()) % 65536;
+            waitingForDataConnect = true;
+            dtp.openDataConnection(host, quint16(port));
+        }
+    } else if (code == 229) {
+        const int open = replyText.indexOf(QLatin1Char('('));
+        if (open >= 0 && open + 1 < replyText.size()) {
+            const QChar delimiter = replyText.at(open + 1);
+            const QStringList parts = replyText.mid(open + 1).split(delimiter, Qt::KeepEmptyParts);
+            bool ok = false;
+            const int port = parts.size() >= 4 ? int(parts.at(3).toUInt(&ok) % 65536) : 0;
+            // Without a usable port this is a 227 without its six numbers:
+            // no data connection, and the server answers the transfer line.
+            if (ok && port != 0) {
+                waitingForDataConnect = true;
+                dtp.openDataConnection(commandSocket.peerAddress().toString(), quint16(port));
+            }
+        }
+    } else if (code == 230) {
+        if (currentLine.startsWith(QLatin1String("USER ")) && !pendingCommands.isEmpty()
+            && pendingCommands.first().startsWith(QLatin1String("PASS "))) {
+            pendingCommands.removeFirst();
+        }
+        emit connectState(QFtp::LoggedIn);
+    } else if (code == 213) {
+        if (currentLine.startsWith(QLatin1String("SIZE ")))
+            dtp.setBytesTotal(replyText.simplified().toLongLong());
+    } else if (preliminary && currentLine.startsWith(QLatin1String("STOR "))) {
+        dtp.acceptPendingConnection();
+        dtp.sendNextBlock();
+    }
+
+    // The handlers of the signals above may have sent the next list already.
+    switch (state) {
+    case Success:
+        state = Idle;
+        Q_FALLTHROUGH();
+    case Idle:
+        if (dtp.hasErrorText()) {
+            const QString text = dtp.errorText();
+            dtp.clearErrorText();
+            emit error(QFtp::UnknownError, text);
+            if (state == Waiting)
+                break;
+        }
+        sendNextCommand();
+        break;
+    case Failure:
+        if (currentLine.startsWith(QLatin1String("EPSV"))) {
+            extendedTransfer = false;
+            pendingCommands.prepend(QStringLiteral("PASV\r\n"));
+        } else if (currentLine.startsWith(QLatin1String("EPRT"))) {
+            extendedTransfer = false;
+            pendingCommands.prepend(QStringLiteral("PORT\r\n"));
+        } else {
+            emit error(QFtp::UnknownError, replyText);
+        }
+        if (state != Waiting) {
+            state = Idle;
+            sendNextCommand();
+        }
+        break;
+    case Waiting:
+    case Begin:
+        break;
+    }
+    return true;
+}
+
+void QFtpPI::dtpConnectState(int s)
+{
+    switch (s) {
+    case QFtpDTP::DataClosed:
+        if (waitingForDataClose) {
+            waitingForDataClose = false;
+            bool done;
+            {
+                HandlingReply marker(handlingReply);
+                done = handleReply();
+            }
+            if (!done)
+                return;
+            replyText.clear();
+            replyInProgress = false;
+        }
+        readyRead();
+        break;
+    case QFtpDTP::DataConnected:
+        waitingForDataConnect = false;
+        if (state == Idle)
+            sendNextCommand();
+        break;
+    case QFtpDTP::DataHostNotFound:
+    case QFtpDTP::DataConnectionRefused:
+        emit error(QFtp::ConnectionRefused,
+            QCoreApplication::translate("QFtp", "Connection refused for data connection"));
+        // The owner normally discards the list (which releases the wait).
+        if (state == Idle && !waitingForDataConnect && !pendingCommands.isEmpty())
+            sendNextCommand();
+        break;
+    default:
+        break;
+    }
+}

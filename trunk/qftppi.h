@@ -22,6 +22,7 @@ public:
     enum AbortState { NotAborting, AbortSent, AbortFinishing };
 
     explicit QFtpPI(QObject *parent = nullptr);
+    ~QFtpPI() override;
 
     void connectToHost(const QString &host, quint16 port);
 
@@ -38,6 +39,7 @@ public:
     // when the list is worked off or discarded.
     QString currentCommand() const override;
     bool isAbortSent() const override;
+    void dataWriteFailed(const QString &text) override;
 
     // Set by the owner while it handles rawFtpReply for a raw command: the
     // interpreter then skips its own actions on that reply, and clears it.
@@ -71,8 +73,33 @@ private slots:
     void dtpConnectState(int);
 
 private:
-    // Private members are the implementation's to choose.
+    bool sendNextCommand();
+    bool handleReply();
+    void failCommand(int code, const QString &text);
+    void resetAfterClose();
+
     QTcpSocket commandSocket;
+    // The host name given to connectToHost, for the messages.
+    QString hostName;
+    // The text of the reply being assembled, and whether one is.
+    QString replyText;
+    bool replyInProgress = false;
+    signed char replyCode[3] = {0, 0, 0};
+    State state = Begin;
+    AbortState abortState = NotAborting;
+    // Whether a reply to a line other than ABOR was due when ABOR went out.
+    bool abortLineOutstanding = false;
+    // Final replies still to come for a transfer stopped after a write
+    // failure (the aborted line's and ABOR's); they are dropped, and no line
+    // is sent until they are in.
+    int repliesToSkip = 0;
+    // Set while a reply is being handled: data-connection events raised by
+    // the handlers then leave the reading of further replies to the caller.
+    int handlingReply = 0;
+    QStringList pendingCommands;
+    QString currentLine;
+    bool waitingForDataConnect = false;
+    bool waitingForDataClose = false;
 };
 
 #endif // QFTPPI_H
