@@ -318,8 +318,8 @@ void QFtpDTP::socketConnectionClosed()
             reportWriteFailure(file->errorString());
         detachSource();
     }
-    if (socket)
-        leftover = socket->readAll();
+    // A socket closed from this side has nothing left to read.
+    leftover = socket && socket->isReadable() ? socket->readAll() : QByteArray();
     emit connectState(DataClosed);
 }
 
