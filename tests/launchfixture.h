@@ -1,0 +1,79 @@
+#ifndef TESTS_LAUNCHFIXTURE_H
+#define TESTS_LAUNCHFIXTURE_H
+
+// Shared by the window and launch tests: the project's "open" stand-in first
+// on PATH, a record of what it received, and small programs to be started.
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+class OpenRecorder
+{
+public:
+    OpenRecorder()
+    {
+        static const bool onPath = [] {
+            const QString bin = QDir::cleanPath(QStringLiteral(TESTLIB_DIR "/../../scripts/bin"));
+            qputenv("PATH", QFile::encodeName(bin) + ':' + qgetenv("PATH"));
+            return true;
+        }();
+        Q_UNUSED(onPath);
+        logPath = dir.filePath(QStringLiteral("open.log"));
+        qputenv("UPDATER_OPEN_LOG", QFile::encodeName(logPath));
+    }
+    ~OpenRecorder() { qunsetenv("UPDATER_OPEN_LOG"); }
+
+    // One entry per call of "open": its arguments.
+    QList<QStringList> calls() const
+    {
+        QList<QStringList> result;
+        QFile log(logPath);
+        if (!log.open(QIODevice::ReadOnly))
+            return result;
+        for (const QByteArray &line : log.readAll().split('\n')) {
+            if (!line.isEmpty())
+                result.append(QString::fromLocal8Bit(line).split(QLatin1Char('\t')));
+        }
+        return result;
+    }
+
+private:
+    QTemporaryDir dir;
+    QString logPath;
+};
+
+// A program that appends "<tag> started" to markerPath and exits with exitCode.
+inline bool writeProgram(
+    const QString &path, const QString &markerPath, const QString &tag, int exitCode = 0)
+{
+    if (!QDir().mkpath(QFileInfo(path).path()))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QTextStream(&file) << "#!/bin/sh\necho '" << tag << " started' >> '" << markerPath << "'\nexit "
+                       << exitCode << "\n";
+    file.close();
+    return file.setPermissions(
+        file.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+}
+
+// NAME.app/Contents/MacOS/NAME inside dir.
+inline QString bundleExecutable(const QString &dir, const QString &name)
+{
+    return dir + QLatin1Char('/') + name + QLatin1String(".app/Contents/MacOS/") + name;
+}
+
+inline QString readText(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(file.readAll());
+}
+
+#endif // TESTS_LAUNCHFIXTURE_H

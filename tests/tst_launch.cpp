@@ -1,0 +1,120 @@
+// Starting the installed application: the command for either platform
+// layout, checked by what was actually started.
+#include "dirmanager.h"
+#include "launchfixture.h"
+#include "mainwindow.h"
+#include "platform.h"
+#include "settings.h"
+
+#include <QTest>
+
+class TestLaunch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup()
+    {
+        Platform::setNameForTesting(QString());
+        DirManager::setApplicationDirPathForTesting(QString());
+        Settings::reset();
+    }
+
+    void launch_data()
+    {
+        QTest::addColumn<QString>("platform");
+        QTest::addColumn<QString>("dirName");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("installed");
+        QTest::addColumn<int>("exitCode");
+
+        QTest::newRow("bundle") << "xcb"
+                                << "Tools"
+                                << "Viewer" << true << 0;
+        QTest::newRow("bundle-blank-in-dir") << "xcb"
+                                             << "My Tools"
+                                             << "Viewer" << true << 0;
+        QTest::newRow("bundle-blank-in-name") << "xcb"
+                                              << "Tools"
+                                              << "My Viewer" << true << 0;
+        QTest::newRow("bundle-missing") << "xcb"
+                                        << "Tools"
+                                        << "Viewer" << false << 0;
+        QTest::newRow("bundle-empty-name") << "xcb"
+                                           << "Tools"
+                                           << "" << false << 0;
+        QTest::newRow("windows") << "windows"
+                                 << "Tools"
+                                 << "Viewer" << true << 0;
+        QTest::newRow("windows-blank-in-dir") << "windows"
+                                              << "My Tools"
+                                              << "Viewer" << true << 0;
+        QTest::newRow("windows-program-fails") << "windows"
+                                               << "Tools"
+                                               << "Viewer" << true << 7;
+        QTest::newRow("windows-missing") << "windows"
+                                         << "Tools"
+                                         << "Viewer" << false << 0;
+        QTest::newRow("windows-empty-name") << "windows"
+                                            << "Tools"
+                                            << "" << false << 0;
+    }
+    void launch()
+    {
+        QFETCH(QString, platform);
+        QFETCH(QString, dirName);
+        QFETCH(QString, name);
+        QFETCH(bool, installed);
+        QFETCH(int, exitCode);
+
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        const QString appDir = root.filePath(dirName);
+        QVERIFY(QDir().mkpath(appDir));
+        const QString marker = root.filePath(QStringLiteral("marker"));
+        const bool windows = platform == QLatin1String("windows");
+
+        Platform::setNameForTesting(platform);
+        if (windows) {
+            DirManager::setApplicationDirPathForTesting(appDir);
+            if (installed)
+                QVERIFY(writeProgram(appDir + "/Bin/" + name + ".exe", marker, name, exitCode));
+        } else {
+            const QString updaterDir = appDir + "/Updater.app/Contents/MacOS";
+            QVERIFY(QDir().mkpath(updaterDir));
+            DirManager::setApplicationDirPathForTesting(updaterDir);
+            if (installed)
+                QVERIFY(writeProgram(bundleExecutable(appDir, name), marker, name, exitCode));
+        }
+        appName = name;
+
+        OpenRecorder open;
+        {
+            MainWindow window(nullptr);
+            window.show();
+            QVERIFY(window.isVisible());
+            window.launchApplication();
+            QVERIFY(!window.isVisible());
+            if (windows && installed) {
+                // The program itself ran, and had ended before the call returned.
+                QCOMPARE(readText(marker), name + " started\n");
+            }
+        }
+
+        if (windows) {
+            QVERIFY(open.calls().isEmpty());
+            if (!installed)
+                QVERIFY(!QFile::exists(marker));
+        } else {
+            // One argument, blanks and all.
+            QCOMPARE(open.calls(), QList<QStringList> {{appDir + "/" + name + ".app"}});
+            if (installed)
+                QTRY_COMPARE(readText(marker), name + " started\n");
+            else
+                QVERIFY(!QFile::exists(marker));
+        }
+    }
+};
+
+QTEST_MAIN(TestLaunch)
+#include "tst_launch.moc"
