@@ -30,6 +30,9 @@ private slots:
     void doneDrivenQueueRunsEachCommandOnce();
     void loginQueuedFromDoneAfterGreetingRunsOnce();
     void closeHandshake();
+    void closeAnsweredByDisconnect();
+    void dataConnectionRefusedThenNextCommandRuns();
+    void uploadDeviceThatCannotBeOpened();
     void loginThroughProxy_data();
     void loginThroughProxy();
     void rawCommandReplies();
@@ -440,6 +443,78 @@ void TestQFtpQueue::closeHandshake()
         QStringList(
             {started(id), state(QFtp::Closing), state(QFtp::Unconnected), finished(id), done()}));
     QCOMPARE(ftp.state(), QFtp::Unconnected);
+}
+
+void TestQFtpQueue::closeAnsweredByDisconnect()
+{
+    // Some servers just hang up on QUIT; the close must not wait for an answer.
+    ScriptedServer server;
+    QVERIFY(server.listen());
+    QFtp ftp;
+    QVERIFY(connectAndLogin(ftp, server));
+    Recorder rec(&ftp);
+    const int id = ftp.close();
+    QCOMPARE(server.nextLine(), QByteArray("QUIT"));
+    server.dropClient();
+    QTRY_COMPARE(rec.count("done"), 1);
+    QCOMPARE(rec.events,
+        QStringList(
+            {started(id), state(QFtp::Closing), state(QFtp::Unconnected), finished(id), done()}));
+}
+
+void TestQFtpQueue::dataConnectionRefusedThenNextCommandRuns()
+{
+    ScriptedServer server;
+    QVERIFY(server.listen());
+    QFtp ftp;
+    QVERIFY(connectAndLogin(ftp, server));
+    Recorder rec(&ftp);
+    int next = 0;
+    QFtp::Error error = QFtp::NoError;
+    QString errorString;
+    connect(&ftp, &QFtp::done, this, [&] {
+        if (next)
+            return;
+        // Valid until the next command starts.
+        error = ftp.error();
+        errorString = ftp.errorString();
+        next = ftp.cd(QStringLiteral("after"));
+    });
+    const int l = ftp.list();
+    QCOMPARE(server.nextLine(), QByteArray("TYPE A"));
+    server.send("200 ok\r\n");
+    QCOMPARE(server.nextLine(), QByteArray("PASV"));
+    const quint16 port = freePort();
+    server.send("227 Entering Passive Mode (127,0,0,1," + QByteArray::number(port >> 8) + ","
+        + QByteArray::number(port & 0xff) + ").\r\n");
+    QTRY_COMPARE(rec.count("done"), 1);
+    QCOMPARE(rec.events.mid(0, 3), QStringList({started(l), finished(l, true), done(true)}));
+    QCOMPARE(error, QFtp::ConnectionRefused);
+    QCOMPARE(errorString,
+        QStringLiteral("Listing directory failed:\nConnection refused for data connection"));
+    // The connection is still good for the next command.
+    QCOMPARE(server.nextLine(), QByteArray("CWD after"));
+    server.send("250 ok\r\n");
+    QTRY_COMPARE(rec.count("done"), 2);
+    QCOMPARE(tail(rec.events, 3), QStringList({started(next), finished(next), done()}));
+}
+
+void TestQFtpQueue::uploadDeviceThatCannotBeOpened()
+{
+    ScriptedServer server;
+    QVERIFY(server.listen());
+    QFtp ftp;
+    QVERIFY(connectAndLogin(ftp, server));
+    Recorder rec(&ftp);
+    QFile missing(QStringLiteral("/nonexistent-folder/upload.bin"));
+    const int id = ftp.put(&missing, QStringLiteral("upload.bin"));
+    const int behind = ftp.cd(QStringLiteral("never"));
+    QTRY_COMPARE(rec.count("done"), 1);
+    QCOMPARE(rec.events, QStringList({started(id), finished(id, true), done(true)}));
+    QVERIFY(!rec.events.contains(started(behind)));
+    QVERIFY(ftp.errorString().startsWith(QStringLiteral("Uploading file failed:\n")));
+    // Nothing reached the server: no STOR for which no data would ever come.
+    QVERIFY(server.noLineWithin(100));
 }
 
 void TestQFtpQueue::loginThroughProxy_data()
