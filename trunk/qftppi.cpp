@@ -301,7 +301,8 @@ void QFtpPI::readyRead()
             trimmed.chop(1);
         if (head == code + QLatin1Char(' ') || trimmed == code) {
             // The end line (a bare code counts as one with an empty text).
-            replyText += line.mid(4);
+            if (trimmed != code)
+                replyText += line.mid(4);
             if (replyText.endsWith(QLatin1String("\r\n")))
                 replyText.chop(2);
             bool done;
