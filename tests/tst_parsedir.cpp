@@ -25,6 +25,8 @@ private slots:
     void yearInference();
     void unixDateFormats_data();
     void unixDateFormats();
+    void unixDatesReadAsLocaleParserDoes();
+    void dosDatesReadAsLocaleParserDoes();
     void ownerGrantsAccess_data();
     void ownerGrantsAccess();
     void setterOrder();
@@ -469,6 +471,105 @@ void TestParseDir::unixDateFormats()
     QUrlInfo info;
     QVERIFY(qftpParseDir("-rw-r--r-- 1 u g 5 " + date + " a", QString(), &info, midYear));
     QCOMPARE(info.lastModified(), expected);
+}
+
+// The parser reads dates by hand for speed; it must accept and yield what
+// QLocale::toDateTime does with the six Unix formats under the C locale,
+// including that parser's quirks (any letter case in month names, a plus
+// sign in a numeric field), over a corpus of near misses.
+void TestParseDir::unixDatesReadAsLocaleParserDoes()
+{
+    const QLocale c(QLocale::C);
+    const struct
+    {
+        const char *format;
+        bool hasYear;
+    } formats[] = {{"MMM dd  yyyy", true}, {"MMM dd hh:mm", false}, {"MMM  d  yyyy", true},
+        {"MMM  d hh:mm", false}, {"MMM  d yyyy", true}, {"MMM dd yyyy", true}};
+    const QDateTime now = at(2028, 6, 15, 12, 0); // a leap year
+
+    const QStringList months = {"Jan", "Feb", "Dec", "jan", "dEC", "Janu", "Ja", "Sept"};
+    const QStringList separators = {" ", "  ", "   ", "\t", QString(QChar(0xa0))};
+    const QStringList days = {"0", "00", "1", "01", "7", "07", "+1", "-1", "+", "29", "30", "31",
+        "32", "001", "1+", "+01"};
+    const QStringList lasts = {"2014", "0000", "0001", "+014", "-014", "214", "12345", "+2014",
+        "9999", "09:41", "+9:41", "09:+4", "23:59", "24:00", "12:60", "9:41", "09:4", "009:41",
+        "09:41:00", "+:41", "-9:41"};
+    int accepted = 0;
+    for (const QString &month : months)
+        for (const QString &sep1 : separators)
+            for (const QString &day : days)
+                for (const QString &sep2 : separators.mid(0, 4))
+                    for (const QString &last : lasts) {
+                        QString text = month + sep1 + day + sep2 + last;
+                        QUrlInfo info;
+                        QVERIFY(qftpParseDir(
+                            "-rw-r--r-- 1 u g 5 " + text.toLatin1() + " a", QString(), &info, now));
+                        text[0] = text.at(0).toUpper();
+                        QDateTime expected;
+                        bool hasYear = true;
+                        bool leapDay = false;
+                        for (const auto &f : formats) {
+                            expected = c.toDateTime(text, QLatin1String(f.format));
+                            hasYear = f.hasYear;
+                            if (!expected.isValid() && !hasYear) {
+                                // Without a year the locale parser assumes 1900, which
+                                // has no 29 February; the parser here knows better.
+                                expected = c.toDateTime(
+                                    "2000 " + text, "yyyy " + QLatin1String(f.format));
+                                leapDay = expected.isValid();
+                            }
+                            if (expected.isValid())
+                                break;
+                        }
+                        const QDateTime actual = info.lastModified();
+                        if (leapDay) {
+                            QCOMPARE(actual, QDateTime(QDate(2028, 2, 29), expected.time()));
+                            continue;
+                        }
+                        QVERIFY2(actual.isValid() == expected.isValid(), qPrintable(text));
+                        if (!expected.isValid())
+                            continue;
+                        ++accepted;
+                        if (hasYear) {
+                            QCOMPARE(actual, expected);
+                        } else {
+                            QCOMPARE(actual.date().month(), expected.date().month());
+                            QCOMPARE(actual.date().day(), expected.date().day());
+                            QCOMPARE(actual.time(), expected.time());
+                        }
+                    }
+    QVERIFY(accepted > 100);
+}
+
+// Likewise for the DOS format, with its century rule applied to the result.
+void TestParseDir::dosDatesReadAsLocaleParserDoes()
+{
+    const QLocale c(QLocale::C);
+    int accepted = 0;
+    for (const char *month : {"00", "01", "02", "12", "13"})
+        for (const char *day : {"00", "01", "28", "29", "30", "31", "32"})
+            for (const char *year : {"00", "01", "04", "70", "71", "99"})
+                for (int hour = 0; hour <= 13; ++hour)
+                    for (const char *minute : {"00", "59", "60"})
+                        for (const char *ap : {"AM", "PM"}) {
+                            const QString text = QString::asprintf(
+                                "%s-%s-%s  %02d:%s%s", month, day, year, hour, minute, ap);
+                            QUrlInfo info;
+                            QVERIFY(
+                                qftpParseDir(text.toLatin1() + "  5 a", QString(), &info, midYear));
+                            QDateTime expected = c.toDateTime(text, "MM-dd-yy  hh:mmAP");
+                            if (expected.isValid() && expected.date().year() <= 1970)
+                                expected = expected.addYears(100);
+                            if (text.startsWith("02-29-00")) {
+                                // 1900 has no 29 February, but 2000 has.
+                                expected = c.toDateTime(
+                                    "02-29-2000" + text.mid(8), "MM-dd-yyyy  hh:mmAP");
+                            }
+                            QCOMPARE(info.lastModified(), expected);
+                            accepted += expected.isValid();
+                        }
+    QVERIFY(accepted > 100);
 }
 
 void TestParseDir::ownerGrantsAccess_data()

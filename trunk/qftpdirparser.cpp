@@ -3,11 +3,7 @@
 #include "qurlinfo.h"
 
 #include <QDate>
-#include <QLocale>
 #include <QRegExp>
-#include <QStringList>
-
-#include <cstring>
 
 namespace {
 
@@ -28,53 +24,118 @@ QRegExp &dosPattern()
     return re;
 }
 
-const QLocale &cLocale()
+// Dates are read by hand rather than with QLocale::toDateTime: that parser
+// costs several microseconds per attempt (and several local-time
+// conversions), and a Unix line may need all six formats. The rules below
+// reproduce what it accepts under the C locale for the formats of the two
+// layouts, quirks included, so that a line reads the same either way.
+
+// A numeric field of `width` characters; like the toolkit's parser, the first
+// of two or more may be a plus sign. Returns -1 when the text is not such a field.
+int fixedField(const QStringRef &text, int width)
 {
-    thread_local const QLocale locale(QLocale::C);
-    return locale;
+    if (text.size() != width)
+        return -1;
+    int value = 0;
+    for (int i = 0; i < width; ++i) {
+        const QChar c = text.at(i);
+        if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+            value = value * 10 + (c.unicode() - '0');
+        else if (i > 0 || c != QLatin1Char('+') || width == 1)
+            return -1;
+    }
+    return value;
+}
+
+// English month abbreviation, any letter case; 0 when it is none.
+int monthNumber(const QStringRef &text)
+{
+    static const char names[] = "janfebmaraprmayjunjulaugsepoctnovdec";
+    if (text.size() != 3)
+        return 0;
+    for (int m = 0; m < 12; ++m) {
+        if (text.compare(QLatin1String(names + 3 * m, 3), Qt::CaseInsensitive) == 0)
+            return m + 1;
+    }
+    return 0;
+}
+
+// Length of a separator made of one or two spaces; 0 for anything else.
+int spaces(const QStringRef &text)
+{
+    for (const QChar c : text) {
+        if (c != QLatin1Char(' '))
+            return 0;
+    }
+    return text.size() <= 2 ? text.size() : 0;
 }
 
 // Unix listings show "Mon dd  yyyy" for old entries and "Mon dd hh:mm" for
 // recent ones, with the day zero- or space-padded depending on the server.
-// The formats are tried in this order; the first valid result wins.
-struct DateFormat
+// The formats, in the order they are tried:
+//   "MMM dd  yyyy", "MMM dd hh:mm", "MMM  d  yyyy", "MMM  d hh:mm",
+//   "MMM  d yyyy", "MMM dd yyyy".
+// Each combination of separators and year-or-time selects at most one of
+// them, so the order cannot change the result. `text` holds three words with
+// white space between them. A date without a year gets the leap year 2000 as
+// a placeholder (so that "Feb 29" is a date) and *hasYear false; no QDateTime
+// is built for it, as the year is replaced at once.
+bool parseUnixDate(const QString &text, QDate *date, QTime *time, bool *hasYear)
 {
-    const char *format;
-    bool hasYear;
-};
-constexpr DateFormat unixDateFormats[] = {
-    {"MMM dd  yyyy", true},
-    {"MMM dd hh:mm", false},
-    {"MMM  d  yyyy", true},
-    {"MMM  d hh:mm", false},
-    {"MMM  d yyyy", true},
-    {"MMM dd yyyy", true},
-};
+    *hasYear = true;
+    int pos = 0;
+    QStringRef parts[5]; // word, separator, word, separator, word
+    for (int part = 0; part < 5; ++part) {
+        const bool space = part % 2 == 1;
+        const int begin = pos;
+        while (pos < text.size() && text.at(pos).isSpace() == space)
+            ++pos;
+        parts[part] = text.midRef(begin, pos - begin);
+    }
+    const int month = monthNumber(parts[0]);
+    const int sep1 = spaces(parts[1]);
+    const int sep2 = spaces(parts[3]);
+    if (month == 0 || sep1 == 0 || sep2 == 0 || pos != text.size())
+        return false;
 
-// A format without a year is parsed against a placeholder year. The parser's
-// own placeholder (1900) is not a leap year and would reject "Feb 29 10:00",
-// so a leap year is supplied instead; the year is replaced right after.
-QDateTime parseUnixDate(const QString &text, const DateFormat &f)
-{
-    if (f.hasYear)
-        return cLocale().toDateTime(text, QLatin1String(f.format));
-    return cLocale().toDateTime(
-        QLatin1String("2000 ") + text, QLatin1String("yyyy ") + QLatin1String(f.format));
-}
+    // "dd" after one space, "d" (one digit, or two) after two.
+    const QStringRef &dayText = parts[2];
+    const int day
+        = sep1 == 2 && dayText.size() == 1 ? fixedField(dayText, 1) : fixedField(dayText, 2);
+    if (day < 0)
+        return false;
 
-QDateTime withYear(const QDateTime &dt, int year)
-{
-    return QDateTime(QDate(year, dt.date().month(), dt.date().day()), dt.time());
+    const QStringRef &last = parts[4];
+    if (last.contains(QLatin1Char(':'))) {
+        if (sep2 != 1 || last.size() != 5 || last.at(2) != QLatin1Char(':'))
+            return false;
+        const int hour = fixedField(last.left(2), 2);
+        const int minute = fixedField(last.mid(3), 2);
+        if (hour < 0 || minute < 0 || !QTime::isValid(hour, minute, 0))
+            return false;
+        *time = QTime(hour, minute);
+        *date = QDate(2000, month, day);
+        *hasYear = false;
+    } else {
+        const int year = fixedField(last, 4);
+        if (year < 0)
+            return false;
+        *time = QTime(0, 0);
+        *date = QDate(year, month, day);
+    }
+    return date->isValid();
 }
 
 // A time of day instead of a year means the entry is recent: it belongs to
 // the current year unless that puts it more than a day ahead of now (the
 // margin absorbs servers in other time zones), in which case it is last year's.
-QDateTime inferYear(const QDateTime &parsed, const QDateTime &now)
+// A day the chosen year lacks (29 February) gives an invalid date-time.
+QDateTime inferYear(const QDate &date, const QTime &time, const QDateTime &now)
 {
-    QDateTime dt = withYear(parsed, now.date().year());
+    const int year = now.date().year();
+    QDateTime dt(QDate(year, date.month(), date.day()), time);
     if (dt.secsTo(now) < -86400)
-        dt = withYear(parsed, now.date().year() - 1);
+        dt = QDateTime(QDate(year - 1, date.month(), date.day()), time);
     return dt;
 }
 
@@ -100,19 +161,17 @@ bool parseUnixLine(const QRegExp &re, const QString &userName, QUrlInfo *info, c
     const qint64 size = re.cap(5).toLongLong(&ok, 10);
     info->setSize(ok ? size : 0);
 
-    QString dateText = re.cap(6);
-    dateText[0] = dateText.at(0).toUpper();
-    QDateTime dt;
-    for (const DateFormat &f : unixDateFormats) {
-        dt = parseUnixDate(dateText, f);
-        if (dt.isValid()) {
-            if (!f.hasYear)
-                dt = inferYear(dt, now);
-            break;
-        }
+    // Month names are matched in any letter case, so a lower-case first
+    // letter needs no fixing up.
+    const QString dateText = re.cap(6);
+    QDate date;
+    QTime time;
+    bool hasYear = true;
+    if (parseUnixDate(dateText, &date, &time, &hasYear)) {
+        const QDateTime dt = hasYear ? QDateTime(date, time) : inferYear(date, time, now);
+        if (dt.isValid())
+            info->setLastModified(dt);
     }
-    if (dt.isValid())
-        info->setLastModified(dt);
 
     static const int bits[9] = {QUrlInfo::ReadOwner, QUrlInfo::WriteOwner, QUrlInfo::ExeOwner,
         QUrlInfo::ReadGroup, QUrlInfo::WriteGroup, QUrlInfo::ExeGroup, QUrlInfo::ReadOther,
@@ -134,17 +193,27 @@ bool parseUnixLine(const QRegExp &re, const QString &userName, QUrlInfo *info, c
     return true;
 }
 
-// DOS listings print the year with two digits; 71-99 are 1971-1999 and 00-70
-// are 2000-2070. The century is put in before parsing: a two-digit year read
-// as 1900 would reject 29 February 2000, which 1900 lacks.
+// DOS listings print "MM-dd-yy  hh:mmAP" (the layout's pattern has already
+// checked every digit). Two-digit years 71-99 are 1971-1999 and 00-70 are
+// 2000-2070; the century is applied before the date is checked, so that
+// 29 February 2000 is a date (a year read as 1900 first would reject it).
+// Longer years are not a date this layout knows.
 QDateTime parseDosDate(const QString &text)
 {
-    const int yearEnd = text.indexOf(QLatin1Char(' '));
-    if (yearEnd != 8) // three or four year digits: not a date this layout knows
+    if (text.size() != 17)
         return QDateTime();
-    const int yy = text.midRef(6, 2).toInt();
-    const QString full = text.left(6) + QLatin1String(yy <= 70 ? "20" : "19") + text.mid(6);
-    return cLocale().toDateTime(full, QStringLiteral("MM-dd-yyyy  hh:mmAP"));
+    const auto number = [&](int pos) { return text.midRef(pos, 2).toInt(); };
+    const int yy = number(6);
+    const int hour12 = number(10);
+    const int minute = number(13);
+    if (hour12 > 12)
+        return QDateTime();
+    const bool pm = text.at(15) == QLatin1Char('P');
+    const int hour = hour12 % 12 + (pm ? 12 : 0);
+    const QDate date(yy <= 70 ? 2000 + yy : 1900 + yy, number(0), number(3));
+    if (!date.isValid() || !QTime::isValid(hour, minute, 0))
+        return QDateTime();
+    return QDateTime(date, QTime(hour, minute));
 }
 
 bool parseDosLine(const QRegExp &re, QUrlInfo *info)
