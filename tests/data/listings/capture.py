@@ -3,8 +3,10 @@
 
 Lays out a folder with one entry of each interesting kind, serves it with
 Debian's pyftpdlib (tests/testlib/ftpserver.py) on loopback, fetches the raw
-LIST reply once with ftplib, and also records what GNU "ls -l" prints for the
-same folder (the layout many Unix FTP servers copy, with space-padded days).
+LIST reply once with ftplib, does the same with vsftpd (anonymous and
+read-only; only when run as root, which vsftpd needs), and also records what
+GNU "ls -l" prints for the same folder (the layout many Unix FTP servers
+copy, with space-padded days).
 The facts about the files on disk go to files.tsv, which the test compares
 every parsed line against.
 
@@ -18,6 +20,7 @@ import ftplib
 import grp
 import os
 import pwd
+import socket
 import stat
 import subprocess
 import sys
@@ -88,29 +91,64 @@ def kind(st):
     return "other"
 
 
-def fetch_list(root):
+def raw_list(port, user, password):
+    ftp = ftplib.FTP()
+    for attempt in range(50):  # until the server listens
+        try:
+            ftp.connect("127.0.0.1", port, timeout=10)
+            break
+        except ConnectionRefusedError:
+            time.sleep(0.1)
+    ftp.login(user, password)
+    raw = bytearray()
+    ftp.voidcmd("TYPE A")
+    ftp.retrbinary("LIST", raw.extend)  # raw bytes, CR LF kept
+    ftp.quit()
+    return bytes(raw)
+
+
+def fetch_pyftpdlib(root):
     server = subprocess.Popen([sys.executable, SERVER, "--root", root],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         port = int(server.stdout.readline().split()[1])
-        ftp = ftplib.FTP()
-        ftp.connect("127.0.0.1", port, timeout=10)
-        ftp.login(USER, PASSWORD)
-        raw = bytearray()
-        ftp.voidcmd("TYPE A")
-        ftp.retrbinary("LIST", raw.extend)  # raw bytes, CR LF kept
-        ftp.quit()
-        return bytes(raw)
+        return raw_list(port, USER, PASSWORD)
     finally:
         server.stdin.close()
         server.wait(timeout=10)
 
 
+def fetch_vsftpd(root):
+    if os.geteuid() != 0 or not os.path.exists("/usr/sbin/vsftpd"):
+        return None
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    with tempfile.TemporaryDirectory() as conf_dir:
+        empty = os.path.join(conf_dir, "empty")
+        os.mkdir(empty)
+        conf = os.path.join(conf_dir, "vsftpd.conf")
+        with open(conf, "w") as f:
+            f.write("background=NO\nlisten=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n"
+                    "listen_port=%d\nanonymous_enable=YES\nno_anon_password=YES\n"
+                    "anon_root=%s\nlocal_enable=NO\nwrite_enable=NO\nseccomp_sandbox=NO\n"
+                    "pasv_enable=YES\nsecure_chroot_dir=%s\nxferlog_enable=NO\n"
+                    "use_localtime=NO\nssl_enable=NO\n" % (port, root, empty))
+        server = subprocess.Popen(["/usr/sbin/vsftpd", conf])
+        try:
+            return raw_list(port, "anonymous", "")
+        finally:
+            server.terminate()
+            server.wait(timeout=10)
+
+
 def main():
     now = int(time.time())
     with tempfile.TemporaryDirectory() as root:
+        os.chmod(root, 0o755)  # vsftpd's anonymous user must be able to read it
         times = lay_out(root, now)
-        listing = fetch_list(root)
+        listing = fetch_pyftpdlib(root)
+        vsftpd = fetch_vsftpd(root)
         ls = subprocess.run(["ls", "-l", root], check=True, capture_output=True,
                             env=dict(os.environ, LC_ALL="C", TZ="UTC")).stdout
 
@@ -121,15 +159,19 @@ def main():
             rows.append("\t".join([
                 name, kind(st), "%o" % stat.S_IMODE(st.st_mode), str(st.st_size),
                 time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(st.st_mtime)),
-                pwd.getpwuid(st.st_uid).pw_name, grp.getgrgid(st.st_gid).gr_name, target]))
+                pwd.getpwuid(st.st_uid).pw_name, grp.getgrgid(st.st_gid).gr_name, target,
+                str(st.st_uid), str(st.st_gid)]))
 
     with open(os.path.join(HERE, "pyftpdlib.list"), "wb") as f:
         f.write(listing)
     with open(os.path.join(HERE, "ls.list"), "wb") as f:
         f.write(ls)
+    if vsftpd is not None:
+        with open(os.path.join(HERE, "vsftpd.list"), "wb") as f:
+            f.write(vsftpd)
     with open(os.path.join(HERE, "files.tsv"), "w") as f:
         f.write("# captured\t%s\n" % time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(now)))
-        f.write("# name\tkind\tmode\tsize\tmtime\towner\tgroup\ttarget\n")
+        f.write("# name\tkind\tmode\tsize\tmtime\towner\tgroup\ttarget\tuid\tgid\n")
         f.write("\n".join(rows) + "\n")
 
 
