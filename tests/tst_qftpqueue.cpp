@@ -46,7 +46,9 @@ private slots:
     void failures_data();
     void failures();
     void serverGoneMidDownload();
+    void abortDuringDownload();
     void destructorSendsNoQuitAndStartsNothing();
+    void destructorDuringDownload();
 };
 
 namespace {
@@ -1011,6 +1013,84 @@ void TestQFtpQueue::destructorSendsNoQuitAndStartsNothing()
         QFtp idle;
     }
     QTest::qWait(10);
+}
+
+void TestQFtpQueue::abortDuringDownload()
+{
+    ScriptedServer server;
+    QVERIFY(server.listen());
+    DataServer data;
+    QVERIFY(data.listen());
+    QFtp ftp;
+    QVERIFY(connectAndLogin(ftp, server));
+    Recorder rec(&ftp);
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    const int g = ftp.get(QStringLiteral("app.zip"), &sink);
+    const int behind = ftp.cd(QStringLiteral("never"));
+    QCOMPARE(server.nextLine(), QByteArray("TYPE I"));
+    server.send("200 ok\r\n");
+    QCOMPARE(server.nextLine(), QByteArray("SIZE app.zip"));
+    server.send("213 1000000\r\n");
+    QCOMPARE(server.nextLine(), QByteArray("PASV"));
+    server.send(data.pasvReply());
+    QVERIFY(data.waitForClient());
+    QCOMPARE(server.nextLine(), QByteArray("RETR app.zip"));
+    server.send("150 Opening BINARY mode data connection.\r\n");
+    data.send(QByteArray(1000, 'z'));
+    QTRY_VERIFY(sink.size() > 0);
+    ftp.abort();
+    QVERIFY(!ftp.hasPendingCommands());
+    QCOMPARE(server.nextLine(), QByteArray("ABOR"));
+    data.close();
+    server.send("426 Connection closed; transfer aborted.\r\n226 Abort successful.\r\n");
+    QTRY_COMPARE(rec.count("done"), 1);
+    QCOMPARE(rec.events, QStringList({started(g), finished(g, true), done(true)}));
+    QVERIFY(!rec.events.contains(started(behind)));
+    QCOMPARE(ftp.errorString(),
+        QStringLiteral("Downloading file failed:\nConnection closed; transfer aborted."));
+    // The reply to ABOR was swallowed; the next command gets its own reply.
+    const int cd = ftp.cd(QStringLiteral("next"));
+    QCOMPARE(server.nextLine(), QByteArray("CWD next"));
+    server.send("250 ok\r\n");
+    QTRY_COMPARE(rec.count("done"), 2);
+    QCOMPARE(tail(rec.events, 3), QStringList({started(cd), finished(cd), done()}));
+}
+
+void TestQFtpQueue::destructorDuringDownload()
+{
+    ScriptedServer server;
+    QVERIFY(server.listen());
+    DataServer data;
+    QVERIFY(data.listen());
+    auto *ftp = new QFtp;
+    QVERIFY(connectAndLogin(*ftp, server));
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    ftp->get(QStringLiteral("app.zip"), &sink);
+    ftp->cd(QStringLiteral("never"));
+    QCOMPARE(server.nextLine(), QByteArray("TYPE I"));
+    server.send("200 ok\r\n");
+    QCOMPARE(server.nextLine(), QByteArray("SIZE app.zip"));
+    server.send("213 1000000\r\n");
+    QCOMPARE(server.nextLine(), QByteArray("PASV"));
+    server.send(data.pasvReply());
+    QVERIFY(data.waitForClient());
+    QCOMPARE(server.nextLine(), QByteArray("RETR app.zip"));
+    server.send("150 Opening BINARY mode data connection.\r\n");
+    data.send(QByteArray(1000, 'z'));
+    QTRY_VERIFY(sink.size() > 0);
+    // Deleted from a slot of its own, as a window closing mid-download would.
+    QSignalSpy destroyed(ftp, &QObject::destroyed);
+    connect(ftp, &QFtp::dataTransferProgress, ftp, &QObject::deleteLater);
+    data.send(QByteArray(1000, 'y'));
+    QVERIFY(destroyed.wait());
+    // The connection goes with the object (an ABOR written just before may
+    // be lost with it); the queued close sends no QUIT.
+    QTRY_VERIFY(!server.client() || server.client()->state() == QAbstractSocket::UnconnectedState);
+    server.noLineWithin(50);
+    QVERIFY(!server.unreadLines().contains("QUIT"));
+    QVERIFY(sink.isOpen());
 }
 
 QTEST_GUILESS_MAIN(TestQFtpQueue)
