@@ -23,8 +23,6 @@ private slots:
     void rejectedLineLeavesFilledEntryAlone();
     void yearInference_data();
     void yearInference();
-    void unixDateFormats_data();
-    void unixDateFormats();
     void unixDatesReadAsLocaleParserDoes();
     void dosDatesReadAsLocaleParserDoes();
     void ownerGrantsAccess_data();
@@ -443,34 +441,6 @@ void TestParseDir::yearInference()
     QVERIFY(qftpParseDir("-rw-r--r-- 1 u g 5 " + date + " a\r\n", QString(), &info, now));
     QCOMPARE(info.lastModified(), expected);
     QCOMPARE(info.name(), QStringLiteral("a"));
-}
-
-void TestParseDir::unixDateFormats_data()
-{
-    QTest::addColumn<QByteArray>("date");
-    QTest::addColumn<QDateTime>("expected");
-
-    QTest::newRow("dd-two-spaces-yyyy") << QByteArray("Mar 05  2014") << at(2014, 3, 5);
-    QTest::newRow("dd-hh:mm") << QByteArray("Mar 05 10:20") << at(2026, 3, 5, 10, 20);
-    QTest::newRow("d-two-spaces-yyyy") << QByteArray("Jan  7  2013") << at(2013, 1, 7);
-    QTest::newRow("d-hh:mm") << QByteArray("Jan  7 10:20") << at(2026, 1, 7, 10, 20);
-    QTest::newRow("d-one-space-yyyy") << QByteArray("Jan  7 2013") << at(2013, 1, 7);
-    QTest::newRow("dd-one-space-yyyy") << QByteArray("Mar 05 2014") << at(2014, 3, 5);
-    QTest::newRow("two-digit-day-padded-wide") << QByteArray("Mar  15 2014") << at(2014, 3, 15);
-    QTest::newRow("lower-case-month") << QByteArray("mar 05  2014") << at(2014, 3, 5);
-    QTest::newRow("unpadded-day") << QByteArray("Jan 7 2013") << QDateTime();
-    QTest::newRow("one-digit-hour") << QByteArray("Jan 07 9:41") << QDateTime();
-    QTest::newRow("iso-like") << QByteArray("2014-03-05 10:20 +0000") << QDateTime();
-}
-
-void TestParseDir::unixDateFormats()
-{
-    QFETCH(QByteArray, date);
-    QFETCH(QDateTime, expected);
-
-    QUrlInfo info;
-    QVERIFY(qftpParseDir("-rw-r--r-- 1 u g 5 " + date + " a", QString(), &info, midYear));
-    QCOMPARE(info.lastModified(), expected);
 }
 
 // The parser reads dates by hand for speed; it must accept and yield what
