@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The built Updater run as a user runs it: inside a laid-out installation
+# (whose path has a blank in it), under xvfb-run, its question answered with
+# xdotool, against a real FTP server on loopback.
+#
+#   blackbox.sh UPDATER SOURCE_DIR
+#
+# Exits 0 when every case passes, 77 (skipped) when the X tools are missing.
+set -euo pipefail
+updater_binary=$1
+source_dir=$2
+
+for tool in xvfb-run xdotool import; do
+    command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
+done
+unset QT_QPA_PLATFORM
+export PATH=$source_dir/scripts/bin:$PATH
+
+tmp=$(mktemp -d)
+service_pid=
+cleanup() {
+    if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then
+        kill "$service_pid"
+        wait "$service_pid" 2>/dev/null || true
+    fi
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+failures=0
+fail() {
+    echo "FAIL ($case): $*"
+    failures=$((failures + 1))
+}
+
+demo_bundle() { # dir version
+    mkdir -p "$1/Demo.app/Contents/MacOS"
+    sed "s/@VERSION@/$2/" "$source_dir/scripts/demo-app/Demo" >"$1/Demo.app/Contents/MacOS/Demo"
+    chmod 755 "$1/Demo.app/Contents/MacOS/Demo"
+}
+
+# case name, published version, answer, expected version afterwards, question expected
+run_case() {
+    case=$1
+    local published=$2 answer=$3 expected=$4 question=$5
+    local root=$tmp/$case
+    local app_dir="$root/My Apps"
+    mkdir -p "$app_dir/Updater.app/Contents/MacOS" "$root/server/demo_mac" "$root/release"
+    cp "$updater_binary" "$app_dir/Updater.app/Contents/MacOS/Updater"
+    demo_bundle "$app_dir" 1.0
+    echo 1.0 >"$app_dir/version.ver"
+    demo_bundle "$root/release" "$published"
+    echo "$published" >"$root/release/version.ver"
+    (cd "$root/release" && zip -qrX "$root/server/demo_mac/app.zip" Demo.app version.ver)
+    echo "$published" >"$root/server/demo_mac/version.ver"
+
+    /usr/bin/python3 "$source_dir/scripts/demo-service.py" --root "$root/server" \
+        --http 127.0.0.1:0 --ready-file "$root/ready" --log "$root/ftp.log" 2>"$root/service.log" &
+    service_pid=$!
+    for _ in $(seq 100); do
+        [ -f "$root/ready" ] && break
+        sleep 0.1
+    done
+    local port
+    port=$(awk '/^FTP_PORT/ {print $2}' "$root/ready")
+    printf 'surl==127.0.0.1\nsport==%s\nsappdir==demo\nsappname==Demo\n' "$port" >"$app_dir/config.conf"
+
+    local status=0
+    xvfb-run -a -s "-screen 0 640x480x24" "$source_dir/scripts/answer-update" \
+        "$app_dir/Updater.app/Contents/MacOS/Updater" "$answer" >"$root/answer.log" \
+        2>"$root/updater.log" || status=$?
+    kill "$service_pid"
+    wait "$service_pid" 2>/dev/null || true
+
+    [ "$status" -eq 0 ] || fail "Updater exit code $status"
+    grep -qx "question: $question" "$root/answer.log" || fail "expected question $question, got: $(cat "$root/answer.log")"
+    [ "$(cat "$app_dir/version.ver")" = "$expected" ] || fail "installed version $(cat "$app_dir/version.ver"), expected $expected"
+    # The application is started in the background by "open".
+    for _ in $(seq 100); do
+        [ -s "$app_dir/demo-app.log" ] && break
+        sleep 0.1
+    done
+    grep -q "^Demo $expected started" "$app_dir/demo-app.log" 2>/dev/null ||
+        fail "Demo $expected was not started: $(cat "$app_dir/demo-app.log" 2>/dev/null)"
+    if [ "$answer" = yes ]; then
+        [ -s "$app_dir/app.zip" ] || fail "app.zip not left in place"
+        grep -qx "RETR app.zip" "$root/ftp.log" || fail "archive not fetched"
+    else
+        grep -qx "RETR app.zip" "$root/ftp.log" && fail "archive fetched without a Yes"
+    fi
+    [ "$(cat "$app_dir/new_version.ver")" = "$published" ] || fail "new_version.ver not the published one"
+    echo "done: $case"
+}
+
+run_case update-accepted 1.1 yes 1.1 shown
+run_case update-declined 1.1 no 1.0 shown
+run_case no-update 1.0 none 1.0 "not shown"
+
+[ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
+echo "PASS: all cases"
