@@ -27,6 +27,8 @@ private slots:
     void operations();
     void refusedLogin_data();
     void refusedLogin();
+    void uploadFromSequentialDevice_data();
+    void uploadFromSequentialDevice();
     void serverGoneMidDownload();
 
 private:
@@ -319,6 +321,40 @@ void TestQFtpServer::refusedLogin()
     QCOMPARE(ftp.error(), QFtp::UnknownError);
     QVERIFY2(ftp.errorString().startsWith("Login failed:\n"), qPrintable(ftp.errorString()));
     QCOMPARE(ftp.state(), QFtp::Connected);
+}
+
+void TestQFtpServer::uploadFromSequentialDevice_data()
+{
+    addServerRows(false);
+}
+
+void TestQFtpServer::uploadFromSequentialDevice()
+{
+    // A pipe: no size known in advance, no ALLO line, data as it comes.
+    QFETCH(QString, kind);
+    QFETCH(QString, host);
+    if (kind == QLatin1String("vsftpd") && !vsftpdUsable)
+        QSKIP(qPrintable(vsftpdMissing));
+    if (host.contains(':') && !ipv6Loopback())
+        QSKIP("no IPv6 loopback");
+    QTemporaryDir root;
+    Server server;
+    QVERIFY2(server.start(kind, root.path(), host), qPrintable(server.why));
+    QFtp ftp;
+    Session s(&ftp);
+    QProcess pipe;
+    pipe.setProgram(QStringLiteral("/bin/sh"));
+    pipe.setArguments({"-c", "printf 'first\\n'; sleep 0.2; printf 'second\\n'"});
+    pipe.start(QIODevice::ReadOnly);
+    QVERIFY(pipe.waitForStarted());
+    QCOMPARE(s.run([&] {
+        return QList<int> {ftp.connectToHost(host, server.port()),
+            ftp.login(QString::fromLatin1(user), QString::fromLatin1(password)),
+            ftp.put(&pipe, "piped.txt")};
+    }),
+        0);
+    QVERIFY2(s.problem.isEmpty(), qPrintable(s.problem));
+    QCOMPARE(readFile(QDir(root.path()).filePath("piped.txt")), QByteArray("first\nsecond\n"));
 }
 
 void TestQFtpServer::serverGoneMidDownload()
