@@ -392,6 +392,38 @@ private slots:
         QTRY_COMPARE(readText(marker), QStringLiteral("Viewer 1.0 started\n"));
     }
 
+    // The Windows layout: the installed version under "Bin", the program
+    // started as "Bin/NAME.exe".
+    void windowsLayout_data()
+    {
+        QTest::addColumn<QString>("versionPath");
+        QTest::addColumn<bool>("asked");
+        QTest::newRow("version-under-bin") << "Bin/version.ver" << false;
+        QTest::newRow("version-beside-bin-is-not-read") << "version.ver" << true;
+    }
+    void windowsLayout()
+    {
+        QFETCH(QString, versionPath);
+        QFETCH(bool, asked);
+        Platform::setNameForTesting(QStringLiteral("windows"));
+        DirManager::setApplicationDirPathForTesting(appDir);
+        serverAppDir = QStringLiteral("demo_win32");
+        serverFolder = serverRoot + "/demo_win32";
+        QVERIFY(writeFile(appDir + "/" + versionPath, "1.1"));
+        QVERIFY(writeProgram(appDir + "/Bin/Viewer.exe", marker, "Viewer.exe"));
+        QVERIFY(writeFile(serverFolder + "/version.ver", "1.1"));
+        FtpServer server;
+        QVERIFY(server.start(serverRoot));
+        serverPort = server.port();
+        Answerer answerer(Answerer::No);
+
+        QVERIFY(runToLaunch());
+        QCOMPARE(answerer.asked, asked ? 1 : 0);
+        QCOMPARE(server.receivedLines().value(2), QStringLiteral("CWD demo_win32"));
+        QCOMPARE(readText(marker), QStringLiteral("Viewer.exe started\n"));
+        QVERIFY(open->calls().isEmpty());
+    }
+
     void declinedByClosingTheBox()
     {
         layOut("1.0", "1.1");

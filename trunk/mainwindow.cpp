@@ -209,7 +209,8 @@ void MainWindow::commandFinished(bool error)
     }
     case WaitArchive:
         stage = Finished;
-        zipFile->close();
+        if (zipFile)
+            zipFile->close();
         // A failed or damaged download is never unpacked: the installed
         // application is started as it is rather than half replaced.
         if (!error)
