@@ -1,3 +1,4 @@
+#include "pipedevice.h"
 #include "qftpdtp.h"
 #include "qurlinfo.h"
 #include "scriptedserver.h"
@@ -28,42 +29,6 @@ public:
         writeFailures << text;
         dtp->abortTransfer();
     }
-};
-
-// A sequential device fed by the test: reads return what has been
-// appended, 0 while more may come, and -1 once it has been finished.
-class Pipe : public QIODevice
-{
-public:
-    Pipe() { open(QIODevice::ReadOnly); }
-    bool isSequential() const override { return true; }
-    qint64 bytesAvailable() const override { return pending.size() + QIODevice::bytesAvailable(); }
-    void append(const QByteArray &bytes)
-    {
-        pending += bytes;
-        emit readyRead();
-    }
-    void finish()
-    {
-        finished = true;
-        emit readChannelFinished();
-    }
-
-protected:
-    qint64 readData(char *data, qint64 maxSize) override
-    {
-        if (pending.isEmpty())
-            return finished ? -1 : 0;
-        const qint64 n = qMin(maxSize, qint64(pending.size()));
-        memcpy(data, pending.constData(), size_t(n));
-        pending.remove(0, int(n));
-        return n;
-    }
-    qint64 writeData(const char *, qint64) override { return -1; }
-
-private:
-    QByteArray pending;
-    bool finished = false;
 };
 
 QByteArray pattern(int size)
@@ -430,16 +395,32 @@ void tst_QFtpDTP::uploadSequentialDevice()
     owner.dtp = &dtp;
     DataServer server;
     QVERIFY(server.listen());
-    Pipe pipe;
+    PipeDevice pipe;
     dtp.setDevice(&pipe);
     dtp.setBytesTotal(0);
+    // An empty device at the start: nothing is written until it has data.
+    {
+        PipeDevice empty;
+        QFtpDTP early(&owner);
+        DataServer earlyServer;
+        QVERIFY(earlyServer.listen());
+        early.setDevice(&empty);
+        QVERIFY(connectPassive(early, earlyServer));
+        QSignalSpy progress(&early, &QFtpDTP::dataTransferProgress);
+        early.sendNextBlock();
+        QCOMPARE(progress.count(), 0);
+        QCOMPARE(early.connectionState(), QAbstractSocket::ConnectedState);
+    }
     connect(&pipe, SIGNAL(readyRead()), &dtp, SLOT(dataReadyRead()));
     connect(&pipe, SIGNAL(readChannelFinished()), &dtp, SLOT(dataReadyRead()));
     QVERIFY(connectPassive(dtp, server));
-    dtp.sendNextBlock(); // nothing there yet: waits for the device
-    QCOMPARE(dtp.connectionState(), QAbstractSocket::ConnectedState);
     const QByteArray data = pattern(70000);
-    pipe.append(data.left(50000));
+    // Data before the server accepted the upload is left in the device.
+    pipe.append(data.left(30000));
+    QCOMPARE(pipe.pendingSize(), 30000);
+    dtp.sendNextBlock();
+    QCOMPARE(pipe.pendingSize(), 30000 - 16384);
+    pipe.append(data.mid(30000, 20000));
     pipe.append(data.mid(50000));
     pipe.finish();
     QCOMPARE(server.receiveAll(), data);

@@ -33,6 +33,7 @@ QFtpDTP::~QFtpDTP()
 void QFtpDTP::setData(QByteArray *data)
 {
     uploadWaitsForSocket = false;
+    uploadStarted = false;
     sourceIsByteArray = true;
     sourceData = data;
     sourceDevice = nullptr;
@@ -41,6 +42,7 @@ void QFtpDTP::setData(QByteArray *data)
 void QFtpDTP::setDevice(QIODevice *device)
 {
     uploadWaitsForSocket = false;
+    uploadStarted = false;
     sourceIsByteArray = false;
     sourceData = nullptr;
     sourceDevice = device;
@@ -88,6 +90,7 @@ void QFtpDTP::openDataConnection(const QString &host, quint16 port)
     leftover.clear();
     releaseSocket();
     uploadWaitsForSocket = false;
+    uploadStarted = false;
     socket = new QTcpSocket(this);
     socket->setProperty(networkSessionProperty, property(networkSessionProperty));
     socket->setObjectName(QStringLiteral("QFtpDTP Passive state socket"));
@@ -99,6 +102,7 @@ int QFtpDTP::startListening(const QHostAddress &address)
 {
     listener.setProperty(networkSessionProperty, property(networkSessionProperty));
     uploadWaitsForSocket = false;
+    uploadStarted = false;
     if (listener.isListening())
         return listener.serverPort();
     if (!listener.listen(address, 0))
@@ -156,6 +160,7 @@ QByteArray QFtpDTP::readAll()
 
 void QFtpDTP::sendNextBlock()
 {
+    uploadStarted = true;
     if (!socket || socket->state() == QAbstractSocket::UnconnectedState) {
         // In active mode the server's connection may not have been accepted
         // yet (only the previous transfer's closed socket is at hand): the
@@ -198,13 +203,17 @@ void QFtpDTP::sendNextBlock()
 
 void QFtpDTP::dataReadyRead()
 {
-    sendNextBlock();
+    // A sequential device may have data before the server has accepted the
+    // upload; it is read only once the transfer has been started.
+    if (uploadStarted)
+        sendNextBlock();
 }
 
 void QFtpDTP::abortTransfer()
 {
     continueUpload = false;
     uploadWaitsForSocket = false;
+    uploadStarted = false;
     detachSource();
     if (socket)
         socket->abort();

@@ -118,6 +118,8 @@ private:
     bool sourceIsByteArray = false;
     // An upload step was asked for before the active connection arrived.
     bool uploadWaitsForSocket = false;
+    // The upload step has been started by the owner: device data is taken.
+    bool uploadStarted = false;
     // Bytes still unread in the data socket when it disconnected.
     QByteArray leftover;
 };
