@@ -77,6 +77,7 @@ private slots:
     void abortWithSingleReply();
     void abortWhileLineOutstanding();
     void abortTwice();
+    void connectFailures();
     void controlConnectionLost_data();
     void controlConnectionLost();
     void writeFailureKeepsRepliesInStep();
@@ -680,6 +681,34 @@ void tst_QFtpPI::abortTwice()
     pi.abort();
     QCOMPARE(server.nextLine(), QByteArray("ABOR"));
     QVERIFY(server.noLineWithin(50));
+}
+
+void tst_QFtpPI::connectFailures()
+{
+    quint16 closedPort;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        closedPort = probe.serverPort();
+    }
+    QFtpPI refused;
+    Recorder rec(&refused);
+    refused.connectToHost(QStringLiteral("127.0.0.1"), closedPort);
+    QTRY_VERIFY(rec.events.size() >= 3);
+    QCOMPARE(rec.events.mid(rec.events.size() - 2),
+        (QStringList {"state 0", "error 3 Connection refused to host 127.0.0.1"}));
+
+    // The kernel refuses a connection to the broadcast address at once (no
+    // packet leaves): a socket error that is neither of the three above, on
+    // a socket that never connected, still ends the connect.
+    QFtpPI unreachable;
+    Recorder rec2(&unreachable);
+    unreachable.connectToHost(QStringLiteral("255.255.255.255"), 21);
+    QTRY_VERIFY(rec2.events.contains(QStringLiteral("state 0")));
+    QCOMPARE(rec2.events.size(), rec2.events.indexOf(QStringLiteral("state 0")) + 2);
+    QVERIFY2(rec2.events.last().startsWith(
+                 QLatin1String("error 3 Connection to host 255.255.255.255 failed: ")),
+        qPrintable(rec2.events.last()));
 }
 
 void tst_QFtpPI::controlConnectionLost_data()

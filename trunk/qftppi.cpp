@@ -53,6 +53,7 @@ void QFtpPI::connectToHost(const QString &host, quint16 port)
     emit connectState(QFtp::HostLookup);
     hostName = host;
     resetAfterClose();
+    connecting = true;
     commandSocket.setProperty(networkSessionProperty, property(networkSessionProperty));
     dtp.setProperty(networkSessionProperty, property(networkSessionProperty));
     commandSocket.connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
@@ -138,6 +139,7 @@ void QFtpPI::hostFound()
 void QFtpPI::connected()
 {
     state = Begin;
+    connecting = false;
     commandSocket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
     emit connectState(QFtp::Connected);
 }
@@ -181,6 +183,8 @@ void QFtpPI::delayedCloseFinished()
 
 void QFtpPI::error(QAbstractSocket::SocketError e)
 {
+    const bool wasConnecting = connecting;
+    connecting = false;
     switch (e) {
     case QAbstractSocket::HostNotFoundError:
         emit connectState(QFtp::Unconnected);
@@ -198,7 +202,18 @@ void QFtpPI::error(QAbstractSocket::SocketError e)
             QCoreApplication::translate("QFtp", "Connection timed out to host %1").arg(hostName));
         break;
     default:
-        // A lost connection is reported through connectionClosed().
+        // A connection that was up reports its loss through
+        // connectionClosed(). One that never came up (network unreachable,
+        // permission denied...) emits no disconnected(): it fails here, or
+        // the connect would wait for ever.
+        if (wasConnecting && commandSocket.state() == QAbstractSocket::UnconnectedState) {
+            emit connectState(QFtp::Unconnected);
+            emit error(QFtp::ConnectionRefused,
+                QCoreApplication::translate("QFtp", "Connection to host %1 failed: %2")
+                    .arg(hostName, commandSocket.errorString()));
+        } else {
+            connecting = wasConnecting;
+        }
         break;
     }
 }

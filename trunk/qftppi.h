@@ -81,6 +81,8 @@ private:
     QTcpSocket commandSocket;
     // The host name given to connectToHost, for the messages.
     QString hostName;
+    // connectToHost has been called and the connection is not up yet.
+    bool connecting = false;
     // The text of the reply being assembled, and whether one is.
     QString replyText;
     bool replyInProgress = false;
