@@ -70,6 +70,7 @@ private slots:
     void uploadRandomAccessFile();
     void uploadSequentialDevice();
     void activeListeningReusesPort();
+    void failedListenReturnsMinusOne();
     void activeAcceptPoll();
     void activeUploadWaitsForConnection();
     void replacedActiveSocketIsReleased();
@@ -433,6 +434,15 @@ void tst_QFtpDTP::activeListeningReusesPort()
     const int port = dtp.startListening(QHostAddress::LocalHost);
     QVERIFY(port > 0);
     QCOMPARE(dtp.startListening(QHostAddress::LocalHost), port);
+}
+
+void tst_QFtpDTP::failedListenReturnsMinusOne()
+{
+    FakeOwner owner;
+    QFtpDTP dtp(&owner);
+    // An address of no local interface (TEST-NET-1): binding fails at once.
+    QCOMPARE(dtp.startListening(QHostAddress(QStringLiteral("192.0.2.1"))), -1);
+    QVERIFY(dtp.startListening(QHostAddress::LocalHost) > 0);
 }
 
 void tst_QFtpDTP::activeAcceptPoll()
