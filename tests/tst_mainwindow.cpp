@@ -653,6 +653,29 @@ private slots:
         }
     }
 
+    // An archive may carry a program that is running right now (the updater
+    // itself): it is replaced, not refused by the system as busy.
+    void unpackReplacesARunningProgram()
+    {
+        const QString program = appDir + "/Bin/tool";
+        QVERIFY(QDir().mkpath(appDir + "/Bin"));
+        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), program));
+        QProcess running;
+        running.start(program, {QStringLiteral("60")});
+        QVERIFY(running.waitForStarted());
+
+        const QString archive = tmp->filePath("app.zip");
+        QVERIFY(makeArchive(
+            archive, {{"Bin/tool", "#!/bin/sh\necho new\n", true}, {"version.ver", "1.1", false}}));
+        const bool unpacked = MainWindow::unpackArchive(archive, appDir);
+        running.kill();
+        running.waitForFinished();
+        QVERIFY(unpacked);
+        QCOMPARE(readBytes(program), QByteArray("#!/bin/sh\necho new\n"));
+        QVERIFY(QFileInfo(program).isExecutable());
+        QCOMPARE(readBytes(appDir + "/version.ver"), QByteArray("1.1"));
+    }
+
     void unpackRefusesUnreadableArchives_data()
     {
         QTest::addColumn<QString>("damage");

@@ -18,6 +18,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QTextStream>
 
 namespace {
@@ -91,8 +92,10 @@ bool extractEntry(QuaZip &zip, const QString &root, const ArchiveEntry &entry)
     QuaZipFile in(&zip);
     if (!in.open(QIODevice::ReadOnly))
         return false;
-    QFile out(entry.target);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // Written beside the target and renamed over it: each file is replaced
+    // whole, and a program that is running (the updater itself) can be replaced.
+    QSaveFile out(entry.target);
+    if (!out.open(QIODevice::WriteOnly))
         return false;
     QByteArray buffer(64 * 1024, Qt::Uninitialized);
     qint64 got;
@@ -101,12 +104,11 @@ bool extractEntry(QuaZip &zip, const QString &root, const ArchiveEntry &entry)
             return false;
     }
     in.close();
-    if (got < 0 || in.getZipError() != UNZ_OK || !out.flush())
+    if (got < 0 || in.getZipError() != UNZ_OK || !out.commit())
         return false;
-    out.close();
     // Archives made without Unix attributes carry no permissions: keep the defaults.
     if (entry.permissions != QFile::Permissions())
-        out.setPermissions(entry.permissions);
+        QFile::setPermissions(entry.target, entry.permissions);
     return true;
 }
 
