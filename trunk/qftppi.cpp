@@ -299,8 +299,8 @@ void QFtpPI::readyRead()
             static const int highest[3] = {5, 5, 9};
             bool valid = true;
             for (int i = 0; i < 3; ++i) {
-                const QChar c = line.at(i);
-                replyCode[i] = c.isDigit() ? static_cast<signed char>(c.digitValue()) : -1;
+                const ushort c = line.at(i).unicode();
+                replyCode[i] = c >= '0' && c <= '9' ? static_cast<signed char>(c - '0') : -1;
                 if (replyCode[i] < lowest[i] || replyCode[i] > highest[i])
                     valid = false;
             }
