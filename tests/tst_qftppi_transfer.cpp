@@ -3,6 +3,7 @@
 #include "pipedevice.h"
 #include "qftppi.h"
 #include "qurlinfo.h"
+#include "vsftpdserver.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
@@ -78,6 +79,7 @@ private slots:
     void largeDownloadAndUpload();
     void missingDirectoryListing();
     void serverDropsControlConnectionMidDownload();
+    void downloadIntoFullDisk_data();
     void downloadIntoFullDisk();
 
 private:
@@ -415,15 +417,36 @@ void tst_QFtpPITransfer::serverDropsControlConnectionMidDownload()
     QVERIFY(pi.currentCommand().isNull());
 }
 
+void tst_QFtpPITransfer::downloadIntoFullDisk_data()
+{
+    QTest::addColumn<QString>("software");
+    QTest::newRow("pyftpdlib") << QStringLiteral("pyftpdlib");
+    QTest::newRow("vsftpd") << QStringLiteral("vsftpd");
+}
+
 void tst_QFtpPITransfer::downloadIntoFullDisk()
 {
+    QFETCH(QString, software);
     if (!QFile::exists(QStringLiteral("/dev/full")))
         QSKIP("no /dev/full here");
     QTemporaryDir root;
     QVERIFY(writeLargeFile(root.filePath(QStringLiteral("big.bin")), 16));
-    FtpServer server;
+    FtpServer pyftpdlib;
+    VsftpdServer vsftpd;
     QFtpPI pi;
-    QVERIFY(open(server, pi, root.path(), QStringLiteral("127.0.0.1")));
+    if (software == QLatin1String("vsftpd")) {
+        QString why;
+        if (!VsftpdServer::ensureAccount(&why))
+            QSKIP(qPrintable(why));
+        QVERIFY2(vsftpd.start(root.path()), qPrintable(vsftpd.errorText()));
+        QSignalSpy finished(&pi, &QFtpPI::finished);
+        pi.connectToHost(vsftpd.host(), vsftpd.port());
+        QVERIFY(finished.wait(10000));
+        QVERIFY2(run(pi, {QStringLiteral("USER marvoline\r\n"), QStringLiteral("PASS qd4739\r\n")}),
+            qPrintable(lastError));
+    } else {
+        QVERIFY(open(pyftpdlib, pi, root.path(), QStringLiteral("127.0.0.1")));
+    }
     // What the owner does on an error.
     connect(&pi, QOverload<int, const QString &>::of(&QFtpPI::error), &pi,
         [&pi] { pi.clearPendingCommands(); });
@@ -442,7 +465,8 @@ void tst_QFtpPITransfer::downloadIntoFullDisk()
     QVERIFY2(run(pi, {QStringLiteral("NOOP\r\n")}), qPrintable(lastError));
     QCOMPARE(replies.count(), 2);
     QCOMPARE(replies.at(1).at(0).toInt(), 200);
-    QVERIFY(server.receivedLines().contains(QStringLiteral("ABOR")));
+    if (software == QLatin1String("pyftpdlib"))
+        QVERIFY(pyftpdlib.receivedLines().contains(QStringLiteral("ABOR")));
 }
 
 QTEST_MAIN(tst_QFtpPITransfer)
