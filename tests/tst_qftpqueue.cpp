@@ -23,6 +23,7 @@ private slots:
     void closeWithoutConnection();
     void hostNameDoesNotResolve();
     void unreachableServer();
+    void unroutableAddress();
     void threeQueuedCommandsRunInOneChain();
     void commandQueuedFromCommandFinishedStartsInChain();
     void commandQueuedFromDoneStartsOnNextPass();
@@ -245,6 +246,19 @@ void TestQFtpQueue::unreachableServer()
     QCOMPARE(ftp.error(), QFtp::ConnectionRefused);
     QCOMPARE(ftp.errorString(),
         QStringLiteral("Connecting to host failed:\nConnection refused to host 127.0.0.1"));
+    QCOMPARE(ftp.state(), QFtp::Unconnected);
+}
+
+void TestQFtpQueue::unroutableAddress()
+{
+    // The kernel refuses a TCP connection to the broadcast address locally
+    // (no packet is sent): a socket error other than refused or not found.
+    QFtp ftp;
+    Recorder rec(&ftp);
+    const int id = ftp.connectToHost(QStringLiteral("255.255.255.255"), 21);
+    QTRY_COMPARE_WITH_TIMEOUT(rec.count("done"), 1, 10000);
+    QCOMPARE(rec.without("state"), QStringList({started(id), finished(id, true), done(true)}));
+    QVERIFY(ftp.errorString().startsWith(QStringLiteral("Connecting to host failed:\n")));
     QCOMPARE(ftp.state(), QFtp::Unconnected);
 }
 
