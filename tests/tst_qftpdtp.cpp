@@ -501,5 +501,5 @@ void tst_QFtpDTP::replacedActiveSocketIsReleased()
     QCOMPARE(dtp.connectionState(), QAbstractSocket::ConnectedState);
 }
 
-QTEST_MAIN(tst_QFtpDTP)
+QTEST_GUILESS_MAIN(tst_QFtpDTP)
 #include "tst_qftpdtp.moc"

@@ -804,5 +804,5 @@ void tst_QFtpPI::writeFailureKeepsRepliesInStep()
     QTRY_COMPARE(rec.events, (QStringList {"reply 200 ok", "finished ok"}));
 }
 
-QTEST_MAIN(tst_QFtpPI)
+QTEST_GUILESS_MAIN(tst_QFtpPI)
 #include "tst_qftppi.moc"

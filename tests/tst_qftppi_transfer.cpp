@@ -469,5 +469,5 @@ void tst_QFtpPITransfer::downloadIntoFullDisk()
         QVERIFY(pyftpdlib.receivedLines().contains(QStringLiteral("ABOR")));
 }
 
-QTEST_MAIN(tst_QFtpPITransfer)
+QTEST_GUILESS_MAIN(tst_QFtpPITransfer)
 #include "tst_qftppi_transfer.moc"
