@@ -434,6 +434,9 @@ void tst_QFtpDTP::activeListeningReusesPort()
     const int port = dtp.startListening(QHostAddress::LocalHost);
     QVERIFY(port > 0);
     QCOMPARE(dtp.startListening(QHostAddress::LocalHost), port);
+    // An abandoned transfer stops listening: no late connection is taken.
+    dtp.abortTransfer();
+    QVERIFY(!dtp.findChild<QTcpServer *>()->isListening());
 }
 
 void tst_QFtpDTP::failedListenReturnsMinusOne()

@@ -72,6 +72,8 @@ private slots:
     void passiveReplyWithoutPort();
     void refusedDataConnectionReleasedByClear();
     void activePortLineIPv4();
+    void activeDataBeforeReplies_data();
+    void activeDataBeforeReplies();
     void extendedFallbackIPv6();
     void abortDuringDownload();
     void abortWithSingleReply();
@@ -540,6 +542,65 @@ void tst_QFtpPI::activePortLineIPv4()
     QVERIFY(finished.wait());
     QCOMPARE(finished.last().at(0).toString(), QStringLiteral("sent"));
     QCOMPARE(sink.data(), QByteArray("active bytes"));
+}
+
+void tst_QFtpPI::activeDataBeforeReplies_data()
+{
+    QTest::addColumn<bool>("intoDevice");
+    QTest::addColumn<bool>("listing");
+    QTest::newRow("download-device") << true << false;
+    QTest::newRow("download-kept") << false << false;
+    QTest::newRow("listing") << false << true;
+}
+
+// The server connects, sends everything and closes before its 150 and 226
+// are read, all in one go: the data must still be taken and the completion
+// held until it has been.
+void tst_QFtpPI::activeDataBeforeReplies()
+{
+    QFETCH(bool, intoDevice);
+    QFETCH(bool, listing);
+    ScriptedServer server;
+    QVERIFY(server.listen());
+    QFtpPI pi;
+    QVERIFY(greet(pi, server));
+    QBuffer sink;
+    QVERIFY(sink.open(QIODevice::WriteOnly));
+    if (intoDevice)
+        pi.dtp.setDevice(&sink);
+    QList<QString> names;
+    connect(&pi.dtp, &QFtpDTP::listInfo, this, [&](const QUrlInfo &i) { names << i.name(); });
+    QByteArray kept;
+    connect(&pi.dtp, &QFtpDTP::readyRead, this, [&] { kept += pi.dtp.readAll(); });
+    Recorder rec(&pi);
+    const QString command = listing ? QStringLiteral("LIST\r\n") : QStringLiteral("RETR f\r\n");
+    QVERIFY(pi.sendCommands({"PORT\r\n", command}));
+    const QRegularExpressionMatch m
+        = QRegularExpression(QStringLiteral("^PORT 127,0,0,1,(\\d+),(\\d+)$"))
+              .match(QString::fromLatin1(server.nextLine()));
+    QVERIFY(m.hasMatch());
+    server.send("200 port ok\r\n");
+    QCOMPARE(server.nextLine(), command.trimmed().toLatin1());
+    const QByteArray payload = listing
+        ? QByteArray("-rw-r--r--   1 u        g            12 Jan 01 12:00 version.ver\r\n")
+        : QByteArray("abcdef");
+    QTcpSocket active;
+    active.connectToHost(
+        QHostAddress::LocalHost, quint16(m.captured(1).toUInt() * 256 + m.captured(2).toUInt()));
+    QVERIFY(active.waitForConnected(5000));
+    active.write(payload);
+    QVERIFY(active.waitForBytesWritten(5000));
+    active.disconnectFromHost();
+    server.send("150 sending\r\n226 sent\r\n");
+    QTRY_VERIFY(rec.events.contains(QStringLiteral("finished sent")));
+    kept += pi.dtp.readAll();
+    if (listing)
+        QCOMPARE(names, QList<QString> {QStringLiteral("version.ver")});
+    else if (intoDevice)
+        QCOMPARE(sink.data(), payload);
+    else
+        QCOMPARE(kept, payload);
+    QVERIFY(!rec.events.join(QLatin1Char('|')).contains(QLatin1String("error")));
 }
 
 void tst_QFtpPI::extendedFallbackIPv6()

@@ -215,6 +215,8 @@ void QFtpDTP::abortTransfer()
     uploadWaitsForSocket = false;
     uploadStarted = false;
     detachSource();
+    // An active connection that has not come yet is not wanted any more.
+    listener.close();
     if (socket)
         socket->abort();
 }

@@ -69,7 +69,8 @@ public:
     // The upload step: writes the byte array, or the next block of at most
     // 16384 bytes of the device.
     void sendNextBlock();
-    // Stops an upload and drops the data connection at once.
+    // Stops an upload and drops the data connection at once; an active-mode
+    // listener stops listening.
     void abortTransfer();
 
     // A listing line that reported "No such file or directory".

@@ -342,13 +342,21 @@ bool QFtpPI::handleReply()
     const int first = replyCode[0];
     const int code = first * 100 + replyCode[1] * 10 + replyCode[2];
 
-    if ((code == 226 || (code == 250 && currentLine.startsWith(QLatin1String("RETR"))))
-        && dtp.connectionState() != QAbstractSocket::UnconnectedState) {
+    const bool preliminary = first == 1;
+    const bool completion
+        = code == 226 || (code == 250 && currentLine.startsWith(QLatin1String("RETR")));
+    // In active mode the server's data connection may still wait in the
+    // listener's backlog when its replies are read: take it first, so that
+    // its data is read and a completion is held until it has closed. A
+    // server connects before it answers, so nothing that is not there yet
+    // is still to come.
+    if (preliminary || completion)
+        dtp.acceptPendingConnection();
+    if (completion && dtp.connectionState() != QAbstractSocket::UnconnectedState) {
         waitingForDataClose = true;
         return false;
     }
 
-    const bool preliminary = first == 1;
     if (repliesToSkip > 0) {
         if (!preliminary)
             --repliesToSkip;
