@@ -244,7 +244,8 @@ void QFtpDTP::socketConnected()
 
 void QFtpDTP::reportWriteFailure(const QString &text)
 {
-    // The owner aborts this transfer; nothing is touched afterwards.
+    // The owner stops the transfer: the source is detached and the socket
+    // aborted before this returns.
     owner->dataWriteFailed(text);
 }
 
