@@ -43,6 +43,7 @@ private slots:
     void download_data();
     void download();
     void uploadCompletedAfterDataClosed();
+    void activeDownloadCompletedBeforeAccepted();
     void downloadWithoutDeviceAndLeftoverDiscarded();
     void failures_data();
     void failures();
@@ -800,6 +801,42 @@ void TestQFtpQueue::download()
     QVERIFY(!progress.isEmpty());
     QCOMPARE(progress.last(), qMakePair(qint64(payload.size()), qint64(payload.size())));
     QVERIFY(sink.isOpen()); // borrowed: never closed by the client
+}
+
+void TestQFtpQueue::activeDownloadCompletedBeforeAccepted()
+{
+    // In active mode the server connects, sends, closes and answers 226; the
+    // client may see the 226 before it has accepted the data connection.
+    ScriptedServer server;
+    QVERIFY(server.listen());
+    QFtp ftp;
+    QVERIFY(connectAndLogin(ftp, server));
+    Recorder rec(&ftp);
+    QByteArray read;
+    connect(&ftp, &QFtp::readyRead, this, [&] { read += ftp.readAll(); });
+    ftp.setTransferMode(QFtp::Active);
+    const int g = ftp.get(QStringLiteral("version.ver"));
+    QCOMPARE(server.nextLine(), QByteArray("TYPE I"));
+    server.send("200 ok\r\n");
+    QCOMPARE(server.nextLine(), QByteArray("SIZE version.ver"));
+    server.send("213 6\r\n");
+    const QByteArray port = server.nextLine();
+    QVERIFY(port.startsWith("PORT 127,0,0,1,"));
+    const QList<QByteArray> parts = port.mid(5).split(',');
+    server.send("200 PORT command successful.\r\n");
+    QCOMPARE(server.nextLine(), QByteArray("RETR version.ver"));
+    // All of it before the client gets back to its event loop.
+    QTcpSocket data;
+    data.connectToHost(
+        QHostAddress::LocalHost, quint16(parts[4].toUInt() * 256 + parts[5].toUInt()));
+    QVERIFY(data.waitForConnected(5000));
+    data.write("1.0.3\n");
+    QVERIFY(data.waitForBytesWritten(5000));
+    data.disconnectFromHost();
+    server.send("150 Opening BINARY mode data connection.\r\n226 Transfer complete.\r\n");
+    QTRY_COMPARE(rec.count("done"), 1);
+    QCOMPARE(tail(rec.events, 3), QStringList({started(g), finished(g), done()}));
+    QCOMPARE(read + ftp.readAll(), QByteArray("1.0.3\n"));
 }
 
 void TestQFtpQueue::uploadCompletedAfterDataClosed()
