@@ -1,3 +1,5 @@
+#include "closedport.h"
+#include "pisignals.h"
 #include "qftppi.h"
 #include "qurlinfo.h"
 #include "scriptedserver.h"
@@ -9,34 +11,8 @@
 
 namespace {
 
-// Records the interpreter's four signals in the order they came.
-class Recorder : public QObject
-{
-    Q_OBJECT
-
-public:
-    explicit Recorder(QFtpPI *pi)
-    {
-        connect(pi, &QFtpPI::connectState, this,
-            [this](int s) { events << QStringLiteral("state %1").arg(s); });
-        connect(pi, &QFtpPI::finished, this,
-            [this](const QString &t) { events << QStringLiteral("finished %1").arg(t); });
-        connect(pi, QOverload<int, const QString &>::of(&QFtpPI::error), this,
-            [this](int c, const QString &t) {
-                events << QStringLiteral("error %1 %2").arg(c).arg(t);
-            });
-        connect(pi, &QFtpPI::rawFtpReply, this, [this](int c, const QString &t) {
-            events << QStringLiteral("reply %1 %2").arg(c).arg(t);
-        });
-    }
-    QStringList take()
-    {
-        const QStringList all = events;
-        events.clear();
-        return all;
-    }
-    QStringList events;
-};
+const QByteArray listingLine(
+    "-rw-r--r--   1 u        g            12 Jan 01 12:00 version.ver\r\n");
 
 // Lets the bytes already written on loopback reach their reader.
 void deliver()
@@ -44,6 +20,91 @@ void deliver()
     for (int i = 0; i < 5; ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
+
+// Connects pi to server and completes the greeting.
+bool greet(QFtpPI &pi, ScriptedServer &server, const QString &host = QStringLiteral("127.0.0.1"))
+{
+    QSignalSpy finished(&pi, &QFtpPI::finished);
+    pi.connectToHost(host, server.port());
+    if (!server.waitForClient())
+        return false;
+    server.send("220 ready\r\n");
+    return finished.wait() || !finished.isEmpty();
+}
+
+// The port a "PORT 127,0,0,1,p1,p2" line names; 0 for any other line.
+quint16 portOf(const QByteArray &line)
+{
+    const QRegularExpressionMatch m
+        = QRegularExpression(QStringLiteral("^PORT 127,0,0,1,(\\d+),(\\d+)$"))
+              .match(QString::fromLatin1(line));
+    return m.hasMatch() ? quint16(m.captured(1).toUInt() * 256 + m.captured(2).toUInt()) : 0;
+}
+
+// An interpreter talking to a scripted server, with a data server ready
+// for a passive transfer. Once greeted, the interpreter's signals are
+// recorded in rec.
+struct Session
+{
+    ScriptedServer server;
+    DataServer data;
+    QFtpPI pi;
+    Recorder rec;
+
+    bool listen(const QHostAddress &address = QHostAddress::LocalHost)
+    {
+        return server.listen(address) && data.listen();
+    }
+    bool greet(const QString &host = QStringLiteral("127.0.0.1"))
+    {
+        if (!::greet(pi, server, host))
+            return false;
+        rec.watch(&pi);
+        return true;
+    }
+    bool open() { return listen() && greet(); }
+
+    // Takes the client's next line, which must be `line`, and sends `reply`
+    // (as it is) when one is given.
+    bool answer(const QByteArray &line, const QByteArray &reply = QByteArray())
+    {
+        const QByteArray got = server.nextLine();
+        if (got != line) {
+            qWarning() << "expected line" << line << "got" << got;
+            return false;
+        }
+        if (!reply.isEmpty())
+            server.send(reply);
+        return true;
+    }
+    // Hands over a one-line command and answers it.
+    bool command(const QByteArray &line, const QByteArray &reply = QByteArray())
+    {
+        return pi.sendCommands({QString::fromLatin1(line + "\r\n")}) && answer(line, reply);
+    }
+    // Answers PASV with via's port and takes the data connection and the
+    // transfer line after it.
+    bool answerPasv(DataServer &via, const QByteArray &transfer)
+    {
+        return answer("PASV", via.pasvReply()) && via.waitForClient() && answer(transfer);
+    }
+    // A passive RETR f, up to the point where the server is to answer it.
+    bool startRetr()
+    {
+        return pi.sendCommands({"PASV\r\n", "RETR f\r\n"}) && answerPasv(data, "RETR f");
+    }
+    // After rec was emptied: the next command goes out and is worked off.
+    bool nextCommandWorks()
+    {
+        if (!command("NOOP", "200 ok\r\n"))
+            return false;
+        const QStringList expected {"reply 200 ok", "finished ok"};
+        if (QTest::qWaitFor([&] { return rec.events == expected; }))
+            return true;
+        qWarning() << "events" << rec.events;
+        return false;
+    }
+};
 
 } // namespace
 
@@ -83,22 +144,7 @@ private slots:
     void controlConnectionLost_data();
     void controlConnectionLost();
     void writeFailureKeepsRepliesInStep();
-
-private:
-    // Connects pi to server and completes the greeting.
-    bool greet(
-        QFtpPI &pi, ScriptedServer &server, const QString &host = QStringLiteral("127.0.0.1"));
 };
-
-bool tst_QFtpPI::greet(QFtpPI &pi, ScriptedServer &server, const QString &host)
-{
-    QSignalSpy finished(&pi, &QFtpPI::finished);
-    pi.connectToHost(host, server.port());
-    if (!server.waitForClient())
-        return false;
-    server.send("220 ready\r\n");
-    return finished.wait() || !finished.isEmpty();
-}
 
 void tst_QFtpPI::replyReader_data()
 {
@@ -131,21 +177,17 @@ void tst_QFtpPI::replyReader()
     QFETCH(QList<QByteArray>, chunks);
     QFETCH(int, code);
     QFETCH(QString, text);
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    QVERIFY(pi.sendCommands({QStringLiteral("NOOP\r\n")}));
-    QCOMPARE(server.nextLine(), QByteArray("NOOP"));
+    Session s;
+    QVERIFY(s.open());
+    QVERIFY(s.command("NOOP"));
     for (int i = 0; i < chunks.size(); ++i) {
-        server.send(chunks.at(i));
+        s.server.send(chunks.at(i));
         deliver();
         if (i + 1 < chunks.size())
-            QCOMPARE(rec.events, QStringList());
+            QCOMPARE(s.rec.events, QStringList());
     }
-    QTRY_COMPARE(rec.events.size(), 2);
-    QCOMPARE(rec.take(),
+    QTRY_COMPARE(s.rec.events.size(), 2);
+    QCOMPARE(s.rec.take(),
         (QStringList {QStringLiteral("reply %1 %2").arg(code).arg(text),
             QStringLiteral("finished %1").arg(text)}));
 }
@@ -155,14 +197,13 @@ void tst_QFtpPI::greetings_data()
     QTest::addColumn<QList<QByteArray>>("replies");
     QTest::addColumn<QStringList>("events");
     using L = QList<QByteArray>;
+    const QString connected = QStringLiteral("finished Connected to host 127.0.0.1");
     QTest::newRow("220") << L {"220 hello\r\n"}
-                         << QStringList {"state 3", "finished Connected to host 127.0.0.1",
-                                "reply 220 hello", "finished hello"};
-    QTest::newRow("120-then-220") << L {"120 soon\r\n", "220 now\r\n"}
-                                  << QStringList {"state 3", "finished Connected to host 127.0.0.1",
-                                         "reply 220 now", "finished now"};
+                         << QStringList {"state 3", connected, "reply 220 hello", "finished hello"};
+    QTest::newRow("120-then-220") << L {"120 soon\r\n",
+        "220 now\r\n"} << QStringList {"state 3", connected, "reply 220 now", "finished now"};
     QTest::newRow("multi-line") << L {"220-Welcome\r\n220-Second line\r\n220 Ready\r\n"}
-                                << QStringList {"state 3", "finished Connected to host 127.0.0.1",
+                                << QStringList {"state 3", connected,
                                        "reply 220 Welcome\r\nSecond line\r\nReady",
                                        "finished Welcome\r\nSecond line\r\nReady"};
     QTest::newRow("refusal") << L {"421 busy\r\n"} << QStringList {"state 3"};
@@ -190,18 +231,13 @@ void tst_QFtpPI::greetings()
 
 void tst_QFtpPI::replyWhileIdleIsIgnored()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    server.send("200 unasked\r\n");
+    Session s;
+    QVERIFY(s.open());
+    s.server.send("200 unasked\r\n");
     deliver();
-    QCOMPARE(rec.events, QStringList());
-    QVERIFY(pi.sendCommands({QStringLiteral("NOOP\r\n")}));
-    QCOMPARE(server.nextLine(), QByteArray("NOOP"));
-    server.send("200 asked\r\n");
-    QTRY_COMPARE(rec.events, (QStringList {"reply 200 asked", "finished asked"}));
+    QCOMPARE(s.rec.events, QStringList());
+    QVERIFY(s.command("NOOP", "200 asked\r\n"));
+    QTRY_COMPARE(s.rec.events, (QStringList {"reply 200 asked", "finished asked"}));
 }
 
 void tst_QFtpPI::sendCommandsRefusals()
@@ -211,199 +247,142 @@ void tst_QFtpPI::sendCommandsRefusals()
     QVERIFY(idle.sendCommands({QStringLiteral("NOOP\r\n")}));
     QCOMPARE(idleRec.take(), QStringList {"error 4 Not connected"});
 
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    QVERIFY(pi.sendCommands({QStringLiteral("NOOP\r\n"), QStringLiteral("NOOP\r\n")}));
+    Session s;
+    QVERIFY(s.open());
+    QVERIFY(s.pi.sendCommands({QStringLiteral("NOOP\r\n"), QStringLiteral("NOOP\r\n")}));
     // A list is still pending: refused without a word.
-    QVERIFY(!pi.sendCommands({QStringLiteral("HELP\r\n")}));
-    QCOMPARE(rec.events, QStringList());
-    QCOMPARE(server.nextLine(), QByteArray("NOOP"));
-    server.send("200 one\r\n");
-    QCOMPARE(server.nextLine(), QByteArray("NOOP"));
+    QVERIFY(!s.pi.sendCommands({QStringLiteral("HELP\r\n")}));
+    QCOMPARE(s.rec.events, QStringList());
+    QVERIFY(s.answer("NOOP", "200 one\r\n"));
+    QVERIFY(s.answer("NOOP"));
     // The last line is outstanding: not idle.
-    QVERIFY(pi.sendCommands({QStringLiteral("HELP\r\n")}));
-    QCOMPARE(rec.take(), (QStringList {"reply 200 one", "error 4 Not connected"}));
-    QCOMPARE(pi.currentCommand(), QStringLiteral("NOOP\r\n"));
+    QVERIFY(s.pi.sendCommands({QStringLiteral("HELP\r\n")}));
+    QCOMPARE(s.rec.take(), (QStringList {"reply 200 one", "error 4 Not connected"}));
+    QCOMPARE(s.pi.currentCommand(), QStringLiteral("NOOP\r\n"));
 }
 
 void tst_QFtpPI::loginWithoutPassword()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    QVERIFY(pi.sendCommands({"USER marvoline\r\n", "PASS qd4739\r\n", "CWD x\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("USER marvoline"));
-    server.send("230 in without password\r\n");
-    QCOMPARE(server.nextLine(), QByteArray("CWD x"));
-    server.send("250 ok\r\n");
-    QTRY_COMPARE(rec.events.size(), 4);
-    QCOMPARE(rec.take(),
+    Session s;
+    QVERIFY(s.open());
+    QVERIFY(s.pi.sendCommands({"USER marvoline\r\n", "PASS qd4739\r\n", "CWD x\r\n"}));
+    QVERIFY(s.answer("USER marvoline", "230 in without password\r\n"));
+    QVERIFY(s.answer("CWD x", "250 ok\r\n"));
+    QTRY_COMPARE(s.rec.events.size(), 4);
+    QCOMPARE(s.rec.take(),
         (QStringList {"reply 230 in without password", "state 4", "reply 250 ok", "finished ok"}));
-    QVERIFY(server.unreadLines().isEmpty());
+    QVERIFY(s.server.unreadLines().isEmpty());
 }
 
 void tst_QFtpPI::loginWithPassword()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    QVERIFY(pi.sendCommands({"USER marvoline\r\n", "PASS qd4739\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("USER marvoline"));
-    server.send("331 password please\r\n");
-    QCOMPARE(server.nextLine(), QByteArray("PASS qd4739"));
-    QCOMPARE(pi.currentCommand(), QStringLiteral("PASS qd4739\r\n"));
-    server.send("230 logged in\r\n");
-    QTRY_COMPARE(rec.events.size(), 4);
-    QCOMPARE(rec.take(),
+    Session s;
+    QVERIFY(s.open());
+    QVERIFY(s.pi.sendCommands({"USER marvoline\r\n", "PASS qd4739\r\n"}));
+    QVERIFY(s.answer("USER marvoline", "331 password please\r\n"));
+    QVERIFY(s.answer("PASS qd4739"));
+    QCOMPARE(s.pi.currentCommand(), QStringLiteral("PASS qd4739\r\n"));
+    s.server.send("230 logged in\r\n");
+    QTRY_COMPARE(s.rec.events.size(), 4);
+    QCOMPARE(s.rec.take(),
         (QStringList {
             "reply 331 password please", "reply 230 logged in", "state 4", "finished logged in"}));
-    QVERIFY(pi.currentCommand().isNull());
+    QVERIFY(s.pi.currentCommand().isNull());
 }
 
 void tst_QFtpPI::reply202IsFailure()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    QVERIFY(pi.sendCommands({QStringLiteral("ALLO 10\r\n")}));
-    QCOMPARE(server.nextLine(), QByteArray("ALLO 10"));
-    server.send("202 superfluous\r\n");
-    QTRY_COMPARE(rec.events,
+    Session s;
+    QVERIFY(s.open());
+    QVERIFY(s.command("ALLO 10", "202 superfluous\r\n"));
+    QTRY_COMPARE(s.rec.events,
         (QStringList {"reply 202 superfluous", "error 1 superfluous", "finished superfluous"}));
 }
 
 void tst_QFtpPI::failureDoesNotDropRemainingLines()
 {
     // The owner decides (a refused SIZE is ignored); the interpreter goes on.
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    QVERIFY(pi.sendCommands({QStringLiteral("SIZE f\r\n"), QStringLiteral("NOOP\r\n")}));
-    QCOMPARE(server.nextLine(), QByteArray("SIZE f"));
-    server.send("550 no size\r\n");
-    QCOMPARE(server.nextLine(), QByteArray("NOOP"));
-    server.send("200 ok\r\n");
-    QTRY_COMPARE(rec.events,
+    Session s;
+    QVERIFY(s.open());
+    QVERIFY(s.pi.sendCommands({QStringLiteral("SIZE f\r\n"), QStringLiteral("NOOP\r\n")}));
+    QVERIFY(s.answer("SIZE f", "550 no size\r\n"));
+    QVERIFY(s.answer("NOOP", "200 ok\r\n"));
+    QTRY_COMPARE(s.rec.events,
         (QStringList {"reply 550 no size", "error 1 no size", "reply 200 ok", "finished ok"}));
 }
 
 void tst_QFtpPI::passiveListingDefersCompletion()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    DataServer data;
-    QVERIFY(data.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
+    Session s;
+    QVERIFY(s.open());
     QList<QString> names;
-    connect(&pi.dtp, &QFtpDTP::listInfo, this, [&](const QUrlInfo &i) { names << i.name(); });
-    QVERIFY(pi.sendCommands({"TYPE A\r\n", "PASV\r\n", "LIST\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("TYPE A"));
-    server.send("200 type\r\n");
-    QCOMPARE(server.nextLine(), QByteArray("PASV"));
-    server.send(data.pasvReply());
-    QVERIFY(data.waitForClient());
-    QCOMPARE(server.nextLine(), QByteArray("LIST"));
-    server.send("150 here\r\n");
-    data.send("-rw-r--r--   1 u        g            12 Jan 01 12:00 version.ver\r\n");
-    server.send("226 done\r\n");
+    connect(&s.pi.dtp, &QFtpDTP::listInfo, this, [&](const QUrlInfo &i) { names << i.name(); });
+    QVERIFY(s.pi.sendCommands({"TYPE A\r\n", "PASV\r\n", "LIST\r\n"}));
+    QVERIFY(s.answer("TYPE A", "200 type\r\n"));
+    QVERIFY(s.answerPasv(s.data, "LIST"));
+    s.server.send("150 here\r\n");
+    s.data.send(listingLine);
+    s.server.send("226 done\r\n");
     deliver();
     // The data connection is still open: the completion is held back.
-    QVERIFY(!rec.events.contains(QStringLiteral("finished done")));
-    QVERIFY(!rec.events.contains(QStringLiteral("reply 226 done")));
-    data.close();
-    QTRY_VERIFY(rec.events.contains(QStringLiteral("finished done")));
+    QVERIFY(!s.rec.events.contains(QStringLiteral("finished done")));
+    QVERIFY(!s.rec.events.contains(QStringLiteral("reply 226 done")));
+    s.data.close();
+    QTRY_VERIFY(s.rec.events.contains(QStringLiteral("finished done")));
     QCOMPARE(names, QList<QString> {QStringLiteral("version.ver")});
-    QCOMPARE(rec.events.last(), QStringLiteral("finished done"));
-    QCOMPARE(rec.events.at(rec.events.size() - 2), QStringLiteral("reply 226 done"));
-    QVERIFY(!rec.events.join(QLatin1Char('|')).contains(QLatin1String("error")));
+    QCOMPARE(s.rec.events.last(), QStringLiteral("finished done"));
+    QCOMPARE(s.rec.events.at(s.rec.events.size() - 2), QStringLiteral("reply 226 done"));
+    QVERIFY(!s.rec.mentions(QStringLiteral("error")));
 }
 
 void tst_QFtpPI::deferredReplyStopsReading()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    DataServer data;
-    QVERIFY(data.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    QVERIFY(pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("PASV"));
-    server.send(data.pasvReply());
-    QVERIFY(data.waitForClient());
-    QCOMPARE(server.nextLine(), QByteArray("RETR f"));
+    Session s;
+    QVERIFY(s.open());
+    QVERIFY(s.startRetr());
     // The completion and an unasked reply behind it in one arrival.
-    server.send("150 sending\r\n226 sent\r\n200 later\r\n");
+    s.server.send("150 sending\r\n226 sent\r\n200 later\r\n");
     deliver();
-    data.send("bytes");
-    data.close();
-    QTRY_VERIFY(rec.events.contains(QStringLiteral("finished sent")));
+    s.data.send("bytes");
+    s.data.close();
+    QTRY_VERIFY(s.rec.events.contains(QStringLiteral("finished sent")));
     deliver();
-    QCOMPARE(
-        rec.take().mid(1), (QStringList {"reply 150 sending", "reply 226 sent", "finished sent"}));
+    QCOMPARE(s.rec.take().mid(1),
+        (QStringList {"reply 150 sending", "reply 226 sent", "finished sent"}));
 }
 
 void tst_QFtpPI::deferral250OnlyAfterRetr()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    DataServer data;
-    QVERIFY(data.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    QVERIFY(pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("PASV"));
-    server.send(data.pasvReply());
-    QVERIFY(data.waitForClient());
-    QCOMPARE(server.nextLine(), QByteArray("RETR f"));
-    server.send("250 file sent\r\n");
+    Session s;
+    QVERIFY(s.open());
+    QVERIFY(s.startRetr());
+    s.server.send("250 file sent\r\n");
     deliver();
-    QCOMPARE(rec.events,
+    QCOMPARE(s.rec.events,
         QStringList {"reply 227 Entering Passive Mode (127,0,0,1,"
-            + QString::number(data.port() >> 8) + "," + QString::number(data.port() & 0xff)
+            + QString::number(s.data.port() >> 8) + "," + QString::number(s.data.port() & 0xff)
             + ")."});
-    data.close();
-    QTRY_COMPARE(rec.events.size(), 3);
-    QCOMPARE(rec.events.mid(1), (QStringList {"reply 250 file sent", "finished file sent"}));
-    rec.take();
+    s.data.close();
+    QTRY_COMPARE(s.rec.events.size(), 3);
+    QCOMPARE(s.rec.events.mid(1), (QStringList {"reply 250 file sent", "finished file sent"}));
+    s.rec.take();
     // Another line's 250 is not held, even with a data connection open.
     DataServer data2;
     QVERIFY(data2.listen());
-    QVERIFY(pi.sendCommands({"PASV\r\n", "CWD x\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("PASV"));
-    server.send(data2.pasvReply());
-    QVERIFY(data2.waitForClient());
-    QCOMPARE(server.nextLine(), QByteArray("CWD x"));
-    server.send("250 changed\r\n");
-    QTRY_VERIFY(rec.events.contains(QStringLiteral("finished changed")));
-    QCOMPARE(pi.dtp.connectionState(), QAbstractSocket::ConnectedState);
+    QVERIFY(s.pi.sendCommands({"PASV\r\n", "CWD x\r\n"}));
+    QVERIFY(s.answerPasv(data2, "CWD x"));
+    s.server.send("250 changed\r\n");
+    QTRY_VERIFY(s.rec.events.contains(QStringLiteral("finished changed")));
+    QCOMPARE(s.pi.dtp.connectionState(), QAbstractSocket::ConnectedState);
 }
 
 void tst_QFtpPI::sizeReplySetsTotal()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    QSignalSpy progress(&pi.dtp, &QFtpDTP::dataTransferProgress);
-    QSignalSpy finished(&pi, &QFtpPI::finished);
-    QVERIFY(pi.sendCommands({QStringLiteral("SIZE f\r\n")}));
-    QCOMPARE(server.nextLine(), QByteArray("SIZE f"));
-    server.send("213  123456789012 \r\n");
+    Session s;
+    QVERIFY(s.open());
+    QSignalSpy progress(&s.pi.dtp, &QFtpDTP::dataTransferProgress);
+    QSignalSpy finished(&s.pi, &QFtpPI::finished);
+    QVERIFY(s.command("SIZE f", "213  123456789012 \r\n"));
     QVERIFY(finished.wait());
     QCOMPARE(progress.count(), 1);
     QCOMPARE(progress.at(0).at(0).toLongLong(), 0);
@@ -422,29 +401,24 @@ void tst_QFtpPI::passive227And229_data()
 void tst_QFtpPI::passive227And229()
 {
     QFETCH(QString, format);
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    DataServer data;
-    QVERIFY(data.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
+    Session s;
+    QVERIFY(s.open());
     QBuffer sink;
     QVERIFY(sink.open(QIODevice::WriteOnly));
-    pi.dtp.setDevice(&sink);
-    QVERIFY(pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("PASV"));
-    const quint16 p = data.port();
+    s.pi.dtp.setDevice(&sink);
+    QVERIFY(s.pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
+    const quint16 p = s.data.port();
     QString reply = format;
     reply.replace(QLatin1String("%1"), QString::number(p >> 8))
         .replace(QLatin1String("%2"), QString::number(p & 0xff))
         .replace(QLatin1String("%3"), QString::number(p));
-    server.send(reply.toLatin1());
-    QVERIFY(data.waitForClient());
-    QCOMPARE(server.nextLine(), QByteArray("RETR f"));
-    QSignalSpy finished(&pi, &QFtpPI::finished);
-    server.send("150 go\r\n226 done\r\n");
-    data.send("payload");
-    data.close();
+    QVERIFY(s.answer("PASV", reply.toLatin1()));
+    QVERIFY(s.data.waitForClient());
+    QVERIFY(s.answer("RETR f"));
+    QSignalSpy finished(&s.pi, &QFtpPI::finished);
+    s.server.send("150 go\r\n226 done\r\n");
+    s.data.send("payload");
+    s.data.close();
     QVERIFY(finished.wait());
     QCOMPARE(sink.data(), QByteArray("payload"));
 }
@@ -463,82 +437,60 @@ void tst_QFtpPI::passiveReplyWithoutPort_data()
 void tst_QFtpPI::passiveReplyWithoutPort()
 {
     QFETCH(QByteArray, reply);
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    QVERIFY(pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("PASV"));
-    server.send(reply);
+    Session s;
+    QVERIFY(s.open());
+    QVERIFY(s.pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
+    QVERIFY(s.answer("PASV", reply));
     // No data connection and nothing reported: the transfer line goes out
     // and the server's refusal of it is the failure.
-    QCOMPARE(server.nextLine(), QByteArray("RETR f"));
-    QCOMPARE(pi.dtp.connectionState(), QAbstractSocket::UnconnectedState);
-    server.send("425 no data connection\r\n");
-    QTRY_VERIFY(rec.events.contains(QStringLiteral("error 1 no data connection")));
+    QVERIFY(s.answer("RETR f"));
+    QCOMPARE(s.pi.dtp.connectionState(), QAbstractSocket::UnconnectedState);
+    s.server.send("425 no data connection\r\n");
+    QTRY_VERIFY(s.rec.events.contains(QStringLiteral("error 1 no data connection")));
 }
 
 void tst_QFtpPI::refusedDataConnectionReleasedByClear()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    quint16 closedPort;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        closedPort = probe.serverPort();
-    }
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    // What the owner does on an error: discard the rest of the command.
-    connect(&pi, QOverload<int, const QString &>::of(&QFtpPI::error), &pi,
-        [&pi] { pi.clearPendingCommands(); });
-    QVERIFY(pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("PASV"));
-    server.send(QStringLiteral("227 Entering Passive Mode (127,0,0,1,%1,%2)\r\n")
-                    .arg(closedPort >> 8)
-                    .arg(closedPort & 0xff)
-                    .toLatin1());
+    Session s;
+    QVERIFY(s.listen());
+    const quint16 closed = closedPort();
+    QVERIFY(closed);
+    QVERIFY(s.greet());
+    clearPendingOnError(s.pi);
+    QVERIFY(s.pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
+    QVERIFY(s.answer("PASV",
+        QStringLiteral("227 Entering Passive Mode (127,0,0,1,%1,%2)\r\n")
+            .arg(closed >> 8)
+            .arg(closed & 0xff)
+            .toLatin1()));
     QTRY_VERIFY(
-        rec.events.contains(QStringLiteral("error 3 Connection refused for data connection")));
+        s.rec.events.contains(QStringLiteral("error 3 Connection refused for data connection")));
     // The transfer line was never sent; the next command's lines are.
-    QVERIFY(pi.sendCommands({QStringLiteral("NOOP\r\n")}));
-    QCOMPARE(server.nextLine(), QByteArray("NOOP"));
-    server.send("200 ok\r\n");
-    QTRY_VERIFY(rec.events.contains(QStringLiteral("finished ok")));
+    QVERIFY(s.command("NOOP", "200 ok\r\n"));
+    QTRY_VERIFY(s.rec.events.contains(QStringLiteral("finished ok")));
 }
 
 void tst_QFtpPI::activePortLineIPv4()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
+    Session s;
+    QVERIFY(s.open());
     QBuffer sink;
     QVERIFY(sink.open(QIODevice::WriteOnly));
-    pi.dtp.setDevice(&sink);
-    QSignalSpy finished(&pi, &QFtpPI::finished);
-    QVERIFY(pi.sendCommands({"TYPE I\r\n", "PORT\r\n", "RETR f\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("TYPE I"));
-    server.send("200 binary\r\n");
-    const QByteArray port = server.nextLine();
-    const QRegularExpressionMatch m
-        = QRegularExpression(QStringLiteral("^PORT 127,0,0,1,(\\d+),(\\d+)$"))
-              .match(QString::fromLatin1(port));
-    QVERIFY2(m.hasMatch(), port.constData());
-    QCOMPARE(pi.currentCommand(), QString::fromLatin1(port + "\r\n"));
+    s.pi.dtp.setDevice(&sink);
+    QSignalSpy finished(&s.pi, &QFtpPI::finished);
+    QVERIFY(s.pi.sendCommands({"TYPE I\r\n", "PORT\r\n", "RETR f\r\n"}));
+    QVERIFY(s.answer("TYPE I", "200 binary\r\n"));
+    const QByteArray port = s.server.nextLine();
+    QVERIFY2(portOf(port), port.constData());
+    QCOMPARE(s.pi.currentCommand(), QString::fromLatin1(port + "\r\n"));
     QTcpSocket active;
-    active.connectToHost(
-        QHostAddress::LocalHost, quint16(m.captured(1).toUInt() * 256 + m.captured(2).toUInt()));
+    active.connectToHost(QHostAddress::LocalHost, portOf(port));
     QVERIFY(active.waitForConnected(5000));
-    server.send("200 port ok\r\n");
-    QCOMPARE(server.nextLine(), QByteArray("RETR f"));
-    server.send("150 sending\r\n");
+    s.server.send("200 port ok\r\n");
+    QVERIFY(s.answer("RETR f", "150 sending\r\n"));
     active.write("active bytes");
     active.disconnectFromHost();
-    server.send("226 sent\r\n");
+    s.server.send("226 sent\r\n");
     QVERIFY(finished.wait());
     QCOMPARE(finished.last().at(0).toString(), QStringLiteral("sent"));
     QCOMPARE(sink.data(), QByteArray("active bytes"));
@@ -560,80 +512,65 @@ void tst_QFtpPI::activeDataBeforeReplies()
 {
     QFETCH(bool, intoDevice);
     QFETCH(bool, listing);
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
+    Session s;
+    QVERIFY(s.open());
     QBuffer sink;
     QVERIFY(sink.open(QIODevice::WriteOnly));
     if (intoDevice)
-        pi.dtp.setDevice(&sink);
+        s.pi.dtp.setDevice(&sink);
     QList<QString> names;
-    connect(&pi.dtp, &QFtpDTP::listInfo, this, [&](const QUrlInfo &i) { names << i.name(); });
+    connect(&s.pi.dtp, &QFtpDTP::listInfo, this, [&](const QUrlInfo &i) { names << i.name(); });
     QByteArray kept;
-    connect(&pi.dtp, &QFtpDTP::readyRead, this, [&] { kept += pi.dtp.readAll(); });
-    Recorder rec(&pi);
-    const QString command = listing ? QStringLiteral("LIST\r\n") : QStringLiteral("RETR f\r\n");
-    QVERIFY(pi.sendCommands({"PORT\r\n", command}));
-    const QRegularExpressionMatch m
-        = QRegularExpression(QStringLiteral("^PORT 127,0,0,1,(\\d+),(\\d+)$"))
-              .match(QString::fromLatin1(server.nextLine()));
-    QVERIFY(m.hasMatch());
-    server.send("200 port ok\r\n");
-    QCOMPARE(server.nextLine(), command.trimmed().toLatin1());
-    const QByteArray payload = listing
-        ? QByteArray("-rw-r--r--   1 u        g            12 Jan 01 12:00 version.ver\r\n")
-        : QByteArray("abcdef");
+    connect(&s.pi.dtp, &QFtpDTP::readyRead, this, [&] { kept += s.pi.dtp.readAll(); });
+    const QByteArray command = listing ? QByteArray("LIST") : QByteArray("RETR f");
+    QVERIFY(s.pi.sendCommands({"PORT\r\n", QString::fromLatin1(command + "\r\n")}));
+    const quint16 port = portOf(s.server.nextLine());
+    QVERIFY(port);
+    s.server.send("200 port ok\r\n");
+    QVERIFY(s.answer(command));
+    const QByteArray payload = listing ? listingLine : QByteArray("abcdef");
     QTcpSocket active;
-    active.connectToHost(
-        QHostAddress::LocalHost, quint16(m.captured(1).toUInt() * 256 + m.captured(2).toUInt()));
+    active.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(active.waitForConnected(5000));
     active.write(payload);
     QVERIFY(active.waitForBytesWritten(5000));
     active.disconnectFromHost();
-    server.send("150 sending\r\n226 sent\r\n");
-    QTRY_VERIFY(rec.events.contains(QStringLiteral("finished sent")));
-    kept += pi.dtp.readAll();
+    s.server.send("150 sending\r\n226 sent\r\n");
+    QTRY_VERIFY(s.rec.events.contains(QStringLiteral("finished sent")));
+    kept += s.pi.dtp.readAll();
     if (listing)
         QCOMPARE(names, QList<QString> {QStringLiteral("version.ver")});
     else if (intoDevice)
         QCOMPARE(sink.data(), payload);
     else
         QCOMPARE(kept, payload);
-    QVERIFY(!rec.events.join(QLatin1Char('|')).contains(QLatin1String("error")));
+    QVERIFY(!s.rec.mentions(QStringLiteral("error")));
 }
 
 void tst_QFtpPI::extendedFallbackIPv6()
 {
-    ScriptedServer server;
-    if (!server.listen(QHostAddress::LocalHostIPv6))
+    Session s;
+    if (!s.listen(QHostAddress::LocalHostIPv6))
         QSKIP("no IPv6 loopback");
-    QFtpPI pi;
-    QVERIFY(greet(pi, server, QStringLiteral("::1")));
-    Recorder rec(&pi);
+    QVERIFY(s.greet(QStringLiteral("::1")));
     // EPSV refused: PASV next, and no error.
-    DataServer data;
-    QVERIFY(data.listen());
-    QVERIFY(pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("EPSV"));
-    server.send("500 unknown\r\n");
-    QCOMPARE(server.nextLine(), QByteArray("PASV"));
-    QVERIFY(!pi.extendedTransfer);
-    server.send(data.pasvReply());
-    QVERIFY(data.waitForClient());
-    QCOMPARE(server.nextLine(), QByteArray("RETR f"));
-    server.send("150 go\r\n226 done\r\n");
-    data.close();
-    QTRY_VERIFY(rec.events.contains(QStringLiteral("finished done")));
-    QVERIFY(!rec.events.join(QLatin1Char('|')).contains(QLatin1String("error")));
-    rec.take();
+    QVERIFY(s.pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
+    QVERIFY(s.answer("EPSV", "500 unknown\r\n"));
+    QVERIFY(s.answer("PASV"));
+    QVERIFY(!s.pi.extendedTransfer);
+    s.server.send(s.data.pasvReply());
+    QVERIFY(s.data.waitForClient());
+    QVERIFY(s.answer("RETR f", "150 go\r\n226 done\r\n"));
+    s.data.close();
+    QTRY_VERIFY(s.rec.events.contains(QStringLiteral("finished done")));
+    QVERIFY(!s.rec.mentions(QStringLiteral("error")));
+    s.rec.take();
 
     // EPRT, and once refused, an active mode that cannot be expressed.
-    pi.extendedTransfer = true;
-    connect(&pi, QOverload<int, const QString &>::of(&QFtpPI::error), &pi,
-        [&pi] { pi.clearPendingCommands(); });
-    QVERIFY(pi.sendCommands({"PORT\r\n", "RETR f\r\n"}));
-    const QByteArray eprt = server.nextLine();
+    s.pi.extendedTransfer = true;
+    clearPendingOnError(s.pi);
+    QVERIFY(s.pi.sendCommands({"PORT\r\n", "RETR f\r\n"}));
+    const QByteArray eprt = s.server.nextLine();
     const QRegularExpressionMatch m
         = QRegularExpression(QStringLiteral("^EPRT \\|2\\|::1\\|(\\d+)\\|$"))
               .match(QString::fromLatin1(eprt));
@@ -641,120 +578,85 @@ void tst_QFtpPI::extendedFallbackIPv6()
     QTcpSocket active;
     active.connectToHost(QHostAddress::LocalHostIPv6, quint16(m.captured(1).toUInt()));
     QVERIFY(active.waitForConnected(5000));
-    server.send("500 unknown\r\n");
-    QTRY_COMPARE(rec.events.size(), 2);
-    QCOMPARE(rec.events.at(0), QStringLiteral("reply 500 unknown"));
-    QCOMPARE(rec.events.at(1),
+    s.server.send("500 unknown\r\n");
+    QTRY_COMPARE(s.rec.events.size(), 2);
+    QCOMPARE(s.rec.events.at(0), QStringLiteral("reply 500 unknown"));
+    QCOMPARE(s.rec.events.at(1),
         QStringLiteral("error 1 Active mode is not available for the local address ::1"));
     // Nothing was sent and nothing is awaited: the next command goes out.
-    QVERIFY(pi.sendCommands({QStringLiteral("NOOP\r\n")}));
-    QCOMPARE(server.nextLine(), QByteArray("NOOP"));
+    QVERIFY(s.command("NOOP"));
 }
 
 void tst_QFtpPI::abortDuringDownload()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    DataServer data;
-    QVERIFY(data.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    connect(&pi, QOverload<int, const QString &>::of(&QFtpPI::error), &pi,
-        [&pi] { pi.clearPendingCommands(); });
-    QSignalSpy ready(&pi.dtp, &QFtpDTP::readyRead);
-    QVERIFY(pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("PASV"));
-    server.send(data.pasvReply());
-    QVERIFY(data.waitForClient());
-    QCOMPARE(server.nextLine(), QByteArray("RETR f"));
-    server.send("150 sending\r\n");
-    data.send("first");
+    Session s;
+    QVERIFY(s.open());
+    clearPendingOnError(s.pi);
+    QSignalSpy ready(&s.pi.dtp, &QFtpDTP::readyRead);
+    QVERIFY(s.startRetr());
+    s.server.send("150 sending\r\n");
+    s.data.send("first");
     QVERIFY(ready.wait());
-    pi.abort();
-    QVERIFY(pi.isAbortSent());
-    QCOMPARE(server.nextLine(), QByteArray("ABOR"));
-    data.send("discarded");
+    s.pi.abort();
+    QVERIFY(s.pi.isAbortSent());
+    QVERIFY(s.answer("ABOR"));
+    s.data.send("discarded");
     deliver();
-    server.send("426 aborted\r\n226 abort done\r\n");
-    QTRY_VERIFY(rec.events.contains(QStringLiteral("error 1 aborted")));
+    s.server.send("426 aborted\r\n226 abort done\r\n");
+    QTRY_VERIFY(s.rec.events.contains(QStringLiteral("error 1 aborted")));
     deliver();
-    QVERIFY(!pi.isAbortSent());
-    QVERIFY(!rec.events.join(QLatin1Char('|')).contains(QLatin1String("abort done")));
-    rec.take();
-    QVERIFY(pi.sendCommands({QStringLiteral("NOOP\r\n")}));
-    QCOMPARE(server.nextLine(), QByteArray("NOOP"));
-    server.send("200 ok\r\n");
-    QTRY_COMPARE(rec.events, (QStringList {"reply 200 ok", "finished ok"}));
+    QVERIFY(!s.pi.isAbortSent());
+    QVERIFY(!s.rec.mentions(QStringLiteral("abort done")));
+    s.rec.take();
+    QVERIFY(s.nextCommandWorks());
 }
 
 void tst_QFtpPI::abortWithSingleReply()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    pi.abort(); // nothing outstanding
-    QCOMPARE(server.nextLine(), QByteArray("ABOR"));
-    server.send("225 no transfer to abort\r\n");
+    Session s;
+    QVERIFY(s.open());
+    s.pi.abort(); // nothing outstanding
+    QVERIFY(s.answer("ABOR", "225 no transfer to abort\r\n"));
     deliver();
-    QCOMPARE(rec.events, QStringList());
-    QVERIFY(pi.sendCommands({QStringLiteral("NOOP\r\n")}));
-    QCOMPARE(server.nextLine(), QByteArray("NOOP"));
-    server.send("200 ok\r\n");
-    QTRY_COMPARE(rec.events, (QStringList {"reply 200 ok", "finished ok"}));
+    QCOMPARE(s.rec.events, QStringList());
+    QVERIFY(s.nextCommandWorks());
 }
 
 void tst_QFtpPI::abortWhileLineOutstanding()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    QVERIFY(pi.sendCommands({QStringLiteral("CWD x\r\n"), QStringLiteral("NOOP\r\n")}));
-    QCOMPARE(server.nextLine(), QByteArray("CWD x"));
-    pi.abort();
-    QCOMPARE(server.nextLine(), QByteArray("ABOR"));
-    server.send("250 changed\r\n");
+    Session s;
+    QVERIFY(s.open());
+    QVERIFY(s.pi.sendCommands({QStringLiteral("CWD x\r\n"), QStringLiteral("NOOP\r\n")}));
+    QVERIFY(s.answer("CWD x"));
+    s.pi.abort();
+    QVERIFY(s.answer("ABOR", "250 changed\r\n"));
     deliver();
-    server.send("225 nothing to abort\r\n");
-    QTRY_COMPARE(rec.events, (QStringList {"reply 250 changed", "finished changed"}));
+    s.server.send("225 nothing to abort\r\n");
+    QTRY_COMPARE(s.rec.events, (QStringList {"reply 250 changed", "finished changed"}));
     deliver();
-    QCOMPARE(rec.take().size(), 2);
-    QVERIFY(server.noLineWithin(50)); // the pending NOOP was dropped
-    QVERIFY(pi.sendCommands({QStringLiteral("NOOP\r\n")}));
-    QCOMPARE(server.nextLine(), QByteArray("NOOP"));
-    server.send("200 ok\r\n");
-    QTRY_COMPARE(rec.events, (QStringList {"reply 200 ok", "finished ok"}));
+    QCOMPARE(s.rec.take().size(), 2);
+    QVERIFY(s.server.noLineWithin(50)); // the pending NOOP was dropped
+    QVERIFY(s.nextCommandWorks());
 }
 
 void tst_QFtpPI::abortTwice()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    QVERIFY(pi.sendCommands({QStringLiteral("STAT\r\n")}));
-    QCOMPARE(server.nextLine(), QByteArray("STAT"));
-    pi.abort();
-    pi.abort();
-    QCOMPARE(server.nextLine(), QByteArray("ABOR"));
-    QVERIFY(server.noLineWithin(50));
+    Session s;
+    QVERIFY(s.open());
+    QVERIFY(s.command("STAT"));
+    s.pi.abort();
+    s.pi.abort();
+    QVERIFY(s.answer("ABOR"));
+    QVERIFY(s.server.noLineWithin(50));
 }
 
 void tst_QFtpPI::connectFailures()
 {
-    quint16 closedPort;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        closedPort = probe.serverPort();
-    }
+    const quint16 closed = closedPort();
+    QVERIFY(closed);
     QFtpPI refused;
     Recorder rec(&refused);
-    refused.connectToHost(QStringLiteral("127.0.0.1"), closedPort);
+    refused.connectToHost(QStringLiteral("127.0.0.1"), closed);
     QTRY_VERIFY(rec.events.size() >= 3);
     QCOMPARE(rec.events.mid(rec.events.size() - 2),
         (QStringList {"state 0", "error 3 Connection refused to host 127.0.0.1"}));
@@ -787,82 +689,62 @@ void tst_QFtpPI::controlConnectionLost()
 {
     QFETCH(QString, phase);
     QFETCH(bool, fails);
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    DataServer data;
-    QVERIFY(data.listen());
-    QFtpPI pi;
+    Session s;
+    QVERIFY(s.listen());
     if (phase == QLatin1String("greeting")) {
-        pi.connectToHost(QStringLiteral("127.0.0.1"), server.port());
-        QVERIFY(server.waitForClient());
+        s.pi.connectToHost(QStringLiteral("127.0.0.1"), s.server.port());
+        QVERIFY(s.server.waitForClient());
     } else {
-        QVERIFY(greet(pi, server));
+        QVERIFY(greet(s.pi, s.server));
     }
-    QTRY_COMPARE(pi.currentCommand(), QString()); // connected
+    QTRY_COMPARE(s.pi.currentCommand(), QString()); // connected
     if (phase == QLatin1String("line")) {
-        QVERIFY(pi.sendCommands({QStringLiteral("CWD x\r\n")}));
-        QCOMPARE(server.nextLine(), QByteArray("CWD x"));
+        QVERIFY(s.command("CWD x"));
     } else if (phase == QLatin1String("quit")) {
-        QVERIFY(pi.sendCommands({QStringLiteral("QUIT\r\n")}));
-        QCOMPARE(server.nextLine(), QByteArray("QUIT"));
+        QVERIFY(s.command("QUIT"));
     } else if (phase == QLatin1String("transfer")) {
-        QVERIFY(pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
-        QCOMPARE(server.nextLine(), QByteArray("PASV"));
-        server.send(data.pasvReply());
-        QVERIFY(data.waitForClient());
-        QCOMPARE(server.nextLine(), QByteArray("RETR f"));
-        server.send("150 sending\r\n");
-        data.send("part");
+        QVERIFY(s.startRetr());
+        s.server.send("150 sending\r\n");
+        s.data.send("part");
     }
-    Recorder rec(&pi);
+    s.rec.watch(&s.pi);
     deliver();
-    rec.take();
-    server.dropClient();
-    QTRY_VERIFY(rec.events.contains(QStringLiteral("state 0")));
+    s.rec.take();
+    s.server.dropClient();
+    QTRY_VERIFY(s.rec.events.contains(QStringLiteral("state 0")));
     deliver();
     QStringList expected {QStringLiteral("state 0")};
     if (fails)
         expected << QStringLiteral("error 1 Connection closed by host 127.0.0.1");
-    QCOMPARE(rec.events, expected);
+    QCOMPARE(s.rec.events, expected);
     // Nothing is left waiting.
-    QVERIFY(pi.currentCommand().isNull());
-    QCOMPARE(pi.dtp.connectionState(), QAbstractSocket::UnconnectedState);
+    QVERIFY(s.pi.currentCommand().isNull());
+    QCOMPARE(s.pi.dtp.connectionState(), QAbstractSocket::UnconnectedState);
 }
 
 void tst_QFtpPI::writeFailureKeepsRepliesInStep()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    DataServer data;
-    QVERIFY(data.listen());
-    QFtpPI pi;
-    QVERIFY(greet(pi, server));
-    Recorder rec(&pi);
-    connect(&pi, QOverload<int, const QString &>::of(&QFtpPI::error), &pi,
-        [&pi] { pi.clearPendingCommands(); });
+    Session s;
+    QVERIFY(s.open());
+    clearPendingOnError(s.pi);
     QBuffer sink; // never opened: every write fails
-    pi.dtp.setDevice(&sink);
-    QVERIFY(pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
-    QCOMPARE(server.nextLine(), QByteArray("PASV"));
-    server.send(data.pasvReply());
-    QVERIFY(data.waitForClient());
-    QCOMPARE(server.nextLine(), QByteArray("RETR f"));
-    server.send("150 sending\r\n");
+    s.pi.dtp.setDevice(&sink);
+    QVERIFY(s.startRetr());
+    s.server.send("150 sending\r\n");
     QTest::ignoreMessage(QtWarningMsg, "QIODevice::write (QBuffer): device not open");
-    data.send("cannot be stored");
-    QCOMPARE(server.nextLine(), QByteArray("ABOR"));
-    QTRY_VERIFY(rec.events.contains(QStringLiteral("error 1 ") + sink.errorString()));
-    QCOMPARE(pi.dtp.connectionState(), QAbstractSocket::UnconnectedState);
-    rec.take();
+    s.data.send("cannot be stored");
+    QVERIFY(s.answer("ABOR"));
+    QTRY_VERIFY(s.rec.events.contains(QStringLiteral("error 1 ") + sink.errorString()));
+    QCOMPARE(s.pi.dtp.connectionState(), QAbstractSocket::UnconnectedState);
+    s.rec.take();
     // The next command waits until the transfer's and ABOR's replies are in.
-    QVERIFY(pi.sendCommands({QStringLiteral("NOOP\r\n")}));
-    QVERIFY(server.noLineWithin(50));
-    server.send("426 transfer aborted\r\n");
-    QVERIFY(server.noLineWithin(50));
-    server.send("226 abort done\r\n");
-    QCOMPARE(server.nextLine(), QByteArray("NOOP"));
-    server.send("200 ok\r\n");
-    QTRY_COMPARE(rec.events, (QStringList {"reply 200 ok", "finished ok"}));
+    QVERIFY(s.pi.sendCommands({QStringLiteral("NOOP\r\n")}));
+    QVERIFY(s.server.noLineWithin(50));
+    s.server.send("426 transfer aborted\r\n");
+    QVERIFY(s.server.noLineWithin(50));
+    s.server.send("226 abort done\r\n");
+    QVERIFY(s.answer("NOOP", "200 ok\r\n"));
+    QTRY_COMPARE(s.rec.events, (QStringList {"reply 200 ok", "finished ok"}));
 }
 
 QTEST_GUILESS_MAIN(tst_QFtpPI)
