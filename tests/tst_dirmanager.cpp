@@ -1,28 +1,11 @@
 #include "dirmanager.h"
+#include "messagelog.h"
 #include "platform.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
-
-namespace {
-struct LoggedLine
-{
-    QtMsgType type;
-    QString category;
-    QString function;
-    QString file;
-    QString text;
-};
-QList<LoggedLine> logged;
-
-void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    logged.append({type, QString::fromLatin1(context.category),
-        QString::fromLatin1(context.function), QString::fromLatin1(context.file), text});
-}
-} // namespace
 
 class TestDirManager : public QObject
 {
@@ -45,34 +28,21 @@ void TestDirManager::appDir_data()
     QTest::addColumn<QString>("platform");
     QTest::addColumn<QString>("executableDir"); // relative to a temporary root unless absolute
     QTest::addColumn<QString>("expected");
+    const auto row = [](const char *name, const char *platform, const char *executableDir,
+                         const char *expected) {
+        QTest::newRow(name) << QString(platform) << QString(executableDir) << QString(expected);
+    };
 
-    QTest::newRow("bundle") << "xcb"
-                            << "x/Tool.app/Contents/MacOS"
-                            << "x";
-    QTest::newRow("bundle-cocoa") << "cocoa"
-                                  << "Apps/My Tool.app/Contents/MacOS"
-                                  << "Apps";
-    QTest::newRow("windows-own-dir") << "windows"
-                                     << "Apps/Tool"
-                                     << "Apps/Tool";
-    QTest::newRow("windows-in-bundle-layout") << "windows"
-                                              << "x/Tool.app/Contents/MacOS"
-                                              << "x/Tool.app/Contents/MacOS";
-    QTest::newRow("near-root") << "xcb"
-                               << "/bin"
-                               << "/";
-    QTest::newRow("root-itself") << "offscreen"
-                                 << "/"
-                                 << "/";
-    QTest::newRow("two-below-root") << "xcb"
-                                    << "/usr/lib"
-                                    << "/";
-    QTest::newRow("windows-near-root") << "windows"
-                                       << "/bin"
-                                       << "/bin";
-    QTest::newRow("platform-name-case") << "Windows"
-                                        << "x/Tool.app/Contents/MacOS"
-                                        << "x";
+    row("bundle", "xcb", "x/Tool.app/Contents/MacOS", "x");
+    row("bundle-cocoa", "cocoa", "Apps/My Tool.app/Contents/MacOS", "Apps");
+    row("windows-own-dir", "windows", "Apps/Tool", "Apps/Tool");
+    row("windows-in-bundle-layout", "windows", "x/Tool.app/Contents/MacOS",
+        "x/Tool.app/Contents/MacOS");
+    row("near-root", "xcb", "/bin", "/");
+    row("root-itself", "offscreen", "/", "/");
+    row("two-below-root", "xcb", "/usr/lib", "/");
+    row("windows-near-root", "windows", "/bin", "/bin");
+    row("platform-name-case", "Windows", "x/Tool.app/Contents/MacOS", "x");
 }
 
 void TestDirManager::appDir()
@@ -93,17 +63,16 @@ void TestDirManager::appDir()
     Platform::setNameForTesting(platform);
     DirManager::setApplicationDirPathForTesting(executableDir);
 
-    logged.clear();
-    const QtMessageHandler previous = qInstallMessageHandler(captureMessage);
+    const MessageLog log;
     const QString result = DirManager::getAppDir();
-    qInstallMessageHandler(previous);
+    const QList<MessageLog::Line> logged = log.lines();
 
     QCOMPARE(result, expected);
     if (platform == QLatin1String("windows")) {
         QVERIFY(logged.isEmpty());
     } else {
         QCOMPARE(logged.size(), 1);
-        const LoggedLine &line = logged.first();
+        const MessageLog::Line &line = logged.first();
         QCOMPARE(line.type, QtDebugMsg);
         QCOMPARE(line.category, QStringLiteral("default"));
         QCOMPARE(line.function, QStringLiteral("QString DirManager::getAppDir()"));

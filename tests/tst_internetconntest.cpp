@@ -1,5 +1,6 @@
 // The reachability probe against a small HTTP server inside the test.
 #include "internetconntest.h"
+#include "messagelog.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -10,20 +11,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <memory>
+
 namespace {
-
-struct LogLine
-{
-    QtMsgType type;
-    QString function;
-    QString text;
-};
-QList<LogLine> logLines;
-
-void captureMessages(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    logLines.append({type, QString::fromLatin1(context.function), text});
-}
 
 // Answers every GET with a fixed body, optionally after a delay, and notes
 // when each request arrived and when its answer went out.
@@ -92,15 +82,13 @@ class TestInternetConnTest : public QObject
 {
     Q_OBJECT
 
+    std::unique_ptr<MessageLog> log;
+
 private slots:
-    void init()
-    {
-        logLines.clear();
-        qInstallMessageHandler(captureMessages);
-    }
+    void init() { log.reset(new MessageLog); }
     void cleanup()
     {
-        qInstallMessageHandler(nullptr);
+        log.reset();
         InternetConnTest::setHostForTesting(QString());
         InternetConnTest::setRetryIntervalForTesting(-1);
     }
@@ -141,11 +129,12 @@ private slots:
 
         QCOMPARE(page.requests.size(), 1);
         QCOMPARE(page.requests.at(0).requestLine, QByteArray("GET /checkHasInternet.php HTTP/1.1"));
-        QCOMPARE(logLines.size(), 1);
-        QCOMPARE(logLines.at(0).type, QtDebugMsg);
-        QCOMPARE(logLines.at(0).function,
-            QStringLiteral("bool InternetConnTest::isConnectedToNetwork()"));
-        QCOMPARE(logLines.at(0).text, logged);
+        const QList<MessageLog::Line> lines = log->lines();
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines.at(0).type, QtDebugMsg);
+        QCOMPARE(
+            lines.at(0).function, QStringLiteral("bool InternetConnTest::isConnectedToNetwork()"));
+        QCOMPARE(lines.at(0).text, logged);
     }
 
     void noServer()
@@ -158,8 +147,9 @@ private slots:
 
         InternetConnTest probe(nullptr);
         QCOMPARE(probe.isConnectedToNetwork(), false);
-        QCOMPARE(logLines.size(), 1);
-        QCOMPARE(logLines.at(0).text, QStringLiteral("\"\""));
+        const QList<MessageLog::Line> lines = log->lines();
+        QCOMPARE(lines.size(), 1);
+        QCOMPARE(lines.at(0).text, QStringLiteral("\"\""));
     }
 
     void resultIsTheLatestProbe()
@@ -220,7 +210,7 @@ private slots:
                                .arg(next.arrivedMs - previous.answeredMs)));
             QVERIFY(next.arrivedMs - previous.arrivedMs >= page.delayMs + interval - 5);
         }
-        QCOMPARE(logLines.size(), page.requests.size());
+        QCOMPARE(log->lines().size(), page.requests.size());
     }
 };
 

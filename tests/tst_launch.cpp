@@ -28,36 +28,22 @@ private slots:
         QTest::addColumn<bool>("installed");
         QTest::addColumn<int>("exitCode");
 
-        QTest::newRow("bundle") << "xcb"
-                                << "Tools"
-                                << "Viewer" << true << 0;
-        QTest::newRow("bundle-blank-in-dir") << "xcb"
-                                             << "My Tools"
-                                             << "Viewer" << true << 0;
-        QTest::newRow("bundle-blank-in-name") << "xcb"
-                                              << "Tools"
-                                              << "My Viewer" << true << 0;
-        QTest::newRow("bundle-missing") << "xcb"
-                                        << "Tools"
-                                        << "Viewer" << false << 0;
-        QTest::newRow("bundle-empty-name") << "xcb"
-                                           << "Tools"
-                                           << "" << false << 0;
-        QTest::newRow("windows") << "windows"
-                                 << "Tools"
-                                 << "Viewer" << true << 0;
-        QTest::newRow("windows-blank-in-dir") << "windows"
-                                              << "My Tools"
-                                              << "Viewer" << true << 0;
-        QTest::newRow("windows-program-fails") << "windows"
-                                               << "Tools"
-                                               << "Viewer" << true << 7;
-        QTest::newRow("windows-missing") << "windows"
-                                         << "Tools"
-                                         << "Viewer" << false << 0;
-        QTest::newRow("windows-empty-name") << "windows"
-                                            << "Tools"
-                                            << "" << false << 0;
+        const auto row = [](const char *name, const char *platform, const char *dirName,
+                             const char *appName, bool installed, int exitCode) {
+            QTest::newRow(name) << QString(platform) << QString(dirName) << QString(appName)
+                                << installed << exitCode;
+        };
+
+        row("bundle", "xcb", "Tools", "Viewer", true, 0);
+        row("bundle-blank-in-dir", "xcb", "My Tools", "Viewer", true, 0);
+        row("bundle-blank-in-name", "xcb", "Tools", "My Viewer", true, 0);
+        row("bundle-missing", "xcb", "Tools", "Viewer", false, 0);
+        row("bundle-empty-name", "xcb", "Tools", "", false, 0);
+        row("windows", "windows", "Tools", "Viewer", true, 0);
+        row("windows-blank-in-dir", "windows", "My Tools", "Viewer", true, 0);
+        row("windows-program-fails", "windows", "Tools", "Viewer", true, 7);
+        row("windows-missing", "windows", "Tools", "Viewer", false, 0);
+        row("windows-empty-name", "windows", "Tools", "", false, 0);
     }
     void launch()
     {

@@ -5,6 +5,7 @@
 #include "ftpserver.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
+#include "messagelog.h"
 #include "platform.h"
 #include "qftp.h"
 #include "settings.h"
@@ -25,29 +26,6 @@
 #include <memory>
 
 namespace {
-
-struct LogLine
-{
-    QString function;
-    QString text;
-};
-QList<LogLine> logLines;
-
-void captureMessages(QtMsgType type, const QMessageLogContext &context, const QString &text)
-{
-    if (type == QtDebugMsg)
-        logLines.append({QString::fromLatin1(context.function), text});
-    else
-        fprintf(stderr, "%s\n", qPrintable(text));
-}
-
-int countLog(const QString &text)
-{
-    int n = 0;
-    for (const LogLine &line : qAsConst(logLines))
-        n += line.text == text;
-    return n;
-}
 
 struct Entry
 {
@@ -100,50 +78,6 @@ QByteArray readBytes(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// The failure-case server: another password, or death part way through a file.
-class VariantFtpServer
-{
-public:
-    ~VariantFtpServer()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.closeWriteChannel();
-            if (!process.waitForFinished(3000)) {
-                process.kill();
-                process.waitForFinished(3000);
-            }
-        }
-    }
-    bool start(const QString &root, const QStringList &options)
-    {
-        logPath = root + QLatin1String("/../server.log");
-        process.setProgram(QStringLiteral("/usr/bin/python3"));
-        process.setArguments(QStringList {QStringLiteral(TESTLIB_DIR "/../mainwindow_ftpserver.py"),
-                                 QStringLiteral("--root"), root, QStringLiteral("--log"), logPath}
-            + options);
-        process.start();
-        QByteArray out;
-        while (process.waitForReadyRead(20000)) {
-            out += process.readAllStandardOutput();
-            if (out.contains('\n')) {
-                serverPort = quint16(out.mid(out.indexOf("PORT ") + 5).trimmed().toUInt());
-                return serverPort != 0;
-            }
-        }
-        return false;
-    }
-    quint16 port() const { return serverPort; }
-    QStringList receivedLines() const
-    {
-        return QString::fromLatin1(readBytes(logPath)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-
-private:
-    QProcess process;
-    QString logPath;
-    quint16 serverPort = 0;
-};
-
 // Answers the update question whenever it is the active modal widget.
 class Answerer : public QObject
 {
@@ -194,6 +128,7 @@ class TestMainWindow : public QObject
     QString serverFolder;
     QString marker;
     std::unique_ptr<OpenRecorder> open;
+    std::unique_ptr<MessageLog> log;
 
     // The installed 1.0 application and a server folder publishing 1.1.
     void layOut(const QString &localVersion, const QString &serverVersion, bool withArchive = true)
@@ -229,14 +164,37 @@ class TestMainWindow : public QObject
         QTRY_COMPARE(readText(marker), "Viewer " + version + " started\n");
     }
 
-    // Runs the procedure until the launch has closed the window.
-    bool runToLaunch(int *finishedLines = nullptr)
+    // Nothing was downloaded or unpacked (version.ver still holds versionText)
+    // and the installed 1.0 was started.
+    void expectNotUpdated(const QString &versionText = QStringLiteral("1.0"))
     {
+        QVERIFY(!QFile::exists(appDir + "/app.zip"));
+        QCOMPARE(readText(appDir + "/version.ver"), versionText);
+        QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
+        QTRY_COMPARE(readText(marker), QStringLiteral("Viewer 1.0 started\n"));
+    }
+
+    // Starts the server on serverRoot and points the updater at it.
+    bool serve(FtpServer &server)
+    {
+        if (!server.start(serverRoot)) {
+            qWarning("FTP server did not start: %s", qPrintable(server.errorText()));
+            return false;
+        }
+        serverPort = server.port();
+        return true;
+    }
+
+    // Serves serverRoot and runs the procedure until the launch has closed the window.
+    bool runToLaunch(FtpServer &server, int *finishedLines = nullptr)
+    {
+        if (!serve(server))
+            return false;
         MainWindow window(nullptr);
         window.show();
         const bool launched = QTest::qWaitFor([&] { return !window.isVisible(); }, 30000);
         if (finishedLines)
-            *finishedLines = countLog("finished");
+            *finishedLines = log->count("finished");
         return launched;
     }
 
@@ -249,8 +207,7 @@ class TestMainWindow : public QObject
 private slots:
     void init()
     {
-        logLines.clear();
-        qInstallMessageHandler(captureMessages);
+        log.reset(new MessageLog);
         tmp.reset(new QTemporaryDir);
         QVERIFY(tmp->isValid());
         appDir = tmp->filePath("My Apps");
@@ -268,7 +225,7 @@ private slots:
     }
     void cleanup()
     {
-        qInstallMessageHandler(nullptr);
+        log.reset();
         open.reset();
         tmp.reset();
         Platform::setNameForTesting(QString());
@@ -324,20 +281,17 @@ private slots:
     {
         layOut("1.0", "1.0\n");
         FtpServer server;
-        QVERIFY2(server.start(serverRoot), qPrintable(server.errorText()));
-        serverPort = server.port();
         Answerer answerer(Answerer::No);
-
         int finished = 0;
-        QVERIFY(runToLaunch(&finished));
+        QVERIFY(runToLaunch(server, &finished));
+
         QCOMPARE(finished, 3);
         QCOMPARE(server.receivedLines(), noUpdateLines());
         QCOMPARE(answerer.asked, 0);
         QCOMPARE(readText(appDir + "/new_version.ver"), QStringLiteral("1.0\n"));
-        QVERIFY(!QFile::exists(appDir + "/app.zip"));
-        expectInstalled("1.0");
-        QVERIFY(countLog("Logging in") >= 1);
-        for (const LogLine &line : qAsConst(logLines)) {
+        expectNotUpdated();
+        QVERIFY(log->count("Logging in") >= 1);
+        for (const MessageLog::Line &line : log->lines()) {
             if (line.text == QLatin1String("finished"))
                 QCOMPARE(line.function, QStringLiteral("void MainWindow::commandFinished(bool)"));
             if (line.text == QLatin1String("Logging in"))
@@ -350,46 +304,42 @@ private slots:
         QTest::addColumn<QString>("local");
         QTest::addColumn<QString>("remote");
         QTest::addColumn<bool>("asked");
+        QTest::addColumn<int>("answer");
+        const auto row = [](const char *name, const QString &local, const QString &remote,
+                             bool asked, Answerer::Answer answer = Answerer::No) {
+            QTest::newRow(name) << local << remote << asked << int(answer);
+        };
 
-        QTest::newRow("newer") << "1.2"
-                               << "1.3" << true;
-        QTest::newRow("two-zero-below-one-ten") << "2.0"
-                                                << "1.10" << true;
-        QTest::newRow("no-local-file") << QString() << "1.0" << true;
-        QTest::newRow("line-breaks") << "1.2\r\n"
-                                     << "1.3\n"
-                                     << true;
-        QTest::newRow("equal-numbers") << "1.5"
-                                       << "15" << false;
-        QTest::newRow("older-on-server") << "1.3"
-                                         << "1.2" << false;
-        QTest::newRow("blank-in-server-text") << "1.0"
-                                              << "1 .1" << false;
+        row("newer", "1.2", "1.3", true);
+        row("two-zero-below-one-ten", "2.0", "1.10", true);
+        row("no-local-file", QString(), "1.0", true);
+        row("line-breaks", "1.2\r\n", "1.3\n", true);
+        row("equal-numbers", "1.5", "15", false);
+        row("older-on-server", "1.3", "1.2", false);
+        row("blank-in-server-text", "1.0", "1 .1", false);
+        row("declined-by-closing-the-box", "1.0", "1.1", true, Answerer::CloseBox);
     }
-    // Declining with No launches the installed application without a download.
+    // Declining (with No, or by closing the box) launches the installed
+    // application without a download.
     void question()
     {
         QFETCH(QString, local);
         QFETCH(QString, remote);
         QFETCH(bool, asked);
+        QFETCH(int, answer);
 
         layOut(local, remote);
         FtpServer server;
-        QVERIFY(server.start(serverRoot));
-        serverPort = server.port();
-        Answerer answerer(Answerer::No);
+        Answerer answerer {Answerer::Answer(answer)};
+        QVERIFY(runToLaunch(server));
 
-        QVERIFY(runToLaunch());
         QCOMPARE(answerer.asked, asked ? 1 : 0);
         if (asked) {
             QCOMPARE(answerer.text, updateQuestion);
             QCOMPARE(answerer.buttons, QMessageBox::No | QMessageBox::Yes);
         }
         QCOMPARE(server.receivedLines(), noUpdateLines());
-        QVERIFY(!QFile::exists(appDir + "/app.zip"));
-        QCOMPARE(readText(appDir + "/version.ver"), local);
-        QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
-        QTRY_COMPARE(readText(marker), QStringLiteral("Viewer 1.0 started\n"));
+        expectNotUpdated(local);
     }
 
     // The Windows layout: the installed version under "Bin", the program
@@ -413,42 +363,23 @@ private slots:
         QVERIFY(writeProgram(appDir + "/Bin/Viewer.exe", marker, "Viewer.exe"));
         QVERIFY(writeFile(serverFolder + "/version.ver", "1.1"));
         FtpServer server;
-        QVERIFY(server.start(serverRoot));
-        serverPort = server.port();
         Answerer answerer(Answerer::No);
+        QVERIFY(runToLaunch(server));
 
-        QVERIFY(runToLaunch());
         QCOMPARE(answerer.asked, asked ? 1 : 0);
         QCOMPARE(server.receivedLines().value(2), QStringLiteral("CWD demo_win32"));
         QCOMPARE(readText(marker), QStringLiteral("Viewer.exe started\n"));
         QVERIFY(open->calls().isEmpty());
     }
 
-    void declinedByClosingTheBox()
-    {
-        layOut("1.0", "1.1");
-        FtpServer server;
-        QVERIFY(server.start(serverRoot));
-        serverPort = server.port();
-        Answerer answerer(Answerer::CloseBox);
-
-        QVERIFY(runToLaunch());
-        QCOMPARE(answerer.asked, 1);
-        QCOMPARE(server.receivedLines(), noUpdateLines());
-        QVERIFY(!QFile::exists(appDir + "/app.zip"));
-        expectInstalled("1.0");
-    }
-
     void updateAccepted()
     {
         layOut("1.0", "1.1\r\n");
         FtpServer server;
-        QVERIFY(server.start(serverRoot));
-        serverPort = server.port();
         Answerer answerer(Answerer::Yes);
-
         int finished = 0;
-        QVERIFY(runToLaunch(&finished));
+        QVERIFY(runToLaunch(server, &finished));
+
         QCOMPARE(finished, 4);
         QCOMPARE(answerer.asked, 1);
         const QStringList archiveLines = {"TYPE I", "SIZE app.zip", "PASV", "RETR app.zip"};
@@ -477,13 +408,13 @@ private slots:
         QSignalSpy commands(window.findChild<QFtp *>(), SIGNAL(commandFinished(int, bool)));
         window.show();
         QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
-        QCOMPARE(countLog("finished"), 3);
+        QCOMPARE(log->count("finished"), 3);
         QCOMPARE(commands.size(), 3);
         for (const QList<QVariant> &command : qAsConst(commands))
             QCOMPARE(command.at(1).toBool(), true);
         QCOMPARE(answerer.asked, 0);
         QCOMPARE(readBytes(appDir + "/new_version.ver"), QByteArray());
-        expectInstalled("1.0");
+        expectNotUpdated();
     }
 
     // Failures on the way to the version file: no question, no download,
@@ -501,22 +432,13 @@ private slots:
         layOut("1.0", failure == "missing-version-file" ? QString() : "1.1");
         if (failure == "missing-server-folder")
             serverAppDir = QStringLiteral("absent_mac");
-        Answerer answerer(Answerer::Yes);
-
         FtpServer server;
-        VariantFtpServer refusing;
-        QStringList lines;
-        if (failure == "refused-login") {
-            QVERIFY(refusing.start(serverRoot, {"--password", "other"}));
-            serverPort = refusing.port();
-            QVERIFY(runToLaunch());
-            lines = refusing.receivedLines();
-        } else {
-            QVERIFY(server.start(serverRoot));
-            serverPort = server.port();
-            QVERIFY(runToLaunch());
-            lines = server.receivedLines();
-        }
+        if (failure == "refused-login")
+            server.setPassword("other");
+        Answerer answerer(Answerer::Yes);
+        QVERIFY(runToLaunch(server));
+
+        const QStringList lines = server.receivedLines();
         // A refused login never reaches the logged-in state, so no folder change is queued.
         QStringList start = {"USER marvoline", "PASS qd4739"};
         if (failure != "refused-login")
@@ -527,8 +449,7 @@ private slots:
         QVERIFY(!lines.contains("RETR app.zip"));
         QCOMPARE(answerer.asked, 0);
         QCOMPARE(readBytes(appDir + "/new_version.ver"), QByteArray());
-        QVERIFY(!QFile::exists(appDir + "/app.zip"));
-        expectInstalled("1.0");
+        expectNotUpdated();
     }
 
     // An archive that did not arrive whole is never unpacked.
@@ -553,20 +474,12 @@ private slots:
             damaged[at] = 'N';
             QVERIFY(writeFile(published, damaged));
         }
-        Answerer answerer(Answerer::Yes);
-
         FtpServer server;
-        VariantFtpServer dying;
-        if (failure == "dropped") {
-            QVERIFY(dying.start(serverRoot,
-                {"--drop-file", "app.zip", "--drop-after", QString::number(archive.size() / 2)}));
-            serverPort = dying.port();
-        } else {
-            QVERIFY(server.start(serverRoot));
-            serverPort = server.port();
-        }
+        if (failure == "dropped")
+            server.setDropAfter("app.zip", archive.size() / 2);
+        Answerer answerer(Answerer::Yes);
+        QVERIFY(runToLaunch(server));
 
-        QVERIFY(runToLaunch());
         QCOMPARE(answerer.asked, 1);
         if (failure == "dropped")
             QVERIFY(readBytes(appDir + "/app.zip").size() < archive.size());
@@ -582,14 +495,13 @@ private slots:
         layOut("1.0", "1.1");
         QVERIFY(QDir().mkpath(appDir + "/new_version.ver"));
         FtpServer server;
-        QVERIFY(server.start(serverRoot));
-        serverPort = server.port();
+        QVERIFY(serve(server));
         Answerer answerer(Answerer::Yes);
 
         MainWindow window(nullptr);
         window.show();
         auto *ftp = window.findChild<QFtp *>();
-        QTRY_COMPARE_WITH_TIMEOUT(countLog("finished"), 2, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(log->count("finished"), 2, 20000);
         QCOMPARE(ftp->currentId(), 0);
         QVERIFY(!ftp->hasPendingCommands());
         QVERIFY(window.isVisible());

@@ -11,6 +11,8 @@ const char *const FtpServer::password = "qd4739";
 FtpServer::~FtpServer()
 {
     stop();
+    if (!logPath.isEmpty())
+        QFile::remove(logPath);
 }
 
 bool FtpServer::start(const QString &rootDir, const QString &host)
@@ -23,8 +25,14 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
     QFile::remove(logPath);
     // Debian's interpreter, which has pyftpdlib; not whatever python3 is first on PATH.
     process.setProgram(QStringLiteral("/usr/bin/python3"));
-    process.setArguments({QStringLiteral(TESTLIB_DIR "/ftpserver.py"), QStringLiteral("--root"),
-        rootDir, QStringLiteral("--host"), host, QStringLiteral("--log"), logPath});
+    QStringList arguments = {QStringLiteral(TESTLIB_DIR "/ftpserver.py"), QStringLiteral("--root"),
+        rootDir, QStringLiteral("--host"), host, QStringLiteral("--log"), logPath};
+    if (!serverPassword.isNull())
+        arguments << QStringLiteral("--password") << serverPassword;
+    if (!dropFile.isEmpty())
+        arguments << QStringLiteral("--drop-file") << dropFile << QStringLiteral("--drop-after")
+                  << QString::number(dropAfter);
+    process.setArguments(arguments);
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start();
     if (!process.waitForStarted(10000)) {

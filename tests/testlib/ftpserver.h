@@ -23,6 +23,17 @@ public:
     bool start(const QString &rootDir, const QString &host = QStringLiteral("127.0.0.1"));
     void stop();
 
+    // Failure cases, for the next start(): the server expects another
+    // password (so the fixed login is refused) ...
+    void setPassword(const QString &password) { serverPassword = password; }
+    // ... or dies, dropping every connection at once, when it has sent
+    // `bytes` bytes of the file named fileName.
+    void setDropAfter(const QString &fileName, qint64 bytes)
+    {
+        dropFile = fileName;
+        dropAfter = bytes;
+    }
+
     quint16 port() const { return serverPort; }
     QString host() const { return serverHost; }
     // The command lines the server received so far, in order, without CR LF.
@@ -35,6 +46,9 @@ private:
     QString serverHost;
     QString logPath;
     QString lastError;
+    QString serverPassword;
+    QString dropFile;
+    qint64 dropAfter = 0;
 };
 
 #endif // TESTLIB_FTPSERVER_H

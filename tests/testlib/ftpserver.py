@@ -3,14 +3,19 @@
 
 Listens on a free port, prints "PORT <n>" once it accepts connections and
 serves until its standard input closes (the test process ended).
+
+For failure cases the server may expect another password (so the updater's
+fixed login is refused), or may die part way through sending a named file,
+dropping every connection at once.
 """
 import argparse
 import logging
+import os
 import sys
 import threading
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -21,10 +26,24 @@ def main():
     parser.add_argument("--user", default="marvoline")
     parser.add_argument("--password", default="qd4739")
     parser.add_argument("--log", default=None, help="file that receives every command line")
+    parser.add_argument("--drop-file", default=None, help="name of the file whose transfer dies")
+    parser.add_argument("--drop-after", type=int, default=0, help="bytes sent before dying")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+
+    class DyingDTP(DTPHandler):
+        ac_out_buffer_size = 4096
+
+        def send(self, data):
+            name = str(getattr(self.file_obj, "name", "") or "")
+            if name.endswith(args.drop_file):
+                remaining = args.drop_after - self.tot_bytes_sent
+                if remaining <= 0:
+                    os._exit(0)
+                data = data[:remaining]
+            return super().send(data)
 
     class Handler(FTPHandler):
         def on_incomplete_file_received(self, file):
@@ -38,6 +57,10 @@ def main():
 
     Handler.authorizer = authorizer
     Handler.banner = "pyftpdlib ready"
+    if args.drop_file:
+        # sendfile() would bypass DyingDTP.send.
+        Handler.use_sendfile = False
+        Handler.dtp_handler = DyingDTP
     logging.basicConfig(level=logging.CRITICAL)
 
     server = FTPServer((args.host, 0), Handler)
