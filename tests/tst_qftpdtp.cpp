@@ -1,3 +1,5 @@
+#include "bytepattern.h"
+#include "closedport.h"
 #include "pipedevice.h"
 #include "qftpdtp.h"
 #include "qurlinfo.h"
@@ -31,14 +33,6 @@ public:
     }
 };
 
-QByteArray pattern(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char((i * 7 + i / 251) & 0xff);
-    return bytes;
-}
-
 QList<int> states(const QSignalSpy &spy)
 {
     QList<int> list;
@@ -46,6 +40,35 @@ QList<int> states(const QSignalSpy &spy)
         list << args.at(0).toInt();
     return list;
 }
+
+// Opens a passive data connection from dtp to server and waits until both
+// ends are up.
+bool connectPassive(QFtpDTP &dtp, DataServer &server)
+{
+    QSignalSpy connected(&dtp, &QFtpDTP::connectState);
+    dtp.openDataConnection(QStringLiteral("127.0.0.1"), server.port());
+    if (!connected.wait(5000) || connected.at(0).at(0).toInt() != QFtpDTP::DataConnected)
+        return false;
+    return server.waitForClient();
+}
+
+// A data connection whose stand-in owner has `command` in progress, and a
+// server for its passive connection.
+struct Link
+{
+    explicit Link(const QString &command = QStringLiteral("RETR f\r\n"))
+        : dtp(&owner)
+    {
+        owner.command = command;
+        owner.dtp = &dtp;
+    }
+    // Listens and opens the passive connection to the server.
+    bool open() { return server.listen() && connectPassive(dtp, server); }
+
+    FakeOwner owner;
+    QFtpDTP dtp;
+    DataServer server;
+};
 
 } // namespace
 
@@ -76,23 +99,11 @@ private slots:
     void replacedActiveSocketIsReleased();
 };
 
-// Opens a passive data connection from dtp to server and waits until both
-// ends are up.
-static bool connectPassive(QFtpDTP &dtp, DataServer &server)
-{
-    QSignalSpy connected(&dtp, &QFtpDTP::connectState);
-    dtp.openDataConnection(QStringLiteral("127.0.0.1"), server.port());
-    if (!connected.wait(5000) || connected.at(0).at(0).toInt() != QFtpDTP::DataConnected)
-        return false;
-    return server.waitForClient();
-}
-
 void tst_QFtpDTP::setBytesTotalReportsZeroOfTotal()
 {
-    FakeOwner owner;
-    QFtpDTP dtp(&owner);
-    QSignalSpy progress(&dtp, &QFtpDTP::dataTransferProgress);
-    dtp.setBytesTotal(1234);
+    Link c;
+    QSignalSpy progress(&c.dtp, &QFtpDTP::dataTransferProgress);
+    c.dtp.setBytesTotal(1234);
     QCOMPARE(progress.count(), 1);
     QCOMPARE(progress.at(0).at(0).toLongLong(), 0);
     QCOMPARE(progress.at(0).at(1).toLongLong(), 1234);
@@ -100,97 +111,74 @@ void tst_QFtpDTP::setBytesTotalReportsZeroOfTotal()
 
 void tst_QFtpDTP::passiveConnectionNamesAndProperty()
 {
-    FakeOwner owner;
-    QFtpDTP dtp(&owner);
-    owner.dtp = &dtp;
-    dtp.setProperty("_q_networksession", QVariant(42));
-    DataServer server;
-    QVERIFY(server.listen());
-    QCOMPARE(dtp.connectionState(), QAbstractSocket::UnconnectedState);
-    QVERIFY(connectPassive(dtp, server));
-    QCOMPARE(dtp.connectionState(), QAbstractSocket::ConnectedState);
-    auto *socket = dtp.findChild<QTcpSocket *>(QStringLiteral("QFtpDTP Passive state socket"));
+    Link c;
+    c.dtp.setProperty("_q_networksession", QVariant(42));
+    QCOMPARE(c.dtp.connectionState(), QAbstractSocket::UnconnectedState);
+    QVERIFY(c.open());
+    QCOMPARE(c.dtp.connectionState(), QAbstractSocket::ConnectedState);
+    auto *socket = c.dtp.findChild<QTcpSocket *>(QStringLiteral("QFtpDTP Passive state socket"));
     QVERIFY(socket);
     QCOMPARE(socket->property("_q_networksession").toInt(), 42);
-    QVERIFY(dtp.startListening(QHostAddress::LocalHost) > 0);
-    auto *listener = dtp.findChild<QTcpServer *>(QStringLiteral("QFtpDTP active state server"));
+    QVERIFY(c.dtp.startListening(QHostAddress::LocalHost) > 0);
+    auto *listener = c.dtp.findChild<QTcpServer *>(QStringLiteral("QFtpDTP active state server"));
     QVERIFY(listener);
     QCOMPARE(listener->property("_q_networksession").toInt(), 42);
 }
 
 void tst_QFtpDTP::refusedConnection()
 {
-    FakeOwner owner;
-    QFtpDTP dtp(&owner);
-    quint16 closedPort;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        closedPort = probe.serverPort();
-    }
-    QSignalSpy spy(&dtp, &QFtpDTP::connectState);
-    dtp.openDataConnection(QStringLiteral("127.0.0.1"), closedPort);
+    Link c;
+    const quint16 closed = closedPort();
+    QVERIFY(closed);
+    QSignalSpy spy(&c.dtp, &QFtpDTP::connectState);
+    c.dtp.openDataConnection(QStringLiteral("127.0.0.1"), closed);
     QVERIFY(spy.wait());
     QCOMPARE(states(spy), QList<int> {QFtpDTP::DataConnectionRefused});
 }
 
 void tst_QFtpDTP::dataWithoutCommandClosesConnection()
 {
-    FakeOwner owner;
-    owner.command.clear();
-    QFtpDTP dtp(&owner);
-    owner.dtp = &dtp;
-    DataServer server;
-    QVERIFY(server.listen());
-    QVERIFY(connectPassive(dtp, server));
-    QSignalSpy spy(&dtp, &QFtpDTP::connectState);
-    QSignalSpy ready(&dtp, &QFtpDTP::readyRead);
-    server.send("unexpected");
+    Link c {QString()};
+    QVERIFY(c.open());
+    QSignalSpy spy(&c.dtp, &QFtpDTP::connectState);
+    QSignalSpy ready(&c.dtp, &QFtpDTP::readyRead);
+    c.server.send("unexpected");
     QTRY_VERIFY(states(spy).contains(QFtpDTP::DataClosed));
-    QCOMPARE(dtp.connectionState(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(c.dtp.connectionState(), QAbstractSocket::UnconnectedState);
     QCOMPARE(ready.count(), 0);
 }
 
 void tst_QFtpDTP::dataWhileAbortSentIsDiscarded()
 {
-    FakeOwner owner;
-    owner.abortSent = true;
-    QFtpDTP dtp(&owner);
-    owner.dtp = &dtp;
-    DataServer server;
-    QVERIFY(server.listen());
-    QVERIFY(connectPassive(dtp, server));
-    QSignalSpy spy(&dtp, &QFtpDTP::connectState);
-    QSignalSpy ready(&dtp, &QFtpDTP::readyRead);
-    QSignalSpy progress(&dtp, &QFtpDTP::dataTransferProgress);
-    server.send("discard me");
-    server.close();
+    Link c;
+    c.owner.abortSent = true;
+    QVERIFY(c.open());
+    QSignalSpy spy(&c.dtp, &QFtpDTP::connectState);
+    QSignalSpy ready(&c.dtp, &QFtpDTP::readyRead);
+    QSignalSpy progress(&c.dtp, &QFtpDTP::dataTransferProgress);
+    c.server.send("discard me");
+    c.server.close();
     QTRY_COMPARE(states(spy), QList<int> {QFtpDTP::DataClosed});
     QCOMPARE(ready.count(), 0);
     QCOMPARE(progress.count(), 0);
-    QCOMPARE(dtp.readAll(), QByteArray());
+    QCOMPARE(c.dtp.readAll(), QByteArray());
 }
 
 void tst_QFtpDTP::listing()
 {
-    FakeOwner owner;
-    owner.command = QStringLiteral("LIST\r\n");
-    QFtpDTP dtp(&owner);
-    owner.dtp = &dtp;
-    DataServer server;
-    QVERIFY(server.listen());
-    QVERIFY(connectPassive(dtp, server));
+    Link c {QStringLiteral("LIST\r\n")};
+    QVERIFY(c.open());
     QList<QUrlInfo> entries;
-    connect(&dtp, &QFtpDTP::listInfo, this, [&](const QUrlInfo &entry) { entries << entry; });
-    QSignalSpy spy(&dtp, &QFtpDTP::connectState);
+    connect(&c.dtp, &QFtpDTP::listInfo, this, [&](const QUrlInfo &entry) { entries << entry; });
+    QSignalSpy spy(&c.dtp, &QFtpDTP::connectState);
     const QByteArray missing("ls: /nothere: No such file or directory\r\n");
     // Split inside a line: the first half waits in the socket.
-    server.send("-rw-r--r--   1 owner    group        1234 Jan 01 12:00 version.ver\r\ndrwx");
+    c.server.send("-rw-r--r--   1 owner    group        1234 Jan 01 12:00 version.ver\r\ndrwx");
     QTRY_COMPARE(entries.count(), 1);
-    server.send("r-xr-x   2 owner    group        4096 Jan 01 12:00 Bin\r\n");
-    server.send("garbage line\r\n" + missing);
-    server.send("-rw-r--r--   1 owner    group           5 Jan 01 12:00 last");
-    server.close();
+    c.server.send("r-xr-x   2 owner    group        4096 Jan 01 12:00 Bin\r\n");
+    c.server.send("garbage line\r\n" + missing);
+    c.server.send("-rw-r--r--   1 owner    group           5 Jan 01 12:00 last");
+    c.server.close();
     QTRY_VERIFY(states(spy).contains(QFtpDTP::DataClosed));
     QCOMPARE(entries.count(), 2);
     const QUrlInfo first = entries.at(0);
@@ -199,78 +187,70 @@ void tst_QFtpDTP::listing()
     QCOMPARE(first.size(), 1234);
     QCOMPARE(second.name(), QStringLiteral("Bin"));
     QVERIFY(second.isDir());
-    QVERIFY(dtp.hasErrorText());
-    QCOMPARE(dtp.errorText(), QString::fromLatin1(missing));
-    dtp.clearErrorText();
-    QVERIFY(!dtp.hasErrorText());
-    QVERIFY(dtp.errorText().isNull());
+    QVERIFY(c.dtp.hasErrorText());
+    QCOMPARE(c.dtp.errorText(), QString::fromLatin1(missing));
+    c.dtp.clearErrorText();
+    QVERIFY(!c.dtp.hasErrorText());
+    QVERIFY(c.dtp.errorText().isNull());
     // The unterminated last line was never parsed; it is kept.
     QCOMPARE(
-        dtp.readAll(), QByteArray("-rw-r--r--   1 owner    group           5 Jan 01 12:00 last"));
+        c.dtp.readAll(), QByteArray("-rw-r--r--   1 owner    group           5 Jan 01 12:00 last"));
 }
 
 void tst_QFtpDTP::downloadIntoDevice()
 {
-    FakeOwner owner;
-    QFtpDTP dtp(&owner);
-    owner.dtp = &dtp;
-    DataServer server;
-    QVERIFY(server.listen());
+    Link c;
     QBuffer sink;
     QVERIFY(sink.open(QIODevice::WriteOnly));
     const QByteArray data = pattern(300000);
-    dtp.setDevice(&sink);
-    dtp.setBytesTotal(data.size());
-    QVERIFY(connectPassive(dtp, server));
-    QSignalSpy progress(&dtp, &QFtpDTP::dataTransferProgress);
-    QSignalSpy ready(&dtp, &QFtpDTP::readyRead);
-    QSignalSpy spy(&dtp, &QFtpDTP::connectState);
-    server.send(data.left(1000));
+    c.dtp.setDevice(&sink);
+    c.dtp.setBytesTotal(data.size());
+    QVERIFY(c.open());
+    QSignalSpy progress(&c.dtp, &QFtpDTP::dataTransferProgress);
+    QSignalSpy ready(&c.dtp, &QFtpDTP::readyRead);
+    QSignalSpy spy(&c.dtp, &QFtpDTP::connectState);
+    c.server.send(data.left(1000));
     QTRY_COMPARE(sink.data().size(), 1000);
-    server.send(data.mid(1000));
-    server.close();
+    c.server.send(data.mid(1000));
+    c.server.close();
     QTRY_VERIFY(states(spy).contains(QFtpDTP::DataClosed));
     QCOMPARE(sink.data(), data);
     QCOMPARE(ready.count(), 0);
     QVERIFY(progress.count() >= 2);
     QCOMPARE(progress.last().at(0).toLongLong(), qint64(data.size()));
     QCOMPARE(progress.last().at(1).toLongLong(), qint64(data.size()));
-    QVERIFY(owner.writeFailures.isEmpty());
+    QVERIFY(c.owner.writeFailures.isEmpty());
     // The device was detached with the close: a later transfer's data does
     // not go into it.
-    QCOMPARE(dtp.readAll(), QByteArray());
+    QCOMPARE(c.dtp.readAll(), QByteArray());
 }
 
 void tst_QFtpDTP::downloadKeptForReading()
 {
-    FakeOwner owner;
-    QFtpDTP dtp(&owner);
-    owner.dtp = &dtp;
-    DataServer server;
-    QVERIFY(server.listen());
-    dtp.setBytesTotal(10);
-    QVERIFY(connectPassive(dtp, server));
-    QSignalSpy ready(&dtp, &QFtpDTP::readyRead);
-    QSignalSpy progress(&dtp, &QFtpDTP::dataTransferProgress);
-    QSignalSpy spy(&dtp, &QFtpDTP::connectState);
-    server.send("abcd");
+    Link c;
+    c.dtp.setBytesTotal(10);
+    QVERIFY(c.open());
+    QSignalSpy ready(&c.dtp, &QFtpDTP::readyRead);
+    QSignalSpy progress(&c.dtp, &QFtpDTP::dataTransferProgress);
+    QSignalSpy spy(&c.dtp, &QFtpDTP::connectState);
+    c.server.send("abcd");
     QVERIFY(ready.wait());
     QCOMPARE(progress.last().at(0).toLongLong(), 4);
-    QCOMPARE(dtp.bytesAvailable(), 4);
+    QCOMPARE(c.dtp.bytesAvailable(), 4);
     char two[2];
-    QCOMPARE(dtp.read(two, 2), 2);
+    QCOMPARE(c.dtp.read(two, 2), 2);
     QCOMPARE(QByteArray(two, 2), QByteArray("ab"));
-    server.send("efghij");
-    server.close();
+    c.server.send("efghij");
+    c.server.close();
     QTRY_VERIFY(states(spy).contains(QFtpDTP::DataClosed));
     // What was not read stays available after the close, front first.
-    QCOMPARE(dtp.bytesAvailable(), 8);
+    QCOMPARE(c.dtp.bytesAvailable(), 8);
     char three[3];
-    QCOMPARE(dtp.read(three, 3), 3);
+    QCOMPARE(c.dtp.read(three, 3), 3);
     QCOMPARE(QByteArray(three, 3), QByteArray("cde"));
-    QCOMPARE(dtp.readAll(), QByteArray("fghij"));
-    QCOMPARE(dtp.bytesAvailable(), 0);
-    QCOMPARE(dtp.read(three, 3), 0);
+    QCOMPARE(c.dtp.readAll(), QByteArray("fghij"));
+    QCOMPARE(c.dtp.bytesAvailable(), 0);
+    QCOMPARE(c.dtp.read(three, 3), 0);
 }
 
 void tst_QFtpDTP::downloadWriteFailure_data()
@@ -289,11 +269,7 @@ void tst_QFtpDTP::downloadWriteFailure()
     QFETCH(int, size);
     if (sinkKind == QLatin1String("full") && !QFile::exists(QStringLiteral("/dev/full")))
         QSKIP("no /dev/full here");
-    FakeOwner owner;
-    QFtpDTP dtp(&owner);
-    owner.dtp = &dtp;
-    DataServer server;
-    QVERIFY(server.listen());
+    Link c;
     QBuffer closed;
     QFile full(QStringLiteral("/dev/full"));
     QIODevice *sink = &closed;
@@ -301,17 +277,17 @@ void tst_QFtpDTP::downloadWriteFailure()
         QVERIFY(full.open(QIODevice::WriteOnly));
         sink = &full;
     }
-    dtp.setDevice(sink);
-    QVERIFY(connectPassive(dtp, server));
-    QSignalSpy spy(&dtp, &QFtpDTP::connectState);
+    c.dtp.setDevice(sink);
+    QVERIFY(c.open());
+    QSignalSpy spy(&c.dtp, &QFtpDTP::connectState);
     if (sinkKind == QLatin1String("closed"))
         QTest::ignoreMessage(QtWarningMsg, "QIODevice::write (QBuffer): device not open");
-    server.send(pattern(size));
-    server.close();
-    QTRY_COMPARE(owner.writeFailures.count(), 1);
-    QCOMPARE(owner.writeFailures.at(0), sink->errorString());
-    QVERIFY(!owner.writeFailures.at(0).isEmpty());
-    QTRY_COMPARE(dtp.connectionState(), QAbstractSocket::UnconnectedState);
+    c.server.send(pattern(size));
+    c.server.close();
+    QTRY_COMPARE(c.owner.writeFailures.count(), 1);
+    QCOMPARE(c.owner.writeFailures.at(0), sink->errorString());
+    QVERIFY(!c.owner.writeFailures.at(0).isEmpty());
+    QTRY_COMPARE(c.dtp.connectionState(), QAbstractSocket::UnconnectedState);
 }
 
 void tst_QFtpDTP::uploadByteArray_data()
@@ -325,21 +301,16 @@ void tst_QFtpDTP::uploadByteArray_data()
 void tst_QFtpDTP::uploadByteArray()
 {
     QFETCH(int, size);
-    FakeOwner owner;
-    owner.command = QStringLiteral("STOR f\r\n");
-    QFtpDTP dtp(&owner);
-    owner.dtp = &dtp;
-    DataServer server;
-    QVERIFY(server.listen());
+    Link c {QStringLiteral("STOR f\r\n")};
     QByteArray data = pattern(size);
-    dtp.setData(&data);
-    dtp.setBytesTotal(data.size());
-    QVERIFY(connectPassive(dtp, server));
-    QSignalSpy progress(&dtp, &QFtpDTP::dataTransferProgress);
-    QSignalSpy written(dtp.findChild<QTcpSocket *>(), &QTcpSocket::bytesWritten);
-    dtp.sendNextBlock();
-    QCOMPARE(server.receiveAll(), data);
-    QTRY_COMPARE(dtp.connectionState(), QAbstractSocket::UnconnectedState);
+    c.dtp.setData(&data);
+    c.dtp.setBytesTotal(data.size());
+    QVERIFY(c.open());
+    QSignalSpy progress(&c.dtp, &QFtpDTP::dataTransferProgress);
+    QSignalSpy written(c.dtp.findChild<QTcpSocket *>(), &QTcpSocket::bytesWritten);
+    c.dtp.sendNextBlock();
+    QCOMPARE(c.server.receiveAll(), data);
+    QTRY_COMPARE(c.dtp.connectionState(), QAbstractSocket::UnconnectedState);
     QVERIFY(!progress.isEmpty());
     QCOMPARE(progress.last().at(0).toLongLong(), qint64(size));
     QCOMPARE(progress.last().at(1).toLongLong(), qint64(size));
@@ -365,23 +336,18 @@ void tst_QFtpDTP::uploadRandomAccessFile()
     file.write(data);
     file.close();
     QVERIFY(file.open(QIODevice::ReadOnly));
-    FakeOwner owner;
-    owner.command = QStringLiteral("STOR up\r\n");
-    QFtpDTP dtp(&owner);
-    owner.dtp = &dtp;
-    DataServer server;
-    QVERIFY(server.listen());
-    dtp.setDevice(&file);
-    dtp.setBytesTotal(size);
-    QVERIFY(connectPassive(dtp, server));
-    QSignalSpy progress(&dtp, &QFtpDTP::dataTransferProgress);
+    Link c {QStringLiteral("STOR up\r\n")};
+    c.dtp.setDevice(&file);
+    c.dtp.setBytesTotal(size);
+    QVERIFY(c.open());
+    QSignalSpy progress(&c.dtp, &QFtpDTP::dataTransferProgress);
     qint64 largestStep = 0, previous = 0;
-    connect(&dtp, &QFtpDTP::dataTransferProgress, this, [&](qint64 done, qint64) {
+    connect(&c.dtp, &QFtpDTP::dataTransferProgress, this, [&](qint64 done, qint64) {
         largestStep = qMax(largestStep, done - previous);
         previous = done;
     });
-    dtp.sendNextBlock();
-    QCOMPARE(server.receiveAll(), data);
+    c.dtp.sendNextBlock();
+    QCOMPARE(c.server.receiveAll(), data);
     QCOMPARE(progress.last().at(0).toLongLong(), qint64(size));
     QVERIFY(largestStep <= 16384);
     if (size == 0)
@@ -390,19 +356,14 @@ void tst_QFtpDTP::uploadRandomAccessFile()
 
 void tst_QFtpDTP::uploadSequentialDevice()
 {
-    FakeOwner owner;
-    owner.command = QStringLiteral("STOR up\r\n");
-    QFtpDTP dtp(&owner);
-    owner.dtp = &dtp;
-    DataServer server;
-    QVERIFY(server.listen());
+    Link c {QStringLiteral("STOR up\r\n")};
     PipeDevice pipe;
-    dtp.setDevice(&pipe);
-    dtp.setBytesTotal(0);
+    c.dtp.setDevice(&pipe);
+    c.dtp.setBytesTotal(0);
     // An empty device at the start: nothing is written until it has data.
     {
         PipeDevice empty;
-        QFtpDTP early(&owner);
+        QFtpDTP early(&c.owner);
         DataServer earlyServer;
         QVERIFY(earlyServer.listen());
         early.setDevice(&empty);
@@ -412,70 +373,64 @@ void tst_QFtpDTP::uploadSequentialDevice()
         QCOMPARE(progress.count(), 0);
         QCOMPARE(early.connectionState(), QAbstractSocket::ConnectedState);
     }
-    connect(&pipe, SIGNAL(readyRead()), &dtp, SLOT(dataReadyRead()));
-    connect(&pipe, SIGNAL(readChannelFinished()), &dtp, SLOT(dataReadyRead()));
-    QVERIFY(connectPassive(dtp, server));
+    connect(&pipe, SIGNAL(readyRead()), &c.dtp, SLOT(dataReadyRead()));
+    connect(&pipe, SIGNAL(readChannelFinished()), &c.dtp, SLOT(dataReadyRead()));
+    QVERIFY(c.open());
     const QByteArray data = pattern(70000);
     // Data before the server accepted the upload is left in the device.
     pipe.append(data.left(30000));
     QCOMPARE(pipe.pendingSize(), 30000);
-    dtp.sendNextBlock();
+    c.dtp.sendNextBlock();
     QCOMPARE(pipe.pendingSize(), 30000 - 16384);
     pipe.append(data.mid(30000, 20000));
     pipe.append(data.mid(50000));
     pipe.finish();
-    QCOMPARE(server.receiveAll(), data);
+    QCOMPARE(c.server.receiveAll(), data);
 }
 
 void tst_QFtpDTP::activeListeningReusesPort()
 {
-    FakeOwner owner;
-    QFtpDTP dtp(&owner);
-    const int port = dtp.startListening(QHostAddress::LocalHost);
+    Link c;
+    const int port = c.dtp.startListening(QHostAddress::LocalHost);
     QVERIFY(port > 0);
-    QCOMPARE(dtp.startListening(QHostAddress::LocalHost), port);
+    QCOMPARE(c.dtp.startListening(QHostAddress::LocalHost), port);
     // An abandoned transfer stops listening: no late connection is taken.
-    dtp.abortTransfer();
-    QVERIFY(!dtp.findChild<QTcpServer *>()->isListening());
+    c.dtp.abortTransfer();
+    QVERIFY(!c.dtp.findChild<QTcpServer *>()->isListening());
 }
 
 void tst_QFtpDTP::failedListenReturnsMinusOne()
 {
-    FakeOwner owner;
-    QFtpDTP dtp(&owner);
+    Link c;
     // An address of no local interface (TEST-NET-1): binding fails at once.
-    QCOMPARE(dtp.startListening(QHostAddress(QStringLiteral("192.0.2.1"))), -1);
-    QVERIFY(dtp.startListening(QHostAddress::LocalHost) > 0);
+    QCOMPARE(c.dtp.startListening(QHostAddress(QStringLiteral("192.0.2.1"))), -1);
+    QVERIFY(c.dtp.startListening(QHostAddress::LocalHost) > 0);
 }
 
 void tst_QFtpDTP::activeAcceptPoll()
 {
-    FakeOwner owner;
-    QFtpDTP dtp(&owner);
-    const int port = dtp.startListening(QHostAddress::LocalHost);
+    Link c;
+    const int port = c.dtp.startListening(QHostAddress::LocalHost);
     QTcpSocket peer;
     peer.connectToHost(QHostAddress::LocalHost, quint16(port));
     QVERIFY(peer.waitForConnected(5000));
     // No event loop ran: the poll accepts the waiting connection itself.
-    dtp.acceptPendingConnection();
-    QVERIFY(dtp.findChild<QTcpSocket *>(QStringLiteral("QFtpDTP Active state socket")));
-    QCOMPARE(dtp.connectionState(), QAbstractSocket::ConnectedState);
+    c.dtp.acceptPendingConnection();
+    QVERIFY(c.dtp.findChild<QTcpSocket *>(QStringLiteral("QFtpDTP Active state socket")));
+    QCOMPARE(c.dtp.connectionState(), QAbstractSocket::ConnectedState);
     // The listener closed: the next transfer listens afresh.
-    auto *listener = dtp.findChild<QTcpServer *>(QStringLiteral("QFtpDTP active state server"));
+    auto *listener = c.dtp.findChild<QTcpServer *>(QStringLiteral("QFtpDTP active state server"));
     QVERIFY(!listener->isListening());
 }
 
 void tst_QFtpDTP::activeUploadWaitsForConnection()
 {
-    FakeOwner owner;
-    owner.command = QStringLiteral("STOR f\r\n");
-    QFtpDTP dtp(&owner);
-    owner.dtp = &dtp;
+    Link c {QStringLiteral("STOR f\r\n")};
     QByteArray data = pattern(5000);
-    dtp.setData(&data);
-    const int port = dtp.startListening(QHostAddress::LocalHost);
-    dtp.acceptPendingConnection(); // nothing waiting yet
-    dtp.sendNextBlock();
+    c.dtp.setData(&data);
+    const int port = c.dtp.startListening(QHostAddress::LocalHost);
+    c.dtp.acceptPendingConnection(); // nothing waiting yet
+    c.dtp.sendNextBlock();
     QTcpSocket peer;
     peer.connectToHost(QHostAddress::LocalHost, quint16(port));
     QByteArray received;
@@ -486,22 +441,20 @@ void tst_QFtpDTP::activeUploadWaitsForConnection()
 
 void tst_QFtpDTP::replacedActiveSocketIsReleased()
 {
-    FakeOwner owner;
-    QFtpDTP dtp(&owner);
-    owner.dtp = &dtp;
+    Link c;
+    const QString activeSocket = QStringLiteral("QFtpDTP Active state socket");
     QTcpSocket first;
     first.connectToHost(
-        QHostAddress::LocalHost, quint16(dtp.startListening(QHostAddress::LocalHost)));
-    QTRY_VERIFY(dtp.findChild<QTcpSocket *>(QStringLiteral("QFtpDTP Active state socket")));
-    QPointer<QTcpSocket> old
-        = dtp.findChild<QTcpSocket *>(QStringLiteral("QFtpDTP Active state socket"));
+        QHostAddress::LocalHost, quint16(c.dtp.startListening(QHostAddress::LocalHost)));
+    QTRY_VERIFY(c.dtp.findChild<QTcpSocket *>(activeSocket));
+    QPointer<QTcpSocket> old = c.dtp.findChild<QTcpSocket *>(activeSocket);
     first.disconnectFromHost();
     QTcpSocket second;
     second.connectToHost(
-        QHostAddress::LocalHost, quint16(dtp.startListening(QHostAddress::LocalHost)));
+        QHostAddress::LocalHost, quint16(c.dtp.startListening(QHostAddress::LocalHost)));
     QTRY_VERIFY(old.isNull());
-    QTRY_COMPARE(dtp.findChildren<QTcpSocket *>().count(), 1);
-    QCOMPARE(dtp.connectionState(), QAbstractSocket::ConnectedState);
+    QTRY_COMPARE(c.dtp.findChildren<QTcpSocket *>().count(), 1);
+    QCOMPARE(c.dtp.connectionState(), QAbstractSocket::ConnectedState);
 }
 
 QTEST_GUILESS_MAIN(tst_QFtpDTP)
