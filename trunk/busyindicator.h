@@ -15,7 +15,7 @@ class BusyIndicator : public QWidget
     Q_OBJECT
 
 public:
-    enum IndicatorStyle { RectStyle, EllipseStyle, ArcStyle };
+    enum IndicatorStyle : int { RectStyle, EllipseStyle, ArcStyle };
 
     explicit BusyIndicator(QWidget *parent = nullptr);
     ~BusyIndicator() override;

@@ -11,9 +11,9 @@ int main(int argc, char **argv)
 
     Settings::load(DirManager::getAppDir());
 
-    // Lives until the process ends: its own timer calls it again every minute.
-    auto *probe = new InternetConnTest(nullptr);
-    probe->isConnectedToNetwork();
+    // Lives as long as the program: its own timer calls it again every minute.
+    InternetConnTest probe(nullptr);
+    probe.isConnectedToNetwork();
 
     MainWindow window(nullptr);
     window.show();
