@@ -65,9 +65,7 @@ namespace {
 class Recorder : public QObject
 {
 public:
-    Recorder() = default;
-    explicit Recorder(QFtp *ftp) { attach(ftp); }
-    void attach(QFtp *ftp)
+    explicit Recorder(QFtp *ftp)
     {
         connect(ftp, &QFtp::commandStarted, this,
             [this](int id) { events << QStringLiteral("started %1").arg(id); });
@@ -184,20 +182,24 @@ bool connectAndLogin(QFtp &ftp, ScriptedServer &server)
         && (doneSpy.wait(5000) || doneSpy.count() == 1);
 }
 
-// A client logged in to a scripted control peer, a data peer listening for
-// a passive transfer, and a recorder of the client's signals after the login.
-struct LoggedIn
+// A client whose signals are recorded, a scripted control peer and a data
+// peer for passive transfers.
+struct Scripted
 {
     ScriptedServer server;
     DataServer data;
     QFtp ftp;
-    Recorder rec;
+    Recorder rec {&ftp};
 
-    bool start()
+    bool listen() { return server.listen() && data.listen(); }
+    // Queues a connect to the control peer; returns its id.
+    int connectToHost() { return ftp.connectToHost(QStringLiteral("127.0.0.1"), server.port()); }
+    // Listens, connects and logs in; what is recorded starts after it.
+    bool logIn()
     {
-        if (!server.listen() || !data.listen() || !connectAndLogin(ftp, server))
+        if (!listen() || !connectAndLogin(ftp, server))
             return false;
-        rec.attach(&ftp);
+        rec.events.clear();
         return true;
     }
 };
@@ -335,78 +337,72 @@ void TestQFtpQueue::unroutableAddress()
 
 void TestQFtpQueue::threeQueuedCommandsRunInOneChain()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtp ftp;
-    Recorder rec(&ftp);
-    const int c = ftp.connectToHost(QStringLiteral("127.0.0.1"), server.port());
-    const int l = ftp.login(QStringLiteral("marvoline"), QStringLiteral("qd4739"));
-    const int cd = ftp.cd(QStringLiteral("App_mac"));
-    QVERIFY(greet(server));
-    QVERIFY(converse(server, loginDialogue + Dialogue {{"CWD App_mac", "250 okay\r\n"}}));
-    QTRY_COMPARE(rec.count("done"), 1);
-    QCOMPARE(rec.events,
+    Scripted s;
+    QVERIFY(s.listen());
+    const int c = s.connectToHost();
+    const int l = s.ftp.login(QStringLiteral("marvoline"), QStringLiteral("qd4739"));
+    const int cd = s.ftp.cd(QStringLiteral("App_mac"));
+    QVERIFY(greet(s.server));
+    QVERIFY(converse(s.server, loginDialogue + Dialogue {{"CWD App_mac", "250 okay\r\n"}}));
+    QTRY_COMPARE(s.rec.count("done"), 1);
+    QCOMPARE(s.rec.events,
         QStringList({started(c), state(QFtp::HostLookup), state(QFtp::Connecting),
             state(QFtp::Connected), finished(c), started(l), state(QFtp::LoggedIn), finished(l),
             started(cd), finished(cd), done()}));
-    QCOMPARE(ftp.state(), QFtp::LoggedIn);
-    QCOMPARE(ftp.error(), QFtp::NoError);
+    QCOMPARE(s.ftp.state(), QFtp::LoggedIn);
+    QCOMPARE(s.ftp.error(), QFtp::NoError);
 }
 
 void TestQFtpQueue::commandQueuedFromCommandFinishedStartsInChain()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtp ftp;
-    Recorder rec(&ftp);
-    const int c = ftp.connectToHost(QStringLiteral("127.0.0.1"), server.port());
+    Scripted s;
+    QVERIFY(s.listen());
+    const int c = s.connectToHost();
     int queued = 0;
     int idInSlot = 0;
-    connect(&ftp, &QFtp::commandFinished, this, [&](int id) {
+    connect(&s.ftp, &QFtp::commandFinished, this, [&](int id) {
         if (id != c)
             return;
-        idInSlot = ftp.currentId();
+        idInSlot = s.ftp.currentId();
         // Anything that needs the event loop runs after the queued command started.
-        QTimer::singleShot(0, this, [&] { rec.events << QStringLiteral("loop"); });
-        queued = ftp.login();
+        QTimer::singleShot(0, this, [&] { s.rec.events << QStringLiteral("loop"); });
+        queued = s.ftp.login();
     });
-    QVERIFY(greet(server));
-    QCOMPARE(server.nextLine(), QByteArray("USER anonymous"));
+    QVERIFY(greet(s.server));
+    QCOMPARE(s.server.nextLine(), QByteArray("USER anonymous"));
     QCOMPARE(idInSlot, c);
-    QCOMPARE(rec.events.mid(rec.events.indexOf(finished(c)), 3),
+    QCOMPARE(s.rec.events.mid(s.rec.events.indexOf(finished(c)), 3),
         QStringList({finished(c), started(queued), QStringLiteral("loop")}));
-    QCOMPARE(rec.count("done"), 0);
-    server.send("230 welcome\r\n");
-    QTRY_COMPARE(rec.count("done"), 1);
-    QCOMPARE(tail(rec.events, 2), QStringList({finished(queued), done()}));
+    QCOMPARE(s.rec.count("done"), 0);
+    s.server.send("230 welcome\r\n");
+    QTRY_COMPARE(s.rec.count("done"), 1);
+    QCOMPARE(tail(s.rec.events, 2), QStringList({finished(queued), done()}));
 }
 
 void TestQFtpQueue::commandQueuedFromDoneStartsOnNextPass()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtp ftp;
-    Recorder rec(&ftp);
-    const int c = ftp.connectToHost(QStringLiteral("127.0.0.1"), server.port());
+    Scripted s;
+    QVERIFY(s.listen());
+    const int c = s.connectToHost();
     int queued = 0;
-    connect(&ftp, &QFtp::done, this, [&] {
+    connect(&s.ftp, &QFtp::done, this, [&] {
         if (queued)
             return;
-        QTimer::singleShot(0, this, [&] { rec.events << QStringLiteral("loop"); });
-        queued = ftp.login();
-        rec.events << QStringLiteral("queued");
+        QTimer::singleShot(0, this, [&] { s.rec.events << QStringLiteral("loop"); });
+        queued = s.ftp.login();
+        s.rec.events << QStringLiteral("queued");
     });
-    QVERIFY(greet(server));
-    QCOMPARE(server.nextLine(), QByteArray("USER anonymous"));
-    QCOMPARE(rec.events.mid(rec.events.indexOf(finished(c))),
+    QVERIFY(greet(s.server));
+    QCOMPARE(s.server.nextLine(), QByteArray("USER anonymous"));
+    QCOMPARE(s.rec.events.mid(s.rec.events.indexOf(finished(c))),
         QStringList({finished(c), done(), QStringLiteral("queued"), QStringLiteral("loop"),
             started(queued)}));
 }
 
 void TestQFtpQueue::secondOfFiveFails()
 {
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     QList<int> ids;
     for (const char *dir : {"a", "b", "c", "d", "e"})
         ids << s.ftp.cd(QString::fromLatin1(dir));
@@ -428,8 +424,8 @@ void TestQFtpQueue::doneDrivenQueueRunsEachCommandOnce()
 {
     // The update window's pattern: the next command is queued from done,
     // whether the one before failed or not.
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     QFtp &ftp = s.ftp;
     QList<int> ids;
     int stage = 0;
@@ -463,24 +459,22 @@ void TestQFtpQueue::doneDrivenQueueRunsEachCommandOnce()
 
 void TestQFtpQueue::loginQueuedFromDoneAfterGreetingRunsOnce()
 {
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    QFtp ftp;
-    Recorder rec(&ftp);
+    Scripted s;
+    QVERIFY(s.listen());
     int login = 0;
     int cd = 0;
-    connect(&ftp, &QFtp::done, this, [&] {
+    connect(&s.ftp, &QFtp::done, this, [&] {
         if (!login)
-            login = ftp.login(QStringLiteral("marvoline"), QStringLiteral("qd4739"));
+            login = s.ftp.login(QStringLiteral("marvoline"), QStringLiteral("qd4739"));
         else if (!cd)
-            cd = ftp.cd(QStringLiteral("App_mac"));
+            cd = s.ftp.cd(QStringLiteral("App_mac"));
     });
-    const int c = ftp.connectToHost(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(greet(server));
-    QVERIFY(converse(server, loginDialogue + Dialogue {{"CWD App_mac", "250 okay\r\n"}}));
-    QTRY_COMPARE(rec.count("done"), 3);
-    QVERIFY(server.noLineWithin(200));
-    QCOMPARE(rec.without("state"),
+    const int c = s.connectToHost();
+    QVERIFY(greet(s.server));
+    QVERIFY(converse(s.server, loginDialogue + Dialogue {{"CWD App_mac", "250 okay\r\n"}}));
+    QTRY_COMPARE(s.rec.count("done"), 3);
+    QVERIFY(s.server.noLineWithin(200));
+    QCOMPARE(s.rec.without("state"),
         QStringList({started(c), finished(c), done(), started(login), finished(login), done(),
             started(cd), finished(cd), done()}));
 }
@@ -496,8 +490,8 @@ void TestQFtpQueue::closeHandshake_data()
 void TestQFtpQueue::closeHandshake()
 {
     QFETCH(bool, answered);
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     const int id = s.ftp.close();
     QCOMPARE(s.server.nextLine(), QByteArray("QUIT"));
     if (answered) {
@@ -516,8 +510,8 @@ void TestQFtpQueue::closeHandshake()
 
 void TestQFtpQueue::dataConnectionRefusedThenNextCommandRuns()
 {
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     int next = 0;
     QFtp::Error error = QFtp::NoError;
     QString errorString;
@@ -549,8 +543,8 @@ void TestQFtpQueue::dataConnectionRefusedThenNextCommandRuns()
 
 void TestQFtpQueue::uploadDeviceThatCannotBeOpened()
 {
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     QFile missing(QStringLiteral("/nonexistent-folder/upload.bin"));
     const int id = s.ftp.put(&missing, QStringLiteral("upload.bin"));
     const int behind = s.ftp.cd(QStringLiteral("never"));
@@ -592,8 +586,8 @@ void TestQFtpQueue::loginThroughProxy()
 
 void TestQFtpQueue::rawCommandReplies()
 {
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     const int help = s.ftp.rawCommand(QStringLiteral("  HELP SITE \t"));
     // A raw PASV is the caller's business: its reply opens no data connection.
     const int pasv = s.ftp.rawCommand(QStringLiteral("PASV"));
@@ -664,8 +658,8 @@ void TestQFtpQueue::commandLines()
 {
     QFETCH(QueueOp, op);
     QFETCH(QStringList, lines);
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     QSignalSpy doneSpy(&s.ftp, &QFtp::done);
     op(s.ftp);
     QStringList seen;
@@ -695,8 +689,8 @@ void TestQFtpQueue::commandLines()
 
 void TestQFtpQueue::modeChosenWhenQueued()
 {
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     QSignalSpy doneSpy(&s.ftp, &QFtp::done);
     s.ftp.list();
     s.ftp.setTransferMode(QFtp::Active);
@@ -738,51 +732,47 @@ void TestQFtpQueue::download()
     QFETCH(bool, pasvPeriod);
     QFETCH(QString, order);
     const QByteArray payload("1.2.3\nversion file\n");
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    DataServer data;
-    QVERIFY(data.listen());
-    QFtp ftp;
-    Recorder rec(&ftp);
+    Scripted s;
+    QVERIFY(s.listen());
     QList<QPair<qint64, qint64>> progress;
-    connect(&ftp, &QFtp::dataTransferProgress, this, [&](qint64 done, qint64 total) {
+    connect(&s.ftp, &QFtp::dataTransferProgress, this, [&](qint64 done, qint64 total) {
         progress.append({done, total});
     });
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
-    const int c = ftp.connectToHost(QStringLiteral("127.0.0.1"), server.port());
-    const int l = ftp.login(QStringLiteral("marvoline"), QStringLiteral("qd4739"));
-    const int g = ftp.get(QStringLiteral("version.ver"), &sink);
-    QVERIFY(greet(server, greeting));
-    QByteArray pasv = data.pasvReply();
+    const int c = s.connectToHost();
+    const int l = s.ftp.login(QStringLiteral("marvoline"), QStringLiteral("qd4739"));
+    const int g = s.ftp.get(QStringLiteral("version.ver"), &sink);
+    QVERIFY(greet(s.server, greeting));
+    QByteArray pasv = s.data.pasvReply();
     if (!pasvPeriod)
         pasv.replace(").", ")");
     // Logged in without a password: the PASS line is not sent.
-    QVERIFY(converse(server,
+    QVERIFY(converse(s.server,
         {{"USER marvoline", "230 no password needed\r\n"},
             {"TYPE I", "200 Switching to Binary mode.\r\n"},
             {"SIZE version.ver", "213 " + QByteArray::number(payload.size()) + "\r\n"},
             {"PASV", pasv}}));
-    QVERIFY(data.waitForClient());
-    QVERIFY(converse(server, {{"RETR version.ver", preliminary}}));
+    QVERIFY(s.data.waitForClient());
+    QVERIFY(converse(s.server, {{"RETR version.ver", preliminary}}));
     if (order == "before-data") {
-        server.send("226 Transfer complete.\r\n");
+        s.server.send("226 Transfer complete.\r\n");
         QTest::qWait(20); // let the completion arrive ahead of the data
-        data.send(payload);
-        data.close();
+        s.data.send(payload);
+        s.data.close();
     } else if (order == "before-read") {
-        data.send(payload);
-        server.send("226 Transfer complete.\r\n");
-        data.close();
+        s.data.send(payload);
+        s.server.send("226 Transfer complete.\r\n");
+        s.data.close();
     } else {
-        data.send(payload);
-        data.close();
-        QTRY_COMPARE(data.client()->state(), QAbstractSocket::UnconnectedState);
-        server.send("226 Transfer complete.\r\n");
+        s.data.send(payload);
+        s.data.close();
+        QTRY_COMPARE(s.data.client()->state(), QAbstractSocket::UnconnectedState);
+        s.server.send("226 Transfer complete.\r\n");
     }
-    QTRY_COMPARE(rec.count("done"), 1);
+    QTRY_COMPARE(s.rec.count("done"), 1);
     QCOMPARE(sink.data(), payload);
-    QCOMPARE(rec.without("state"),
+    QCOMPARE(s.rec.without("state"),
         QStringList(
             {started(c), finished(c), started(l), finished(l), started(g), finished(g), done()}));
     QVERIFY(!progress.isEmpty());
@@ -794,8 +784,8 @@ void TestQFtpQueue::activeDownloadCompletedBeforeAccepted()
 {
     // In active mode the server connects, sends, closes and answers 226; the
     // client may see the 226 before it has accepted the data connection.
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     QByteArray read;
     connect(&s.ftp, &QFtp::readyRead, this, [&] { read += s.ftp.readAll(); });
     s.ftp.setTransferMode(QFtp::Active);
@@ -822,8 +812,8 @@ void TestQFtpQueue::activeDownloadCompletedBeforeAccepted()
 
 void TestQFtpQueue::uploadCompletedAfterDataClosed()
 {
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     const QByteArray payload(100000, 'x');
     const int id = s.ftp.put(payload, QStringLiteral("up.bin"));
     QVERIFY(converse(s.server,
@@ -840,8 +830,8 @@ void TestQFtpQueue::uploadCompletedAfterDataClosed()
 
 void TestQFtpQueue::downloadWithoutDeviceAndLeftoverDiscarded()
 {
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     QList<qint64> totals;
     connect(
         &s.ftp, &QFtp::dataTransferProgress, this, [&](qint64, qint64 total) { totals << total; });
@@ -914,41 +904,37 @@ void TestQFtpQueue::failures()
     QFETCH(QueueOp, op);
     QFETCH(QByteArrayList, script);
     QFETCH(QString, errorString);
-    ScriptedServer server;
-    QVERIFY(server.listen());
-    DataServer data;
-    QVERIFY(data.listen());
-    QFtp ftp;
-    Recorder rec(&ftp);
-    const int c = ftp.connectToHost(QStringLiteral("127.0.0.1"), server.port());
-    QVERIFY(greet(server));
-    QTRY_COMPARE(rec.count("done"), 1);
-    const int id = op(ftp);
-    const int behind = ftp.cd(QStringLiteral("never"));
+    Scripted s;
+    QVERIFY(s.listen());
+    const int c = s.connectToHost();
+    QVERIFY(greet(s.server));
+    QTRY_COMPARE(s.rec.count("done"), 1);
+    const int id = op(s.ftp);
+    const int behind = s.ftp.cd(QStringLiteral("never"));
     for (const QByteArray &reply : script) {
-        QVERIFY(!server.nextLine().isNull());
+        QVERIFY(!s.server.nextLine().isNull());
         if (reply == "PASV")
-            server.send(data.pasvReply());
+            s.server.send(s.data.pasvReply());
         else if (reply.isEmpty())
-            server.dropClient();
+            s.server.dropClient();
         else
-            server.send(reply);
+            s.server.send(reply);
     }
-    QTRY_COMPARE(rec.count("done"), 2);
+    QTRY_COMPARE(s.rec.count("done"), 2);
     QCOMPARE(
-        rec.without("state").mid(3), QStringList({started(id), finished(id, true), done(true)}));
-    QVERIFY(!rec.events.contains(started(behind)));
-    QCOMPARE(ftp.errorString(), errorString);
-    QCOMPARE(ftp.error(), QFtp::UnknownError);
-    QCOMPARE(rec.events.first(), started(c));
+        s.rec.without("state").mid(3), QStringList({started(id), finished(id, true), done(true)}));
+    QVERIFY(!s.rec.events.contains(started(behind)));
+    QCOMPARE(s.ftp.errorString(), errorString);
+    QCOMPARE(s.ftp.error(), QFtp::UnknownError);
+    QCOMPARE(s.rec.events.first(), started(c));
     if (!script.last().isEmpty())
-        QVERIFY(server.noLineWithin(100));
+        QVERIFY(s.server.noLineWithin(100));
 }
 
 void TestQFtpQueue::serverGoneMidDownload()
 {
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
     const int g = s.ftp.get(QStringLiteral("app.zip"), &sink);
@@ -986,8 +972,8 @@ void TestQFtpQueue::destructorSendsNoQuitAndStartsNothing()
 
 void TestQFtpQueue::abortDuringDownload()
 {
-    LoggedIn s;
-    QVERIFY(s.start());
+    Scripted s;
+    QVERIFY(s.logIn());
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
     const int g = s.ftp.get(QStringLiteral("app.zip"), &sink);
