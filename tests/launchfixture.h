@@ -2,7 +2,11 @@
 #define TESTS_LAUNCHFIXTURE_H
 
 // Shared by the window and launch tests: the project's "open" stand-in first
-// on PATH, a record of what it received, and small programs to be started.
+// on PATH, a record of what it received, small programs to be started, and
+// the updater placed inside an installation.
+
+#include "dirmanager.h"
+#include "platform.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -66,6 +70,18 @@ inline bool writeProgram(
 inline QString bundleExecutable(const QString &dir, const QString &name)
 {
     return dir + QLatin1Char('/') + name + QLatin1String(".app/Contents/MacOS/") + name;
+}
+
+// Switches to the platform and places the updater's executable inside the
+// installation appDir: beside the application on Windows, otherwise in
+// appDir/Updater.app/Contents/MacOS.
+inline bool placeUpdater(const QString &appDir, const QString &platform)
+{
+    Platform::setNameForTesting(platform);
+    const QString dir
+        = Platform::isWindows() ? appDir : appDir + QLatin1String("/Updater.app/Contents/MacOS");
+    DirManager::setApplicationDirPathForTesting(dir);
+    return QDir().mkpath(dir);
 }
 
 inline QString readText(const QString &path)

@@ -34,6 +34,7 @@ public:
     // Called when a request has arrived, before it is answered.
     std::function<void()> onRequest;
 
+    // Listens on a free port and points the probe at it.
     bool listen()
     {
         clock.start();
@@ -41,9 +42,12 @@ public:
             while (QTcpSocket *socket = server.nextPendingConnection())
                 serve(socket);
         });
-        return server.listen(QHostAddress::LocalHost, 0);
+        if (!server.listen(QHostAddress::LocalHost, 0))
+            return false;
+        InternetConnTest::setHostForTesting(
+            QStringLiteral("127.0.0.1:%1").arg(server.serverPort()));
+        return true;
     }
-    QString hostAndPort() const { return QStringLiteral("127.0.0.1:%1").arg(server.serverPort()); }
 
 private:
     void serve(QTcpSocket *socket)
@@ -122,7 +126,6 @@ private slots:
         ProbePage page;
         page.body = body;
         QVERIFY(page.listen());
-        InternetConnTest::setHostForTesting(page.hostAndPort());
 
         InternetConnTest probe(nullptr);
         QCOMPARE(probe.isConnectedToNetwork(), expected);
@@ -156,7 +159,6 @@ private slots:
     {
         ProbePage page;
         QVERIFY(page.listen());
-        InternetConnTest::setHostForTesting(page.hostAndPort());
         InternetConnTest first(nullptr);
         QVERIFY(first.isConnectedToNetwork());
         page.body = "no";
@@ -169,7 +171,6 @@ private slots:
     {
         ProbePage page;
         QVERIFY(page.listen());
-        InternetConnTest::setHostForTesting(page.hostAndPort());
         InternetConnTest probe(nullptr);
 
         QList<int> managersDuringRequest;
@@ -192,7 +193,6 @@ private slots:
         ProbePage page;
         page.delayMs = 400;
         QVERIFY(page.listen());
-        InternetConnTest::setHostForTesting(page.hostAndPort());
         InternetConnTest::setRetryIntervalForTesting(interval);
 
         InternetConnTest probe(nullptr);

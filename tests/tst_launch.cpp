@@ -56,22 +56,13 @@ private slots:
         QTemporaryDir root;
         QVERIFY(root.isValid());
         const QString appDir = root.filePath(dirName);
-        QVERIFY(QDir().mkpath(appDir));
         const QString marker = root.filePath(QStringLiteral("marker"));
         const bool windows = platform == QLatin1String("windows");
-
-        Platform::setNameForTesting(platform);
-        if (windows) {
-            DirManager::setApplicationDirPathForTesting(appDir);
-            if (installed)
-                QVERIFY(writeProgram(appDir + "/Bin/" + name + ".exe", marker, name, exitCode));
-        } else {
-            const QString updaterDir = appDir + "/Updater.app/Contents/MacOS";
-            QVERIFY(QDir().mkpath(updaterDir));
-            DirManager::setApplicationDirPathForTesting(updaterDir);
-            if (installed)
-                QVERIFY(writeProgram(bundleExecutable(appDir, name), marker, name, exitCode));
-        }
+        QVERIFY(placeUpdater(appDir, platform));
+        const QString program
+            = windows ? appDir + "/Bin/" + name + ".exe" : bundleExecutable(appDir, name);
+        if (installed)
+            QVERIFY(writeProgram(program, marker, name, exitCode));
         appName = name;
 
         OpenRecorder open;

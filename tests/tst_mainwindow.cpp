@@ -214,10 +214,7 @@ private slots:
         serverRoot = tmp->filePath("server");
         serverFolder = serverRoot + "/demo_mac";
         marker = tmp->filePath("started.txt");
-        const QString updaterDir = appDir + "/Updater.app/Contents/MacOS";
-        QVERIFY(QDir().mkpath(updaterDir));
-        Platform::setNameForTesting(QStringLiteral("xcb"));
-        DirManager::setApplicationDirPathForTesting(updaterDir);
+        QVERIFY(placeUpdater(appDir, QStringLiteral("xcb")));
         serverHost = QStringLiteral("127.0.0.1");
         serverAppDir = QStringLiteral("demo_mac");
         appName = QStringLiteral("Viewer");
@@ -355,8 +352,7 @@ private slots:
     {
         QFETCH(QString, versionPath);
         QFETCH(bool, asked);
-        Platform::setNameForTesting(QStringLiteral("windows"));
-        DirManager::setApplicationDirPathForTesting(appDir);
+        QVERIFY(placeUpdater(appDir, QStringLiteral("windows")));
         serverAppDir = QStringLiteral("demo_win32");
         serverFolder = serverRoot + "/demo_win32";
         QVERIFY(writeFile(appDir + "/" + versionPath, "1.1"));
