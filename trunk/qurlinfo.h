@@ -29,12 +29,12 @@ public:
     QUrlInfo();
     QUrlInfo(const QUrlInfo &ui);
     QUrlInfo(const QString &name, int permissions, const QString &owner, const QString &group,
-             qint64 size, const QDateTime &lastModified, const QDateTime &lastRead, bool isDir,
-             bool isFile, bool isSymLink, bool isWritable, bool isReadable, bool isExecutable);
+        qint64 size, const QDateTime &lastModified, const QDateTime &lastRead, bool isDir,
+        bool isFile, bool isSymLink, bool isWritable, bool isReadable, bool isExecutable);
     // The name is the last component of the URL's decoded path.
     QUrlInfo(const QUrl &url, int permissions, const QString &owner, const QString &group,
-             qint64 size, const QDateTime &lastModified, const QDateTime &lastRead, bool isDir,
-             bool isFile, bool isSymLink, bool isWritable, bool isReadable, bool isExecutable);
+        qint64 size, const QDateTime &lastModified, const QDateTime &lastRead, bool isDir,
+        bool isFile, bool isSymLink, bool isWritable, bool isReadable, bool isExecutable);
     QUrlInfo &operator=(const QUrlInfo &ui);
     virtual ~QUrlInfo();
 
