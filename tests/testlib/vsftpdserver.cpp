@@ -48,6 +48,35 @@ const QFile::Permissions readable = QFile::ReadOwner | QFile::WriteOwner | QFile
 VsftpdServer::~VsftpdServer()
 {
     stop();
+    if (!pamServiceName.isEmpty())
+        QFile::remove(QLatin1String("/etc/pam.d/") + QString::fromLatin1(pamServiceName));
+}
+
+// Writes a PAM service that checks the password and the account's expiry
+// only: no pam_shells (an account whose shell is not in /etc/shells still
+// logs in) and no ftpusers list. One per server object, as test programs run
+// in parallel. Falls back to Debian's service when /etc/pam.d is not ours
+// to write.
+QByteArray VsftpdServer::pamService()
+{
+    if (!pamServiceName.isEmpty())
+        return pamServiceName;
+    static int serial = 0;
+    const QByteArray name = "updater-tests-vsftpd-" + QByteArray::number(getpid()) + '-'
+        + QByteArray::number(++serial);
+    QFile file(QLatin1String("/etc/pam.d/") + QString::fromLatin1(name));
+    const QByteArray service
+        = "# The updater's tests: one vsftpd they run; removed when it stops.\n"
+          "auth     required pam_unix.so\n"
+          "account  required pam_unix.so\n"
+          "session  required pam_permit.so\n";
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(service) != service.size()) {
+        file.remove();
+        return QByteArrayLiteral("vsftpd");
+    }
+    pamServiceName = name;
+    return pamServiceName;
 }
 
 bool VsftpdServer::ensureAccount(QString *why)
@@ -62,7 +91,8 @@ bool VsftpdServer::ensureAccount(QString *why)
         *why = QStringLiteral("the account \"marvoline\" is missing and only root may create it");
         return false;
     }
-    // A login shell listed in /etc/shells, or PAM's pam_shells refuses the user.
+    // A shell listed in /etc/shells, so that Debian's own vsftpd service
+    // would take the account too.
     if (!run(QStringLiteral("/usr/sbin/useradd"),
             {QStringLiteral("-M"), QStringLiteral("-d"), QStringLiteral("/"), QStringLiteral("-s"),
                 QStringLiteral("/bin/sh"), QString::fromLatin1(user)},
@@ -119,7 +149,7 @@ bool VsftpdServer::startOnce(const QString &rootDir)
     // Passive ports: any free one the system hands out.
     conf += "pasv_enable=YES\npasv_min_port=0\npasv_max_port=0\n";
     conf += "port_enable=YES\nconnect_from_port_20=NO\n";
-    conf += "pam_service_name=vsftpd\n";
+    conf += "pam_service_name=" + pamService() + "\n";
     conf += "secure_chroot_dir=" + QFile::encodeName(confDir.filePath(QStringLiteral("empty")))
         + "\n";
     conf += "xferlog_enable=NO\nuse_localtime=YES\nssl_enable=NO\n";

@@ -8,7 +8,10 @@
 // Debian's vsftpd on loopback, serving a folder of the test's own on a free
 // port. It logs users in through PAM, so the updater's fixed user must exist
 // as a system account: ensureAccount() creates it (only as root, only when
-// it is missing). Stopped when the object is destroyed.
+// it is missing). The login is checked by a PAM service of the fixture's own
+// (password only), not by Debian's "vsftpd" service, whose shell and
+// ftpusers checks depend on how the machine's account happens to be set up.
+// Stopped, and its PAM service removed, when the object is destroyed.
 class VsftpdServer
 {
 public:
@@ -36,12 +39,15 @@ public:
 
 private:
     bool startOnce(const QString &rootDir);
+    QByteArray pamService();
 
     QProcess process;
     QTemporaryDir confDir;
     quint16 serverPort = 0;
     QString serverHost;
     QString lastError;
+    // The name of the fixture's PAM service, once its file is written.
+    QByteArray pamServiceName;
 };
 
 #endif // TESTLIB_VSFTPDSERVER_H
