@@ -10,6 +10,10 @@ UPDATER_PACKAGES=(
     xvfb xauth xdotool               # running the built updater in a virtual display
     imagemagick                      # the demo's screenshot of the window
     zip                              # building the demo's update archive
+    clang                            # scripts/fuzz: libFuzzer targets
+    libclang-rt-14-dev               # scripts/fuzz: libFuzzer and the sanitizer runtimes for clang
+    curl                             # scripts/bench: the download benchmark's reference client
+    time                             # scripts/bench: peak memory (/usr/bin/time)
 )
 
 install_missing_packages() {
