@@ -33,6 +33,35 @@ public:
     }
 };
 
+// A download device slower than the network: it takes every write into a
+// backlog (reported by bytesToWrite()) and writes it out only when the test
+// calls release().
+class SlowSink : public QIODevice
+{
+public:
+    SlowSink() { open(QIODevice::WriteOnly); }
+    bool isSequential() const override { return true; }
+    qint64 bytesToWrite() const override { return backlog.size(); }
+    void release()
+    {
+        const qint64 n = backlog.size();
+        written += backlog;
+        backlog.clear();
+        emit bytesWritten(n);
+    }
+
+    QByteArray backlog;
+    QByteArray written;
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        backlog.append(data, int(size));
+        return size;
+    }
+};
+
 QList<int> states(const QSignalSpy &spy)
 {
     QList<int> list;
@@ -84,6 +113,7 @@ private slots:
     void dataWhileAbortSentIsDiscarded();
     void listing();
     void downloadIntoDevice();
+    void downloadIntoSlowDevice();
     void downloadKeptForReading();
     void downloadWriteFailure_data();
     void downloadWriteFailure();
@@ -223,6 +253,36 @@ void tst_QFtpDTP::downloadIntoDevice()
     // The device was detached with the close: a later transfer's data does
     // not go into it.
     QCOMPARE(c.dtp.readAll(), QByteArray());
+}
+
+void tst_QFtpDTP::downloadIntoSlowDevice()
+{
+    Link c;
+    SlowSink sink;
+    const qint64 bound = QFtpDTP::DownloadBufferSize;
+    const QByteArray data = pattern(int(10 * bound + 12345));
+    c.dtp.setDevice(&sink);
+    QVERIFY(c.open());
+    QSignalSpy spy(&c.dtp, &QFtpDTP::connectState);
+    c.server.send(data);
+    c.server.close();
+    // While the device holds back, the socket fills up to its bound and the
+    // rest waits in the kernel (TCP then stops the sender).
+    int rounds = 0;
+    while (!states(spy).contains(QFtpDTP::DataClosed)) {
+        QTRY_VERIFY(c.dtp.bytesAvailable() >= bound || states(spy).contains(QFtpDTP::DataClosed));
+        QVERIFY2(
+            c.dtp.bytesAvailable() <= bound, qPrintable(QString::number(c.dtp.bytesAvailable())));
+        QVERIFY2(sink.backlog.size() < 2 * bound, qPrintable(QString::number(sink.backlog.size())));
+        sink.release();
+        ++rounds;
+    }
+    QVERIFY(rounds >= 5);
+    // The close hands over whatever was left, busy device or not.
+    sink.release();
+    QCOMPARE(sink.written.size(), data.size());
+    QCOMPARE(sink.written, data);
+    QVERIFY(c.owner.writeFailures.isEmpty());
 }
 
 void tst_QFtpDTP::downloadKeptForReading()

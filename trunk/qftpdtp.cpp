@@ -50,6 +50,7 @@ void QFtpDTP::setDevice(QIODevice *device)
 
 void QFtpDTP::detachSource()
 {
+    disconnect(deviceWritten);
     sourceIsByteArray = false;
     sourceData = nullptr;
     sourceDevice = nullptr;
@@ -64,6 +65,10 @@ void QFtpDTP::setBytesTotal(qint64 total)
 
 void QFtpDTP::connectSocket(QTcpSocket *s)
 {
+    // Bytes for the user stay in the socket until read, so only a download
+    // into a device (whose bytes are taken here) gets a bounded buffer.
+    if (sourceIsDevice())
+        s->setReadBufferSize(DownloadBufferSize);
     connect(s, SIGNAL(connected()), this, SLOT(socketConnected()));
     connect(s, SIGNAL(readyRead()), this, SLOT(socketReadyRead()));
     connect(s, SIGNAL(error(QAbstractSocket::SocketError)), this,
@@ -249,27 +254,44 @@ void QFtpDTP::reportWriteFailure(const QString &text)
     owner->dataWriteFailed(text);
 }
 
-// Moves everything the socket holds into the download device. False when
-// the transfer has ended here: a failed read, or a failed write, which has
-// been handed to the owner.
-bool QFtpDTP::drainIntoDevice()
+// Moves what the socket holds into the download device, while the device
+// keeps up (or all of it when `evenIfDeviceBusy`). False when the transfer
+// has ended here: a failed read, or a failed write, which has been handed to
+// the owner.
+bool QFtpDTP::drainIntoDevice(bool evenIfDeviceBusy)
 {
+    if (downloadBuffer.size() != DownloadBufferSize)
+        downloadBuffer.resize(int(DownloadBufferSize));
     while (socket && socket->bytesAvailable() > 0) {
-        QByteArray buffer(int(socket->bytesAvailable()), Qt::Uninitialized);
-        const qint64 count = socket->read(buffer.data(), buffer.size());
+        if (!evenIfDeviceBusy && sourceDevice
+            && sourceDevice->bytesToWrite() >= DownloadBufferSize) {
+            waitForDevice();
+            return true;
+        }
+        const qint64 count = socket->read(downloadBuffer.data(), downloadBuffer.size());
         if (count < 0)
             return false;
-        buffer.resize(int(count));
         bytesTransferred += count;
-        if (sourceDevice) {
-            if (sourceDevice->write(buffer) != count) {
-                reportWriteFailure(sourceDevice->errorString());
-                return false;
-            }
+        if (sourceDevice && sourceDevice->write(downloadBuffer.constData(), count) != count) {
+            reportWriteFailure(sourceDevice->errorString());
+            return false;
         }
         emit dataTransferProgress(bytesTransferred, bytesExpected);
     }
     return true;
+}
+
+// The device still has a buffer's worth to write out: the rest waits in
+// the socket (whose full buffer stops it reading) until the device reports
+// progress.
+void QFtpDTP::waitForDevice()
+{
+    if (deviceWritten)
+        return;
+    deviceWritten = connect(sourceDevice.data(), &QIODevice::bytesWritten, this, [this] {
+        if (socket && socket->bytesAvailable() > 0)
+            socketReadyRead();
+    });
 }
 
 void QFtpDTP::socketReadyRead()
@@ -321,7 +343,7 @@ void QFtpDTP::socketConnectionClosed()
         // Bytes that came in with the close still belong to the download.
         if (socket && socket->bytesAvailable() > 0 && !owner->currentCommand().isEmpty()
             && !owner->isAbortSent()) {
-            complete = drainIntoDevice();
+            complete = drainIntoDevice(true);
         }
         // A file keeps the last bytes in its buffer; the download is only
         // complete once they have been written out.

@@ -43,6 +43,12 @@ class QFtpDTP : public QObject
 public:
     enum DataState { DataConnected = 1, DataClosed, DataHostNotFound, DataConnectionRefused };
 
+    // A download into a device holds at most this much in the data socket,
+    // and reads no more while the device has this much still to write out:
+    // when the device is slower than the network, TCP slows the server down
+    // instead of the client buffering the difference.
+    static constexpr qint64 DownloadBufferSize = 256 * 1024;
+
     explicit QFtpDTP(QFtpDTPOwner *owner, QObject *parent = nullptr);
     ~QFtpDTP() override;
 
@@ -103,7 +109,8 @@ private:
     void detachSource();
     bool sourceIsDevice() const { return !sourceIsByteArray && sourceDevice; }
     void reportWriteFailure(const QString &text);
-    bool drainIntoDevice();
+    bool drainIntoDevice(bool evenIfDeviceBusy = false);
+    void waitForDevice();
 
     QTcpSocket *socket = nullptr;
     QTcpServer listener;
@@ -123,6 +130,10 @@ private:
     bool uploadStarted = false;
     // Bytes still unread in the data socket when it disconnected.
     QByteArray leftover;
+    // Where a download passes from the socket to its device; reused.
+    QByteArray downloadBuffer;
+    // Resumes a download held back by a busy device once it has written.
+    QMetaObject::Connection deviceWritten;
 };
 
 #endif // QFTPDTP_H
