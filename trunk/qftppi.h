@@ -2,6 +2,7 @@
 #define QFTPPI_H
 
 #include "qftpdtp.h"
+#include "qftpreplyreader.h"
 
 #include <QObject>
 #include <QString>
@@ -76,6 +77,7 @@ private:
     bool sendNextCommand();
     bool handleReply();
     void failCommand(int code, const QString &text);
+    void dropConnection(int code, const QString &text);
     void resetAfterClose();
 
     QTcpSocket commandSocket;
@@ -83,9 +85,13 @@ private:
     QString hostName;
     // connectToHost has been called and the connection is not up yet.
     bool connecting = false;
-    // The text of the reply being assembled, and whether one is.
+    // The replies as they come in, and the text of the one being handled
+    // (or held until the data connection closes).
+    QFtpReplyReader reader;
     QString replyText;
-    bool replyInProgress = false;
+    // The control connection is being closed from this side: its signals
+    // are not the server's doing.
+    bool dropping = false;
     signed char replyCode[3] = {0, 0, 0};
     State state = Begin;
     AbortState abortState = NotAborting;
