@@ -43,6 +43,8 @@ QFtpPI::QFtpPI(QObject *parent)
     connect(&commandSocket, SIGNAL(error(QAbstractSocket::SocketError)), this,
         SLOT(error(QAbstractSocket::SocketError)));
     connect(&dtp, SIGNAL(connectState(int)), this, SLOT(dtpConnectState(int)));
+    watchdog.setSingleShot(true);
+    connect(&watchdog, SIGNAL(timeout()), this, SLOT(timedOut()));
 }
 
 QFtpPI::~QFtpPI()
@@ -52,12 +54,55 @@ QFtpPI::~QFtpPI()
     dtp.disconnect(this);
 }
 
+void QFtpPI::setTimeout(int msecs)
+{
+    timeoutMs = qMax(0, msecs);
+    watch();
+}
+
+// Whether the server owes this side something: the connection, the
+// greeting, a reply, the data connection or the end of a transfer.
+bool QFtpPI::expectsPeer() const
+{
+    if (connecting)
+        return true;
+    if (commandSocket.state() != QAbstractSocket::ConnectedState)
+        return false;
+    return state == Begin || state == Waiting || waitingForDataConnect || waitingForDataClose
+        || repliesToSkip > 0;
+}
+
+// Progress, or a new wait: the time limit starts again (or stops when
+// nothing is owed).
+void QFtpPI::watch()
+{
+    if (timeoutMs > 0 && expectsPeer())
+        watchdog.start(timeoutMs);
+    else
+        watchdog.stop();
+}
+
+void QFtpPI::dataActivity()
+{
+    watch();
+}
+
+void QFtpPI::timedOut()
+{
+    if (!expectsPeer())
+        return;
+    const bool opening = connecting || state == Begin;
+    dropConnection(opening ? QFtp::ConnectionRefused : QFtp::UnknownError,
+        QCoreApplication::translate("QFtp", "Connection timed out"));
+}
+
 void QFtpPI::connectToHost(const QString &host, quint16 port)
 {
     emit connectState(QFtp::HostLookup);
     hostName = host;
     resetAfterClose();
     connecting = true;
+    watch();
     commandSocket.setProperty(networkSessionProperty, property(networkSessionProperty));
     dtp.setProperty(networkSessionProperty, property(networkSessionProperty));
     commandSocket.connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
@@ -145,6 +190,7 @@ void QFtpPI::connected()
     state = Begin;
     connecting = false;
     commandSocket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    watch();
     emit connectState(QFtp::Connected);
 }
 
@@ -304,11 +350,14 @@ bool QFtpPI::sendNextCommand()
     pendingCommands.removeFirst();
     state = Waiting;
     commandSocket.write(currentLine.toLatin1());
+    watch();
     return true;
 }
 
 void QFtpPI::readyRead()
 {
+    if (commandSocket.bytesAvailable() > 0)
+        watch();
     // Reply handlers may raise data-connection events that land here; the
     // reading loop below goes on once the handler has returned.
     if (handlingReply > 0)
@@ -492,6 +541,7 @@ bool QFtpPI::handleReply()
 
 void QFtpPI::dtpConnectState(int s)
 {
+    watch();
     switch (s) {
     case QFtpDTP::DataClosed:
         if (waitingForDataClose) {
