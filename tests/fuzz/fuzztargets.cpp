@@ -1,10 +1,12 @@
 #include "fuzztargets.h"
 
 #include "qftpdirparser_p.h"
+#include "qftpreplyreader.h"
 #include "qurlinfo.h"
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QVector>
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +22,67 @@ void check(bool ok, const char *rule)
     abort();
 }
 
+struct Taken
+{
+    QFtpReplyReader::Status status;
+    int code;
+    QString text;
+    bool operator==(const Taken &o) const
+    {
+        return status == o.status && code == o.code && text == o.text;
+    }
+};
+
+// Feeds `bytes` to a reader in pieces of `piece` bytes the way the control
+// connection does (taking replies until the reader needs more) and returns
+// what came out, checking the reader's bounds on the way.
+QVector<Taken> readReplies(const QByteArray &bytes, int piece)
+{
+    QVector<Taken> taken;
+    QFtpReplyReader reader;
+    for (int at = 0; at < bytes.size(); at += piece) {
+        reader.feed(bytes.mid(at, piece));
+        for (;;) {
+            const QFtpReplyReader::Status status = reader.next();
+            if (status == QFtpReplyReader::NeedMore) {
+                // Only an unfinished line is kept, and it is under the cap.
+                check(reader.buffered() <= QFtpReplyReader::maxLineLength,
+                    "reader keeps more than a line");
+                break;
+            }
+            if (status == QFtpReplyReader::TooLong) {
+                check(reader.next() == QFtpReplyReader::TooLong, "reader went on after TooLong");
+                taken.append({status, 0, QString()});
+                return taken;
+            }
+            const int code = reader.code();
+            check(code >= 100 && code <= 559 && code / 10 % 10 <= 5, "reply code out of range");
+            const QString text = reader.text();
+            check(text.size() <= QFtpReplyReader::maxReplyLength + QFtpReplyReader::maxLineLength,
+                "reply text over its cap");
+            check(!text.contains(QChar(0)), "reply text holds a NUL");
+            check(!reader.inReply(), "reply taken while still in a reply");
+            taken.append({status, code, text});
+        }
+    }
+    return taken;
+}
+
 } // namespace
+
+void fuzzServerReplies(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return;
+    static const int pieces[8] = {1, 2, 3, 7, 64, 4096, 65536, 1 << 30};
+    const int piece = pieces[data[0] & 7];
+    const QByteArray bytes
+        = QByteArray::fromRawData(reinterpret_cast<const char *>(data + 1), int(size - 1));
+    // However the bytes are split, the same replies come out.
+    const QVector<Taken> whole = readReplies(bytes, bytes.size() + 1);
+    const QVector<Taken> split = readReplies(bytes, piece);
+    check(whole == split, "the replies depend on how the bytes arrived");
+}
 
 void fuzzListingLine(const uint8_t *data, size_t size)
 {

@@ -12,4 +12,11 @@
 // One listing line, as it would arrive on the data connection.
 void fuzzListingLine(const uint8_t *data, size_t size);
 
+// What a server writes on the control connection, into the reply reader.
+// The first byte picks how the bytes arrive (in pieces of 1 to 65536 bytes,
+// or all at once); the remaining bytes are the server's. (Inputs are far
+// below the reader's caps: inputs that large run too slowly to fuzz, and
+// the caps have tests of their own.)
+void fuzzServerReplies(const uint8_t *data, size_t size);
+
 #endif // FUZZTARGETS_H
