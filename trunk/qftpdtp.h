@@ -127,16 +127,16 @@ private:
     QByteArray *sourceData = nullptr;
     QPointer<QIODevice> sourceDevice;
     bool sourceIsByteArray = false;
+    // Where a download passes from the socket to its device; reused.
+    QByteArray downloadBuffer;
+    // Resumes a download held back by a busy device once it has written.
+    QMetaObject::Connection deviceWritten;
     // An upload step was asked for before the active connection arrived.
     bool uploadWaitsForSocket = false;
     // The upload step has been started by the owner: device data is taken.
     bool uploadStarted = false;
     // Bytes still unread in the data socket when it disconnected.
     QByteArray leftover;
-    // Where a download passes from the socket to its device; reused.
-    QByteArray downloadBuffer;
-    // Resumes a download held back by a busy device once it has written.
-    QMetaObject::Connection deviceWritten;
 };
 
 #endif // QFTPDTP_H
