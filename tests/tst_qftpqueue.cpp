@@ -57,6 +57,8 @@ private slots:
     void abortDuringDownload();
     void destructorSendsNoQuitAndStartsNothing();
     void destructorDuringDownload();
+    void noFailureReportedAsSuccess_data();
+    void noFailureReportedAsSuccess();
     void unsendableArguments_data();
     void unsendableArguments();
     void abortInEachState_data();
@@ -1032,6 +1034,82 @@ void TestQFtpQueue::destructorDuringDownload()
     QVERIFY(sink.isOpen());
 }
 
+// A device whose reads fail after the first block.
+class FailingSource : public QBuffer
+{
+public:
+    using QBuffer::QBuffer;
+    qint64 readData(char *data, qint64 maxlen) override
+    {
+        if (pos() > 0) {
+            setErrorString(QStringLiteral("disk on fire"));
+            return -1;
+        }
+        return QBuffer::readData(data, qMin<qint64>(maxlen, 100));
+    }
+};
+
+void TestQFtpQueue::noFailureReportedAsSuccess_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("errorString"); // empty: a success
+    QTest::newRow("truncated-then-control-closed")
+        << "truncated"
+        << "Downloading file failed:\nConnection closed by host 127.0.0.1";
+    QTest::newRow("size-mismatch")
+        << "short"
+        << "Downloading file failed:\nReceived 1000 bytes of the 100000 the server announced";
+    QTest::newRow("size-mismatch-ascii-is-fine") << "short-ascii" << QString();
+    QTest::newRow("upload-source-read-error")
+        << "upload"
+        << "Uploading file failed:\nCannot read the file to upload: disk on fire";
+}
+
+void TestQFtpQueue::noFailureReportedAsSuccess()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, errorString);
+    Scripted s;
+    QVERIFY(s.logIn());
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    FailingSource source;
+    source.setData(QByteArray(1000, 'u'));
+    int id;
+    if (script == "upload") {
+        id = s.ftp.put(&source, QStringLiteral("up.bin"));
+        QVERIFY(converse(s.server,
+            {{"TYPE I", "200 ok\r\n"}, {"PASV", s.data.pasvReply()}, {"ALLO 1000", "200 ok\r\n"},
+                {"STOR up.bin", "150 go ahead\r\n"}}));
+        QCOMPARE(s.server.nextLine(), QByteArray("ABOR"));
+        s.server.send("426 aborted\r\n226 abort ok\r\n");
+    } else {
+        const bool ascii = script == "short-ascii";
+        id = s.ftp.get(QStringLiteral("app.zip"), &sink, ascii ? QFtp::Ascii : QFtp::Binary);
+        QVERIFY(converse(s.server,
+            {{ascii ? "TYPE A" : "TYPE I", "200 ok\r\n"}, {"SIZE app.zip", "213 100000\r\n"},
+                {"PASV", s.data.pasvReply()}}));
+        QVERIFY(s.data.waitForClient());
+        QVERIFY(converse(s.server, {{"RETR app.zip", "150 here\r\n"}}));
+        s.data.send(QByteArray(1000, 'z'));
+        QTRY_COMPARE(sink.size(), qint64(1000));
+        if (script == "truncated") {
+            // 226, then the control connection goes with the data one still open.
+            s.server.send("226 done\r\n");
+            s.server.dropClient();
+        } else {
+            s.data.close();
+            s.server.send("226 done\r\n");
+        }
+    }
+    QTRY_COMPARE(s.rec.count("done"), 1);
+    QCOMPARE(s.rec.without("state"),
+        QStringList(
+            {started(id), finished(id, !errorString.isEmpty()), done(!errorString.isEmpty())}));
+    if (!errorString.isEmpty())
+        QCOMPARE(s.ftp.errorString(), errorString);
+}
+
 void TestQFtpQueue::unsendableArguments_data()
 {
     QTest::addColumn<QueueOp>("op");
@@ -1241,7 +1319,7 @@ void TestQFtpQueue::movingTransferNeverExpires()
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
     const int g = s.ftp.get(QStringLiteral("app.zip"), &sink);
-    QVERIFY(downloadUnderWay(s.server, s.data, sink, "150 here\r\n", 10));
+    QVERIFY(passiveDownload(s.server, s.data, "app.zip", "550 no size\r\n", "150 here\r\n"));
     // Well past the time limit in all, never silent for long.
     QElapsedTimer clock;
     clock.start();

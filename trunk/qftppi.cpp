@@ -117,6 +117,8 @@ bool QFtpPI::sendCommands(const QStringList &lines)
         return true;
     }
     pendingCommands = lines;
+    announcedSize = -1;
+    binaryType = false;
     sendNextCommand();
     return true;
 }
@@ -386,6 +388,8 @@ bool QFtpPI::sendNextCommand()
         currentLine = QStringLiteral("EPSV\r\n");
     }
     pendingCommands.removeFirst();
+    if (currentLine.startsWith(QLatin1String("TYPE ")))
+        binaryType = currentLine.startsWith(QLatin1String("TYPE I"));
     state = Waiting;
     commandSocket.write(currentLine.toLatin1());
     watch();
@@ -556,8 +560,21 @@ bool QFtpPI::handleReply()
         }
         emit connectState(QFtp::LoggedIn);
     } else if (code == 213) {
-        if (currentLine.startsWith(QLatin1String("SIZE ")))
-            dtp.setBytesTotal(replyText.simplified().toLongLong());
+        if (currentLine.startsWith(QLatin1String("SIZE "))) {
+            bool ok = false;
+            const qint64 size = replyText.simplified().toLongLong(&ok);
+            announcedSize = ok && size >= 0 ? size : -1;
+            dtp.setBytesTotal(size);
+        }
+    } else if (first == 2 && currentLine.startsWith(QLatin1String("RETR ")) && binaryType
+        && announcedSize >= 0 && dtp.bytesReceived() != announcedSize) {
+        // A download cut short (or overlong) is not a success, whatever the
+        // server says; in ASCII mode line ends may change the count.
+        state = Failure;
+        replyText = QCoreApplication::translate(
+            "QFtp", "Received %1 bytes of the %2 the server announced")
+                        .arg(dtp.bytesReceived())
+                        .arg(announcedSize);
     } else if (preliminary && currentLine.startsWith(QLatin1String("STOR "))) {
         dtp.acceptPendingConnection();
         dtp.sendNextBlock();

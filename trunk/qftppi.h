@@ -124,6 +124,10 @@ private:
     // the handlers then leave the reading of further replies to the caller.
     int handlingReply = 0;
     QStringList pendingCommands;
+    // The size a 213 reply announced for this list's download (-1: none),
+    // and whether its TYPE line asked for binary, where sizes must match.
+    qint64 announcedSize = -1;
+    bool binaryType = false;
     QString currentLine;
     bool waitingForDataConnect = false;
     bool waitingForDataClose = false;
