@@ -57,6 +57,8 @@ private slots:
     void abortDuringDownload();
     void destructorSendsNoQuitAndStartsNothing();
     void destructorDuringDownload();
+    void nestedLoopCaller_data();
+    void nestedLoopCaller();
     void noFailureReportedAsSuccess_data();
     void noFailureReportedAsSuccess();
     void unsendableArguments_data();
@@ -1032,6 +1034,63 @@ void TestQFtpQueue::destructorDuringDownload()
     server.noLineWithin(50);
     QVERIFY(!server.unreadLines().contains("QUIT"));
     QVERIFY(sink.isOpen());
+}
+
+void TestQFtpQueue::nestedLoopCaller_data()
+{
+    QTest::addColumn<QString>("waitIn");
+    QTest::newRow("done") << "done";
+    // Right after the greeting, the first reply the client handles.
+    QTest::newRow("done-after-connect") << "connect";
+}
+
+// A common caller pattern: a slot that queues another command and waits
+// for it in a local event loop. The reply must be read inside that loop,
+// and the outer reply must not be acted on a second time.
+void TestQFtpQueue::nestedLoopCaller()
+{
+    QFETCH(QString, waitIn);
+    Scripted s;
+    int first;
+    if (waitIn == "connect") {
+        QVERIFY(s.listen());
+        first = s.connectToHost();
+    } else {
+        QVERIFY(s.logIn());
+        first = s.ftp.cd(QStringLiteral("a"));
+    }
+    int second = 0;
+    bool seenInLoop = false;
+    auto wait = [&] {
+        if (second)
+            return;
+        second = s.ftp.cd(QStringLiteral("b"));
+        QEventLoop loop;
+        connect(&s.ftp, &QFtp::commandFinished, &loop, [&](int id) {
+            if (id == second) {
+                seenInLoop = true;
+                loop.quit();
+            }
+        });
+        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    connect(&s.ftp, &QFtp::done, this, wait);
+    s.server.autoReply("CWD b", "250 b ok\r\n");
+    if (waitIn == "connect")
+        QVERIFY(greet(s.server));
+    else
+        QVERIFY(converse(s.server, {{"CWD a", "250 a ok\r\n"}}));
+    QTRY_VERIFY(second);
+    QTRY_VERIFY(seenInLoop);
+    QTRY_COMPARE(s.rec.count("finished"), 2);
+    QCOMPARE(s.server.nextLine(), QByteArray("CWD b"));
+    QVERIFY(s.server.noLineWithin(100));
+    const QStringList events = s.rec.without("state");
+    QCOMPARE(events.mid(0, 2), QStringList({started(first), finished(first)}));
+    QVERIFY(events.contains(started(second)));
+    QVERIFY(events.contains(finished(second)));
+    QVERIFY(!events.join(' ').contains(" 1")); // no failure anywhere
 }
 
 // A device whose reads fail after the first block.
