@@ -1274,9 +1274,12 @@ void TestQFtpQueue::abortInEachState()
         } else if (phase == "PASV" || phase == "data-connect") {
             QVERIFY(converse(s.server, {{"TYPE I", "200 ok\r\n"}, {"SIZE app.zip", "213 1\r\n"}}));
             QCOMPARE(s.server.nextLine(), QByteArray("PASV"));
-            if (phase == "data-connect")
+            if (phase == "data-connect") {
+                // Flushed to the kernel: the client's next pass reads it.
                 s.server.send(pasvReplyFor(full.address(), full.port()));
-            QTest::qWait(20);
+                for (int i = 0; i < 5; ++i)
+                    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            }
         }
     }
     const int behind = s.ftp.cd(QStringLiteral("never"));
