@@ -108,6 +108,8 @@ class tst_QFtpDTP : public QObject
 private slots:
     void setBytesTotalReportsZeroOfTotal();
     void passiveConnectionNamesAndProperty();
+    void listingLineCap();
+    void refusedConnection_data();
     void refusedConnection();
     void dataWithoutCommandClosesConnection();
     void dataWhileAbortSentIsDiscarded();
@@ -155,15 +157,27 @@ void tst_QFtpDTP::passiveConnectionNamesAndProperty()
     QCOMPARE(listener->property("_q_networksession").toInt(), 42);
 }
 
+void tst_QFtpDTP::refusedConnection_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("state");
+    QTest::newRow("refused") << "127.0.0.1" << int(QFtpDTP::DataConnectionRefused);
+    // The kernel refuses the broadcast address locally, no packet sent: any
+    // error of a connection being opened fails it.
+    QTest::newRow("other-error") << "255.255.255.255" << int(QFtpDTP::DataConnectionFailed);
+}
+
 void tst_QFtpDTP::refusedConnection()
 {
+    QFETCH(QString, host);
+    QFETCH(int, state);
     Link c;
     const quint16 closed = closedPort();
     QVERIFY(closed);
     QSignalSpy spy(&c.dtp, &QFtpDTP::connectState);
-    c.dtp.openDataConnection(QStringLiteral("127.0.0.1"), closed);
-    QVERIFY(spy.wait());
-    QCOMPARE(states(spy), QList<int> {QFtpDTP::DataConnectionRefused});
+    c.dtp.openDataConnection(host, closed);
+    QTRY_COMPARE(states(spy), QList<int> {state});
+    QVERIFY(!c.dtp.connectionErrorString().isEmpty());
 }
 
 void tst_QFtpDTP::dataWithoutCommandClosesConnection()
@@ -192,6 +206,16 @@ void tst_QFtpDTP::dataWhileAbortSentIsDiscarded()
     QCOMPARE(ready.count(), 0);
     QCOMPARE(progress.count(), 0);
     QCOMPARE(c.dtp.readAll(), QByteArray());
+}
+
+// A listing line without an end costs bounded memory: the transfer fails.
+void tst_QFtpDTP::listingLineCap()
+{
+    Link c {QStringLiteral("LIST\r\n")};
+    QVERIFY(c.open());
+    c.server.send(QByteArray(80 * 1024, 'x'));
+    QTRY_COMPARE(c.owner.writeFailures, QStringList {"Listing line too long"});
+    QCOMPARE(c.dtp.connectionState(), QAbstractSocket::UnconnectedState);
 }
 
 void tst_QFtpDTP::listing()

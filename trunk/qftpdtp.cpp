@@ -2,6 +2,7 @@
 
 #include "qurlinfo.h"
 
+#include <QDebug>
 #include <QFileDevice>
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -10,6 +11,8 @@
 namespace {
 const char networkSessionProperty[] = "_q_networksession";
 const qint64 uploadBlockSize = 16384;
+// Far above any real listing line.
+const qint64 maxListingLine = 64 * 1024;
 } // namespace
 
 QFtpDTP::QFtpDTP(QFtpDTPOwner *owner, QObject *parent)
@@ -100,6 +103,8 @@ void QFtpDTP::openDataConnection(const QString &host, quint16 port)
     socket->setProperty(networkSessionProperty, property(networkSessionProperty));
     socket->setObjectName(QStringLiteral("QFtpDTP Passive state socket"));
     connectSocket(socket);
+    opening = true;
+    connectError.clear();
     socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
 
@@ -124,6 +129,26 @@ void QFtpDTP::acceptPendingConnection()
 QAbstractSocket::SocketState QFtpDTP::connectionState() const
 {
     return socket ? socket->state() : QAbstractSocket::UnconnectedState;
+}
+
+namespace {
+
+// A sequential device (a pipe, a process) reports its end with -1 from
+// read(), as it does an error; only an error sets an error text.
+bool endOfStream(const QIODevice *device)
+{
+    const QString why = device->errorString();
+    return device->isSequential() && (why.isEmpty() || why == QLatin1String("Unknown error"));
+}
+
+} // namespace
+
+qint64 QFtpDTP::bytesReceived() const
+{
+    // Bytes of a download kept for the user are counted once read.
+    return bytesTransferred + leftover.size()
+        + (socket && socket->state() == QAbstractSocket::ConnectedState ? socket->bytesAvailable()
+                                                                        : 0);
 }
 
 qint64 QFtpDTP::bytesAvailable() const
@@ -193,7 +218,12 @@ void QFtpDTP::sendNextBlock()
     if (count > 0) {
         continueUpload = true;
         socket->write(buffer, count);
-    } else if (count == -1 || (!sourceDevice->isSequential() && sourceDevice->atEnd())) {
+    } else if (count < 0 && !endOfStream(sourceDevice)) {
+        // Closing the connection now would hand the server a truncated
+        // file as if it were complete.
+        reportWriteFailure(
+            tr("Cannot read the file to upload: %1").arg(sourceDevice->errorString()));
+    } else if (count < 0 || (!sourceDevice->isSequential() && sourceDevice->atEnd())) {
         if (bytesTransferred == 0 && socket->bytesToWrite() == 0)
             emit dataTransferProgress(0, bytesExpected);
         if (socket)
@@ -216,6 +246,7 @@ void QFtpDTP::dataReadyRead()
 
 void QFtpDTP::abortTransfer()
 {
+    opening = false;
     continueUpload = false;
     uploadWaitsForSocket = false;
     uploadStarted = false;
@@ -243,6 +274,7 @@ void QFtpDTP::clearErrorText()
 
 void QFtpDTP::socketConnected()
 {
+    opening = false;
     owner->dataActivity();
     bytesTransferred = 0;
     emit connectState(DataConnected);
@@ -320,6 +352,13 @@ void QFtpDTP::socketReadyRead()
                 listingError = QString::fromLatin1(line.constData());
             }
         }
+        // A line that never ends would grow without bound (and a socket
+        // whose buffer is full without a line end would stall).
+        qint64 limit = maxListingLine;
+        if (socket && socket->readBufferSize() > 0)
+            limit = qMin(limit, socket->readBufferSize());
+        if (socket && !socket->canReadLine() && socket->bytesAvailable() >= limit)
+            reportWriteFailure(tr("Listing line too long"));
         return;
     }
     if (sourceIsDevice()) {
@@ -332,10 +371,17 @@ void QFtpDTP::socketReadyRead()
 
 void QFtpDTP::socketError(QAbstractSocket::SocketError e)
 {
+    // Errors of a connection that was up end in a disconnect, reported as such.
+    if (!opening || !socket)
+        return;
+    opening = false;
+    connectError = socket->errorString();
     if (e == QAbstractSocket::HostNotFoundError)
         emit connectState(DataHostNotFound);
     else if (e == QAbstractSocket::ConnectionRefusedError)
         emit connectState(DataConnectionRefused);
+    else
+        emit connectState(DataConnectionFailed);
 }
 
 void QFtpDTP::socketConnectionClosed()
@@ -370,7 +416,19 @@ void QFtpDTP::socketBytesWritten(qint64 count)
 
 void QFtpDTP::setupSocket()
 {
-    QTcpSocket *accepted = listener.nextPendingConnection();
+    QTcpSocket *accepted = nullptr;
+    while ((accepted = listener.nextPendingConnection())) {
+        // Only the server may deliver the data; anyone else who finds the
+        // port is turned away and the wait goes on.
+        const QHostAddress expected = owner->controlPeerAddress();
+        if (expected.isNull()
+            || accepted->peerAddress().isEqual(expected, QHostAddress::TolerantConversion))
+            break;
+        qDebug() << "Refused a data connection from" << accepted->peerAddress().toString()
+                 << "instead of" << expected.toString();
+        accepted->abort();
+        accepted->deleteLater();
+    }
     if (!accepted)
         return;
     // The previous transfer's socket is done with; it must not linger.

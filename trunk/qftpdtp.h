@@ -3,13 +3,13 @@
 
 #include <QAbstractSocket>
 #include <QByteArray>
+#include <QHostAddress>
 #include <QIODevice>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QTcpServer>
 
-class QHostAddress;
 class QTcpSocket;
 class QUrlInfo;
 
@@ -24,14 +24,18 @@ public:
     // True from the moment "ABOR\r\n" was written until the first reply
     // after it has been handled; incoming data is discarded meanwhile.
     virtual bool isAbortSent() const = 0;
-    // A download's bytes could not all be written to its device (disk full,
-    // device closed); `text` is the device's error text. The owner stops the
+    // The transfer failed on this side: a download's bytes could not all be
+    // written to its device (disk full, device closed), or an upload's
+    // source could not be read; `text` says why. The owner stops the
     // transfer and reports the failure. Called from inside the data socket's
     // handlers, which read no more data afterwards.
     virtual void dataWriteFailed(const QString &text) { Q_UNUSED(text) }
     // Bytes came in or went out on the data connection, or it came up:
     // the transfer is making progress.
     virtual void dataActivity() { }
+    // The server's address on the control connection: an active-mode data
+    // connection from anywhere else is refused. Null accepts any peer.
+    virtual QHostAddress controlPeerAddress() const { return QHostAddress(); }
 };
 
 // The FTP data connection: at most one at a time, opened to the server
@@ -44,7 +48,15 @@ class QFtpDTP : public QObject
     Q_OBJECT
 
 public:
-    enum DataState { DataConnected = 1, DataClosed, DataHostNotFound, DataConnectionRefused };
+    // DataConnectionFailed: any other error while a passive connection was
+    // being opened (unreachable, reset, ...); connectionErrorString() says which.
+    enum DataState {
+        DataConnected = 1,
+        DataClosed,
+        DataHostNotFound,
+        DataConnectionRefused,
+        DataConnectionFailed
+    };
 
     // A download into a device holds at most this much in the data socket,
     // and reads no more while the device has this much still to write out:
@@ -69,6 +81,11 @@ public:
     void acceptPendingConnection();
 
     QAbstractSocket::SocketState connectionState() const;
+    // The socket's text for the error that ended the last connection attempt.
+    QString connectionErrorString() const { return connectError; }
+
+    // Bytes of the current download received so far, read or not.
+    qint64 bytesReceived() const;
 
     // Downloaded bytes kept for the user (a download without a device).
     qint64 bytesAvailable() const;
@@ -137,6 +154,9 @@ private:
     bool uploadStarted = false;
     // Bytes still unread in the data socket when it disconnected.
     QByteArray leftover;
+    // A passive connection is being opened: every error fails it.
+    bool opening = false;
+    QString connectError;
 };
 
 #endif // QFTPDTP_H

@@ -39,7 +39,10 @@ QFtpPI::QFtpPI(QObject *parent)
     connect(&commandSocket, SIGNAL(hostFound()), this, SLOT(hostFound()));
     connect(&commandSocket, SIGNAL(connected()), this, SLOT(connected()));
     connect(&commandSocket, SIGNAL(disconnected()), this, SLOT(connectionClosed()));
-    connect(&commandSocket, SIGNAL(readyRead()), this, SLOT(readyRead()));
+    // channelReadyRead, unlike readyRead, is also emitted while a slot of
+    // this socket is on the stack: a handler that waits in a local event
+    // loop for the reply to a command it queued gets that reply.
+    connect(&commandSocket, SIGNAL(channelReadyRead(int)), this, SLOT(readyRead()));
     connect(&commandSocket, SIGNAL(error(QAbstractSocket::SocketError)), this,
         SLOT(error(QAbstractSocket::SocketError)));
     connect(&dtp, SIGNAL(connectState(int)), this, SLOT(dtpConnectState(int)));
@@ -117,6 +120,8 @@ bool QFtpPI::sendCommands(const QStringList &lines)
         return true;
     }
     pendingCommands = lines;
+    announcedSize = -1;
+    binaryType = false;
     sendNextCommand();
     return true;
 }
@@ -134,24 +139,57 @@ void QFtpPI::clearPendingCommands()
 
 void QFtpPI::abort()
 {
+    const bool hadLines = !pendingCommands.isEmpty();
     pendingCommands.clear();
+    const QString aborted = QCoreApplication::translate("QFtp", "Aborted");
+    if (commandSocket.state() != QAbstractSocket::ConnectedState || state == Begin
+        || currentLine == QLatin1String("QUIT\r\n")) {
+        // Connecting, greeting awaited or closing: no ABOR can be sent.
+        if (connecting || commandSocket.state() != QAbstractSocket::UnconnectedState)
+            dropConnection(QFtp::UnknownError, aborted);
+        return;
+    }
     if (abortState != NotAborting)
+        return; // ABOR is on its way; its line's reply ends the command
+    if (state == Waiting && !waitingForDataClose) {
+        // A server answers the outstanding line first (426 for a transfer
+        // cut short), then ABOR; the line's reply ends the command as a
+        // failure and ABOR's own reply is dropped, so a later line never
+        // loses its reply.
+        abortLineOutstanding = true;
+        abortState = AbortSent;
+        commandSocket.write("ABOR\r\n", 6);
+        watch();
+        if (currentLine.startsWith(QLatin1String("STOR ")))
+            dtp.abortTransfer();
         return;
-    if (commandSocket.state() != QAbstractSocket::ConnectedState)
-        return;
-    // A server answers ABOR once, and before that answers the line still
-    // outstanding (426 for a transfer cut short); only ABOR's own reply is
-    // dropped, so a later line never loses its reply.
-    abortLineOutstanding = state == Waiting || state == Begin;
-    abortState = AbortSent;
-    commandSocket.write("ABOR\r\n", 6);
-    if (currentLine.startsWith(QLatin1String("STOR ")))
-        dtp.abortTransfer();
+    }
+    // No line outstanding (a data connection being opened, a completion
+    // held until the data connection closes, lines held back): nothing for
+    // ABOR to stop, and the connection stays in step without it.
+    const bool inProgress
+        = hadLines || !currentLine.isNull() || waitingForDataConnect || waitingForDataClose;
+    waitingForDataConnect = false;
+    const bool readAgain = waitingForDataClose;
+    waitingForDataClose = false;
+    replyText.clear();
+    currentLine = QString();
+    state = Idle;
+    dtp.abortTransfer();
+    if (inProgress)
+        emit error(QFtp::UnknownError, aborted);
+    if (readAgain) // replies behind the dropped completion
+        QMetaObject::invokeMethod(this, "readyRead", Qt::QueuedConnection);
 }
 
 QString QFtpPI::currentCommand() const
 {
     return currentLine;
+}
+
+QHostAddress QFtpPI::controlPeerAddress() const
+{
+    return commandSocket.peerAddress();
 }
 
 bool QFtpPI::isAbortSent() const
@@ -212,13 +250,18 @@ void QFtpPI::resetAfterClose()
 // progress with `text`: the connection cannot be trusted to stay in step.
 void QFtpPI::dropConnection(int code, const QString &text)
 {
+    closeConnection();
+    emit connectState(QFtp::Unconnected);
+    emit error(code, text);
+}
+
+void QFtpPI::closeConnection()
+{
     dropping = true;
     commandSocket.abort();
     dropping = false;
     connecting = false;
     resetAfterClose();
-    emit connectState(QFtp::Unconnected);
-    emit error(code, text);
 }
 
 void QFtpPI::connectionClosed()
@@ -348,8 +391,11 @@ bool QFtpPI::sendNextCommand()
         currentLine = QStringLiteral("EPSV\r\n");
     }
     pendingCommands.removeFirst();
+    if (currentLine.startsWith(QLatin1String("TYPE ")))
+        binaryType = currentLine.startsWith(QLatin1String("TYPE I"));
     state = Waiting;
     commandSocket.write(currentLine.toLatin1());
+    ++generation;
     watch();
     return true;
 }
@@ -358,10 +404,6 @@ void QFtpPI::readyRead()
 {
     if (commandSocket.bytesAvailable() > 0)
         watch();
-    // Reply handlers may raise data-connection events that land here; the
-    // reading loop below goes on once the handler has returned.
-    if (handlingReply > 0)
-        return;
     while (!waitingForDataClose && commandSocket.state() == QAbstractSocket::ConnectedState) {
         const QFtpReplyReader::Status status = reader.next();
         if (status == QFtpReplyReader::TooLong) {
@@ -391,9 +433,38 @@ void QFtpPI::readyRead()
     }
 }
 
+// The port a 227 ("h1,h2,h3,h4,p1,p2") or 229 ("(|||port|)") reply names;
+// 0 when it names none.
+quint16 QFtpPI::passivePort(int code, const QString &text)
+{
+    if (code == 227) {
+        static const QRegularExpression numbers(
+            QStringLiteral("(\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)"));
+        const QRegularExpressionMatch match = numbers.match(text);
+        if (!match.hasMatch())
+            return 0;
+        return quint16((match.captured(5).toUInt() * 256 + match.captured(6).toUInt()) % 65536);
+    }
+    if (code == 229) {
+        const int open = text.indexOf(QLatin1Char('('));
+        if (open < 0 || open + 1 >= text.size())
+            return 0;
+        const QChar delimiter = text.at(open + 1);
+        const QStringList parts = text.mid(open + 1).split(delimiter, Qt::KeepEmptyParts);
+        bool ok = false;
+        const uint port = parts.size() >= 4 ? parts.at(3).toUInt(&ok) % 65536 : 0;
+        return ok ? quint16(port) : 0;
+    }
+    return 0;
+}
+
 bool QFtpPI::handleReply()
 {
     const int first = replyCode[0];
+    // Handlers of the signals below may run a local event loop, in which
+    // further lines are sent and their replies handled; this reply's own
+    // actions then stop, as the state machine has moved on.
+    const quint64 mine = ++generation;
     const int code = first * 100 + replyCode[1] * 10 + replyCode[2];
 
     const bool preliminary = first == 1;
@@ -419,11 +490,14 @@ bool QFtpPI::handleReply()
         return true;
     }
 
+    bool abortedLine = false;
     if (abortState == AbortSent) {
         if (!preliminary) {
             if (abortLineOutstanding) {
-                // The aborted line's own answer: handled as usual.
+                // The aborted line's own answer: it ends the command as a
+                // failure, whatever it says.
                 abortState = AbortFinishing;
+                abortedLine = true;
             } else {
                 abortState = NotAborting;
                 return true;
@@ -442,6 +516,8 @@ bool QFtpPI::handleReply()
             return true;
         state = Idle;
         emit finished(QCoreApplication::translate("QFtp", "Connected to host %1").arg(hostName));
+        if (generation != mine)
+            return true;
         break;
     case Waiting:
         if (first < 1 || first > 5 || code == 202) {
@@ -458,45 +534,57 @@ bool QFtpPI::handleReply()
     }
 
     emit rawFtpReply(code, replyText);
+    if (generation != mine)
+        return true;
 
-    if (rawCommand) {
+    const bool passiveLine = currentLine.startsWith(QLatin1String("PASV"))
+        || currentLine.startsWith(QLatin1String("EPSV"));
+    const bool quitAnswered = !preliminary && currentLine == QLatin1String("QUIT\r\n");
+    if (abortedLine) {
         rawCommand = false;
-    } else if (code == 227) {
-        static const QRegularExpression numbers(
-            QStringLiteral("(\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)"));
-        const QRegularExpressionMatch match = numbers.match(replyText);
-        if (match.hasMatch()) {
-            const QString host = QStringList {match.captured(1), match.captured(2),
-                match.captured(3), match.captured(4)}
-                                     .join(QLatin1Char('.'));
-            const uint port
-                = (match.captured(5).toUInt() * 256 + match.captured(6).toUInt()) % 65536;
-            waitingForDataConnect = true;
-            dtp.openDataConnection(host, quint16(port));
+        if (state != Failure) {
+            state = Failure;
+            replyText = QCoreApplication::translate("QFtp", "Aborted");
         }
-    } else if (code == 229) {
-        const int open = replyText.indexOf(QLatin1Char('('));
-        if (open >= 0 && open + 1 < replyText.size()) {
-            const QChar delimiter = replyText.at(open + 1);
-            const QStringList parts = replyText.mid(open + 1).split(delimiter, Qt::KeepEmptyParts);
-            bool ok = false;
-            const int port = parts.size() >= 4 ? int(parts.at(3).toUInt(&ok) % 65536) : 0;
-            // Without a usable port this is a 227 without its six numbers:
-            // no data connection, and the server answers the transfer line.
-            if (ok && port != 0) {
-                waitingForDataConnect = true;
-                dtp.openDataConnection(commandSocket.peerAddress().toString(), quint16(port));
-            }
+    } else if (rawCommand) {
+        rawCommand = false;
+    } else if (passiveLine && first == 2) {
+        // Only the port is taken from the reply; the data connection goes
+        // to the server of the control connection, whatever address the
+        // reply names (which may be private, 0.0.0.0 or someone else's).
+        const quint16 port = passivePort(code, replyText);
+        if (!port) {
+            failCommand(QFtp::UnknownError,
+                QCoreApplication::translate("QFtp", "No usable port in the passive mode reply: %1")
+                    .arg(replyText));
+            return true;
         }
+        waitingForDataConnect = true;
+        dtp.openDataConnection(commandSocket.peerAddress().toString(), port);
     } else if (code == 230) {
         if (currentLine.startsWith(QLatin1String("USER ")) && !pendingCommands.isEmpty()
             && pendingCommands.first().startsWith(QLatin1String("PASS "))) {
             pendingCommands.removeFirst();
         }
         emit connectState(QFtp::LoggedIn);
+        if (generation != mine)
+            return true;
     } else if (code == 213) {
-        if (currentLine.startsWith(QLatin1String("SIZE ")))
-            dtp.setBytesTotal(replyText.simplified().toLongLong());
+        if (currentLine.startsWith(QLatin1String("SIZE "))) {
+            bool ok = false;
+            const qint64 size = replyText.simplified().toLongLong(&ok);
+            announcedSize = ok && size >= 0 ? size : -1;
+            dtp.setBytesTotal(size);
+        }
+    } else if (first == 2 && currentLine.startsWith(QLatin1String("RETR ")) && binaryType
+        && announcedSize >= 0 && dtp.bytesReceived() != announcedSize) {
+        // A download cut short (or overlong) is not a success, whatever the
+        // server says; in ASCII mode line ends may change the count.
+        state = Failure;
+        replyText = QCoreApplication::translate(
+            "QFtp", "Received %1 bytes of the %2 the server announced")
+                        .arg(dtp.bytesReceived())
+                        .arg(announcedSize);
     } else if (preliminary && currentLine.startsWith(QLatin1String("STOR "))) {
         dtp.acceptPendingConnection();
         dtp.sendNextBlock();
@@ -512,13 +600,15 @@ bool QFtpPI::handleReply()
             const QString text = dtp.errorText();
             dtp.clearErrorText();
             emit error(QFtp::UnknownError, text);
-            if (state == Waiting)
+            if (state == Waiting || generation != mine)
                 break;
         }
         sendNextCommand();
         break;
     case Failure:
-        if (currentLine.startsWith(QLatin1String("EPSV"))) {
+        if (abortedLine) {
+            emit error(QFtp::UnknownError, replyText);
+        } else if (currentLine.startsWith(QLatin1String("EPSV"))) {
             extendedTransfer = false;
             pendingCommands.prepend(QStringLiteral("PASV\r\n"));
         } else if (currentLine.startsWith(QLatin1String("EPRT"))) {
@@ -527,7 +617,7 @@ bool QFtpPI::handleReply()
         } else {
             emit error(QFtp::UnknownError, replyText);
         }
-        if (state != Waiting) {
+        if (state != Waiting && generation == mine) {
             state = Idle;
             sendNextCommand();
         }
@@ -536,6 +626,10 @@ bool QFtpPI::handleReply()
     case Begin:
         break;
     }
+    // QUIT has been answered: the session is over, whether or not the
+    // server closes its end, so a close never waits on a server that lingers.
+    if (quitAnswered && commandSocket.state() == QAbstractSocket::ConnectedState)
+        commandSocket.disconnectFromHost();
     return true;
 }
 
@@ -555,7 +649,13 @@ void QFtpPI::dtpConnectState(int s)
                 return;
             replyText.clear();
         }
-        readyRead();
+        // Replies that came in meanwhile. A data-connection event raised by
+        // a reply handler (one that drops the transfer) leaves them to the
+        // reading loop, which goes on once the handler has returned.
+        if (handlingReply > 0)
+            QMetaObject::invokeMethod(this, "readyRead", Qt::QueuedConnection);
+        else
+            readyRead();
         break;
     case QFtpDTP::DataConnected:
         waitingForDataConnect = false;
@@ -564,11 +664,16 @@ void QFtpPI::dtpConnectState(int s)
         break;
     case QFtpDTP::DataHostNotFound:
     case QFtpDTP::DataConnectionRefused:
-        emit error(QFtp::ConnectionRefused,
-            QCoreApplication::translate("QFtp", "Connection refused for data connection"));
-        // The owner normally discards the list (which releases the wait).
-        if (state == Idle && !waitingForDataConnect && !pendingCommands.isEmpty())
-            sendNextCommand();
+    case QFtpDTP::DataConnectionFailed:
+        // The transfer line must not go out without its data connection.
+        if (!waitingForDataConnect)
+            break;
+        waitingForDataConnect = false;
+        failCommand(QFtp::ConnectionRefused,
+            s == QFtpDTP::DataConnectionFailed
+                ? QCoreApplication::translate("QFtp", "Data connection failed: %1")
+                      .arg(dtp.connectionErrorString())
+                : QCoreApplication::translate("QFtp", "Connection refused for data connection"));
         break;
     default:
         break;

@@ -34,8 +34,14 @@ public:
     bool sendCommands(const QStringList &lines);
     // Drops unsent lines, aborts the data transfer, becomes idle.
     void clearPendingCommands();
-    // Sends "ABOR\r\n" for the command in progress.
+    // Ends the command in progress with an error: "ABOR\r\n" when a line
+    // is outstanding (its reply is then reported as a failure, "Aborted"
+    // when it was a success, and ABOR's own reply is dropped); the control
+    // connection is closed while connecting, awaiting the greeting or
+    // closing; otherwise error("Aborted") at once.
     void abort();
+    // Closes the control connection at once, reporting nothing.
+    void closeConnection();
 
     // The line in progress, as sent (after rewriting), with "\r\n"; null
     // when the list is worked off or discarded.
@@ -43,6 +49,7 @@ public:
     bool isAbortSent() const override;
     void dataWriteFailed(const QString &text) override;
     void dataActivity() override;
+    QHostAddress controlPeerAddress() const override;
 
     // The longest wait without progress while the server owes something
     // (the connection, the greeting, a reply, the data connection or its
@@ -85,6 +92,7 @@ private slots:
 private:
     bool expectsPeer() const;
     void watch();
+    static quint16 passivePort(int code, const QString &text);
     bool sendNextCommand();
     bool handleReply();
     void failCommand(int code, const QString &text);
@@ -113,9 +121,16 @@ private:
     // is sent until they are in.
     int repliesToSkip = 0;
     // Set while a reply is being handled: data-connection events raised by
-    // the handlers then leave the reading of further replies to the caller.
+    // the handlers then leave the reading of further replies to the reading
+    // loop (or to a local event loop a handler runs).
     int handlingReply = 0;
+    // Counts lines sent and replies handled.
+    quint64 generation = 0;
     QStringList pendingCommands;
+    // The size a 213 reply announced for this list's download (-1: none),
+    // and whether its TYPE line asked for binary, where sizes must match.
+    qint64 announcedSize = -1;
+    bool binaryType = false;
     QString currentLine;
     bool waitingForDataConnect = false;
     bool waitingForDataClose = false;
