@@ -6,17 +6,22 @@
 #include "platform.h"
 #include "qftp.h"
 #include "settings.h"
+#include "version.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
 #include <quazip/quazipfileinfo.h>
 
+#include <QCloseEvent>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QTextStream>
@@ -127,7 +132,19 @@ MainWindow::MainWindow(QWidget *parent)
         width() / 2 - busyIndicator->width() / 2, height() / 2 - busyIndicator->height() / 2);
     busyIndicator->show();
 
-    QString localText;
+    // Under the spinner: what the updater is doing, and during the archive
+    // download how far it has got.
+    statusLabel = new QLabel(this);
+    statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    statusLabel->setAlignment(Qt::AlignCenter);
+    statusLabel->setGeometry(0, busyIndicator->geometry().bottom() + 8, width(), 24);
+    progressBar = new QProgressBar(this);
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    progressBar->setGeometry(40, statusLabel->geometry().bottom() + 6, width() - 80, 24);
+    progressBar->setAlignment(Qt::AlignCenter);
+    progressBar->hide();
+    setStatus(QStringLiteral("Checking for updates..."));
+
     QString localPath;
     if (Platform::isWindows()) {
         if (QDir(DirManager::getAppDir() + QLatin1String("/Bin")).exists()
@@ -139,9 +156,8 @@ MainWindow::MainWindow(QWidget *parent)
     if (!localPath.isEmpty()) {
         QFile local(localPath);
         if (local.open(QIODevice::ReadOnly))
-            localText = readAllText(&local);
+            localVersion = Version::clean(readAllText(&local));
     }
-    localVersion = versionNumber(localText);
 
     ftp = new QFtp(this);
     ftp->connectToHost(serverHost, quint16(serverPort));
@@ -150,6 +166,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ftp, SIGNAL(listInfo(QUrlInfo)), this, SLOT(handleListInfo(QUrlInfo)));
     connect(ftp, SIGNAL(stateChanged(int)), this, SLOT(handleStateChanged(int)));
     connect(ftp, SIGNAL(done(bool)), this, SLOT(commandFinished(bool)));
+    connect(ftp, &QFtp::dataTransferProgress, this, &MainWindow::showProgress);
 }
 
 MainWindow::~MainWindow()
@@ -161,64 +178,108 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
-int MainWindow::versionNumber(QString text)
+QString MainWindow::statusText() const
 {
-    text.replace(QLatin1String("\n"), QString());
-    text.replace(QLatin1String("\r"), QString());
-    text.replace(QLatin1String("."), QString());
-    return text.toInt(nullptr, 10);
+    return statusLabel->text();
+}
+
+void MainWindow::setStatus(const QString &text)
+{
+    statusLabel->setText(text);
+}
+
+QString MainWindow::ftpFailure() const
+{
+    // The client's texts put the server's reply on a line of its own.
+    return ftp->errorString().replace(QLatin1Char('\n'), QLatin1Char(' '));
 }
 
 void MainWindow::handleStateChanged(int state)
 {
+    // Also after a reconnect: every login is followed by the folder change.
     if (state == QFtp::LoggedIn)
         ftp->cd(serverAppDir);
     else
         qDebug() << "Logging in";
 }
 
-void MainWindow::handleListInfo(const QUrlInfo &)
+void MainWindow::handleListInfo(const QUrlInfo &info)
 {
-    // The procedure does not look at the folder's entries.
+    // Only the archive's size is of use: the question announces it.
+    if (info.isFile() && info.name() == QLatin1String("app.zip"))
+        archiveSize = info.size();
+}
+
+QFile *MainWindow::openTarget(const QString &localName)
+{
+    auto *file = new QFile(DirManager::getAppDir() + QLatin1Char('/') + localName);
+    if (file->open(QIODevice::WriteOnly))
+        return file;
+    finish(QStringLiteral("Cannot write \"%1\": %2").arg(file->fileName(), file->errorString()));
+    delete file;
+    return nullptr;
 }
 
 void MainWindow::commandFinished(bool error)
 {
     switch (stage) {
     case WaitLogin:
+        // A refused login or folder change ends the session here: another
+        // folder's "version.ver" and "app.zip" are not ours to compare or install.
+        if (error) {
+            finish(QStringLiteral("No update: ") + ftpFailure());
+            break;
+        }
         stage = WaitList;
         ftp->list(QString());
         break;
     case WaitList:
+        if (error) {
+            finish(QStringLiteral("No update: ") + ftpFailure());
+            break;
+        }
         stage = WaitVersionFile;
-        versionFile = new QFile(DirManager::getAppDir() + QLatin1String("/new_version.ver"));
-        // Without a file to write into, nothing is queued and the window stays.
-        if (versionFile->open(QIODevice::WriteOnly))
+        versionFile = openTarget(QStringLiteral("new_version.ver"));
+        if (versionFile)
             ftp->get(QStringLiteral("version.ver"), versionFile, QFtp::Binary);
         break;
-    case WaitVersionFile: {
+    case WaitVersionFile:
         stage = WaitArchive;
         versionFile->close();
-        delete versionFile;
-        versionFile = new QFile(DirManager::getAppDir() + QLatin1String("/new_version.ver"));
-        if (versionFile->open(QIODevice::ReadOnly))
-            remoteVersion = versionNumber(readAllText(versionFile));
-        if (remoteVersion > localVersion)
+        if (error) {
+            finish(QStringLiteral("No update: ") + ftpFailure());
+            break;
+        }
+        if (!versionFile->open(QIODevice::ReadOnly)) {
+            finish(QStringLiteral("No update: cannot read \"%1\": %2")
+                       .arg(versionFile->fileName(), versionFile->errorString()));
+            break;
+        }
+        remoteVersion = Version::clean(readAllText(versionFile));
+        if (Version::compare(remoteVersion, localVersion) > 0)
             askForUpdate();
         else
-            launchApplication();
+            finish(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
+                       .arg(localVersion, remoteVersion));
         break;
-    }
+    case WaitReconnect:
+        if (error) {
+            finish(QStringLiteral("Update not installed: reconnecting failed: ") + ftpFailure());
+            break;
+        }
+        downloadArchive();
+        break;
     case WaitArchive:
         stage = Finished;
         if (zipFile)
             zipFile->close();
-        // A failed or damaged download is never unpacked: the installed
-        // application is started as it is rather than half replaced.
-        if (!error)
-            unpackArchive(
-                DirManager::getAppDir() + QLatin1String("/app.zip"), DirManager::getAppDir());
-        launchApplication();
+        // A failed download is never installed: the installed application is
+        // started as it is rather than half replaced.
+        if (error) {
+            finish(QStringLiteral("Update not installed: ") + ftpFailure());
+            break;
+        }
+        archiveReceived();
         break;
     default:
         break;
@@ -230,6 +291,14 @@ void MainWindow::askForUpdate()
 {
     QMessageBox box(nullptr);
     box.setText(QStringLiteral("New update is available. Do you want to update now?"));
+    QStringList details;
+    details << QStringLiteral("Installed version: %1")
+                   .arg(localVersion.isEmpty() ? QStringLiteral("none") : localVersion)
+            << QStringLiteral("Published version: %1").arg(remoteVersion);
+    if (archiveSize >= 0)
+        details
+            << QStringLiteral("Download size: %1").arg(QLocale().formattedDataSize(archiveSize));
+    box.setInformativeText(details.join(QLatin1Char('\n')));
     box.addButton(QMessageBox::No);
     box.addButton(QMessageBox::Yes);
     box.exec();
@@ -237,12 +306,91 @@ void MainWindow::askForUpdate()
     // Closing the box counts as No: No is its escape button.
     const QAbstractButton *clicked = box.clickedButton();
     if (!clicked || clicked->text() == box.button(QMessageBox::No)->text()) {
-        launchApplication();
+        finish(QStringLiteral("Update declined"));
     } else if (clicked->text() == box.button(QMessageBox::Yes)->text()) {
-        zipFile = new QFile(DirManager::getAppDir() + QLatin1String("/app.zip"));
-        if (zipFile->open(QIODevice::WriteOnly))
-            ftp->get(QStringLiteral("app.zip"), zipFile, QFtp::Binary);
+        if (ftp->state() == QFtp::LoggedIn) {
+            downloadArchive();
+        } else {
+            // The server dropped the session while the question was open (servers
+            // close idle ones after a few minutes): log in again first.
+            stage = WaitReconnect;
+            setStatus(QStringLiteral("Downloading update..."));
+            ftp->connectToHost(serverHost, quint16(serverPort));
+            ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
+        }
     }
+}
+
+void MainWindow::downloadArchive()
+{
+    stage = WaitArchive;
+    zipFile = openTarget(QStringLiteral("app.zip"));
+    if (!zipFile)
+        return;
+    setStatus(QStringLiteral("Downloading update..."));
+    progressBar->setRange(0, 0);
+    progressBar->show();
+    downloadClock.start();
+    ftp->get(QStringLiteral("app.zip"), zipFile, QFtp::Binary);
+}
+
+void MainWindow::showProgress(qint64 done, qint64 total)
+{
+    if (stage != WaitArchive || !progressBar->isVisible())
+        return;
+    const QLocale locale;
+    QString text = locale.formattedDataSize(done);
+    if (total > 0) {
+        progressBar->setRange(0, 1000);
+        progressBar->setValue(int(qBound<qint64>(0, done * 1000 / total, 1000)));
+        text = QStringLiteral("%1 of %2").arg(text, locale.formattedDataSize(total));
+    }
+    const qint64 elapsed = downloadClock.elapsed();
+    if (elapsed > 0)
+        text += QStringLiteral(" (%1/s)").arg(locale.formattedDataSize(done * 1000 / elapsed));
+    progressBar->setFormat(text);
+}
+
+void MainWindow::archiveReceived()
+{
+    const QString archive = DirManager::getAppDir() + QLatin1String("/app.zip");
+    // The archive's signature is checked here, before anything is installed.
+    installArchive(archive);
+}
+
+void MainWindow::installArchive(const QString &archivePath)
+{
+    progressBar->hide();
+    setStatus(QStringLiteral("Installing update..."));
+    statusLabel->repaint();
+    // A damaged archive is never unpacked: the installed application is
+    // started as it is rather than half replaced.
+    if (unpackArchive(archivePath, DirManager::getAppDir()))
+        finish(QStringLiteral("Update installed"));
+    else
+        finish(QStringLiteral("Update not installed: \"%1\" is damaged or holds unsafe entries")
+                   .arg(archivePath));
+}
+
+void MainWindow::finish(const QString &reason)
+{
+    if (launching)
+        return;
+    stage = Finished;
+    qDebug().noquote() << reason;
+    setStatus(QStringLiteral("Starting %1...").arg(appName));
+    launchApplication();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (!launching) {
+        // Whatever runs is of no use any more; stage Finished makes its end a no-op.
+        stage = Finished;
+        ftp->abort();
+        finish(QStringLiteral("Window closed: update cancelled"));
+    }
+    QMainWindow::closeEvent(event);
 }
 
 bool MainWindow::unpackArchive(const QString &archivePath, const QString &targetDir)
@@ -264,24 +412,47 @@ bool MainWindow::unpackArchive(const QString &archivePath, const QString &target
     return index == entries.size();
 }
 
+bool MainWindow::launchCommand(const QString &appDir, const QString &name, QString *program,
+    QStringList *arguments, QString *reason)
+{
+    bool safe = !name.isEmpty() && !name.contains(QLatin1Char('/'))
+        && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1String(".."));
+    for (const QChar c : name)
+        safe = safe && c.category() != QChar::Other_Control;
+    if (!safe) {
+        *reason = name.isEmpty()
+            ? QStringLiteral("Application not started: no \"sappname\" in the configuration")
+            : QStringLiteral("Application not started: the name \"%1\" could point outside \"%2\"")
+                  .arg(name, appDir);
+        return false;
+    }
+    // Program and arguments as a list: nothing in the name is ever split or
+    // read as quoting.
+    if (Platform::isWindows()) {
+        *program = appDir + QLatin1String("/Bin/") + name + QLatin1String(".exe");
+        *arguments = QStringList();
+    } else {
+        *program = QStringLiteral("open");
+        *arguments = QStringList {appDir + QLatin1Char('/') + name + QLatin1String(".app")};
+    }
+    return true;
+}
+
 void MainWindow::launchApplication()
 {
-    const QString appDir = DirManager::getAppDir();
-    // Both forms keep the path one argument, blanks and all.
-    QString command;
-    if (Platform::isWindows())
-        command = QLatin1Char('"') + appDir + QLatin1String("/Bin/") + appName
-            + QLatin1String(".exe\"");
-    else
-        command = QLatin1String("open \"") + appDir + QLatin1Char('/') + appName
-            + QLatin1String(".app\"");
+    launching = true;
+    stage = Finished;
+    QString program;
+    QStringList arguments;
+    QString reason;
+    const bool safe
+        = launchCommand(DirManager::getAppDir(), appName, &program, &arguments, &reason);
 
     hide();
-    QStringList arguments = QProcess::splitCommand(command);
-    if (!arguments.isEmpty()) {
-        const QString program = arguments.takeFirst();
+    if (safe)
         QProcess::execute(program, arguments);
-    }
+    else
+        qDebug().noquote() << reason;
     close();
 }
 
