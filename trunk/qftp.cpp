@@ -554,6 +554,16 @@ QFtp::State QFtp::state() const
     return d->state;
 }
 
+void QFtp::setTimeout(int msecs)
+{
+    d->timeout = qMax(0, msecs);
+}
+
+int QFtp::timeout() const
+{
+    return d->timeout;
+}
+
 QFtp::Error QFtp::error() const
 {
     return d->error;

@@ -73,6 +73,14 @@ public:
     void clearPendingCommands();
 
     State state() const;
+    // The longest the client waits without progress: no byte on the control
+    // connection while a reply is due, no byte on the data connection while
+    // a transfer runs, a connection that does not come up. When it runs out
+    // the command fails, the connection is closed and pending commands are
+    // dropped. 30000 by default; 0 waits for ever.
+    void setTimeout(int msecs);
+    int timeout() const;
+
     // Valid after commandFinished(id, true) until the next command starts.
     Error error() const;
     QString errorString() const;

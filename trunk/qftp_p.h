@@ -76,6 +76,7 @@ public:
     quint16 port = 0;
     QString proxyHost;
     quint16 proxyPort = 0;
+    int timeout = 30000;
 
     QFtp *q;
 
