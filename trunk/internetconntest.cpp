@@ -26,8 +26,10 @@ InternetConnTest::InternetConnTest(QObject *parent)
 {
     limit.setSingleShot(true);
     connect(&limit, &QTimer::timeout, this, [this] {
-        if (reply)
+        if (reply) {
+            timedOut = true;
             reply->abort(); // ends the request through requestFinished()
+        }
     });
 }
 
@@ -89,6 +91,7 @@ bool InternetConnTest::isConnectedToNetwork()
         QUrl::TolerantMode);
     reply = manager->get(QNetworkRequest(url));
     connect(reply, SIGNAL(finished()), this, SLOT(requestFinished()));
+    timedOut = false;
     limit.start(timeLimit());
     return lastProbeResult;
 }
@@ -101,14 +104,18 @@ void InternetConnTest::requestFinished()
     QNetworkReply *ended = reply;
     reply = nullptr;
 
-    const QByteArray body = ended->readAll();
+    // An aborted reply (the time limit) is closed and has nothing to read.
+    const QByteArray body = ended->isOpen() ? ended->readAll() : QByteArray();
     // Like the byte-array-to-string conversion: the text ends at a zero byte.
     const int end = body.indexOf('\0');
     const QString text = QString::fromUtf8(end >= 0 ? body.left(end) : body);
     ended->deleteLater();
 
     lastProbeResult = (text == QLatin1String("ok"));
-    qDebug() << text;
+    if (timedOut)
+        qDebug() << text << "- no answer within" << timeLimit() << "ms";
+    else
+        qDebug() << text;
 
     // The next probe follows the end of this one, so probes never overlap.
     QTimer::singleShot(retryInterval(), this, SLOT(isConnectedToNetwork()));

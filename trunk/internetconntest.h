@@ -58,6 +58,7 @@ private:
     QNetworkReply *reply = nullptr;
     QTimer limit;
     bool skipLogged = false;
+    bool timedOut = false;
 };
 
 #endif // INTERNETCONNTEST_H
