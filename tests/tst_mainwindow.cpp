@@ -1,23 +1,29 @@
 // The update window and its procedure, run in-process against a real FTP
 // server on loopback; the question is answered by finding the modal box.
 #include "busyindicator.h"
+#include "closedport.h"
 #include "dirmanager.h"
 #include "ftpserver.h"
+#include "internetconntest.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
 #include "messagelog.h"
 #include "platform.h"
 #include "qftp.h"
 #include "settings.h"
+#include "startup.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
 #include <quazip/quazipnewinfo.h>
 
 #include <QApplication>
+#include <QLockFile>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -84,14 +90,16 @@ class Answerer : public QObject
 public:
     enum Answer { Yes, No, CloseBox };
 
-    explicit Answerer(Answer answer)
+    // Answers only once `ready` holds (when given).
+    explicit Answerer(Answer answer, std::function<bool()> ready = nullptr)
     {
-        connect(&timer, &QTimer::timeout, this, [this, answer] {
+        connect(&timer, &QTimer::timeout, this, [this, answer, ready] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible())
+            if (!box || !box->isVisible() || (ready && !ready()))
                 return;
             ++asked;
             text = box->text();
+            details = box->informativeText();
             buttons = box->standardButtons();
             title = box->windowTitle();
             if (answer == Yes)
@@ -106,6 +114,7 @@ public:
 
     int asked = 0;
     QString text;
+    QString details;
     QString title;
     QMessageBox::StandardButtons buttons;
 
@@ -168,7 +177,8 @@ class TestMainWindow : public QObject
     // and the installed 1.0 was started.
     void expectNotUpdated(const QString &versionText = QStringLiteral("1.0"))
     {
-        QVERIFY(!QFile::exists(appDir + "/app.zip"));
+        QVERIFY(!QFileInfo(appDir + "/app.zip").isFile());
+        QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
         QCOMPARE(readText(appDir + "/version.ver"), versionText);
         QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
         QTRY_COMPARE(readText(marker), QStringLiteral("Viewer 1.0 started\n"));
@@ -251,28 +261,6 @@ private slots:
         QCOMPARE(indicator->pos(), QPoint(150, 100));
     }
 
-    void versionNumber_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("number");
-        QTest::newRow("dotted") << "1.2.3" << 123;
-        QTest::newRow("dots-dropped-not-separators") << "1.10" << 110;
-        QTest::newRow("two-zero") << "2.0" << 20;
-        QTest::newRow("same-as-dotted") << "12.3" << 123;
-        QTest::newRow("lf") << "1.5\n" << 15;
-        QTest::newRow("crlf") << "1.5\r\n" << 15;
-        QTest::newRow("blank-between-digits") << "1 .5" << 0;
-        QTest::newRow("empty") << "" << 0;
-        QTest::newRow("letters") << "v1.5" << 0;
-        QTest::newRow("beyond-int") << "99999999999" << 0;
-    }
-    void versionNumber()
-    {
-        QFETCH(QString, text);
-        QFETCH(int, number);
-        QCOMPARE(MainWindow::versionNumber(text), number);
-    }
-
     // The lines the server receives for a run with nothing newer, in order.
     void noUpdate()
     {
@@ -308,10 +296,11 @@ private slots:
         };
 
         row("newer", "1.2", "1.3", true);
-        row("two-zero-below-one-ten", "2.0", "1.10", true);
+        row("two-zero-above-one-ten", "2.0", "1.10", false);
+        row("one-two-ten-below-one-three", "1.2.10", "1.3", true);
         row("no-local-file", QString(), "1.0", true);
         row("line-breaks", "1.2\r\n", "1.3\n", true);
-        row("equal-numbers", "1.5", "15", false);
+        row("equal-dotted", "1.0", "1.0.0", false);
         row("older-on-server", "1.3", "1.2", false);
         row("blank-in-server-text", "1.0", "1 .1", false);
         row("declined-by-closing-the-box", "1.0", "1.1", true, Answerer::CloseBox);
@@ -334,6 +323,12 @@ private slots:
         if (asked) {
             QCOMPARE(answerer.text, updateQuestion);
             QCOMPARE(answerer.buttons, QMessageBox::No | QMessageBox::Yes);
+            // Both versions as they read, and the archive's size from the listing.
+            const QString installed = local.isNull() ? "none" : local.trimmed();
+            QCOMPARE(answerer.details,
+                "Installed version: " + installed + "\nPublished version: " + remote.trimmed()
+                    + "\nDownload size: "
+                    + QLocale().formattedDataSize(QFileInfo(serverFolder + "/app.zip").size()));
         }
         QCOMPARE(server.receivedLines(), noUpdateLines());
         expectNotUpdated(local);
@@ -389,62 +384,184 @@ private slots:
         expectInstalled("1.1");
     }
 
-    // Three failed commands (connect, listing, version download), three
-    // "finished" lines, then the launch.
-    void serverUnreachable()
-    {
-        layOut("1.0", "1.1");
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
-        serverPort = closed.serverPort();
-        closed.close();
-        Answerer answerer(Answerer::Yes);
-
-        MainWindow window(nullptr);
-        QSignalSpy commands(window.findChild<QFtp *>(), SIGNAL(commandFinished(int, bool)));
-        window.show();
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
-        QCOMPARE(log->count("finished"), 3);
-        QCOMPARE(commands.size(), 3);
-        for (const QList<QVariant> &command : qAsConst(commands))
-            QCOMPARE(command.at(1).toBool(), true);
-        QCOMPARE(answerer.asked, 0);
-        QCOMPARE(readBytes(appDir + "/new_version.ver"), QByteArray());
-        expectNotUpdated();
-    }
-
-    // Failures on the way to the version file: no question, no download,
-    // the installed application is started.
-    void noVersionFile_data()
+    // Whatever fails, the installed application is started at once, with
+    // one line naming the reason, and nothing more is asked of the server.
+    void endsInLaunch_data()
     {
         QTest::addColumn<QString>("failure");
-        QTest::newRow("refused-login") << "refused-login";
-        QTest::newRow("missing-server-folder") << "missing-server-folder";
-        QTest::newRow("missing-version-file") << "missing-version-file";
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("reason");
+        const QStringList login = {"USER marvoline", "PASS qd4739"};
+        const QStringList listed = login + QStringList {"CWD demo_mac", "TYPE A", "PASV", "LIST"};
+        QTest::newRow("server-unreachable")
+            << "server-unreachable" << QStringList() << "No update: Connecting to host failed: ";
+        QTest::newRow("refused-login") << "refused-login" << login << "No update: Login failed: ";
+        // The login folder holds a newer "version.ver" and an "app.zip" of
+        // another product: neither is looked at.
+        QTest::newRow("refused-cwd-with-release-in-login-folder")
+            << "refused-cwd" << login + QStringList {"CWD absent_mac"}
+            << "No update: Changing directory failed: ";
+        QTest::newRow("missing-version-file")
+            << "missing-version-file" << noUpdateLines() << "No update: Downloading file failed: ";
+        QTest::newRow("version-file-not-writable")
+            << "version-file-not-writable" << listed << "Cannot write \"";
+        QTest::newRow("archive-not-writable")
+            << "archive-not-writable" << noUpdateLines() << "Cannot write \"";
     }
-    void noVersionFile()
+    void endsInLaunch()
     {
         QFETCH(QString, failure);
+        QFETCH(QStringList, lines);
+        QFETCH(QString, reason);
         layOut("1.0", failure == "missing-version-file" ? QString() : "1.1");
-        if (failure == "missing-server-folder")
-            serverAppDir = QStringLiteral("absent_mac");
         FtpServer server;
         if (failure == "refused-login")
             server.setPassword("other");
+        if (failure == "refused-cwd") {
+            serverAppDir = QStringLiteral("absent_mac");
+            QVERIFY(writeFile(serverRoot + "/version.ver", "9.9"));
+            QVERIFY(makeArchive(serverRoot + "/app.zip", newRelease()));
+        }
+        if (failure == "version-file-not-writable")
+            QVERIFY(QDir().mkpath(appDir + "/new_version.ver"));
+        if (failure == "archive-not-writable")
+            QVERIFY(QDir().mkpath(appDir + "/app.zip"));
         Answerer answerer(Answerer::Yes);
-        QVERIFY(runToLaunch(server));
 
-        const QStringList lines = server.receivedLines();
-        // A refused login never reaches the logged-in state, so no folder change is queued.
-        QStringList start = {"USER marvoline", "PASS qd4739"};
-        if (failure != "refused-login")
-            start.append("CWD " + serverAppDir);
-        QCOMPARE(lines.mid(0, start.size()), start);
-        if (failure == "refused-login")
-            QVERIFY(!lines.contains("CWD demo_mac"));
-        QVERIFY(!lines.contains("RETR app.zip"));
-        QCOMPARE(answerer.asked, 0);
-        QCOMPARE(readBytes(appDir + "/new_version.ver"), QByteArray());
+        if (failure == "server-unreachable") {
+            serverPort = closedPort();
+            MainWindow window(nullptr);
+            window.show();
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+        } else {
+            QVERIFY(runToLaunch(server));
+            QCOMPARE(server.receivedLines(), lines);
+        }
+
+        QCOMPARE(answerer.asked, failure == "archive-not-writable" ? 1 : 0);
+        int said = 0;
+        for (const MessageLog::Line &line : log->lines())
+            said += line.text.startsWith(reason);
+        QCOMPARE(said, 1);
+        QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
+        QCOMPARE(readText(appDir + "/version.ver"), QStringLiteral("1.0"));
+        expectNotUpdated();
+    }
+
+    // The server drops the idle session while the question is open: Yes logs
+    // in again and downloads.
+    void yesAfterDroppedSession()
+    {
+        layOut("1.0", "1.1");
+        FtpServer server;
+        server.setIdleTimeout(1);
+        QVERIFY(serve(server));
+        MainWindow window(nullptr);
+        auto *ftp = window.findChild<QFtp *>();
+        bool dropped = false;
+        Answerer answerer(Answerer::Yes, [&] {
+            // Answered only once the client has seen the session end.
+            dropped = dropped || ftp->state() == QFtp::Unconnected;
+            return dropped;
+        });
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+
+        QCOMPARE(answerer.asked, 1);
+        const QStringList again = {"USER marvoline", "PASS qd4739", "CWD demo_mac", "TYPE I",
+            "SIZE app.zip", "PASV", "RETR app.zip"};
+        QCOMPARE(server.receivedLines(), noUpdateLines() + again);
+        expectInstalled("1.1");
+    }
+
+    // Closing the window during the download cancels it: nothing is
+    // unpacked and the installed application starts. Until then the window
+    // shows what it does and how far it has got.
+    void closedDuringDownload()
+    {
+        layOut("1.0", "1.1");
+        const qint64 size = QFileInfo(serverFolder + "/app.zip").size();
+        FtpServer server;
+        server.setRate(16 * 1024);
+        QVERIFY(serve(server));
+        Answerer answerer(Answerer::Yes);
+        MainWindow window(nullptr);
+        QCOMPARE(window.statusText(), QStringLiteral("Checking for updates..."));
+        window.show();
+        auto *progress = window.findChild<QProgressBar *>("progressBar");
+        QVERIFY(progress);
+        QVERIFY(!progress->isVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(progress->isVisible() && progress->value() > 0, 30000);
+
+        QCOMPARE(window.statusText(), QStringLiteral("Downloading update..."));
+        QCOMPARE(progress->maximum(), 1000);
+        const QRegularExpression shown("^[0-9.]+ (bytes|KiB) of "
+            + QRegularExpression::escape(QLocale().formattedDataSize(size))
+            + " \\([0-9.]+ (bytes|KiB)/s\\)$");
+        QVERIFY2(shown.match(progress->format()).hasMatch(), qPrintable(progress->format()));
+        window.close();
+
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.statusText(), QStringLiteral("Starting Viewer..."));
+        QCOMPARE(log->count("Window closed: update cancelled"), 1);
+        QVERIFY(readBytes(appDir + "/app.zip").size() < size);
+        expectInstalled("1.0");
+    }
+
+    // Start-up as main() runs it: the window never waits for the probe, and
+    // a second updater of the same installation leaves at once.
+    void startUp_data()
+    {
+        QTest::addColumn<QString>("situation");
+        QTest::newRow("probe-host-silent") << "probe-host-silent";
+        QTest::newRow("second-updater") << "second-updater";
+    }
+    void startUp()
+    {
+        QFETCH(QString, situation);
+        layOut("1.0", "1.0");
+        FtpServer server;
+        QVERIFY(serve(server));
+        QVERIFY(writeFile(appDir + "/config.conf",
+            QStringLiteral("surl==127.0.0.1\nsport==%1\nsappdir==demo\nsappname==Viewer\n")
+                .arg(server.port())
+                .toUtf8()));
+        Settings::reset();
+        // Accepts the probe's connection and never answers.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        InternetConnTest::setHostForTesting(
+            QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
+        QLockFile other(appDir + "/updater.lock");
+        if (situation == "second-updater")
+            QVERIFY(other.tryLock(0));
+
+        bool windowShown = false;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, [&] {
+            for (QWidget *widget : QApplication::topLevelWidgets())
+                windowShown
+                    = windowShown || (qobject_cast<MainWindow *>(widget) && widget->isVisible());
+        });
+        watch.start(5);
+        const int exitCode = Startup::run();
+        InternetConnTest::setHostForTesting(QString());
+
+        QCOMPARE(exitCode, 0);
+        if (situation == "second-updater") {
+            QVERIFY(!windowShown);
+            QVERIFY(server.receivedLines().isEmpty());
+            QVERIFY(open->calls().isEmpty());
+            QCOMPARE(log->lines().last().text.contains("Another updater"), true);
+            return;
+        }
+        // The whole run ended while the probe still waited for its answer.
+        QVERIFY(windowShown);
+        QCOMPARE(log->count("No newer version: installed \"1.0\", published \"1.0\""), 1);
+        for (const MessageLog::Line &line : log->lines())
+            QVERIFY2(
+                line.function != "void InternetConnTest::requestFinished()", qPrintable(line.text));
+        QCOMPARE(server.receivedLines(), noUpdateLines());
         expectNotUpdated();
     }
 
@@ -482,28 +599,6 @@ private slots:
         QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
         QCOMPARE(readBytes(bundleExecutable(appDir, "Viewer")), programText(marker, "Viewer 1.0"));
         expectInstalled("1.0");
-    }
-
-    // Without a file to download into, nothing more is queued: the window
-    // stays open and nothing is launched.
-    void versionFileNotWritable()
-    {
-        layOut("1.0", "1.1");
-        QVERIFY(QDir().mkpath(appDir + "/new_version.ver"));
-        FtpServer server;
-        QVERIFY(serve(server));
-        Answerer answerer(Answerer::Yes);
-
-        MainWindow window(nullptr);
-        window.show();
-        auto *ftp = window.findChild<QFtp *>();
-        QTRY_COMPARE_WITH_TIMEOUT(log->count("finished"), 2, 20000);
-        QCOMPARE(ftp->currentId(), 0);
-        QVERIFY(!ftp->hasPendingCommands());
-        QVERIFY(window.isVisible());
-        QCOMPARE(answerer.asked, 0);
-        QVERIFY(open->calls().isEmpty());
-        QVERIFY(!server.receivedLines().contains("RETR version.ver"));
     }
 
     void unpack_data()
