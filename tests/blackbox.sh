@@ -39,6 +39,22 @@ demo_bundle() { # dir version
     chmod 755 "$1/Demo.app/Contents/MacOS/Demo"
 }
 
+# The update service for the case folder $1 (its FTP port in $port).
+start_service() {
+    /usr/bin/python3 "$source_dir/scripts/demo-service.py" --root "$1/server" \
+        --http 127.0.0.1:0 --ready-file "$1/ready" --log "$1/ftp.log" 2>"$1/service.log" &
+    service_pid=$!
+    for _ in $(seq 100); do
+        [ -f "$1/ready" ] && break
+        sleep 0.1
+    done
+    port=$(awk '/^FTP_PORT/ {print $2}' "$1/ready")
+}
+stop_service() {
+    kill "$service_pid"
+    wait "$service_pid" 2>/dev/null || true
+}
+
 # case name, published version, answer, expected version afterwards, question expected
 run_case() {
     case=$1
@@ -54,23 +70,14 @@ run_case() {
     (cd "$root/release" && zip -qrX "$root/server/demo_mac/app.zip" Demo.app version.ver)
     echo "$published" >"$root/server/demo_mac/version.ver"
 
-    /usr/bin/python3 "$source_dir/scripts/demo-service.py" --root "$root/server" \
-        --http 127.0.0.1:0 --ready-file "$root/ready" --log "$root/ftp.log" 2>"$root/service.log" &
-    service_pid=$!
-    for _ in $(seq 100); do
-        [ -f "$root/ready" ] && break
-        sleep 0.1
-    done
-    local port
-    port=$(awk '/^FTP_PORT/ {print $2}' "$root/ready")
+    start_service "$root"
     printf 'surl==127.0.0.1\nsport==%s\nsappdir==demo\nsappname==Demo\n' "$port" >"$app_dir/config.conf"
 
     local status=0
     xvfb-run -a -s "-screen 0 640x480x24" "$source_dir/scripts/answer-update" \
         "$app_dir/Updater.app/Contents/MacOS/Updater" "$answer" >"$root/answer.log" \
         2>"$root/updater.log" || status=$?
-    kill "$service_pid"
-    wait "$service_pid" 2>/dev/null || true
+    stop_service
 
     [ "$status" -eq 0 ] || fail "Updater exit code $status"
     grep -qx "question: $question" "$root/answer.log" || fail "expected question $question, got: $(cat "$root/answer.log")"
@@ -92,9 +99,46 @@ run_case() {
     echo "done: $case"
 }
 
+# An installation the user may not write to (a system folder): nothing can be
+# downloaded, so the installed application is started at once. Run as
+# "nobody" when the tests run as root, who may write anywhere.
+run_unwritable_case() {
+    case=unwritable-application-directory
+    local root=$tmp/$case
+    local app_dir="$root/My Apps"
+    mkdir -p "$app_dir/Updater.app/Contents/MacOS" "$root/server/demo_mac" "$root/out"
+    cp "$updater_binary" "$app_dir/Updater.app/Contents/MacOS/Updater"
+    demo_bundle "$app_dir" 1.0
+    echo 1.0 >"$app_dir/version.ver"
+    echo 1.1 >"$root/server/demo_mac/version.ver"
+    start_service "$root"
+    printf 'surl==127.0.0.1\nsport==%s\nsappdir==demo\nsappname==Demo\n' "$port" >"$app_dir/config.conf"
+    chmod 755 "$tmp" "$root"
+    chmod 777 "$root/out"
+    chmod -R a-w "$app_dir"
+    local as_user=()
+    [ "$(id -u)" -eq 0 ] && as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+
+    local status=0
+    UPDATER_OPEN_LOG=$root/out/open.log QT_QPA_PLATFORM=offscreen timeout 60 \
+        "${as_user[@]}" "$app_dir/Updater.app/Contents/MacOS/Updater" 2>"$root/out/updater.log" || status=$?
+    stop_service
+    chmod -R u+w "$app_dir"
+
+    [ "$status" -eq 0 ] || fail "Updater exit code $status"
+    [ "$(cat "$root/out/open.log" 2>/dev/null)" = "$app_dir/Demo.app" ] ||
+        fail "Demo not started: $(cat "$root/out/open.log" 2>/dev/null)"
+    grep -q 'Cannot write ".*new_version.ver"' "$root/out/updater.log" ||
+        fail "no reason logged: $(cat "$root/out/updater.log")"
+    grep -qx "RETR version.ver" "$root/ftp.log" && fail "downloaded without a file to write to"
+    [ ! -e "$app_dir/new_version.ver" ] || fail "new_version.ver written"
+    echo "done: $case"
+}
+
 run_case update-accepted 1.1 yes 1.1 shown
 run_case update-declined 1.1 no 1.0 shown
 run_case no-update 1.0 none 1.0 "not shown"
+run_unwritable_case
 
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "PASS: all cases"
