@@ -185,6 +185,8 @@ QString MainWindow::statusText() const
 
 void MainWindow::setStatus(const QString &text)
 {
+    // Logged too: the log then tells what the person saw, and when.
+    qDebug().noquote() << "Status:" << text;
     statusLabel->setText(text);
 }
 
@@ -279,6 +281,7 @@ void MainWindow::commandFinished(bool error)
             finish(QStringLiteral("Update not installed: ") + ftpFailure());
             break;
         }
+        qDebug().noquote() << "Downloaded:" << progressBar->format();
         archiveReceived();
         break;
     default:
@@ -299,6 +302,7 @@ void MainWindow::askForUpdate()
         details
             << QStringLiteral("Download size: %1").arg(QLocale().formattedDataSize(archiveSize));
     box.setInformativeText(details.join(QLatin1Char('\n')));
+    qDebug().noquote() << "Question:" << details.join(QLatin1String("; "));
     box.addButton(QMessageBox::No);
     box.addButton(QMessageBox::Yes);
     box.exec();
