@@ -1,90 +1,92 @@
-#!/ usr / bin / python3
-""
-    "A pyftpdlib server on loopback for the tests.
+#!/usr/bin/python3
+"""A pyftpdlib server on loopback for the tests.
 
-    Listens on a free port,
-    prints "PORT <n>" once it accepts connections and serves until its standard input closes(
-        the test process ended)
-        .
+Listens on a free port, prints "PORT <n>" once it accepts connections and
+serves until its standard input closes (the test process ended).
 
-    For failure cases the server may expect another
-    password(so the updater's fixed login is refused),
-    may die part way through sending a named file, dropping every connection at once,
-    may drop a session that stays idle,
-    or may send slowly
-           .""
-            "
-       import argparse import logging import os import sys import threading
+For failure cases the server may expect another password (so the updater's
+fixed login is refused), may die part way through sending a named file,
+dropping every connection at once, may drop a session that stays idle, or
+may send slowly.
+"""
+import argparse
+import logging
+import os
+import sys
+import threading
 
-       from pyftpdlib.authorizers import DummyAuthorizer from pyftpdlib.handlers import DTPHandler,
-    FTPHandler,
-    ThrottledDTPHandler from pyftpdlib.servers import FTPServer
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
 
-    def main()
-    : parser = argparse.ArgumentParser() parser.add_argument("--root", required = True) parser
-                   .add_argument("--host",
-                       default
-                       = "127.0.0.1") parser.add_argument("--user", default = "marvoline") parser
-                   .add_argument("--password", default = "qd4739") parser
-                   .add_argument("--log", default = None,
-                       help = "file that receives every command line") parser
-                   .add_argument("--drop-file", default = None,
-                       help = "name of the file whose transfer dies") parser
-                   .add_argument("--drop-after", type = int, default = 0,
-                       help = "bytes sent before dying") parser
-                   .add_argument("--idle-timeout", type = int, default = 0,
-                       help = "seconds after which an idle session is dropped (0: never)") parser
-                   .add_argument("--rate", type = int, default = 0,
-                       help = "bytes per second sent (0: unlimited)")
-                       args = parser.parse_args()
 
-                                  authorizer = DummyAuthorizer() authorizer.add_user(
-        args.user, args.password, args.root, perm = "elradfmwMT")
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--user", default="marvoline")
+    parser.add_argument("--password", default="qd4739")
+    parser.add_argument("--log", default=None, help="file that receives every command line")
+    parser.add_argument("--drop-file", default=None, help="name of the file whose transfer dies")
+    parser.add_argument("--drop-after", type=int, default=0, help="bytes sent before dying")
+    parser.add_argument("--idle-timeout", type=int, default=0,
+                        help="seconds after which an idle session is dropped (0: never)")
+    parser.add_argument("--rate", type=int, default=0, help="bytes per second sent (0: unlimited)")
+    args = parser.parse_args()
 
-                                                   class DyingDTP(DTPHandler)
-    : ac_out_buffer_size = 4096
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
 
-    def send(self, data)
-    : name = str(getattr(self.file_obj, "name", "") or "") if name.endswith(args.drop_file)
-    : remaining = args.drop_after - self.tot_bytes_sent if remaining <= 0
-    : os._exit(0) data = data[:
-    remaining] return super()
-                          .send(data)
+    class DyingDTP(DTPHandler):
+        ac_out_buffer_size = 4096
 
-                              class Handler(FTPHandler)
-    : def on_incomplete_file_received(self, file)
-    : pass
+        def send(self, data):
+            name = str(getattr(self.file_obj, "name", "") or "")
+            if name.endswith(args.drop_file):
+                remaining = args.drop_after - self.tot_bytes_sent
+                if remaining <= 0:
+                    os._exit(0)
+                data = data[:remaining]
+            return super().send(data)
 
-    def pre_process_command(self, line, cmd, arg)
-    : if args.log : with open(args.log, "a", encoding = "latin-1") as log
-    : log.write(line + "\n") return super()
-                          .pre_process_command(line, cmd, arg)
+    class Handler(FTPHandler):
+        def on_incomplete_file_received(self, file):
+            pass
 
-                              Handler
-                          .authorizer = authorizer Handler.banner = "pyftpdlib ready" if args
-                                                                        .idle_timeout
-    : Handler.timeout = args.idle_timeout if args.rate
-    : ThrottledDTPHandler
-          .write_limit = args.rate Handler
-                             .use_sendfile = False Handler.dtp_handler = ThrottledDTPHandler if args
-                                                                             .drop_file :
-#sendfile() would bypass DyingDTP.send.
-    Handler.use_sendfile = False Handler.dtp_handler = DyingDTP logging.basicConfig(
-                          level = logging.CRITICAL)
+        def pre_process_command(self, line, cmd, arg):
+            if args.log:
+                with open(args.log, "a", encoding="latin-1") as log:
+                    log.write(line + "\n")
+            return super().pre_process_command(line, cmd, arg)
 
-                                                           server = FTPServer(
-                          (args.host, 0), Handler) server.max_cons = 64 print("PORT %d"
-                              % server.socket.getsockname()[1],
-                          flush = True)
+    Handler.authorizer = authorizer
+    Handler.banner = "pyftpdlib ready"
+    if args.idle_timeout:
+        Handler.timeout = args.idle_timeout
+    if args.rate:
+        ThrottledDTPHandler.write_limit = args.rate
+        Handler.use_sendfile = False
+        Handler.dtp_handler = ThrottledDTPHandler
+    if args.drop_file:
+        # sendfile() would bypass DyingDTP.send.
+        Handler.use_sendfile = False
+        Handler.dtp_handler = DyingDTP
+    logging.basicConfig(level=logging.CRITICAL)
 
-                                                                         def watch_stdin()
-    : sys.stdin.read() server
-        .close_all()
+    server = FTPServer((args.host, 0), Handler)
+    server.max_cons = 64
+    print("PORT %d" % server.socket.getsockname()[1], flush=True)
 
-            threading.Thread(target = watch_stdin, daemon = True)
-        .start()
-try : server
-.serve_forever(timeout = 0.2, blocking = True, handle_exit = True) except Exception : pass
+    def watch_stdin():
+        sys.stdin.read()
+        server.close_all()
 
-                                                                                      if __name__
-    == "__main__" : main()
+    threading.Thread(target=watch_stdin, daemon=True).start()
+    try:
+        server.serve_forever(timeout=0.2, blocking=True, handle_exit=True)
+    except Exception:
+        pass
+
+
+if __name__ == "__main__":
+    main()
