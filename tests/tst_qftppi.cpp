@@ -115,6 +115,8 @@ class tst_QFtpPI : public QObject
 private slots:
     void replyReader_data();
     void replyReader();
+    void oversizedReply_data();
+    void oversizedReply();
     void greetings_data();
     void greetings();
     void replyWhileIdleIsIgnored();
@@ -169,6 +171,9 @@ void tst_QFtpPI::replyReader_data()
     QTest::newRow("second-digit-6") << L {"260 no\r\n200 ok\r\n"} << 200 << "ok";
     QTest::newRow("not-a-digit") << L {"2x0 no\r\n", "200 ok\r\n"} << 200 << "ok";
     QTest::newRow("bare-code") << L {"200\r\n"} << 200 << "";
+    // Inside a multi-line reply a bare code is text, not its end.
+    QTest::newRow("bare-code-inside")
+        << L {"211-a\r\n211\r\n211 end\r\n"} << 211 << "a\r\n211\r\nend";
     QTest::newRow("nul-byte") << L {QByteArray("200 a\0b\r\n", 9)} << 200 << "a";
 }
 
@@ -190,6 +195,32 @@ void tst_QFtpPI::replyReader()
     QCOMPARE(s.rec.take(),
         (QStringList {QStringLiteral("reply %1 %2").arg(code).arg(text),
             QStringLiteral("finished %1").arg(text)}));
+}
+
+void tst_QFtpPI::oversizedReply_data()
+{
+    QTest::addColumn<QByteArray>("unit"); // sent again and again
+    QTest::newRow("line-without-end") << QByteArray(4096, 'x');
+    QTest::newRow("endless-continuation") << QByteArray("211-more\r\n").repeated(100);
+}
+
+// A peer that never ends its reply costs bounded memory: the connection is
+// closed and the line outstanding fails.
+void tst_QFtpPI::oversizedReply()
+{
+    QFETCH(QByteArray, unit);
+    Session s;
+    QVERIFY(s.open());
+    QVERIFY(s.command("STAT", "211"));
+    const QString expected = QStringLiteral("error 1 Server reply too long");
+    for (int sent = 0; sent < 4 * 1024 * 1024 && !s.rec.events.contains(expected);
+         sent += unit.size()) {
+        s.server.send(unit);
+        if (sent % (64 * 1024) < unit.size())
+            deliver();
+    }
+    QTRY_COMPARE(s.rec.events, (QStringList {"state 0", expected}));
+    QVERIFY(s.pi.currentCommand().isNull());
 }
 
 void tst_QFtpPI::greetings_data()

@@ -57,6 +57,9 @@ private slots:
     void abortDuringDownload();
     void destructorSendsNoQuitAndStartsNothing();
     void destructorDuringDownload();
+    void timeLimits_data();
+    void timeLimits();
+    void movingTransferNeverExpires();
 };
 
 namespace {
@@ -1022,6 +1025,95 @@ void TestQFtpQueue::destructorDuringDownload()
     server.noLineWithin(50);
     QVERIFY(!server.unreadLines().contains("QUIT"));
     QVERIFY(sink.isOpen());
+}
+
+void TestQFtpQueue::timeLimits_data()
+{
+    QTest::addColumn<QString>("silence");
+    QTest::addColumn<QString>("errorString");
+    const QString download = QStringLiteral("Downloading file failed:\nConnection timed out");
+    QTest::newRow("connect-never-completes") << "connect"
+                                             << "Connecting to host failed:\nConnection timed out";
+    QTest::newRow("after-connect") << "greeting"
+                                   << "Connecting to host failed:\nConnection timed out";
+    QTest::newRow("after-greeting") << "reply"
+                                    << "Login failed:\nConnection timed out";
+    QTest::newRow("mid-reply") << "mid-reply"
+                               << "Login failed:\nConnection timed out";
+    QTest::newRow("data-connection-never-completes") << "data-connect" << download;
+    QTest::newRow("mid-transfer") << "transfer" << download;
+}
+
+// A peer that stops making progress ends the command within the time limit:
+// the connection is closed and whatever was queued behind is dropped.
+void TestQFtpQueue::timeLimits()
+{
+    QFETCH(QString, silence);
+    QFETCH(QString, errorString);
+    Scripted s;
+    QVERIFY(s.listen());
+    FullListener full;
+    QVERIFY(full.open());
+    s.ftp.setTimeout(300);
+    QCOMPARE(s.ftp.timeout(), 300);
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    int id;
+    if (silence == "connect") {
+        id = s.ftp.connectToHost(QStringLiteral("127.0.0.1"), full.port());
+    } else if (silence == "greeting") {
+        id = s.connectToHost();
+        QVERIFY(s.server.waitForClient());
+    } else {
+        s.connectToHost();
+        const int l = s.ftp.login(QStringLiteral("marvoline"), QStringLiteral("qd4739"));
+        QVERIFY(greet(s.server));
+        id = l;
+        if (silence == "reply") {
+            QCOMPARE(s.server.nextLine(), QByteArray("USER marvoline"));
+        } else if (silence == "mid-reply") {
+            QVERIFY(converse(s.server, {{"USER marvoline", "331-first line\r\n"}}));
+        } else {
+            QVERIFY(converse(s.server, loginDialogue));
+            id = s.ftp.get(QStringLiteral("app.zip"), &sink);
+            if (silence == "data-connect") {
+                QVERIFY(converse(s.server,
+                    {{"TYPE I", "200 ok\r\n"}, {"SIZE app.zip", "213 1000\r\n"},
+                        {"PASV", pasvReplyFor(full.address(), full.port())}}));
+            } else {
+                QVERIFY(downloadUnderWay(s.server, s.data, sink, "150 here\r\n", 10));
+            }
+        }
+    }
+    const int behind = s.ftp.cd(QStringLiteral("never"));
+    const int doneBefore = s.rec.count("done");
+    QTRY_COMPARE_WITH_TIMEOUT(s.rec.count("done"), doneBefore + 1, 10000);
+    QCOMPARE(tail(s.rec.without("state"), 2), QStringList({finished(id, true), done(true)}));
+    QVERIFY(!s.rec.events.contains(started(behind)));
+    QCOMPARE(s.ftp.errorString(), errorString);
+    QCOMPARE(s.ftp.state(), QFtp::Unconnected);
+}
+
+void TestQFtpQueue::movingTransferNeverExpires()
+{
+    Scripted s;
+    QVERIFY(s.logIn());
+    s.ftp.setTimeout(1000);
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    const int g = s.ftp.get(QStringLiteral("app.zip"), &sink);
+    QVERIFY(downloadUnderWay(s.server, s.data, sink, "150 here\r\n", 10));
+    // Well past the time limit in all, never silent for long.
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 2500) {
+        QTest::qWait(50);
+        s.data.send(QByteArray(10, 'z'));
+    }
+    s.data.close();
+    s.server.send("226 done\r\n");
+    QTRY_COMPARE(s.rec.count("done"), 1);
+    QCOMPARE(s.rec.events, QStringList({started(g), finished(g), done()}));
 }
 
 QTEST_GUILESS_MAIN(TestQFtpQueue)

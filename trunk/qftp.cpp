@@ -247,6 +247,8 @@ void QFtpPrivate::failHead(QFtpCommand *cmd, int code, const QString &text)
     cmd->ended = true;
     error = QFtp::Error(code);
     errorString = failureText(cmd->command, text);
+    // The one trace of a failed command, whatever made it give up.
+    qDebug() << "FTP command" << cmd->id << "failed:" << errorString;
     pi.clearPendingCommands();
     q->clearPendingCommands();
     emit q->commandFinished(cmd->id, true);
@@ -557,6 +559,7 @@ QFtp::State QFtp::state() const
 void QFtp::setTimeout(int msecs)
 {
     d->timeout = qMax(0, msecs);
+    d->pi.setTimeout(d->timeout);
 }
 
 int QFtp::timeout() const

@@ -238,6 +238,7 @@ void QFtpDTP::clearErrorText()
 
 void QFtpDTP::socketConnected()
 {
+    owner->dataActivity();
     bytesTransferred = 0;
     emit connectState(DataConnected);
 }
@@ -276,6 +277,7 @@ void QFtpDTP::socketReadyRead()
 {
     if (!socket)
         return;
+    owner->dataActivity();
     const QString command = owner->currentCommand();
     if (command.isEmpty()) {
         socket->close();
@@ -337,6 +339,7 @@ void QFtpDTP::socketConnectionClosed()
 
 void QFtpDTP::socketBytesWritten(qint64 count)
 {
+    owner->dataActivity();
     bytesTransferred += count;
     emit dataTransferProgress(bytesTransferred, bytesExpected);
     if (continueUpload)

@@ -29,6 +29,9 @@ public:
     // transfer and reports the failure. Called from inside the data socket's
     // handlers, which read no more data afterwards.
     virtual void dataWriteFailed(const QString &text) { Q_UNUSED(text) }
+    // Bytes came in or went out on the data connection, or it came up:
+    // the transfer is making progress.
+    virtual void dataActivity() { }
 };
 
 // The FTP data connection: at most one at a time, opened to the server

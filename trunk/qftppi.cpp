@@ -9,6 +9,9 @@
 
 namespace {
 const char networkSessionProperty[] = "_q_networksession";
+// How much is taken from the control socket at a time; also the most it
+// buffers while replies are not being read.
+const qint64 readChunk = 64 * 1024;
 
 // Runs a reply handler with the re-entrancy marker set.
 class HandlingReply
@@ -32,6 +35,7 @@ QFtpPI::QFtpPI(QObject *parent)
     , commandSocket(nullptr)
 {
     commandSocket.setObjectName(QStringLiteral("QFtpPI_socket"));
+    commandSocket.setReadBufferSize(readChunk);
     connect(&commandSocket, SIGNAL(hostFound()), this, SLOT(hostFound()));
     connect(&commandSocket, SIGNAL(connected()), this, SLOT(connected()));
     connect(&commandSocket, SIGNAL(disconnected()), this, SLOT(connectionClosed()));
@@ -39,6 +43,8 @@ QFtpPI::QFtpPI(QObject *parent)
     connect(&commandSocket, SIGNAL(error(QAbstractSocket::SocketError)), this,
         SLOT(error(QAbstractSocket::SocketError)));
     connect(&dtp, SIGNAL(connectState(int)), this, SLOT(dtpConnectState(int)));
+    watchdog.setSingleShot(true);
+    connect(&watchdog, SIGNAL(timeout()), this, SLOT(timedOut()));
 }
 
 QFtpPI::~QFtpPI()
@@ -48,12 +54,55 @@ QFtpPI::~QFtpPI()
     dtp.disconnect(this);
 }
 
+void QFtpPI::setTimeout(int msecs)
+{
+    timeoutMs = qMax(0, msecs);
+    watch();
+}
+
+// Whether the server owes this side something: the connection, the
+// greeting, a reply, the data connection or the end of a transfer.
+bool QFtpPI::expectsPeer() const
+{
+    if (connecting)
+        return true;
+    if (commandSocket.state() != QAbstractSocket::ConnectedState)
+        return false;
+    return state == Begin || state == Waiting || waitingForDataConnect || waitingForDataClose
+        || repliesToSkip > 0;
+}
+
+// Progress, or a new wait: the time limit starts again (or stops when
+// nothing is owed).
+void QFtpPI::watch()
+{
+    if (timeoutMs > 0 && expectsPeer())
+        watchdog.start(timeoutMs);
+    else
+        watchdog.stop();
+}
+
+void QFtpPI::dataActivity()
+{
+    watch();
+}
+
+void QFtpPI::timedOut()
+{
+    if (!expectsPeer())
+        return;
+    const bool opening = connecting || state == Begin;
+    dropConnection(opening ? QFtp::ConnectionRefused : QFtp::UnknownError,
+        QCoreApplication::translate("QFtp", "Connection timed out"));
+}
+
 void QFtpPI::connectToHost(const QString &host, quint16 port)
 {
     emit connectState(QFtp::HostLookup);
     hostName = host;
     resetAfterClose();
     connecting = true;
+    watch();
     commandSocket.setProperty(networkSessionProperty, property(networkSessionProperty));
     dtp.setProperty(networkSessionProperty, property(networkSessionProperty));
     commandSocket.connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
@@ -141,6 +190,7 @@ void QFtpPI::connected()
     state = Begin;
     connecting = false;
     commandSocket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    watch();
     emit connectState(QFtp::Connected);
 }
 
@@ -149,7 +199,7 @@ void QFtpPI::resetAfterClose()
     pendingCommands.clear();
     currentLine = QString();
     replyText.clear();
-    replyInProgress = false;
+    reader.clear();
     waitingForDataConnect = false;
     waitingForDataClose = false;
     abortState = NotAborting;
@@ -158,8 +208,23 @@ void QFtpPI::resetAfterClose()
     dtp.abortTransfer();
 }
 
+// Closes the control connection from this side and fails whatever was in
+// progress with `text`: the connection cannot be trusted to stay in step.
+void QFtpPI::dropConnection(int code, const QString &text)
+{
+    dropping = true;
+    commandSocket.abort();
+    dropping = false;
+    connecting = false;
+    resetAfterClose();
+    emit connectState(QFtp::Unconnected);
+    emit error(code, text);
+}
+
 void QFtpPI::connectionClosed()
 {
+    if (dropping)
+        return;
     // A server that goes away in the middle of a command never answers it:
     // the command fails rather than waiting for ever. QUIT is answered by the
     // close itself.
@@ -167,8 +232,11 @@ void QFtpPI::connectionClosed()
     const bool busy = state == Begin || state == Waiting || waitingForDataConnect
         || waitingForDataClose || dtp.connectionState() != QAbstractSocket::UnconnectedState;
     const bool fail = busy && !quitting;
-    resetAfterClose();
+    // Whatever the server wrote before it went is not read any more: a
+    // completion held until the data connection closes must not end the
+    // command once the reset below has closed that connection.
     commandSocket.close();
+    resetAfterClose();
     emit connectState(QFtp::Unconnected);
     if (fail) {
         emit error(QFtp::UnknownError,
@@ -183,6 +251,8 @@ void QFtpPI::delayedCloseFinished()
 
 void QFtpPI::error(QAbstractSocket::SocketError e)
 {
+    if (dropping)
+        return;
     const bool wasConnecting = connecting;
     connecting = false;
     switch (e) {
@@ -280,60 +350,44 @@ bool QFtpPI::sendNextCommand()
     pendingCommands.removeFirst();
     state = Waiting;
     commandSocket.write(currentLine.toLatin1());
+    watch();
     return true;
 }
 
 void QFtpPI::readyRead()
 {
+    if (commandSocket.bytesAvailable() > 0)
+        watch();
     // Reply handlers may raise data-connection events that land here; the
     // reading loop below goes on once the handler has returned.
     if (handlingReply > 0)
         return;
-    while (!waitingForDataClose && commandSocket.canReadLine()) {
-        const QByteArray bytes = commandSocket.readLine();
-        QString line = QString::fromLatin1(bytes.constData());
-        if (!replyInProgress) {
-            if (line.size() < 3)
-                continue; // malformed first line: dropped
-            static const int lowest[3] = {1, 0, 0};
-            static const int highest[3] = {5, 5, 9};
-            bool valid = true;
-            for (int i = 0; i < 3; ++i) {
-                const ushort c = line.at(i).unicode();
-                replyCode[i] = c >= '0' && c <= '9' ? static_cast<signed char>(c - '0') : -1;
-                if (replyCode[i] < lowest[i] || replyCode[i] > highest[i])
-                    valid = false;
-            }
-            if (!valid)
-                continue; // malformed first line: dropped
-            replyInProgress = true;
-            replyText.clear();
+    while (!waitingForDataClose && commandSocket.state() == QAbstractSocket::ConnectedState) {
+        const QFtpReplyReader::Status status = reader.next();
+        if (status == QFtpReplyReader::TooLong) {
+            dropConnection(
+                QFtp::UnknownError, QCoreApplication::translate("QFtp", "Server reply too long"));
+            return;
         }
-        const QString code = QString::number(replyCode[0] * 100 + replyCode[1] * 10 + replyCode[2]);
-        const QString head = line.left(4);
-        QString trimmed = line;
-        while (trimmed.endsWith(QLatin1Char('\n')) || trimmed.endsWith(QLatin1Char('\r')))
-            trimmed.chop(1);
-        if (head == code + QLatin1Char(' ') || trimmed == code) {
-            // The end line (a bare code counts as one with an empty text).
-            if (trimmed != code)
-                replyText += line.mid(4);
-            if (replyText.endsWith(QLatin1String("\r\n")))
-                replyText.chop(2);
-            bool done;
-            {
-                HandlingReply marker(handlingReply);
-                done = handleReply();
-            }
-            if (!done)
-                return; // held until the data connection closes
-            replyText.clear();
-            replyInProgress = false;
-        } else if (head == code + QLatin1Char('-')) {
-            replyText += line.mid(4);
-        } else {
-            replyText += line;
+        if (status == QFtpReplyReader::NeedMore) {
+            if (commandSocket.bytesAvailable() <= 0)
+                return;
+            reader.feed(commandSocket.read(readChunk));
+            continue;
         }
+        const int code = reader.code();
+        replyCode[0] = static_cast<signed char>(code / 100);
+        replyCode[1] = static_cast<signed char>(code / 10 % 10);
+        replyCode[2] = static_cast<signed char>(code % 10);
+        replyText = reader.text();
+        bool done;
+        {
+            HandlingReply marker(handlingReply);
+            done = handleReply();
+        }
+        if (!done)
+            return; // held until the data connection closes
+        replyText.clear();
     }
 }
 
@@ -487,6 +541,7 @@ bool QFtpPI::handleReply()
 
 void QFtpPI::dtpConnectState(int s)
 {
+    watch();
     switch (s) {
     case QFtpDTP::DataClosed:
         if (waitingForDataClose) {
@@ -499,7 +554,6 @@ void QFtpPI::dtpConnectState(int s)
             if (!done)
                 return;
             replyText.clear();
-            replyInProgress = false;
         }
         readyRead();
         break;

@@ -2,11 +2,13 @@
 #define QFTPPI_H
 
 #include "qftpdtp.h"
+#include "qftpreplyreader.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QTcpSocket>
+#include <QTimer>
 
 // The FTP control connection: sends the lines of one command at a time,
 // reads single- and multi-line replies, runs the reply state machine and
@@ -40,6 +42,13 @@ public:
     QString currentCommand() const override;
     bool isAbortSent() const override;
     void dataWriteFailed(const QString &text) override;
+    void dataActivity() override;
+
+    // The longest wait without progress while the server owes something
+    // (the connection, the greeting, a reply, the data connection or its
+    // bytes); 0 waits for ever. When it runs out the control connection is
+    // closed and "Connection timed out" is reported.
+    void setTimeout(int msecs);
 
     // Set by the owner while it handles rawFtpReply for a raw command: the
     // interpreter then skips its own actions on that reply, and clears it.
@@ -71,11 +80,15 @@ private slots:
     void readyRead();
     void error(QAbstractSocket::SocketError);
     void dtpConnectState(int);
+    void timedOut();
 
 private:
+    bool expectsPeer() const;
+    void watch();
     bool sendNextCommand();
     bool handleReply();
     void failCommand(int code, const QString &text);
+    void dropConnection(int code, const QString &text);
     void resetAfterClose();
 
     QTcpSocket commandSocket;
@@ -83,9 +96,13 @@ private:
     QString hostName;
     // connectToHost has been called and the connection is not up yet.
     bool connecting = false;
-    // The text of the reply being assembled, and whether one is.
+    // The replies as they come in, and the text of the one being handled
+    // (or held until the data connection closes).
+    QFtpReplyReader reader;
     QString replyText;
-    bool replyInProgress = false;
+    // The control connection is being closed from this side: its signals
+    // are not the server's doing.
+    bool dropping = false;
     signed char replyCode[3] = {0, 0, 0};
     State state = Begin;
     AbortState abortState = NotAborting;
@@ -102,6 +119,9 @@ private:
     QString currentLine;
     bool waitingForDataConnect = false;
     bool waitingForDataClose = false;
+    // Restarted by every sign of progress while the server owes something.
+    QTimer watchdog;
+    int timeoutMs = 30000;
 };
 
 #endif // QFTPPI_H

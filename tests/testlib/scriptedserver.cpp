@@ -4,6 +4,11 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 ScriptedServer::ScriptedServer(QObject *parent)
     : QObject(parent)
 {
@@ -94,11 +99,51 @@ bool DataServer::listen(const QHostAddress &address)
     return server.listen(address, 0);
 }
 
+QByteArray pasvReplyFor(const QHostAddress &address, quint16 port)
+{
+    const quint32 a = address.toIPv4Address();
+    QByteArray reply("227 Entering Passive Mode (");
+    for (int shift : {24, 16, 8, 0})
+        reply += QByteArray::number((a >> shift) & 0xff) + ',';
+    return reply + QByteArray::number(port >> 8) + ',' + QByteArray::number(port & 0xff) + ").\r\n";
+}
+
 QByteArray DataServer::pasvReply() const
 {
-    const quint16 p = port();
-    return QByteArray("227 Entering Passive Mode (127,0,0,1,") + QByteArray::number(p >> 8) + ','
-        + QByteArray::number(p & 0xff) + ").\r\n";
+    return pasvReplyFor(QHostAddress::LocalHost, port());
+}
+
+FullListener::~FullListener()
+{
+    qDeleteAll(fillers);
+    if (fd >= 0)
+        ::close(fd);
+}
+
+bool FullListener::open(const QHostAddress &address)
+{
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in sa {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(address.toIPv4Address());
+    socklen_t length = sizeof sa;
+    // A backlog of 0 leaves room for one connection, which is never accepted.
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd, 0) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &length) != 0)
+        return false;
+    host = address;
+    portNumber = ntohs(sa.sin_port);
+    // Fill the queue until a connection no longer completes.
+    for (int i = 0; i < 8; ++i) {
+        auto *filler = new QTcpSocket;
+        fillers << filler;
+        filler->connectToHost(address, portNumber);
+        if (!filler->waitForConnected(300))
+            return true;
+    }
+    return false;
 }
 
 bool DataServer::waitForClient(int timeoutMs)

@@ -71,4 +71,31 @@ private:
     QPointer<QTcpSocket> peer;
 };
 
+// A loopback port whose accept queue is full: the kernel drops every
+// further SYN, so a connection to it neither completes nor fails -- a
+// firewall that drops packets, without leaving loopback.
+class FullListener
+{
+public:
+    FullListener() = default;
+    ~FullListener();
+    FullListener(const FullListener &) = delete;
+    FullListener &operator=(const FullListener &) = delete;
+
+    // Listens with no room in the accept queue and fills it; false when a
+    // connection still completes.
+    bool open(const QHostAddress &address = QHostAddress::LocalHost);
+    QHostAddress address() const { return host; }
+    quint16 port() const { return portNumber; }
+
+private:
+    int fd = -1;
+    QHostAddress host;
+    quint16 portNumber = 0;
+    QList<QTcpSocket *> fillers;
+};
+
+// "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2).\r\n" naming address and port.
+QByteArray pasvReplyFor(const QHostAddress &address, quint16 port);
+
 #endif // TESTLIB_SCRIPTEDSERVER_H
