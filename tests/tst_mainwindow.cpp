@@ -10,6 +10,7 @@
 #include "messagelog.h"
 #include "platform.h"
 #include "qftp.h"
+#include "scriptedserver.h"
 #include "settings.h"
 #include "startup.h"
 
@@ -407,6 +408,9 @@ private slots:
             << "version-file-not-writable" << listed << "Cannot write \"";
         QTest::newRow("archive-not-writable")
             << "archive-not-writable" << noUpdateLines() << "Cannot write \"";
+        // Greets, then never answers: the FTP client's time limit ends the login.
+        QTest::newRow("stall-past-time-limit")
+            << "stall" << QStringList {"USER marvoline"} << "No update: Login failed: ";
     }
     void endsInLaunch()
     {
@@ -433,6 +437,20 @@ private slots:
             MainWindow window(nullptr);
             window.show();
             QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+        } else if (failure == "stall") {
+            ScriptedServer stalled;
+            QVERIFY(stalled.listen());
+            serverPort = stalled.port();
+            MainWindow window(nullptr);
+            window.findChild<QFtp *>()->setTimeout(300);
+            window.show();
+            QVERIFY(stalled.waitForClient());
+            stalled.send("220 ready\r\n");
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+            QStringList received;
+            for (const QByteArray &line : stalled.unreadLines())
+                received.append(QString::fromLatin1(line));
+            QCOMPARE(received, lines);
         } else {
             QVERIFY(runToLaunch(server));
             QCOMPARE(server.receivedLines(), lines);
