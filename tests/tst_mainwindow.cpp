@@ -472,7 +472,7 @@ private slots:
     {
         layOut("1.0", "1.1");
         FtpServer server;
-        server.setIdleTimeout(1);
+        server.setIdleTimeout(2);
         QVERIFY(serve(server));
         MainWindow window(nullptr);
         auto *ftp = window.findChild<QFtp *>();
@@ -513,9 +513,9 @@ private slots:
 
         QCOMPARE(window.statusText(), QStringLiteral("Downloading update..."));
         QCOMPARE(progress->maximum(), 1000);
-        const QRegularExpression shown("^[0-9.]+ (bytes|KiB) of "
+        const QRegularExpression shown("^[0-9.,]+ (bytes|KiB) of "
             + QRegularExpression::escape(QLocale().formattedDataSize(size))
-            + " \\([0-9.]+ (bytes|KiB)/s\\)$");
+            + " \\([0-9.,]+ (bytes|KiB|MiB)/s\\)$");
         QVERIFY2(shown.match(progress->format()).hasMatch(), qPrintable(progress->format()));
         window.close();
 

@@ -349,9 +349,8 @@ void MainWindow::showProgress(qint64 done, qint64 total)
         progressBar->setValue(int(qBound<qint64>(0, done * 1000 / total, 1000)));
         text = QStringLiteral("%1 of %2").arg(text, locale.formattedDataSize(total));
     }
-    const qint64 elapsed = downloadClock.elapsed();
-    if (elapsed > 0)
-        text += QStringLiteral(" (%1/s)").arg(locale.formattedDataSize(done * 1000 / elapsed));
+    const qint64 elapsed = qMax<qint64>(downloadClock.elapsed(), 1);
+    text += QStringLiteral(" (%1/s)").arg(locale.formattedDataSize(done * 1000 / elapsed));
     progressBar->setFormat(text);
 }
 
