@@ -10,6 +10,7 @@ UPDATER_PACKAGES=(
     xvfb xauth xdotool               # running the built updater in a virtual display
     imagemagick                      # the demo's screenshot of the window
     zip                              # building the demo's update archive
+    util-linux                       # setpriv: the black-box test runs the updater as a user who may not write
 )
 
 install_missing_packages() {
