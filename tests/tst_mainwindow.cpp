@@ -550,6 +550,8 @@ private slots:
         QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
         InternetConnTest::setHostForTesting(
             QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
+        // Longer than any run: the probe is still waiting when the updater ends.
+        InternetConnTest::setTimeLimitForTesting(600000);
         QLockFile other(appDir + "/updater.lock");
         if (situation == "second-updater")
             QVERIFY(other.tryLock(0));
@@ -564,6 +566,7 @@ private slots:
         watch.start(5);
         const int exitCode = Startup::run();
         InternetConnTest::setHostForTesting(QString());
+        InternetConnTest::setTimeLimitForTesting(-1);
 
         QCOMPARE(exitCode, 0);
         if (situation == "second-updater") {
