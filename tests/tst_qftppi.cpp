@@ -53,7 +53,7 @@ struct Session
 
     bool listen(const QHostAddress &address = QHostAddress::LocalHost)
     {
-        return server.listen(address) && data.listen();
+        return server.listen(address) && data.listen(address);
     }
     bool greet(const QString &host = QStringLiteral("127.0.0.1"))
     {
@@ -135,6 +135,7 @@ private slots:
     void passiveReplyWithoutPort();
     void refusedDataConnectionReleasedByClear();
     void activePortLineIPv4();
+    void activeAcceptsOnlyThePeer();
     void activeDataBeforeReplies_data();
     void activeDataBeforeReplies();
     void extendedFallbackIPv6();
@@ -427,6 +428,11 @@ void tst_QFtpPI::passive227And229_data()
     QTest::newRow("227-no-parens") << QStringLiteral("227 =127,0,0,1,%1,%2\r\n");
     QTest::newRow("229") << QStringLiteral("229 Entering Extended Passive Mode (|||%3|)\r\n");
     QTest::newRow("229-other-delimiter") << QStringLiteral("229 ok (!!!%3!)\r\n");
+    // Only the port counts: the data connection goes to the control peer.
+    QTest::newRow("227-other-loopback-address")
+        << QStringLiteral("227 Entering Passive Mode (127,0,0,2,%1,%2)\r\n");
+    QTest::newRow("227-any-address")
+        << QStringLiteral("227 Entering Passive Mode (0,0,0,0,%1,%2)\r\n");
 }
 
 void tst_QFtpPI::passive227And229()
@@ -463,6 +469,7 @@ void tst_QFtpPI::passiveReplyWithoutPort_data()
     QTest::newRow("229-not-a-number")
         << QByteArray("229 Entering Extended Passive Mode (|||x|)\r\n");
     QTest::newRow("229-paren-last") << QByteArray("229 Entering Extended Passive Mode (\r\n");
+    QTest::newRow("200-no-port") << QByteArray("200 whatever\r\n");
 }
 
 void tst_QFtpPI::passiveReplyWithoutPort()
@@ -472,12 +479,13 @@ void tst_QFtpPI::passiveReplyWithoutPort()
     QVERIFY(s.open());
     QVERIFY(s.pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
     QVERIFY(s.answer("PASV", reply));
-    // No data connection and nothing reported: the transfer line goes out
-    // and the server's refusal of it is the failure.
-    QVERIFY(s.answer("RETR f"));
+    // The command fails at once; the transfer line never goes out.
+    QTRY_COMPARE(s.rec.events.size(), 2);
+    QVERIFY2(s.rec.events.at(1).startsWith("error 1 No usable port in the passive mode reply: "),
+        qPrintable(s.rec.events.at(1)));
+    QVERIFY(s.server.noLineWithin(100));
     QCOMPARE(s.pi.dtp.connectionState(), QAbstractSocket::UnconnectedState);
-    s.server.send("425 no data connection\r\n");
-    QTRY_VERIFY(s.rec.events.contains(QStringLiteral("error 1 no data connection")));
+    QVERIFY(s.pi.currentCommand().isNull());
 }
 
 void tst_QFtpPI::refusedDataConnectionReleasedByClear()
@@ -525,6 +533,35 @@ void tst_QFtpPI::activePortLineIPv4()
     QVERIFY(finished.wait());
     QCOMPARE(finished.last().at(0).toString(), QStringLiteral("sent"));
     QCOMPARE(sink.data(), QByteArray("active bytes"));
+}
+
+void tst_QFtpPI::activeAcceptsOnlyThePeer()
+{
+    Session s;
+    QVERIFY(s.open());
+    QBuffer sink;
+    QVERIFY(sink.open(QIODevice::WriteOnly));
+    s.pi.dtp.setDevice(&sink);
+    QVERIFY(s.pi.sendCommands({"PORT\r\n", "RETR f\r\n"}));
+    const quint16 port = portOf(s.server.nextLine());
+    QVERIFY(port);
+    // Someone other than the server finds the port first.
+    QTcpSocket stranger;
+    QVERIFY(stranger.bind(QHostAddress(QStringLiteral("127.0.0.2"))));
+    stranger.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(stranger.waitForConnected(5000));
+    stranger.write("forged");
+    QTRY_COMPARE(stranger.state(), QAbstractSocket::UnconnectedState);
+    s.server.send("200 port ok\r\n");
+    QVERIFY(s.answer("RETR f", "150 sending\r\n"));
+    QTcpSocket server;
+    server.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(server.waitForConnected(5000));
+    server.write("genuine");
+    server.disconnectFromHost();
+    s.server.send("226 sent\r\n");
+    QTRY_VERIFY(s.rec.events.contains(QStringLiteral("finished sent")));
+    QCOMPARE(sink.data(), QByteArray("genuine"));
 }
 
 void tst_QFtpPI::activeDataBeforeReplies_data()

@@ -2,6 +2,7 @@
 
 #include "qurlinfo.h"
 
+#include <QDebug>
 #include <QFileDevice>
 #include <QHostAddress>
 #include <QTcpSocket>
@@ -95,6 +96,8 @@ void QFtpDTP::openDataConnection(const QString &host, quint16 port)
     socket->setProperty(networkSessionProperty, property(networkSessionProperty));
     socket->setObjectName(QStringLiteral("QFtpDTP Passive state socket"));
     connectSocket(socket);
+    opening = true;
+    connectError.clear();
     socket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
 
@@ -211,6 +214,7 @@ void QFtpDTP::dataReadyRead()
 
 void QFtpDTP::abortTransfer()
 {
+    opening = false;
     continueUpload = false;
     uploadWaitsForSocket = false;
     uploadStarted = false;
@@ -238,6 +242,7 @@ void QFtpDTP::clearErrorText()
 
 void QFtpDTP::socketConnected()
 {
+    opening = false;
     owner->dataActivity();
     bytesTransferred = 0;
     emit connectState(DataConnected);
@@ -310,10 +315,17 @@ void QFtpDTP::socketReadyRead()
 
 void QFtpDTP::socketError(QAbstractSocket::SocketError e)
 {
+    // Errors of a connection that was up end in a disconnect, reported as such.
+    if (!opening || !socket)
+        return;
+    opening = false;
+    connectError = socket->errorString();
     if (e == QAbstractSocket::HostNotFoundError)
         emit connectState(DataHostNotFound);
     else if (e == QAbstractSocket::ConnectionRefusedError)
         emit connectState(DataConnectionRefused);
+    else
+        emit connectState(DataConnectionFailed);
 }
 
 void QFtpDTP::socketConnectionClosed()
@@ -348,7 +360,19 @@ void QFtpDTP::socketBytesWritten(qint64 count)
 
 void QFtpDTP::setupSocket()
 {
-    QTcpSocket *accepted = listener.nextPendingConnection();
+    QTcpSocket *accepted = nullptr;
+    while ((accepted = listener.nextPendingConnection())) {
+        // Only the server may deliver the data; anyone else who finds the
+        // port is turned away and the wait goes on.
+        const QHostAddress expected = owner->controlPeerAddress();
+        if (expected.isNull()
+            || accepted->peerAddress().isEqual(expected, QHostAddress::TolerantConversion))
+            break;
+        qDebug() << "Refused a data connection from" << accepted->peerAddress().toString()
+                 << "instead of" << expected.toString();
+        accepted->abort();
+        accepted->deleteLater();
+    }
     if (!accepted)
         return;
     // The previous transfer's socket is done with; it must not linger.

@@ -3,13 +3,13 @@
 
 #include <QAbstractSocket>
 #include <QByteArray>
+#include <QHostAddress>
 #include <QIODevice>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QTcpServer>
 
-class QHostAddress;
 class QTcpSocket;
 class QUrlInfo;
 
@@ -32,6 +32,9 @@ public:
     // Bytes came in or went out on the data connection, or it came up:
     // the transfer is making progress.
     virtual void dataActivity() { }
+    // The server's address on the control connection: an active-mode data
+    // connection from anywhere else is refused. Null accepts any peer.
+    virtual QHostAddress controlPeerAddress() const { return QHostAddress(); }
 };
 
 // The FTP data connection: at most one at a time, opened to the server
@@ -44,7 +47,15 @@ class QFtpDTP : public QObject
     Q_OBJECT
 
 public:
-    enum DataState { DataConnected = 1, DataClosed, DataHostNotFound, DataConnectionRefused };
+    // DataConnectionFailed: any other error while a passive connection was
+    // being opened (unreachable, reset, ...); connectionErrorString() says which.
+    enum DataState {
+        DataConnected = 1,
+        DataClosed,
+        DataHostNotFound,
+        DataConnectionRefused,
+        DataConnectionFailed
+    };
 
     explicit QFtpDTP(QFtpDTPOwner *owner, QObject *parent = nullptr);
     ~QFtpDTP() override;
@@ -63,6 +74,8 @@ public:
     void acceptPendingConnection();
 
     QAbstractSocket::SocketState connectionState() const;
+    // The socket's text for the error that ended the last connection attempt.
+    QString connectionErrorString() const { return connectError; }
 
     // Downloaded bytes kept for the user (a download without a device).
     qint64 bytesAvailable() const;
@@ -126,6 +139,9 @@ private:
     bool uploadStarted = false;
     // Bytes still unread in the data socket when it disconnected.
     QByteArray leftover;
+    // A passive connection is being opened: every error fails it.
+    bool opening = false;
+    QString connectError;
 };
 
 #endif // QFTPDTP_H

@@ -154,6 +154,11 @@ QString QFtpPI::currentCommand() const
     return currentLine;
 }
 
+QHostAddress QFtpPI::controlPeerAddress() const
+{
+    return commandSocket.peerAddress();
+}
+
 bool QFtpPI::isAbortSent() const
 {
     return abortState == AbortSent;
@@ -391,6 +396,31 @@ void QFtpPI::readyRead()
     }
 }
 
+// The port a 227 ("h1,h2,h3,h4,p1,p2") or 229 ("(|||port|)") reply names;
+// 0 when it names none.
+quint16 QFtpPI::passivePort(int code, const QString &text)
+{
+    if (code == 227) {
+        static const QRegularExpression numbers(
+            QStringLiteral("(\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)"));
+        const QRegularExpressionMatch match = numbers.match(text);
+        if (!match.hasMatch())
+            return 0;
+        return quint16((match.captured(5).toUInt() * 256 + match.captured(6).toUInt()) % 65536);
+    }
+    if (code == 229) {
+        const int open = text.indexOf(QLatin1Char('('));
+        if (open < 0 || open + 1 >= text.size())
+            return 0;
+        const QChar delimiter = text.at(open + 1);
+        const QStringList parts = text.mid(open + 1).split(delimiter, Qt::KeepEmptyParts);
+        bool ok = false;
+        const uint port = parts.size() >= 4 ? parts.at(3).toUInt(&ok) % 65536 : 0;
+        return ok ? quint16(port) : 0;
+    }
+    return 0;
+}
+
 bool QFtpPI::handleReply()
 {
     const int first = replyCode[0];
@@ -459,35 +489,23 @@ bool QFtpPI::handleReply()
 
     emit rawFtpReply(code, replyText);
 
+    const bool passiveLine = currentLine.startsWith(QLatin1String("PASV"))
+        || currentLine.startsWith(QLatin1String("EPSV"));
     if (rawCommand) {
         rawCommand = false;
-    } else if (code == 227) {
-        static const QRegularExpression numbers(
-            QStringLiteral("(\\d+),(\\d+),(\\d+),(\\d+),(\\d+),(\\d+)"));
-        const QRegularExpressionMatch match = numbers.match(replyText);
-        if (match.hasMatch()) {
-            const QString host = QStringList {match.captured(1), match.captured(2),
-                match.captured(3), match.captured(4)}
-                                     .join(QLatin1Char('.'));
-            const uint port
-                = (match.captured(5).toUInt() * 256 + match.captured(6).toUInt()) % 65536;
-            waitingForDataConnect = true;
-            dtp.openDataConnection(host, quint16(port));
+    } else if (passiveLine && first == 2) {
+        // Only the port is taken from the reply; the data connection goes
+        // to the server of the control connection, whatever address the
+        // reply names (which may be private, 0.0.0.0 or someone else's).
+        const quint16 port = passivePort(code, replyText);
+        if (!port) {
+            failCommand(QFtp::UnknownError,
+                QCoreApplication::translate("QFtp", "No usable port in the passive mode reply: %1")
+                    .arg(replyText));
+            return true;
         }
-    } else if (code == 229) {
-        const int open = replyText.indexOf(QLatin1Char('('));
-        if (open >= 0 && open + 1 < replyText.size()) {
-            const QChar delimiter = replyText.at(open + 1);
-            const QStringList parts = replyText.mid(open + 1).split(delimiter, Qt::KeepEmptyParts);
-            bool ok = false;
-            const int port = parts.size() >= 4 ? int(parts.at(3).toUInt(&ok) % 65536) : 0;
-            // Without a usable port this is a 227 without its six numbers:
-            // no data connection, and the server answers the transfer line.
-            if (ok && port != 0) {
-                waitingForDataConnect = true;
-                dtp.openDataConnection(commandSocket.peerAddress().toString(), quint16(port));
-            }
-        }
+        waitingForDataConnect = true;
+        dtp.openDataConnection(commandSocket.peerAddress().toString(), port);
     } else if (code == 230) {
         if (currentLine.startsWith(QLatin1String("USER ")) && !pendingCommands.isEmpty()
             && pendingCommands.first().startsWith(QLatin1String("PASS "))) {
@@ -564,11 +582,16 @@ void QFtpPI::dtpConnectState(int s)
         break;
     case QFtpDTP::DataHostNotFound:
     case QFtpDTP::DataConnectionRefused:
-        emit error(QFtp::ConnectionRefused,
-            QCoreApplication::translate("QFtp", "Connection refused for data connection"));
-        // The owner normally discards the list (which releases the wait).
-        if (state == Idle && !waitingForDataConnect && !pendingCommands.isEmpty())
-            sendNextCommand();
+    case QFtpDTP::DataConnectionFailed:
+        // The transfer line must not go out without its data connection.
+        if (!waitingForDataConnect)
+            break;
+        waitingForDataConnect = false;
+        failCommand(QFtp::ConnectionRefused,
+            s == QFtpDTP::DataConnectionFailed
+                ? QCoreApplication::translate("QFtp", "Data connection failed: %1")
+                      .arg(dtp.connectionErrorString())
+                : QCoreApplication::translate("QFtp", "Connection refused for data connection"));
         break;
     default:
         break;

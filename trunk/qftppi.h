@@ -43,6 +43,7 @@ public:
     bool isAbortSent() const override;
     void dataWriteFailed(const QString &text) override;
     void dataActivity() override;
+    QHostAddress controlPeerAddress() const override;
 
     // The longest wait without progress while the server owes something
     // (the connection, the greeting, a reply, the data connection or its
@@ -85,6 +86,7 @@ private slots:
 private:
     bool expectsPeer() const;
     void watch();
+    static quint16 passivePort(int code, const QString &text);
     bool sendNextCommand();
     bool handleReply();
     void failCommand(int code, const QString &text);
