@@ -10,6 +10,8 @@ UPDATER_PACKAGES=(
     xvfb xauth xdotool               # running the built updater in a virtual display
     imagemagick                      # the demo's screenshot of the window
     zip                              # building the demo's update archive
+    unzip                            # the install benchmark's yardstick (Info-ZIP)
+    time                             # the install benchmark's time and peak memory (GNU time)
 )
 
 install_missing_packages() {

@@ -40,7 +40,7 @@ bool writeTree(const QString &dir, quint32 seed, qint64 megabytes)
             name = QStringLiteral("App.app/Contents/Resources/%1/item%2.txt").arg(i % 50).arg(i);
         }
         QByteArray data(int(size), Qt::Uninitialized);
-        const bool compressible = i % 2 == 0;
+        const bool compressible = random.bounded(2) == 0;
         for (int at = 0; at < data.size(); at += 4) {
             const quint32 word = compressible
                 ? quint32(text.at((at + i) % text.size())) * 0x01010101u

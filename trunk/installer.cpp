@@ -437,9 +437,9 @@ private:
     bool ensureParent(const QString &path)
     {
         const QString parent = QFileInfo(path).path();
-        if (madeParents.contains(parent) || kindOnDisk(parent) == Kind::Dir)
+        if (madeParents.contains(parent))
             return true;
-        if (!ops.makePath(parent))
+        if (kindOnDisk(parent) != Kind::Dir && !ops.makePath(parent))
             return false;
         madeParents.insert(parent);
         return true;
