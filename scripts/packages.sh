@@ -11,6 +11,8 @@ UPDATER_PACKAGES=(
     imagemagick                      # the demo's screenshot of the window
     zip                              # building the demo's update archive
     util-linux                       # setpriv: the black-box test runs the updater as a user who may not write
+    unzip                            # the install benchmark's yardstick (Info-ZIP)
+    time                             # the install benchmark's time and peak memory (GNU time)
 )
 
 install_missing_packages() {
