@@ -10,6 +10,10 @@ UPDATER_PACKAGES=(
     xvfb xauth xdotool               # running the built updater in a virtual display
     imagemagick                      # the demo's screenshot of the window
     zip                              # building the demo's update archive
+    pkg-config                       # finding libsodium at build time
+    libsodium-dev                    # signing and verifying releases
+    minisign                         # the reference signer the tests check against
+    unzip                            # zipinfo: the tests read archive entries' modes
 )
 
 install_missing_packages() {
