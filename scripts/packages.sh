@@ -13,7 +13,6 @@ UPDATER_PACKAGES=(
     pkg-config                       # finding libsodium at build time
     libsodium-dev                    # signing and verifying releases
     minisign                         # the reference signer the tests check against
-    unzip                            # zipinfo: the tests read archive entries' modes
 )
 
 install_missing_packages() {

@@ -49,6 +49,14 @@ bool Publisher::prepare(const QString &sourceDir, const QString &version,
         *reason = QStringLiteral("the version \"%1\" must be one word").arg(version);
         return false;
     }
+    // A release written into its own source would be packed by the next run.
+    const QString source = QDir(sourceDir).canonicalPath();
+    if (!source.isEmpty()
+        && (QDir(outputDir).absolutePath() + QLatin1Char('/'))
+               .startsWith(source + QLatin1Char('/'))) {
+        *reason = QStringLiteral("the output folder %1 lies inside %2").arg(outputDir, sourceDir);
+        return false;
+    }
     QDir out(outputDir);
     if (!out.mkpath(QStringLiteral("."))) {
         *reason = QStringLiteral("cannot make the folder %1").arg(outputDir);

@@ -5,6 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDebug>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 
@@ -16,8 +17,11 @@ namespace {
 
 enum ExitCode { Success = 0, Failure = 1, Usage = 2 };
 
-int failWith(const QString &reason)
+// `logged`: the reason has had its debug line already (the Publisher's).
+int failWith(const QString &reason, bool logged = false)
 {
+    if (!logged)
+        qDebug() << "updater-publish gave up:" << reason;
     std::fprintf(stderr, "updater-publish: %s\n", qPrintable(reason));
     return Failure;
 }
@@ -175,7 +179,7 @@ int main(int argc, char **argv)
             result = Success;
         } else {
             reporter.endBar();
-            result = failWith(why);
+            result = failWith(why, true);
         }
         app.quit();
     });
