@@ -13,6 +13,9 @@ UPDATER_PACKAGES=(
     util-linux                       # setpriv: the black-box test runs the updater as a user who may not write
     unzip                            # the install benchmark's yardstick (Info-ZIP)
     time                             # the install benchmark's time and peak memory (GNU time)
+    pkg-config                       # finding libsodium at build time
+    libsodium-dev                    # signing and verifying releases
+    minisign                         # the reference signer the tests check against
 )
 
 install_missing_packages() {
