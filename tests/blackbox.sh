@@ -33,27 +33,7 @@ fail() {
     failures=$((failures + 1))
 }
 
-demo_bundle() { # dir version
-    mkdir -p "$1/Demo.app/Contents/MacOS"
-    sed "s/@VERSION@/$2/" "$source_dir/scripts/demo-app/Demo" >"$1/Demo.app/Contents/MacOS/Demo"
-    chmod 755 "$1/Demo.app/Contents/MacOS/Demo"
-}
-
-# The update service for the case folder $1 (its FTP port in $port).
-start_service() {
-    /usr/bin/python3 "$source_dir/scripts/demo-service.py" --root "$1/server" \
-        --http 127.0.0.1:0 --ready-file "$1/ready" --log "$1/ftp.log" 2>"$1/service.log" &
-    service_pid=$!
-    for _ in $(seq 100); do
-        [ -f "$1/ready" ] && break
-        sleep 0.1
-    done
-    port=$(awk '/^FTP_PORT/ {print $2}' "$1/ready")
-}
-stop_service() {
-    kill "$service_pid"
-    wait "$service_pid" 2>/dev/null || true
-}
+source "$source_dir/tests/testlib/installation.bash"
 
 # case name, published version, answer, expected version afterwards, question expected
 run_case() {
