@@ -6,6 +6,7 @@
 #include <QStringList>
 
 class BusyIndicator;
+class Installer;
 class QFile;
 class QFtp;
 class QLabel;
@@ -27,7 +28,15 @@ class MainWindow : public QMainWindow
 
 public:
     // What the next done() of the FTP client completes.
-    enum UpdateStage { WaitLogin, WaitList, WaitVersionFile, WaitReconnect, WaitArchive, Finished };
+    enum UpdateStage {
+        WaitLogin,
+        WaitList,
+        WaitVersionFile,
+        WaitReconnect,
+        WaitArchive,
+        Installing,
+        Finished
+    };
 
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
@@ -45,11 +54,6 @@ public:
     static bool launchCommand(const QString &appDir, const QString &name, QString *program,
         QStringList *arguments, QString *reason);
 
-    // Unpacks the archive over targetDir, but only when every entry reads
-    // back whole (its CRC matches) and would land inside targetDir; otherwise
-    // nothing at all is written. Returns whether the archive was unpacked.
-    static bool unpackArchive(const QString &archivePath, const QString &targetDir);
-
     QString statusText() const;
 
 public slots:
@@ -59,11 +63,12 @@ public slots:
 
 protected:
     // Closing the window cancels what is under way and starts the installed
-    // application all the same.
+    // application all the same; an install under way is let finish first.
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
     void showProgress(qint64 done, qint64 total);
+    void showInstallProgress(qint64 done, qint64 total);
 
 private:
     void askForUpdate();
@@ -76,6 +81,8 @@ private:
     // Opens a local file for the download of serverFile, or finishes.
     QFile *openTarget(const QString &localName);
     void setStatus(const QString &text);
+    // The bar at done of total (bytes), its text followed by suffix.
+    void showAmount(qint64 done, qint64 total, const QString &suffix);
     QString ftpFailure() const;
 
     int stage = WaitLogin;
@@ -83,6 +90,7 @@ private:
     QString remoteVersion;
     qint64 archiveSize = -1;
     bool launching = false;
+    bool closeDeferred = false;
     QFile *zipFile = nullptr;
     QFile *versionFile = nullptr;
     BusyIndicator *busyIndicator = nullptr;
@@ -90,6 +98,7 @@ private:
     QProgressBar *progressBar = nullptr;
     QElapsedTimer downloadClock;
     QFtp *ftp = nullptr;
+    Installer *installer = nullptr;
     Ui::MainWindow *ui;
 };
 
