@@ -13,7 +13,9 @@
 #include "qftp.h"
 #include "scriptedserver.h"
 #include "settings.h"
+#include "signatureverifier.h"
 #include "startup.h"
+#include "tool.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
@@ -140,6 +142,8 @@ class TestMainWindow : public QObject
     QString marker;
     std::unique_ptr<OpenRecorder> open;
     std::unique_ptr<MessageLog> log;
+    QTemporaryDir keys; // a signing key pair made by updater-publish
+    QByteArray publicKey;
 
     // The installed 1.0 application and a server folder publishing 1.1.
     void layOut(const QString &localVersion, const QString &serverVersion, bool withArchive = true)
@@ -245,9 +249,49 @@ class TestMainWindow : public QObject
             "SIZE version.ver", "PASV", "RETR version.ver"};
     }
 
+    // Publishes the new release from a folder with updater-publish, signed
+    // with the test's key, into the server's folder.
+    void publish(const FtpServer &server)
+    {
+        const QString source = tmp->filePath("release");
+        for (const Entry &entry : newRelease()) {
+            QVERIFY(writeFile(source + "/" + entry.name, entry.data));
+            if (entry.executable)
+                QVERIFY(QFile::setPermissions(source + "/" + entry.name,
+                    QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        Tool tool;
+        QVERIFY2(
+            tool.run(QStringLiteral(UPDATER_PUBLISH),
+                {"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--folder",
+                    "demo_mac", "--version", "1.1", "--key", keys.filePath("minisign.key"), source},
+                {}, withoutPublishPassword()),
+            tool.output);
+    }
+
+    static QProcessEnvironment withoutPublishPassword()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("UPDATER_PUBLISH_PASSWORD"));
+        return environment;
+    }
+
 private slots:
+    void initTestCase()
+    {
+        // An unencrypted pair: the empty password given twice.
+        Tool tool;
+        QVERIFY2(tool.run(QStringLiteral(UPDATER_PUBLISH), {"keygen", keys.path()}, "\n\n",
+                     withoutPublishPassword()),
+            tool.output);
+        publicKey = Tool::read(keys.filePath("minisign.pub")).split('\n').value(1).trimmed();
+        QVERIFY(!publicKey.isEmpty());
+    }
+
     void init()
     {
+        // Whatever key this build carries: unverified unless a test says otherwise.
+        SignatureVerifier::setPublicKeyForTesting(QByteArray());
         log.reset(new MessageLog);
         tmp.reset(new QTemporaryDir);
         QVERIFY(tmp->isValid());
@@ -267,6 +311,7 @@ private slots:
         open.reset();
         tmp.reset();
         Installer::setFaultForTesting(0);
+        SignatureVerifier::setPublicKeyForTesting(std::nullopt);
         Platform::setNameForTesting(QString());
         DirManager::setApplicationDirPathForTesting(QString());
         Settings::reset();
@@ -593,6 +638,88 @@ private slots:
         QVERIFY(readBytes(appDir + "/app.zip").size() < size);
         QVERIFY(installShown.isEmpty());
         expectInstalled("1.0");
+    }
+
+    // A release published with updater-publish and fetched with its
+    // signature is installed only when the signature verifies with the
+    // built-in key and vouches for the published version; otherwise nothing
+    // is installed, the installed application starts, and one line says why.
+    void signedUpdate_data()
+    {
+        QTest::addColumn<QString>("change"); // done to the published release
+        QTest::addColumn<bool>("verified"); // a public key is built in
+        QTest::addColumn<QStringList>("fetched");
+        QTest::addColumn<QString>("refusal"); // empty: installed
+        const QStringList all = {"RETR version.ver", "RETR app.zip.minisig", "RETR app.zip"};
+        QTest::newRow("verified") << "" << true << all << "";
+        QTest::newRow("unverified-without-key")
+            << "" << false << QStringList {"RETR version.ver", "RETR app.zip"} << "";
+        QTest::newRow("no-signature-on-server")
+            << "remove-signature" << true << QStringList(all.mid(0, 2))
+            << "Update not installed: no signature \"app.zip.minisig\": ";
+        QTest::newRow("altered-archive")
+            << "alter-archive" << true << all
+            << "Update not installed: signature refused: the archive does not match its "
+               "signature";
+        // A genuine 1.1 replayed under a "version.ver" of 1.2.
+        QTest::newRow("older-release-under-newer-version")
+            << "newer-version-file" << true << all
+            << "Update not installed: the signed version \"1.1\" is not the published "
+               "version \"1.2\"";
+    }
+    void signedUpdate()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, verified);
+        QFETCH(QStringList, fetched);
+        QFETCH(QString, refusal);
+        layOut("1.0", QString(), false);
+        QVERIFY(QDir(serverFolder).removeRecursively());
+        FtpServer server;
+        QVERIFY(serve(server));
+        publish(server);
+        QCOMPARE(QDir(serverFolder).entryList(QDir::Files | QDir::Hidden),
+            QStringList({"app.zip", "app.zip.minisig", "version.ver"}));
+        if (change == "remove-signature")
+            QVERIFY(QFile::remove(serverFolder + "/app.zip.minisig"));
+        if (change == "alter-archive") {
+            QByteArray archive = readBytes(serverFolder + "/app.zip");
+            archive[archive.size() / 2] = char(archive.at(archive.size() / 2) ^ 1);
+            QVERIFY(writeFile(serverFolder + "/app.zip", archive));
+        }
+        if (change == "newer-version-file")
+            QVERIFY(writeFile(serverFolder + "/version.ver", "1.2\n"));
+        SignatureVerifier::setPublicKeyForTesting(verified ? publicKey : QByteArray());
+        Answerer answerer(Answerer::Yes);
+        MainWindow window(nullptr);
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+
+        QCOMPARE(answerer.asked, 1);
+        const QStringList retrieved = server.receivedLines().filter(QRegularExpression("^RETR "));
+        QCOMPARE(retrieved, fetched);
+        QCOMPARE(log->count("Archives are not verified: the updater was built without a public "
+                            "key"),
+            verified ? 0 : 1);
+        int refused = 0;
+        for (const MessageLog::Line &line : log->lines())
+            refused += line.text.startsWith("Update not installed");
+        if (!refusal.isEmpty()) {
+            QCOMPARE(refused, 1);
+            QCOMPARE(log->count("Signature verified: version 1.1"), 0);
+            for (const MessageLog::Line &line : log->lines()) {
+                if (line.text.startsWith("Update not installed"))
+                    QVERIFY2(line.text.startsWith(refusal), qPrintable(line.text));
+            }
+            QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
+            expectInstalled("1.0");
+            return;
+        }
+        QCOMPARE(refused, 0);
+        QCOMPARE(log->count("Signature verified: version 1.1"), verified ? 1 : 0);
+        for (const Entry &entry : newRelease())
+            QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
+        expectInstalled("1.1");
     }
 
     // Start-up as main() runs it: the window never waits for the probe, and

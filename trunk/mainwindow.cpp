@@ -7,6 +7,7 @@
 #include "platform.h"
 #include "qftp.h"
 #include "settings.h"
+#include "signatureverifier.h"
 #include "version.h"
 
 #include <QCloseEvent>
@@ -26,6 +27,9 @@ namespace {
 
 const char ftpUser[] = "marvoline";
 const char ftpPassword[] = "qd4739";
+
+// A minisign signature is a few hundred bytes; anything far larger is not one.
+const qint64 maxSignatureSize = 64 * 1024;
 
 QString readAllText(QFile *file)
 {
@@ -77,6 +81,10 @@ MainWindow::MainWindow(QWidget *parent)
             localVersion = Version::clean(readAllText(&local));
     }
 
+    publicKey = SignatureVerifier::builtInPublicKey();
+    if (publicKey.isEmpty())
+        qDebug() << "Archives are not verified: the updater was built without a public key";
+
     ftp = new QFtp(this);
     ftp->connectToHost(serverHost, quint16(serverPort));
     ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
@@ -92,6 +100,7 @@ MainWindow::~MainWindow()
     // The client may still hold a file as its download target.
     delete ftp;
     delete zipFile;
+    delete signatureFile;
     delete versionFile;
     delete ui;
 }
@@ -187,6 +196,15 @@ void MainWindow::commandFinished(bool error)
             finish(QStringLiteral("Update not installed: reconnecting failed: ") + ftpFailure());
             break;
         }
+        downloadRelease();
+        break;
+    case WaitSignature:
+        signatureFile->close();
+        if (error) {
+            finish(QStringLiteral("Update not installed: no signature \"app.zip.minisig\": ")
+                + ftpFailure());
+            break;
+        }
         downloadArchive();
         break;
     case WaitArchive:
@@ -231,7 +249,7 @@ void MainWindow::askForUpdate()
         finish(QStringLiteral("Update declined"));
     } else if (clicked->text() == box.button(QMessageBox::Yes)->text()) {
         if (ftp->state() == QFtp::LoggedIn) {
-            downloadArchive();
+            downloadRelease();
         } else {
             // The server dropped the session while the question was open (servers
             // close idle ones after a few minutes): log in again first.
@@ -241,6 +259,19 @@ void MainWindow::askForUpdate()
             ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
         }
     }
+}
+
+void MainWindow::downloadRelease()
+{
+    if (publicKey.isEmpty())
+        return downloadArchive();
+    // The signature first: it is small, and without it the archive is of no use.
+    stage = WaitSignature;
+    signatureFile = openTarget(QStringLiteral("app.zip.minisig"));
+    if (!signatureFile)
+        return;
+    setStatus(QStringLiteral("Downloading update..."));
+    ftp->get(QStringLiteral("app.zip.minisig"), signatureFile, QFtp::Binary);
 }
 
 void MainWindow::downloadArchive()
@@ -286,8 +317,50 @@ void MainWindow::showAmount(qint64 done, qint64 total, const QString &suffix)
 void MainWindow::archiveReceived()
 {
     const QString archive = DirManager::getAppDir() + QLatin1String("/app.zip");
-    // The archive's signature is checked here, before anything is installed.
+    QString refusal;
+    if (!publicKey.isEmpty() && !verifyArchive(archive, &refusal)) {
+        finish(QStringLiteral("Update not installed: ") + refusal);
+        return;
+    }
     installArchive(archive);
+}
+
+bool MainWindow::verifyArchive(const QString &archivePath, QString *refusal)
+{
+    QFile signature(signatureFile->fileName());
+    if (signature.size() > maxSignatureSize) {
+        *refusal = QStringLiteral("the signature \"%1\" is too large to be one")
+                       .arg(signature.fileName());
+        return false;
+    }
+    if (!signature.open(QIODevice::ReadOnly)) {
+        *refusal = QStringLiteral("cannot read the signature \"%1\": %2")
+                       .arg(signature.fileName(), signature.errorString());
+        return false;
+    }
+    QString trustedVersion;
+    QString why;
+    if (!SignatureVerifier::verify(
+            publicKey, archivePath, signature.readAll(), &trustedVersion, &why)) {
+        *refusal = QStringLiteral("signature refused: ") + why;
+        return false;
+    }
+    // A genuine older release served under a newer "version.ver" (a replay)
+    // carries its own version in the signed comment.
+    trustedVersion = Version::clean(trustedVersion);
+    if (trustedVersion != remoteVersion) {
+        *refusal = QStringLiteral("the signed version \"%1\" is not the published version \"%2\"")
+                       .arg(trustedVersion, remoteVersion);
+        return false;
+    }
+    if (Version::compare(trustedVersion, localVersion) <= 0) {
+        *refusal = QStringLiteral(
+            "the signed version \"%1\" is not newer than the installed version \"%2\"")
+                       .arg(trustedVersion, localVersion);
+        return false;
+    }
+    qDebug().noquote() << QStringLiteral("Signature verified: version %1").arg(trustedVersion);
+    return true;
 }
 
 void MainWindow::installArchive(const QString &archivePath)

@@ -19,7 +19,8 @@ class MainWindow;
 
 // The updater's only window and the owner of the update procedure: connect,
 // log in, change into the server folder, list it, fetch "version.ver",
-// compare, ask, fetch and install "app.zip", then start the application.
+// compare, ask, fetch (and, with a public key built in, verify) and install
+// "app.zip", then start the application.
 // Every way out, whatever fails and whenever the window is closed, ends in
 // finish(), which logs why and starts the installed application.
 class MainWindow : public QMainWindow
@@ -33,6 +34,7 @@ public:
         WaitList,
         WaitVersionFile,
         WaitReconnect,
+        WaitSignature,
         WaitArchive,
         Installing,
         Finished
@@ -72,9 +74,15 @@ private slots:
 
 private:
     void askForUpdate();
+    // "app.zip.minisig" (when archives are verified), then "app.zip".
+    void downloadRelease();
     void downloadArchive();
     // The archive has arrived whole: check it, then install it.
     void archiveReceived();
+    // Whether the signature verifies with the built-in key and vouches for
+    // the published version, which must be newer than the installed one;
+    // *refusal says why not.
+    bool verifyArchive(const QString &archivePath, QString *refusal);
     void installArchive(const QString &archivePath);
     // The one way out: logs the reason once, then starts the application.
     void finish(const QString &reason);
@@ -91,7 +99,9 @@ private:
     qint64 archiveSize = -1;
     bool launching = false;
     bool closeDeferred = false;
+    QByteArray publicKey; // empty: archives are not verified
     QFile *zipFile = nullptr;
+    QFile *signatureFile = nullptr;
     QFile *versionFile = nullptr;
     BusyIndicator *busyIndicator = nullptr;
     QLabel *statusLabel = nullptr;
