@@ -7,6 +7,7 @@
 #include "platform.h"
 #include "ziparchive.h"
 
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -296,6 +297,7 @@ private slots:
         QTest::addColumn<bool>("installed");
 
         // Each link is "NAME -> TARGET"; "NAME" alone is a file entry.
+        QTest::newRow("file-up-but-inside") << QStringList {"sub/../inside.txt"} << true;
         QTest::newRow("framework") << QStringList {"Fw/Versions/5/Lib", "Fw/Versions/Current -> 5",
             "Fw/Lib -> Versions/Current/Lib", "Fw/Resources -> Versions/Current/Resources"}
                                    << true;
@@ -353,6 +355,9 @@ private slots:
         for (const ZipEntry &entry : entries) {
             if (entry.type == ZipEntry::Link)
                 QCOMPARE(tree.value(entry.name), "link " + entry.data);
+            QFile file(appDir + '/' + QDir::cleanPath(entry.name));
+            if (entry.type == ZipEntry::File && file.open(QIODevice::ReadOnly))
+                QCOMPARE(file.readAll(), entry.data);
         }
         QCOMPARE(QFileInfo(appDir + "/version.ver").isSymLink(), false);
     }
@@ -383,6 +388,11 @@ private slots:
                                                  << "";
         QTest::newRow("over-the-journal") << ".UPDATE-JOURNAL"
                                           << "";
+        // The running updater's lock: moved away, it would let a second one in.
+        QTest::newRow("over-the-lock") << "updater.lock"
+                                       << "";
+        QTest::newRow("sibling-with-same-prefix") << "../My Apps2/evil.txt"
+                                                  << "";
         QTest::newRow("file-and-folder") << "version.ver/evil.txt"
                                          << "";
     }
@@ -427,15 +437,18 @@ private slots:
         QTest::addColumn<int>("entryMode");
         QTest::addColumn<int>("oldMode");
         QTest::addColumn<int>("expected");
+        QTest::addColumn<bool>("running"); // the old program runs during the install
         const int defaults = 0666 & ~currentUmask();
-        QTest::newRow("executable") << 0755 << -1 << 0755;
-        QTest::newRow("private") << 0600 << 0644 << 0600;
-        QTest::newRow("read-only") << 0444 << -1 << 0444;
-        QTest::newRow("archive-drops-execute") << 0644 << 0755 << 0644;
-        QTest::newRow("none-new") << -1 << -1 << defaults;
-        QTest::newRow("none-over-plain") << -1 << 0600 << defaults;
-        QTest::newRow("none-over-executable") << -1 << 0755 << (defaults | 0111);
-        QTest::newRow("none-over-owner-executable") << -1 << 0700 << (defaults | 0100);
+        QTest::newRow("executable") << 0755 << -1 << 0755 << false;
+        QTest::newRow("private") << 0600 << 0644 << 0600 << false;
+        QTest::newRow("read-only") << 0444 << -1 << 0444 << false;
+        QTest::newRow("archive-drops-execute") << 0644 << 0755 << 0644 << false;
+        QTest::newRow("none-new") << -1 << -1 << defaults << false;
+        QTest::newRow("none-over-plain") << -1 << 0600 << defaults << false;
+        QTest::newRow("none-over-executable") << -1 << 0755 << (defaults | 0111) << false;
+        QTest::newRow("none-over-owner-executable") << -1 << 0700 << (defaults | 0100) << false;
+        // Replaced, not refused by the system as busy (the updater itself).
+        QTest::newRow("executable-running") << 0755 << 0755 << 0755 << true;
     }
     // Entries keep their Unix permissions; one without them gets the usual
     // defaults, but a program it replaces stays executable.
@@ -444,13 +457,26 @@ private slots:
         QFETCH(int, entryMode);
         QFETCH(int, oldMode);
         QFETCH(int, expected);
+        QFETCH(bool, running);
         layOutOld();
         const QString program = appDir + "/Viewer.app/Contents/MacOS/Tool";
         if (oldMode >= 0)
             QVERIFY(writeFile(program, "old", oldMode));
+        QProcess old;
+        if (running) {
+            QVERIFY(QFile::remove(program) && QFile::copy(QStringLiteral("/bin/sleep"), program));
+            old.start(program, {QStringLiteral("60")});
+            QVERIFY(old.waitForStarted());
+        }
         writeArchive({{"version.ver", "1.1"},
             {"Viewer.app/Contents/MacOS/Tool", "new", ZipEntry::File, entryMode}});
-        QVERIFY(install());
+        const bool installed = install();
+        old.kill();
+        old.waitForFinished();
+        QVERIFY(installed);
+        QFile replaced(program);
+        QVERIFY(replaced.open(QIODevice::ReadOnly));
+        QCOMPARE(replaced.readAll(), QByteArray("new"));
         QCOMPARE(QString::number(unixMode(QFileInfo(program).permissions()), 8),
             QString::number(expected, 8));
     }

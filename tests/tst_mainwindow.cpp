@@ -4,6 +4,7 @@
 #include "closedport.h"
 #include "dirmanager.h"
 #include "ftpserver.h"
+#include "installer.h"
 #include "internetconntest.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
@@ -12,7 +13,9 @@
 #include "qftp.h"
 #include "scriptedserver.h"
 #include "settings.h"
+#include "signatureverifier.h"
 #include "startup.h"
+#include "tool.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
@@ -139,6 +142,8 @@ class TestMainWindow : public QObject
     QString marker;
     std::unique_ptr<OpenRecorder> open;
     std::unique_ptr<MessageLog> log;
+    QTemporaryDir keys; // a signing key pair made by updater-publish
+    QByteArray publicKey;
 
     // The installed 1.0 application and a server folder publishing 1.1.
     void layOut(const QString &localVersion, const QString &serverVersion, bool withArchive = true)
@@ -185,6 +190,35 @@ class TestMainWindow : public QObject
         QTRY_COMPARE(readText(marker), QStringLiteral("Viewer 1.0 started\n"));
     }
 
+    // The published archive installed over appDir by an updater killed as it
+    // was putting the version file in place: the old one is in the backup,
+    // the new one still staged, the journal left behind.
+    void killedInstall()
+    {
+        QVERIFY(QFile::copy(serverFolder + "/app.zip", appDir + "/app.zip"));
+        const auto install = [this](int stopAt) {
+            Installer::setFaultForTesting(stopAt, true);
+            Installer installer(appDir + "/app.zip", appDir);
+            QSignalSpy finished(&installer, &Installer::finished);
+            installer.start();
+            const bool ended = finished.wait(30000);
+            Installer::setFaultForTesting(0);
+            return ended;
+        };
+        // A whole install counts the operations; four follow the placing of
+        // the version file (flush, journal, backup, staging).
+        const QByteArray old = readBytes(appDir + "/version.ver");
+        QVERIFY(install(0));
+        const int operations = Installer::operationsForTesting();
+        QCOMPARE(readText(appDir + "/version.ver"), QStringLiteral("1.1"));
+        QVERIFY(writeFile(appDir + "/version.ver", old));
+        QVERIFY(writeFile(bundleExecutable(appDir, "Viewer"), programText(marker, "Viewer 1.0")));
+        QVERIFY(QDir(appDir + "/Viewer.app/Contents/Resources").removeRecursively());
+        QVERIFY(install(operations - 4));
+        QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
+        QVERIFY(!QFile::exists(appDir + "/version.ver"));
+    }
+
     // Starts the server on serverRoot and points the updater at it.
     bool serve(FtpServer &server)
     {
@@ -215,9 +249,49 @@ class TestMainWindow : public QObject
             "SIZE version.ver", "PASV", "RETR version.ver"};
     }
 
+    // Publishes the new release from a folder with updater-publish, signed
+    // with the test's key, into the server's folder.
+    void publish(const FtpServer &server)
+    {
+        const QString source = tmp->filePath("release");
+        for (const Entry &entry : newRelease()) {
+            QVERIFY(writeFile(source + "/" + entry.name, entry.data));
+            if (entry.executable)
+                QVERIFY(QFile::setPermissions(source + "/" + entry.name,
+                    QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        Tool tool;
+        QVERIFY2(
+            tool.run(QStringLiteral(UPDATER_PUBLISH),
+                {"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--folder",
+                    "demo_mac", "--version", "1.1", "--key", keys.filePath("minisign.key"), source},
+                {}, withoutPublishPassword()),
+            tool.output);
+    }
+
+    static QProcessEnvironment withoutPublishPassword()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("UPDATER_PUBLISH_PASSWORD"));
+        return environment;
+    }
+
 private slots:
+    void initTestCase()
+    {
+        // An unencrypted pair: the empty password given twice.
+        Tool tool;
+        QVERIFY2(tool.run(QStringLiteral(UPDATER_PUBLISH), {"keygen", keys.path()}, "\n\n",
+                     withoutPublishPassword()),
+            tool.output);
+        publicKey = Tool::read(keys.filePath("minisign.pub")).split('\n').value(1).trimmed();
+        QVERIFY(!publicKey.isEmpty());
+    }
+
     void init()
     {
+        // Whatever key this build carries: unverified unless a test says otherwise.
+        SignatureVerifier::setPublicKeyForTesting(QByteArray());
         log.reset(new MessageLog);
         tmp.reset(new QTemporaryDir);
         QVERIFY(tmp->isValid());
@@ -236,6 +310,8 @@ private slots:
         log.reset();
         open.reset();
         tmp.reset();
+        Installer::setFaultForTesting(0);
+        SignatureVerifier::setPublicKeyForTesting(std::nullopt);
         Platform::setNameForTesting(QString());
         DirManager::setApplicationDirPathForTesting(QString());
         Settings::reset();
@@ -493,22 +569,59 @@ private slots:
     }
 
     // Closing the window during the download cancels it: nothing is
-    // unpacked and the installed application starts. Until then the window
-    // shows what it does and how far it has got.
-    void closedDuringDownload()
+    // unpacked and the installed application starts. Closing it during the
+    // install lets the install end first, then starts the new version. Until
+    // then the window shows what it does and how far it has got.
+    void closedWhileWorking_data()
     {
+        QTest::addColumn<QString>("when");
+        QTest::newRow("during-download") << "download";
+        QTest::newRow("during-install") << "install";
+    }
+    void closedWhileWorking()
+    {
+        QFETCH(QString, when);
         layOut("1.0", "1.1");
         const qint64 size = QFileInfo(serverFolder + "/app.zip").size();
         FtpServer server;
-        server.setRate(16 * 1024);
+        if (when == "download")
+            server.setRate(16 * 1024);
         QVERIFY(serve(server));
         Answerer answerer(Answerer::Yes);
         MainWindow window(nullptr);
         QCOMPARE(window.statusText(), QStringLiteral("Checking for updates..."));
-        window.show();
         auto *progress = window.findChild<QProgressBar *>("progressBar");
         QVERIFY(progress);
+        QStringList installShown;
+        // Called from the installer's progress report: the install is still
+        // under way, its end not yet delivered.
+        connect(progress, &QProgressBar::valueChanged, this, [&] {
+            if (window.statusText() != QLatin1String("Installing update...") || !window.isVisible())
+                return;
+            installShown << progress->format();
+            if (when == "install" && installShown.size() == 1) {
+                window.close();
+                QVERIFY(window.isVisible());
+            }
+        });
+        window.show();
         QVERIFY(!progress->isVisible());
+        if (when == "install") {
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+            // Unpacked bytes of all there are, up to the whole.
+            qint64 unpacked = 0;
+            for (const Entry &entry : newRelease())
+                unpacked += entry.data.size();
+            const QString all = QLocale().formattedDataSize(unpacked);
+            QVERIFY(!installShown.isEmpty());
+            QCOMPARE(installShown.last(), all + " of " + all);
+            QCOMPARE(log->count("Window closed during the install: the application starts when "
+                                "it ends"),
+                1);
+            QCOMPARE(log->count("Update installed"), 1);
+            expectInstalled("1.1");
+            return;
+        }
         QTRY_VERIFY_WITH_TIMEOUT(progress->isVisible() && progress->value() > 0, 30000);
 
         QCOMPARE(window.statusText(), QStringLiteral("Downloading update..."));
@@ -523,7 +636,90 @@ private slots:
         QCOMPARE(window.statusText(), QStringLiteral("Starting Viewer..."));
         QCOMPARE(log->count("Window closed: update cancelled"), 1);
         QVERIFY(readBytes(appDir + "/app.zip").size() < size);
+        QVERIFY(installShown.isEmpty());
         expectInstalled("1.0");
+    }
+
+    // A release published with updater-publish and fetched with its
+    // signature is installed only when the signature verifies with the
+    // built-in key and vouches for the published version; otherwise nothing
+    // is installed, the installed application starts, and one line says why.
+    void signedUpdate_data()
+    {
+        QTest::addColumn<QString>("change"); // done to the published release
+        QTest::addColumn<bool>("verified"); // a public key is built in
+        QTest::addColumn<QStringList>("fetched");
+        QTest::addColumn<QString>("refusal"); // empty: installed
+        const QStringList all = {"RETR version.ver", "RETR app.zip.minisig", "RETR app.zip"};
+        QTest::newRow("verified") << "" << true << all << "";
+        QTest::newRow("unverified-without-key")
+            << "" << false << QStringList {"RETR version.ver", "RETR app.zip"} << "";
+        QTest::newRow("no-signature-on-server")
+            << "remove-signature" << true << QStringList(all.mid(0, 2))
+            << "Update not installed: no signature \"app.zip.minisig\": ";
+        QTest::newRow("altered-archive")
+            << "alter-archive" << true << all
+            << "Update not installed: signature refused: the archive does not match its "
+               "signature";
+        // A genuine 1.1 replayed under a "version.ver" of 1.2.
+        QTest::newRow("older-release-under-newer-version")
+            << "newer-version-file" << true << all
+            << "Update not installed: the signed version \"1.1\" is not the published "
+               "version \"1.2\"";
+    }
+    void signedUpdate()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, verified);
+        QFETCH(QStringList, fetched);
+        QFETCH(QString, refusal);
+        layOut("1.0", QString(), false);
+        QVERIFY(QDir(serverFolder).removeRecursively());
+        FtpServer server;
+        QVERIFY(serve(server));
+        publish(server);
+        QCOMPARE(QDir(serverFolder).entryList(QDir::Files | QDir::Hidden),
+            QStringList({"app.zip", "app.zip.minisig", "version.ver"}));
+        if (change == "remove-signature")
+            QVERIFY(QFile::remove(serverFolder + "/app.zip.minisig"));
+        if (change == "alter-archive") {
+            QByteArray archive = readBytes(serverFolder + "/app.zip");
+            archive[archive.size() / 2] = char(archive.at(archive.size() / 2) ^ 1);
+            QVERIFY(writeFile(serverFolder + "/app.zip", archive));
+        }
+        if (change == "newer-version-file")
+            QVERIFY(writeFile(serverFolder + "/version.ver", "1.2\n"));
+        SignatureVerifier::setPublicKeyForTesting(verified ? publicKey : QByteArray());
+        Answerer answerer(Answerer::Yes);
+        MainWindow window(nullptr);
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+
+        QCOMPARE(answerer.asked, 1);
+        const QStringList retrieved = server.receivedLines().filter(QRegularExpression("^RETR "));
+        QCOMPARE(retrieved, fetched);
+        QCOMPARE(log->count("Archives are not verified: the updater was built without a public "
+                            "key"),
+            verified ? 0 : 1);
+        int refused = 0;
+        for (const MessageLog::Line &line : log->lines())
+            refused += line.text.startsWith("Update not installed");
+        if (!refusal.isEmpty()) {
+            QCOMPARE(refused, 1);
+            QCOMPARE(log->count("Signature verified: version 1.1"), 0);
+            for (const MessageLog::Line &line : log->lines()) {
+                if (line.text.startsWith("Update not installed"))
+                    QVERIFY2(line.text.startsWith(refusal), qPrintable(line.text));
+            }
+            QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
+            expectInstalled("1.0");
+            return;
+        }
+        QCOMPARE(refused, 0);
+        QCOMPARE(log->count("Signature verified: version 1.1"), verified ? 1 : 0);
+        for (const Entry &entry : newRelease())
+            QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
+        expectInstalled("1.1");
     }
 
     // Start-up as main() runs it: the window never waits for the probe, and
@@ -533,11 +729,19 @@ private slots:
         QTest::addColumn<QString>("situation");
         QTest::newRow("probe-host-silent") << "probe-host-silent";
         QTest::newRow("second-updater") << "second-updater";
+        // The last run was killed in the middle of its swap: completed before
+        // the window reads the installed version.
+        QTest::newRow("interrupted-install") << "interrupted-install";
     }
     void startUp()
     {
         QFETCH(QString, situation);
-        layOut("1.0", "1.0");
+        const bool interrupted = situation == "interrupted-install";
+        layOut("1.0", interrupted ? "1.1" : "1.0");
+        if (interrupted)
+            killedInstall();
+        // Not asked at all when all goes well; answered at once when not.
+        Answerer answerer(Answerer::No);
         FtpServer server;
         QVERIFY(serve(server));
         QVERIFY(writeFile(appDir + "/config.conf",
@@ -578,6 +782,14 @@ private slots:
         }
         // The whole run ended while the probe still waited for its answer.
         QVERIFY(windowShown);
+        if (interrupted) {
+            QCOMPARE(log->count("Completed the interrupted update"), 1);
+            QCOMPARE(log->count("No newer version: installed \"1.1\", published \"1.1\""), 1);
+            QVERIFY(!QFile::exists(appDir + "/" + Installer::journalFileName));
+            QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
+            QTRY_COMPARE(readText(marker), QStringLiteral("Viewer 1.1 started\n"));
+            return;
+        }
         QCOMPARE(log->count("No newer version: installed \"1.0\", published \"1.0\""), 1);
         for (const MessageLog::Line &line : log->lines())
             QVERIFY2(
@@ -620,118 +832,6 @@ private slots:
         QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
         QCOMPARE(readBytes(bundleExecutable(appDir, "Viewer")), programText(marker, "Viewer 1.0"));
         expectInstalled("1.0");
-    }
-
-    void unpack_data()
-    {
-        QTest::addColumn<QStringList>("names");
-        QTest::addColumn<bool>("unpacked");
-
-        QTest::newRow("plain") << QStringList {"a.txt", "sub/b.txt", "sub/deeper/"} << true;
-        QTest::newRow("dot-dot-inside") << QStringList {"sub/../ok.txt"} << true;
-        QTest::newRow("dot-dot") << QStringList {"good.txt", "../evil.txt"} << false;
-        QTest::newRow("nested-dot-dot") << QStringList {"good.txt", "sub/../../evil.txt"} << false;
-        QTest::newRow("sibling-with-same-prefix")
-            << QStringList {"good.txt", "../My Apps2/evil.txt"} << false;
-        QTest::newRow("backslash-dot-dot") << QStringList {"good.txt", "..\\evil.txt"} << false;
-        QTest::newRow("absolute") << QStringList {"good.txt", "@ROOT@/evil.txt"} << false;
-        QTest::newRow("drive-letter") << QStringList {"good.txt", "C:/evil.txt"} << false;
-    }
-    // Entries that would land outside the directory are never written, and
-    // an archive holding one is refused whole.
-    void unpack()
-    {
-        QFETCH(QStringList, names);
-        QFETCH(bool, unpacked);
-
-        QVERIFY(QDir().mkpath(appDir));
-        QList<Entry> entries;
-        for (QString name : names) {
-            name.replace("@ROOT@", tmp->path());
-            entries.append({name, name.endsWith('/') ? QByteArray() : name.toUtf8(), false});
-        }
-        const QString archive = tmp->filePath("hand-made.zip");
-        QVERIFY(makeArchive(archive, entries));
-        {
-            QuaZip check(archive);
-            QVERIFY(check.open(QuaZip::mdUnzip));
-            QCOMPARE(check.getFileNameList().size(), names.size());
-        }
-
-        QCOMPARE(MainWindow::unpackArchive(archive, appDir), unpacked);
-        QVERIFY(!QFile::exists(tmp->filePath("evil.txt")));
-        QVERIFY(!QFile::exists(tmp->filePath("My Apps2/evil.txt")));
-        QVERIFY(!QFile::exists("C:/evil.txt"));
-        if (unpacked) {
-            for (const Entry &entry : entries) {
-                const QString path = QDir::cleanPath(appDir + "/" + entry.name);
-                if (entry.name.endsWith('/'))
-                    QVERIFY(QFileInfo(path).isDir());
-                else
-                    QCOMPARE(readBytes(path), entry.data);
-            }
-        } else {
-            const QStringList left
-                = QDir(appDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-            QCOMPARE(left, QStringList {"Updater.app"});
-        }
-    }
-
-    // An archive may carry a program that is running right now (the updater
-    // itself): it is replaced, not refused by the system as busy.
-    void unpackReplacesARunningProgram()
-    {
-        const QString program = appDir + "/Bin/tool";
-        QVERIFY(QDir().mkpath(appDir + "/Bin"));
-        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), program));
-        QProcess running;
-        running.start(program, {QStringLiteral("60")});
-        QVERIFY(running.waitForStarted());
-
-        const QString archive = tmp->filePath("app.zip");
-        QVERIFY(makeArchive(
-            archive, {{"Bin/tool", "#!/bin/sh\necho new\n", true}, {"version.ver", "1.1", false}}));
-        const bool unpacked = MainWindow::unpackArchive(archive, appDir);
-        running.kill();
-        running.waitForFinished();
-        QVERIFY(unpacked);
-        QCOMPARE(readBytes(program), QByteArray("#!/bin/sh\necho new\n"));
-        QVERIFY(QFileInfo(program).isExecutable());
-        QCOMPARE(readBytes(appDir + "/version.ver"), QByteArray("1.1"));
-    }
-
-    void unpackRefusesUnreadableArchives_data()
-    {
-        QTest::addColumn<QString>("damage");
-        QTest::newRow("crc-mismatch") << "crc";
-        QTest::newRow("truncated") << "truncated";
-        QTest::newRow("not-a-zip") << "text";
-        QTest::newRow("missing") << "missing";
-    }
-    void unpackRefusesUnreadableArchives()
-    {
-        QFETCH(QString, damage);
-        QVERIFY(QDir().mkpath(appDir));
-        const QString archive = tmp->filePath("app.zip");
-        QVERIFY(makeArchive(archive,
-            {{"first.txt", "sound entry", false}, {"second.txt", QByteArray(4096, 'x'), false}}));
-        QByteArray bytes = readBytes(archive);
-        if (damage == "crc") {
-            const int at = bytes.indexOf(QByteArray(64, 'x'));
-            QVERIFY(at > 0);
-            bytes[at + 100] = 'y';
-        } else if (damage == "truncated") {
-            bytes.truncate(bytes.size() * 2 / 3);
-        } else if (damage == "text") {
-            bytes = "not an archive";
-        }
-        QFile::remove(archive);
-        if (damage != "missing")
-            QVERIFY(writeFile(archive, bytes));
-
-        QVERIFY(!MainWindow::unpackArchive(archive, appDir));
-        QVERIFY(!QFile::exists(appDir + "/first.txt"));
-        QVERIFY(!QFile::exists(appDir + "/second.txt"));
     }
 };
 

@@ -1,5 +1,6 @@
 #include "installer.h"
 
+#include "instancelock.h"
 #include "platform.h"
 
 #include <quazip/quazip.h>
@@ -103,7 +104,11 @@ bool isReserved(const QString &relative)
         if (first.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
             return true;
     }
-    return false;
+    // The running updater's lock (and the file QLockFile takes while it
+    // removes a stale one): moving it away would let a second updater in.
+    const QString lock = QLatin1String(InstanceLock::baseName);
+    return first.compare(lock, Qt::CaseInsensitive) == 0
+        || first.compare(lock + QLatin1String(".rmlock"), Qt::CaseInsensitive) == 0;
 }
 
 // Flushes everything written to the file system holding path, so that what
@@ -529,13 +534,11 @@ public:
         if (!swap.complete(made) || !ops.sync(root)) {
             if (ops.stopped)
                 return stoppedReason();
+            // The reason goes to finished(), whose receiver logs it once.
             const QString reason = ops.error;
-            if (!swap.rollBack(made) || !swap.cleanUp(true)) {
-                qDebug() << "The update failed and could not be undone now:" << reason << ops.error;
+            if (!swap.rollBack(made) || !swap.cleanUp(true))
                 return reason
                     + QStringLiteral("; the old version will be restored at the next start");
-            }
-            qDebug() << "The update failed and was undone:" << reason;
             return reason;
         }
         // Past this point the installation is the new one; what cleaning up
@@ -555,7 +558,6 @@ private:
     {
         if (ops.stopped)
             return stoppedReason();
-        qDebug() << "The update was not installed:" << ops.error;
         return ops.error;
     }
 

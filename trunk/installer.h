@@ -49,7 +49,9 @@ public:
     static int operationsForTesting();
 
     // Names inside the application directory that belong to the installer;
-    // an archive writing to any of them is refused.
+    // an archive writing to any of them, or to the updater's lock file
+    // (InstanceLock::baseName), is refused. Files the archive does not hold
+    // are never touched.
     static const char stagingFolderName[];
     static const char backupFolderName[];
     static const char journalFileName[];
@@ -57,7 +59,8 @@ public:
 signals:
     // Uncompressed bytes staged so far, out of all in the archive.
     void progress(qint64 done, qint64 total);
-    // Exactly once per start(); reason is empty on success, else one short line.
+    // Exactly once per start(); reason is empty on success, else one short
+    // line, which the installer does not log itself (the receiver does).
     void finished(bool ok, const QString &reason);
 
 private:

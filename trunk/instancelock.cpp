@@ -2,6 +2,8 @@
 
 #include <QDebug>
 
+const char InstanceLock::baseName[] = "updater.lock";
+
 InstanceLock::InstanceLock(const QString &appDir)
     : lock(fileName(appDir))
 {
@@ -12,7 +14,7 @@ InstanceLock::InstanceLock(const QString &appDir)
 
 QString InstanceLock::fileName(const QString &appDir)
 {
-    return appDir + QLatin1String("/updater.lock");
+    return appDir + QLatin1Char('/') + QLatin1String(baseName);
 }
 
 bool InstanceLock::acquire()

@@ -21,6 +21,8 @@ public:
     bool acquire();
 
     static QString fileName(const QString &appDir);
+    // The lock's name in the application directory: "updater.lock".
+    static const char baseName[];
 
 private:
     QLockFile lock;

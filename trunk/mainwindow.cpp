@@ -3,14 +3,12 @@
 
 #include "busyindicator.h"
 #include "dirmanager.h"
+#include "installer.h"
 #include "platform.h"
 #include "qftp.h"
 #include "settings.h"
+#include "signatureverifier.h"
 #include "version.h"
-
-#include <quazip/quazip.h>
-#include <quazip/quazipfile.h>
-#include <quazip/quazipfileinfo.h>
 
 #include <QCloseEvent>
 #include <QDebug>
@@ -23,7 +21,6 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTextStream>
 
 namespace {
@@ -31,90 +28,15 @@ namespace {
 const char ftpUser[] = "marvoline";
 const char ftpPassword[] = "qd4739";
 
+// A minisign signature is a few hundred bytes; anything far larger is not one.
+const qint64 maxSignatureSize = 64 * 1024;
+
 QString readAllText(QFile *file)
 {
     QTextStream stream(file);
     const QString text = stream.readAll();
     file->close();
     return text;
-}
-
-// Where an archive entry would be written inside root (a clean absolute
-// path), or a null string when it would land anywhere else.
-QString entryTarget(const QString &root, QString name)
-{
-    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || QDir::isAbsolutePath(name)
-        || (name.size() >= 2 && name.at(1) == QLatin1Char(':')))
-        return QString();
-    const QString target = QDir::cleanPath(root + QLatin1Char('/') + name);
-    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
-    if (target != root && !target.startsWith(prefix))
-        return QString();
-    return target;
-}
-
-struct ArchiveEntry
-{
-    QString target;
-    bool isDir;
-    QFile::Permissions permissions;
-};
-
-// Reads every entry to its end so that minizip checks its CRC; an archive
-// with any unreadable, damaged, linked or escaping entry is refused whole.
-bool checkArchive(QuaZip &zip, const QString &root, QList<ArchiveEntry> &entries)
-{
-    QuaZipFile file(&zip);
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
-    for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
-        QuaZipFileInfo64 info;
-        if (!zip.getCurrentFileInfo(&info) || info.isSymbolicLink())
-            return false;
-        const QString target = entryTarget(root, info.name);
-        if (target.isNull())
-            return false;
-        if (!file.open(QIODevice::ReadOnly))
-            return false;
-        qint64 got;
-        while ((got = file.read(buffer.data(), buffer.size())) > 0) { }
-        const bool readWhole = got == 0 && file.atEnd() && file.getZipError() == UNZ_OK;
-        file.close();
-        if (!readWhole || file.getZipError() != UNZ_OK)
-            return false;
-        const bool isDir = info.name.endsWith(QLatin1Char('/'));
-        entries.append({target, isDir, info.getPermissions()});
-    }
-    return zip.getZipError() == UNZ_OK;
-}
-
-bool extractEntry(QuaZip &zip, const QString &root, const ArchiveEntry &entry)
-{
-    if (entry.isDir)
-        return entry.target == root || QDir().mkpath(entry.target);
-    if (!QDir().mkpath(QFileInfo(entry.target).path()))
-        return false;
-    QuaZipFile in(&zip);
-    if (!in.open(QIODevice::ReadOnly))
-        return false;
-    // Written beside the target and renamed over it: each file is replaced
-    // whole, and a program that is running (the updater itself) can be replaced.
-    QSaveFile out(entry.target);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
-    qint64 got;
-    while ((got = in.read(buffer.data(), buffer.size())) > 0) {
-        if (out.write(buffer.constData(), got) != got)
-            return false;
-    }
-    in.close();
-    if (got < 0 || in.getZipError() != UNZ_OK || !out.commit())
-        return false;
-    // Archives made without Unix attributes carry no permissions: keep the defaults.
-    if (entry.permissions != QFile::Permissions())
-        QFile::setPermissions(entry.target, entry.permissions);
-    return true;
 }
 
 } // namespace
@@ -159,6 +81,10 @@ MainWindow::MainWindow(QWidget *parent)
             localVersion = Version::clean(readAllText(&local));
     }
 
+    publicKey = SignatureVerifier::builtInPublicKey();
+    if (publicKey.isEmpty())
+        qDebug() << "Archives are not verified: the updater was built without a public key";
+
     ftp = new QFtp(this);
     ftp->connectToHost(serverHost, quint16(serverPort));
     ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
@@ -174,6 +100,7 @@ MainWindow::~MainWindow()
     // The client may still hold a file as its download target.
     delete ftp;
     delete zipFile;
+    delete signatureFile;
     delete versionFile;
     delete ui;
 }
@@ -269,6 +196,15 @@ void MainWindow::commandFinished(bool error)
             finish(QStringLiteral("Update not installed: reconnecting failed: ") + ftpFailure());
             break;
         }
+        downloadRelease();
+        break;
+    case WaitSignature:
+        signatureFile->close();
+        if (error) {
+            finish(QStringLiteral("Update not installed: no signature \"app.zip.minisig\": ")
+                + ftpFailure());
+            break;
+        }
         downloadArchive();
         break;
     case WaitArchive:
@@ -313,7 +249,7 @@ void MainWindow::askForUpdate()
         finish(QStringLiteral("Update declined"));
     } else if (clicked->text() == box.button(QMessageBox::Yes)->text()) {
         if (ftp->state() == QFtp::LoggedIn) {
-            downloadArchive();
+            downloadRelease();
         } else {
             // The server dropped the session while the question was open (servers
             // close idle ones after a few minutes): log in again first.
@@ -323,6 +259,19 @@ void MainWindow::askForUpdate()
             ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
         }
     }
+}
+
+void MainWindow::downloadRelease()
+{
+    if (publicKey.isEmpty())
+        return downloadArchive();
+    // The signature first: it is small, and without it the archive is of no use.
+    stage = WaitSignature;
+    signatureFile = openTarget(QStringLiteral("app.zip.minisig"));
+    if (!signatureFile)
+        return;
+    setStatus(QStringLiteral("Downloading update..."));
+    ftp->get(QStringLiteral("app.zip.minisig"), signatureFile, QFtp::Binary);
 }
 
 void MainWindow::downloadArchive()
@@ -342,37 +291,96 @@ void MainWindow::showProgress(qint64 done, qint64 total)
 {
     if (stage != WaitArchive || !progressBar->isVisible())
         return;
+    const qint64 elapsed = qMax<qint64>(downloadClock.elapsed(), 1);
+    showAmount(done, total,
+        QStringLiteral(" (%1/s)").arg(QLocale().formattedDataSize(done * 1000 / elapsed)));
+}
+
+void MainWindow::showInstallProgress(qint64 done, qint64 total)
+{
+    showAmount(done, total, QString());
+}
+
+void MainWindow::showAmount(qint64 done, qint64 total, const QString &suffix)
+{
     const QLocale locale;
     QString text = locale.formattedDataSize(done);
+    if (total > 0)
+        text = QStringLiteral("%1 of %2").arg(text, locale.formattedDataSize(total));
+    progressBar->setFormat(text + suffix);
     if (total > 0) {
         progressBar->setRange(0, 1000);
         progressBar->setValue(int(qBound<qint64>(0, done * 1000 / total, 1000)));
-        text = QStringLiteral("%1 of %2").arg(text, locale.formattedDataSize(total));
     }
-    const qint64 elapsed = qMax<qint64>(downloadClock.elapsed(), 1);
-    text += QStringLiteral(" (%1/s)").arg(locale.formattedDataSize(done * 1000 / elapsed));
-    progressBar->setFormat(text);
 }
 
 void MainWindow::archiveReceived()
 {
     const QString archive = DirManager::getAppDir() + QLatin1String("/app.zip");
-    // The archive's signature is checked here, before anything is installed.
+    QString refusal;
+    if (!publicKey.isEmpty() && !verifyArchive(archive, &refusal)) {
+        finish(QStringLiteral("Update not installed: ") + refusal);
+        return;
+    }
     installArchive(archive);
+}
+
+bool MainWindow::verifyArchive(const QString &archivePath, QString *refusal)
+{
+    QFile signature(signatureFile->fileName());
+    if (signature.size() > maxSignatureSize) {
+        *refusal = QStringLiteral("the signature \"%1\" is too large to be one")
+                       .arg(signature.fileName());
+        return false;
+    }
+    if (!signature.open(QIODevice::ReadOnly)) {
+        *refusal = QStringLiteral("cannot read the signature \"%1\": %2")
+                       .arg(signature.fileName(), signature.errorString());
+        return false;
+    }
+    QString trustedVersion;
+    QString why;
+    if (!SignatureVerifier::verify(
+            publicKey, archivePath, signature.readAll(), &trustedVersion, &why)) {
+        *refusal = QStringLiteral("signature refused: ") + why;
+        return false;
+    }
+    // A genuine older release served under a newer "version.ver" (a replay)
+    // carries its own version in the signed comment.
+    trustedVersion = Version::clean(trustedVersion);
+    if (trustedVersion != remoteVersion) {
+        *refusal = QStringLiteral("the signed version \"%1\" is not the published version \"%2\"")
+                       .arg(trustedVersion, remoteVersion);
+        return false;
+    }
+    if (Version::compare(trustedVersion, localVersion) <= 0) {
+        *refusal = QStringLiteral(
+            "the signed version \"%1\" is not newer than the installed version \"%2\"")
+                       .arg(trustedVersion, localVersion);
+        return false;
+    }
+    qDebug().noquote() << QStringLiteral("Signature verified: version %1").arg(trustedVersion);
+    return true;
 }
 
 void MainWindow::installArchive(const QString &archivePath)
 {
-    progressBar->hide();
+    stage = Installing;
     setStatus(QStringLiteral("Installing update..."));
-    statusLabel->repaint();
-    // A damaged archive is never unpacked: the installed application is
-    // started as it is rather than half replaced.
-    if (unpackArchive(archivePath, DirManager::getAppDir()))
-        finish(QStringLiteral("Update installed"));
-    else
-        finish(QStringLiteral("Update not installed: \"%1\" is damaged or holds unsafe entries")
-                   .arg(archivePath));
+    progressBar->setRange(0, 0);
+    progressBar->setFormat(QString());
+    progressBar->show();
+    // Off the GUI thread: the window keeps painting and answering while the
+    // archive is unpacked, and a failure leaves the old installation whole.
+    installer = new Installer(archivePath, DirManager::getAppDir(), this);
+    connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
+    connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
+        if (ok)
+            finish(QStringLiteral("Update installed"));
+        else
+            finish(QStringLiteral("Update not installed: ") + reason);
+    });
+    installer->start();
 }
 
 void MainWindow::finish(const QString &reason)
@@ -387,6 +395,15 @@ void MainWindow::finish(const QString &reason)
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    if (stage == Installing) {
+        // Stopping the swap half way would leave neither version: the
+        // install completes (or rolls back), and its end starts the application.
+        event->ignore();
+        if (!closeDeferred)
+            qDebug() << "Window closed during the install: the application starts when it ends";
+        closeDeferred = true;
+        return;
+    }
     if (!launching) {
         // Whatever runs is of no use any more; stage Finished makes its end a no-op.
         stage = Finished;
@@ -394,25 +411,6 @@ void MainWindow::closeEvent(QCloseEvent *event)
         finish(QStringLiteral("Window closed: update cancelled"));
     }
     QMainWindow::closeEvent(event);
-}
-
-bool MainWindow::unpackArchive(const QString &archivePath, const QString &targetDir)
-{
-    QuaZip zip(archivePath);
-    if (!zip.open(QuaZip::mdUnzip))
-        return false;
-    const QString root = QDir::cleanPath(QDir(targetDir).absolutePath());
-    QList<ArchiveEntry> entries;
-    if (!checkArchive(zip, root, entries))
-        return false;
-
-    int index = 0;
-    for (bool more = zip.goToFirstFile(); more && index < entries.size();
-         more = zip.goToNextFile(), ++index) {
-        if (!extractEntry(zip, root, entries.at(index)))
-            return false;
-    }
-    return index == entries.size();
 }
 
 bool MainWindow::launchCommand(const QString &appDir, const QString &name, QString *program,

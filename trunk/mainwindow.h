@@ -6,6 +6,7 @@
 #include <QStringList>
 
 class BusyIndicator;
+class Installer;
 class QFile;
 class QFtp;
 class QLabel;
@@ -18,7 +19,8 @@ class MainWindow;
 
 // The updater's only window and the owner of the update procedure: connect,
 // log in, change into the server folder, list it, fetch "version.ver",
-// compare, ask, fetch and install "app.zip", then start the application.
+// compare, ask, fetch (and, with a public key built in, verify) and install
+// "app.zip", then start the application.
 // Every way out, whatever fails and whenever the window is closed, ends in
 // finish(), which logs why and starts the installed application.
 class MainWindow : public QMainWindow
@@ -27,7 +29,16 @@ class MainWindow : public QMainWindow
 
 public:
     // What the next done() of the FTP client completes.
-    enum UpdateStage { WaitLogin, WaitList, WaitVersionFile, WaitReconnect, WaitArchive, Finished };
+    enum UpdateStage {
+        WaitLogin,
+        WaitList,
+        WaitVersionFile,
+        WaitReconnect,
+        WaitSignature,
+        WaitArchive,
+        Installing,
+        Finished
+    };
 
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
@@ -45,11 +56,6 @@ public:
     static bool launchCommand(const QString &appDir, const QString &name, QString *program,
         QStringList *arguments, QString *reason);
 
-    // Unpacks the archive over targetDir, but only when every entry reads
-    // back whole (its CRC matches) and would land inside targetDir; otherwise
-    // nothing at all is written. Returns whether the archive was unpacked.
-    static bool unpackArchive(const QString &archivePath, const QString &targetDir);
-
     QString statusText() const;
 
 public slots:
@@ -59,23 +65,32 @@ public slots:
 
 protected:
     // Closing the window cancels what is under way and starts the installed
-    // application all the same.
+    // application all the same; an install under way is let finish first.
     void closeEvent(QCloseEvent *event) override;
 
 private slots:
     void showProgress(qint64 done, qint64 total);
+    void showInstallProgress(qint64 done, qint64 total);
 
 private:
     void askForUpdate();
+    // "app.zip.minisig" (when archives are verified), then "app.zip".
+    void downloadRelease();
     void downloadArchive();
     // The archive has arrived whole: check it, then install it.
     void archiveReceived();
+    // Whether the signature verifies with the built-in key and vouches for
+    // the published version, which must be newer than the installed one;
+    // *refusal says why not.
+    bool verifyArchive(const QString &archivePath, QString *refusal);
     void installArchive(const QString &archivePath);
     // The one way out: logs the reason once, then starts the application.
     void finish(const QString &reason);
     // Opens a local file for the download of serverFile, or finishes.
     QFile *openTarget(const QString &localName);
     void setStatus(const QString &text);
+    // The bar at done of total (bytes), its text followed by suffix.
+    void showAmount(qint64 done, qint64 total, const QString &suffix);
     QString ftpFailure() const;
 
     int stage = WaitLogin;
@@ -83,13 +98,17 @@ private:
     QString remoteVersion;
     qint64 archiveSize = -1;
     bool launching = false;
+    bool closeDeferred = false;
+    QByteArray publicKey; // empty: archives are not verified
     QFile *zipFile = nullptr;
+    QFile *signatureFile = nullptr;
     QFile *versionFile = nullptr;
     BusyIndicator *busyIndicator = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
     QElapsedTimer downloadClock;
     QFtp *ftp = nullptr;
+    Installer *installer = nullptr;
     Ui::MainWindow *ui;
 };
 

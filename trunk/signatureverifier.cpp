@@ -57,7 +57,23 @@ bool verifyLegacy(
         == 0;
 }
 
+std::optional<QByteArray> &keyForTesting()
+{
+    static std::optional<QByteArray> key;
+    return key;
+}
+
 } // namespace
+
+QByteArray SignatureVerifier::builtInPublicKey()
+{
+    return keyForTesting() ? *keyForTesting() : compiledPublicKey();
+}
+
+void SignatureVerifier::setPublicKeyForTesting(std::optional<QByteArray> key)
+{
+    keyForTesting() = std::move(key);
+}
 
 QString SignatureVerifier::versionToken(const QString &trustedComment)
 {

@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <optional>
+
 // Checks a release archive against a detached signature in minisign's format
 // before anything of it is installed. Signatures of both kinds the minisign
 // tool writes are accepted: "ED" (Ed25519 over the archive's BLAKE2b-512,
@@ -27,8 +29,16 @@ public:
     // UPDATER_PUBLIC_KEY); empty when archives are not verified.
     static QByteArray builtInPublicKey();
 
+    // Test seam: builtInPublicKey() returns key instead (empty: archives are
+    // not verified) until it is called with std::nullopt.
+    static void setPublicKeyForTesting(std::optional<QByteArray> key);
+
     // The value of the trusted comment's "version:" token, or a null string.
     static QString versionToken(const QString &trustedComment);
+
+private:
+    // UPDATER_PUBLIC_KEY as compiled in.
+    static QByteArray compiledPublicKey();
 };
 
 #endif // SIGNATUREVERIFIER_H

@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "dirmanager.h"
+#include "installer.h"
 #include "instancelock.h"
 #include "internetconntest.h"
 #include "mainwindow.h"
@@ -17,6 +18,12 @@ int Startup::run()
     InstanceLock lock(appDir);
     if (!lock.acquire())
         return 0;
+
+    // An install the last run could not finish (killed, power lost) is
+    // completed or rolled back before anything reads the installation. When
+    // even that fails it has said why; the run goes on, and the application
+    // that is there is started as usual.
+    Installer::recover(appDir);
 
     Settings::load(appDir);
 
