@@ -10,8 +10,8 @@
 #   install_blackbox.sh UPDATER SOURCE_DIR
 #
 # INSTALL_KILL_SECONDS (default 90) is the time given to the kills;
-# INSTALL_SEED repeats the random moments of an earlier run (each run prints
-# its seed). Exits 0 when every case passes, 77 (skipped) when the X tools
+# INSTALL_SEED draws the same random delays as an earlier run (each run
+# prints its seed). Exits 0 when every case passes, 77 (skipped) when the X tools
 # are missing.
 set -euo pipefail
 updater_binary=$1
@@ -33,7 +33,7 @@ source "$source_dir/tests/testlib/installation.bash"
 kill_seconds=${INSTALL_KILL_SECONDS:-90}
 seed=${INSTALL_SEED:-$((($$ * 7919 + 10#${EPOCHREALTIME#*.}) % 32768))}
 RANDOM=$seed
-echo "seed $seed (INSTALL_SEED=$seed repeats these moments)"
+echo "seed $seed (INSTALL_SEED=$seed draws the same delays)"
 
 tmp=$(mktemp -d)
 service_pid=
@@ -163,6 +163,12 @@ start_updater() {
     updater_pid=$!
 }
 
+# Sleeps without starting a process, so that short naps keep their length.
+exec {nap_fd}<> <(:)
+nap() { # seconds
+    read -r -t "$1" -u "$nap_fd" || true
+}
+
 # Succeeds once the updater asks its question; fails when it ends, or has not
 # asked within a minute.
 wait_for_question() {
@@ -176,7 +182,7 @@ wait_for_question() {
                 return 0
             fi
         done
-        sleep 0.1
+        nap 0.1
     done
     return 1
 }
@@ -185,12 +191,6 @@ wait_for_question() {
 # pattern; fails when the updater ends first or after a minute.
 wait_for_log() { # pattern
     timeout 60 grep -q -m1 -e "$1" < <(tail --pid="$updater_pid" -n +1 -f "$log")
-}
-
-# Sleeps without starting a process, so that short naps keep their length.
-exec {nap_fd}<> <(:)
-nap() { # seconds
-    read -r -t "$1" -u "$nap_fd" || true
 }
 
 # Succeeds once the installer's journal appears (or disappears), watched
@@ -407,7 +407,15 @@ wait_for_exit
 [ "$status" -eq 0 ] || fail "Updater exit code $status under the limit"
 grep -q 'huge.bin.*too large\|too large.*huge.bin' "$log" ||
     fail "no reason naming huge.bin logged: $(grep -i 'update' "$log" | tail -n 3)"
+echo "logged: $(grep -m1 'Update not installed' "$log" | sed 's/^ *[0-9.]* //')"
 expect_installation "$tmp/old.manifest" "the failed install changed the installation" || true
+# The old version is started as after any run ("open" starts it in the background).
+for _ in $(seq 100); do
+    [ -s "$app_dir/demo-app.log" ] && break
+    nap 0.1
+done
+grep -q '^Demo 1.0 started' "$app_dir/demo-app.log" 2>/dev/null ||
+    fail "Demo 1.0 was not started: $(cat "$app_dir/demo-app.log" 2>/dev/null)"
 
 # With room again the next run offers the update again, and installs it.
 start_updater
