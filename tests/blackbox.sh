@@ -20,18 +20,11 @@ tmp=$(mktemp -d)
 service_pid=
 cleanup() {
     if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then
-        kill "$service_pid"
-        wait "$service_pid" 2>/dev/null || true
+        stop_service
     fi
     rm -rf "$tmp"
 }
 trap cleanup EXIT
-
-failures=0
-fail() {
-    echo "FAIL ($case): $*"
-    failures=$((failures + 1))
-}
 
 source "$source_dir/tests/testlib/installation.bash"
 
@@ -62,13 +55,7 @@ run_case() {
     [ "$status" -eq 0 ] || fail "Updater exit code $status"
     grep -qx "question: $question" "$root/answer.log" || fail "expected question $question, got: $(cat "$root/answer.log")"
     [ "$(cat "$app_dir/version.ver")" = "$expected" ] || fail "installed version $(cat "$app_dir/version.ver"), expected $expected"
-    # The application is started in the background by "open".
-    for _ in $(seq 100); do
-        [ -s "$app_dir/demo-app.log" ] && break
-        sleep 0.1
-    done
-    grep -q "^Demo $expected started" "$app_dir/demo-app.log" 2>/dev/null ||
-        fail "Demo $expected was not started: $(cat "$app_dir/demo-app.log" 2>/dev/null)"
+    expect_demo_started "$app_dir" "$expected"
     if [ "$answer" = yes ]; then
         [ -s "$app_dir/app.zip" ] || fail "app.zip not left in place"
         grep -qx "RETR app.zip" "$root/ftp.log" || fail "archive not fetched"

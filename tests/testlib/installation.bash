@@ -25,3 +25,20 @@ stop_service() {
     kill "$service_pid"
     wait "$service_pid" 2>/dev/null || true
 }
+
+failures=0
+fail() {
+    echo "FAIL ($case): $*"
+    failures=$((failures + 1))
+}
+
+# The installed Demo at the given version was started ("open" starts it in
+# the background, so its note may come a moment after the updater ended).
+expect_demo_started() { # app_dir version
+    for _ in $(seq 100); do
+        [ -s "$1/demo-app.log" ] && break
+        sleep 0.1
+    done
+    grep -q "^Demo $2 started" "$1/demo-app.log" 2>/dev/null ||
+        fail "Demo $2 was not started: $(cat "$1/demo-app.log" 2>/dev/null)"
+}
