@@ -6,6 +6,7 @@
 #include "publisher.h"
 #include "qftp.h"
 #include "releasesigner.h"
+#include "scriptedserver.h"
 #include "signatureverifier.h"
 #include "tool.h"
 #include "vsftpdserver.h"
@@ -139,11 +140,16 @@ QProcessEnvironment environmentWith(const QString &password = QString())
     return env;
 }
 
-// One of the two servers, on a root folder of its own.
+// One of the two servers, on a root folder of its own, or one that
+// accepts the connection and never says a word.
 struct Server
 {
     bool start(const QString &kind)
     {
+        if (kind == QLatin1String("silent")) {
+            silent.reset(new ScriptedServer);
+            return silent->listen() || (why = QStringLiteral("cannot listen"), false);
+        }
         if (kind == QLatin1String("vsftpd")) {
             vsftpd.reset(new VsftpdServer);
             return vsftpd->start(root.path()) || (why = vsftpd->errorText(), false);
@@ -151,7 +157,10 @@ struct Server
         pyftpd.reset(new FtpServer);
         return pyftpd->start(root.path()) || (why = pyftpd->errorText(), false);
     }
-    quint16 port() const { return vsftpd ? vsftpd->port() : pyftpd->port(); }
+    quint16 port() const
+    {
+        return silent ? silent->port() : vsftpd ? vsftpd->port() : pyftpd->port();
+    }
     void stop() { vsftpd ? vsftpd->stop() : pyftpd->stop(); }
     Publisher::Server target(const QString &folder) const
     {
@@ -161,6 +170,7 @@ struct Server
     QString why;
     std::unique_ptr<VsftpdServer> vsftpd;
     std::unique_ptr<FtpServer> pyftpd;
+    std::unique_ptr<ScriptedServer> silent;
 };
 
 // An updater's view of the folder: rounds of LIST, then the three files in
@@ -440,6 +450,8 @@ void TestPublish::failedPublish_data()
     QTest::newRow("pyftpdlib-stopped-mid-upload") << "pyftpdlib" << true;
     QTest::newRow("pyftpdlib-rename-refused") << "pyftpdlib" << false;
     QTest::newRow("vsftpd-rename-refused") << "vsftpd" << false;
+    // Never greets: the client's time limit ends the publish.
+    QTest::newRow("server-silent") << "silent" << false;
 }
 
 void TestPublish::failedPublish()
@@ -472,11 +484,17 @@ void TestPublish::failedPublish()
             server.stop();
         }
     });
-    publisher.publish(server.target("demo_mac"), work.filePath("out"));
+    Publisher::Server target = server.target("demo_mac");
+    if (kind == "silent")
+        target.timeoutMs = 300;
+    publisher.publish(target, work.filePath("out"));
     QVERIFY(finished.wait(60000));
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished.at(0).at(0).toBool(), false);
     QVERIFY(!finished.at(0).at(1).toString().isEmpty());
+    if (kind == "silent")
+        QVERIFY2(finished.at(0).at(1).toString().contains("timed out"),
+            qPrintable(finished.at(0).at(1).toString()));
     QCOMPARE(stopped, stopServer);
     // The old release as it was, no part of the new one under a final name.
     QCOMPARE(readRelease(folder), old);

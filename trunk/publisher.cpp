@@ -98,6 +98,9 @@ void Publisher::publish(const Server &target, const QString &dir)
     }
     delete ftp;
     ftp = new QFtp(this);
+    // A server that stops answering ends the publish with its reason instead
+    // of holding the tool forever.
+    ftp->setTimeout(server.timeoutMs);
     connect(ftp, &QFtp::done, this, &Publisher::ftpDone);
     connect(ftp, &QFtp::dataTransferProgress, this, [this](qint64 done, qint64) {
         if (stage == Uploading)

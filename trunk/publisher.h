@@ -30,6 +30,8 @@ public:
         QString user;
         QString password;
         QString folder; // made when missing
+        // The longest the FTP client waits without progress (QFtp::setTimeout).
+        int timeoutMs = 30000;
     };
 
     // The three files of a release, in the order they are renamed into place.
