@@ -201,8 +201,9 @@ private slots:
         QTest::newRow("windows-killed-then-recovered") << "windows" << true;
     }
     // The n-th file operation fails (or the process dies there, and the next
-    // start recovers), for every n: the installation is byte for byte the old
-    // one or the new one, and nothing of the installer's own is left.
+    // start recovers, perhaps dying once itself), for every n: the
+    // installation is byte for byte the old one or the new one, and nothing
+    // of the installer's own is left.
     void failureAtEveryOperation()
     {
         QFETCH(QString, platform);
@@ -237,6 +238,10 @@ private slots:
                 const QMap<QString, QString> killed = withoutInstallerFiles(snapshot());
                 if (killed.value(versionPath) == newVersion)
                     QVERIFY2(killed == newTree, at);
+                // The next start may be killed while recovering, too.
+                Installer::setFaultForTesting(1 + n % 5, true);
+                Installer::recover(appDir);
+                Installer::setFaultForTesting(0);
                 log.clear();
                 QVERIFY2(Installer::recover(appDir), at);
                 const QMap<QString, QString> recovered = snapshot();
