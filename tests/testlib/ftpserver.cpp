@@ -32,6 +32,9 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
     if (!dropFile.isEmpty())
         arguments << QStringLiteral("--drop-file") << dropFile << QStringLiteral("--drop-after")
                   << QString::number(dropAfter);
+    if (!cutFile.isEmpty())
+        arguments << QStringLiteral("--cut-file") << cutFile << QStringLiteral("--cut-after")
+                  << QString::number(cutAfter);
     process.setArguments(arguments);
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start();

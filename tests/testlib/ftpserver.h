@@ -34,6 +34,14 @@ public:
         dropAfter = bytes;
     }
 
+    // ... or cuts off the session uploading a file whose name ends with
+    // fileName once it has received `bytes` bytes, and serves on.
+    void setCutAfter(const QString &fileName, qint64 bytes)
+    {
+        cutFile = fileName;
+        cutAfter = bytes;
+    }
+
     quint16 port() const { return serverPort; }
     QString host() const { return serverHost; }
     // The command lines the server received so far, in order, without CR LF.
@@ -49,6 +57,8 @@ private:
     QString serverPassword;
     QString dropFile;
     qint64 dropAfter = 0;
+    QString cutFile;
+    qint64 cutAfter = 0;
 };
 
 #endif // TESTLIB_FTPSERVER_H
