@@ -154,7 +154,8 @@ struct Server
             vsftpd.reset(new VsftpdServer);
             return vsftpd->start(root.path()) || (why = vsftpd->errorText(), false);
         }
-        pyftpd.reset(new FtpServer);
+        if (!pyftpd)
+            pyftpd.reset(new FtpServer);
         return pyftpd->start(root.path()) || (why = pyftpd->errorText(), false);
     }
     quint16 port() const
@@ -444,27 +445,39 @@ void TestPublish::publishToServer()
 void TestPublish::failedPublish_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<bool>("stopServer"); // else a rename is refused
+    QTest::addColumn<QString>("failure");
     // vsftpd's sessions outlive its listener, so only pyftpdlib can be
     // stopped under a running upload.
-    QTest::newRow("pyftpdlib-stopped-mid-upload") << "pyftpdlib" << true;
-    QTest::newRow("pyftpdlib-rename-refused") << "pyftpdlib" << false;
-    QTest::newRow("vsftpd-rename-refused") << "vsftpd" << false;
+    QTest::newRow("pyftpdlib-stopped-mid-upload") << "pyftpdlib"
+                                                  << "stop";
+    // The session is cut, the server serves on: a new session cleans up.
+    QTest::newRow("pyftpdlib-cut-off-mid-upload") << "pyftpdlib"
+                                                  << "cut";
+    QTest::newRow("pyftpdlib-rename-refused") << "pyftpdlib"
+                                              << "rename";
+    QTest::newRow("vsftpd-rename-refused") << "vsftpd"
+                                           << "rename";
     // Never greets: the client's time limit ends the publish.
-    QTest::newRow("server-silent") << "silent" << false;
+    QTest::newRow("server-silent") << "silent"
+                                   << "silent";
 }
 
 void TestPublish::failedPublish()
 {
     QFETCH(QString, kind);
-    QFETCH(bool, stopServer);
+    QFETCH(QString, failure);
+    const bool stopServer = failure == QLatin1String("stop");
     Server server;
     const QString folder = server.root.filePath("demo_mac");
     // The old release; a folder in the archive's place makes its rename fail.
     QVERIFY(writeServerFolder(folder,
         {{"version.ver", "1.0\n"}, {"app.zip.minisig", "old signature\n"},
-            {stopServer ? "app.zip" : "app.zip/keep", randomBytes(100000, 1)}}));
+            {failure == "rename" ? "app.zip/keep" : "app.zip", randomBytes(100000, 1)}}));
     const QMap<QString, QByteArray> old = readRelease(folder);
+    if (failure == QLatin1String("cut")) {
+        server.pyftpd.reset(new FtpServer);
+        server.pyftpd->setCutAfter(Publisher::temporaryName("app.zip"), 1 << 20);
+    }
     QVERIFY2(server.start(kind), qPrintable(server.why));
 
     QTemporaryDir work;
@@ -499,7 +512,7 @@ void TestPublish::failedPublish()
     // The old release as it was, no part of the new one under a final name.
     QCOMPARE(readRelease(folder), old);
     if (!stopServer) {
-        // Connected all along: the temporary files went too.
+        // The server was there to the end: the temporary files went too.
         QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
             QStringList({"app.zip", "app.zip.minisig", "version.ver"}));
     }
