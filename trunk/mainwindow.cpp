@@ -112,6 +112,9 @@ QString MainWindow::statusText() const
 
 void MainWindow::setStatus(const QString &text)
 {
+    // One step may set the same text twice (the signature, then the archive).
+    if (text == statusLabel->text())
+        return;
     // Logged too: the log then tells what the person saw, and when.
     qDebug().noquote() << "Status:" << text;
     statusLabel->setText(text);
