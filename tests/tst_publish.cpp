@@ -183,6 +183,15 @@ public:
     {
         connect(&ftp, &QFtp::listInfo, this, [this](const QUrlInfo &i) { listing << i.name(); });
         connect(&ftp, &QFtp::done, this, [this](bool error) {
+            // A file renamed into place between its SIZE and its RETR comes
+            // whole but not at the size announced: the client refuses it
+            // rather than take a file it cannot check, and the next round
+            // reads again.
+            if (error && loggedIn && ftp.errorString().contains("the server announced")) {
+                ++refusedRounds;
+                startRound();
+                return;
+            }
             if (error) {
                 failure = ftp.errorString();
                 return;
@@ -224,6 +233,7 @@ public:
     QString failure;
     bool loggedIn = false;
     bool stopped = false; // no round after the running one
+    int refusedRounds = 0;
 };
 
 QMap<QString, QByteArray> readRelease(const QString &folder)
@@ -573,7 +583,8 @@ void TestPublish::readerDuringPublish()
             seenNew = got == fresh.value(name);
         }
     }
-    qDebug() << during << "rounds read before the publish ended";
+    qDebug() << during << "rounds read before the publish ended;" << reader.refusedRounds
+             << "refused for a file replaced between SIZE and RETR";
     QCOMPARE(reader.rounds.last(), fresh);
 }
 
