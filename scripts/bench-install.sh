@@ -66,5 +66,6 @@ awk -v a="$installer_median" -v b="$unzip_median" 'BEGIN { printf "ratio of medi
 
 small=$(measure 100 "$bench" install "$work/app-100.zip" "$work/run" | cut -d' ' -f2)
 large=$(measure 400 "$bench" install "$archive" "$work/run" | cut -d' ' -f2)
-echo "installer peak memory: $((small / 1024)) MB with the $(du -m "$work/app-100.zip" | cut -f1) MB archive, $((large / 1024)) MB with the $(du -m "$archive" | cut -f1) MB one"
+describe() { echo "$(du -m "$1" | cut -f1) MB archive of $(unzip -Z1 "$1" | wc -l) entries"; }
+echo "installer peak memory: $((small / 1024)) MB for the $(describe "$work/app-100.zip"), $((large / 1024)) MB for the $(describe "$archive")"
 rm -rf "$work/run"

@@ -50,8 +50,9 @@ def main():
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
-    # Read-only: the updater only lists and downloads.
-    authorizer.add_user("marvoline", "qd4739", args.root, perm="elr")
+    # The updater lists and downloads; updater-publish, with the same account,
+    # also makes the folder, uploads, checks sizes, renames and removes.
+    authorizer.add_user("marvoline", "qd4739", args.root, perm="elradfmw")
 
     class Handler(FTPHandler):
         def pre_process_command(self, line, cmd, arg):

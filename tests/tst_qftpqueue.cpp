@@ -57,6 +57,12 @@ private slots:
     void abortDuringDownload();
     void destructorSendsNoQuitAndStartsNothing();
     void destructorDuringDownload();
+    void noFailureReportedAsSuccess_data();
+    void noFailureReportedAsSuccess();
+    void unsendableArguments_data();
+    void unsendableArguments();
+    void abortInEachState_data();
+    void abortInEachState();
     void timeLimits_data();
     void timeLimits();
     void movingTransferNeverExpires();
@@ -498,12 +504,13 @@ void TestQFtpQueue::closeHandshake()
     const int id = s.ftp.close();
     QCOMPARE(s.server.nextLine(), QByteArray("QUIT"));
     if (answered) {
+        // The answer ends the session: the client closes, whether or not
+        // the server does.
         s.server.send("221 Goodbye.\r\n");
-        // The answer alone does not end the close; the connection going does.
-        QVERIFY(s.server.noLineWithin(100));
-        QCOMPARE(s.rec.events, QStringList({started(id), state(QFtp::Closing)}));
+        QTRY_COMPARE(s.server.client()->state(), QAbstractSocket::UnconnectedState);
+    } else {
+        s.server.dropClient();
     }
-    s.server.dropClient();
     QTRY_COMPARE(s.rec.count("done"), 1);
     QCOMPARE(s.rec.events,
         QStringList(
@@ -1027,6 +1034,216 @@ void TestQFtpQueue::destructorDuringDownload()
     QVERIFY(sink.isOpen());
 }
 
+// A device whose reads fail after the first block.
+class FailingSource : public QBuffer
+{
+public:
+    using QBuffer::QBuffer;
+    qint64 readData(char *data, qint64 maxlen) override
+    {
+        if (pos() > 0) {
+            setErrorString(QStringLiteral("disk on fire"));
+            return -1;
+        }
+        return QBuffer::readData(data, qMin<qint64>(maxlen, 100));
+    }
+};
+
+void TestQFtpQueue::noFailureReportedAsSuccess_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("errorString"); // empty: a success
+    QTest::newRow("truncated-then-control-closed")
+        << "truncated"
+        << "Downloading file failed:\nConnection closed by host 127.0.0.1";
+    QTest::newRow("size-mismatch")
+        << "short"
+        << "Downloading file failed:\nReceived 1000 bytes of the 100000 the server announced";
+    QTest::newRow("size-mismatch-ascii-is-fine") << "short-ascii" << QString();
+    QTest::newRow("upload-source-read-error")
+        << "upload"
+        << "Uploading file failed:\nCannot read the file to upload: disk on fire";
+}
+
+void TestQFtpQueue::noFailureReportedAsSuccess()
+{
+    QFETCH(QString, script);
+    QFETCH(QString, errorString);
+    Scripted s;
+    QVERIFY(s.logIn());
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    FailingSource source;
+    source.setData(QByteArray(1000, 'u'));
+    int id;
+    if (script == "upload") {
+        id = s.ftp.put(&source, QStringLiteral("up.bin"));
+        QVERIFY(converse(s.server,
+            {{"TYPE I", "200 ok\r\n"}, {"PASV", s.data.pasvReply()}, {"ALLO 1000", "200 ok\r\n"},
+                {"STOR up.bin", "150 go ahead\r\n"}}));
+        QCOMPARE(s.server.nextLine(), QByteArray("ABOR"));
+        s.server.send("426 aborted\r\n226 abort ok\r\n");
+    } else {
+        const bool ascii = script == "short-ascii";
+        id = s.ftp.get(QStringLiteral("app.zip"), &sink, ascii ? QFtp::Ascii : QFtp::Binary);
+        QVERIFY(converse(s.server,
+            {{ascii ? "TYPE A" : "TYPE I", "200 ok\r\n"}, {"SIZE app.zip", "213 100000\r\n"},
+                {"PASV", s.data.pasvReply()}}));
+        QVERIFY(s.data.waitForClient());
+        QVERIFY(converse(s.server, {{"RETR app.zip", "150 here\r\n"}}));
+        s.data.send(QByteArray(1000, 'z'));
+        QTRY_COMPARE(sink.size(), qint64(1000));
+        if (script == "truncated") {
+            // 226, then the control connection goes with the data one still open.
+            s.server.send("226 done\r\n");
+            s.server.dropClient();
+        } else {
+            s.data.close();
+            s.server.send("226 done\r\n");
+        }
+    }
+    QTRY_COMPARE(s.rec.count("done"), 1);
+    QCOMPARE(s.rec.without("state"),
+        QStringList(
+            {started(id), finished(id, !errorString.isEmpty()), done(!errorString.isEmpty())}));
+    if (!errorString.isEmpty())
+        QCOMPARE(s.ftp.errorString(), errorString);
+}
+
+void TestQFtpQueue::unsendableArguments_data()
+{
+    QTest::addColumn<QueueOp>("op");
+    QTest::addColumn<QString>("errorString");
+    const QString why = QStringLiteral("Argument holds a character that cannot be sent: ");
+    QTest::newRow("cr-lf-in-folder") << QueueOp([](QFtp &f) { return f.cd("a\r\nDELE x"); })
+                                     << "Changing directory failed:\n" + why + "CR";
+    QTest::newRow("lf-in-file") << QueueOp([](QFtp &f) { return f.get("f\nDELE x"); })
+                                << "Downloading file failed:\n" + why + "LF";
+    QTest::newRow("nul-in-new-name")
+        << QueueOp([](QFtp &f) { return f.rename("a", QStringLiteral("b") + QChar(0) + "c"); })
+        << why + "NUL";
+    QTest::newRow("crlf-inside-raw-command")
+        << QueueOp([](QFtp &f) { return f.rawCommand("NOOP\r\nDELE x"); }) << why + "CR";
+    QTest::newRow("outside-latin1")
+        << QueueOp([](QFtp &f) { return f.login(QString::fromUtf8("m\u20acrvoline"), "pw"); })
+        << "Login failed:\n" + why + "U+20ac";
+}
+
+// Nothing is sent for an argument that would inject another line or go
+// out altered; the command fails as it starts.
+void TestQFtpQueue::unsendableArguments()
+{
+    QFETCH(QueueOp, op);
+    QFETCH(QString, errorString);
+    Scripted s;
+    QVERIFY(s.logIn());
+    const int id = op(s.ftp);
+    const int behind = s.ftp.cd(QStringLiteral("never"));
+    QTRY_COMPARE(s.rec.count("done"), 1);
+    QCOMPARE(s.rec.events, QStringList({started(id), finished(id, true), done(true)}));
+    QVERIFY(!s.rec.events.contains(started(behind)));
+    QCOMPARE(s.ftp.errorString(), errorString);
+    QVERIFY(s.server.noLineWithin(100));
+}
+
+void TestQFtpQueue::abortInEachState_data()
+{
+    QTest::addColumn<QString>("phase");
+    // The server's answer once ABOR has arrived; empty when none is sent.
+    QTest::addColumn<QByteArray>("afterAbor");
+    QTest::addColumn<QString>("errorString");
+    QTest::addColumn<bool>("staysConnected");
+    const QString get = QStringLiteral("Downloading file failed:\nAborted");
+    const QString connect = QStringLiteral("Connecting to host failed:\nAborted");
+    QTest::newRow("queued-not-started") << "queued" << QByteArray() << get << true;
+    QTest::newRow("connecting") << "connecting" << QByteArray() << connect << false;
+    QTest::newRow("greeting-awaited") << "greeting" << QByteArray() << connect << false;
+    QTest::newRow("user-outstanding")
+        << "USER" << QByteArray("331 password please\r\n225 ABOR ok\r\n")
+        << "Login failed:\nAborted" << true;
+    QTest::newRow("type-outstanding")
+        << "TYPE" << QByteArray("200 ok\r\n225 ABOR ok\r\n") << get << true;
+    QTest::newRow("size-outstanding")
+        << "SIZE" << QByteArray("213 1000\r\n225 ABOR ok\r\n") << get << true;
+    QTest::newRow("size-refused-after-abort")
+        << "SIZE" << QByteArray("550 no size\r\n225 ABOR ok\r\n")
+        << "Downloading file failed:\nno size" << true;
+    QTest::newRow("pasv-outstanding")
+        << "PASV" << QByteArray("227 Entering Passive Mode (127,0,0,1,4,1).\r\n225 ABOR ok\r\n")
+        << get << true;
+    QTest::newRow("data-connection-opening") << "data-connect" << QByteArray() << get << true;
+    QTest::newRow("quit-outstanding") << "QUIT" << QByteArray() << "Aborted" << false;
+}
+
+// abort() ends the running command with an error in every state, and the
+// next command gets its own reply.
+void TestQFtpQueue::abortInEachState()
+{
+    QFETCH(QString, phase);
+    QFETCH(QByteArray, afterAbor);
+    QFETCH(QString, errorString);
+    QFETCH(bool, staysConnected);
+    Scripted s;
+    FullListener full;
+    QVERIFY(full.open());
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    int id;
+    if (phase == "connecting" || phase == "greeting") {
+        QVERIFY(s.listen());
+        if (phase == "connecting") {
+            id = s.ftp.connectToHost(QStringLiteral("127.0.0.1"), full.port());
+            QTRY_COMPARE(s.ftp.state(), QFtp::Connecting);
+        } else {
+            id = s.connectToHost();
+            QTRY_COMPARE(s.ftp.state(), QFtp::Connected);
+        }
+    } else if (phase == "USER") {
+        QVERIFY(s.listen());
+        s.connectToHost();
+        id = s.ftp.login(QStringLiteral("marvoline"), QStringLiteral("qd4739"));
+        QVERIFY(greet(s.server));
+        QCOMPARE(s.server.nextLine(), QByteArray("USER marvoline"));
+    } else {
+        QVERIFY(s.logIn());
+        id = phase == "QUIT" ? s.ftp.close() : s.ftp.get(QStringLiteral("app.zip"), &sink);
+        if (phase == "TYPE" || phase == "QUIT") {
+            QCOMPARE(s.server.nextLine(), phase.toLatin1().append(phase == "TYPE" ? " I" : ""));
+        } else if (phase == "SIZE") {
+            QVERIFY(converse(s.server, {{"TYPE I", "200 ok\r\n"}}));
+            QCOMPARE(s.server.nextLine(), QByteArray("SIZE app.zip"));
+        } else if (phase == "PASV" || phase == "data-connect") {
+            QVERIFY(converse(s.server, {{"TYPE I", "200 ok\r\n"}, {"SIZE app.zip", "213 1\r\n"}}));
+            QCOMPARE(s.server.nextLine(), QByteArray("PASV"));
+            if (phase == "data-connect")
+                s.server.send(pasvReplyFor(full.address(), full.port()));
+            QTest::qWait(20);
+        }
+    }
+    const int behind = s.ftp.cd(QStringLiteral("never"));
+    const int doneBefore = s.rec.count("done");
+    s.ftp.abort();
+    if (!afterAbor.isEmpty()) {
+        QCOMPARE(s.server.nextLine(), QByteArray("ABOR"));
+        s.server.send(afterAbor);
+    }
+    QTRY_COMPARE(s.rec.count("done"), doneBefore + 1);
+    QCOMPARE(tail(s.rec.without("state"), 2), QStringList({finished(id, true), done(true)}));
+    QVERIFY(!s.rec.events.contains(started(behind)));
+    QCOMPARE(s.ftp.errorString(), errorString);
+    if (!staysConnected) {
+        QCOMPARE(s.ftp.state(), QFtp::Unconnected);
+        return;
+    }
+    // Nothing else was sent for the aborted command, and ABOR's reply does
+    // not pass for the next command's.
+    QCOMPARE(s.server.unreadLines(), QList<QByteArray>());
+    const int cd = s.ftp.cd(QStringLiteral("next"));
+    QVERIFY(converse(s.server, {{"CWD next", "250 ok\r\n"}}));
+    QTRY_COMPARE(s.rec.count("done"), doneBefore + 2);
+    QCOMPARE(tail(s.rec.events, 3), QStringList({started(cd), finished(cd), done()}));
+}
+
 void TestQFtpQueue::timeLimits_data()
 {
     QTest::addColumn<QString>("silence");
@@ -1102,7 +1319,7 @@ void TestQFtpQueue::movingTransferNeverExpires()
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
     const int g = s.ftp.get(QStringLiteral("app.zip"), &sink);
-    QVERIFY(downloadUnderWay(s.server, s.data, sink, "150 here\r\n", 10));
+    QVERIFY(passiveDownload(s.server, s.data, "app.zip", "550 no size\r\n", "150 here\r\n"));
     // Well past the time limit in all, never silent for long.
     QElapsedTimer clock;
     clock.start();

@@ -9,6 +9,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -23,6 +24,8 @@
 
 #include <cerrno>
 #include <functional>
+#include <thread>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -134,6 +137,38 @@ bool syncFileSystem(const QString &path)
 #endif
 }
 
+// Removes a folder and everything in it. Freeing the blocks of a removed
+// file can keep the call waiting on the file system's journal (with online
+// discard it waits long), so several files are removed at once.
+bool removeFolder(const QString &path)
+{
+    QStringList files;
+    QStringList folders;
+    QDirIterator it(path, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+        QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString entry = it.next();
+        if (kindOnDisk(entry) == Kind::Dir)
+            folders.append(entry);
+        else
+            files.append(entry);
+    }
+    const int workers = 8;
+    std::vector<std::thread> threads;
+    for (int first = 0; first < qMin(workers, files.size()); ++first) {
+        threads.emplace_back([&files, first] {
+            for (int i = first; i < files.size(); i += workers)
+                QFile::remove(files.at(i));
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    // A folder is listed before what it holds.
+    for (int i = folders.size() - 1; i >= 0; --i)
+        QDir().rmdir(folders.at(i));
+    return QDir().rmdir(path) || QDir(path).removeRecursively();
+}
+
 // Every change to the disk goes through one of these, so that a test can
 // make any single one of them fail, or stop the work dead at it.
 class FileOps
@@ -163,8 +198,7 @@ public:
         if (!existsOnDisk(path))
             return true;
         const bool removed = allowed()
-            && (kindOnDisk(path) == Kind::Dir ? QDir(path).removeRecursively()
-                                              : QFile::remove(path));
+            && (kindOnDisk(path) == Kind::Dir ? removeFolder(path) : QFile::remove(path));
         return removed || fail(QStringLiteral("Cannot remove %1: %2"), path);
     }
     bool rename(const QString &from, const QString &to)
@@ -460,7 +494,8 @@ bool recoverWith(const QString &root, FileOps &ops)
 {
     Swap swap(root, ops);
     if (!QFile::exists(swap.journalPath())) {
-        // Interrupted before its journal was written: nothing installed was touched.
+        // Interrupted before its journal was written (nothing installed was
+        // touched), or finished but not cleaned up.
         const QString staging
             = root + QLatin1Char('/') + QLatin1String(Installer::stagingFolderName);
         const QString backup = root + QLatin1Char('/') + QLatin1String(Installer::backupFolderName);
@@ -470,7 +505,7 @@ bool recoverWith(const QString &root, FileOps &ops)
             qDebug() << "Cannot remove what an unfinished update left:" << ops.error;
             return false;
         }
-        qDebug() << "Removed what an unfinished update had staged";
+        qDebug() << "Removed what an earlier update left behind";
         return true;
     }
     if (!swap.readJournal()) {
@@ -478,20 +513,18 @@ bool recoverWith(const QString &root, FileOps &ops)
         return false;
     }
     QVector<bool> made = swap.madeSoFar();
-    bool completed = swap.canComplete(made) && swap.complete(made);
-    if (!completed && !ops.stopped && !swap.rollBack(made)) {
-        if (!ops.stopped)
-            qDebug() << "Cannot recover the interrupted update:" << ops.error;
-        return false;
-    }
-    if (ops.stopped || !swap.cleanUp(true)) {
+    const bool completed = swap.canComplete(made) && swap.complete(made);
+    const bool whole = completed || (!ops.stopped && swap.rollBack(made));
+    if (!whole || ops.stopped || !swap.cleanUp(true)) {
         qDebug() << "Cannot recover the interrupted update:" << ops.error;
         return false;
     }
     if (completed)
         qDebug() << "Completed the interrupted update";
-    else
+    else if (ops.error.isEmpty())
         qDebug() << "Rolled back the interrupted update";
+    else
+        qDebug() << "Rolled back the interrupted update:" << ops.error;
     return true;
 }
 

@@ -22,6 +22,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextStream>
+#include <QThread>
+
+#include <memory>
 
 namespace {
 
@@ -97,6 +100,10 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    if (verifier) {
+        verifier->wait();
+        delete verifier;
+    }
     // The client may still hold a file as its download target.
     delete ftp;
     delete zipFile;
@@ -112,6 +119,9 @@ QString MainWindow::statusText() const
 
 void MainWindow::setStatus(const QString &text)
 {
+    // One step may set the same text twice (the signature, then the archive).
+    if (text == statusLabel->text())
+        return;
     // Logged too: the log then tells what the person saw, and when.
     qDebug().noquote() << "Status:" << text;
     statusLabel->setText(text);
@@ -317,50 +327,65 @@ void MainWindow::showAmount(qint64 done, qint64 total, const QString &suffix)
 void MainWindow::archiveReceived()
 {
     const QString archive = DirManager::getAppDir() + QLatin1String("/app.zip");
-    QString refusal;
-    if (!publicKey.isEmpty() && !verifyArchive(archive, &refusal)) {
-        finish(QStringLiteral("Update not installed: ") + refusal);
+    if (publicKey.isEmpty()) {
+        installArchive(archive);
         return;
     }
-    installArchive(archive);
-}
-
-bool MainWindow::verifyArchive(const QString &archivePath, QString *refusal)
-{
     QFile signature(signatureFile->fileName());
     if (signature.size() > maxSignatureSize) {
-        *refusal = QStringLiteral("the signature \"%1\" is too large to be one")
-                       .arg(signature.fileName());
-        return false;
+        finish(QStringLiteral("Update not installed: the signature \"%1\" is too large to be one")
+                   .arg(signature.fileName()));
+        return;
     }
     if (!signature.open(QIODevice::ReadOnly)) {
-        *refusal = QStringLiteral("cannot read the signature \"%1\": %2")
-                       .arg(signature.fileName(), signature.errorString());
-        return false;
+        finish(QStringLiteral("Update not installed: cannot read the signature \"%1\": %2")
+                   .arg(signature.fileName(), signature.errorString()));
+        return;
     }
-    QString trustedVersion;
-    QString why;
-    if (!SignatureVerifier::verify(
-            publicKey, archivePath, signature.readAll(), &trustedVersion, &why)) {
-        *refusal = QStringLiteral("signature refused: ") + why;
-        return false;
-    }
+    // Hashing a large archive takes a while: off the GUI thread, so that the
+    // window keeps answering. A close meanwhile ends the run as any other
+    // cancel does; the verdict then finds the stage moved on and is dropped.
+    stage = Verifying;
+    struct Verdict
+    {
+        bool ok = false;
+        QString version;
+        QString why;
+    };
+    auto verdict = std::make_shared<Verdict>();
+    verifier = QThread::create([verdict, key = publicKey, archive, bytes = signature.readAll()] {
+        verdict->ok
+            = SignatureVerifier::verify(key, archive, bytes, &verdict->version, &verdict->why);
+    });
+    connect(verifier, &QThread::finished, this, [this, verdict, archive] {
+        if (stage != Verifying)
+            return;
+        QString refusal;
+        if (!verdict->ok)
+            refusal = QStringLiteral("signature refused: ") + verdict->why;
+        else
+            refusal = checkTrustedVersion(Version::clean(verdict->version));
+        if (refusal.isEmpty())
+            installArchive(archive);
+        else
+            finish(QStringLiteral("Update not installed: ") + refusal);
+    });
+    verifier->start();
+}
+
+QString MainWindow::checkTrustedVersion(const QString &trustedVersion) const
+{
     // A genuine older release served under a newer "version.ver" (a replay)
     // carries its own version in the signed comment.
-    trustedVersion = Version::clean(trustedVersion);
-    if (trustedVersion != remoteVersion) {
-        *refusal = QStringLiteral("the signed version \"%1\" is not the published version \"%2\"")
-                       .arg(trustedVersion, remoteVersion);
-        return false;
-    }
-    if (Version::compare(trustedVersion, localVersion) <= 0) {
-        *refusal = QStringLiteral(
+    if (trustedVersion != remoteVersion)
+        return QStringLiteral("the signed version \"%1\" is not the published version \"%2\"")
+            .arg(trustedVersion, remoteVersion);
+    if (Version::compare(trustedVersion, localVersion) <= 0)
+        return QStringLiteral(
             "the signed version \"%1\" is not newer than the installed version \"%2\"")
-                       .arg(trustedVersion, localVersion);
-        return false;
-    }
+            .arg(trustedVersion, localVersion);
     qDebug().noquote() << QStringLiteral("Signature verified: version %1").arg(trustedVersion);
-    return true;
+    return QString();
 }
 
 void MainWindow::installArchive(const QString &archivePath)

@@ -11,6 +11,7 @@ class QFile;
 class QFtp;
 class QLabel;
 class QProgressBar;
+class QThread;
 class QUrlInfo;
 
 namespace Ui {
@@ -36,6 +37,7 @@ public:
         WaitReconnect,
         WaitSignature,
         WaitArchive,
+        Verifying,
         Installing,
         Finished
     };
@@ -79,10 +81,9 @@ private:
     void downloadArchive();
     // The archive has arrived whole: check it, then install it.
     void archiveReceived();
-    // Whether the signature verifies with the built-in key and vouches for
-    // the published version, which must be newer than the installed one;
-    // *refusal says why not.
-    bool verifyArchive(const QString &archivePath, QString *refusal);
+    // Empty when the version a verified signature vouches for is the
+    // published one and newer than the installed one; else why not.
+    QString checkTrustedVersion(const QString &trustedVersion) const;
     void installArchive(const QString &archivePath);
     // The one way out: logs the reason once, then starts the application.
     void finish(const QString &reason);
@@ -109,6 +110,7 @@ private:
     QElapsedTimer downloadClock;
     QFtp *ftp = nullptr;
     Installer *installer = nullptr;
+    QThread *verifier = nullptr;
     Ui::MainWindow *ui;
 };
 

@@ -90,14 +90,30 @@ void Publisher::publish(const Server &target, const QString &dir)
         if (!info.isFile()) {
             stage = Closing;
             failure = QStringLiteral("%1 is missing").arg(info.filePath());
-            qDebug() << "Publishing gave up:" << failure;
             QMetaObject::invokeMethod(this, &Publisher::end, Qt::QueuedConnection);
             return;
         }
         totalBytes += info.size();
     }
-    delete ftp;
+    stage = LoggingIn;
+    index = started = 0;
+    doneBytes = 0;
+    failure.clear();
+    emit message(QStringLiteral("Connecting to %1 port %2").arg(server.host).arg(server.port));
+    connectAgain();
+}
+
+void Publisher::connectAgain()
+{
+    if (ftp) {
+        // It may be inside one of its own signals: delete it once that is over.
+        ftp->disconnect(this);
+        ftp->deleteLater();
+    }
     ftp = new QFtp(this);
+    // A server that stops answering ends the publish with its reason instead
+    // of holding the tool forever.
+    ftp->setTimeout(server.timeoutMs);
     connect(ftp, &QFtp::done, this, &Publisher::ftpDone);
     connect(ftp, &QFtp::dataTransferProgress, this, [this](qint64 done, qint64) {
         if (stage == Uploading)
@@ -109,11 +125,6 @@ void Publisher::publish(const Server &target, const QString &dir)
         if (stage == Checking && code == 213 && ok)
             reportedSize = size;
     });
-    stage = LoggingIn;
-    index = started = 0;
-    doneBytes = 0;
-    failure.clear();
-    emit message(QStringLiteral("Connecting to %1 port %2").arg(server.host).arg(server.port));
     ftp->connectToHost(server.host, server.port);
     ftp->login(server.user, server.password);
 }
@@ -170,6 +181,17 @@ void Publisher::ftpDone(bool error)
         emit message(QStringLiteral("%1 is in place").arg(name));
         ++index;
         return next();
+    case Reconnecting:
+        if (error) {
+            QStringList left;
+            for (int i = index; i < index + started; ++i)
+                left << temporaryName(releaseFiles().at(i));
+            failure += QStringLiteral("; temporary files may remain: %1")
+                           .arg(left.join(QStringLiteral(", ")));
+            started = 0;
+        }
+        stage = CleaningUp;
+        return cleanUpNext();
     case CleaningUp:
         return cleanUpNext();
     case Closing:
@@ -216,15 +238,12 @@ void Publisher::fail(const QString &why)
     started = started - first;
     index = first;
     if (ftp->state() != QFtp::LoggedIn && started > 0) {
-        // The connection is gone: nothing can be removed any more.
-        QStringList left;
-        for (int i = index; i < index + started; ++i)
-            left << temporaryName(releaseFiles().at(i));
-        failure += QStringLiteral("; temporary files may remain: %1")
-                       .arg(left.join(QStringLiteral(", ")));
-        started = 0;
+        // The connection is gone: a new one removes what was left behind.
+        stage = Reconnecting;
+        connectAgain();
+        ftp->cd(server.folder);
+        return;
     }
-    qDebug() << "Publishing gave up:" << failure;
     cleanUpNext();
 }
 
@@ -248,5 +267,7 @@ void Publisher::end()
         return;
     stage = Idle;
     upload.reset();
+    if (!failure.isEmpty())
+        qDebug() << "Publishing gave up:" << failure;
     emit finished(failure.isEmpty(), failure);
 }

@@ -16,8 +16,9 @@ class ReleaseSigner;
 // names, never a partial file: every file goes up under a temporary name,
 // its size is checked with SIZE, and only when all of them are up are they
 // renamed into place (a rename replaces the old file at once), the version
-// file last. A failure before the renames removes the temporary files and
-// leaves the old release as it was.
+// file last. A failure before the renames removes the temporary files (over
+// a new connection when the old one is gone) and leaves the old release as
+// it was.
 class Publisher : public QObject
 {
     Q_OBJECT
@@ -30,6 +31,8 @@ public:
         QString user;
         QString password;
         QString folder; // made when missing
+        // The longest the FTP client waits without progress (QFtp::setTimeout).
+        int timeoutMs = 30000;
     };
 
     // The three files of a release, in the order they are renamed into place.
@@ -65,10 +68,12 @@ private:
         Uploading,
         Checking,
         Renaming,
+        Reconnecting,
         CleaningUp,
         Closing
     };
 
+    void connectAgain();
     void ftpDone(bool error);
     void next();
     void fail(const QString &why);

@@ -109,8 +109,11 @@ int main(int argc, char **argv)
     const QCommandLineOption outputOption(QStringLiteral("output"),
         QStringLiteral("Write the three files into DIR instead of uploading them."),
         QStringLiteral("DIR"));
+    const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
+        QStringLiteral("Seconds the upload may go without progress before it fails (default 30)."),
+        QStringLiteral("SECONDS"), QStringLiteral("30"));
     parser.addOptions({serverOption, folderOption, versionOption, keyOption, userOption,
-        passwordOption, outputOption});
+        passwordOption, outputOption, timeoutOption});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
         QStringLiteral("The folder whose contents become the archive."));
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -136,6 +139,10 @@ int main(int argc, char **argv)
         usage = QStringLiteral("--folder is needed");
     else if (!local && !parseServer(parser.value(serverOption), &host, &port))
         usage = QStringLiteral("--server HOST:PORT is needed");
+    bool timeoutOk = false;
+    const int timeoutSeconds = parser.value(timeoutOption).toInt(&timeoutOk);
+    if (usage.isEmpty() && (!timeoutOk || timeoutSeconds < 1 || timeoutSeconds > 86400))
+        usage = QStringLiteral("--timeout takes a number of seconds from 1 to 86400");
     if (!usage.isEmpty()) {
         std::fprintf(
             stderr, "updater-publish: %s\n%s", qPrintable(usage), qPrintable(parser.helpText()));
@@ -189,6 +196,7 @@ int main(int argc, char **argv)
     server.user = parser.value(userOption);
     server.password = parser.value(passwordOption);
     server.folder = parser.value(folderOption);
+    server.timeoutMs = timeoutSeconds * 1000;
     publisher.publish(server, outputDir);
     app.exec();
     return result;

@@ -102,8 +102,39 @@ QFtpPrivate::~QFtpPrivate()
         delete pending.takeFirst();
 }
 
+namespace {
+
+// Why a command line cannot go out as written, or a null string. A CR, LF
+// or NUL in an argument would end the line early and send the rest as a
+// command of its own; a character outside Latin-1 would go out as "?",
+// which servers take for a wildcard.
+QString unsendable(const QString &line)
+{
+    const int end = line.endsWith(QLatin1String("\r\n")) ? line.size() - 2 : line.size();
+    for (int i = 0; i < end; ++i) {
+        const ushort c = line.at(i).unicode();
+        if (c == '\r' || c == '\n' || c == 0 || c > 0xff) {
+            const QString which = c == '\r' ? QStringLiteral("CR")
+                : c == '\n'                 ? QStringLiteral("LF")
+                : c == 0                    ? QStringLiteral("NUL")
+                         : QStringLiteral("U+%1").arg(c, 4, 16, QLatin1Char('0'));
+            return QFtp::tr("Argument holds a character that cannot be sent: %1").arg(which);
+        }
+    }
+    return QString();
+}
+
+} // namespace
+
 int QFtpPrivate::addCommand(QFtpCommand *cmd)
 {
+    if (cmd->command != QFtp::ConnectToHost && cmd->command != QFtp::SetProxy) {
+        for (const QString &line : qAsConst(cmd->rawCommands)) {
+            cmd->invalidArgument = unsendable(line);
+            if (!cmd->invalidArgument.isEmpty())
+                break;
+        }
+    }
     pending.append(cmd);
     if (pending.size() == 1) {
         // Started from the event loop, so that the caller has the id before
@@ -134,6 +165,15 @@ void QFtpPrivate::_q_startNextCommand()
     emit q->commandStarted(cmd->id);
     if (pending.isEmpty() || pending.first() != cmd || cmd->ended)
         return;
+    if (cmd->aborted) {
+        // Aborted before it started: nothing of it is sent.
+        failHead(cmd, QFtp::UnknownError, QFtp::tr("Aborted"));
+        return;
+    }
+    if (!cmd->invalidArgument.isEmpty()) {
+        failHead(cmd, QFtp::UnknownError, cmd->invalidArgument);
+        return;
+    }
 
     if (cmd->command == QFtp::Login && !proxyHost.isEmpty() && !cmd->rawCommands.isEmpty()) {
         QString user = cmd->rawCommands.first().trimmed() + QLatin1Char('@') + host;
@@ -283,6 +323,10 @@ void QFtpPrivate::_q_piFinished(const QString &)
         closeWaitForStateChange = true;
         return;
     }
+    if (cmd->aborted) {
+        failHead(cmd, QFtp::UnknownError, QFtp::tr("Aborted"));
+        return;
+    }
     finishHead(cmd);
 }
 
@@ -296,6 +340,10 @@ void QFtpPrivate::_q_piError(int code, const QString &text)
     if (cmd->ended)
         return;
     const QString line = pi.currentCommand();
+    if (cmd->aborted) {
+        failHead(cmd, code, text);
+        return;
+    }
     if (cmd->command == QFtp::Get && line.startsWith(QLatin1String("SIZE "))) {
         // The size is only unknown; the download goes on.
         pi.dtp.setBytesTotal(0);
@@ -328,7 +376,10 @@ void QFtpPrivate::_q_piConnectState(int s)
         return;
     if (head->command == QFtp::Close) {
         // The server closed without answering QUIT: the close is done all the same.
-        finishHead(head);
+        if (head->aborted)
+            failHead(head, QFtp::UnknownError, QFtp::tr("Aborted"));
+        else
+            finishHead(head);
         return;
     }
     if (head->command == QFtp::ConnectToHost && !head->connected)
@@ -582,12 +633,26 @@ void QFtp::abort()
     if (d->pending.isEmpty())
         return;
     clearPendingCommands();
-    const QFtpCommand *head = d->pending.first();
-    // ABOR only for a command whose lines are on the wire: written ahead of
-    // the greeting or to an idle server it would shift every later reply.
-    if (!head->started || head->ended || isLocal(head->command) || head->command == ConnectToHost
-        || d->closeWaitForStateChange)
+    QFtpCommand *head = d->pending.first();
+    if (head->ended || head->aborted)
         return;
+    head->aborted = true;
+    // A command that has not started fails as it starts; a local one has
+    // nothing to stop.
+    if (!head->started || isLocal(head->command))
+        return;
+    if (head->command == ConnectToHost || head->command == Close || d->closeWaitForStateChange) {
+        // Connecting or closing: no ABOR can be sent, so the connection goes.
+        d->closeWaitForStateChange = false;
+        d->pi.closeConnection();
+        d->state = Unconnected;
+        emit stateChanged(Unconnected);
+        if (!d->pending.isEmpty() && d->pending.first() == head && !head->ended)
+            d->failHead(head, UnknownError, tr("Aborted"));
+        return;
+    }
+    // ABOR for a line on the wire; otherwise the interpreter ends the
+    // command at once. Either way it ends as a failure.
     d->pi.abort();
 }
 

@@ -45,6 +45,11 @@ public:
     // A ConnectToHost whose control connection has come up: only then can a
     // finished report be its greeting rather than the tail of an earlier list.
     bool connected = false;
+    // abort() was called for it: it can only end as a failure.
+    bool aborted = false;
+    // Why one of its lines cannot be sent as written; it then fails as it
+    // starts, with nothing sent.
+    QString invalidArgument;
 
 private:
     static int nextId();
@@ -80,9 +85,10 @@ public:
 
     QFtp *q;
 
+    void failHead(QFtpCommand *cmd, int code, const QString &text);
+
 private:
     void finishHead(QFtpCommand *cmd);
-    void failHead(QFtpCommand *cmd, int code, const QString &text);
     void removeHead(QFtpCommand *cmd, bool failed);
     void sendLines(QFtpCommand *cmd);
     bool startPut(QFtpCommand *cmd);

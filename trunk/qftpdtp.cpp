@@ -124,6 +124,26 @@ QAbstractSocket::SocketState QFtpDTP::connectionState() const
     return socket ? socket->state() : QAbstractSocket::UnconnectedState;
 }
 
+namespace {
+
+// A sequential device (a pipe, a process) reports its end with -1 from
+// read(), as it does an error; only an error sets an error text.
+bool endOfStream(const QIODevice *device)
+{
+    const QString why = device->errorString();
+    return device->isSequential() && (why.isEmpty() || why == QLatin1String("Unknown error"));
+}
+
+} // namespace
+
+qint64 QFtpDTP::bytesReceived() const
+{
+    // Bytes of a download kept for the user are counted once read.
+    return bytesTransferred + leftover.size()
+        + (socket && socket->state() == QAbstractSocket::ConnectedState ? socket->bytesAvailable()
+                                                                        : 0);
+}
+
 qint64 QFtpDTP::bytesAvailable() const
 {
     if (socket && socket->state() == QAbstractSocket::ConnectedState)
@@ -191,7 +211,12 @@ void QFtpDTP::sendNextBlock()
     if (count > 0) {
         continueUpload = true;
         socket->write(buffer, count);
-    } else if (count == -1 || (!sourceDevice->isSequential() && sourceDevice->atEnd())) {
+    } else if (count < 0 && !endOfStream(sourceDevice)) {
+        // Closing the connection now would hand the server a truncated
+        // file as if it were complete.
+        reportWriteFailure(
+            tr("Cannot read the file to upload: %1").arg(sourceDevice->errorString()));
+    } else if (count < 0 || (!sourceDevice->isSequential() && sourceDevice->atEnd())) {
         if (bytesTransferred == 0 && socket->bytesToWrite() == 0)
             emit dataTransferProgress(0, bytesExpected);
         if (socket)

@@ -24,8 +24,9 @@ public:
     // True from the moment "ABOR\r\n" was written until the first reply
     // after it has been handled; incoming data is discarded meanwhile.
     virtual bool isAbortSent() const = 0;
-    // A download's bytes could not all be written to its device (disk full,
-    // device closed); `text` is the device's error text. The owner stops the
+    // The transfer failed on this side: a download's bytes could not all be
+    // written to its device (disk full, device closed), or an upload's
+    // source could not be read; `text` says why. The owner stops the
     // transfer and reports the failure. Called from inside the data socket's
     // handlers, which read no more data afterwards.
     virtual void dataWriteFailed(const QString &text) { Q_UNUSED(text) }
@@ -76,6 +77,9 @@ public:
     QAbstractSocket::SocketState connectionState() const;
     // The socket's text for the error that ended the last connection attempt.
     QString connectionErrorString() const { return connectError; }
+
+    // Bytes of the current download received so far, read or not.
+    qint64 bytesReceived() const;
 
     // Downloaded bytes kept for the user (a download without a device).
     qint64 bytesAvailable() const;

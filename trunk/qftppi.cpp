@@ -117,6 +117,8 @@ bool QFtpPI::sendCommands(const QStringList &lines)
         return true;
     }
     pendingCommands = lines;
+    announcedSize = -1;
+    binaryType = false;
     sendNextCommand();
     return true;
 }
@@ -134,19 +136,47 @@ void QFtpPI::clearPendingCommands()
 
 void QFtpPI::abort()
 {
+    const bool hadLines = !pendingCommands.isEmpty();
     pendingCommands.clear();
+    const QString aborted = QCoreApplication::translate("QFtp", "Aborted");
+    if (commandSocket.state() != QAbstractSocket::ConnectedState || state == Begin
+        || currentLine == QLatin1String("QUIT\r\n")) {
+        // Connecting, greeting awaited or closing: no ABOR can be sent.
+        if (connecting || commandSocket.state() != QAbstractSocket::UnconnectedState)
+            dropConnection(QFtp::UnknownError, aborted);
+        return;
+    }
     if (abortState != NotAborting)
+        return; // ABOR is on its way; its line's reply ends the command
+    if (state == Waiting && !waitingForDataClose) {
+        // A server answers the outstanding line first (426 for a transfer
+        // cut short), then ABOR; the line's reply ends the command as a
+        // failure and ABOR's own reply is dropped, so a later line never
+        // loses its reply.
+        abortLineOutstanding = true;
+        abortState = AbortSent;
+        commandSocket.write("ABOR\r\n", 6);
+        watch();
+        if (currentLine.startsWith(QLatin1String("STOR ")))
+            dtp.abortTransfer();
         return;
-    if (commandSocket.state() != QAbstractSocket::ConnectedState)
-        return;
-    // A server answers ABOR once, and before that answers the line still
-    // outstanding (426 for a transfer cut short); only ABOR's own reply is
-    // dropped, so a later line never loses its reply.
-    abortLineOutstanding = state == Waiting || state == Begin;
-    abortState = AbortSent;
-    commandSocket.write("ABOR\r\n", 6);
-    if (currentLine.startsWith(QLatin1String("STOR ")))
-        dtp.abortTransfer();
+    }
+    // No line outstanding (a data connection being opened, a completion
+    // held until the data connection closes, lines held back): nothing for
+    // ABOR to stop, and the connection stays in step without it.
+    const bool inProgress
+        = hadLines || !currentLine.isNull() || waitingForDataConnect || waitingForDataClose;
+    waitingForDataConnect = false;
+    const bool readAgain = waitingForDataClose;
+    waitingForDataClose = false;
+    replyText.clear();
+    currentLine = QString();
+    state = Idle;
+    dtp.abortTransfer();
+    if (inProgress)
+        emit error(QFtp::UnknownError, aborted);
+    if (readAgain) // replies behind the dropped completion
+        QMetaObject::invokeMethod(this, "readyRead", Qt::QueuedConnection);
 }
 
 QString QFtpPI::currentCommand() const
@@ -217,13 +247,18 @@ void QFtpPI::resetAfterClose()
 // progress with `text`: the connection cannot be trusted to stay in step.
 void QFtpPI::dropConnection(int code, const QString &text)
 {
+    closeConnection();
+    emit connectState(QFtp::Unconnected);
+    emit error(code, text);
+}
+
+void QFtpPI::closeConnection()
+{
     dropping = true;
     commandSocket.abort();
     dropping = false;
     connecting = false;
     resetAfterClose();
-    emit connectState(QFtp::Unconnected);
-    emit error(code, text);
 }
 
 void QFtpPI::connectionClosed()
@@ -353,6 +388,8 @@ bool QFtpPI::sendNextCommand()
         currentLine = QStringLiteral("EPSV\r\n");
     }
     pendingCommands.removeFirst();
+    if (currentLine.startsWith(QLatin1String("TYPE ")))
+        binaryType = currentLine.startsWith(QLatin1String("TYPE I"));
     state = Waiting;
     commandSocket.write(currentLine.toLatin1());
     watch();
@@ -449,11 +486,14 @@ bool QFtpPI::handleReply()
         return true;
     }
 
+    bool abortedLine = false;
     if (abortState == AbortSent) {
         if (!preliminary) {
             if (abortLineOutstanding) {
-                // The aborted line's own answer: handled as usual.
+                // The aborted line's own answer: it ends the command as a
+                // failure, whatever it says.
                 abortState = AbortFinishing;
+                abortedLine = true;
             } else {
                 abortState = NotAborting;
                 return true;
@@ -491,7 +531,14 @@ bool QFtpPI::handleReply()
 
     const bool passiveLine = currentLine.startsWith(QLatin1String("PASV"))
         || currentLine.startsWith(QLatin1String("EPSV"));
-    if (rawCommand) {
+    const bool quitAnswered = !preliminary && currentLine == QLatin1String("QUIT\r\n");
+    if (abortedLine) {
+        rawCommand = false;
+        if (state != Failure) {
+            state = Failure;
+            replyText = QCoreApplication::translate("QFtp", "Aborted");
+        }
+    } else if (rawCommand) {
         rawCommand = false;
     } else if (passiveLine && first == 2) {
         // Only the port is taken from the reply; the data connection goes
@@ -513,8 +560,21 @@ bool QFtpPI::handleReply()
         }
         emit connectState(QFtp::LoggedIn);
     } else if (code == 213) {
-        if (currentLine.startsWith(QLatin1String("SIZE ")))
-            dtp.setBytesTotal(replyText.simplified().toLongLong());
+        if (currentLine.startsWith(QLatin1String("SIZE "))) {
+            bool ok = false;
+            const qint64 size = replyText.simplified().toLongLong(&ok);
+            announcedSize = ok && size >= 0 ? size : -1;
+            dtp.setBytesTotal(size);
+        }
+    } else if (first == 2 && currentLine.startsWith(QLatin1String("RETR ")) && binaryType
+        && announcedSize >= 0 && dtp.bytesReceived() != announcedSize) {
+        // A download cut short (or overlong) is not a success, whatever the
+        // server says; in ASCII mode line ends may change the count.
+        state = Failure;
+        replyText = QCoreApplication::translate(
+            "QFtp", "Received %1 bytes of the %2 the server announced")
+                        .arg(dtp.bytesReceived())
+                        .arg(announcedSize);
     } else if (preliminary && currentLine.startsWith(QLatin1String("STOR "))) {
         dtp.acceptPendingConnection();
         dtp.sendNextBlock();
@@ -536,7 +596,9 @@ bool QFtpPI::handleReply()
         sendNextCommand();
         break;
     case Failure:
-        if (currentLine.startsWith(QLatin1String("EPSV"))) {
+        if (abortedLine) {
+            emit error(QFtp::UnknownError, replyText);
+        } else if (currentLine.startsWith(QLatin1String("EPSV"))) {
             extendedTransfer = false;
             pendingCommands.prepend(QStringLiteral("PASV\r\n"));
         } else if (currentLine.startsWith(QLatin1String("EPRT"))) {
@@ -554,6 +616,10 @@ bool QFtpPI::handleReply()
     case Begin:
         break;
     }
+    // QUIT has been answered: the session is over, whether or not the
+    // server closes its end, so a close never waits on a server that lingers.
+    if (quitAnswered && commandSocket.state() == QAbstractSocket::ConnectedState)
+        commandSocket.disconnectFromHost();
     return true;
 }
 

@@ -34,8 +34,14 @@ public:
     bool sendCommands(const QStringList &lines);
     // Drops unsent lines, aborts the data transfer, becomes idle.
     void clearPendingCommands();
-    // Sends "ABOR\r\n" for the command in progress.
+    // Ends the command in progress with an error: "ABOR\r\n" when a line
+    // is outstanding (its reply is then reported as a failure, "Aborted"
+    // when it was a success, and ABOR's own reply is dropped); the control
+    // connection is closed while connecting, awaiting the greeting or
+    // closing; otherwise error("Aborted") at once.
     void abort();
+    // Closes the control connection at once, reporting nothing.
+    void closeConnection();
 
     // The line in progress, as sent (after rewriting), with "\r\n"; null
     // when the list is worked off or discarded.
@@ -118,6 +124,10 @@ private:
     // the handlers then leave the reading of further replies to the caller.
     int handlingReply = 0;
     QStringList pendingCommands;
+    // The size a 213 reply announced for this list's download (-1: none),
+    // and whether its TYPE line asked for binary, where sizes must match.
+    qint64 announcedSize = -1;
+    bool binaryType = false;
     QString currentLine;
     bool waitingForDataConnect = false;
     bool waitingForDataClose = false;

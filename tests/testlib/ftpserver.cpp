@@ -36,6 +36,9 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
         arguments << QStringLiteral("--idle-timeout") << QString::number(idleTimeout);
     if (rate > 0)
         arguments << QStringLiteral("--rate") << QString::number(rate);
+    if (!cutFile.isEmpty())
+        arguments << QStringLiteral("--cut-file") << cutFile << QStringLiteral("--cut-after")
+                  << QString::number(cutAfter);
     process.setArguments(arguments);
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start();

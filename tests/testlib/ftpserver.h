@@ -38,6 +38,13 @@ public:
     void setIdleTimeout(int seconds) { idleTimeout = seconds; }
     // ... or sends file contents at no more than `bytesPerSecond`.
     void setRate(int bytesPerSecond) { rate = bytesPerSecond; }
+    // ... or cuts off the session uploading a file whose name ends with
+    // fileName once it has received `bytes` bytes, and serves on.
+    void setCutAfter(const QString &fileName, qint64 bytes)
+    {
+        cutFile = fileName;
+        cutAfter = bytes;
+    }
 
     quint16 port() const { return serverPort; }
     QString host() const { return serverHost; }
@@ -56,6 +63,8 @@ private:
     qint64 dropAfter = 0;
     int idleTimeout = 0;
     int rate = 0;
+    QString cutFile;
+    qint64 cutAfter = 0;
 };
 
 #endif // TESTLIB_FTPSERVER_H

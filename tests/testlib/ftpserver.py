@@ -6,7 +6,8 @@ serves until its standard input closes (the test process ended).
 
 For failure cases the server may expect another password (so the updater's
 fixed login is refused), may die part way through sending a named file,
-dropping every connection at once, may drop a session that stays idle, or
+dropping every connection at once, may cut off the one session that is
+uploading a named file, serving on, may drop a session that stays idle, or
 may send slowly.
 """
 import argparse
@@ -32,6 +33,9 @@ def main():
     parser.add_argument("--idle-timeout", type=int, default=0,
                         help="seconds after which an idle session is dropped (0: never)")
     parser.add_argument("--rate", type=int, default=0, help="bytes per second sent (0: unlimited)")
+    parser.add_argument("--cut-file", default=None,
+                        help="name of the uploaded file whose session is cut off")
+    parser.add_argument("--cut-after", type=int, default=0, help="bytes received before cutting")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -42,12 +46,24 @@ def main():
 
         def send(self, data):
             name = str(getattr(self.file_obj, "name", "") or "")
-            if name.endswith(args.drop_file):
+            if args.drop_file and name.endswith(args.drop_file):
                 remaining = args.drop_after - self.tot_bytes_sent
                 if remaining <= 0:
                     os._exit(0)
                 data = data[:remaining]
             return super().send(data)
+
+        def handle_read(self):
+            super().handle_read()
+            name = str(getattr(self.file_obj, "name", "") or "")
+            if (args.cut_file and name.endswith(args.cut_file)
+                    and self.tot_bytes_received >= args.cut_after):
+                # The session ends as a broken network would end it; the
+                # server goes on serving.
+                self.cmd_channel.close()
+
+        # The base class binds this to its own handle_read.
+        handle_read_event = handle_read
 
     class Handler(FTPHandler):
         def on_incomplete_file_received(self, file):
@@ -67,7 +83,7 @@ def main():
         ThrottledDTPHandler.write_limit = args.rate
         Handler.use_sendfile = False
         Handler.dtp_handler = ThrottledDTPHandler
-    if args.drop_file:
+    if args.drop_file or args.cut_file:
         # sendfile() would bypass DyingDTP.send.
         Handler.use_sendfile = False
         Handler.dtp_handler = DyingDTP
