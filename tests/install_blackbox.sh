@@ -312,6 +312,37 @@ kill_at_random_moment() {
     phases[$phase]=$((${phases[$phase]:-0} + 1))
     moments+=("$moment:$phase")
 }
+
+# Every other time a kill leaves work for the next start, that start is
+# killed too, at a random moment of its recovery: timed from the process's
+# start by the last recovery the updater logged.
+recovery_ms=100
+recovery_kills=0
+recover_next=0
+note_recovery_time() {
+    local at
+    at=$(awk '/interrupted update|what an earlier update left/ { print int($1 * 1000); exit }' "$log")
+    [ -z "$at" ] || recovery_ms=$at
+}
+kill_during_recovery() {
+    start_updater
+    delay=$((RANDOM % (recovery_ms + 1)))
+    nap "$(printf '%d.%03d' $((delay / 1000)) $((delay % 1000)))"
+    moment="start+${delay}ms"
+    kill -KILL "$updater_pid" 2>/dev/null || moment="$moment(ended)"
+    wait "$updater_pid" 2>/dev/null || true
+    updater_pid=
+    recovery_kills=$((recovery_kills + 1))
+    phase=recovery/$(phase_on_disk)
+    phases[$phase]=$((${phases[$phase]:-0} + 1))
+    moments+=("$moment:$phase")
+}
+# The version file is put in place last: once it is new, all is new.
+expect_whole_once_new() {
+    [ "$(cat "$app_dir/version.ver" 2>/dev/null)" != 1.1 ] ||
+        expect_installation "$tmp/new.manifest" "killed at $moment ($phase): new version file over other files" \
+            installed
+}
 kills=0
 declare -A phases=()
 moments=()
@@ -321,6 +352,7 @@ while [ $SECONDS -lt $deadline ] && [ "$failures" -eq 0 ]; do
     start_updater
     if wait_for_question; then
         # What the last kill left was made whole at start: the old version.
+        note_recovery_time
         expect_installation "$tmp/old.manifest" "asked after kill $kills, not wholly the old version" || break
         xdotool key --clearmodifiers y
         wait_for_log 'Installing update' || {
@@ -328,23 +360,31 @@ while [ $SECONDS -lt $deadline ] && [ "$failures" -eq 0 ]; do
             break
         }
         kill_at_random_moment
-        # The version file is put in place last: once it is new, all is new.
-        if [ "$(cat "$app_dir/version.ver" 2>/dev/null)" = 1.1 ]; then
-            expect_installation "$tmp/new.manifest" "killed at $moment ($phase): new version file over other files" \
-                installed || break
-        fi
+        expect_whole_once_new || break
+        case $phase in
+        finished | not-started) ;;
+        *)
+            recover_next=$((1 - recover_next))
+            if [ "$recover_next" -eq 1 ]; then
+                kill_during_recovery
+                expect_whole_once_new || break
+            fi
+            ;;
+        esac
     else
         # What the last kill left was completed at start: the new version.
         wait_for_exit
+        note_recovery_time
         [ "$status" -eq 0 ] || { fail "Updater exit code $status after kill $kills"; break; }
         expect_installation "$tmp/new.manifest" "not asked after kill $kills, not wholly the new version" || break
         restore_old
     fi
 done
 [ "$failures" -eq 0 ] || { echo "the updater's last output:"; tail -n 12 "$log"; }
-echo "kills: $kills in $kill_seconds s; where they fell:"
+echo "kills: $kills during installs and $recovery_kills during the recovery at the next start, in $kill_seconds s;"
+echo "where they fell:"
 for phase in "${!phases[@]}"; do echo "  $phase: ${phases[$phase]}"; done
-echo "moments (after \"Installing update...\", or after the journal appeared): ${moments[*]}"
+echo "moments (after \"Installing update...\", after the journal appeared, or after the start): ${moments[*]}"
 [ "$kills" -ge 5 ] || fail "only $kills kills in $kill_seconds s"
 
 # The run after the last kill makes the installation whole, and a later run
