@@ -204,6 +204,16 @@ void TestParseDir::unixVariants_data()
     QTest::newRow("surrounding-white-space")
         << QByteArray(" \t-rw-r--r-- 1 u g 5 Mar 05  2014 name ends in spaces   \r\n")
         << entry("name ends in spaces", 0644, "u", "g", 5, d, false, true, false, false, true);
+    // UTF-8 names whose last byte is a Latin-1 blank (0x85, 0xA0) keep it:
+    // only ASCII blanks and line ends are trimmed.
+    QTest::newRow("utf8-name-ending-in-a0")
+        << QByteArray("-rw-r--r-- 1 u g 5 Mar 05  2014 voil\xc3\xa0\r\n")
+        << entry(QString::fromLatin1("voil\xc3\xa0"), 0644, "u", "g", 5, d, false, true, false,
+               false, true);
+    QTest::newRow("utf8-name-ending-in-85")
+        << QByteArray("-rw-r--r-- 1 u g 5 Mar 05  2014 \xe2\x80\x85\r\n")
+        << entry(QString::fromLatin1("\xe2\x80\x85"), 0644, "u", "g", 5, d, false, true, false,
+               false, true);
     QTest::newRow("lf-only") << QByteArray("-rw-r--r-- 1 u g 5 Mar 05  2014 a\n")
                              << entry("a", 0644, "u", "g", 5, d, false, true, false, false, true);
     QTest::newRow("arrow-in-plain-file")

@@ -79,6 +79,7 @@ class tst_QFtpDTP : public QObject
 private slots:
     void setBytesTotalReportsZeroOfTotal();
     void passiveConnectionNamesAndProperty();
+    void listingLineCap();
     void refusedConnection_data();
     void refusedConnection();
     void dataWithoutCommandClosesConnection();
@@ -175,6 +176,16 @@ void tst_QFtpDTP::dataWhileAbortSentIsDiscarded()
     QCOMPARE(ready.count(), 0);
     QCOMPARE(progress.count(), 0);
     QCOMPARE(c.dtp.readAll(), QByteArray());
+}
+
+// A listing line without an end costs bounded memory: the transfer fails.
+void tst_QFtpDTP::listingLineCap()
+{
+    Link c {QStringLiteral("LIST\r\n")};
+    QVERIFY(c.open());
+    c.server.send(QByteArray(80 * 1024, 'x'));
+    QTRY_COMPARE(c.owner.writeFailures, QStringList {"Listing line too long"});
+    QCOMPARE(c.dtp.connectionState(), QAbstractSocket::UnconnectedState);
 }
 
 void tst_QFtpDTP::listing()

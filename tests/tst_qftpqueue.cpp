@@ -57,6 +57,8 @@ private slots:
     void abortDuringDownload();
     void destructorSendsNoQuitAndStartsNothing();
     void destructorDuringDownload();
+    void nestedLoopCaller_data();
+    void nestedLoopCaller();
     void noFailureReportedAsSuccess_data();
     void noFailureReportedAsSuccess();
     void unsendableArguments_data();
@@ -1034,6 +1036,63 @@ void TestQFtpQueue::destructorDuringDownload()
     QVERIFY(sink.isOpen());
 }
 
+void TestQFtpQueue::nestedLoopCaller_data()
+{
+    QTest::addColumn<QString>("waitIn");
+    QTest::newRow("done") << "done";
+    // Right after the greeting, the first reply the client handles.
+    QTest::newRow("done-after-connect") << "connect";
+}
+
+// A common caller pattern: a slot that queues another command and waits
+// for it in a local event loop. The reply must be read inside that loop,
+// and the outer reply must not be acted on a second time.
+void TestQFtpQueue::nestedLoopCaller()
+{
+    QFETCH(QString, waitIn);
+    Scripted s;
+    int first;
+    if (waitIn == "connect") {
+        QVERIFY(s.listen());
+        first = s.connectToHost();
+    } else {
+        QVERIFY(s.logIn());
+        first = s.ftp.cd(QStringLiteral("a"));
+    }
+    int second = 0;
+    bool seenInLoop = false;
+    auto wait = [&] {
+        if (second)
+            return;
+        second = s.ftp.cd(QStringLiteral("b"));
+        QEventLoop loop;
+        connect(&s.ftp, &QFtp::commandFinished, &loop, [&](int id) {
+            if (id == second) {
+                seenInLoop = true;
+                loop.quit();
+            }
+        });
+        QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    connect(&s.ftp, &QFtp::done, this, wait);
+    s.server.autoReply("CWD b", "250 b ok\r\n");
+    if (waitIn == "connect")
+        QVERIFY(greet(s.server));
+    else
+        QVERIFY(converse(s.server, {{"CWD a", "250 a ok\r\n"}}));
+    QTRY_VERIFY(second);
+    QTRY_VERIFY(seenInLoop);
+    QTRY_COMPARE(s.rec.count("finished"), 2);
+    QCOMPARE(s.server.nextLine(), QByteArray("CWD b"));
+    QVERIFY(s.server.noLineWithin(100));
+    const QStringList events = s.rec.without("state");
+    QCOMPARE(events.mid(0, 2), QStringList({started(first), finished(first)}));
+    QVERIFY(events.contains(started(second)));
+    QVERIFY(events.contains(finished(second)));
+    QVERIFY(!events.join(' ').contains(" 1")); // no failure anywhere
+}
+
 // A device whose reads fail after the first block.
 class FailingSource : public QBuffer
 {
@@ -1215,9 +1274,12 @@ void TestQFtpQueue::abortInEachState()
         } else if (phase == "PASV" || phase == "data-connect") {
             QVERIFY(converse(s.server, {{"TYPE I", "200 ok\r\n"}, {"SIZE app.zip", "213 1\r\n"}}));
             QCOMPARE(s.server.nextLine(), QByteArray("PASV"));
-            if (phase == "data-connect")
+            if (phase == "data-connect") {
+                // Flushed to the kernel: the client's next pass reads it.
                 s.server.send(pasvReplyFor(full.address(), full.port()));
-            QTest::qWait(20);
+                for (int i = 0; i < 5; ++i)
+                    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            }
         }
     }
     const int behind = s.ftp.cd(QStringLiteral("never"));

@@ -27,6 +27,8 @@ class Installer : public QObject
     Q_OBJECT
 
 public:
+    // The version file put in place last ("version.ver", or "Bin/version.ver"
+    // when Platform::isWindows()) is chosen here, on the constructing thread.
     Installer(const QString &archivePath, const QString &appDir, QObject *parent = nullptr);
     ~Installer() override;
 
@@ -36,8 +38,8 @@ public:
     // At start-up, before anything else touches the installation: completes
     // an interrupted install when every staged file is still there, rolls it
     // back otherwise, and removes what an install left behind; logs which.
-    // Returns false only when the installation could not be made whole again
-    // (the journal is then kept for the next try).
+    // Returns false only when the installation could not be made whole again,
+    // or its journal not removed; the journal is then kept for the next try.
     static bool recover(const QString &appDir);
 
     // Test seam. From now on the operation-th file operation (1-based) of

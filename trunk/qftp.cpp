@@ -434,6 +434,9 @@ QFtp::QFtp(QObject *parent)
 
 QFtp::~QFtp()
 {
+    // The abort below may end the running command at once; a caller must
+    // not hear from an object that is going away.
+    blockSignals(true);
     abort();
     close();
     // The interpreter's sockets may still report while they are torn down;

@@ -256,9 +256,11 @@ bool qftpParseDir(
     if (line.isEmpty())
         return false;
 
-    // Latin-1, one character per byte; anything after a NUL is not listing text.
+    // Latin-1, one character per byte; anything after a NUL is not listing
+    // text. Only ASCII blanks and line ends are trimmed, on the bytes: a
+    // UTF-8 name may end in a byte that Latin-1 reads as a blank (0x85, 0xA0).
     const int length = int(qstrnlen(line.constData(), uint(line.size())));
-    const QString text = QString::fromLatin1(line.constData(), length).trimmed();
+    const QString text = QString::fromLatin1(QByteArray(line.constData(), length).trimmed());
     if (text.isEmpty())
         return false;
 

@@ -11,6 +11,8 @@
 namespace {
 const char networkSessionProperty[] = "_q_networksession";
 const qint64 uploadBlockSize = 16384;
+// Far above any real listing line.
+const qint64 maxListingLine = 64 * 1024;
 } // namespace
 
 QFtpDTP::QFtpDTP(QFtpDTPOwner *owner, QObject *parent)
@@ -328,6 +330,13 @@ void QFtpDTP::socketReadyRead()
                 listingError = QString::fromLatin1(line.constData());
             }
         }
+        // A line that never ends would grow without bound (and a socket
+        // whose buffer is full without a line end would stall).
+        qint64 limit = maxListingLine;
+        if (socket && socket->readBufferSize() > 0)
+            limit = qMin(limit, socket->readBufferSize());
+        if (socket && !socket->canReadLine() && socket->bytesAvailable() >= limit)
+            reportWriteFailure(tr("Listing line too long"));
         return;
     }
     if (sourceIsDevice()) {

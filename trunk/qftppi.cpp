@@ -39,7 +39,10 @@ QFtpPI::QFtpPI(QObject *parent)
     connect(&commandSocket, SIGNAL(hostFound()), this, SLOT(hostFound()));
     connect(&commandSocket, SIGNAL(connected()), this, SLOT(connected()));
     connect(&commandSocket, SIGNAL(disconnected()), this, SLOT(connectionClosed()));
-    connect(&commandSocket, SIGNAL(readyRead()), this, SLOT(readyRead()));
+    // channelReadyRead, unlike readyRead, is also emitted while a slot of
+    // this socket is on the stack: a handler that waits in a local event
+    // loop for the reply to a command it queued gets that reply.
+    connect(&commandSocket, SIGNAL(channelReadyRead(int)), this, SLOT(readyRead()));
     connect(&commandSocket, SIGNAL(error(QAbstractSocket::SocketError)), this,
         SLOT(error(QAbstractSocket::SocketError)));
     connect(&dtp, SIGNAL(connectState(int)), this, SLOT(dtpConnectState(int)));
@@ -392,6 +395,7 @@ bool QFtpPI::sendNextCommand()
         binaryType = currentLine.startsWith(QLatin1String("TYPE I"));
     state = Waiting;
     commandSocket.write(currentLine.toLatin1());
+    ++generation;
     watch();
     return true;
 }
@@ -400,10 +404,6 @@ void QFtpPI::readyRead()
 {
     if (commandSocket.bytesAvailable() > 0)
         watch();
-    // Reply handlers may raise data-connection events that land here; the
-    // reading loop below goes on once the handler has returned.
-    if (handlingReply > 0)
-        return;
     while (!waitingForDataClose && commandSocket.state() == QAbstractSocket::ConnectedState) {
         const QFtpReplyReader::Status status = reader.next();
         if (status == QFtpReplyReader::TooLong) {
@@ -461,6 +461,10 @@ quint16 QFtpPI::passivePort(int code, const QString &text)
 bool QFtpPI::handleReply()
 {
     const int first = replyCode[0];
+    // Handlers of the signals below may run a local event loop, in which
+    // further lines are sent and their replies handled; this reply's own
+    // actions then stop, as the state machine has moved on.
+    const quint64 mine = ++generation;
     const int code = first * 100 + replyCode[1] * 10 + replyCode[2];
 
     const bool preliminary = first == 1;
@@ -512,6 +516,8 @@ bool QFtpPI::handleReply()
             return true;
         state = Idle;
         emit finished(QCoreApplication::translate("QFtp", "Connected to host %1").arg(hostName));
+        if (generation != mine)
+            return true;
         break;
     case Waiting:
         if (first < 1 || first > 5 || code == 202) {
@@ -528,6 +534,8 @@ bool QFtpPI::handleReply()
     }
 
     emit rawFtpReply(code, replyText);
+    if (generation != mine)
+        return true;
 
     const bool passiveLine = currentLine.startsWith(QLatin1String("PASV"))
         || currentLine.startsWith(QLatin1String("EPSV"));
@@ -559,6 +567,8 @@ bool QFtpPI::handleReply()
             pendingCommands.removeFirst();
         }
         emit connectState(QFtp::LoggedIn);
+        if (generation != mine)
+            return true;
     } else if (code == 213) {
         if (currentLine.startsWith(QLatin1String("SIZE "))) {
             bool ok = false;
@@ -590,7 +600,7 @@ bool QFtpPI::handleReply()
             const QString text = dtp.errorText();
             dtp.clearErrorText();
             emit error(QFtp::UnknownError, text);
-            if (state == Waiting)
+            if (state == Waiting || generation != mine)
                 break;
         }
         sendNextCommand();
@@ -607,7 +617,7 @@ bool QFtpPI::handleReply()
         } else {
             emit error(QFtp::UnknownError, replyText);
         }
-        if (state != Waiting) {
+        if (state != Waiting && generation == mine) {
             state = Idle;
             sendNextCommand();
         }
@@ -639,7 +649,13 @@ void QFtpPI::dtpConnectState(int s)
                 return;
             replyText.clear();
         }
-        readyRead();
+        // Replies that came in meanwhile. A data-connection event raised by
+        // a reply handler (one that drops the transfer) leaves them to the
+        // reading loop, which goes on once the handler has returned.
+        if (handlingReply > 0)
+            QMetaObject::invokeMethod(this, "readyRead", Qt::QueuedConnection);
+        else
+            readyRead();
         break;
     case QFtpDTP::DataConnected:
         waitingForDataConnect = false;

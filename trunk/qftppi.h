@@ -121,8 +121,11 @@ private:
     // is sent until they are in.
     int repliesToSkip = 0;
     // Set while a reply is being handled: data-connection events raised by
-    // the handlers then leave the reading of further replies to the caller.
+    // the handlers then leave the reading of further replies to the reading
+    // loop (or to a local event loop a handler runs).
     int handlingReply = 0;
+    // Counts lines sent and replies handled.
+    quint64 generation = 0;
     QStringList pendingCommands;
     // The size a 213 reply announced for this list's download (-1: none),
     // and whether its TYPE line asked for binary, where sizes must match.

@@ -55,6 +55,8 @@ void ScriptedServer::readLines()
         while (line.endsWith('\n') || line.endsWith('\r'))
             line.chop(1);
         lines.append(line);
+        if (autoReplies.contains(line))
+            send(autoReplies.value(line));
     }
 }
 

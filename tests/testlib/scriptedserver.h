@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QTcpServer>
@@ -37,10 +38,15 @@ public:
     bool noLineWithin(int timeoutMs);
     // Closes the client's connection from the server side.
     void dropClient();
+    // Answers `line` with `reply` as soon as it arrives, from the event
+    // loop, for a client that waits in a loop of its own (the line is still
+    // recorded).
+    void autoReply(const QByteArray &line, const QByteArray &reply) { autoReplies[line] = reply; }
 
 private:
     void readLines();
 
+    QMap<QByteArray, QByteArray> autoReplies;
     QTcpServer server;
     QPointer<QTcpSocket> peer;
     QByteArray buffer;
