@@ -16,9 +16,10 @@ import os
 import signal
 import sys
 import threading
+import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -44,11 +45,14 @@ def main():
     parser.add_argument("--http", default="127.0.0.1:8021", help="host:port of the probe page")
     parser.add_argument("--ready-file", required=True)
     parser.add_argument("--log", default=None, help="file that receives every FTP command line")
+    parser.add_argument("--rate", type=int, default=0,
+                        help="bytes per second sent on data connections (0: unlimited)")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
-    # Read-only: the updater only lists and downloads.
-    authorizer.add_user("marvoline", "qd4739", args.root, perm="elr")
+    # The updater lists and downloads; updater-publish, with the same account,
+    # also makes the folder, uploads, checks sizes, renames and removes.
+    authorizer.add_user("marvoline", "qd4739", args.root, perm="elradfmw")
 
     class Handler(FTPHandler):
         def pre_process_command(self, line, cmd, arg):
@@ -60,6 +64,19 @@ def main():
 
     Handler.authorizer = authorizer
     Handler.banner = "Updater demo service ready"
+    if args.rate:
+        # Slow enough for a person to watch the download's progress, and
+        # steady: small pieces, each followed by its share of the time.
+        class SteadyDTP(DTPHandler):
+            ac_out_buffer_size = 16384
+
+            def send(self, data):
+                sent = super().send(data)
+                time.sleep(max(sent, 0) / args.rate)
+                return sent
+
+        Handler.dtp_handler = SteadyDTP
+        Handler.use_sendfile = False
     logging.basicConfig(level=logging.WARNING)
 
     ftp = FTPServer(("127.0.0.1", 0), Handler)

@@ -14,6 +14,11 @@ UPDATER_PACKAGES=(
     libclang-rt-14-dev               # scripts/fuzz: libFuzzer and the sanitizer runtimes for clang
     curl                             # scripts/bench: the download benchmark's reference client
     time                             # scripts/bench: peak memory (/usr/bin/time)
+    util-linux                       # setpriv: the black-box test runs the updater as a user who may not write
+    unzip                            # the install benchmark's yardstick (Info-ZIP)
+    pkg-config                       # finding libsodium at build time
+    libsodium-dev                    # signing and verifying releases
+    minisign                         # the reference signer the tests check against
 )
 
 install_missing_packages() {

@@ -20,24 +20,13 @@ tmp=$(mktemp -d)
 service_pid=
 cleanup() {
     if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then
-        kill "$service_pid"
-        wait "$service_pid" 2>/dev/null || true
+        stop_service
     fi
     rm -rf "$tmp"
 }
 trap cleanup EXIT
 
-failures=0
-fail() {
-    echo "FAIL ($case): $*"
-    failures=$((failures + 1))
-}
-
-demo_bundle() { # dir version
-    mkdir -p "$1/Demo.app/Contents/MacOS"
-    sed "s/@VERSION@/$2/" "$source_dir/scripts/demo-app/Demo" >"$1/Demo.app/Contents/MacOS/Demo"
-    chmod 755 "$1/Demo.app/Contents/MacOS/Demo"
-}
+source "$source_dir/tests/testlib/installation.bash"
 
 # case name, published version, answer, expected version afterwards, question expected
 run_case() {
@@ -54,34 +43,19 @@ run_case() {
     (cd "$root/release" && zip -qrX "$root/server/demo_mac/app.zip" Demo.app version.ver)
     echo "$published" >"$root/server/demo_mac/version.ver"
 
-    /usr/bin/python3 "$source_dir/scripts/demo-service.py" --root "$root/server" \
-        --http 127.0.0.1:0 --ready-file "$root/ready" --log "$root/ftp.log" 2>"$root/service.log" &
-    service_pid=$!
-    for _ in $(seq 100); do
-        [ -f "$root/ready" ] && break
-        sleep 0.1
-    done
-    local port
-    port=$(awk '/^FTP_PORT/ {print $2}' "$root/ready")
+    start_service "$root"
     printf 'surl==127.0.0.1\nsport==%s\nsappdir==demo\nsappname==Demo\n' "$port" >"$app_dir/config.conf"
 
     local status=0
     xvfb-run -a -s "-screen 0 640x480x24" "$source_dir/scripts/answer-update" \
         "$app_dir/Updater.app/Contents/MacOS/Updater" "$answer" >"$root/answer.log" \
         2>"$root/updater.log" || status=$?
-    kill "$service_pid"
-    wait "$service_pid" 2>/dev/null || true
+    stop_service
 
     [ "$status" -eq 0 ] || fail "Updater exit code $status"
     grep -qx "question: $question" "$root/answer.log" || fail "expected question $question, got: $(cat "$root/answer.log")"
     [ "$(cat "$app_dir/version.ver")" = "$expected" ] || fail "installed version $(cat "$app_dir/version.ver"), expected $expected"
-    # The application is started in the background by "open".
-    for _ in $(seq 100); do
-        [ -s "$app_dir/demo-app.log" ] && break
-        sleep 0.1
-    done
-    grep -q "^Demo $expected started" "$app_dir/demo-app.log" 2>/dev/null ||
-        fail "Demo $expected was not started: $(cat "$app_dir/demo-app.log" 2>/dev/null)"
+    expect_demo_started "$app_dir" "$expected"
     if [ "$answer" = yes ]; then
         [ -s "$app_dir/app.zip" ] || fail "app.zip not left in place"
         grep -qx "RETR app.zip" "$root/ftp.log" || fail "archive not fetched"
@@ -92,9 +66,46 @@ run_case() {
     echo "done: $case"
 }
 
+# An installation the user may not write to (a system folder): nothing can be
+# downloaded, so the installed application is started at once. Run as
+# "nobody" when the tests run as root, who may write anywhere.
+run_unwritable_case() {
+    case=unwritable-application-directory
+    local root=$tmp/$case
+    local app_dir="$root/My Apps"
+    mkdir -p "$app_dir/Updater.app/Contents/MacOS" "$root/server/demo_mac" "$root/out"
+    cp "$updater_binary" "$app_dir/Updater.app/Contents/MacOS/Updater"
+    demo_bundle "$app_dir" 1.0
+    echo 1.0 >"$app_dir/version.ver"
+    echo 1.1 >"$root/server/demo_mac/version.ver"
+    start_service "$root"
+    printf 'surl==127.0.0.1\nsport==%s\nsappdir==demo\nsappname==Demo\n' "$port" >"$app_dir/config.conf"
+    chmod 755 "$tmp" "$root"
+    chmod 777 "$root/out"
+    chmod -R a-w "$app_dir"
+    local as_user=()
+    [ "$(id -u)" -eq 0 ] && as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+
+    local status=0
+    UPDATER_OPEN_LOG=$root/out/open.log QT_QPA_PLATFORM=offscreen timeout 60 \
+        "${as_user[@]}" "$app_dir/Updater.app/Contents/MacOS/Updater" 2>"$root/out/updater.log" || status=$?
+    stop_service
+    chmod -R u+w "$app_dir"
+
+    [ "$status" -eq 0 ] || fail "Updater exit code $status"
+    [ "$(cat "$root/out/open.log" 2>/dev/null)" = "$app_dir/Demo.app" ] ||
+        fail "Demo not started: $(cat "$root/out/open.log" 2>/dev/null)"
+    grep -q 'Cannot write ".*new_version.ver"' "$root/out/updater.log" ||
+        fail "no reason logged: $(cat "$root/out/updater.log")"
+    grep -qx "RETR version.ver" "$root/ftp.log" && fail "downloaded without a file to write to"
+    [ ! -e "$app_dir/new_version.ver" ] || fail "new_version.ver written"
+    echo "done: $case"
+}
+
 run_case update-accepted 1.1 yes 1.1 shown
 run_case update-declined 1.1 no 1.0 shown
 run_case no-update 1.0 none 1.0 "not shown"
+run_unwritable_case
 
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "PASS: all cases"

@@ -103,6 +103,7 @@ private slots:
     void unknownStyleIsTransparentAndCached();
     void twelveRotationsReturnToZero();
     void timerTurnsTheFigure();
+    void highDensityFrames();
 
     void writeDocsImage();
 };
@@ -473,6 +474,31 @@ void tst_BusyIndicator::timerTurnsTheFigure()
     QVERIFY(QTest::qWaitForWindowExposed(&indicator));
     for (int angle = 0; angle < 360; angle += 30)
         QTRY_VERIFY(isCached(frameKey("BusyIndicator", 100, 100, angle, 2)));
+}
+
+// On a screen of device pixel ratio 2 (the "hidpi" run, QT_SCALE_FACTOR=2)
+// frames are drawn with twice the pixels and cached apart from ratio-1 ones.
+void tst_BusyIndicator::highDensityFrames()
+{
+    BusyIndicator indicator;
+    indicator.setIndicatorStyle(BusyIndicator::EllipseStyle);
+    indicator.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&indicator));
+    const qreal ratio = indicator.devicePixelRatioF();
+    if (ratio == 1.0)
+        QSKIP("needs a high-density screen: run with QT_SCALE_FACTOR=2");
+    indicator.repaint();
+
+    QPixmap frame;
+    QVERIFY(QPixmapCache::find(frameKey("BusyIndicator", 100, 100, 0, 1) + "@2", &frame));
+    QVERIFY(!isCached(frameKey("BusyIndicator", 100, 100, 0, 1)));
+    QCOMPARE(frame.size(), QSize(200, 200));
+    QCOMPARE(frame.devicePixelRatio(), 2.0);
+    // The figure fills the same logical square: the first spoke's circle
+    // (design square -10..20 by -100..-70) is opaque at its centre.
+    const QImage image = frame.toImage();
+    QCOMPARE(qAlpha(image.pixel(105, 15)), 255);
+    QCOMPARE(qAlpha(image.pixel(100, 100)), 0);
 }
 
 void tst_BusyIndicator::writeDocsImage()

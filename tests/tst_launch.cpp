@@ -3,6 +3,7 @@
 #include "dirmanager.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
+#include "messagelog.h"
 #include "platform.h"
 #include "settings.h"
 
@@ -38,12 +39,15 @@ private slots:
         row("bundle-blank-in-dir", "xcb", "My Tools", "Viewer", true, 0);
         row("bundle-blank-in-name", "xcb", "Tools", "My Viewer", true, 0);
         row("bundle-missing", "xcb", "Tools", "Viewer", false, 0);
-        row("bundle-empty-name", "xcb", "Tools", "", false, 0);
         row("windows", "windows", "Tools", "Viewer", true, 0);
         row("windows-blank-in-dir", "windows", "My Tools", "Viewer", true, 0);
         row("windows-program-fails", "windows", "Tools", "Viewer", true, 7);
         row("windows-missing", "windows", "Tools", "Viewer", false, 0);
-        row("windows-empty-name", "windows", "Tools", "", false, 0);
+        // The name is one argument whatever it holds; a name that could
+        // leave the application directory starts nothing.
+        row("bundle-quote-in-name", "xcb", "Tools", "My \"Viewer", true, 0);
+        row("windows-quote-in-name", "windows", "Tools", "My \"Viewer", true, 0);
+        row("windows-blank-in-name", "windows", "Tools", "My Viewer", true, 0);
     }
     void launch()
     {
@@ -90,6 +94,50 @@ private slots:
             else
                 QVERIFY(!QFile::exists(marker));
         }
+    }
+
+    void unsafeName_data()
+    {
+        QTest::addColumn<QString>("platform");
+        QTest::addColumn<QString>("name");
+        for (const char *platform : {"xcb", "windows"}) {
+            const QByteArray p(platform);
+            QTest::newRow(p + "-empty") << platform << "";
+            QTest::newRow(p + "-dot-dot") << platform << "../Other";
+            QTest::newRow(p + "-dot-dot-alone") << platform << "..";
+            QTest::newRow(p + "-slash") << platform << "Sub/Viewer";
+            QTest::newRow(p + "-absolute") << platform << "/usr/bin/Viewer";
+            QTest::newRow(p + "-backslash") << platform << "Sub\\Viewer";
+            QTest::newRow(p + "-control-character") << platform << "Viewer\n";
+        }
+    }
+    // Nothing is started, the window still closes, and the log says why.
+    void unsafeName()
+    {
+        QFETCH(QString, platform);
+        QFETCH(QString, name);
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        const QString appDir = root.filePath("Tools");
+        const QString marker = root.filePath("marker");
+        QVERIFY(placeUpdater(appDir, platform));
+        // Whatever the name could reach exists and would run.
+        QVERIFY(writeProgram(root.filePath("Other.app/Contents/MacOS/Other"), marker, "Other"));
+        QVERIFY(writeProgram(root.filePath("Other.exe"), marker, "Other"));
+        appName = name;
+
+        OpenRecorder open;
+        MessageLog log;
+        MainWindow window(nullptr);
+        window.show();
+        window.launchApplication();
+        QVERIFY(!window.isVisible());
+        QVERIFY(open.calls().isEmpty());
+        QVERIFY(!QFile::exists(marker));
+        int said = 0;
+        for (const MessageLog::Line &line : log.lines())
+            said += line.text.startsWith("Application not started:");
+        QCOMPARE(said, 1);
     }
 };
 

@@ -1,23 +1,33 @@
 // The update window and its procedure, run in-process against a real FTP
 // server on loopback; the question is answered by finding the modal box.
 #include "busyindicator.h"
+#include "closedport.h"
 #include "dirmanager.h"
 #include "ftpserver.h"
+#include "installer.h"
+#include "internetconntest.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
 #include "messagelog.h"
 #include "platform.h"
 #include "qftp.h"
+#include "scriptedserver.h"
 #include "settings.h"
+#include "signatureverifier.h"
+#include "startup.h"
+#include "tool.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
 #include <quazip/quazipnewinfo.h>
 
 #include <QApplication>
+#include <QLockFile>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -84,14 +94,16 @@ class Answerer : public QObject
 public:
     enum Answer { Yes, No, CloseBox };
 
-    explicit Answerer(Answer answer)
+    // Answers only once `ready` holds (when given).
+    explicit Answerer(Answer answer, std::function<bool()> ready = nullptr)
     {
-        connect(&timer, &QTimer::timeout, this, [this, answer] {
+        connect(&timer, &QTimer::timeout, this, [this, answer, ready] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible())
+            if (!box || !box->isVisible() || (ready && !ready()))
                 return;
             ++asked;
             text = box->text();
+            details = box->informativeText();
             buttons = box->standardButtons();
             title = box->windowTitle();
             if (answer == Yes)
@@ -106,6 +118,7 @@ public:
 
     int asked = 0;
     QString text;
+    QString details;
     QString title;
     QMessageBox::StandardButtons buttons;
 
@@ -129,6 +142,8 @@ class TestMainWindow : public QObject
     QString marker;
     std::unique_ptr<OpenRecorder> open;
     std::unique_ptr<MessageLog> log;
+    QTemporaryDir keys; // a signing key pair made by updater-publish
+    QByteArray publicKey;
 
     // The installed 1.0 application and a server folder publishing 1.1.
     void layOut(const QString &localVersion, const QString &serverVersion, bool withArchive = true)
@@ -168,10 +183,40 @@ class TestMainWindow : public QObject
     // and the installed 1.0 was started.
     void expectNotUpdated(const QString &versionText = QStringLiteral("1.0"))
     {
-        QVERIFY(!QFile::exists(appDir + "/app.zip"));
+        QVERIFY(!QFileInfo(appDir + "/app.zip").isFile());
+        QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
         QCOMPARE(readText(appDir + "/version.ver"), versionText);
         QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
         QTRY_COMPARE(readText(marker), QStringLiteral("Viewer 1.0 started\n"));
+    }
+
+    // The published archive installed over appDir by an updater killed as it
+    // was putting the version file in place: the old one is in the backup,
+    // the new one still staged, the journal left behind.
+    void killedInstall()
+    {
+        QVERIFY(QFile::copy(serverFolder + "/app.zip", appDir + "/app.zip"));
+        const auto install = [this](int stopAt) {
+            Installer::setFaultForTesting(stopAt, true);
+            Installer installer(appDir + "/app.zip", appDir);
+            QSignalSpy finished(&installer, &Installer::finished);
+            installer.start();
+            const bool ended = finished.wait(30000);
+            Installer::setFaultForTesting(0);
+            return ended;
+        };
+        // A whole install counts the operations; four follow the placing of
+        // the version file (flush, journal, backup, staging).
+        const QByteArray old = readBytes(appDir + "/version.ver");
+        QVERIFY(install(0));
+        const int operations = Installer::operationsForTesting();
+        QCOMPARE(readText(appDir + "/version.ver"), QStringLiteral("1.1"));
+        QVERIFY(writeFile(appDir + "/version.ver", old));
+        QVERIFY(writeFile(bundleExecutable(appDir, "Viewer"), programText(marker, "Viewer 1.0")));
+        QVERIFY(QDir(appDir + "/Viewer.app/Contents/Resources").removeRecursively());
+        QVERIFY(install(operations - 4));
+        QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
+        QVERIFY(!QFile::exists(appDir + "/version.ver"));
     }
 
     // Starts the server on serverRoot and points the updater at it.
@@ -204,9 +249,49 @@ class TestMainWindow : public QObject
             "SIZE version.ver", "PASV", "RETR version.ver"};
     }
 
+    // Publishes the new release from a folder with updater-publish, signed
+    // with the test's key, into the server's folder.
+    void publish(const FtpServer &server)
+    {
+        const QString source = tmp->filePath("release");
+        for (const Entry &entry : newRelease()) {
+            QVERIFY(writeFile(source + "/" + entry.name, entry.data));
+            if (entry.executable)
+                QVERIFY(QFile::setPermissions(source + "/" + entry.name,
+                    QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        }
+        Tool tool;
+        QVERIFY2(
+            tool.run(QStringLiteral(UPDATER_PUBLISH),
+                {"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--folder",
+                    "demo_mac", "--version", "1.1", "--key", keys.filePath("minisign.key"), source},
+                {}, withoutPublishPassword()),
+            tool.output);
+    }
+
+    static QProcessEnvironment withoutPublishPassword()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("UPDATER_PUBLISH_PASSWORD"));
+        return environment;
+    }
+
 private slots:
+    void initTestCase()
+    {
+        // An unencrypted pair: the empty password given twice.
+        Tool tool;
+        QVERIFY2(tool.run(QStringLiteral(UPDATER_PUBLISH), {"keygen", keys.path()}, "\n\n",
+                     withoutPublishPassword()),
+            tool.output);
+        publicKey = Tool::read(keys.filePath("minisign.pub")).split('\n').value(1).trimmed();
+        QVERIFY(!publicKey.isEmpty());
+    }
+
     void init()
     {
+        // Whatever key this build carries: unverified unless a test says otherwise.
+        SignatureVerifier::setPublicKeyForTesting(QByteArray());
         log.reset(new MessageLog);
         tmp.reset(new QTemporaryDir);
         QVERIFY(tmp->isValid());
@@ -225,6 +310,8 @@ private slots:
         log.reset();
         open.reset();
         tmp.reset();
+        Installer::setFaultForTesting(0);
+        SignatureVerifier::setPublicKeyForTesting(std::nullopt);
         Platform::setNameForTesting(QString());
         DirManager::setApplicationDirPathForTesting(QString());
         Settings::reset();
@@ -249,28 +336,6 @@ private slots:
         window.resize(800, 600);
         QTRY_COMPARE(window.size(), QSize(800, 600));
         QCOMPARE(indicator->pos(), QPoint(150, 100));
-    }
-
-    void versionNumber_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("number");
-        QTest::newRow("dotted") << "1.2.3" << 123;
-        QTest::newRow("dots-dropped-not-separators") << "1.10" << 110;
-        QTest::newRow("two-zero") << "2.0" << 20;
-        QTest::newRow("same-as-dotted") << "12.3" << 123;
-        QTest::newRow("lf") << "1.5\n" << 15;
-        QTest::newRow("crlf") << "1.5\r\n" << 15;
-        QTest::newRow("blank-between-digits") << "1 .5" << 0;
-        QTest::newRow("empty") << "" << 0;
-        QTest::newRow("letters") << "v1.5" << 0;
-        QTest::newRow("beyond-int") << "99999999999" << 0;
-    }
-    void versionNumber()
-    {
-        QFETCH(QString, text);
-        QFETCH(int, number);
-        QCOMPARE(MainWindow::versionNumber(text), number);
     }
 
     // The lines the server receives for a run with nothing newer, in order.
@@ -308,10 +373,11 @@ private slots:
         };
 
         row("newer", "1.2", "1.3", true);
-        row("two-zero-below-one-ten", "2.0", "1.10", true);
+        row("two-zero-above-one-ten", "2.0", "1.10", false);
+        row("one-two-ten-below-one-three", "1.2.10", "1.3", true);
         row("no-local-file", QString(), "1.0", true);
         row("line-breaks", "1.2\r\n", "1.3\n", true);
-        row("equal-numbers", "1.5", "15", false);
+        row("equal-dotted", "1.0", "1.0.0", false);
         row("older-on-server", "1.3", "1.2", false);
         row("blank-in-server-text", "1.0", "1 .1", false);
         row("declined-by-closing-the-box", "1.0", "1.1", true, Answerer::CloseBox);
@@ -334,6 +400,12 @@ private slots:
         if (asked) {
             QCOMPARE(answerer.text, updateQuestion);
             QCOMPARE(answerer.buttons, QMessageBox::No | QMessageBox::Yes);
+            // Both versions as they read, and the archive's size from the listing.
+            const QString installed = local.isNull() ? "none" : local.trimmed();
+            QCOMPARE(answerer.details,
+                "Installed version: " + installed + "\nPublished version: " + remote.trimmed()
+                    + "\nDownload size: "
+                    + QLocale().formattedDataSize(QFileInfo(serverFolder + "/app.zip").size()));
         }
         QCOMPARE(server.receivedLines(), noUpdateLines());
         expectNotUpdated(local);
@@ -389,62 +461,340 @@ private slots:
         expectInstalled("1.1");
     }
 
-    // Three failed commands (connect, listing, version download), three
-    // "finished" lines, then the launch.
-    void serverUnreachable()
-    {
-        layOut("1.0", "1.1");
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
-        serverPort = closed.serverPort();
-        closed.close();
-        Answerer answerer(Answerer::Yes);
-
-        MainWindow window(nullptr);
-        QSignalSpy commands(window.findChild<QFtp *>(), SIGNAL(commandFinished(int, bool)));
-        window.show();
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
-        QCOMPARE(log->count("finished"), 3);
-        QCOMPARE(commands.size(), 3);
-        for (const QList<QVariant> &command : qAsConst(commands))
-            QCOMPARE(command.at(1).toBool(), true);
-        QCOMPARE(answerer.asked, 0);
-        QCOMPARE(readBytes(appDir + "/new_version.ver"), QByteArray());
-        expectNotUpdated();
-    }
-
-    // Failures on the way to the version file: no question, no download,
-    // the installed application is started.
-    void noVersionFile_data()
+    // Whatever fails, the installed application is started at once, with
+    // one line naming the reason, and nothing more is asked of the server.
+    void endsInLaunch_data()
     {
         QTest::addColumn<QString>("failure");
-        QTest::newRow("refused-login") << "refused-login";
-        QTest::newRow("missing-server-folder") << "missing-server-folder";
-        QTest::newRow("missing-version-file") << "missing-version-file";
+        QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QString>("reason");
+        const QStringList login = {"USER marvoline", "PASS qd4739"};
+        const QStringList listed = login + QStringList {"CWD demo_mac", "TYPE A", "PASV", "LIST"};
+        QTest::newRow("server-unreachable")
+            << "server-unreachable" << QStringList() << "No update: Connecting to host failed: ";
+        QTest::newRow("refused-login") << "refused-login" << login << "No update: Login failed: ";
+        // The login folder holds a newer "version.ver" and an "app.zip" of
+        // another product: neither is looked at.
+        QTest::newRow("refused-cwd-with-release-in-login-folder")
+            << "refused-cwd" << login + QStringList {"CWD absent_mac"}
+            << "No update: Changing directory failed: ";
+        QTest::newRow("missing-version-file")
+            << "missing-version-file" << noUpdateLines() << "No update: Downloading file failed: ";
+        QTest::newRow("version-file-not-writable")
+            << "version-file-not-writable" << listed << "Cannot write \"";
+        QTest::newRow("archive-not-writable")
+            << "archive-not-writable" << noUpdateLines() << "Cannot write \"";
+        // Greets, then never answers: the FTP client's time limit ends the login.
+        QTest::newRow("stall-past-time-limit")
+            << "stall" << QStringList {"USER marvoline"} << "No update: Login failed: ";
     }
-    void noVersionFile()
+    void endsInLaunch()
     {
         QFETCH(QString, failure);
+        QFETCH(QStringList, lines);
+        QFETCH(QString, reason);
         layOut("1.0", failure == "missing-version-file" ? QString() : "1.1");
-        if (failure == "missing-server-folder")
-            serverAppDir = QStringLiteral("absent_mac");
         FtpServer server;
         if (failure == "refused-login")
             server.setPassword("other");
+        if (failure == "refused-cwd") {
+            serverAppDir = QStringLiteral("absent_mac");
+            QVERIFY(writeFile(serverRoot + "/version.ver", "9.9"));
+            QVERIFY(makeArchive(serverRoot + "/app.zip", newRelease()));
+        }
+        if (failure == "version-file-not-writable")
+            QVERIFY(QDir().mkpath(appDir + "/new_version.ver"));
+        if (failure == "archive-not-writable")
+            QVERIFY(QDir().mkpath(appDir + "/app.zip"));
         Answerer answerer(Answerer::Yes);
-        QVERIFY(runToLaunch(server));
 
-        const QStringList lines = server.receivedLines();
-        // A refused login never reaches the logged-in state, so no folder change is queued.
-        QStringList start = {"USER marvoline", "PASS qd4739"};
-        if (failure != "refused-login")
-            start.append("CWD " + serverAppDir);
-        QCOMPARE(lines.mid(0, start.size()), start);
-        if (failure == "refused-login")
-            QVERIFY(!lines.contains("CWD demo_mac"));
-        QVERIFY(!lines.contains("RETR app.zip"));
-        QCOMPARE(answerer.asked, 0);
-        QCOMPARE(readBytes(appDir + "/new_version.ver"), QByteArray());
+        if (failure == "server-unreachable") {
+            serverPort = closedPort();
+            MainWindow window(nullptr);
+            window.show();
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+        } else if (failure == "stall") {
+            ScriptedServer stalled;
+            QVERIFY(stalled.listen());
+            serverPort = stalled.port();
+            MainWindow window(nullptr);
+            window.findChild<QFtp *>()->setTimeout(300);
+            window.show();
+            QVERIFY(stalled.waitForClient());
+            stalled.send("220 ready\r\n");
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+            QStringList received;
+            for (const QByteArray &line : stalled.unreadLines())
+                received.append(QString::fromLatin1(line));
+            QCOMPARE(received, lines);
+        } else {
+            QVERIFY(runToLaunch(server));
+            QCOMPARE(server.receivedLines(), lines);
+        }
+
+        QCOMPARE(answerer.asked, failure == "archive-not-writable" ? 1 : 0);
+        int said = 0;
+        for (const MessageLog::Line &line : log->lines())
+            said += line.text.startsWith(reason);
+        QCOMPARE(said, 1);
+        QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
+        QCOMPARE(readText(appDir + "/version.ver"), QStringLiteral("1.0"));
+        expectNotUpdated();
+    }
+
+    // The server drops the idle session while the question is open: Yes logs
+    // in again and downloads.
+    void yesAfterDroppedSession()
+    {
+        layOut("1.0", "1.1");
+        FtpServer server;
+        server.setIdleTimeout(2);
+        QVERIFY(serve(server));
+        MainWindow window(nullptr);
+        auto *ftp = window.findChild<QFtp *>();
+        bool dropped = false;
+        Answerer answerer(Answerer::Yes, [&] {
+            // Answered only once the client has seen the session end.
+            dropped = dropped || ftp->state() == QFtp::Unconnected;
+            return dropped;
+        });
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+
+        QCOMPARE(answerer.asked, 1);
+        const QStringList again = {"USER marvoline", "PASS qd4739", "CWD demo_mac", "TYPE I",
+            "SIZE app.zip", "PASV", "RETR app.zip"};
+        QCOMPARE(server.receivedLines(), noUpdateLines() + again);
+        expectInstalled("1.1");
+    }
+
+    // Closing the window during the download cancels it: nothing is
+    // unpacked and the installed application starts. Closing it during the
+    // install lets the install end first, then starts the new version. Until
+    // then the window shows what it does and how far it has got.
+    void closedWhileWorking_data()
+    {
+        QTest::addColumn<QString>("when");
+        QTest::newRow("during-download") << "download";
+        QTest::newRow("during-install") << "install";
+    }
+    void closedWhileWorking()
+    {
+        QFETCH(QString, when);
+        layOut("1.0", "1.1");
+        const qint64 size = QFileInfo(serverFolder + "/app.zip").size();
+        FtpServer server;
+        if (when == "download")
+            server.setRate(16 * 1024);
+        QVERIFY(serve(server));
+        Answerer answerer(Answerer::Yes);
+        MainWindow window(nullptr);
+        QCOMPARE(window.statusText(), QStringLiteral("Checking for updates..."));
+        auto *progress = window.findChild<QProgressBar *>("progressBar");
+        QVERIFY(progress);
+        QStringList installShown;
+        // Called from the installer's progress report: the install is still
+        // under way, its end not yet delivered.
+        connect(progress, &QProgressBar::valueChanged, this, [&] {
+            if (window.statusText() != QLatin1String("Installing update...") || !window.isVisible())
+                return;
+            installShown << progress->format();
+            if (when == "install" && installShown.size() == 1) {
+                window.close();
+                QVERIFY(window.isVisible());
+            }
+        });
+        window.show();
+        QVERIFY(!progress->isVisible());
+        if (when == "install") {
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+            // Unpacked bytes of all there are, up to the whole.
+            qint64 unpacked = 0;
+            for (const Entry &entry : newRelease())
+                unpacked += entry.data.size();
+            const QString all = QLocale().formattedDataSize(unpacked);
+            QVERIFY(!installShown.isEmpty());
+            QCOMPARE(installShown.last(), all + " of " + all);
+            QCOMPARE(log->count("Window closed during the install: the application starts when "
+                                "it ends"),
+                1);
+            QCOMPARE(log->count("Update installed"), 1);
+            expectInstalled("1.1");
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(progress->isVisible() && progress->value() > 0, 30000);
+
+        QCOMPARE(window.statusText(), QStringLiteral("Downloading update..."));
+        QCOMPARE(progress->maximum(), 1000);
+        const QRegularExpression shown("^[0-9.,]+ (bytes|KiB) of "
+            + QRegularExpression::escape(QLocale().formattedDataSize(size))
+            + " \\([0-9.,]+ (bytes|KiB|MiB)/s\\)$");
+        QVERIFY2(shown.match(progress->format()).hasMatch(), qPrintable(progress->format()));
+        window.close();
+
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.statusText(), QStringLiteral("Starting Viewer..."));
+        QCOMPARE(log->count("Window closed: update cancelled"), 1);
+        QVERIFY(readBytes(appDir + "/app.zip").size() < size);
+        QVERIFY(installShown.isEmpty());
+        expectInstalled("1.0");
+    }
+
+    // A release published with updater-publish and fetched with its
+    // signature is installed only when the signature verifies with the
+    // built-in key and vouches for the published version; otherwise nothing
+    // is installed, the installed application starts, and one line says why.
+    void signedUpdate_data()
+    {
+        QTest::addColumn<QString>("change"); // done to the published release
+        QTest::addColumn<bool>("verified"); // a public key is built in
+        QTest::addColumn<QStringList>("fetched");
+        QTest::addColumn<QString>("refusal"); // empty: installed
+        const QStringList all = {"RETR version.ver", "RETR app.zip.minisig", "RETR app.zip"};
+        QTest::newRow("verified") << "" << true << all << "";
+        QTest::newRow("unverified-without-key")
+            << "" << false << QStringList {"RETR version.ver", "RETR app.zip"} << "";
+        QTest::newRow("no-signature-on-server")
+            << "remove-signature" << true << QStringList(all.mid(0, 2))
+            << "Update not installed: no signature \"app.zip.minisig\": ";
+        QTest::newRow("altered-archive")
+            << "alter-archive" << true << all
+            << "Update not installed: signature refused: the archive does not match its "
+               "signature";
+        // A genuine 1.1 replayed under a "version.ver" of 1.2.
+        QTest::newRow("older-release-under-newer-version")
+            << "newer-version-file" << true << all
+            << "Update not installed: the signed version \"1.1\" is not the published "
+               "version \"1.2\"";
+    }
+    void signedUpdate()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, verified);
+        QFETCH(QStringList, fetched);
+        QFETCH(QString, refusal);
+        layOut("1.0", QString(), false);
+        QVERIFY(QDir(serverFolder).removeRecursively());
+        FtpServer server;
+        QVERIFY(serve(server));
+        publish(server);
+        QCOMPARE(QDir(serverFolder).entryList(QDir::Files | QDir::Hidden),
+            QStringList({"app.zip", "app.zip.minisig", "version.ver"}));
+        if (change == "remove-signature")
+            QVERIFY(QFile::remove(serverFolder + "/app.zip.minisig"));
+        if (change == "alter-archive") {
+            QByteArray archive = readBytes(serverFolder + "/app.zip");
+            archive[archive.size() / 2] = char(archive.at(archive.size() / 2) ^ 1);
+            QVERIFY(writeFile(serverFolder + "/app.zip", archive));
+        }
+        if (change == "newer-version-file")
+            QVERIFY(writeFile(serverFolder + "/version.ver", "1.2\n"));
+        SignatureVerifier::setPublicKeyForTesting(verified ? publicKey : QByteArray());
+        Answerer answerer(Answerer::Yes);
+        MainWindow window(nullptr);
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+
+        QCOMPARE(answerer.asked, 1);
+        const QStringList retrieved = server.receivedLines().filter(QRegularExpression("^RETR "));
+        QCOMPARE(retrieved, fetched);
+        QCOMPARE(log->count("Archives are not verified: the updater was built without a public "
+                            "key"),
+            verified ? 0 : 1);
+        int refused = 0;
+        for (const MessageLog::Line &line : log->lines())
+            refused += line.text.startsWith("Update not installed");
+        if (!refusal.isEmpty()) {
+            QCOMPARE(refused, 1);
+            QCOMPARE(log->count("Signature verified: version 1.1"), 0);
+            for (const MessageLog::Line &line : log->lines()) {
+                if (line.text.startsWith("Update not installed"))
+                    QVERIFY2(line.text.startsWith(refusal), qPrintable(line.text));
+            }
+            QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
+            expectInstalled("1.0");
+            return;
+        }
+        QCOMPARE(refused, 0);
+        QCOMPARE(log->count("Signature verified: version 1.1"), verified ? 1 : 0);
+        for (const Entry &entry : newRelease())
+            QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
+        expectInstalled("1.1");
+    }
+
+    // Start-up as main() runs it: the window never waits for the probe, and
+    // a second updater of the same installation leaves at once.
+    void startUp_data()
+    {
+        QTest::addColumn<QString>("situation");
+        QTest::newRow("probe-host-silent") << "probe-host-silent";
+        QTest::newRow("second-updater") << "second-updater";
+        // The last run was killed in the middle of its swap: completed before
+        // the window reads the installed version.
+        QTest::newRow("interrupted-install") << "interrupted-install";
+    }
+    void startUp()
+    {
+        QFETCH(QString, situation);
+        const bool interrupted = situation == "interrupted-install";
+        layOut("1.0", interrupted ? "1.1" : "1.0");
+        if (interrupted)
+            killedInstall();
+        // Not asked at all when all goes well; answered at once when not.
+        Answerer answerer(Answerer::No);
+        FtpServer server;
+        QVERIFY(serve(server));
+        QVERIFY(writeFile(appDir + "/config.conf",
+            QStringLiteral("surl==127.0.0.1\nsport==%1\nsappdir==demo\nsappname==Viewer\n")
+                .arg(server.port())
+                .toUtf8()));
+        Settings::reset();
+        // Accepts the probe's connection and never answers.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        InternetConnTest::setHostForTesting(
+            QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
+        // Longer than any run: the probe is still waiting when the updater ends.
+        InternetConnTest::setTimeLimitForTesting(600000);
+        QLockFile other(appDir + "/updater.lock");
+        if (situation == "second-updater")
+            QVERIFY(other.tryLock(0));
+
+        bool windowShown = false;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, [&] {
+            for (QWidget *widget : QApplication::topLevelWidgets())
+                windowShown
+                    = windowShown || (qobject_cast<MainWindow *>(widget) && widget->isVisible());
+        });
+        watch.start(5);
+        const int exitCode = Startup::run();
+        InternetConnTest::setHostForTesting(QString());
+        InternetConnTest::setTimeLimitForTesting(-1);
+
+        QCOMPARE(exitCode, 0);
+        if (situation == "second-updater") {
+            QVERIFY(!windowShown);
+            QVERIFY(server.receivedLines().isEmpty());
+            QVERIFY(open->calls().isEmpty());
+            QCOMPARE(log->lines().last().text.contains("Another updater"), true);
+            return;
+        }
+        // The whole run ended while the probe still waited for its answer.
+        QVERIFY(windowShown);
+        if (interrupted) {
+            QCOMPARE(log->count("Completed the interrupted update"), 1);
+            QCOMPARE(log->count("No newer version: installed \"1.1\", published \"1.1\""), 1);
+            QVERIFY(!QFile::exists(appDir + "/" + Installer::journalFileName));
+            QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
+            QTRY_COMPARE(readText(marker), QStringLiteral("Viewer 1.1 started\n"));
+            return;
+        }
+        QCOMPARE(log->count("No newer version: installed \"1.0\", published \"1.0\""), 1);
+        for (const MessageLog::Line &line : log->lines())
+            QVERIFY2(
+                line.function != "void InternetConnTest::requestFinished()", qPrintable(line.text));
+        QCOMPARE(server.receivedLines(), noUpdateLines());
         expectNotUpdated();
     }
 
@@ -482,140 +832,6 @@ private slots:
         QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
         QCOMPARE(readBytes(bundleExecutable(appDir, "Viewer")), programText(marker, "Viewer 1.0"));
         expectInstalled("1.0");
-    }
-
-    // Without a file to download into, nothing more is queued: the window
-    // stays open and nothing is launched.
-    void versionFileNotWritable()
-    {
-        layOut("1.0", "1.1");
-        QVERIFY(QDir().mkpath(appDir + "/new_version.ver"));
-        FtpServer server;
-        QVERIFY(serve(server));
-        Answerer answerer(Answerer::Yes);
-
-        MainWindow window(nullptr);
-        window.show();
-        auto *ftp = window.findChild<QFtp *>();
-        QTRY_COMPARE_WITH_TIMEOUT(log->count("finished"), 2, 20000);
-        QCOMPARE(ftp->currentId(), 0);
-        QVERIFY(!ftp->hasPendingCommands());
-        QVERIFY(window.isVisible());
-        QCOMPARE(answerer.asked, 0);
-        QVERIFY(open->calls().isEmpty());
-        QVERIFY(!server.receivedLines().contains("RETR version.ver"));
-    }
-
-    void unpack_data()
-    {
-        QTest::addColumn<QStringList>("names");
-        QTest::addColumn<bool>("unpacked");
-
-        QTest::newRow("plain") << QStringList {"a.txt", "sub/b.txt", "sub/deeper/"} << true;
-        QTest::newRow("dot-dot-inside") << QStringList {"sub/../ok.txt"} << true;
-        QTest::newRow("dot-dot") << QStringList {"good.txt", "../evil.txt"} << false;
-        QTest::newRow("nested-dot-dot") << QStringList {"good.txt", "sub/../../evil.txt"} << false;
-        QTest::newRow("sibling-with-same-prefix")
-            << QStringList {"good.txt", "../My Apps2/evil.txt"} << false;
-        QTest::newRow("backslash-dot-dot") << QStringList {"good.txt", "..\\evil.txt"} << false;
-        QTest::newRow("absolute") << QStringList {"good.txt", "@ROOT@/evil.txt"} << false;
-        QTest::newRow("drive-letter") << QStringList {"good.txt", "C:/evil.txt"} << false;
-    }
-    // Entries that would land outside the directory are never written, and
-    // an archive holding one is refused whole.
-    void unpack()
-    {
-        QFETCH(QStringList, names);
-        QFETCH(bool, unpacked);
-
-        QVERIFY(QDir().mkpath(appDir));
-        QList<Entry> entries;
-        for (QString name : names) {
-            name.replace("@ROOT@", tmp->path());
-            entries.append({name, name.endsWith('/') ? QByteArray() : name.toUtf8(), false});
-        }
-        const QString archive = tmp->filePath("hand-made.zip");
-        QVERIFY(makeArchive(archive, entries));
-        {
-            QuaZip check(archive);
-            QVERIFY(check.open(QuaZip::mdUnzip));
-            QCOMPARE(check.getFileNameList().size(), names.size());
-        }
-
-        QCOMPARE(MainWindow::unpackArchive(archive, appDir), unpacked);
-        QVERIFY(!QFile::exists(tmp->filePath("evil.txt")));
-        QVERIFY(!QFile::exists(tmp->filePath("My Apps2/evil.txt")));
-        QVERIFY(!QFile::exists("C:/evil.txt"));
-        if (unpacked) {
-            for (const Entry &entry : entries) {
-                const QString path = QDir::cleanPath(appDir + "/" + entry.name);
-                if (entry.name.endsWith('/'))
-                    QVERIFY(QFileInfo(path).isDir());
-                else
-                    QCOMPARE(readBytes(path), entry.data);
-            }
-        } else {
-            const QStringList left
-                = QDir(appDir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
-            QCOMPARE(left, QStringList {"Updater.app"});
-        }
-    }
-
-    // An archive may carry a program that is running right now (the updater
-    // itself): it is replaced, not refused by the system as busy.
-    void unpackReplacesARunningProgram()
-    {
-        const QString program = appDir + "/Bin/tool";
-        QVERIFY(QDir().mkpath(appDir + "/Bin"));
-        QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), program));
-        QProcess running;
-        running.start(program, {QStringLiteral("60")});
-        QVERIFY(running.waitForStarted());
-
-        const QString archive = tmp->filePath("app.zip");
-        QVERIFY(makeArchive(
-            archive, {{"Bin/tool", "#!/bin/sh\necho new\n", true}, {"version.ver", "1.1", false}}));
-        const bool unpacked = MainWindow::unpackArchive(archive, appDir);
-        running.kill();
-        running.waitForFinished();
-        QVERIFY(unpacked);
-        QCOMPARE(readBytes(program), QByteArray("#!/bin/sh\necho new\n"));
-        QVERIFY(QFileInfo(program).isExecutable());
-        QCOMPARE(readBytes(appDir + "/version.ver"), QByteArray("1.1"));
-    }
-
-    void unpackRefusesUnreadableArchives_data()
-    {
-        QTest::addColumn<QString>("damage");
-        QTest::newRow("crc-mismatch") << "crc";
-        QTest::newRow("truncated") << "truncated";
-        QTest::newRow("not-a-zip") << "text";
-        QTest::newRow("missing") << "missing";
-    }
-    void unpackRefusesUnreadableArchives()
-    {
-        QFETCH(QString, damage);
-        QVERIFY(QDir().mkpath(appDir));
-        const QString archive = tmp->filePath("app.zip");
-        QVERIFY(makeArchive(archive,
-            {{"first.txt", "sound entry", false}, {"second.txt", QByteArray(4096, 'x'), false}}));
-        QByteArray bytes = readBytes(archive);
-        if (damage == "crc") {
-            const int at = bytes.indexOf(QByteArray(64, 'x'));
-            QVERIFY(at > 0);
-            bytes[at + 100] = 'y';
-        } else if (damage == "truncated") {
-            bytes.truncate(bytes.size() * 2 / 3);
-        } else if (damage == "text") {
-            bytes = "not an archive";
-        }
-        QFile::remove(archive);
-        if (damage != "missing")
-            QVERIFY(writeFile(archive, bytes));
-
-        QVERIFY(!MainWindow::unpackArchive(archive, appDir));
-        QVERIFY(!QFile::exists(appDir + "/first.txt"));
-        QVERIFY(!QFile::exists(appDir + "/second.txt"));
     }
 };
 

@@ -3,6 +3,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QMessageBox>
 #include <QTemporaryDir>
@@ -162,7 +163,10 @@ void TestSettings::missingFileShowsErrorBoxAndKeepsDefaults()
     Settings::load(dir.path());
 
     QCOMPARE(title, QStringLiteral("error"));
-    QCOMPARE(text, systemText);
+    // The file, where it is, and the system's reason.
+    QCOMPARE(text,
+        "Cannot read the configuration file \"" + QDir::toNativeSeparators(probe.fileName())
+            + "\":\n" + systemText);
     QCOMPARE(buttons.size(), 1);
     QCOMPARE(serverHost, QString());
     QCOMPARE(serverPort, 0);

@@ -72,13 +72,17 @@ void BusyIndicator::paintEvent(QPaintEvent *)
 {
     // The class name keeps frames of subclasses, which may draw differently,
     // apart from ours; the colour is deliberately left out so that indicators
-    // differing only in colour share their frames.
-    const QString key = QStringLiteral("%1:%2:%3:%4:%5")
-                            .arg(QString::fromLatin1(metaObject()->className()))
-                            .arg(width())
-                            .arg(height())
-                            .arg(rotationAngle)
-                            .arg(static_cast<int>(currentStyle));
+    // differing only in colour share their frames. A high-density screen gets
+    // frames of its own, drawn with its device pixels.
+    const qreal ratio = devicePixelRatioF();
+    QString key = QStringLiteral("%1:%2:%3:%4:%5")
+                      .arg(QString::fromLatin1(metaObject()->className()))
+                      .arg(width())
+                      .arg(height())
+                      .arg(rotationAngle)
+                      .arg(static_cast<int>(currentStyle));
+    if (ratio != 1.0)
+        key += QStringLiteral("@%1").arg(ratio);
 
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing, true);
@@ -87,7 +91,7 @@ void BusyIndicator::paintEvent(QPaintEvent *)
 
     QPixmap pixmap;
     if (!QPixmapCache::find(key, &pixmap)) {
-        pixmap = generatePixmap(side);
+        pixmap = generatePixmap(side, ratio);
         QPixmapCache::insert(key, pixmap);
     }
 
@@ -95,17 +99,23 @@ void BusyIndicator::paintEvent(QPaintEvent *)
     painter.drawPixmap(QRect(0, 0, side, side), pixmap, pixmap.rect());
 }
 
-QPixmap BusyIndicator::generatePixmap(int side) const
+QPixmap BusyIndicator::generatePixmap(int side, qreal ratio) const
 {
-    QPixmap pixmap(side, side);
+    const int pixels = qRound(side * ratio);
+    QPixmap pixmap(pixels, pixels);
     pixmap.fill(QColor(255, 255, 255, 0));
     if (pixmap.isNull())
         return pixmap; // nothing to draw into; avoids painting on a null device
 
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.translate(side / 2, side / 2);
-    painter.scale(side / designSide, side / designSide);
+    // Drawn in device pixels: the figure is scaled to the pixmap's own size
+    // (at ratio 1 centred on the integer half, as it always was).
+    if (ratio == 1.0)
+        painter.translate(side / 2, side / 2);
+    else
+        painter.translate(pixels / 2.0, pixels / 2.0);
+    painter.scale(pixels / designSide, pixels / designSide);
 
     switch (currentStyle) {
     case RectStyle:
@@ -121,6 +131,7 @@ QPixmap BusyIndicator::generatePixmap(int side) const
         // Unknown styles leave the frame transparent.
         break;
     }
+    pixmap.setDevicePixelRatio(ratio);
     return pixmap;
 }
 

@@ -35,9 +35,10 @@ private slots:
     void rotate();
 
 private:
-    // Renders the current figure into a transparent side-by-side pixmap,
-    // scaled from a 200-unit design square centred on the origin.
-    QPixmap generatePixmap(int side) const;
+    // Renders the current figure into a transparent pixmap of side logical
+    // pixels at the given device pixel ratio, scaled from a 200-unit design
+    // square centred on the origin.
+    QPixmap generatePixmap(int side, qreal ratio) const;
     void drawRectStyle(QPainter *painter) const;
     void drawEllipseStyle(QPainter *painter) const;
     void drawArcStyle(QPainter *painter) const;

@@ -3,28 +3,36 @@
 
 #include "busyindicator.h"
 #include "dirmanager.h"
+#include "installer.h"
 #include "platform.h"
 #include "qftp.h"
 #include "settings.h"
+#include "signatureverifier.h"
+#include "version.h"
 
-#include <quazip/quazip.h>
-#include <quazip/quazipfile.h>
-#include <quazip/quazipfileinfo.h>
-
+#include <QCloseEvent>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QTextStream>
+#include <QThread>
+
+#include <memory>
 
 namespace {
 
 const char ftpUser[] = "marvoline";
 const char ftpPassword[] = "qd4739";
+
+// A minisign signature is a few hundred bytes; anything far larger is not one.
+const qint64 maxSignatureSize = 64 * 1024;
 
 QString readAllText(QFile *file)
 {
@@ -32,84 +40,6 @@ QString readAllText(QFile *file)
     const QString text = stream.readAll();
     file->close();
     return text;
-}
-
-// Where an archive entry would be written inside root (a clean absolute
-// path), or a null string when it would land anywhere else.
-QString entryTarget(const QString &root, QString name)
-{
-    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (name.isEmpty() || name.startsWith(QLatin1Char('/')) || QDir::isAbsolutePath(name)
-        || (name.size() >= 2 && name.at(1) == QLatin1Char(':')))
-        return QString();
-    const QString target = QDir::cleanPath(root + QLatin1Char('/') + name);
-    const QString prefix = root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/');
-    if (target != root && !target.startsWith(prefix))
-        return QString();
-    return target;
-}
-
-struct ArchiveEntry
-{
-    QString target;
-    bool isDir;
-    QFile::Permissions permissions;
-};
-
-// Reads every entry to its end so that minizip checks its CRC; an archive
-// with any unreadable, damaged, linked or escaping entry is refused whole.
-bool checkArchive(QuaZip &zip, const QString &root, QList<ArchiveEntry> &entries)
-{
-    QuaZipFile file(&zip);
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
-    for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
-        QuaZipFileInfo64 info;
-        if (!zip.getCurrentFileInfo(&info) || info.isSymbolicLink())
-            return false;
-        const QString target = entryTarget(root, info.name);
-        if (target.isNull())
-            return false;
-        if (!file.open(QIODevice::ReadOnly))
-            return false;
-        qint64 got;
-        while ((got = file.read(buffer.data(), buffer.size())) > 0) { }
-        const bool readWhole = got == 0 && file.atEnd() && file.getZipError() == UNZ_OK;
-        file.close();
-        if (!readWhole || file.getZipError() != UNZ_OK)
-            return false;
-        const bool isDir = info.name.endsWith(QLatin1Char('/'));
-        entries.append({target, isDir, info.getPermissions()});
-    }
-    return zip.getZipError() == UNZ_OK;
-}
-
-bool extractEntry(QuaZip &zip, const QString &root, const ArchiveEntry &entry)
-{
-    if (entry.isDir)
-        return entry.target == root || QDir().mkpath(entry.target);
-    if (!QDir().mkpath(QFileInfo(entry.target).path()))
-        return false;
-    QuaZipFile in(&zip);
-    if (!in.open(QIODevice::ReadOnly))
-        return false;
-    // Written beside the target and renamed over it: each file is replaced
-    // whole, and a program that is running (the updater itself) can be replaced.
-    QSaveFile out(entry.target);
-    if (!out.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
-    qint64 got;
-    while ((got = in.read(buffer.data(), buffer.size())) > 0) {
-        if (out.write(buffer.constData(), got) != got)
-            return false;
-    }
-    in.close();
-    if (got < 0 || in.getZipError() != UNZ_OK || !out.commit())
-        return false;
-    // Archives made without Unix attributes carry no permissions: keep the defaults.
-    if (entry.permissions != QFile::Permissions())
-        QFile::setPermissions(entry.target, entry.permissions);
-    return true;
 }
 
 } // namespace
@@ -127,7 +57,19 @@ MainWindow::MainWindow(QWidget *parent)
         width() / 2 - busyIndicator->width() / 2, height() / 2 - busyIndicator->height() / 2);
     busyIndicator->show();
 
-    QString localText;
+    // Under the spinner: what the updater is doing, and during the archive
+    // download how far it has got.
+    statusLabel = new QLabel(this);
+    statusLabel->setObjectName(QStringLiteral("statusLabel"));
+    statusLabel->setAlignment(Qt::AlignCenter);
+    statusLabel->setGeometry(0, busyIndicator->geometry().bottom() + 8, width(), 24);
+    progressBar = new QProgressBar(this);
+    progressBar->setObjectName(QStringLiteral("progressBar"));
+    progressBar->setGeometry(40, statusLabel->geometry().bottom() + 6, width() - 80, 24);
+    progressBar->setAlignment(Qt::AlignCenter);
+    progressBar->hide();
+    setStatus(QStringLiteral("Checking for updates..."));
+
     QString localPath;
     if (Platform::isWindows()) {
         if (QDir(DirManager::getAppDir() + QLatin1String("/Bin")).exists()
@@ -139,9 +81,12 @@ MainWindow::MainWindow(QWidget *parent)
     if (!localPath.isEmpty()) {
         QFile local(localPath);
         if (local.open(QIODevice::ReadOnly))
-            localText = readAllText(&local);
+            localVersion = Version::clean(readAllText(&local));
     }
-    localVersion = versionNumber(localText);
+
+    publicKey = SignatureVerifier::builtInPublicKey();
+    if (publicKey.isEmpty())
+        qDebug() << "Archives are not verified: the updater was built without a public key";
 
     ftp = new QFtp(this);
     ftp->connectToHost(serverHost, quint16(serverPort));
@@ -150,75 +95,140 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ftp, SIGNAL(listInfo(QUrlInfo)), this, SLOT(handleListInfo(QUrlInfo)));
     connect(ftp, SIGNAL(stateChanged(int)), this, SLOT(handleStateChanged(int)));
     connect(ftp, SIGNAL(done(bool)), this, SLOT(commandFinished(bool)));
+    connect(ftp, &QFtp::dataTransferProgress, this, &MainWindow::showProgress);
 }
 
 MainWindow::~MainWindow()
 {
+    if (verifier) {
+        verifier->wait();
+        delete verifier;
+    }
     // The client may still hold a file as its download target.
     delete ftp;
     delete zipFile;
+    delete signatureFile;
     delete versionFile;
     delete ui;
 }
 
-int MainWindow::versionNumber(QString text)
+QString MainWindow::statusText() const
 {
-    text.replace(QLatin1String("\n"), QString());
-    text.replace(QLatin1String("\r"), QString());
-    text.replace(QLatin1String("."), QString());
-    return text.toInt(nullptr, 10);
+    return statusLabel->text();
+}
+
+void MainWindow::setStatus(const QString &text)
+{
+    // One step may set the same text twice (the signature, then the archive).
+    if (text == statusLabel->text())
+        return;
+    // Logged too: the log then tells what the person saw, and when.
+    qDebug().noquote() << "Status:" << text;
+    statusLabel->setText(text);
+}
+
+QString MainWindow::ftpFailure() const
+{
+    // The client's texts put the server's reply on a line of its own.
+    return ftp->errorString().replace(QLatin1Char('\n'), QLatin1Char(' '));
 }
 
 void MainWindow::handleStateChanged(int state)
 {
+    // Also after a reconnect: every login is followed by the folder change.
     if (state == QFtp::LoggedIn)
         ftp->cd(serverAppDir);
     else
         qDebug() << "Logging in";
 }
 
-void MainWindow::handleListInfo(const QUrlInfo &)
+void MainWindow::handleListInfo(const QUrlInfo &info)
 {
-    // The procedure does not look at the folder's entries.
+    // Only the archive's size is of use: the question announces it.
+    if (info.isFile() && info.name() == QLatin1String("app.zip"))
+        archiveSize = info.size();
+}
+
+QFile *MainWindow::openTarget(const QString &localName)
+{
+    auto *file = new QFile(DirManager::getAppDir() + QLatin1Char('/') + localName);
+    if (file->open(QIODevice::WriteOnly))
+        return file;
+    finish(QStringLiteral("Cannot write \"%1\": %2").arg(file->fileName(), file->errorString()));
+    delete file;
+    return nullptr;
 }
 
 void MainWindow::commandFinished(bool error)
 {
     switch (stage) {
     case WaitLogin:
+        // A refused login or folder change ends the session here: another
+        // folder's "version.ver" and "app.zip" are not ours to compare or install.
+        if (error) {
+            finish(QStringLiteral("No update: ") + ftpFailure());
+            break;
+        }
         stage = WaitList;
         ftp->list(QString());
         break;
     case WaitList:
+        if (error) {
+            finish(QStringLiteral("No update: ") + ftpFailure());
+            break;
+        }
         stage = WaitVersionFile;
-        versionFile = new QFile(DirManager::getAppDir() + QLatin1String("/new_version.ver"));
-        // Without a file to write into, nothing is queued and the window stays.
-        if (versionFile->open(QIODevice::WriteOnly))
+        versionFile = openTarget(QStringLiteral("new_version.ver"));
+        if (versionFile)
             ftp->get(QStringLiteral("version.ver"), versionFile, QFtp::Binary);
         break;
-    case WaitVersionFile: {
+    case WaitVersionFile:
         stage = WaitArchive;
         versionFile->close();
-        delete versionFile;
-        versionFile = new QFile(DirManager::getAppDir() + QLatin1String("/new_version.ver"));
-        if (versionFile->open(QIODevice::ReadOnly))
-            remoteVersion = versionNumber(readAllText(versionFile));
-        if (remoteVersion > localVersion)
+        if (error) {
+            finish(QStringLiteral("No update: ") + ftpFailure());
+            break;
+        }
+        if (!versionFile->open(QIODevice::ReadOnly)) {
+            finish(QStringLiteral("No update: cannot read \"%1\": %2")
+                       .arg(versionFile->fileName(), versionFile->errorString()));
+            break;
+        }
+        remoteVersion = Version::clean(readAllText(versionFile));
+        if (Version::compare(remoteVersion, localVersion) > 0)
             askForUpdate();
         else
-            launchApplication();
+            finish(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
+                       .arg(localVersion, remoteVersion));
         break;
-    }
+    case WaitReconnect:
+        if (error) {
+            finish(QStringLiteral("Update not installed: reconnecting failed: ") + ftpFailure());
+            break;
+        }
+        downloadRelease();
+        break;
+    case WaitSignature:
+        signatureFile->close();
+        if (error) {
+            finish(QStringLiteral("Update not installed: no signature \"app.zip.minisig\": ")
+                + ftpFailure());
+            break;
+        }
+        downloadArchive();
+        break;
     case WaitArchive:
         stage = Finished;
         if (zipFile)
             zipFile->close();
-        // A failed or damaged download is never unpacked: the installed
-        // application is started as it is rather than half replaced.
-        if (!error)
-            unpackArchive(
-                DirManager::getAppDir() + QLatin1String("/app.zip"), DirManager::getAppDir());
-        launchApplication();
+        // A failed download is never installed: the installed application is
+        // started as it is rather than half replaced.
+        if (error) {
+            finish(QStringLiteral("Update not installed: ") + ftpFailure());
+            break;
+        }
+        qDebug().noquote() << "Downloaded:" << progressBar->format();
+        archiveReceived();
         break;
     default:
         break;
@@ -230,6 +240,15 @@ void MainWindow::askForUpdate()
 {
     QMessageBox box(nullptr);
     box.setText(QStringLiteral("New update is available. Do you want to update now?"));
+    QStringList details;
+    details << QStringLiteral("Installed version: %1")
+                   .arg(localVersion.isEmpty() ? QStringLiteral("none") : localVersion)
+            << QStringLiteral("Published version: %1").arg(remoteVersion);
+    if (archiveSize >= 0)
+        details
+            << QStringLiteral("Download size: %1").arg(QLocale().formattedDataSize(archiveSize));
+    box.setInformativeText(details.join(QLatin1Char('\n')));
+    qDebug().noquote() << "Question:" << details.join(QLatin1String("; "));
     box.addButton(QMessageBox::No);
     box.addButton(QMessageBox::Yes);
     box.exec();
@@ -237,51 +256,229 @@ void MainWindow::askForUpdate()
     // Closing the box counts as No: No is its escape button.
     const QAbstractButton *clicked = box.clickedButton();
     if (!clicked || clicked->text() == box.button(QMessageBox::No)->text()) {
-        launchApplication();
+        finish(QStringLiteral("Update declined"));
     } else if (clicked->text() == box.button(QMessageBox::Yes)->text()) {
-        zipFile = new QFile(DirManager::getAppDir() + QLatin1String("/app.zip"));
-        if (zipFile->open(QIODevice::WriteOnly))
-            ftp->get(QStringLiteral("app.zip"), zipFile, QFtp::Binary);
+        if (ftp->state() == QFtp::LoggedIn) {
+            downloadRelease();
+        } else {
+            // The server dropped the session while the question was open (servers
+            // close idle ones after a few minutes): log in again first.
+            stage = WaitReconnect;
+            setStatus(QStringLiteral("Downloading update..."));
+            ftp->connectToHost(serverHost, quint16(serverPort));
+            ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
+        }
     }
 }
 
-bool MainWindow::unpackArchive(const QString &archivePath, const QString &targetDir)
+void MainWindow::downloadRelease()
 {
-    QuaZip zip(archivePath);
-    if (!zip.open(QuaZip::mdUnzip))
-        return false;
-    const QString root = QDir::cleanPath(QDir(targetDir).absolutePath());
-    QList<ArchiveEntry> entries;
-    if (!checkArchive(zip, root, entries))
-        return false;
+    if (publicKey.isEmpty())
+        return downloadArchive();
+    // The signature first: it is small, and without it the archive is of no use.
+    stage = WaitSignature;
+    signatureFile = openTarget(QStringLiteral("app.zip.minisig"));
+    if (!signatureFile)
+        return;
+    setStatus(QStringLiteral("Downloading update..."));
+    ftp->get(QStringLiteral("app.zip.minisig"), signatureFile, QFtp::Binary);
+}
 
-    int index = 0;
-    for (bool more = zip.goToFirstFile(); more && index < entries.size();
-         more = zip.goToNextFile(), ++index) {
-        if (!extractEntry(zip, root, entries.at(index)))
-            return false;
+void MainWindow::downloadArchive()
+{
+    stage = WaitArchive;
+    zipFile = openTarget(QStringLiteral("app.zip"));
+    if (!zipFile)
+        return;
+    setStatus(QStringLiteral("Downloading update..."));
+    progressBar->setRange(0, 0);
+    progressBar->show();
+    downloadClock.start();
+    ftp->get(QStringLiteral("app.zip"), zipFile, QFtp::Binary);
+}
+
+void MainWindow::showProgress(qint64 done, qint64 total)
+{
+    if (stage != WaitArchive || !progressBar->isVisible())
+        return;
+    const qint64 elapsed = qMax<qint64>(downloadClock.elapsed(), 1);
+    showAmount(done, total,
+        QStringLiteral(" (%1/s)").arg(QLocale().formattedDataSize(done * 1000 / elapsed)));
+}
+
+void MainWindow::showInstallProgress(qint64 done, qint64 total)
+{
+    showAmount(done, total, QString());
+}
+
+void MainWindow::showAmount(qint64 done, qint64 total, const QString &suffix)
+{
+    const QLocale locale;
+    QString text = locale.formattedDataSize(done);
+    if (total > 0)
+        text = QStringLiteral("%1 of %2").arg(text, locale.formattedDataSize(total));
+    progressBar->setFormat(text + suffix);
+    if (total > 0) {
+        progressBar->setRange(0, 1000);
+        progressBar->setValue(int(qBound<qint64>(0, done * 1000 / total, 1000)));
     }
-    return index == entries.size();
+}
+
+void MainWindow::archiveReceived()
+{
+    const QString archive = DirManager::getAppDir() + QLatin1String("/app.zip");
+    if (publicKey.isEmpty()) {
+        installArchive(archive);
+        return;
+    }
+    QFile signature(signatureFile->fileName());
+    if (signature.size() > maxSignatureSize) {
+        finish(QStringLiteral("Update not installed: the signature \"%1\" is too large to be one")
+                   .arg(signature.fileName()));
+        return;
+    }
+    if (!signature.open(QIODevice::ReadOnly)) {
+        finish(QStringLiteral("Update not installed: cannot read the signature \"%1\": %2")
+                   .arg(signature.fileName(), signature.errorString()));
+        return;
+    }
+    // Hashing a large archive takes a while: off the GUI thread, so that the
+    // window keeps answering. A close meanwhile ends the run as any other
+    // cancel does; the verdict then finds the stage moved on and is dropped.
+    stage = Verifying;
+    struct Verdict
+    {
+        bool ok = false;
+        QString version;
+        QString why;
+    };
+    auto verdict = std::make_shared<Verdict>();
+    verifier = QThread::create([verdict, key = publicKey, archive, bytes = signature.readAll()] {
+        verdict->ok
+            = SignatureVerifier::verify(key, archive, bytes, &verdict->version, &verdict->why);
+    });
+    connect(verifier, &QThread::finished, this, [this, verdict, archive] {
+        if (stage != Verifying)
+            return;
+        QString refusal;
+        if (!verdict->ok)
+            refusal = QStringLiteral("signature refused: ") + verdict->why;
+        else
+            refusal = checkTrustedVersion(Version::clean(verdict->version));
+        if (refusal.isEmpty())
+            installArchive(archive);
+        else
+            finish(QStringLiteral("Update not installed: ") + refusal);
+    });
+    verifier->start();
+}
+
+QString MainWindow::checkTrustedVersion(const QString &trustedVersion) const
+{
+    // A genuine older release served under a newer "version.ver" (a replay)
+    // carries its own version in the signed comment.
+    if (trustedVersion != remoteVersion)
+        return QStringLiteral("the signed version \"%1\" is not the published version \"%2\"")
+            .arg(trustedVersion, remoteVersion);
+    if (Version::compare(trustedVersion, localVersion) <= 0)
+        return QStringLiteral(
+            "the signed version \"%1\" is not newer than the installed version \"%2\"")
+            .arg(trustedVersion, localVersion);
+    qDebug().noquote() << QStringLiteral("Signature verified: version %1").arg(trustedVersion);
+    return QString();
+}
+
+void MainWindow::installArchive(const QString &archivePath)
+{
+    stage = Installing;
+    setStatus(QStringLiteral("Installing update..."));
+    progressBar->setRange(0, 0);
+    progressBar->setFormat(QString());
+    progressBar->show();
+    // Off the GUI thread: the window keeps painting and answering while the
+    // archive is unpacked, and a failure leaves the old installation whole.
+    installer = new Installer(archivePath, DirManager::getAppDir(), this);
+    connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
+    connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
+        if (ok)
+            finish(QStringLiteral("Update installed"));
+        else
+            finish(QStringLiteral("Update not installed: ") + reason);
+    });
+    installer->start();
+}
+
+void MainWindow::finish(const QString &reason)
+{
+    if (launching)
+        return;
+    stage = Finished;
+    qDebug().noquote() << reason;
+    setStatus(QStringLiteral("Starting %1...").arg(appName));
+    launchApplication();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (stage == Installing) {
+        // Stopping the swap half way would leave neither version: the
+        // install completes (or rolls back), and its end starts the application.
+        event->ignore();
+        if (!closeDeferred)
+            qDebug() << "Window closed during the install: the application starts when it ends";
+        closeDeferred = true;
+        return;
+    }
+    if (!launching) {
+        // Whatever runs is of no use any more; stage Finished makes its end a no-op.
+        stage = Finished;
+        ftp->abort();
+        finish(QStringLiteral("Window closed: update cancelled"));
+    }
+    QMainWindow::closeEvent(event);
+}
+
+bool MainWindow::launchCommand(const QString &appDir, const QString &name, QString *program,
+    QStringList *arguments, QString *reason)
+{
+    bool safe = !name.isEmpty() && !name.contains(QLatin1Char('/'))
+        && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1String(".."));
+    for (const QChar c : name)
+        safe = safe && c.category() != QChar::Other_Control;
+    if (!safe) {
+        *reason = name.isEmpty()
+            ? QStringLiteral("Application not started: no \"sappname\" in the configuration")
+            : QStringLiteral("Application not started: the name \"%1\" could point outside \"%2\"")
+                  .arg(name, appDir);
+        return false;
+    }
+    // Program and arguments as a list: nothing in the name is ever split or
+    // read as quoting.
+    if (Platform::isWindows()) {
+        *program = appDir + QLatin1String("/Bin/") + name + QLatin1String(".exe");
+        *arguments = QStringList();
+    } else {
+        *program = QStringLiteral("open");
+        *arguments = QStringList {appDir + QLatin1Char('/') + name + QLatin1String(".app")};
+    }
+    return true;
 }
 
 void MainWindow::launchApplication()
 {
-    const QString appDir = DirManager::getAppDir();
-    // Both forms keep the path one argument, blanks and all.
-    QString command;
-    if (Platform::isWindows())
-        command = QLatin1Char('"') + appDir + QLatin1String("/Bin/") + appName
-            + QLatin1String(".exe\"");
-    else
-        command = QLatin1String("open \"") + appDir + QLatin1Char('/') + appName
-            + QLatin1String(".app\"");
+    launching = true;
+    stage = Finished;
+    QString program;
+    QStringList arguments;
+    QString reason;
+    const bool safe
+        = launchCommand(DirManager::getAppDir(), appName, &program, &arguments, &reason);
 
     hide();
-    QStringList arguments = QProcess::splitCommand(command);
-    if (!arguments.isEmpty()) {
-        const QString program = arguments.takeFirst();
+    if (safe)
         QProcess::execute(program, arguments);
-    }
+    else
+        qDebug().noquote() << reason;
     close();
 }
 

@@ -1,11 +1,17 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include <QElapsedTimer>
 #include <QMainWindow>
+#include <QStringList>
 
 class BusyIndicator;
+class Installer;
 class QFile;
 class QFtp;
+class QLabel;
+class QProgressBar;
+class QThread;
 class QUrlInfo;
 
 namespace Ui {
@@ -14,46 +20,97 @@ class MainWindow;
 
 // The updater's only window and the owner of the update procedure: connect,
 // log in, change into the server folder, list it, fetch "version.ver",
-// compare, ask, fetch and unpack "app.zip", then start the application.
+// compare, ask, fetch (and, with a public key built in, verify) and install
+// "app.zip", then start the application.
+// Every way out, whatever fails and whenever the window is closed, ends in
+// finish(), which logs why and starts the installed application.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 
 public:
     // What the next done() of the FTP client completes.
-    enum UpdateStage { WaitLogin, WaitList, WaitVersionFile, WaitArchive, Finished };
+    enum UpdateStage {
+        WaitLogin,
+        WaitList,
+        WaitVersionFile,
+        WaitReconnect,
+        WaitSignature,
+        WaitArchive,
+        Verifying,
+        Installing,
+        Finished
+    };
 
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // Starts the installed application, waits for the start to return and
-    // closes the window. The started program's exit code is not used.
+    // closes the window. The started program's exit code is not used; an
+    // unsafe application name starts nothing and is logged.
     void launchApplication();
 
-    // The number of a version text: every "\n", "\r" and "." removed, the
-    // rest read as a decimal int; 0 when that fails.
-    static int versionNumber(QString text);
+    // The program and arguments that start application `name` installed in
+    // appDir: "open" with "DIR/NAME.app" on the bundle layout, the executable
+    // "DIR/Bin/NAME.exe" with none on Windows. False, with *reason set, for a
+    // name that is empty or holds "/", "\\", ".." or a control character,
+    // which could point outside the application directory.
+    static bool launchCommand(const QString &appDir, const QString &name, QString *program,
+        QStringList *arguments, QString *reason);
 
-    // Unpacks the archive over targetDir, but only when every entry reads
-    // back whole (its CRC matches) and would land inside targetDir; otherwise
-    // nothing at all is written. Returns whether the archive was unpacked.
-    static bool unpackArchive(const QString &archivePath, const QString &targetDir);
+    QString statusText() const;
 
 public slots:
     void handleStateChanged(int state);
     void commandFinished(bool);
     void handleListInfo(const QUrlInfo &info);
 
+protected:
+    // Closing the window cancels what is under way and starts the installed
+    // application all the same; an install under way is let finish first.
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void showProgress(qint64 done, qint64 total);
+    void showInstallProgress(qint64 done, qint64 total);
+
 private:
     void askForUpdate();
+    // "app.zip.minisig" (when archives are verified), then "app.zip".
+    void downloadRelease();
+    void downloadArchive();
+    // The archive has arrived whole: check it, then install it.
+    void archiveReceived();
+    // Empty when the version a verified signature vouches for is the
+    // published one and newer than the installed one; else why not.
+    QString checkTrustedVersion(const QString &trustedVersion) const;
+    void installArchive(const QString &archivePath);
+    // The one way out: logs the reason once, then starts the application.
+    void finish(const QString &reason);
+    // Opens a local file for the download of serverFile, or finishes.
+    QFile *openTarget(const QString &localName);
+    void setStatus(const QString &text);
+    // The bar at done of total (bytes), its text followed by suffix.
+    void showAmount(qint64 done, qint64 total, const QString &suffix);
+    QString ftpFailure() const;
 
     int stage = WaitLogin;
-    int localVersion = 0;
-    int remoteVersion = 0;
+    QString localVersion;
+    QString remoteVersion;
+    qint64 archiveSize = -1;
+    bool launching = false;
+    bool closeDeferred = false;
+    QByteArray publicKey; // empty: archives are not verified
     QFile *zipFile = nullptr;
+    QFile *signatureFile = nullptr;
     QFile *versionFile = nullptr;
     BusyIndicator *busyIndicator = nullptr;
+    QLabel *statusLabel = nullptr;
+    QProgressBar *progressBar = nullptr;
+    QElapsedTimer downloadClock;
     QFtp *ftp = nullptr;
+    Installer *installer = nullptr;
+    QThread *verifier = nullptr;
     Ui::MainWindow *ui;
 };
 

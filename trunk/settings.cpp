@@ -2,6 +2,7 @@
 
 #include "platform.h"
 
+#include <QDir>
 #include <QFile>
 #include <QMessageBox>
 #include <QStringList>
@@ -43,8 +44,12 @@ void Settings::load(const QString &appDir)
 {
     QFile file(appDir + QLatin1String("/config.conf"));
     if (!file.open(QIODevice::ReadOnly)) {
-        QMessageBox::information(nullptr, QStringLiteral("error"), file.errorString(),
-            QMessageBox::Ok, QMessageBox::NoButton);
+        // The person who has to fix it needs to know which file, where, and why.
+        const QString text
+            = QStringLiteral("Cannot read the configuration file \"%1\":\n%2")
+                  .arg(QDir::toNativeSeparators(file.fileName()), file.errorString());
+        QMessageBox::information(
+            nullptr, QStringLiteral("error"), text, QMessageBox::Ok, QMessageBox::NoButton);
     }
     QTextStream stream(&file);
     // The same file must read the same under any locale.

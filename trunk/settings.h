@@ -22,7 +22,8 @@ void applyLine(const QString &line);
 void read(QTextStream &stream);
 
 // Reads appDir + "/config.conf". A file that cannot be opened is reported
-// in a modal "error" box, after which the settings keep what they held.
+// in a modal "error" box naming its path and the system's reason, after
+// which the settings keep what they held.
 void load(const QString &appDir);
 
 // Back to the defaults: empty strings and port 0. For tests.

@@ -32,6 +32,13 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
     if (!dropFile.isEmpty())
         arguments << QStringLiteral("--drop-file") << dropFile << QStringLiteral("--drop-after")
                   << QString::number(dropAfter);
+    if (idleTimeout > 0)
+        arguments << QStringLiteral("--idle-timeout") << QString::number(idleTimeout);
+    if (rate > 0)
+        arguments << QStringLiteral("--rate") << QString::number(rate);
+    if (!cutFile.isEmpty())
+        arguments << QStringLiteral("--cut-file") << cutFile << QStringLiteral("--cut-after")
+                  << QString::number(cutAfter);
     process.setArguments(arguments);
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start();

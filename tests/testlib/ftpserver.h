@@ -34,6 +34,18 @@ public:
         dropAfter = bytes;
     }
 
+    // ... or drops a session that has been idle for `seconds` ...
+    void setIdleTimeout(int seconds) { idleTimeout = seconds; }
+    // ... or sends file contents at no more than `bytesPerSecond`.
+    void setRate(int bytesPerSecond) { rate = bytesPerSecond; }
+    // ... or cuts off the session uploading a file whose name ends with
+    // fileName once it has received `bytes` bytes, and serves on.
+    void setCutAfter(const QString &fileName, qint64 bytes)
+    {
+        cutFile = fileName;
+        cutAfter = bytes;
+    }
+
     quint16 port() const { return serverPort; }
     QString host() const { return serverHost; }
     // The command lines the server received so far, in order, without CR LF.
@@ -49,6 +61,10 @@ private:
     QString serverPassword;
     QString dropFile;
     qint64 dropAfter = 0;
+    int idleTimeout = 0;
+    int rate = 0;
+    QString cutFile;
+    qint64 cutAfter = 0;
 };
 
 #endif // TESTLIB_FTPSERVER_H

@@ -5,8 +5,10 @@ Listens on a free port, prints "PORT <n>" once it accepts connections and
 serves until its standard input closes (the test process ended).
 
 For failure cases the server may expect another password (so the updater's
-fixed login is refused), or may die part way through sending a named file,
-dropping every connection at once.
+fixed login is refused), may die part way through sending a named file,
+dropping every connection at once, may cut off the one session that is
+uploading a named file, serving on, may drop a session that stays idle, or
+may send slowly.
 """
 import argparse
 import logging
@@ -15,7 +17,7 @@ import sys
 import threading
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import DTPHandler, FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -28,6 +30,12 @@ def main():
     parser.add_argument("--log", default=None, help="file that receives every command line")
     parser.add_argument("--drop-file", default=None, help="name of the file whose transfer dies")
     parser.add_argument("--drop-after", type=int, default=0, help="bytes sent before dying")
+    parser.add_argument("--idle-timeout", type=int, default=0,
+                        help="seconds after which an idle session is dropped (0: never)")
+    parser.add_argument("--rate", type=int, default=0, help="bytes per second sent (0: unlimited)")
+    parser.add_argument("--cut-file", default=None,
+                        help="name of the uploaded file whose session is cut off")
+    parser.add_argument("--cut-after", type=int, default=0, help="bytes received before cutting")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -38,12 +46,24 @@ def main():
 
         def send(self, data):
             name = str(getattr(self.file_obj, "name", "") or "")
-            if name.endswith(args.drop_file):
+            if args.drop_file and name.endswith(args.drop_file):
                 remaining = args.drop_after - self.tot_bytes_sent
                 if remaining <= 0:
                     os._exit(0)
                 data = data[:remaining]
             return super().send(data)
+
+        def handle_read(self):
+            super().handle_read()
+            name = str(getattr(self.file_obj, "name", "") or "")
+            if (args.cut_file and name.endswith(args.cut_file)
+                    and self.tot_bytes_received >= args.cut_after):
+                # The session ends as a broken network would end it; the
+                # server goes on serving.
+                self.cmd_channel.close()
+
+        # The base class binds this to its own handle_read.
+        handle_read_event = handle_read
 
     class Handler(FTPHandler):
         def on_incomplete_file_received(self, file):
@@ -57,7 +77,13 @@ def main():
 
     Handler.authorizer = authorizer
     Handler.banner = "pyftpdlib ready"
-    if args.drop_file:
+    if args.idle_timeout:
+        Handler.timeout = args.idle_timeout
+    if args.rate:
+        ThrottledDTPHandler.write_limit = args.rate
+        Handler.use_sendfile = False
+        Handler.dtp_handler = ThrottledDTPHandler
+    if args.drop_file or args.cut_file:
         # sendfile() would bypass DyingDTP.send.
         Handler.use_sendfile = False
         Handler.dtp_handler = DyingDTP

@@ -1,0 +1,491 @@
+// The installer on real archives and real files: an update that fails or is
+// interrupted at any file operation leaves the old installation or the new
+// one, never a mixture, and nothing of its own behind.
+#include "bytepattern.h"
+#include "installer.h"
+#include "messagelog.h"
+#include "platform.h"
+#include "ziparchive.h"
+
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+namespace {
+
+const QString stagingName = QLatin1String(Installer::stagingFolderName);
+const QString backupName = QLatin1String(Installer::backupFolderName);
+const QString journalName = QLatin1String(Installer::journalFileName);
+
+bool writeFile(const QString &path, const QByteArray &data, int mode = 0644)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size()
+        && ::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0;
+}
+
+bool makeLink(const QString &target, const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(path).constData())
+        == 0;
+}
+
+QMap<QString, QString> withoutInstallerFiles(QMap<QString, QString> tree)
+{
+    for (auto it = tree.begin(); it != tree.end();) {
+        const QString first = it.key().section('/', 0, 0);
+        if (first == stagingName || first == backupName || first == journalName)
+            it = tree.erase(it);
+        else
+            ++it;
+    }
+    return tree;
+}
+
+int currentUmask()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return int(mask);
+}
+
+} // namespace
+
+class TestInstaller : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> tmp;
+    QString appDir;
+    QString archive;
+    QString versionPath;
+
+    // Installs the downloaded "app.zip" over appDir; checks the signals' contract on the way.
+    bool install(QString *reason = nullptr)
+    {
+        Installer installer(appDir + "/app.zip", appDir);
+        QSignalSpy finished(&installer, &Installer::finished);
+        QSignalSpy progress(&installer, &Installer::progress);
+        installer.start();
+        installer.start();
+        if (!finished.wait(60000))
+            return false;
+        QCoreApplication::processEvents();
+        const bool ok = finished.at(0).at(0).toBool();
+        const QString why = finished.at(0).at(1).toString();
+        bool rising = true;
+        for (int i = 1; i < progress.size(); ++i)
+            rising &= progress.at(i).at(0).toLongLong() >= progress.at(i - 1).at(0).toLongLong();
+        [&] {
+            QCOMPARE(finished.count(), 1);
+            QCOMPARE(why.isEmpty(), ok);
+            QVERIFY(rising);
+            if (ok && !progress.isEmpty())
+                QCOMPARE(progress.last().at(0), progress.last().at(1));
+        }();
+        if (reason)
+            *reason = why;
+        return ok;
+    }
+
+    QMap<QString, QString> snapshot() const { return treeSnapshot(appDir); }
+
+    // Version 1.0 of a bundle with a framework, in the layout of the platform.
+    void layOutOld()
+    {
+        QDir(appDir).removeRecursively();
+        QVERIFY(QDir().mkpath(appDir));
+        if (!Platform::isWindows())
+            QVERIFY(writeFile(appDir + "/version.ver", "1.0"));
+        const QString contents = appDir + "/Viewer.app/Contents";
+        QVERIFY(writeFile(contents + "/MacOS/Viewer", "#!/bin/sh\necho 1.0\n", 0755));
+        QVERIFY(writeFile(contents + "/Resources/data.bin", pattern(150000, 1)));
+        QVERIFY(writeFile(contents + "/Resources/old-only.txt", "kept by every update"));
+        QVERIFY(writeFile(contents + "/PlugIns", "a file that becomes a folder"));
+        QVERIFY(writeFile(contents + "/Legacy/readme.txt", "a folder that becomes a file"));
+        const QString framework = contents + "/Frameworks/Qt.framework";
+        QVERIFY(writeFile(framework + "/Versions/4/Qt", "qt 4"));
+        QVERIFY(makeLink("4", framework + "/Versions/Current"));
+        QVERIFY(makeLink("Versions/Current/Qt", framework + "/Qt"));
+        QVERIFY(writeFile(appDir + "/config.conf", "surl==127.0.0.1\n"));
+        // Downloaded beside the installation, as the updater does.
+        QVERIFY(!QFile::exists(archive) || QFile::copy(archive, appDir + "/app.zip"));
+    }
+
+    QList<ZipEntry> newRelease() const
+    {
+        const QString framework = "Viewer.app/Contents/Frameworks/Qt.framework";
+        return {{"Viewer.app/", {}, ZipEntry::Dir, 0755},
+            {"Viewer.app/Contents/MacOS/Viewer", "#!/bin/sh\necho 1.1\n", ZipEntry::File, 0755},
+            {"Viewer.app/Contents/Resources/data.bin", pattern(300000, 2)},
+            {"Viewer.app/Contents/Resources/notes.txt", "new in 1.1"},
+            {"Viewer.app/Contents/PlugIns/codec.so", "codec", ZipEntry::File, 0755},
+            {"Viewer.app/Contents/Legacy", "now a file"},
+            {"Viewer.app/Contents/Help/index.html", "<p>help</p>"},
+            {"Viewer.app/Contents/Help/images/logo.png", pattern(5000, 3)},
+            {framework + "/Versions/5/Qt", "qt 5"}, zipLink(framework + "/Versions/Current", "5"),
+            zipLink(framework + "/Qt", "Versions/Current/Qt"), {versionPath, "1.1"}};
+    }
+
+    // The new release as a clean install leaves it, checked entry by entry.
+    QMap<QString, QString> expectedNew()
+    {
+        QMap<QString, QString> result;
+        [&] {
+            layOutOld();
+            const QMap<QString, QString> old = snapshot();
+            QVERIFY(install());
+            result = snapshot();
+            for (const ZipEntry &entry : newRelease()) {
+                const QString path = appDir + '/' + entry.name;
+                const QFileInfo info(path);
+                if (entry.type == ZipEntry::Link) {
+                    QCOMPARE(result.value(QDir::cleanPath(entry.name)), "link " + entry.data);
+                } else if (entry.type == ZipEntry::File) {
+                    QFile file(path);
+                    QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(entry.name));
+                    QCOMPARE(file.readAll(), entry.data);
+                    QCOMPARE(unixMode(info.permissions()), entry.mode);
+                }
+            }
+            // Read through the links, as the loader does.
+            QFile qt(appDir + "/Viewer.app/Contents/Frameworks/Qt.framework/Qt");
+            QVERIFY(qt.open(QIODevice::ReadOnly));
+            QCOMPARE(qt.readAll(), QByteArray("qt 5"));
+            QCOMPARE(result.value("Viewer.app/Contents/Resources/old-only.txt"),
+                old.value("Viewer.app/Contents/Resources/old-only.txt"));
+            QCOMPARE(result.value("app.zip"), old.value("app.zip"));
+        }();
+        return result;
+    }
+
+    void writeArchive(const QList<ZipEntry> &entries, bool stored = false)
+    {
+        QFile::remove(archive);
+        QVERIFY(writeZip(archive, entries, stored));
+        QFile::remove(appDir + "/app.zip");
+        QVERIFY(!QFileInfo(appDir).isDir() || QFile::copy(archive, appDir + "/app.zip"));
+    }
+
+private slots:
+    void init()
+    {
+        tmp.reset(new QTemporaryDir);
+        QVERIFY(tmp->isValid());
+        appDir = tmp->filePath("My Apps");
+        archive = tmp->filePath("app.zip");
+        Platform::setNameForTesting(QStringLiteral("xcb"));
+        versionPath = QStringLiteral("version.ver");
+    }
+    void cleanup()
+    {
+        Installer::setFaultForTesting(0);
+        Platform::setNameForTesting(QString());
+        tmp.reset();
+    }
+
+    void failureAtEveryOperation_data()
+    {
+        QTest::addColumn<QString>("platform");
+        QTest::addColumn<bool>("stop");
+        QTest::newRow("bundle-fails") << "xcb" << false;
+        QTest::newRow("bundle-killed-then-recovered") << "xcb" << true;
+        QTest::newRow("windows-fails") << "windows" << false;
+        QTest::newRow("windows-killed-then-recovered") << "windows" << true;
+    }
+    // The n-th file operation fails (or the process dies there, and the next
+    // start recovers, perhaps dying once itself), for every n: the
+    // installation is byte for byte the old one or the new one, and nothing
+    // of the installer's own is left.
+    void failureAtEveryOperation()
+    {
+        QFETCH(QString, platform);
+        QFETCH(bool, stop);
+        Platform::setNameForTesting(platform);
+        versionPath = Platform::isWindows() ? "Bin/version.ver" : "version.ver";
+        writeArchive(newRelease());
+
+        layOutOld();
+        const QMap<QString, QString> oldTree = snapshot();
+        const QMap<QString, QString> newTree = expectedNew();
+        QVERIFY(oldTree != newTree);
+        const QString newVersion = newTree.value(versionPath);
+
+        for (int n = 1;; ++n) {
+            layOutOld();
+            MessageLog log;
+            Installer::setFaultForTesting(n, stop);
+            QString reason;
+            const bool ok = install(&reason);
+            Installer::setFaultForTesting(0);
+            const QByteArray at = "at operation " + QByteArray::number(n) + ": " + reason.toUtf8();
+            if (n > Installer::operationsForTesting()) {
+                QVERIFY2(ok, at);
+                QCOMPARE(snapshot(), newTree);
+                QVERIFY2(n > 20, "fewer operations than files: the seam misses some");
+                break;
+            }
+            QVERIFY2(!ok || !stop, at);
+            if (stop) {
+                // Killed: the version file says 1.1 only once everything is 1.1.
+                const QMap<QString, QString> killed = withoutInstallerFiles(snapshot());
+                if (killed.value(versionPath) == newVersion)
+                    QVERIFY2(killed == newTree, at);
+                // The next start may be killed while recovering, too.
+                Installer::setFaultForTesting(1 + n % 5, true);
+                Installer::recover(appDir);
+                Installer::setFaultForTesting(0);
+                log.clear();
+                QVERIFY2(Installer::recover(appDir), at);
+                const QMap<QString, QString> recovered = snapshot();
+                QVERIFY2(recovered == oldTree || recovered == newTree, at);
+                if (log.count("Completed the interrupted update"))
+                    QVERIFY2(recovered == newTree, at);
+                if (log.count("Rolled back the interrupted update"))
+                    QVERIFY2(recovered == oldTree, at);
+                // The next run offers the update again and completes it.
+                if (recovered == oldTree) {
+                    QVERIFY2(install(), at);
+                    QVERIFY2(snapshot() == newTree, at);
+                }
+            } else if (ok) {
+                // Failing only while cleaning up: installed, and the next
+                // start removes what is left.
+                QVERIFY2(withoutInstallerFiles(snapshot()) == newTree, at);
+                QVERIFY2(Installer::recover(appDir), at);
+                QVERIFY2(snapshot() == newTree, at);
+            } else {
+                QVERIFY2(snapshot() == oldTree, at);
+                QVERIFY2(!reason.isEmpty(), at);
+            }
+        }
+    }
+
+    // A file-size limit below one unpacked entry (the archive itself stays
+    // small): the write fails, the old installation stays, the reason names it.
+    void diskFull()
+    {
+        layOutOld();
+        writeArchive({{"version.ver", "1.1"},
+            {"Viewer.app/Contents/MacOS/Viewer", "new", ZipEntry::File, 0755},
+            {"Viewer.app/Contents/Resources/huge.bin", QByteArray(8 * 1024 * 1024, 'u')}});
+        const QMap<QString, QString> oldTree = snapshot();
+        QVERIFY(QFileInfo(archive).size() < 512 * 1024);
+
+        struct rlimit limit;
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &limit) == 0);
+        const struct rlimit saved = limit;
+        limit.rlim_cur = 1024 * 1024;
+        const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
+        QString reason;
+        const bool ok = install(&reason);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+
+        QVERIFY(!ok);
+        QVERIFY2(reason.contains("huge.bin") && reason.contains("too large"), qPrintable(reason));
+        QCOMPARE(snapshot(), oldTree);
+    }
+
+    void links_data()
+    {
+        QTest::addColumn<QStringList>("links");
+        QTest::addColumn<bool>("installed");
+
+        // Each link is "NAME -> TARGET"; "NAME" alone is a file entry.
+        QTest::newRow("file-up-but-inside") << QStringList {"sub/../inside.txt"} << true;
+        QTest::newRow("framework") << QStringList {"Fw/Versions/5/Lib", "Fw/Versions/Current -> 5",
+            "Fw/Lib -> Versions/Current/Lib", "Fw/Resources -> Versions/Current/Resources"}
+                                   << true;
+        QTest::newRow("up-but-inside") << QStringList {"a/b/version -> ../../version.ver"} << true;
+        QTest::newRow("to-a-link-inside")
+            << QStringList {"a/up -> ..", "b -> a/up/version.ver"} << true;
+        QTest::newRow("absolute") << QStringList {"etc -> /etc"} << false;
+        QTest::newRow("absolute-into-itself") << QStringList {"v -> @APP@/version.ver"} << false;
+        QTest::newRow("up-out") << QStringList {"Viewer.app/out -> ../../outside"} << false;
+        QTest::newRow("out-through-a-link")
+            << QStringList {"a/up -> ..", "esc -> a/up/../outside"} << false;
+        QTest::newRow("out-through-an-installed-link")
+            << QStringList {"@INSTALLED@ext -> @OUTSIDE@", "x -> ext/file"} << false;
+        QTest::newRow("entry-written-through-it")
+            << QStringList {"Fw/Current -> ../../outside", "Fw/Current/evil.txt"} << false;
+        QTest::newRow("entry-written-through-it-earlier")
+            << QStringList {"Fw/Current/evil.txt", "Fw/Current -> 5"} << false;
+        QTest::newRow("entry-written-through-an-inside-link") << QStringList {"Fw/Versions/5/",
+            "Fw/Current -> Versions/5", "Fw/Current/evil.txt"} << false;
+    }
+    // Links that stay inside the application folder are installed as links;
+    // any other link refuses the whole archive before anything is changed.
+    void links()
+    {
+        QFETCH(QStringList, links);
+        QFETCH(bool, installed);
+        layOutOld();
+        const QString outside = tmp->filePath("outside");
+        QVERIFY(QDir().mkpath(outside));
+        QList<ZipEntry> entries {{"version.ver", "1.1"}};
+        for (QString spec : links) {
+            spec.replace("@APP@", appDir).replace("@OUTSIDE@", outside);
+            const QString name = spec.section(" -> ", 0, 0);
+            const QString target = spec.section(" -> ", 1);
+            if (name.startsWith("@INSTALLED@"))
+                QVERIFY(makeLink(target, appDir + '/' + name.mid(11)));
+            else if (!spec.contains(" -> "))
+                entries.append({name, name.endsWith('/') ? QByteArray() : name.toUtf8(),
+                    name.endsWith('/') ? ZipEntry::Dir : ZipEntry::File});
+            else
+                entries.append(zipLink(name, target.toUtf8()));
+        }
+        writeArchive(entries);
+        const QMap<QString, QString> oldTree = snapshot();
+
+        QString reason;
+        QCOMPARE(install(&reason), installed);
+        QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        if (!installed) {
+            QVERIFY2(reason.contains("link"), qPrintable(reason));
+            QCOMPARE(snapshot(), oldTree);
+            return;
+        }
+        const QMap<QString, QString> tree = snapshot();
+        for (const ZipEntry &entry : entries) {
+            if (entry.type == ZipEntry::Link)
+                QCOMPARE(tree.value(entry.name), "link " + entry.data);
+            QFile file(appDir + '/' + QDir::cleanPath(entry.name));
+            if (entry.type == ZipEntry::File && file.open(QIODevice::ReadOnly))
+                QCOMPARE(file.readAll(), entry.data);
+        }
+        QCOMPARE(QFileInfo(appDir + "/version.ver").isSymLink(), false);
+    }
+
+    void refusedArchives_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("damage");
+        QTest::newRow("crc-mismatch") << "good.txt"
+                                      << "crc";
+        QTest::newRow("truncated") << "good.txt"
+                                   << "truncated";
+        QTest::newRow("not-a-zip") << "good.txt"
+                                   << "text";
+        QTest::newRow("missing") << "good.txt"
+                                 << "missing";
+        QTest::newRow("dot-dot") << "../evil.txt"
+                                 << "";
+        QTest::newRow("nested-dot-dot") << "sub/../../evil.txt"
+                                        << "";
+        QTest::newRow("backslash-dot-dot") << "..\\evil.txt"
+                                           << "";
+        QTest::newRow("absolute") << "@TMP@/evil.txt"
+                                  << "";
+        QTest::newRow("drive-letter") << "C:/evil.txt"
+                                      << "";
+        QTest::newRow("into-the-staging-folder") << ".update-staging/evil.txt"
+                                                 << "";
+        QTest::newRow("over-the-journal") << ".UPDATE-JOURNAL"
+                                          << "";
+        // The running updater's lock: moved away, it would let a second one in.
+        QTest::newRow("over-the-lock") << "updater.lock"
+                                       << "";
+        QTest::newRow("sibling-with-same-prefix") << "../My Apps2/evil.txt"
+                                                  << "";
+        QTest::newRow("file-and-folder") << "version.ver/evil.txt"
+                                         << "";
+    }
+    // An archive that does not read back whole, or that would write outside
+    // the folder or into the installer's own files, changes nothing at all.
+    void refusedArchives()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, damage);
+        layOutOld();
+        name.replace("@TMP@", tmp->path());
+        writeArchive(
+            {{"version.ver", "1.1"}, {"first.txt", "sound entry"}, {name, QByteArray(4096, 'x')}},
+            true);
+        const QString downloaded = appDir + "/app.zip";
+        QFile file(downloaded);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray bytes = file.readAll();
+        file.close();
+        if (damage == "crc")
+            bytes[bytes.indexOf(QByteArray(64, 'x')) + 100] = 'y';
+        else if (damage == "truncated")
+            bytes.truncate(bytes.size() * 2 / 3);
+        else if (damage == "text")
+            bytes = "not an archive";
+        QFile::remove(downloaded);
+        if (damage != "missing")
+            QVERIFY(writeFile(downloaded, bytes));
+        const QMap<QString, QString> oldTree = snapshot();
+
+        QString reason;
+        QVERIFY(!install(&reason));
+        QVERIFY(!reason.isEmpty());
+        QCOMPARE(snapshot(), oldTree);
+        QCOMPARE(QDir(tmp->path())
+                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name),
+            QStringList({"My Apps", "app.zip"}));
+    }
+
+    void permissions_data()
+    {
+        QTest::addColumn<int>("entryMode");
+        QTest::addColumn<int>("oldMode");
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<bool>("running"); // the old program runs during the install
+        const int defaults = 0666 & ~currentUmask();
+        QTest::newRow("executable") << 0755 << -1 << 0755 << false;
+        QTest::newRow("private") << 0600 << 0644 << 0600 << false;
+        QTest::newRow("read-only") << 0444 << -1 << 0444 << false;
+        QTest::newRow("archive-drops-execute") << 0644 << 0755 << 0644 << false;
+        QTest::newRow("none-new") << -1 << -1 << defaults << false;
+        QTest::newRow("none-over-plain") << -1 << 0600 << defaults << false;
+        QTest::newRow("none-over-executable") << -1 << 0755 << (defaults | 0111) << false;
+        QTest::newRow("none-over-owner-executable") << -1 << 0700 << (defaults | 0100) << false;
+        // Replaced, not refused by the system as busy (the updater itself).
+        QTest::newRow("executable-running") << 0755 << 0755 << 0755 << true;
+    }
+    // Entries keep their Unix permissions; one without them gets the usual
+    // defaults, but a program it replaces stays executable.
+    void permissions()
+    {
+        QFETCH(int, entryMode);
+        QFETCH(int, oldMode);
+        QFETCH(int, expected);
+        QFETCH(bool, running);
+        layOutOld();
+        const QString program = appDir + "/Viewer.app/Contents/MacOS/Tool";
+        if (oldMode >= 0)
+            QVERIFY(writeFile(program, "old", oldMode));
+        QProcess old;
+        if (running) {
+            QVERIFY(QFile::remove(program) && QFile::copy(QStringLiteral("/bin/sleep"), program));
+            old.start(program, {QStringLiteral("60")});
+            QVERIFY(old.waitForStarted());
+        }
+        writeArchive({{"version.ver", "1.1"},
+            {"Viewer.app/Contents/MacOS/Tool", "new", ZipEntry::File, entryMode}});
+        const bool installed = install();
+        old.kill();
+        old.waitForFinished();
+        QVERIFY(installed);
+        QFile replaced(program);
+        QVERIFY(replaced.open(QIODevice::ReadOnly));
+        QCOMPARE(replaced.readAll(), QByteArray("new"));
+        QCOMPARE(QString::number(unixMode(QFileInfo(program).permissions()), 8),
+            QString::number(expected, 8));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInstaller)
+#include "tst_installer.moc"

@@ -1,0 +1,78 @@
+// Version texts: dotted decimal numbers compared component by component,
+// everything else by the old single-number rule.
+#include "version.h"
+
+#include <QTest>
+
+class TestVersion : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void compare_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<int>("order");
+
+        QTest::newRow("two-zero-newer-than-one-ten") << "2.0"
+                                                     << "1.10" << 1;
+        QTest::newRow("one-two-ten-older-than-one-three") << "1.2.10"
+                                                          << "1.3" << -1;
+        QTest::newRow("missing-component-is-zero") << "1.0"
+                                                   << "1.0.0" << 0;
+        QTest::newRow("one-ten-newer-than-one-nine") << "1.10"
+                                                     << "1.9" << 1;
+        QTest::newRow("line-breaks-and-blanks") << " 1.3\r\n"
+                                                << "1.2\n"
+                                                << 1;
+        QTest::newRow("leading-zeros") << "1.02"
+                                       << "1.2" << 0;
+        QTest::newRow("longer-than-any-int") << "1.99999999999999999999"
+                                             << "1.99999999999999999998" << 1;
+        QTest::newRow("equal") << "1.5"
+                               << "1.5" << 0;
+        // Not both dotted decimal: the old rule, dots dropped.
+        QTest::newRow("one-component-is-dotted-too") << "15"
+                                                     << "1.5" << 1;
+        QTest::newRow("fallback-empty-is-zero") << "1.0"
+                                                << "" << 1;
+        QTest::newRow("fallback-letters-are-zero") << "v2.0"
+                                                   << "1.0" << -1;
+        QTest::newRow("fallback-blank-inside") << "1 .1"
+                                               << "1.0" << -1;
+        QTest::newRow("fallback-trailing-dot") << "1.2."
+                                               << "1.3" << -1;
+    }
+    void compare()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(int, order);
+        QCOMPARE(Version::compare(a, b), order);
+        QCOMPARE(Version::compare(b, a), -order);
+    }
+
+    void legacyNumber_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("number");
+        QTest::newRow("dotted") << "1.2.3" << 123;
+        QTest::newRow("dots-dropped-not-separators") << "1.10" << 110;
+        QTest::newRow("two-zero") << "2.0" << 20;
+        QTest::newRow("crlf") << "1.5\r\n" << 15;
+        QTest::newRow("blank-between-digits") << "1 .5" << 0;
+        QTest::newRow("empty") << "" << 0;
+        QTest::newRow("letters") << "v1.5" << 0;
+        QTest::newRow("beyond-int") << "99999999999" << 0;
+    }
+    void legacyNumber()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, number);
+        QCOMPARE(Version::legacyNumber(text), number);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestVersion)
+#include "tst_version.moc"

@@ -1,0 +1,76 @@
+#ifndef INSTALLER_H
+#define INSTALLER_H
+
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+
+class QThread;
+
+// Installs an update archive over the application directory so that the
+// installation is always wholly the old version or wholly the new one.
+//
+// One pass over the archive writes every entry into a staging folder inside
+// the application directory (the same file system), checking each entry's
+// CRC. Only then is a journal written, each file being replaced is renamed
+// into a backup folder and its staged copy renamed into place, the local
+// version file last. Any failure rolls the installation back; a journal
+// found at the next start (the process was killed, the machine lost power)
+// is completed or rolled back by recover().
+//
+// The work runs on a thread of its own; the signals arrive on the thread
+// that owns the installer. Destroying a running installer stops it and waits:
+// before the swap it rolls back, once swapping it finishes.
+class Installer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The version file put in place last ("version.ver", or "Bin/version.ver"
+    // when Platform::isWindows()) is chosen here, on the constructing thread.
+    Installer(const QString &archivePath, const QString &appDir, QObject *parent = nullptr);
+    ~Installer() override;
+
+    // Returns at once; finished() follows exactly once. A second call does nothing.
+    void start();
+
+    // At start-up, before anything else touches the installation: completes
+    // an interrupted install when every staged file is still there, rolls it
+    // back otherwise, and removes what an install left behind; logs which.
+    // Returns false only when the installation could not be made whole again,
+    // or its journal not removed; the journal is then kept for the next try.
+    static bool recover(const QString &appDir);
+
+    // Test seam. From now on the operation-th file operation (1-based) of
+    // every install or recovery fails as the system would fail it; with
+    // stop set, the work instead ends right there, leaving the files as a
+    // killed process would. 0 switches it off.
+    static void setFaultForTesting(int operation, bool stop = false);
+    // How many file operations the last install or recovery performed.
+    static int operationsForTesting();
+
+    // Names inside the application directory that belong to the installer;
+    // an archive writing to any of them, or to the updater's lock file
+    // (InstanceLock::baseName), is refused. Files the archive does not hold
+    // are never touched.
+    static const char stagingFolderName[];
+    static const char backupFolderName[];
+    static const char journalFileName[];
+
+signals:
+    // Uncompressed bytes staged so far, out of all in the archive.
+    void progress(qint64 done, qint64 total);
+    // Exactly once per start(); reason is empty on success, else one short
+    // line, which the installer does not log itself (the receiver does).
+    void finished(bool ok, const QString &reason);
+
+private:
+    const QString archivePath;
+    const QString appDir;
+    const QString versionFile;
+    QThread *worker = nullptr;
+    std::atomic<bool> cancelled {false};
+};
+
+#endif // INSTALLER_H

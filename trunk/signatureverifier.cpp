@@ -1,0 +1,157 @@
+#include "signatureverifier.h"
+
+#include "minisignformat.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QRegularExpression>
+
+#include <sodium.h>
+
+namespace {
+
+const unsigned char *bytes(const QByteArray &a)
+{
+    return reinterpret_cast<const unsigned char *>(a.constData());
+}
+
+// The decoded key line of a public key given as its base64 line or as a
+// whole minisign.pub.
+QByteArray decodePublicKey(const QByteArray &text)
+{
+    for (const QByteArray &line : Minisign::lines(text.trimmed())) {
+        const QByteArray trimmed = line.trimmed();
+        if (!trimmed.isEmpty() && !trimmed.startsWith(Minisign::untrustedPrefix))
+            return Minisign::decodeBase64(trimmed);
+    }
+    return QByteArray();
+}
+
+bool fail(QString *reason, const QString &text)
+{
+    if (reason)
+        *reason = text;
+    return false;
+}
+
+// Ed25519 over the whole file: the legacy kind cannot be checked in pieces.
+bool verifyLegacy(
+    const QByteArray &signature, const QString &path, const QByteArray &publicKey, QString *reason)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(reason, QStringLiteral("cannot read the archive: %1").arg(file.errorString()));
+    const qint64 size = file.size();
+    const unsigned char *data = size > 0 ? file.map(0, size) : nullptr;
+    QByteArray whole;
+    if (size > 0 && !data) {
+        whole = file.readAll();
+        if (whole.size() != size)
+            return fail(
+                reason, QStringLiteral("cannot read the archive: %1").arg(file.errorString()));
+        data = bytes(whole);
+    }
+    static const unsigned char empty = 0;
+    return crypto_sign_verify_detached(
+               bytes(signature), data ? data : &empty, quint64(size), bytes(publicKey))
+        == 0;
+}
+
+std::optional<QByteArray> &keyForTesting()
+{
+    static std::optional<QByteArray> key;
+    return key;
+}
+
+} // namespace
+
+QByteArray SignatureVerifier::builtInPublicKey()
+{
+    return keyForTesting() ? *keyForTesting() : compiledPublicKey();
+}
+
+void SignatureVerifier::setPublicKeyForTesting(std::optional<QByteArray> key)
+{
+    keyForTesting() = std::move(key);
+}
+
+QString SignatureVerifier::versionToken(const QString &trustedComment)
+{
+    static const QRegularExpression blanks(QStringLiteral("\\s+"));
+    static const QString prefix = QStringLiteral("version:");
+    for (const QString &token : trustedComment.split(blanks, Qt::SkipEmptyParts)) {
+        if (token.startsWith(prefix))
+            return token.mid(prefix.size());
+    }
+    return QString();
+}
+
+bool SignatureVerifier::verify(const QByteArray &publicKeyBase64, const QString &archivePath,
+    const QByteArray &signatureFile, QString *trustedVersion, QString *reason)
+{
+    if (!Minisign::initSodium())
+        return fail(reason, QStringLiteral("the cryptography library cannot be used"));
+
+    const QByteArray key = decodePublicKey(publicKeyBase64);
+    if (key.size() != Minisign::publicKeyLineBytes || !key.startsWith(Minisign::keyAlgorithm))
+        return fail(reason, QStringLiteral("the public key is malformed"));
+    const QByteArray keyId = key.mid(2, Minisign::keyIdBytes);
+    const QByteArray publicKey = key.mid(2 + Minisign::keyIdBytes);
+
+    if (signatureFile.isEmpty())
+        return fail(reason, QStringLiteral("the signature is missing"));
+    const QList<QByteArray> lines = Minisign::lines(signatureFile);
+    if (lines.size() < 4 || !lines.at(0).startsWith(Minisign::untrustedPrefix)
+        || !lines.at(2).startsWith(Minisign::trustedPrefix))
+        return fail(reason, QStringLiteral("the signature is malformed"));
+    const QByteArray sigLine = Minisign::decodeBase64(lines.at(1));
+    const QByteArray globalSignature = Minisign::decodeBase64(lines.at(3));
+    if (sigLine.size() != Minisign::signatureLineBytes
+        || globalSignature.size() != Minisign::signatureBytes)
+        return fail(reason, QStringLiteral("the signature is malformed"));
+    const QByteArray algorithm = sigLine.left(2);
+    const QByteArray signature = sigLine.mid(2 + Minisign::keyIdBytes);
+    if (algorithm != Minisign::prehashedAlgorithm && algorithm != Minisign::keyAlgorithm)
+        return fail(reason,
+            QStringLiteral("unknown signature algorithm \"%1\"")
+                .arg(QString::fromLatin1(algorithm.toHex())));
+    if (sigLine.mid(2, Minisign::keyIdBytes) != keyId)
+        return fail(reason,
+            QStringLiteral("signed with another key (%1, expected %2)")
+                .arg(Minisign::keyIdText(sigLine.mid(2, Minisign::keyIdBytes)),
+                    Minisign::keyIdText(keyId)));
+
+    bool archiveOk = false;
+    if (algorithm == Minisign::prehashedAlgorithm) {
+        QByteArray hash;
+        QString why;
+        if (!Minisign::prehashFile(archivePath, &hash, &why))
+            return fail(reason, why);
+        archiveOk = crypto_sign_verify_detached(
+                        bytes(signature), bytes(hash), quint64(hash.size()), bytes(publicKey))
+            == 0;
+    } else {
+        QString why;
+        archiveOk = verifyLegacy(signature, archivePath, publicKey, &why);
+        if (!why.isEmpty())
+            return fail(reason, why);
+    }
+    if (!archiveOk)
+        return fail(reason, QStringLiteral("the archive does not match its signature"));
+
+    const QByteArray comment = lines.at(2).mid(Minisign::trustedPrefix.size());
+    const QByteArray signedComment = signature + comment;
+    if (crypto_sign_verify_detached(bytes(globalSignature), bytes(signedComment),
+            quint64(signedComment.size()), bytes(publicKey))
+        != 0)
+        return fail(reason, QStringLiteral("the trusted comment does not match its signature"));
+
+    const QString version = versionToken(QString::fromUtf8(comment));
+    if (version.isEmpty())
+        return fail(reason, QStringLiteral("the trusted comment names no version"));
+    if (trustedVersion)
+        *trustedVersion = version;
+    if (reason)
+        reason->clear();
+    return true;
+}

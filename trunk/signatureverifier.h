@@ -1,0 +1,44 @@
+#ifndef SIGNATUREVERIFIER_H
+#define SIGNATUREVERIFIER_H
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+// Checks a release archive against a detached signature in minisign's format
+// before anything of it is installed. Signatures of both kinds the minisign
+// tool writes are accepted: "ED" (Ed25519 over the archive's BLAKE2b-512,
+// the default) and the legacy "Ed" (Ed25519 over the archive itself).
+class SignatureVerifier
+{
+public:
+    // publicKeyBase64 is the base64 line of a minisign.pub (a whole
+    // minisign.pub is accepted too); signatureFile holds the bytes of the
+    // archive's ".minisig" file. Returns true only when the key ids match,
+    // the signature over the archive verifies, the global signature over the
+    // signature and the trusted comment verifies, and the trusted comment
+    // carries a "version:" token; *trustedVersion is then that token's text.
+    // Otherwise returns false with one short line in *reason. Either output
+    // pointer may be null. Reads the archive in pieces, except for the
+    // legacy kind, which signs the whole file and so maps it at once.
+    static bool verify(const QByteArray &publicKeyBase64, const QString &archivePath,
+        const QByteArray &signatureFile, QString *trustedVersion, QString *reason);
+
+    // The key the updater was built with (CMake cache variable
+    // UPDATER_PUBLIC_KEY); empty when archives are not verified.
+    static QByteArray builtInPublicKey();
+
+    // Test seam: builtInPublicKey() returns key instead (empty: archives are
+    // not verified) until it is called with std::nullopt.
+    static void setPublicKeyForTesting(std::optional<QByteArray> key);
+
+    // The value of the trusted comment's "version:" token, or a null string.
+    static QString versionToken(const QString &trustedComment);
+
+private:
+    // UPDATER_PUBLIC_KEY as compiled in.
+    static QByteArray compiledPublicKey();
+};
+
+#endif // SIGNATUREVERIFIER_H
