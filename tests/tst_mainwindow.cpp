@@ -16,10 +16,7 @@
 #include "signatureverifier.h"
 #include "startup.h"
 #include "tool.h"
-
-#include <quazip/quazip.h>
-#include <quazip/quazipfile.h>
-#include <quazip/quazipnewinfo.h>
+#include "ziparchive.h"
 
 #include <QApplication>
 #include <QLockFile>
@@ -36,39 +33,6 @@
 #include <memory>
 
 namespace {
-
-struct Entry
-{
-    QString name;
-    QByteArray data;
-    bool executable;
-};
-
-// Writes a zip of the entries; stored (not deflated) so that a byte of an
-// entry can be damaged on purpose.
-bool makeArchive(const QString &path, const QList<Entry> &entries)
-{
-    QuaZip zip(path);
-    if (!zip.open(QuaZip::mdCreate))
-        return false;
-    for (const Entry &entry : entries) {
-        QuaZipFile out(&zip);
-        QuaZipNewInfo info(entry.name);
-        QFile::Permissions permissions
-            = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
-        if (entry.executable)
-            permissions |= QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther;
-        info.setPermissions(permissions);
-        if (!out.open(QIODevice::WriteOnly, info, nullptr, 0, 0, 0))
-            return false;
-        out.write(entry.data);
-        out.close();
-        if (out.getZipError() != UNZ_OK)
-            return false;
-    }
-    zip.close();
-    return zip.getZipError() == UNZ_OK;
-}
 
 QByteArray programText(const QString &marker, const QString &tag)
 {
@@ -157,19 +121,20 @@ class TestMainWindow : public QObject
         if (!serverVersion.isNull())
             QVERIFY(writeFile(serverFolder + "/version.ver", serverVersion.toUtf8()));
         if (withArchive)
-            QVERIFY(makeArchive(serverFolder + "/app.zip", newRelease()));
+            QVERIFY(writeZip(serverFolder + "/app.zip", newRelease(), true));
     }
 
-    QList<Entry> newRelease() const
+    QList<ZipEntry> newRelease() const
     {
         QByteArray filler(96 * 1024, Qt::Uninitialized);
         QRandomGenerator generator(7);
         for (char &c : filler)
             c = char(generator.bounded(256));
-        return {{"version.ver", "1.1", false},
-            {"Viewer.app/Contents/MacOS/Viewer", programText(marker, "Viewer 1.1"), true},
-            {"Viewer.app/Contents/Resources/data.bin", filler, false},
-            {"Viewer.app/Contents/Resources/notes.txt", "new in 1.1", false}};
+        return {{"version.ver", "1.1"},
+            {"Viewer.app/Contents/MacOS/Viewer", programText(marker, "Viewer 1.1"), ZipEntry::File,
+                0755},
+            {"Viewer.app/Contents/Resources/data.bin", filler},
+            {"Viewer.app/Contents/Resources/notes.txt", "new in 1.1"}};
     }
 
     void expectInstalled(const QString &version)
@@ -254,9 +219,9 @@ class TestMainWindow : public QObject
     void publish(const FtpServer &server)
     {
         const QString source = tmp->filePath("release");
-        for (const Entry &entry : newRelease()) {
+        for (const ZipEntry &entry : newRelease()) {
             QVERIFY(writeFile(source + "/" + entry.name, entry.data));
-            if (entry.executable)
+            if (entry.mode & 0111)
                 QVERIFY(QFile::setPermissions(source + "/" + entry.name,
                     QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         }
@@ -455,7 +420,7 @@ private slots:
         // Both downloads stay where they were written.
         QCOMPARE(readBytes(appDir + "/app.zip"), readBytes(serverFolder + "/app.zip"));
         QCOMPARE(readText(appDir + "/new_version.ver"), QStringLiteral("1.1\r\n"));
-        for (const Entry &entry : newRelease())
+        for (const ZipEntry &entry : newRelease())
             QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
         QVERIFY(QFileInfo(bundleExecutable(appDir, "Viewer")).isExecutable());
         expectInstalled("1.1");
@@ -500,7 +465,7 @@ private slots:
         if (failure == "refused-cwd") {
             serverAppDir = QStringLiteral("absent_mac");
             QVERIFY(writeFile(serverRoot + "/version.ver", "9.9"));
-            QVERIFY(makeArchive(serverRoot + "/app.zip", newRelease()));
+            QVERIFY(writeZip(serverRoot + "/app.zip", newRelease(), true));
         }
         if (failure == "version-file-not-writable")
             QVERIFY(QDir().mkpath(appDir + "/new_version.ver"));
@@ -610,7 +575,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
             // Unpacked bytes of all there are, up to the whole.
             qint64 unpacked = 0;
-            for (const Entry &entry : newRelease())
+            for (const ZipEntry &entry : newRelease())
                 unpacked += entry.data.size();
             const QString all = QLocale().formattedDataSize(unpacked);
             QVERIFY(!installShown.isEmpty());
@@ -717,7 +682,7 @@ private slots:
         }
         QCOMPARE(refused, 0);
         QCOMPARE(log->count("Signature verified: version 1.1"), verified ? 1 : 0);
-        for (const Entry &entry : newRelease())
+        for (const ZipEntry &entry : newRelease())
             QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
         expectInstalled("1.1");
     }
