@@ -34,8 +34,8 @@ run_case() {
     local published=$2 answer=$3 expected=$4 question=$5
     local root=$tmp/$case
     local app_dir="$root/My Apps"
-    mkdir -p "$app_dir/Updater.app/Contents/MacOS" "$root/server/demo_mac" "$root/release"
-    cp "$updater_binary" "$app_dir/Updater.app/Contents/MacOS/Updater"
+    mkdir -p "$root/server/demo_mac" "$root/release"
+    install_updater "$app_dir"
     demo_bundle "$app_dir" 1.0
     echo 1.0 >"$app_dir/version.ver"
     demo_bundle "$root/release" "$published"
@@ -44,7 +44,7 @@ run_case() {
     echo "$published" >"$root/server/demo_mac/version.ver"
 
     start_service "$root"
-    printf 'surl==127.0.0.1\nsport==%s\nsappdir==demo\nsappname==Demo\n' "$port" >"$app_dir/config.conf"
+    write_config "$app_dir" demo
 
     local status=0
     xvfb-run -a -s "-screen 0 640x480x24" "$source_dir/scripts/answer-update" \
@@ -73,13 +73,13 @@ run_unwritable_case() {
     case=unwritable-application-directory
     local root=$tmp/$case
     local app_dir="$root/My Apps"
-    mkdir -p "$app_dir/Updater.app/Contents/MacOS" "$root/server/demo_mac" "$root/out"
-    cp "$updater_binary" "$app_dir/Updater.app/Contents/MacOS/Updater"
+    mkdir -p "$root/server/demo_mac" "$root/out"
+    install_updater "$app_dir"
     demo_bundle "$app_dir" 1.0
     echo 1.0 >"$app_dir/version.ver"
     echo 1.1 >"$root/server/demo_mac/version.ver"
     start_service "$root"
-    printf 'surl==127.0.0.1\nsport==%s\nsappdir==demo\nsappname==Demo\n' "$port" >"$app_dir/config.conf"
+    write_config "$app_dir" demo
     chmod 755 "$tmp" "$root"
     chmod 777 "$root/out"
     chmod -R a-w "$app_dir"

@@ -144,10 +144,9 @@ EOF
 
 # An installation of Demo at version 1.0 in $app_dir, with the Updater inside.
 lay_out() { # app_dir contents-function release-dir
-    mkdir -p "$1/Updater.app/Contents/MacOS"
-    cp "$updater_binary" "$1/Updater.app/Contents/MacOS/Updater"
+    install_updater "$1"
     "$2" "$1" 1.0
-    printf 'surl==127.0.0.1\nsport==%s\nsappdir==%s\nsappname==Demo\n' "$port" "$3" >"$1/config.conf"
+    write_config "$1" "$3"
 }
 
 # The updater of the installation in $app_dir, in the background

@@ -1,12 +1,24 @@
 # Sourced by the black-box tests: an installation of the Demo application
 # laid out on disk, and the update service that publishes a release of it.
-# Needs $source_dir (the source tree) set by the caller.
+# Needs $source_dir (the source tree) and $updater_binary set by the caller.
 
 # Demo.app at the given version in dir: the executable that notes its start.
 demo_bundle() { # dir version
     mkdir -p "$1/Demo.app/Contents/MacOS"
     sed "s/@VERSION@/$2/" "$source_dir/scripts/demo-app/Demo" >"$1/Demo.app/Contents/MacOS/Demo"
     chmod 755 "$1/Demo.app/Contents/MacOS/Demo"
+}
+
+# The Updater built into the installation at $1, where the bundle layout
+# keeps it: APP_DIR/Updater.app/Contents/MacOS/Updater.
+install_updater() { # app_dir
+    mkdir -p "$1/Updater.app/Contents/MacOS"
+    cp "$updater_binary" "$1/Updater.app/Contents/MacOS/Updater"
+}
+
+# config.conf pointing the installation at $1 to the service on $port.
+write_config() { # app_dir server-folder
+    printf 'surl==127.0.0.1\nsport==%s\nsappdir==%s\nsappname==Demo\n' "$port" "$2" >"$1/config.conf"
 }
 
 # The update service serving the folder $1/server on loopback (pyftpdlib on a
