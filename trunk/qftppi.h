@@ -111,7 +111,7 @@ private:
     // The control connection is being closed from this side: its signals
     // are not the server's doing.
     bool dropping = false;
-    signed char replyCode[3] = {0, 0, 0};
+    int replyCode = 0;
     State state = Begin;
     AbortState abortState = NotAborting;
     // Whether a reply to a line other than ABOR was due when ABOR went out.
