@@ -56,6 +56,7 @@ public:
     // bytes); 0 waits for ever. When it runs out the control connection is
     // closed and "Connection timed out" is reported.
     void setTimeout(int msecs);
+    int timeout() const { return timeoutMs; }
 
     // Set by the owner while it handles rawFtpReply for a raw command: the
     // interpreter then skips its own actions on that reply, and clears it.
