@@ -612,13 +612,12 @@ QFtp::State QFtp::state() const
 
 void QFtp::setTimeout(int msecs)
 {
-    d->timeout = qMax(0, msecs);
-    d->pi.setTimeout(d->timeout);
+    d->pi.setTimeout(msecs);
 }
 
 int QFtp::timeout() const
 {
-    return d->timeout;
+    return d->pi.timeout();
 }
 
 QFtp::Error QFtp::error() const

@@ -81,7 +81,6 @@ public:
     quint16 port = 0;
     QString proxyHost;
     quint16 proxyPort = 0;
-    int timeout = 30000;
 
     QFtp *q;
 

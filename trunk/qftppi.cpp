@@ -417,10 +417,7 @@ void QFtpPI::readyRead()
             reader.feed(commandSocket.read(readChunk));
             continue;
         }
-        const int code = reader.code();
-        replyCode[0] = static_cast<signed char>(code / 100);
-        replyCode[1] = static_cast<signed char>(code / 10 % 10);
-        replyCode[2] = static_cast<signed char>(code % 10);
+        replyCode = reader.code();
         replyText = reader.text();
         bool done;
         {
@@ -460,12 +457,12 @@ quint16 QFtpPI::passivePort(int code, const QString &text)
 
 bool QFtpPI::handleReply()
 {
-    const int first = replyCode[0];
+    const int code = replyCode;
+    const int first = code / 100;
     // Handlers of the signals below may run a local event loop, in which
     // further lines are sent and their replies handled; this reply's own
     // actions then stop, as the state machine has moved on.
     const quint64 mine = ++generation;
-    const int code = first * 100 + replyCode[1] * 10 + replyCode[2];
 
     const bool preliminary = first == 1;
     const bool completion

@@ -56,6 +56,7 @@ public:
     // bytes); 0 waits for ever. When it runs out the control connection is
     // closed and "Connection timed out" is reported.
     void setTimeout(int msecs);
+    int timeout() const { return timeoutMs; }
 
     // Set by the owner while it handles rawFtpReply for a raw command: the
     // interpreter then skips its own actions on that reply, and clears it.
@@ -111,7 +112,7 @@ private:
     // The control connection is being closed from this side: its signals
     // are not the server's doing.
     bool dropping = false;
-    signed char replyCode[3] = {0, 0, 0};
+    int replyCode = 0;
     State state = Begin;
     AbortState abortState = NotAborting;
     // Whether a reply to a line other than ABOR was due when ABOR went out.
