@@ -307,17 +307,19 @@ public:
     }
 
     QString installed(const QString &path) const { return root + QLatin1Char('/') + path; }
+    QString stagingFolder() const
+    {
+        return root + QLatin1Char('/') + QLatin1String(Installer::stagingFolderName);
+    }
+    QString backupFolder() const
+    {
+        return root + QLatin1Char('/') + QLatin1String(Installer::backupFolderName);
+    }
     QString staged(const QString &path) const
     {
-        const QString folder
-            = root + QLatin1Char('/') + QLatin1String(Installer::stagingFolderName);
-        return path.isEmpty() ? folder : folder + QLatin1Char('/') + path;
+        return path.isEmpty() ? stagingFolder() : stagingFolder() + QLatin1Char('/') + path;
     }
-    QString backedUp(const QString &path) const
-    {
-        return root + QLatin1Char('/') + QLatin1String(Installer::backupFolderName)
-            + QLatin1Char('/') + path;
-    }
+    QString backedUp(const QString &path) const { return backupFolder() + QLatin1Char('/') + path; }
     QString journalPath() const
     {
         return root + QLatin1Char('/') + QLatin1String(Installer::journalFileName);
@@ -460,11 +462,8 @@ public:
     {
         if (journalled && !ops.remove(journalPath()))
             return false;
-        const QString backup = root + QLatin1Char('/') + QLatin1String(Installer::backupFolderName);
-        const QString staging
-            = root + QLatin1Char('/') + QLatin1String(Installer::stagingFolderName);
-        const bool backupRemoved = ops.removeTree(backup);
-        const bool stagingRemoved = ops.removeTree(staging);
+        const bool backupRemoved = ops.removeTree(backupFolder());
+        const bool stagingRemoved = ops.removeTree(stagingFolder());
         if (!backupRemoved || !stagingRemoved)
             qDebug() << "Left for the next start:" << ops.error;
         return true;
@@ -496,9 +495,8 @@ bool recoverWith(const QString &root, FileOps &ops)
     if (!QFile::exists(swap.journalPath())) {
         // Interrupted before its journal was written (nothing installed was
         // touched), or finished but not cleaned up.
-        const QString staging
-            = root + QLatin1Char('/') + QLatin1String(Installer::stagingFolderName);
-        const QString backup = root + QLatin1Char('/') + QLatin1String(Installer::backupFolderName);
+        const QString staging = swap.stagingFolder();
+        const QString backup = swap.backupFolder();
         if (!existsOnDisk(staging) && !existsOnDisk(backup))
             return true;
         if (!ops.removeTree(staging) || !ops.removeTree(backup)) {
@@ -550,17 +548,15 @@ public:
             return ops.stopped
                 ? stoppedReason()
                 : QStringLiteral("An earlier update could not be completed or undone");
-        const QString staging
-            = root + QLatin1Char('/') + QLatin1String(Installer::stagingFolderName);
         if (!stage()) {
             if (!ops.stopped)
-                ops.removeTree(staging);
+                ops.removeTree(swap.stagingFolder());
             return failure();
         }
         planSwap();
         if (!swap.writeJournal()) {
             if (!ops.stopped && ops.removeTree(swap.journalPath()))
-                ops.removeTree(staging);
+                ops.removeTree(swap.stagingFolder());
             return failure();
         }
         QVector<bool> made(swap.steps.size(), false);
@@ -660,9 +656,9 @@ private:
         if (!survey(zip))
             return false;
         report(0, total);
-        if (!ops.makePath(swap.staged(QString())))
+        if (!ops.makePath(swap.stagingFolder()))
             return false;
-        madeDirs.insert(swap.staged(QString()));
+        madeDirs.insert(swap.stagingFolder());
 
         QByteArray buffer(256 * 1024, Qt::Uninitialized);
         int index = 0;
