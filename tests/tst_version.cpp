@@ -43,6 +43,17 @@ private slots:
                                                << "1.0" << -1;
         QTest::newRow("fallback-trailing-dot") << "1.2."
                                                << "1.3" << -1;
+        // A suffix after the numbers marks a pre-release of those numbers.
+        QTest::newRow("beta-older-than-release") << "2.0-beta"
+                                                 << "2.0" << -1;
+        QTest::newRow("beta-newer-than-older-release") << "2.0-beta"
+                                                       << "1.1" << 1;
+        QTest::newRow("beta-older-than-next-point") << "2.0-beta"
+                                                    << "2.0.1" << -1;
+        QTest::newRow("suffixes-as-text") << "2.0-beta"
+                                          << "2.0rc1" << -1;
+        QTest::newRow("same-suffix-missing-zero") << "2.0rc1"
+                                                  << "2rc1" << 0;
     }
     void compare()
     {
@@ -51,6 +62,27 @@ private slots:
         QFETCH(int, order);
         QCOMPARE(Version::compare(a, b), order);
         QCOMPARE(Version::compare(b, a), -order);
+    }
+
+    void isOrderable_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("orderable");
+        QTest::newRow("dotted") << "1.2" << true;
+        QTest::newRow("dash-suffix") << "2.0-beta" << true;
+        QTest::newRow("letter-suffix") << "2.0rc1" << true;
+        QTest::newRow("no-number") << "beta" << false;
+        QTest::newRow("leading-v") << "v2.0" << false;
+        QTest::newRow("trailing-dot") << "1.2." << false;
+        QTest::newRow("blank") << "1 .1" << false;
+        QTest::newRow("slash") << "1.0/x" << false;
+        QTest::newRow("empty") << "" << false;
+    }
+    void isOrderable()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, orderable);
+        QCOMPARE(Version::isOrderable(text), orderable);
     }
 
     void legacyNumber_data()

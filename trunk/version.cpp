@@ -5,10 +5,21 @@
 
 namespace {
 
-bool isDottedDecimal(const QString &text)
+// The leading dotted decimal numbers of a text ("2.0" of "2.0-beta"), and
+// what follows them; empty numbers when the text starts with no digit.
+struct Parts
 {
-    static const QRegularExpression pattern(QStringLiteral("^[0-9]+(\\.[0-9]+)*$"));
-    return pattern.match(text).hasMatch();
+    QStringList numbers;
+    QString suffix;
+};
+
+Parts split(const QString &text)
+{
+    static const QRegularExpression leading(QStringLiteral("^[0-9]+(\\.[0-9]+)*"));
+    const QRegularExpressionMatch match = leading.match(text);
+    if (!match.hasMatch())
+        return {};
+    return {match.captured(0).split(QLatin1Char('.')), text.mid(match.capturedLength(0))};
 }
 
 // Compares two runs of decimal digits of any length without converting them,
@@ -44,20 +55,29 @@ int Version::legacyNumber(QString text)
 
 int Version::compare(const QString &a, const QString &b)
 {
-    const QString left = clean(a);
-    const QString right = clean(b);
-    if (!isDottedDecimal(left) || !isDottedDecimal(right)) {
-        const int x = legacyNumber(left);
-        const int y = legacyNumber(right);
+    const Parts left = split(clean(a));
+    const Parts right = split(clean(b));
+    if (left.numbers.isEmpty() || right.numbers.isEmpty()) {
+        const int x = legacyNumber(clean(a));
+        const int y = legacyNumber(clean(b));
         return x < y ? -1 : (x > y ? 1 : 0);
     }
-    const QStringList x = left.split(QLatin1Char('.'));
-    const QStringList y = right.split(QLatin1Char('.'));
-    for (int i = 0; i < qMax(x.size(), y.size()); ++i) {
-        const int order
-            = compareNumbers(x.value(i, QStringLiteral("0")), y.value(i, QStringLiteral("0")));
+    for (int i = 0; i < qMax(left.numbers.size(), right.numbers.size()); ++i) {
+        const int order = compareNumbers(left.numbers.value(i, QStringLiteral("0")),
+            right.numbers.value(i, QStringLiteral("0")));
         if (order != 0)
             return order < 0 ? -1 : 1;
     }
-    return 0;
+    // The same numbers: a pre-release suffix comes before the release itself.
+    if (left.suffix.isEmpty() != right.suffix.isEmpty())
+        return left.suffix.isEmpty() ? 1 : -1;
+    const int order = left.suffix.compare(right.suffix);
+    return order < 0 ? -1 : (order > 0 ? 1 : 0);
+}
+
+bool Version::isOrderable(const QString &text)
+{
+    static const QRegularExpression form(
+        QStringLiteral("^[0-9]+(\\.[0-9]+)*([-+~_A-Za-z][-+~_.A-Za-z0-9]*)?$"));
+    return form.match(text).hasMatch();
 }

@@ -3,8 +3,9 @@
 
 #include <QString>
 
-// Version texts as they stand in "version.ver": compared as dotted decimal
-// numbers when both are, otherwise by the old single-number rule.
+// Version texts as they stand in "version.ver": compared by their leading
+// dotted decimal numbers when both have them, otherwise by the old
+// single-number rule.
 namespace Version {
 
 // The text with every line break removed and blanks trimmed at both ends.
@@ -14,11 +15,19 @@ QString clean(const QString &text);
 // int; 0 when that fails. Kept for texts that are not dotted decimal numbers.
 int legacyNumber(QString text);
 
-// <0, 0 or >0 as a is older than, the same as or newer than b. When both
-// cleaned texts are dotted decimal numbers they are compared component by
-// component, a missing component counting as 0 (2.0 > 1.10, 1.2.10 > 1.3,
-// 1.0 == 1.0.0); otherwise their legacy numbers are compared.
+// -1, 0 or 1 as a is older than, the same as or newer than b. When both
+// cleaned texts start with dotted decimal numbers those are compared
+// component by component, a missing component counting as 0 (2.0 > 1.10,
+// 1.2.10 > 1.3, 1.0 == 1.0.0); with the same numbers a text with a suffix
+// is older than one without (2.0-beta < 2.0 < 2.0.1), and two suffixes
+// compare as text (2.0-beta < 2.0rc1). A text with no leading number
+// falls back to the legacy numbers of both.
 int compare(const QString &a, const QString &b);
+
+// Whether a cleaned text is a version a publisher may release: dotted
+// decimal numbers, optionally followed by a suffix that starts with a
+// letter or one of "-+~_" ("1.2", "2.0-beta", "2.0rc1").
+bool isOrderable(const QString &text);
 
 } // namespace Version
 
