@@ -1,0 +1,32 @@
+#ifndef RELEASEFILES_H
+#define RELEASEFILES_H
+
+#include <QtGlobal>
+
+// The names of a release's files, on a source and in the application
+// directory, and the most any of them may hold. Every unit that fetches,
+// writes or refuses one of them takes its name and cap from here.
+namespace ReleaseFiles {
+
+// Published on every source, in the platform's folder.
+constexpr char versionFile[] = "version.ver";
+constexpr char archive[] = "app.zip";
+constexpr char archiveSignature[] = "app.zip.minisig";
+constexpr char manifest[] = "release.json";
+constexpr char manifestSignature[] = "release.json.minisig";
+
+// Kept in the application directory.
+constexpr char downloadedVersionFile[] = "new_version.ver";
+constexpr char partialArchive[] = "app.zip.part";
+constexpr char state[] = ".update-state";
+constexpr char previousVersion[] = ".update-previous";
+
+// A version is one short line; a minisign signature a few hundred bytes.
+constexpr qint64 maxVersionFileSize = 1024;
+constexpr qint64 maxSignatureSize = 64 * 1024;
+constexpr qint64 maxManifestSize = 1024 * 1024;
+constexpr qint64 maxNotesSize = 64 * 1024;
+
+} // namespace ReleaseFiles
+
+#endif // RELEASEFILES_H
