@@ -2,6 +2,7 @@
 
 #include "instancelock.h"
 #include "platform.h"
+#include "releasefiles.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
@@ -17,6 +18,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
+#include <QRandomGenerator>
 #include <QSaveFile>
 #include <QSet>
 #include <QThread>
@@ -36,6 +38,11 @@
 const char Installer::stagingFolderName[] = ".update-staging";
 const char Installer::backupFolderName[] = ".update-backup";
 const char Installer::journalFileName[] = ".update-journal";
+
+// Inside ReleaseFiles::previousVersion: the journal of the install that kept
+// it (what it replaced and what it added), and the replaced files themselves.
+static const char keptJournalName[] = "journal";
+static const char keptFilesName[] = "files";
 
 namespace {
 
@@ -102,8 +109,8 @@ QString relativeEntryPath(QString name)
 bool isReserved(const QString &relative)
 {
     const QString first = relative.section(QLatin1Char('/'), 0, 0);
-    for (const char *name :
-        {Installer::stagingFolderName, Installer::backupFolderName, Installer::journalFileName}) {
+    for (const char *name : {Installer::stagingFolderName, Installer::backupFolderName,
+             Installer::journalFileName, ReleaseFiles::previousVersion}) {
         if (first.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
             return true;
     }
@@ -285,15 +292,35 @@ private:
 };
 
 // One change of the swap, journalled before any of them is made. Every
-// backup of a path is followed by the placing or creation of the same path.
+// backup of a path is followed by the placing or creation of the same path;
+// a removal (only a revert removes) moves the path into the backup folder
+// and puts nothing in its place.
 struct Step
 {
-    enum Op { Backup, Place, MakeDir };
+    enum Op { Backup, Place, MakeDir, Remove };
     Op op;
     QString path;
 };
 
-const char *const opNames[] = {"backup", "place", "mkdir"};
+const char *const opNames[] = {"backup", "place", "mkdir", "remove"};
+const int opCount = 4;
+
+QString versionFileName()
+{
+    return Platform::isWindows() ? QStringLiteral("Bin/version.ver")
+                                 : QStringLiteral("version.ver");
+}
+
+// A journal is a few hundred bytes a file; one larger than this is not ours.
+const qint64 maxJournalSize = 64 * 1024 * 1024;
+
+QByteArray readSmallFile(const QString &path)
+{
+    QFile file(path);
+    if (file.size() > maxJournalSize || !file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
 
 // The swap of staged files into the installation, and its undoing; used by
 // the install itself and, from the journal, by recovery at the next start.
@@ -309,7 +336,17 @@ public:
     QString installed(const QString &path) const { return root + QLatin1Char('/') + path; }
     QString stagingFolder() const
     {
-        return root + QLatin1Char('/') + QLatin1String(Installer::stagingFolderName);
+        // A revert puts back the kept files from where the install kept them.
+        return reverting ? previousFolder() + QLatin1Char('/') + QLatin1String(keptFilesName)
+                         : root + QLatin1Char('/') + QLatin1String(Installer::stagingFolderName);
+    }
+    QString previousFolder() const
+    {
+        return root + QLatin1Char('/') + QLatin1String(ReleaseFiles::previousVersion);
+    }
+    QString keptJournalPath() const
+    {
+        return previousFolder() + QLatin1Char('/') + QLatin1String(keptJournalName);
     }
     QString backupFolder() const
     {
@@ -339,29 +376,106 @@ public:
             list.append(QJsonArray {QLatin1String(opNames[step.op]), step.path});
         QJsonObject journal;
         journal.insert(QStringLiteral("steps"), list);
-        return ops.writeWhole(journalPath(), QJsonDocument(journal).toJson(QJsonDocument::Compact))
-            && ops.sync(root);
+        if (keep) {
+            // Tells this install's kept files from an earlier install's.
+            journal.insert(QStringLiteral("keep"),
+                QString::number(QRandomGenerator::system()->generate64(), 16));
+        }
+        if (reverting)
+            journal.insert(QStringLiteral("revert"), true);
+        journalBytes = QJsonDocument(journal).toJson(QJsonDocument::Compact);
+        return ops.writeWhole(journalPath(), journalBytes) && ops.sync(root);
     }
 
-    bool readJournal()
+    // The journal of an interrupted install or revert, or (from) the one an
+    // install kept with its replaced files.
+    bool readJournal(const QString &path)
     {
-        QFile file(journalPath());
+        QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return ops.refuse(
                 QStringLiteral("Cannot read the journal: %1").arg(file.errorString()));
-        const QJsonValue list = QJsonDocument::fromJson(file.readAll()).object().value("steps");
-        if (!list.isArray())
+        journalBytes = file.read(maxJournalSize);
+        const QJsonObject journal = QJsonDocument::fromJson(journalBytes).object();
+        const QJsonValue list = journal.value("steps");
+        keep = journal.value("keep").isString();
+        reverting = journal.value("revert").toBool();
+        if (!list.isArray() || (keep && reverting))
             return ops.refuse(QStringLiteral("The journal is damaged"));
         for (const QJsonValue &value : list.toArray()) {
             const QJsonArray step = value.toArray();
             const QString name = step.at(0).toString();
             const QString path = step.at(1).toString();
             int op = 0;
-            while (op < 3 && name != QLatin1String(opNames[op]))
+            while (op < opCount && name != QLatin1String(opNames[op]))
                 ++op;
-            if (op == 3 || path.isEmpty() || relativeEntryPath(path) != path)
+            if (op == opCount || path.isEmpty() || relativeEntryPath(path) != path
+                || isReserved(path) || (op == Step::Remove && !reverting))
                 return ops.refuse(QStringLiteral("The journal is damaged"));
             add(Step::Op(op), path);
+        }
+        return true;
+    }
+
+    // Whether the install of this journal has kept its replaced files already
+    // (it had then made every step).
+    bool replacedKept() const { return keep && readSmallFile(keptJournalPath()) == journalBytes; }
+
+    // At the commit point of an install that keeps the version before it:
+    // the backup folder becomes the kept files, beside this journal; an
+    // earlier install's kept version goes. Repeatable after a kill.
+    bool keepReplaced()
+    {
+        const QString folder = previousFolder();
+        if (!replacedKept()
+            && (!ops.removeTree(folder) || !ops.makePath(folder)
+                || !ops.writeWhole(keptJournalPath(), journalBytes)))
+            return false;
+        const QString files = folder + QLatin1Char('/') + QLatin1String(keptFilesName);
+        if (existsOnDisk(backupFolder())) {
+            if (!ops.rename(backupFolder(), files))
+                return false;
+        } else if (!existsOnDisk(files) && !ops.makePath(files)) {
+            return false;
+        }
+        return ops.sync(root);
+    }
+
+    // The steps that undo the kept install: each path it replaced goes back,
+    // each it added goes away (the version file still last), planned from
+    // what is on disk now. False with the reason when the kept files lack one.
+    bool planRevert(const Swap &kept, const QString &versionFile)
+    {
+        reverting = true;
+        QVector<Step> undo;
+        for (int i = kept.steps.size() - 1; i >= 0; --i) {
+            const Step &step = kept.steps.at(i);
+            if (step.op == Step::Backup)
+                continue;
+            const bool present = existsOnDisk(installed(step.path));
+            if (!kept.backups.contains(step.path)) {
+                if (present)
+                    undo.append({Step::Remove, step.path});
+                continue;
+            }
+            if (!existsOnDisk(staged(step.path)))
+                return ops.refuse(
+                    QStringLiteral("The version before it is incomplete: %1 is missing")
+                        .arg(quoted(staged(step.path))));
+            if (present)
+                undo.append({Step::Backup, step.path});
+            undo.append({Step::Place, step.path});
+        }
+        bool versionLast = true;
+        for (const Step &step : qAsConst(undo))
+            versionLast &= !versionFile.startsWith(step.path + QLatin1Char('/'));
+        for (const Step &step : qAsConst(undo)) {
+            if (!versionLast || step.path != versionFile)
+                add(step.op, step.path);
+        }
+        for (const Step &step : qAsConst(undo)) {
+            if (versionLast && step.path == versionFile)
+                add(step.op, step.path);
         }
         return true;
     }
@@ -375,6 +489,7 @@ public:
                 = !backups.contains(step.path) || existsOnDisk(backedUp(step.path));
             switch (step.op) {
             case Step::Backup:
+            case Step::Remove:
                 made.append(existsOnDisk(backedUp(step.path)));
                 break;
             case Step::Place:
@@ -410,6 +525,7 @@ public:
             bool ok = false;
             switch (step.op) {
             case Step::Backup:
+            case Step::Remove:
                 ok = ensureParent(backedUp(step.path))
                     && ops.rename(installed(step.path), backedUp(step.path));
                 break;
@@ -437,6 +553,7 @@ public:
             bool ok = true;
             switch (step.op) {
             case Step::Backup:
+            case Step::Remove:
                 ok = ops.rename(backedUp(step.path), installed(step.path));
                 break;
             case Step::Place:
@@ -458,18 +575,23 @@ public:
     // Removes the journal, then the backup and staging folders. Once the
     // journal is gone nothing needs them; failing to remove them (a program
     // still running from the backup on Windows) is left to the next start.
-    bool cleanUp(bool journalled)
+    // A revert's staging folder is the kept version: removed once it is back
+    // in place, kept for another try when the revert was undone.
+    bool cleanUp(bool journalled, bool completed = true)
     {
         if (journalled && !ops.remove(journalPath()))
             return false;
         const bool backupRemoved = ops.removeTree(backupFolder());
-        const bool stagingRemoved = ops.removeTree(stagingFolder());
+        const bool stagingRemoved = !reverting ? ops.removeTree(stagingFolder())
+                                               : !completed || ops.removeTree(previousFolder());
         if (!backupRemoved || !stagingRemoved)
             qDebug() << "Left for the next start:" << ops.error;
         return true;
     }
 
     QVector<Step> steps;
+    bool keep = false;
+    bool reverting = false;
 
 private:
     bool ensureParent(const QString &path)
@@ -487,6 +609,7 @@ private:
     FileOps &ops;
     QSet<QString> backups;
     QSet<QString> madeParents;
+    QByteArray journalBytes;
 };
 
 bool recoverWith(const QString &root, FileOps &ops)
@@ -506,31 +629,67 @@ bool recoverWith(const QString &root, FileOps &ops)
         qDebug() << "Removed what an earlier update left behind";
         return true;
     }
-    if (!swap.readJournal()) {
+    if (!swap.readJournal(swap.journalPath())) {
         qDebug() << "Cannot recover the interrupted update:" << ops.error;
         return false;
     }
     QVector<bool> made = swap.madeSoFar();
-    const bool completed = swap.canComplete(made) && swap.complete(made);
+    // Once the replaced files are kept, the backup folder is gone: the steps
+    // no longer show, but they had all been made.
+    const bool completed = swap.replacedKept() || (swap.canComplete(made) && swap.complete(made));
     const bool whole = completed || (!ops.stopped && swap.rollBack(made));
-    if (!whole || ops.stopped || !swap.cleanUp(true)) {
+    if (whole && completed && swap.keep && !swap.keepReplaced() && !ops.stopped)
+        qDebug() << "Completed the interrupted update; the version before it is not kept:"
+                 << ops.error;
+    if (!whole || ops.stopped || !swap.cleanUp(true, completed)) {
         qDebug() << "Cannot recover the interrupted update:" << ops.error;
         return false;
     }
+    const char *what = swap.reverting ? "revert" : "update";
     if (completed)
-        qDebug() << "Completed the interrupted update";
+        qDebug().nospace() << "Completed the interrupted " << what;
     else if (ops.error.isEmpty())
-        qDebug() << "Rolled back the interrupted update";
+        qDebug().nospace() << "Rolled back the interrupted " << what;
     else
-        qDebug() << "Rolled back the interrupted update:" << ops.error;
+        qDebug().nospace().noquote() << "Rolled back the interrupted " << what << ": " << ops.error;
     return true;
+}
+
+// Puts the kept version back; the reason, or a null string on success.
+QString revertWith(const QString &root, FileOps &ops)
+{
+    if (!recoverWith(root, ops))
+        return QStringLiteral("An earlier update could not be completed or undone");
+    Swap kept(root, ops);
+    if (!kept.readJournal(kept.keptJournalPath()) || !kept.keep)
+        return QStringLiteral("No version before it is kept: ") + ops.error;
+    Swap swap(root, ops);
+    if (!swap.planRevert(kept, versionFileName()))
+        return ops.error;
+    if (!swap.writeJournal()) {
+        if (!ops.stopped)
+            ops.removeTree(swap.journalPath());
+        return ops.stopped ? QStringLiteral("Stopped by the test seam") : ops.error;
+    }
+    QVector<bool> made(swap.steps.size(), false);
+    if (!swap.complete(made) || !ops.sync(root)) {
+        if (ops.stopped)
+            return QStringLiteral("Stopped by the test seam");
+        const QString reason = ops.error;
+        if (!swap.rollBack(made) || !swap.cleanUp(true, false))
+            return reason + QStringLiteral("; undone at the next start");
+        return reason;
+    }
+    if (!swap.cleanUp(true) && !ops.stopped)
+        qDebug() << "Reverted; the journal is left for the next start:" << ops.error;
+    return ops.stopped ? QStringLiteral("Stopped by the test seam") : QString();
 }
 
 // One install: stage, journal, swap, clean up.
 class Run
 {
 public:
-    Run(const QString &archivePath, const QString &root, const QString &versionFile,
+    Run(const QString &archivePath, const QString &root, const QString &versionFile, bool keep,
         const std::atomic<bool> &cancelled, std::function<void(qint64, qint64)> report)
         : archivePath(archivePath)
         , root(root)
@@ -539,6 +698,7 @@ public:
         , report(std::move(report))
         , swap(root, ops)
     {
+        swap.keep = keep;
     }
 
     // Returns the reason of the failure, or a null string on success.
@@ -572,6 +732,8 @@ public:
         }
         // Past this point the installation is the new one; what cleaning up
         // cannot do now, the next start's recovery does.
+        if (swap.keep && !swap.keepReplaced() && !ops.stopped)
+            qDebug() << "Installed; the version before it is not kept:" << ops.error;
         if (!swap.cleanUp(true) && !ops.stopped)
             qDebug() << "Installed; the journal is left for the next start:" << ops.error;
         if (ops.stopped)
@@ -911,8 +1073,7 @@ Installer::Installer(const QString &archivePath, const QString &appDir, QObject 
     : QObject(parent)
     , archivePath(archivePath)
     , appDir(QDir::cleanPath(QDir(appDir).absolutePath()))
-    , versionFile(
-          Platform::isWindows() ? QStringLiteral("Bin/version.ver") : QStringLiteral("version.ver"))
+    , versionFile(versionFileName())
 {
 }
 
@@ -934,12 +1095,19 @@ void Installer::start()
             QMetaObject::invokeMethod(
                 this, [this, done, total] { emit progress(done, total); }, Qt::QueuedConnection);
         };
-        Run run(archivePath, appDir, versionFile, cancelled, report);
+        Run run(archivePath, appDir, versionFile, keep, cancelled, report);
         const QString reason = run.install();
         QMetaObject::invokeMethod(
             this, [this, reason] { emit finished(reason.isNull(), reason); }, Qt::QueuedConnection);
     });
     worker->start();
+}
+
+bool Installer::revert(const QString &appDir, QString *reason)
+{
+    FileOps ops;
+    *reason = revertWith(QDir::cleanPath(QDir(appDir).absolutePath()), ops);
+    return reason->isNull();
 }
 
 bool Installer::recover(const QString &appDir)

@@ -32,8 +32,24 @@ public:
     Installer(const QString &archivePath, const QString &appDir, QObject *parent = nullptr);
     ~Installer() override;
 
+    // Before start(): at the commit point the files the swap replaced, and
+    // the journal that says what it replaced and what it added, are kept as
+    // ReleaseFiles::previousVersion instead of being removed, so that
+    // revert() can put the version before this one back. An earlier kept
+    // version is removed then: it no longer comes before the installed one.
+    void keepPrevious() { keep = true; }
+
     // Returns at once; finished() follows exactly once. A second call does nothing.
     void start();
+
+    // Puts back the version kept by an install with keepPrevious(): the
+    // files it replaced return, the ones it added are removed. Journalled and
+    // checked as an install is, so recover() after a kill at any point leaves
+    // wholly the one version or the other; a revert that fails is rolled
+    // back to the installed version and keeps the kept one. Only the kept
+    // version's paths are touched. Returns false with *reason otherwise;
+    // runs on the calling thread, with the installation's lock held.
+    static bool revert(const QString &appDir, QString *reason);
 
     // At start-up, before anything else touches the installation: completes
     // an interrupted install when every staged file is still there, rolls it
@@ -69,6 +85,7 @@ private:
     const QString archivePath;
     const QString appDir;
     const QString versionFile;
+    bool keep = false;
     QThread *worker = nullptr;
     std::atomic<bool> cancelled {false};
 };

@@ -8,6 +8,7 @@
 #include "qftp.h"
 #include "settings.h"
 #include "signatureverifier.h"
+#include "trial.h"
 #include "version.h"
 
 #include <QCloseEvent>
@@ -117,6 +118,11 @@ QString MainWindow::statusText() const
     return statusLabel->text();
 }
 
+void MainWindow::showNote(const QString &text)
+{
+    setStatus(text);
+}
+
 void MainWindow::setStatus(const QString &text)
 {
     // One step may set the same text twice (the signature, then the archive).
@@ -195,7 +201,10 @@ void MainWindow::commandFinished(bool error)
             break;
         }
         remoteVersion = Version::clean(readAllText(versionFile));
-        if (Version::compare(remoteVersion, localVersion) > 0)
+        if (Trial::isBad(DirManager::getAppDir(), remoteVersion))
+            finish(QStringLiteral("No update: version %1 did not start properly here before")
+                       .arg(remoteVersion));
+        else if (Version::compare(remoteVersion, localVersion) > 0)
             askForUpdate();
         else
             finish(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
@@ -475,6 +484,9 @@ void MainWindow::launchApplication()
         = launchCommand(DirManager::getAppDir(), appName, &program, &arguments, &reason);
 
     hide();
+    const QString counted = Trial::countLaunch(DirManager::getAppDir());
+    if (!counted.isEmpty())
+        qDebug().noquote() << counted;
     if (safe)
         QProcess::execute(program, arguments);
     else

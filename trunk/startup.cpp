@@ -6,8 +6,10 @@
 #include "internetconntest.h"
 #include "mainwindow.h"
 #include "settings.h"
+#include "trial.h"
 
 #include <QApplication>
+#include <QDebug>
 
 int Startup::run()
 {
@@ -23,7 +25,15 @@ int Startup::run()
     // completed or rolled back before anything reads the installation. When
     // even that fails it has said why; the run goes on, and the application
     // that is there is started as usual.
-    Installer::recover(appDir);
+    const bool whole = Installer::recover(appDir);
+
+    // A release on trial that never confirmed a start is reverted here,
+    // before anything reads the installation.
+    Trial::Outcome trial;
+    if (whole)
+        trial = Trial::judge(appDir);
+    if (!trial.log.isEmpty())
+        qDebug().noquote() << trial.log;
 
     Settings::load(appDir);
 
@@ -33,6 +43,14 @@ int Startup::run()
     probe.isConnectedToNetwork();
 
     MainWindow window(nullptr);
+    if (!trial.status.isEmpty())
+        window.showNote(trial.status);
     window.show();
     return QApplication::exec();
+}
+
+int Startup::confirm()
+{
+    qDebug().noquote() << Trial::confirm(DirManager::getAppDir());
+    return 0;
 }

@@ -9,6 +9,11 @@ namespace Startup {
 
 int run();
 
+// `Updater --confirm`: records that the installed version started well (for
+// a version on trial) and returns 0 at once; no window, no network, and the
+// lock of a running updater is left alone.
+int confirm();
+
 } // namespace Startup
 
 #endif // STARTUP_H

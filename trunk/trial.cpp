@@ -1,0 +1,292 @@
+#include "trial.h"
+
+#include "installer.h"
+#include "instancelock.h"
+#include "platform.h"
+#include "releasefiles.h"
+#include "version.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QStringList>
+#include <QThread>
+
+namespace {
+
+const QLatin1String trialKey("trial");
+const QLatin1String badKey("bad_versions");
+
+int revertWaitMs = 120000;
+
+// The trial as ".update-state" keeps it under "trial".
+struct Record
+{
+    QString version; // on trial; empty: none
+    QString previous; // what a revert restores
+    int confirm = 0;
+    int launches = 0;
+    bool confirmed = false;
+    bool reverting = false; // set before a revert starts, cleared once it has ended
+
+    bool onTrial(const QString &installed) const
+    {
+        return !version.isEmpty() && version == installed;
+    }
+};
+
+// The trial's part of ".update-state": read whole, and written whole and
+// atomically with every other field kept as it stands.
+class TrialState
+{
+public:
+    static TrialState load(const QString &appDir)
+    {
+        TrialState state;
+        state.path = appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::state);
+        QFile file(state.path);
+        if (file.size() > ReleaseFiles::maxManifestSize || !file.open(QIODevice::ReadOnly))
+            return state;
+        state.fields = QJsonDocument::fromJson(file.readAll()).object();
+        const QJsonObject trial = state.fields.value(trialKey).toObject();
+        state.trial.version = trial.value("version").toString();
+        state.trial.previous = trial.value("previous").toString();
+        state.trial.confirm = trial.value("confirm").toInt();
+        state.trial.launches = trial.value("launches").toInt();
+        state.trial.confirmed = trial.value("confirmed").toBool();
+        state.trial.reverting = trial.value("reverting").toBool();
+        for (const QJsonValue &bad : state.fields.value(badKey).toArray())
+            state.bad.append(bad.toString());
+        return state;
+    }
+
+    bool save(QString *reason)
+    {
+        // `--confirm` writes without the lock: a confirmation that arrived
+        // since this was read is never written over.
+        const Record onDisk = load(QFileInfo(path).path()).trial;
+        if (!trial.version.isEmpty() && onDisk.version == trial.version && onDisk.confirmed)
+            trial.confirmed = true;
+        QJsonObject object = fields;
+        if (trial.version.isEmpty()) {
+            object.remove(trialKey);
+        } else {
+            object.insert(trialKey,
+                QJsonObject {{"version", trial.version}, {"previous", trial.previous},
+                    {"confirm", trial.confirm}, {"launches", trial.launches},
+                    {"confirmed", trial.confirmed}, {"reverting", trial.reverting}});
+        }
+        if (!bad.isEmpty())
+            object.insert(badKey, QJsonArray::fromStringList(bad));
+        QSaveFile file(path);
+        const QByteArray data = QJsonDocument(object).toJson(QJsonDocument::Indented);
+        if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit())
+            return true;
+        *reason = QStringLiteral("cannot write \"%1\": %2").arg(path, file.errorString());
+        return false;
+    }
+
+    Record trial;
+    QStringList bad;
+
+private:
+    QString path;
+    QJsonObject fields;
+};
+
+QString previousFolder(const QString &appDir)
+{
+    return appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::previousVersion);
+}
+
+bool removePrevious(const QString &appDir)
+{
+    const QString folder = previousFolder(appDir);
+    return !QFileInfo::exists(folder) || QDir(folder).removeRecursively();
+}
+
+// Ends the trial (a revert's bad version recorded) and drops the kept
+// version; `line` is what the log says, with what went wrong appended.
+Trial::Outcome endTrial(const QString &appDir, TrialState &state, QString line)
+{
+    state.trial = Record();
+    QString reason;
+    if (!state.save(&reason))
+        line += QStringLiteral("; ") + reason;
+    else if (!removePrevious(appDir))
+        line += QStringLiteral("; \"%1\" is left").arg(previousFolder(appDir));
+    return {line, QString()};
+}
+
+Trial::Outcome revert(const QString &appDir, TrialState &state)
+{
+    const Record trial = state.trial;
+    QString reason;
+    state.trial.reverting = true;
+    if (!state.save(&reason))
+        return {QStringLiteral("Version %1 did not start properly, but it is not reverted: %2")
+                    .arg(trial.version, reason),
+            QString()};
+    // A confirmation may have come in while this was decided.
+    if (TrialState::load(appDir).trial.confirmed)
+        return endTrial(appDir, state,
+            QStringLiteral("Version %1 confirmed its start; its trial has ended")
+                .arg(trial.version));
+
+    if (!Installer::revert(appDir, &reason)) {
+        // Undone: the version on trial is whole again, its kept version too,
+        // and the revert stays due for the next start.
+        state.trial.reverting = false;
+        QString unsaved;
+        state.save(&unsaved);
+        const QString status
+            = QStringLiteral("Version %1 did not start properly; restoring version %2 failed")
+                  .arg(trial.version, trial.previous);
+        return {
+            status + QStringLiteral(" (%1); version %2 stays").arg(reason, trial.version), status};
+    }
+    return Trial::Outcome();
+}
+
+} // namespace
+
+QString Trial::installedVersion(const QString &appDir)
+{
+    QFile file(appDir
+        + (Platform::isWindows() ? QLatin1String("/Bin/version.ver")
+                                 : QLatin1String("/version.ver")));
+    if (file.size() > ReleaseFiles::maxVersionFileSize || !file.open(QIODevice::ReadOnly))
+        return QString();
+    return Version::clean(QString::fromUtf8(file.readAll()));
+}
+
+Trial::Outcome Trial::judge(const QString &appDir)
+{
+    TrialState state = TrialState::load(appDir);
+    const Record trial = state.trial;
+    const QString installed = installedVersion(appDir);
+    if (trial.version.isEmpty()) {
+        if (!QFileInfo::exists(previousFolder(appDir)))
+            return Outcome();
+        if (!removePrevious(appDir))
+            return {QStringLiteral("Cannot remove \"%1\", kept for a trial that has ended")
+                        .arg(previousFolder(appDir)),
+                QString()};
+        return {QStringLiteral("Removed \"%1\", kept for a trial that has ended")
+                    .arg(previousFolder(appDir)),
+            QString()};
+    }
+    const QString status = QStringLiteral("Version %1 did not start properly; restored version %2")
+                               .arg(trial.version, trial.previous);
+    if (trial.reverting && installed != trial.version) {
+        // A revert that an earlier run began, finished by the recovery.
+        if (!state.bad.contains(trial.version))
+            state.bad.append(trial.version);
+        Outcome outcome = endTrial(appDir, state, status);
+        outcome.status = status;
+        return outcome;
+    }
+    if (installed != trial.version)
+        return endTrial(appDir, state,
+            QStringLiteral("The trial of version %1 has ended: version %2 is installed")
+                .arg(trial.version, installed.isEmpty() ? QStringLiteral("none") : installed));
+    if (trial.confirmed)
+        return endTrial(appDir, state,
+            QStringLiteral("Version %1 confirmed its start; its trial has ended")
+                .arg(trial.version));
+    if (trial.launches < qMax(trial.confirm, 1) && !trial.reverting)
+        return {QStringLiteral("Version %1 is on trial: launched %2 of %3 times without a "
+                               "confirmation")
+                    .arg(trial.version)
+                    .arg(trial.launches)
+                    .arg(trial.confirm),
+            QString()};
+    if (!QFileInfo::exists(previousFolder(appDir)))
+        return endTrial(appDir, state,
+            QStringLiteral("Version %1 was launched %2 times without a confirmation, but no "
+                           "version before it is kept (\"%3\" is missing); its trial has ended")
+                .arg(trial.version)
+                .arg(trial.launches)
+                .arg(previousFolder(appDir)));
+
+    const Outcome failed = revert(appDir, state);
+    if (!failed.log.isEmpty())
+        return failed;
+    state.bad.append(trial.version);
+    Outcome outcome = endTrial(appDir, state, status);
+    outcome.status = status;
+    return outcome;
+}
+
+bool Trial::begin(const QString &appDir, const QString &version, const QString &previous,
+    int confirm, QString *reason)
+{
+    TrialState state = TrialState::load(appDir);
+    state.trial = Record();
+    state.trial.version = version;
+    state.trial.previous = previous;
+    state.trial.confirm = qBound(1, confirm, maxLaunches);
+    return state.save(reason);
+}
+
+QString Trial::countLaunch(const QString &appDir)
+{
+    TrialState state = TrialState::load(appDir);
+    if (!state.trial.onTrial(installedVersion(appDir)) || state.trial.confirmed)
+        return QString();
+    ++state.trial.launches;
+    QString reason;
+    if (!state.save(&reason))
+        return QStringLiteral("Version %1 is on trial; its launch is not counted: %2")
+            .arg(state.trial.version, reason);
+    return QStringLiteral("Version %1 is on trial: launch %2 of %3")
+        .arg(state.trial.version)
+        .arg(state.trial.launches)
+        .arg(state.trial.confirm);
+}
+
+QString Trial::confirm(const QString &appDir)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        TrialState state = TrialState::load(appDir);
+        const QString installed = installedVersion(appDir);
+        if (!state.trial.onTrial(installed))
+            return QStringLiteral("Nothing to confirm: version %1 is not on trial")
+                .arg(installed.isEmpty() ? QStringLiteral("none") : installed);
+        if (state.trial.confirmed)
+            return QStringLiteral("Version %1 was confirmed already").arg(installed);
+        if (!state.trial.reverting) {
+            state.trial.confirmed = true;
+            QString reason;
+            if (!state.save(&reason))
+                return QStringLiteral("Cannot confirm version %1: %2").arg(installed, reason);
+            return QStringLiteral("Confirmed the start of version %1").arg(installed);
+        }
+        // Too late: the updater holding the lock is reverting this version.
+        // Wait for it, so that whoever runs this sees the revert's end.
+        InstanceLock lock(appDir);
+        if (lock.acquire())
+            return QStringLiteral("Version %1 is being reverted; not confirmed").arg(installed);
+        if (waited.elapsed() > revertWaitMs)
+            return QStringLiteral("Version %1 is being reverted; gave up waiting, not confirmed")
+                .arg(installed);
+        QThread::msleep(100);
+    }
+}
+
+bool Trial::isBad(const QString &appDir, const QString &version)
+{
+    return TrialState::load(appDir).bad.contains(version);
+}
+
+void Trial::setRevertWaitForTesting(int milliseconds)
+{
+    revertWaitMs = milliseconds;
+}
