@@ -16,6 +16,7 @@
 #include "signatureverifier.h"
 #include "startup.h"
 #include "tool.h"
+#include "trial.h"
 #include "ziparchive.h"
 
 #include <QApplication>
@@ -697,14 +698,32 @@ private slots:
         // The last run was killed in the middle of its swap: completed before
         // the window reads the installed version.
         QTest::newRow("interrupted-install") << "interrupted-install";
+        // 1.1 went on trial, was launched once and never confirmed a start:
+        // start-up puts 1.0 back, and 1.1 is never offered again; 1.2 is.
+        QTest::newRow("reverted-release-published") << "reverted-1.1";
+        QTest::newRow("newer-release-after-a-revert") << "reverted-1.2";
     }
     void startUp()
     {
         QFETCH(QString, situation);
         const bool interrupted = situation == "interrupted-install";
-        layOut("1.0", interrupted ? "1.1" : "1.0");
+        const bool reverted = situation.startsWith("reverted-");
+        layOut("1.0", interrupted ? "1.1" : reverted ? situation.section('-', 1) : "1.0");
         if (interrupted)
             killedInstall();
+        if (reverted) {
+            QVERIFY(QFile::copy(serverFolder + "/app.zip", appDir + "/app.zip"));
+            QString reason;
+            QVERIFY(Trial::begin(appDir, "1.1", "1.0", 1, &reason));
+            Installer installer(appDir + "/app.zip", appDir);
+            installer.keepPrevious();
+            QSignalSpy finished(&installer, &Installer::finished);
+            installer.start();
+            QVERIFY(finished.wait(60000));
+            QVERIFY(finished.at(0).at(0).toBool());
+            QVERIFY(QFile::remove(appDir + "/app.zip"));
+            QVERIFY(!Trial::countLaunch(appDir).isEmpty());
+        }
         // Not asked at all when all goes well; answered at once when not.
         Answerer answerer(Answerer::No);
         FtpServer server;
@@ -747,6 +766,19 @@ private slots:
         }
         // The whole run ended while the probe still waited for its answer.
         QVERIFY(windowShown);
+        if (reverted) {
+            const QString restored("Version 1.1 did not start properly; restored version 1.0");
+            QCOMPARE(log->count(restored), 1);
+            QCOMPARE(log->count("Status: " + restored), 1);
+            QCOMPARE(answerer.asked, situation.endsWith("1.2") ? 1 : 0);
+            if (situation.endsWith("1.1"))
+                QCOMPARE(
+                    log->count("No update: version 1.1 did not start properly here before"), 1);
+            else
+                QCOMPARE(log->count("Update declined"), 1);
+            expectNotUpdated();
+            return;
+        }
         if (interrupted) {
             QCOMPARE(log->count("Completed the interrupted update"), 1);
             QCOMPARE(log->count("No newer version: installed \"1.1\", published \"1.1\""), 1);
