@@ -568,6 +568,8 @@ private slots:
         QTest::newRow("confirmed-after-the-revert-was-due")
             << 1 << "launch launch confirm start:new"
             << "Version 1.1 confirmed its start; its trial has ended";
+        QTest::newRow("install-killed-at-every-operation") << 1 << "kill-install" << restored;
+        QTest::newRow("install-failing-at-every-operation") << 1 << "fail-install" << restored;
         QTest::newRow("killed-at-every-revert-operation") << 1 << "launch kill" << restored;
         QTest::newRow("failing-at-every-revert-operation") << 1 << "launch fail" << restored;
         QTest::newRow("previous-removed-by-hand")
@@ -663,6 +665,39 @@ private slots:
                 QCOMPARE(QString::fromUtf8(updater.readAll()).trimmed().section('\n', -1),
                     "Nothing to confirm: version 1.0 is not on trial");
                 QCOMPARE(installedTree(), oldTree);
+            } else if (step.endsWith("-install")) {
+                // Whenever the install ends (or the next start's recovery
+                // ends it) with 1.1 in place and the version before it kept,
+                // that version is whole: the revert gives 1.0 back exactly.
+                const bool stop = step.startsWith("kill");
+                for (int n = 1;; ++n) {
+                    const QByteArray op = at + " at operation " + QByteArray::number(n);
+                    layOutOld();
+                    QString reason;
+                    QVERIFY(Trial::begin(appDir, "1.1", "1.0", confirm, &reason));
+                    Installer::setFaultForTesting(n, stop);
+                    const bool ok = install(&reason, true);
+                    Installer::setFaultForTesting(0);
+                    const bool done = n > Installer::operationsForTesting();
+                    QVERIFY2(!done || ok, op);
+                    if (stop) {
+                        Installer::setFaultForTesting(1 + n % 5, true);
+                        Installer::recover(appDir);
+                        Installer::setFaultForTesting(0);
+                    }
+                    QVERIFY2(Installer::recover(appDir), op);
+                    const QMap<QString, QString> installed = installedTree();
+                    QVERIFY2(installed == oldTree || installed == newTree, op);
+                    QVERIFY2(installed == newTree || !ok, op);
+                    const bool kept = QFileInfo::exists(appDir + "/.update-previous");
+                    // Only a failure while keeping it installs without it.
+                    QVERIFY2(kept || installed == oldTree || (!stop && !done), op);
+                    Trial::countLaunch(appDir);
+                    start();
+                    QVERIFY2(installedTree() == (kept ? oldTree : installed), op);
+                    if (done)
+                        break;
+                }
             } else if (step == "kill" || step == "fail") {
                 const bool stop = step == "kill";
                 for (int n = 1;; ++n) {

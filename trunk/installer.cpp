@@ -441,6 +441,13 @@ public:
         return ops.sync(root);
     }
 
+    // After keepReplaced() failed: half a kept version is none.
+    void dropKept()
+    {
+        if (!ops.removeTree(previousFolder()))
+            qDebug() << "Left for the next start:" << ops.error;
+    }
+
     // The steps that undo the kept install: each path it replaced goes back,
     // each it added goes away (the version file still last), planned from
     // what is on disk now. False with the reason when the kept files lack one.
@@ -638,9 +645,11 @@ bool recoverWith(const QString &root, FileOps &ops)
     // no longer show, but they had all been made.
     const bool completed = swap.replacedKept() || (swap.canComplete(made) && swap.complete(made));
     const bool whole = completed || (!ops.stopped && swap.rollBack(made));
-    if (whole && completed && swap.keep && !swap.keepReplaced() && !ops.stopped)
+    if (whole && completed && swap.keep && !swap.keepReplaced() && !ops.stopped) {
         qDebug() << "Completed the interrupted update; the version before it is not kept:"
                  << ops.error;
+        swap.dropKept();
+    }
     if (!whole || ops.stopped || !swap.cleanUp(true, completed)) {
         qDebug() << "Cannot recover the interrupted update:" << ops.error;
         return false;
@@ -656,16 +665,20 @@ bool recoverWith(const QString &root, FileOps &ops)
 }
 
 // Puts the kept version back; the reason, or a null string on success.
-QString revertWith(const QString &root, FileOps &ops)
+// *usable is false when what is kept cannot be put back at all.
+QString revertWith(const QString &root, FileOps &ops, bool *usable)
 {
+    *usable = true;
     if (!recoverWith(root, ops))
         return QStringLiteral("An earlier update could not be completed or undone");
     Swap kept(root, ops);
-    if (!kept.readJournal(kept.keptJournalPath()) || !kept.keep)
-        return QStringLiteral("No version before it is kept: ") + ops.error;
     Swap swap(root, ops);
-    if (!swap.planRevert(kept, versionFileName()))
-        return ops.error;
+    if (!kept.readJournal(kept.keptJournalPath()) || !kept.keep
+        || !swap.planRevert(kept, versionFileName())) {
+        *usable = false;
+        return ops.error.isEmpty() ? QStringLiteral("The kept journal is not an install's")
+                                   : ops.error;
+    }
     if (!swap.writeJournal()) {
         if (!ops.stopped)
             ops.removeTree(swap.journalPath());
@@ -732,8 +745,10 @@ public:
         }
         // Past this point the installation is the new one; what cleaning up
         // cannot do now, the next start's recovery does.
-        if (swap.keep && !swap.keepReplaced() && !ops.stopped)
+        if (swap.keep && !swap.keepReplaced() && !ops.stopped) {
             qDebug() << "Installed; the version before it is not kept:" << ops.error;
+            swap.dropKept();
+        }
         if (!swap.cleanUp(true) && !ops.stopped)
             qDebug() << "Installed; the journal is left for the next start:" << ops.error;
         if (ops.stopped)
@@ -1103,11 +1118,14 @@ void Installer::start()
     worker->start();
 }
 
-bool Installer::revert(const QString &appDir, QString *reason)
+Installer::RevertResult Installer::revert(const QString &appDir, QString *reason)
 {
     FileOps ops;
-    *reason = revertWith(QDir::cleanPath(QDir(appDir).absolutePath()), ops);
-    return reason->isNull();
+    bool usable = true;
+    *reason = revertWith(QDir::cleanPath(QDir(appDir).absolutePath()), ops, &usable);
+    if (reason->isNull())
+        return Reverted;
+    return usable ? Undone : NothingKept;
 }
 
 bool Installer::recover(const QString &appDir)

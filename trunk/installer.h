@@ -42,14 +42,21 @@ public:
     // Returns at once; finished() follows exactly once. A second call does nothing.
     void start();
 
+    enum RevertResult {
+        Reverted,
+        // Nothing changed: the kept version is missing, damaged or incomplete.
+        NothingKept,
+        // The revert failed and was undone (or is undone by the next start's
+        // recovery): the installed version stays, the kept one with it.
+        Undone
+    };
     // Puts back the version kept by an install with keepPrevious(): the
     // files it replaced return, the ones it added are removed. Journalled and
     // checked as an install is, so recover() after a kill at any point leaves
-    // wholly the one version or the other; a revert that fails is rolled
-    // back to the installed version and keeps the kept one. Only the kept
-    // version's paths are touched. Returns false with *reason otherwise;
-    // runs on the calling thread, with the installation's lock held.
-    static bool revert(const QString &appDir, QString *reason);
+    // wholly the one version or the other. Only the kept version's paths are
+    // touched. Unless Reverted, *reason says why; runs on the calling
+    // thread, with the installation's lock held.
+    static RevertResult revert(const QString &appDir, QString *reason);
 
     // At start-up, before anything else touches the installation: completes
     // an interrupted install when every staged file is still there, rolls it

@@ -138,7 +138,15 @@ Trial::Outcome revert(const QString &appDir, TrialState &state)
             QStringLiteral("Version %1 confirmed its start; its trial has ended")
                 .arg(trial.version));
 
-    if (!Installer::revert(appDir, &reason)) {
+    const Installer::RevertResult result = Installer::revert(appDir, &reason);
+    if (result == Installer::NothingKept)
+        return endTrial(appDir, state,
+            QStringLiteral("Version %1 was launched %2 times without a confirmation, but the "
+                           "version before it cannot be put back (%3); its trial has ended")
+                .arg(trial.version)
+                .arg(trial.launches)
+                .arg(reason));
+    if (result == Installer::Undone) {
         // Undone: the version on trial is whole again, its kept version too,
         // and the revert stays due for the next start.
         state.trial.reverting = false;
