@@ -407,6 +407,16 @@ void MainWindow::installArchive(const QString &archivePath)
     // Off the GUI thread: the window keeps painting and answering while the
     // archive is unpacked, and a failure leaves the old installation whole.
     installer = new Installer(archivePath, DirManager::getAppDir(), this);
+    if (confirmLaunches > 0) {
+        // The release promised to confirm its starts: the version before
+        // it is kept, and put back if it never does.
+        QString reason;
+        if (Trial::begin(
+                DirManager::getAppDir(), remoteVersion, localVersion, confirmLaunches, &reason))
+            installer->keepPrevious();
+        else
+            qDebug().noquote() << "Installed without a trial:" << reason;
+    }
     connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
     connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
         if (ok)

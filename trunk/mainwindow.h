@@ -101,6 +101,8 @@ private:
     QString localVersion;
     QString remoteVersion;
     qint64 archiveSize = -1;
+    // Launches the release may take without confirming a start; 0: no trial.
+    int confirmLaunches = 0;
     bool launching = false;
     bool closeDeferred = false;
     QByteArray publicKey; // empty: archives are not verified
