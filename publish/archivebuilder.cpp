@@ -122,6 +122,10 @@ bool walk(const QString &root, const QString &relativeDir, QList<Entry> *entries
                 QStringLiteral("the name %1 holds a backslash, which updaters read as a folder "
                                "separator")
                     .arg(relative));
+        // ... and a first name like "C:x" as a drive, which it refuses.
+        if (relativeDir.isEmpty() && name.size() >= 2 && name.at(1) == QLatin1Char(':'))
+            return fail(reason,
+                QStringLiteral("the name %1 reads as a drive letter to updaters").arg(name));
         struct stat st;
         if (lstat(encoded.constData(), &st) != 0)
             return fail(reason, QStringLiteral("cannot read %1: %2").arg(path, errorText()));

@@ -9,10 +9,10 @@
 // kept, and so are symbolic links with a relative target inside the folder
 // (stored as links). A link that leads outside the folder, also through
 // other links of the folder (d/up -> .., d/esc -> up/..), an entry that is
-// neither file, folder nor such a link, anything that cannot be read, or a
-// name holding a backslash refuses the whole folder: a release must not
-// depend on what happens to lie on the publisher's disk, and updaters
-// install exactly what it holds.
+// neither file, folder nor such a link, anything that cannot be read, or
+// a name that updaters read otherwise (a backslash, a drive "C:") refuses
+// the whole folder: a release must not depend on what happens to lie on
+// the publisher's disk, and updaters install exactly what it holds.
 class ArchiveBuilder
 {
 public:

@@ -54,9 +54,12 @@ bool Publisher::prepare(const QString &sourceDir, const QString &version,
 {
     // The version is one token of the trusted comment, and the updater
     // compares the installed version file's text with it.
+    // The contents are checked by ArchiveBuilder::build before it writes.
     *reason = ReleaseCheck::versionProblem(version);
     if (reason->isEmpty())
-        *reason = ReleaseCheck::sourceProblem(sourceDir, version, serverFolder, outputDir);
+        *reason = ReleaseCheck::versionFileProblem(sourceDir, version, serverFolder);
+    if (reason->isEmpty())
+        *reason = ReleaseCheck::outputProblem(sourceDir, outputDir);
     if (!reason->isEmpty())
         return false;
     QDir out(outputDir);

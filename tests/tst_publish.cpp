@@ -461,6 +461,8 @@ void TestPublish::refusedBeforeWork_data()
                                   << "is not a file, folder or link";
     QTest::newRow("backslash-name") << none << "backslash"
                                     << "backslash";
+    QTest::newRow("drive-name") << none << "drive"
+                                << "drive letter";
     // The output folder is the source folder, reached through a link.
     QTest::newRow("output-through-link") << QStringList {"--output", "%w/out/lnk"} << "output-link"
                                          << "lies inside";
@@ -493,6 +495,8 @@ void TestPublish::refusedBeforeWork()
         QVERIFY(mkfifo(QFile::encodeName(src + "/lib/pipe").constData(), 0644) == 0);
     } else if (setup == "backslash") {
         QVERIFY(Tool::write(src + "/lib/a\\..\\..\\b", "x"));
+    } else if (setup == "drive") {
+        QVERIFY(Tool::write(src + "/c:x", "x"));
     } else if (setup == "output-link") {
         QVERIFY(w.mkpath("out") && QFile::link("../src", w.filePath("out/lnk")));
     }
