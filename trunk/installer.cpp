@@ -1128,6 +1128,23 @@ Installer::RevertResult Installer::revert(const QString &appDir, QString *reason
     return usable ? Undone : NothingKept;
 }
 
+bool Installer::removeKept(const QString &appDir, QString *reason)
+{
+    const QString root = QDir::cleanPath(QDir(appDir).absolutePath()) + QLatin1Char('/');
+    const QString kept = root + QLatin1String(ReleaseFiles::previousVersion);
+    if (!existsOnDisk(kept))
+        return true;
+    if (existsOnDisk(root + QLatin1String(journalFileName))) {
+        *reason = QStringLiteral("an interrupted update is left for the next start");
+        return false;
+    }
+    FileOps ops;
+    if (ops.removeTree(kept))
+        return true;
+    *reason = ops.error;
+    return false;
+}
+
 bool Installer::recover(const QString &appDir)
 {
     FileOps ops;

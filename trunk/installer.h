@@ -57,6 +57,10 @@ public:
     // touched. Unless Reverted, *reason says why; runs on the calling
     // thread, with the installation's lock held.
     static RevertResult revert(const QString &appDir, QString *reason);
+    // Removes the kept version once its trial has ended. Refused (false,
+    // with *reason) while a journal is left for the recovery, which may
+    // still need it.
+    static bool removeKept(const QString &appDir, QString *reason);
 
     // At start-up, before anything else touches the installation: completes
     // an interrupted install when every staged file is still there, rolls it

@@ -6,7 +6,6 @@
 #include "releasefiles.h"
 #include "version.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -104,12 +103,6 @@ QString previousFolder(const QString &appDir)
     return appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::previousVersion);
 }
 
-bool removePrevious(const QString &appDir)
-{
-    const QString folder = previousFolder(appDir);
-    return !QFileInfo::exists(folder) || QDir(folder).removeRecursively();
-}
-
 // Ends the trial (a revert's bad version recorded) and drops the kept
 // version; `line` is what the log says, with what went wrong appended.
 Trial::Outcome endTrial(const QString &appDir, TrialState &state, QString line)
@@ -118,8 +111,8 @@ Trial::Outcome endTrial(const QString &appDir, TrialState &state, QString line)
     QString reason;
     if (!state.save(&reason))
         line += QStringLiteral("; ") + reason;
-    else if (!removePrevious(appDir))
-        line += QStringLiteral("; \"%1\" is left").arg(previousFolder(appDir));
+    else if (!Installer::removeKept(appDir, &reason))
+        line += QStringLiteral("; \"%1\" is left: %2").arg(previousFolder(appDir), reason);
     return {line, QString()};
 }
 
@@ -181,9 +174,10 @@ Trial::Outcome Trial::judge(const QString &appDir)
     if (trial.version.isEmpty()) {
         if (!QFileInfo::exists(previousFolder(appDir)))
             return Outcome();
-        if (!removePrevious(appDir))
-            return {QStringLiteral("Cannot remove \"%1\", kept for a trial that has ended")
-                        .arg(previousFolder(appDir)),
+        QString reason;
+        if (!Installer::removeKept(appDir, &reason))
+            return {QStringLiteral("Cannot remove \"%1\", kept for a trial that has ended: %2")
+                        .arg(previousFolder(appDir), reason),
                 QString()};
         return {QStringLiteral("Removed \"%1\", kept for a trial that has ended")
                     .arg(previousFolder(appDir)),
