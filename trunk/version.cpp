@@ -98,10 +98,11 @@ bool Version::readPublished(const QByteArray &bytes, QString *version, QString *
         *reason = QStringLiteral("is not one line of printable text");
         return false;
     }
-    *version = clean(text);
-    if (version->isEmpty()) {
+    const QString cleaned = clean(text);
+    if (cleaned.isEmpty()) {
         *reason = QStringLiteral("is empty");
         return false;
     }
+    *version = cleaned;
     return true;
 }
