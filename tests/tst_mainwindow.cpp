@@ -5,6 +5,7 @@
 #include "dirmanager.h"
 #include "ftpserver.h"
 #include "installer.h"
+#include "instancelock.h"
 #include "internetconntest.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
@@ -19,12 +20,13 @@
 #include "ziparchive.h"
 
 #include <QApplication>
-#include <QLockFile>
+#include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -687,13 +689,24 @@ private slots:
         expectInstalled("1.1");
     }
 
-    // Start-up as main() runs it: the window never waits for the probe, and
-    // a second updater of the same installation leaves at once.
+    // Start-up as main() runs it: the window never waits for the probe; a
+    // second updater of the same installation leaves at once, while a lock
+    // file no running updater holds, whatever it reads, keeps nobody out.
     void startUp_data()
     {
         QTest::addColumn<QString>("situation");
         QTest::newRow("probe-host-silent") << "probe-host-silent";
+        // Held through another open of the file, in this very process.
         QTest::newRow("second-updater") << "second-updater";
+        QTest::newRow("held-by-a-child-process") << "child-holds-lock";
+        // Left by processes that died.
+        QTest::newRow("empty-lock-file") << "stale:";
+        QTest::newRow("partial-lock-file") << "stale:12";
+        QTest::newRow("other-machines-lock-file")
+            << "stale:1\nUpdater\n" + QSysInfo::machineHostName() + "\nnot-this-machine-id\n";
+        // The lock cannot be taken (here the name is a folder): the published
+        // version is checked, never offered, and nothing is recovered.
+        QTest::newRow("lock-error") << "lock-error";
         // The last run was killed in the middle of its swap: completed before
         // the window reads the installed version.
         QTest::newRow("interrupted-install") << "interrupted-install";
@@ -702,7 +715,9 @@ private slots:
     {
         QFETCH(QString, situation);
         const bool interrupted = situation == "interrupted-install";
-        layOut("1.0", interrupted ? "1.1" : "1.0");
+        const bool held = situation == "second-updater" || situation == "child-holds-lock";
+        const QString lockFile = appDir + "/updater.lock";
+        layOut("1.0", interrupted || situation == "lock-error" ? "1.1" : "1.0");
         if (interrupted)
             killedInstall();
         // Not asked at all when all goes well; answered at once when not.
@@ -721,9 +736,33 @@ private slots:
             QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
         // Longer than any run: the probe is still waiting when the updater ends.
         InternetConnTest::setTimeLimitForTesting(600000);
-        QLockFile other(appDir + "/updater.lock");
+        InstanceLock other(appDir);
+        QString why;
         if (situation == "second-updater")
-            QVERIFY(other.tryLock(0));
+            QCOMPARE(other.acquire(&why), InstanceLock::Acquired);
+        QProcess holder;
+        const auto stopHolder = qScopeGuard([&holder] {
+            holder.kill();
+            holder.waitForFinished();
+        });
+        if (situation == "child-holds-lock") {
+            holder.start("/usr/bin/python3",
+                {"-c",
+                    "import fcntl, sys\n"
+                    "f = open(sys.argv[1], 'a')\n"
+                    "fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+                    "print('locked', flush=True)\n"
+                    "sys.stdin.read()\n",
+                    lockFile});
+            QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine(), 10000);
+            QCOMPARE(holder.readAll(), QByteArray("locked\n"));
+        }
+        if (situation.startsWith("stale:"))
+            QVERIFY(writeFile(lockFile, situation.mid(6).toUtf8()));
+        if (situation == "lock-error") {
+            QVERIFY(QDir().mkpath(lockFile));
+            killedInstall(); // left alone: no lock, no recovery
+        }
 
         bool windowShown = false;
         QTimer watch;
@@ -738,13 +777,26 @@ private slots:
         InternetConnTest::setTimeLimitForTesting(-1);
 
         QCOMPARE(exitCode, 0);
-        if (situation == "second-updater") {
+        if (held) {
             QVERIFY(!windowShown);
             QVERIFY(server.receivedLines().isEmpty());
             QVERIFY(open->calls().isEmpty());
-            QCOMPARE(log->lines().last().text.contains("Another updater"), true);
+            QVERIFY2(log->lines().last().text.startsWith("Another updater"),
+                qPrintable(log->lines().last().text));
+            QVERIFY(log->lines().last().text.endsWith("is working in this installation; exiting"));
             return;
         }
+        if (situation == "lock-error") {
+            QCOMPARE(log->count("Version 1.1 not offered: this updater holds no lock on the "
+                                "installation"),
+                1);
+            QCOMPARE(answerer.asked, 0);
+            QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
+            QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
+            return;
+        }
+        // The lock now names this updater, for whoever looks.
+        QCOMPARE(readText(lockFile), QString::number(QCoreApplication::applicationPid()) + "\n");
         // The whole run ended while the probe still waited for its answer.
         QVERIFY(windowShown);
         if (interrupted) {
