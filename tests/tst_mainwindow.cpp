@@ -815,6 +815,57 @@ private slots:
         expectNotUpdated();
     }
 
+    // When the installation cannot be made whole (its recovery fails, and
+    // fails again), no update is asked for or installed over it: the status
+    // line and the log say once that it needs attention, and the
+    // application starts.
+    void needsAttention_data()
+    {
+        QTest::addColumn<QString>("when");
+        QTest::newRow("recovery-at-start-up") << "start-up";
+        // The install's own recovery fails first, then the window's next try.
+        QTest::newRow("recovery-after-a-failed-install") << "install";
+    }
+    void needsAttention()
+    {
+        QFETCH(QString, when);
+        layOut("1.0", "1.1");
+        killedInstall();
+        FtpServer server;
+        QVERIFY(serve(server));
+        // Every recovery stops dead at its first step.
+        Installer::setFaultForTesting(1, true);
+        Answerer answerer(Answerer::Yes);
+        if (when == "start-up") {
+            QVERIFY(writeFile(appDir + "/config.conf",
+                QStringLiteral("surl==127.0.0.1\nsport==%1\nsappdir==demo\nsappname==Viewer\n")
+                    .arg(server.port())
+                    .toUtf8()));
+            Settings::reset();
+            QCOMPARE(Startup::run(), 0);
+            QCOMPARE(answerer.asked, 0);
+            QVERIFY(server.receivedLines().isEmpty());
+        } else {
+            MainWindow window(nullptr);
+            window.show();
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+            QCOMPARE(answerer.asked, 1);
+            status = window.statusText();
+            QCOMPARE(
+                status, QStringLiteral("The installation needs attention. Starting Viewer..."));
+        }
+        QCOMPARE(log->count("The installation needs attention: an earlier update could not be "
+                            "completed or undone"),
+            1);
+        QCOMPARE(log->count("Status: The installation needs attention. Starting Viewer..."), 1);
+        int tries = 0;
+        for (const MessageLog::Line &line : log->lines())
+            tries += line.text.startsWith("Cannot recover the interrupted update");
+        QCOMPARE(tries, 2);
+        QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
+        QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
+    }
+
     // An archive that did not arrive whole is never unpacked.
     void badArchive_data()
     {

@@ -10,7 +10,6 @@
 #include "releasefiles.h"
 #include "settings.h"
 #include "signatureverifier.h"
-#include "startup.h"
 #include "version.h"
 
 #include <QCloseEvent>
@@ -486,8 +485,9 @@ void MainWindow::installArchive(const QString &archivePath)
         }
         qDebug().noquote() << QStringLiteral("Update not installed: ") + reason;
         // A rollback that failed has left its journal: one more try before
-        // the application is started on whatever is there.
-        if (!Startup::recover(DirManager::getAppDir()))
+        // the application is started on whatever is there. Without a
+        // journal this only removes what the install left, if anything.
+        if (!Installer::recover(DirManager::getAppDir()))
             finishNeedingAttention();
         else
             finish(QString());
