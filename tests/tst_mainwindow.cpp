@@ -27,6 +27,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -214,6 +215,71 @@ class TestMainWindow : public QObject
     {
         return {"USER marvoline", "PASS qd4739", "CWD demo_mac", "TYPE A", "PASV", "LIST", "TYPE I",
             "SIZE version.ver", "PASV", "RETR version.ver"};
+    }
+
+    // Plays the server on a scripted control connection until the window
+    // has closed: the folder holds `files`, the listing shows those in
+    // `listed`, and SIZE answers with `sizeReplies` or else the true size.
+    // Returns the lines the window sent.
+    QList<QByteArray> playServer(const QMap<QByteArray, QByteArray> &files,
+        const QSet<QByteArray> &listed, const QMap<QByteArray, QByteArray> &sizeReplies)
+    {
+        ScriptedServer control;
+        if (!control.listen())
+            return {};
+        serverPort = control.port();
+        MainWindow window(nullptr);
+        window.show();
+        if (!control.waitForClient())
+            return {};
+        control.send("220 ready\r\n");
+        std::unique_ptr<DataServer> data;
+        QList<QByteArray> received;
+        const QDeadlineTimer deadline(30000);
+        while (window.isVisible() && !deadline.hasExpired()) {
+            const QByteArray line = control.nextLine(20);
+            if (line.isNull())
+                continue;
+            received << line;
+            const QByteArray verb = line.split(' ').first();
+            const QByteArray name = line.mid(verb.size() + 1);
+            QByteArray payload;
+            if (verb == "LIST") {
+                for (const QByteArray &file : listed)
+                    payload += "-rw-r--r-- 1 u g " + QByteArray::number(files.value(file).size())
+                        + " Jan 01 2020 " + file + "\r\n";
+            } else if (verb == "RETR") {
+                payload = files.value(name);
+            }
+            if (verb == "USER") {
+                control.send("331 password\r\n");
+            } else if (verb == "PASS") {
+                control.send("230 in\r\n");
+            } else if (verb == "CWD" || verb == "TYPE") {
+                control.send("200 ok\r\n");
+            } else if (verb == "SIZE") {
+                control.send(sizeReplies.value(name,
+                    files.contains(name)
+                        ? "213 " + QByteArray::number(files.value(name).size()) + "\r\n"
+                        : QByteArray("550 no\r\n")));
+            } else if (verb == "PASV") {
+                data.reset(new DataServer);
+                data->listen();
+                control.send(data->pasvReply());
+            } else if ((verb == "LIST" || verb == "RETR") && data) {
+                control.send("150 here\r\n");
+                if (!data->waitForClient())
+                    return {};
+                data->send(payload);
+                data->close();
+                control.send("226 done\r\n");
+            } else if (verb == "ABOR") {
+                control.send("225 aborted\r\n");
+            } else {
+                control.send("502 no\r\n");
+            }
+        }
+        return received;
     }
 
     // Publishes the new release from a folder with updater-publish, signed
@@ -815,6 +881,81 @@ private slots:
         expectNotUpdated();
     }
 
+    // "version.ver" and "app.zip.minisig" are small: one announced larger
+    // than its cap (by the listing or by SIZE) is never asked for, one that
+    // arrives larger stops its transfer with the file holding no more than
+    // the cap, and a version that is not one line of printable text is
+    // neither shown nor compared. Nothing more is fetched; the application starts.
+    void smallFiles_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("listed");
+        QTest::addColumn<QByteArray>("sizeReply"); // empty: the true size
+        QTest::addColumn<QString>("reason");
+        const QByteArray version = "version.ver";
+        const QByteArray signature = "app.zip.minisig";
+        const QByteArray big(4 * 1024 * 1024, 'x');
+        const QString noUpdate = "No update: the published \"version.ver\" ";
+        const QString notInstalled = "Update not installed: the published \"app.zip.minisig\" ";
+        QTest::newRow("version-listed-too-large")
+            << version << big.left(5000) << true << QByteArray()
+            << noUpdate + "is 5000 bytes, more than 1024";
+        QTest::newRow("version-announced-too-large")
+            << version << big << false << QByteArray()
+            << noUpdate + "announces 4194304 bytes, more than 1024";
+        QTest::newRow("version-arrives-too-large")
+            << version << big << false << QByteArray("550 no size\r\n")
+            << noUpdate + "holds more than 1024 bytes";
+        QTest::newRow("version-not-printable")
+            << version << QByteArray("1.1\x1b[2J\n") << true << QByteArray()
+            << noUpdate + "is not one line of printable text";
+        QTest::newRow("version-two-lines")
+            << version << QByteArray("1.1\n9.9\n") << true << QByteArray()
+            << noUpdate + "is not one line of printable text";
+        QTest::newRow("signature-listed-too-large")
+            << signature << big.left(70000) << true << QByteArray()
+            << notInstalled + "is 70000 bytes, more than 65536";
+        QTest::newRow("signature-arrives-too-large")
+            << signature << big << false << QByteArray("213 300\r\n")
+            << notInstalled + "holds more than 65536 bytes";
+    }
+    void smallFiles()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, listed);
+        QFETCH(QByteArray, sizeReply);
+        QFETCH(QString, reason);
+        layOut("1.0", QString(), false);
+        SignatureVerifier::setPublicKeyForTesting(publicKey);
+        QMap<QByteArray, QByteArray> files {
+            {"version.ver", "1.1\n"}, {"app.zip.minisig", "sig"}, {"app.zip", "zip"}};
+        files[file] = bytes;
+        QSet<QByteArray> shown {"version.ver", "app.zip.minisig", "app.zip"};
+        if (!listed)
+            shown.remove(file);
+        QMap<QByteArray, QByteArray> sizeReplies;
+        if (!sizeReply.isEmpty())
+            sizeReplies[file] = sizeReply;
+        Answerer answerer(Answerer::Yes);
+        const QList<QByteArray> received = playServer(files, shown, sizeReplies);
+
+        QCOMPARE(log->count(reason), 1);
+        QCOMPARE(answerer.asked, file == "version.ver" ? 0 : 1);
+        // Refused on what the listing, or else SIZE, announced.
+        const qint64 cap = file == "version.ver" ? 1024 : 64 * 1024;
+        const bool listedTooLarge = listed && bytes.size() > cap;
+        const bool sizeTooLarge = !listedTooLarge && sizeReply.isEmpty() && bytes.size() > cap;
+        QCOMPARE(received.contains("SIZE " + file), !listedTooLarge);
+        QCOMPARE(received.contains("RETR " + file), !listedTooLarge && !sizeTooLarge);
+        QVERIFY(!received.contains("RETR app.zip"));
+        const QString local
+            = appDir + "/" + (file == "version.ver" ? "new_version.ver" : QString(file));
+        QVERIFY(QFileInfo(local).size() <= cap);
+        expectNotUpdated();
+    }
+
     // When the installation cannot be made whole (its recovery fails, and
     // fails again), no update is asked for or installed over it: the status
     // line and the log say once that it needs attention, and the
@@ -850,9 +991,8 @@ private slots:
             window.show();
             QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
             QCOMPARE(answerer.asked, 1);
-            status = window.statusText();
-            QCOMPARE(
-                status, QStringLiteral("The installation needs attention. Starting Viewer..."));
+            QCOMPARE(window.statusText(),
+                QStringLiteral("The installation needs attention. Starting Viewer..."));
         }
         QCOMPARE(log->count("The installation needs attention: an earlier update could not be "
                             "completed or undone"),
