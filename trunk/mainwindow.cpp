@@ -578,19 +578,24 @@ bool MainWindow::runProgram(const QString &program, const QStringList &arguments
     const bool started = process.waitForStarted(-1);
     if (started)
         process.waitForFinished(-1);
+    QString what = QStringLiteral("Application not started");
     QString why;
-    if (!started || process.exitStatus() == QProcess::CrashExit)
+    if (!started) {
         why = process.errorString();
-    else if (!Platform::isWindows() && process.exitCode() != 0)
+    } else if (process.exitStatus() == QProcess::CrashExit) {
+        what = QStringLiteral("Application crashed");
+        why = process.errorString();
+    } else if (!Platform::isWindows() && process.exitCode() != 0) {
         // "open" reports a bundle it could not start by its exit code; a
         // program started directly may end as it likes.
         why = QStringLiteral("exit code %1").arg(process.exitCode());
+    }
     if (why.isEmpty())
         return true;
     QString command = QLatin1Char('"') + program + QLatin1Char('"');
     for (const QString &argument : arguments)
         command += QLatin1String(" \"") + argument + QLatin1Char('"');
-    *reason = QStringLiteral("Application not started: %1: %2").arg(command, why);
+    *reason = QStringLiteral("%1: %2: %3").arg(what, command, why);
     return false;
 }
 
