@@ -497,12 +497,13 @@ private slots:
 
 private:
     // What a person has installed: without the installer's own files, the
-    // installation's memory, the kept version and the updater itself.
+    // installation's memory, the kept version, the lock and the updater itself.
     QMap<QString, QString> installedTree() const { return visible(snapshot()); }
     static QMap<QString, QString> visible(const QMap<QString, QString> &tree)
     {
         return withoutInstallerFiles(tree,
-            {ReleaseFiles::state, ReleaseFiles::previousVersion, QStringLiteral("Updater.app")});
+            {ReleaseFiles::state, ReleaseFiles::previousVersion, InstanceLock::baseName,
+                QStringLiteral("Updater.app")});
     }
 
     // What a killed updater leaves in ".update-state": it had marked the
@@ -636,7 +637,8 @@ private slots:
                 QVERIFY2(installedTree() == (step.endsWith(":old") ? oldTree : newTree), at);
             } else if (step == "lock") {
                 other.reset(new InstanceLock(appDir));
-                QVERIFY(other->acquire());
+                QString busy;
+                QCOMPARE(other->acquire(&busy), InstanceLock::Acquired);
             } else if (step == "unlock") {
                 other.reset();
             } else if (step == "lose-previous") {
@@ -655,7 +657,8 @@ private slots:
                 // This process is the updater reverting; "--confirm" waits
                 // for it, and confirms nothing once it has.
                 other.reset(new InstanceLock(appDir));
-                QVERIFY(other->acquire());
+                QString busy;
+                QCOMPARE(other->acquire(&busy), InstanceLock::Acquired);
                 markReverting();
                 QProcess updater;
                 startConfirm(updater);

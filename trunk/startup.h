@@ -1,13 +1,21 @@
 #ifndef STARTUP_H
 #define STARTUP_H
 
+#include <QString>
+
 // The updater's run after the application object exists: the application
 // directory, the one-updater lock, the recovery of an interrupted install,
+// the judgement of a release on trial,
 // the configuration, the probe started in the background, the window, the
 // event loop. Returns the exit code.
 namespace Startup {
 
 int run();
+
+// Makes the installation whole after an interrupted or failed install
+// (Installer::recover), trying once more when the first try fails; false
+// when the second fails too (each try has logged why).
+bool recover(const QString &appDir);
 
 // `Updater --confirm`: records that the installed version started well (for
 // a version on trial) and returns 0 at once; no window, no network, and the

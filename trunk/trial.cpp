@@ -274,7 +274,8 @@ QString Trial::confirm(const QString &appDir)
         // Too late: the updater holding the lock is reverting this version.
         // Wait for it, so that whoever runs this sees the revert's end.
         InstanceLock lock(appDir);
-        if (lock.acquire())
+        QString busy;
+        if (lock.acquire(&busy) != InstanceLock::HeldByAnother)
             return QStringLiteral("Version %1 is being reverted; not confirmed").arg(installed);
         if (waited.elapsed() > revertWaitMs)
             return QStringLiteral("Version %1 is being reverted; gave up waiting, not confirmed")
