@@ -1,7 +1,9 @@
 #include "publisher.h"
 
 #include "archivebuilder.h"
+#include "manifestwriter.h"
 #include "qftp.h"
+#include "releasefiles.h"
 #include "releasesigner.h"
 
 #include <QCoreApplication>
@@ -31,7 +33,11 @@ bool writeFile(const QString &path, const QByteArray &data, QString *reason)
 
 QStringList Publisher::releaseFiles()
 {
-    return {archiveName, signatureName, versionName};
+    // The manifest after the archive it describes, its signature before it,
+    // and the version file last: whoever reads a new name finds what it
+    // refers to in place already.
+    return {archiveName, signatureName, QLatin1String(ReleaseFiles::manifestSignature),
+        QLatin1String(ReleaseFiles::manifest), versionName};
 }
 
 QString Publisher::temporaryName(const QString &finalName)
@@ -41,7 +47,8 @@ QString Publisher::temporaryName(const QString &finalName)
 }
 
 bool Publisher::prepare(const QString &sourceDir, const QString &version,
-    const ReleaseSigner &signer, const QString &outputDir, QString *reason)
+    const ReleaseSigner &signer, const QString &outputDir, QString *reason,
+    const ManifestOptions *manifestOptions)
 {
     // The version is one token of the trusted comment, and the updater
     // compares the file's text with it.
@@ -65,11 +72,16 @@ bool Publisher::prepare(const QString &sourceDir, const QString &version,
     const QString archive = out.filePath(archiveName);
     if (!ArchiveBuilder::build(sourceDir, archive, reason))
         return false;
-    const QByteArray comment = "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch())
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QByteArray comment = "timestamp:" + QByteArray::number(now)
         + " file:" + archiveName.toUtf8() + " version:" + version.toUtf8();
     QByteArray signature;
+    ReleaseManifest manifest;
     return signer.sign(archive, comment, &signature, reason)
         && writeFile(out.filePath(signatureName), signature, reason)
+        && ManifestWriter::describe(archive, version,
+            manifestOptions ? *manifestOptions : ManifestOptions(), now, &manifest, reason)
+        && ManifestWriter::write(manifest, signer, outputDir, reason)
         && writeFile(out.filePath(versionName), version.toUtf8() + '\n', reason);
 }
 
@@ -80,12 +92,13 @@ Publisher::Publisher(QObject *parent)
 
 Publisher::~Publisher() = default;
 
-void Publisher::publish(const Server &target, const QString &dir)
+void Publisher::publish(const Server &target, const QString &dir, const QStringList &names)
 {
     server = target;
     localDir = dir;
+    files = names;
     totalBytes = 0;
-    for (const QString &name : releaseFiles()) {
+    for (const QString &name : files) {
         const QFileInfo info(QDir(localDir).filePath(name));
         if (!info.isFile()) {
             stage = Closing;
@@ -131,7 +144,7 @@ void Publisher::connectAgain()
 
 void Publisher::ftpDone(bool error)
 {
-    const QString name = releaseFiles().value(index);
+    const QString name = files.value(index);
     switch (stage) {
     case LoggingIn:
         if (error)
@@ -185,7 +198,7 @@ void Publisher::ftpDone(bool error)
         if (error) {
             QStringList left;
             for (int i = index; i < index + started; ++i)
-                left << temporaryName(releaseFiles().at(i));
+                left << temporaryName(files.at(i));
             failure += QStringLiteral("; temporary files may remain: %1")
                            .arg(left.join(QStringLiteral(", ")));
             started = 0;
@@ -203,7 +216,6 @@ void Publisher::ftpDone(bool error)
 
 void Publisher::next()
 {
-    const QStringList files = releaseFiles();
     if (stage != Renaming && index < files.size()) {
         stage = Uploading;
         const QString name = files.at(index);
@@ -231,7 +243,7 @@ void Publisher::fail(const QString &why)
     failure = why;
     if (stage == Renaming && index > 0)
         failure += QStringLiteral(" (already in place: %1)")
-                       .arg(releaseFiles().mid(0, index).join(QStringLiteral(", ")));
+                       .arg(files.mid(0, index).join(QStringLiteral(", ")));
     // The files not yet renamed, the one that failed included.
     const int first = stage == Renaming ? index : 0;
     stage = CleaningUp;
@@ -252,7 +264,7 @@ void Publisher::cleanUpNext()
     // One removal at a time: a refused one must not drop those behind it.
     if (started > 0) {
         --started;
-        ftp->remove(temporaryName(releaseFiles().at(index++)));
+        ftp->remove(temporaryName(files.at(index++)));
         return;
     }
     stage = Closing;

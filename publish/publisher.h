@@ -4,12 +4,14 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
 class QFile;
 class QFtp;
 class ReleaseSigner;
+struct ManifestOptions;
 
 // Puts a release on the update server so that a reader of the folder, at
 // any moment, finds either the old release or the new one under the final
@@ -35,21 +37,28 @@ public:
         int timeoutMs = 30000;
     };
 
-    // The three files of a release, in the order they are renamed into place.
-    static QStringList releaseFiles(); // "app.zip", "app.zip.minisig", "version.ver"
+    // The files of a release, in the order they are uploaded and renamed
+    // into place: "app.zip", "app.zip.minisig", "release.json.minisig",
+    // "release.json", "version.ver".
+    static QStringList releaseFiles();
 
-    // Builds "app.zip" from sourceDir into outputDir, writes "version.ver"
-    // and signs the archive as "app.zip.minisig" with the trusted comment
-    // "timestamp:<unix> file:app.zip version:<version>".
+    // Builds "app.zip" from sourceDir into outputDir, writes "version.ver",
+    // signs the archive as "app.zip.minisig" with the trusted comment
+    // "timestamp:<unix> file:app.zip version:<version>", and writes the
+    // signed manifest (ManifestWriter) with the given options (null: the
+    // defaults).
     static bool prepare(const QString &sourceDir, const QString &version,
-        const ReleaseSigner &signer, const QString &outputDir, QString *reason);
+        const ReleaseSigner &signer, const QString &outputDir, QString *reason,
+        const ManifestOptions *manifest = nullptr);
 
     explicit Publisher(QObject *parent = nullptr);
     ~Publisher() override;
 
-    // Uploads releaseFiles() from localDir into the server's folder.
-    // Returns at once; finished() reports the end, exactly once.
-    void publish(const Server &server, const QString &localDir);
+    // Uploads the named files (all of releaseFiles(), or some of them in
+    // that order) from localDir into the server's folder. Returns at once;
+    // finished() reports the end, exactly once.
+    void publish(
+        const Server &server, const QString &localDir, const QStringList &names = releaseFiles());
 
     // Where a file waits until it is renamed into place.
     static QString temporaryName(const QString &finalName);
@@ -83,6 +92,7 @@ private:
     QFtp *ftp = nullptr;
     Server server;
     QString localDir;
+    QStringList files;
     Stage stage = Idle;
     int index = 0; // the file being worked on
     int started = 0; // how many uploads have been started
