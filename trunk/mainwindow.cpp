@@ -2,15 +2,21 @@
 #include "ui_mainwindow.h"
 
 #include "busyindicator.h"
+#include "cappedfile.h"
 #include "dirmanager.h"
 #include "installer.h"
+#include "manifestcheck.h"
+#include "notesview.h"
 #include "platform.h"
 #include "qftp.h"
+#include "releasefiles.h"
 #include "settings.h"
 #include "signatureverifier.h"
+#include "updatestate.h"
 #include "version.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -109,6 +115,8 @@ MainWindow::~MainWindow()
     delete zipFile;
     delete signatureFile;
     delete versionFile;
+    delete manifestSignatureFile;
+    delete manifestFile;
     delete ui;
 }
 
@@ -149,9 +157,10 @@ void MainWindow::handleListInfo(const QUrlInfo &info)
         archiveSize = info.size();
 }
 
-QFile *MainWindow::openTarget(const QString &localName)
+QFile *MainWindow::openTarget(const QString &localName, qint64 cap)
 {
-    auto *file = new QFile(DirManager::getAppDir() + QLatin1Char('/') + localName);
+    auto *file = new CappedFile(DirManager::getAppDir() + QLatin1Char('/') + localName,
+        cap < 0 ? std::numeric_limits<qint64>::max() : cap);
     if (file->open(QIODevice::WriteOnly))
         return file;
     finish(QStringLiteral("Cannot write \"%1\": %2").arg(file->fileName(), file->errorString()));
@@ -195,11 +204,30 @@ void MainWindow::commandFinished(bool error)
             break;
         }
         remoteVersion = Version::clean(readAllText(versionFile));
-        if (Version::compare(remoteVersion, localVersion) > 0)
-            askForUpdate();
+        if (publicKey.isEmpty())
+            compareVersions();
         else
-            finish(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
-                       .arg(localVersion, remoteVersion));
+            fetchManifest();
+        break;
+    case WaitManifestSignature:
+        manifestSignatureFile->close();
+        if (error) {
+            manifestMissing();
+            break;
+        }
+        stage = WaitManifest;
+        manifestFile
+            = openTarget(QLatin1String(ReleaseFiles::manifest), ReleaseFiles::maxManifestSize);
+        if (manifestFile)
+            ftp->get(QLatin1String(ReleaseFiles::manifest), manifestFile, QFtp::Binary);
+        break;
+    case WaitManifest:
+        stage = WaitArchive;
+        manifestFile->close();
+        if (error)
+            manifestMissing();
+        else
+            judgeManifest();
         break;
     case WaitReconnect:
         if (error) {
@@ -236,6 +264,69 @@ void MainWindow::commandFinished(bool error)
     qDebug() << "finished";
 }
 
+void MainWindow::compareVersions()
+{
+    stage = WaitArchive;
+    if (Version::compare(remoteVersion, localVersion) > 0)
+        askForUpdate();
+    else
+        finish(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
+                   .arg(localVersion, remoteVersion));
+}
+
+void MainWindow::fetchManifest()
+{
+    stage = WaitManifestSignature;
+    manifestSignatureFile = openTarget(
+        QLatin1String(ReleaseFiles::manifestSignature), ReleaseFiles::maxSignatureSize);
+    if (manifestSignatureFile)
+        ftp->get(
+            QLatin1String(ReleaseFiles::manifestSignature), manifestSignatureFile, QFtp::Binary);
+}
+
+void MainWindow::manifestMissing()
+{
+    QString problem;
+    const QString refusal
+        = ManifestCheck::withoutManifest(UpdateState::load(DirManager::getAppDir(), &problem));
+    if (!problem.isEmpty())
+        qDebug().noquote() << "Update state reset:" << problem;
+    if (refusal.isEmpty())
+        compareVersions();
+    else
+        finish(refusal);
+}
+
+void MainWindow::judgeManifest()
+{
+    QString problem;
+    UpdateState state = UpdateState::load(DirManager::getAppDir(), &problem);
+    if (!problem.isEmpty())
+        qDebug().noquote() << "Update state reset:" << problem;
+    QFile signature(manifestSignatureFile->fileName());
+    ManifestCheck::Input input;
+    input.publicKey = publicKey;
+    input.manifestPath = manifestFile->fileName();
+    input.signature = signature.open(QIODevice::ReadOnly)
+        ? signature.read(ReleaseFiles::maxSignatureSize + 1)
+        : QByteArray();
+    input.publishedVersion = remoteVersion;
+    input.installedVersion = localVersion;
+    input.now = QDateTime::currentSecsSinceEpoch();
+    const ManifestCheck::Verdict verdict = ManifestCheck::judge(input, &state);
+    if (!verdict.offered)
+        return finish(verdict.reason);
+    qDebug().noquote() << QStringLiteral(
+        "Release information verified: version %1, %2 bytes, offered to %3%")
+                              .arg(verdict.manifest.version)
+                              .arg(verdict.manifest.archiveSize)
+                              .arg(verdict.manifest.rollout);
+    manifest = verdict.manifest;
+    // The signed size, not the listing's.
+    archiveSize = manifest->archiveSize;
+    askForUpdate();
+}
+
 void MainWindow::askForUpdate()
 {
     QMessageBox box(nullptr);
@@ -249,6 +340,8 @@ void MainWindow::askForUpdate()
             << QStringLiteral("Download size: %1").arg(QLocale().formattedDataSize(archiveSize));
     box.setInformativeText(details.join(QLatin1Char('\n')));
     qDebug().noquote() << "Question:" << details.join(QLatin1String("; "));
+    if (manifest && !manifest->notes.isEmpty())
+        NotesView::addTo(&box, manifest->notes);
     box.addButton(QMessageBox::No);
     box.addButton(QMessageBox::Yes);
     box.exec();
@@ -273,7 +366,8 @@ void MainWindow::askForUpdate()
 
 void MainWindow::downloadRelease()
 {
-    if (publicKey.isEmpty())
+    // A verified manifest carries the archive's hash: its signature is not needed.
+    if (publicKey.isEmpty() || manifest)
         return downloadArchive();
     // The signature first: it is small, and without it the archive is of no use.
     stage = WaitSignature;
@@ -287,7 +381,8 @@ void MainWindow::downloadRelease()
 void MainWindow::downloadArchive()
 {
     stage = WaitArchive;
-    zipFile = openTarget(QStringLiteral("app.zip"));
+    // Beyond the signed size nothing of use can arrive: cut off there.
+    zipFile = openTarget(QStringLiteral("app.zip"), manifest ? manifest->archiveSize : -1);
     if (!zipFile)
         return;
     setStatus(QStringLiteral("Downloading update..."));
@@ -331,16 +426,21 @@ void MainWindow::archiveReceived()
         installArchive(archive);
         return;
     }
-    QFile signature(signatureFile->fileName());
-    if (signature.size() > maxSignatureSize) {
-        finish(QStringLiteral("Update not installed: the signature \"%1\" is too large to be one")
-                   .arg(signature.fileName()));
-        return;
-    }
-    if (!signature.open(QIODevice::ReadOnly)) {
-        finish(QStringLiteral("Update not installed: cannot read the signature \"%1\": %2")
-                   .arg(signature.fileName(), signature.errorString()));
-        return;
+    QByteArray signatureBytes;
+    if (!manifest) {
+        QFile signature(signatureFile->fileName());
+        if (signature.size() > maxSignatureSize) {
+            finish(
+                QStringLiteral("Update not installed: the signature \"%1\" is too large to be one")
+                    .arg(signature.fileName()));
+            return;
+        }
+        if (!signature.open(QIODevice::ReadOnly)) {
+            finish(QStringLiteral("Update not installed: cannot read the signature \"%1\": %2")
+                       .arg(signature.fileName(), signature.errorString()));
+            return;
+        }
+        signatureBytes = signature.readAll();
     }
     // Hashing a large archive takes a while: off the GUI thread, so that the
     // window keeps answering. A close meanwhile ends the run as any other
@@ -353,17 +453,23 @@ void MainWindow::archiveReceived()
         QString why;
     };
     auto verdict = std::make_shared<Verdict>();
-    verifier = QThread::create([verdict, key = publicKey, archive, bytes = signature.readAll()] {
-        verdict->ok
-            = SignatureVerifier::verify(key, archive, bytes, &verdict->version, &verdict->why);
-    });
+    verifier = QThread::create(
+        [verdict, key = publicKey, archive, bytes = signatureBytes, signedRelease = manifest] {
+            if (signedRelease)
+                verdict->ok = ManifestCheck::checkArchive(*signedRelease, archive, &verdict->why);
+            else
+                verdict->ok = SignatureVerifier::verify(
+                    key, archive, bytes, &verdict->version, &verdict->why);
+        });
     connect(verifier, &QThread::finished, this, [this, verdict, archive] {
         if (stage != Verifying)
             return;
         QString refusal;
         if (!verdict->ok)
-            refusal = QStringLiteral("signature refused: ") + verdict->why;
-        else
+            refusal = (manifest ? QStringLiteral("archive refused: ")
+                                : QStringLiteral("signature refused: "))
+                + verdict->why;
+        else if (!manifest)
             refusal = checkTrustedVersion(Version::clean(verdict->version));
         if (refusal.isEmpty())
             installArchive(archive);

@@ -1,9 +1,13 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "releasemanifest.h"
+
 #include <QElapsedTimer>
 #include <QMainWindow>
 #include <QStringList>
+
+#include <optional>
 
 class BusyIndicator;
 class Installer;
@@ -21,7 +25,9 @@ class MainWindow;
 // The updater's only window and the owner of the update procedure: connect,
 // log in, change into the server folder, list it, fetch "version.ver",
 // compare, ask, fetch (and, with a public key built in, verify) and install
-// "app.zip", then start the application.
+// "app.zip", then start the application. With a key built in, the signed
+// "release.json" (when the server has one) decides instead of the bare
+// version comparison; ManifestCheck judges it.
 // Every way out, whatever fails and whenever the window is closed, ends in
 // finish(), which logs why and starts the installed application.
 class MainWindow : public QMainWindow
@@ -34,6 +40,8 @@ public:
         WaitLogin,
         WaitList,
         WaitVersionFile,
+        WaitManifestSignature,
+        WaitManifest,
         WaitReconnect,
         WaitSignature,
         WaitArchive,
@@ -75,6 +83,14 @@ private slots:
     void showInstallProgress(qint64 done, qint64 total);
 
 private:
+    // Asks when the published version is newer, else finishes.
+    void compareVersions();
+    // "release.json.minisig", then "release.json".
+    void fetchManifest();
+    // Neither could be fetched: the archive's own signature decides, unless
+    // a manifest was verified before.
+    void manifestMissing();
+    void judgeManifest();
     void askForUpdate();
     // "app.zip.minisig" (when archives are verified), then "app.zip".
     void downloadRelease();
@@ -87,8 +103,8 @@ private:
     void installArchive(const QString &archivePath);
     // The one way out: logs the reason once, then starts the application.
     void finish(const QString &reason);
-    // Opens a local file for the download of serverFile, or finishes.
-    QFile *openTarget(const QString &localName);
+    // Opens a local file for a download of at most cap bytes, or finishes.
+    QFile *openTarget(const QString &localName, qint64 cap = -1);
     void setStatus(const QString &text);
     // The bar at done of total (bytes), its text followed by suffix.
     void showAmount(qint64 done, qint64 total, const QString &suffix);
@@ -104,6 +120,9 @@ private:
     QFile *zipFile = nullptr;
     QFile *signatureFile = nullptr;
     QFile *versionFile = nullptr;
+    QFile *manifestSignatureFile = nullptr;
+    QFile *manifestFile = nullptr;
+    std::optional<ReleaseManifest> manifest; // verified, and the release offered
     BusyIndicator *busyIndicator = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
