@@ -767,6 +767,10 @@ private slots:
             << refused + "archive refused: the archive's BLAKE2b-512 is not the one";
         QTest::newRow("manifest-missing-after-one-was-verified")
             << "no-manifest" << false << "No update: the server has no signed release information";
+        // Nothing it says can be relied on: as strict as after a verified manifest.
+        QTest::newRow("manifest-missing-state-unreadable")
+            << "no-manifest-garbled-state" << false
+            << "No update: the server has no signed release information";
         QTest::newRow("rollout-0") << "rollout-0" << false
                                    << "Version 1.1 is offered to 0% of installations; not yet "
                                       "this one";
@@ -816,7 +820,7 @@ private slots:
         QVERIFY(writeFile(out + "/app.zip", archive));
         for (const QString &name : QDir(out).entryList(QDir::Files))
             QVERIFY(QFile::copy(out + "/" + name, serverFolder + "/" + name));
-        if (change == "no-manifest") {
+        if (change.startsWith("no-manifest")) {
             QVERIFY(QFile::remove(serverFolder + "/release.json"));
             QVERIFY(QFile::remove(serverFolder + "/release.json.minisig"));
         }
@@ -830,6 +834,8 @@ private slots:
         state.insert("highest_signed", double(published.signedAt + 60));
         if (change.startsWith("verified-") || change == "no-manifest")
             QVERIFY(writeFile(appDir + "/.update-state", QJsonDocument(state).toJson()));
+        if (change == "no-manifest-garbled-state")
+            QVERIFY(writeFile(appDir + "/.update-state", "{\"install_id\": "));
 
         FtpServer server;
         QVERIFY(serve(server));

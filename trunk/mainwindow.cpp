@@ -40,6 +40,17 @@ const char ftpPassword[] = "qd4739";
 // A minisign signature is a few hundred bytes; anything far larger is not one.
 const qint64 maxSignatureSize = 64 * 1024;
 
+// What this installation remembers of verified releases. A file that cannot
+// be read is noted: the state then is the strictest one.
+UpdateState loadUpdateState()
+{
+    QString problem;
+    UpdateState state = UpdateState::load(DirManager::getAppDir(), &problem);
+    if (!problem.isEmpty())
+        qDebug().noquote() << "State of earlier updates lost:" << problem;
+    return state;
+}
+
 QString readAllText(QFile *file)
 {
     QTextStream stream(file);
@@ -286,11 +297,7 @@ void MainWindow::fetchManifest()
 
 void MainWindow::manifestMissing()
 {
-    QString problem;
-    const QString refusal
-        = ManifestCheck::withoutManifest(UpdateState::load(DirManager::getAppDir(), &problem));
-    if (!problem.isEmpty())
-        qDebug().noquote() << "Update state reset:" << problem;
+    const QString refusal = ManifestCheck::withoutManifest(loadUpdateState());
     if (refusal.isEmpty())
         compareVersions();
     else
@@ -299,10 +306,7 @@ void MainWindow::manifestMissing()
 
 void MainWindow::judgeManifest()
 {
-    QString problem;
-    UpdateState state = UpdateState::load(DirManager::getAppDir(), &problem);
-    if (!problem.isEmpty())
-        qDebug().noquote() << "Update state reset:" << problem;
+    UpdateState state = loadUpdateState();
     QFile signature(manifestSignatureFile->fileName());
     ManifestCheck::Input input;
     input.publicKey = publicKey;
@@ -316,12 +320,9 @@ void MainWindow::judgeManifest()
     const ManifestCheck::Verdict verdict = ManifestCheck::judge(input, &state);
     if (!verdict.offered)
         return finish(verdict.reason);
-    qDebug().noquote() << QStringLiteral(
-        "Release information verified: version %1, %2 bytes, offered to %3%")
-                              .arg(verdict.manifest.version)
-                              .arg(verdict.manifest.archiveSize)
-                              .arg(verdict.manifest.rollout);
     manifest = verdict.manifest;
+    const QString verified = QStringLiteral("Release information verified: version %1, %2 bytes");
+    qDebug().noquote() << verified.arg(manifest->version).arg(manifest->archiveSize);
     // The signed size, not the listing's.
     archiveSize = manifest->archiveSize;
     askForUpdate();
