@@ -149,7 +149,7 @@ int main(int argc, char **argv)
         QStringLiteral("The FTP password (default: the updater's)."), QStringLiteral("PASSWORD"),
         QStringLiteral("qd4739"));
     const QCommandLineOption outputOption(QStringLiteral("output"),
-        QStringLiteral("Write the three files into DIR instead of uploading them."),
+        QStringLiteral("Write the release's files into DIR instead of uploading them."),
         QStringLiteral("DIR"));
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
         QStringLiteral("Seconds the upload may go without progress before it fails (default 30)."),

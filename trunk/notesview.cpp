@@ -2,6 +2,7 @@
 
 #include <QDialogButtonBox>
 #include <QGridLayout>
+#include <QLabel>
 #include <QMessageBox>
 
 NotesView::NotesView(const QString &markdown, QWidget *parent)
@@ -28,10 +29,17 @@ void NotesView::addTo(QMessageBox *box, const QString &markdown)
     auto *buttons = box->findChild<QDialogButtonBox *>();
     if (!grid || !buttons)
         return;
-    // The buttons move down one row to make room above them.
+    // The buttons move down one row to make room above them; the notes line
+    // up with the texts.
     int row = 0, column = 0, rowSpan = 0, columnSpan = 0;
     grid->getItemPosition(grid->indexOf(buttons), &row, &column, &rowSpan, &columnSpan);
+    int textColumn = column;
+    if (auto *text = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {
+        int r = 0, s = 0, t = 0;
+        grid->getItemPosition(grid->indexOf(text), &r, &textColumn, &s, &t);
+    }
     grid->removeWidget(buttons);
-    grid->addWidget(new NotesView(markdown, box), row, column, 1, columnSpan);
+    grid->addWidget(
+        new NotesView(markdown, box), row, textColumn, 1, column + columnSpan - textColumn);
     grid->addWidget(buttons, row + 1, column, rowSpan, columnSpan);
 }
