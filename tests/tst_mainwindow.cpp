@@ -653,8 +653,8 @@ private slots:
         QTest::addColumn<QStringList>("fetched");
         QTest::addColumn<QString>("refusal"); // empty: installed
         // The release as updaters before the manifest knew it.
-        const QStringList all = {"RETR version.ver", "RETR release.json.minisig",
-            "RETR app.zip.minisig", "RETR app.zip"};
+        const QStringList all
+            = {"RETR version.ver", "RETR release.json", "RETR app.zip.minisig", "RETR app.zip"};
         QTest::newRow("verified") << "" << true << all << "";
         QTest::newRow("unverified-without-key")
             << "" << false << QStringList {"RETR version.ver", "RETR app.zip"} << "";
@@ -878,7 +878,7 @@ private slots:
             return;
         }
         QCOMPARE(retrieved,
-            QStringList({"RETR version.ver", "RETR release.json.minisig", "RETR release.json",
+            QStringList({"RETR version.ver", "RETR release.json", "RETR release.json.minisig",
                 "RETR app.zip"}));
         for (const ZipEntry &entry : newRelease())
             QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);

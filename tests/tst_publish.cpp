@@ -230,7 +230,7 @@ public:
     }
 
     const QStringList releaseOrder
-        = {"version.ver", "release.json.minisig", "release.json", "app.zip.minisig", "app.zip"};
+        = {"version.ver", "release.json", "release.json.minisig", "app.zip.minisig", "app.zip"};
     QFtp ftp;
     QBuffer buffers[5];
     QStringList listing;

@@ -220,21 +220,22 @@ void MainWindow::commandFinished(bool error)
         else
             fetchManifest();
         break;
-    case WaitManifestSignature:
-        manifestSignatureFile->close();
+    case WaitManifest:
+        manifestFile->close();
         if (error) {
             manifestMissing();
             break;
         }
-        stage = WaitManifest;
-        manifestFile
-            = openTarget(QLatin1String(ReleaseFiles::manifest), ReleaseFiles::maxManifestSize);
-        if (manifestFile)
-            ftp->get(QLatin1String(ReleaseFiles::manifest), manifestFile, QFtp::Binary);
+        stage = WaitManifestSignature;
+        manifestSignatureFile = openTarget(
+            QLatin1String(ReleaseFiles::manifestSignature), ReleaseFiles::maxSignatureSize);
+        if (manifestSignatureFile)
+            ftp->get(QLatin1String(ReleaseFiles::manifestSignature), manifestSignatureFile,
+                QFtp::Binary);
         break;
-    case WaitManifest:
+    case WaitManifestSignature:
         stage = WaitArchive;
-        manifestFile->close();
+        manifestSignatureFile->close();
         if (error)
             manifestMissing();
         else
@@ -287,12 +288,12 @@ void MainWindow::compareVersions()
 
 void MainWindow::fetchManifest()
 {
-    stage = WaitManifestSignature;
-    manifestSignatureFile = openTarget(
-        QLatin1String(ReleaseFiles::manifestSignature), ReleaseFiles::maxSignatureSize);
-    if (manifestSignatureFile)
-        ftp->get(
-            QLatin1String(ReleaseFiles::manifestSignature), manifestSignatureFile, QFtp::Binary);
+    // The manifest before its signature: a publish renames the signature into
+    // place first, so after a new manifest the signature fetched is new too.
+    stage = WaitManifest;
+    manifestFile = openTarget(QLatin1String(ReleaseFiles::manifest), ReleaseFiles::maxManifestSize);
+    if (manifestFile)
+        ftp->get(QLatin1String(ReleaseFiles::manifest), manifestFile, QFtp::Binary);
 }
 
 void MainWindow::manifestMissing()

@@ -40,8 +40,8 @@ public:
         WaitLogin,
         WaitList,
         WaitVersionFile,
-        WaitManifestSignature,
         WaitManifest,
+        WaitManifestSignature,
         WaitReconnect,
         WaitSignature,
         WaitArchive,
@@ -85,7 +85,7 @@ private slots:
 private:
     // Asks when the published version is newer, else finishes.
     void compareVersions();
-    // "release.json.minisig", then "release.json".
+    // "release.json", then "release.json.minisig".
     void fetchManifest();
     // Neither could be fetched: the archive's own signature decides, unless
     // a manifest was verified before.
