@@ -832,7 +832,7 @@ private slots:
         if (change == "verified-1.1-later")
             state.insert("highest_version", "1.1");
         state.insert("highest_signed", double(published.signedAt + 60));
-        if (change.startsWith("verified-") || change == "no-manifest")
+        if (change.startsWith("verified-") || change == "no-manifest" || change == "rollout-0")
             QVERIFY(writeFile(appDir + "/.update-state", QJsonDocument(state).toJson()));
         if (change == "no-manifest-garbled-state")
             QVERIFY(writeFile(appDir + "/.update-state", "{\"install_id\": "));
@@ -871,6 +871,14 @@ private slots:
             // Cut off at the signed size, long before the whole had come.
             QVERIFY(QFileInfo(appDir + "/app.zip").size() <= archiveSize);
             QVERIFY(ends.first().contains(QStringLiteral("more than %1 bytes").arg(archiveSize)));
+        }
+        if (change == "rollout-0") {
+            // Saved with the verified version; what a later updater wrote stays.
+            const QJsonObject saved
+                = QJsonDocument::fromJson(readBytes(appDir + "/.update-state")).object();
+            QCOMPARE(saved.value("highest_version").toString(), QStringLiteral("1.1"));
+            QCOMPARE(saved.value("install_id").toString(), id);
+            QCOMPARE(saved.value("later").toString(), QStringLiteral("kept"));
         }
         if (outcome != "Update installed") {
             QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
