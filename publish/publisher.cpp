@@ -1,6 +1,7 @@
 #include "publisher.h"
 
 #include "archivebuilder.h"
+#include "manifestwriter.h"
 #include "qftp.h"
 #include "releasecheck.h"
 #include "releasefiles.h"
@@ -33,7 +34,11 @@ QString errorOf(QFtp *ftp)
 
 QStringList Publisher::releaseFiles()
 {
+    // The manifest after the archive it describes, its signature before it,
+    // and the version file last: whoever reads a new name finds what it
+    // refers to in place already.
     return {QLatin1String(ReleaseFiles::archive), QLatin1String(ReleaseFiles::archiveSignature),
+        QLatin1String(ReleaseFiles::manifestSignature), QLatin1String(ReleaseFiles::manifest),
         QLatin1String(ReleaseFiles::versionFile)};
 }
 
@@ -50,7 +55,7 @@ QString Publisher::asideName(const QString &finalName)
 
 bool Publisher::prepare(const QString &sourceDir, const QString &version,
     const ReleaseSigner &signer, const QString &outputDir, QString *reason,
-    const QString &serverFolder)
+    const QString &serverFolder, const ManifestOptions *manifestOptions)
 {
     // The version is one token of the trusted comment, and the updater
     // compares the installed version file's text with it.
@@ -71,11 +76,16 @@ bool Publisher::prepare(const QString &sourceDir, const QString &version,
     const QString archive = out.filePath(archiveName);
     if (!ArchiveBuilder::build(sourceDir, archive, reason))
         return false;
-    const QByteArray comment = "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch())
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QByteArray comment = "timestamp:" + QByteArray::number(now)
         + " file:" + archiveName.toUtf8() + " version:" + version.toUtf8();
     QByteArray signature;
+    ReleaseManifest manifest;
     return signer.sign(archive, comment, &signature, reason)
         && writeFile(out.filePath(QLatin1String(ReleaseFiles::archiveSignature)), signature, reason)
+        && ManifestWriter::describe(archive, version,
+            manifestOptions ? *manifestOptions : ManifestOptions(), now, &manifest, reason)
+        && ManifestWriter::write(manifest, signer, outputDir, reason)
         && writeFile(out.filePath(QLatin1String(ReleaseFiles::versionFile)),
             version.toUtf8() + '\n', reason);
 }
@@ -87,7 +97,7 @@ Publisher::Publisher(QObject *parent)
 
 Publisher::~Publisher() = default;
 
-void Publisher::publish(const Server &target, const QString &dir)
+void Publisher::publish(const Server &target, const QString &dir, const QStringList &names)
 {
     server = target;
     localDir = dir;
@@ -95,7 +105,7 @@ void Publisher::publish(const Server &target, const QString &dir)
     files.clear();
     failure.clear();
     tidyFailure.clear();
-    for (const QString &name : releaseFiles()) {
+    for (const QString &name : names) {
         const QFileInfo info(QDir(localDir).filePath(name));
         if (!info.isFile()) {
             stage = Closing;

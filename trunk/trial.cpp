@@ -4,98 +4,43 @@
 #include "instancelock.h"
 #include "platform.h"
 #include "releasefiles.h"
+#include "releasemanifest.h"
+#include "updatestate.h"
 #include "version.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QSaveFile>
-#include <QStringList>
 #include <QThread>
 
 namespace {
 
-const QLatin1String trialKey("trial");
-const QLatin1String badKey("bad_versions");
-
 int revertWaitMs = 120000;
 
-// The trial as ".update-state" keeps it under "trial".
-struct Record
-{
-    QString version; // on trial; empty: none
-    QString previous; // what a revert restores
-    int confirm = 0;
-    int launches = 0;
-    bool confirmed = false;
-    bool reverting = false; // set before a revert starts, cleared once it has ended
+using Record = UpdateState::TrialRecord;
 
-    bool onTrial(const QString &installed) const
-    {
-        return !version.isEmpty() && version == installed;
-    }
-};
-
-// The trial's part of ".update-state": read whole, and written whole and
-// atomically with every other field kept as it stands.
-class TrialState
+bool onTrial(const Record &trial, const QString &installed)
 {
-public:
+    return !trial.version.isEmpty() && trial.version == installed;
+}
+
+// The installation's state with its trial at hand; save() writes `trial` back.
+struct TrialState
+{
     static TrialState load(const QString &appDir)
     {
-        TrialState state;
-        state.path = appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::state);
-        QFile file(state.path);
-        if (file.size() > ReleaseFiles::maxManifestSize || !file.open(QIODevice::ReadOnly))
-            return state;
-        state.fields = QJsonDocument::fromJson(file.readAll()).object();
-        const QJsonObject trial = state.fields.value(trialKey).toObject();
-        state.trial.version = trial.value("version").toString();
-        state.trial.previous = trial.value("previous").toString();
-        state.trial.confirm = trial.value("confirm").toInt();
-        state.trial.launches = trial.value("launches").toInt();
-        state.trial.confirmed = trial.value("confirmed").toBool();
-        state.trial.reverting = trial.value("reverting").toBool();
-        for (const QJsonValue &bad : state.fields.value(badKey).toArray())
-            state.bad.append(bad.toString());
-        return state;
+        TrialState loaded {UpdateState::load(appDir), Record()};
+        loaded.trial = loaded.state.trial();
+        return loaded;
     }
-
     bool save(QString *reason)
     {
-        // `--confirm` writes without the lock: a confirmation that arrived
-        // since this was read is never written over.
-        const Record onDisk = load(QFileInfo(path).path()).trial;
-        if (!trial.version.isEmpty() && onDisk.version == trial.version && onDisk.confirmed)
-            trial.confirmed = true;
-        QJsonObject object = fields;
-        if (trial.version.isEmpty()) {
-            object.remove(trialKey);
-        } else {
-            object.insert(trialKey,
-                QJsonObject {{"version", trial.version}, {"previous", trial.previous},
-                    {"confirm", trial.confirm}, {"launches", trial.launches},
-                    {"confirmed", trial.confirmed}, {"reverting", trial.reverting}});
-        }
-        if (!bad.isEmpty())
-            object.insert(badKey, QJsonArray::fromStringList(bad));
-        QSaveFile file(path);
-        const QByteArray data = QJsonDocument(object).toJson(QJsonDocument::Indented);
-        if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit())
-            return true;
-        *reason = QStringLiteral("cannot write \"%1\": %2").arg(path, file.errorString());
-        return false;
+        state.setTrial(trial);
+        return state.save(reason);
     }
 
+    UpdateState state;
     Record trial;
-    QStringList bad;
-
-private:
-    QString path;
-    QJsonObject fields;
 };
 
 QString previousFolder(const QString &appDir)
@@ -187,8 +132,7 @@ Trial::Outcome Trial::judge(const QString &appDir)
                                .arg(trial.version, trial.previous);
     if (trial.reverting && installed != trial.version) {
         // A revert that an earlier run began, finished by the recovery.
-        if (!state.bad.contains(trial.version))
-            state.bad.append(trial.version);
+        state.state.addBadVersion(trial.version);
         Outcome outcome = endTrial(appDir, state, status);
         outcome.status = status;
         return outcome;
@@ -219,7 +163,7 @@ Trial::Outcome Trial::judge(const QString &appDir)
     const Outcome failed = revert(appDir, state);
     if (!failed.log.isEmpty())
         return failed;
-    state.bad.append(trial.version);
+    state.state.addBadVersion(trial.version);
     Outcome outcome = endTrial(appDir, state, status);
     outcome.status = status;
     return outcome;
@@ -232,14 +176,14 @@ bool Trial::begin(const QString &appDir, const QString &version, const QString &
     state.trial = Record();
     state.trial.version = version;
     state.trial.previous = previous;
-    state.trial.confirm = qBound(1, confirm, maxLaunches);
+    state.trial.confirm = qBound(1, confirm, ReleaseManifest::maxConfirm);
     return state.save(reason);
 }
 
 QString Trial::countLaunch(const QString &appDir)
 {
     TrialState state = TrialState::load(appDir);
-    if (!state.trial.onTrial(installedVersion(appDir)) || state.trial.confirmed)
+    if (!onTrial(state.trial, installedVersion(appDir)) || state.trial.confirmed)
         return QString();
     ++state.trial.launches;
     QString reason;
@@ -259,7 +203,7 @@ QString Trial::confirm(const QString &appDir)
     for (;;) {
         TrialState state = TrialState::load(appDir);
         const QString installed = installedVersion(appDir);
-        if (!state.trial.onTrial(installed))
+        if (!onTrial(state.trial, installed))
             return QStringLiteral("Nothing to confirm: version %1 is not on trial")
                 .arg(installed.isEmpty() ? QStringLiteral("none") : installed);
         if (state.trial.confirmed)
@@ -286,7 +230,7 @@ QString Trial::confirm(const QString &appDir)
 
 bool Trial::isBad(const QString &appDir, const QString &version)
 {
-    return TrialState::load(appDir).bad.contains(version);
+    return UpdateState::load(appDir).badVersions().contains(version);
 }
 
 void Trial::setRevertWaitForTesting(int milliseconds)

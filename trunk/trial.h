@@ -10,8 +10,8 @@
 // confirmation it is reverted to that version and remembered as bad, so
 // that it is never offered again.
 //
-// The trial's fields live in ".update-state" beside the installation's
-// other memories; only the keys "trial" and "bad_versions" are the trial's.
+// What the trial remembers (the version on trial, its launches, its
+// confirmation, the versions reverted) is kept by UpdateState.
 class Trial
 {
 public:
@@ -50,9 +50,6 @@ public:
 
     // The cleaned text of the installed version file, empty when there is none.
     static QString installedVersion(const QString &appDir);
-
-    // The most launches a release may ask for.
-    static const int maxLaunches = 10;
 
     // How long `--confirm` waits for a revert under way before it gives up.
     static void setRevertWaitForTesting(int milliseconds);
