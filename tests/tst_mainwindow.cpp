@@ -860,6 +860,8 @@ private slots:
                                    << "Version 1.1 is offered to 0% of installations; not yet "
                                       "this one";
         QTest::newRow("rollout-100") << "rollout-100" << true << "Update installed";
+        // On trial: installed with 1.0 kept, its first launch counted.
+        QTest::newRow("confirm-2") << "confirm-2" << true << "Update installed";
     }
     void manifest()
     {
@@ -890,8 +892,10 @@ private slots:
             commentVersion = "1.2";
         if (change.startsWith("rollout-"))
             changed.rollout = change.mid(8).toInt();
+        if (change == "confirm-2")
+            changed.confirm = 2;
         if (change == "minisign" || change == "expired" || change == "comment-1.2"
-            || change.startsWith("rollout-"))
+            || change.startsWith("rollout-") || change == "confirm-2")
             signWithMinisign(out, changed, commentVersion);
         if (change == "newer-version-file")
             QVERIFY(writeFile(out + "/version.ver", "1.2\n"));
@@ -934,7 +938,8 @@ private slots:
         QStringList ends;
         for (const MessageLog::Line &line : log->lines()) {
             if (line.text.startsWith("No update") || line.text.startsWith("Update ")
-                || line.text.startsWith("Version ") || line.text.startsWith("No newer"))
+                || (line.text.startsWith("Version ") && !line.text.contains("on trial"))
+                || line.text.startsWith("No newer"))
                 ends << line.text;
         }
         QCOMPARE(ends.size(), 1);
@@ -985,6 +990,13 @@ private slots:
         QCOMPARE(kept.value("highest_version").toString(), QStringLiteral("1.1"));
         QCOMPARE(qint64(kept.value("highest_signed").toDouble()), changed.signedAt);
         QCOMPARE(kept.value("manifest_verified").toBool(), true);
+        QCOMPARE(QFileInfo::exists(appDir + "/.update-previous"), change == "confirm-2");
+        if (change == "confirm-2") {
+            QCOMPARE(log->count("Version 1.1 is on trial: launch 1 of 2"), 1);
+            const QJsonObject trial = kept.value("trial").toObject();
+            QCOMPARE(trial.value("previous").toString(), QStringLiteral("1.0"));
+            QCOMPARE(trial.value("launches").toInt(), 1);
+        }
     }
 
     // Start-up as main() runs it: the window never waits for the probe; a
