@@ -3,17 +3,36 @@
 # installation is at 1.1; Demo 1.2 is published on trial (--confirm-launches
 # 1) with an application that exits without confirming its start; the
 # Updater installs it, and its next start puts 1.1 back and never offers 1.2
-# again; Demo 1.3, which confirms, is offered and stays.
+# again; Demo 1.3, which confirms, is offered and stays. Without a display
+# the runs share one Xvfb, and xdotool answers the question.
 
 export PATH=$repo/scripts/bin:$PATH
 updater=$app_dir/Updater.app/Contents/MacOS/Updater
+# One X server for all four runs (xvfb-run per run can lose its display to
+# another starting at the same moment).
+xvfb_pid=
+if [ -z "${DISPLAY:-}" ]; then
+    Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$run/xvfb.display" 2>"$run/xvfb.log" &
+    xvfb_pid=$!
+    for _ in $(seq 100); do
+        [ -s "$run/xvfb.display" ] && break
+        sleep 0.1
+    done
+    export DISPLAY=:$(cat "$run/xvfb.display")
+fi
+stop_all() {
+    stop_service
+    [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
+}
+trap stop_all EXIT
 rm -f "$app_dir/demo-app.log"
 make_demo_bundle "$app_dir" 1.1
 echo "1.1" >"$app_dir/version.ver"
 printf 'surl==127.0.0.1\nsport==%s\nsappdir==demo\nsappname==Demo\n' "$ftp_port" >"$app_dir/config.conf"
 
 # Demo at the given version in a release folder; "confirms" adds the one line
-# an application on trial runs once it is up.
+# an application on trial runs once it is up (its log line kept, the
+# updater's own line naming the application directory left out).
 make_release() { # version confirms|silent
     local dir=$run/release-$1
     mkdir -p "$dir"
@@ -21,7 +40,7 @@ make_release() { # version confirms|silent
     echo "$1" >"$dir/version.ver"
     if [ "$2" = confirms ]; then
         cat >>"$dir/Demo.app/Contents/MacOS/Demo" <<'LINE'
-"$app_dir/Updater.app/Contents/MacOS/Updater" --confirm >>"$app_dir/demo-app.log" 2>&1
+"$app_dir/Updater.app/Contents/MacOS/Updater" --confirm 2>&1 | grep -v '^"' >>"$app_dir/demo-app.log"
 LINE
     fi
 }
@@ -40,8 +59,7 @@ run_updater() { # label yes|none
     echo "== $1 (installed: $(cat "$app_dir/version.ver"))"
     : >"$app_dir/demo-app.log"
     set +e
-    xvfb-run -a -s "-screen 0 640x480x24" scripts/answer-update "$updater" "$2" \
-        >"$run/answer-$1.log" 2>"$log"
+    scripts/answer-update "$updater" "$2" >"$run/answer-$1.log" 2>"$log"
     set -e
     for _ in $(seq 50); do
         [ -s "$app_dir/demo-app.log" ] && break
@@ -63,7 +81,7 @@ run_updater "Run 2: 1.2 never confirmed a start" none
 publish_release 1.3
 run_updater "Run 3: 1.3 is offered" yes
 run_updater "Run 4: 1.3 confirmed its start" none
-stop_service
+stop_all
 trap - EXIT
 echo
 echo "Everything the demo made is in demo-run/ (each run's debug output: demo-run/updater-*.log)."
