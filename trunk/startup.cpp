@@ -29,7 +29,9 @@ int Startup::run()
     // the application.
     InstanceLock lock(appDir);
     QString lockProblem;
-    const InstanceLock::Result locked = lock.acquire(&lockProblem);
+    // One that is reverting a release is waited for: this run then starts
+    // from the reverted installation.
+    const InstanceLock::Result locked = Trial::waitForRevert(appDir, lock, &lockProblem);
     if (locked == InstanceLock::HeldByAnother) {
         qDebug().noquote() << lockProblem + QLatin1String("; exiting");
         return 0;

@@ -15,7 +15,8 @@
 
 namespace {
 
-int revertWaitMs = 120000;
+// How long a revert under way is waited for; it takes seconds.
+const int revertWaitMs = 120000;
 
 using Record = UpdateState::TrialRecord;
 
@@ -198,9 +199,7 @@ QString Trial::countLaunch(const QString &appDir)
 
 QString Trial::confirm(const QString &appDir)
 {
-    QElapsedTimer waited;
-    waited.start();
-    for (;;) {
+    for (bool waited = false;; waited = true) {
         TrialState state = TrialState::load(appDir);
         const QString installed = installedVersion(appDir);
         if (!onTrial(state.trial, installed))
@@ -215,15 +214,27 @@ QString Trial::confirm(const QString &appDir)
                 return QStringLiteral("Cannot confirm version %1: %2").arg(installed, reason);
             return QStringLiteral("Confirmed the start of version %1").arg(installed);
         }
-        // Too late: the updater holding the lock is reverting this version.
-        // Wait for it, so that whoever runs this sees the revert's end.
+        // Too late: an updater is reverting this version (or was killed
+        // doing it, and the next start finishes it). Wait for it, so that
+        // whoever runs this sees the revert's end.
+        if (waited)
+            return QStringLiteral("Version %1 is being reverted; not confirmed").arg(installed);
         InstanceLock lock(appDir);
         QString busy;
-        if (lock.acquire(&busy) != InstanceLock::HeldByAnother)
-            return QStringLiteral("Version %1 is being reverted; not confirmed").arg(installed);
-        if (waited.elapsed() > revertWaitMs)
-            return QStringLiteral("Version %1 is being reverted; gave up waiting, not confirmed")
-                .arg(installed);
+        waitForRevert(appDir, lock, &busy);
+    }
+}
+
+InstanceLock::Result Trial::waitForRevert(
+    const QString &appDir, InstanceLock &lock, QString *problem)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const InstanceLock::Result result = lock.acquire(problem);
+        if (result != InstanceLock::HeldByAnother || !TrialState::load(appDir).trial.reverting
+            || waited.elapsed() > revertWaitMs)
+            return result;
         QThread::msleep(100);
     }
 }
@@ -231,9 +242,4 @@ QString Trial::confirm(const QString &appDir)
 bool Trial::isBad(const QString &appDir, const QString &version)
 {
     return UpdateState::load(appDir).badVersions().contains(version);
-}
-
-void Trial::setRevertWaitForTesting(int milliseconds)
-{
-    revertWaitMs = milliseconds;
 }

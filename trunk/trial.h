@@ -1,6 +1,8 @@
 #ifndef TRIAL_H
 #define TRIAL_H
 
+#include "instancelock.h"
+
 #include <QString>
 
 // A release on trial: one whose manifest asked for `confirm` launches, with
@@ -45,14 +47,17 @@ public:
     // line to log.
     static QString confirm(const QString &appDir);
 
+    // Tries the lock; while another updater holds it and a revert is under
+    // way, waits for that revert to end (at most a couple of minutes). A
+    // second updater or `--confirm` then sees the reverted installation.
+    static InstanceLock::Result waitForRevert(
+        const QString &appDir, InstanceLock &lock, QString *problem);
+
     // Whether `version` was reverted here once; it is never offered again.
     static bool isBad(const QString &appDir, const QString &version);
 
     // The cleaned text of the installed version file, empty when there is none.
     static QString installedVersion(const QString &appDir);
-
-    // How long `--confirm` waits for a revert under way before it gives up.
-    static void setRevertWaitForTesting(int milliseconds);
 };
 
 #endif // TRIAL_H
