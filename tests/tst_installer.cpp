@@ -7,6 +7,10 @@
 #include "platform.h"
 #include "ziparchive.h"
 
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -16,6 +20,8 @@
 #include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace {
 
@@ -50,6 +56,37 @@ QMap<QString, QString> withoutInstallerFiles(QMap<QString, QString> tree)
     return tree;
 }
 
+// Leaves out what recovery set aside as damaged, too.
+QMap<QString, QString> withoutSetAside(QMap<QString, QString> tree)
+{
+    for (auto it = tree.begin(); it != tree.end();) {
+        if (it.key().section('/', 0, 0).contains(".damaged-"))
+            it = tree.erase(it);
+        else
+            ++it;
+    }
+    return withoutInstallerFiles(tree);
+}
+
+// How many logged lines begin with the text.
+int loggedStartingWith(const MessageLog &log, const QString &text)
+{
+    int n = 0;
+    for (const MessageLog::Line &line : log.lines())
+        n += line.text.startsWith(text);
+    return n;
+}
+
+// A journal as the installer writes one, checksum and all, holding any steps.
+QByteArray journalOf(const QJsonArray &steps)
+{
+    const QByteArray check = QCryptographicHash::hash(
+        QJsonDocument(steps).toJson(QJsonDocument::Compact), QCryptographicHash::Sha256)
+                                 .toHex();
+    return QJsonDocument(QJsonObject {{"format", 2}, {"steps", steps}, {"check", QString(check)}})
+        .toJson(QJsonDocument::Compact);
+}
+
 int currentUmask()
 {
     const mode_t mask = ::umask(0);
@@ -67,6 +104,21 @@ class TestInstaller : public QObject
     QString appDir;
     QString archive;
     QString versionPath;
+    bool selfReplacing = false;
+    QString mounted;
+
+    // A small file system of its own for the installation (root only);
+    // options as mount(8) takes them.
+    bool mountDisk(const QString &options)
+    {
+        const QString disk = tmp->filePath("disk");
+        if (::geteuid() != 0 || !QDir().mkpath(disk)
+            || QProcess::execute("mount", {"-t", "tmpfs", "-o", options, "tmpfs", disk}) != 0)
+            return false;
+        mounted = disk;
+        appDir = disk + "/My Apps";
+        return true;
+    }
 
     // Installs the downloaded "app.zip" over appDir; checks the signals' contract on the way.
     bool install(QString *reason = nullptr)
@@ -116,6 +168,9 @@ class TestInstaller : public QObject
         QVERIFY(makeLink("4", framework + "/Versions/Current"));
         QVERIFY(makeLink("Versions/Current/Qt", framework + "/Qt"));
         QVERIFY(writeFile(appDir + "/config.conf", "surl==127.0.0.1\n"));
+        QVERIFY(writeFile(appDir + "/Updater.app/Contents/MacOS/Updater", "updater 1.0", 0755));
+        // A folder the release ships with another mode.
+        QVERIFY(::chmod(QFile::encodeName(appDir + "/Viewer.app").constData(), 0775) == 0);
         // Downloaded beside the installation, as the updater does.
         QVERIFY(!QFile::exists(archive) || QFile::copy(archive, appDir + "/app.zip"));
     }
@@ -123,16 +178,22 @@ class TestInstaller : public QObject
     QList<ZipEntry> newRelease() const
     {
         const QString framework = "Viewer.app/Contents/Frameworks/Qt.framework";
-        return {{"Viewer.app/", {}, ZipEntry::Dir, 0755},
-            {"Viewer.app/Contents/MacOS/Viewer", "#!/bin/sh\necho 1.1\n", ZipEntry::File, 0755},
-            {"Viewer.app/Contents/Resources/data.bin", pattern(300000, 2)},
-            {"Viewer.app/Contents/Resources/notes.txt", "new in 1.1"},
-            {"Viewer.app/Contents/PlugIns/codec.so", "codec", ZipEntry::File, 0755},
-            {"Viewer.app/Contents/Legacy", "now a file"},
-            {"Viewer.app/Contents/Help/index.html", "<p>help</p>"},
-            {"Viewer.app/Contents/Help/images/logo.png", pattern(5000, 3)},
-            {framework + "/Versions/5/Qt", "qt 5"}, zipLink(framework + "/Versions/Current", "5"),
-            zipLink(framework + "/Qt", "Versions/Current/Qt"), {versionPath, "1.1"}};
+        QList<ZipEntry> release;
+        if (selfReplacing)
+            release.append(
+                {"Updater.app/Contents/MacOS/Updater", "updater 1.1", ZipEntry::File, 0755});
+        return release
+            + QList<ZipEntry> {{"Viewer.app/", {}, ZipEntry::Dir, 0755},
+                {"Viewer.app/Contents/MacOS/Viewer", "#!/bin/sh\necho 1.1\n", ZipEntry::File, 0755},
+                {"Viewer.app/Contents/Resources/data.bin", pattern(300000, 2)},
+                {"Viewer.app/Contents/Resources/notes.txt", "new in 1.1"},
+                {"Viewer.app/Contents/PlugIns/codec.so", "codec", ZipEntry::File, 0755},
+                {"Viewer.app/Contents/Legacy", "now a file"},
+                {"Viewer.app/Contents/Help/index.html", "<p>help</p>"},
+                {"Viewer.app/Contents/Help/images/logo.png", pattern(5000, 3)},
+                {framework + "/Versions/5/Qt", "qt 5"},
+                zipLink(framework + "/Versions/Current", "5"),
+                zipLink(framework + "/Qt", "Versions/Current/Qt"), {versionPath, "1.1"}};
     }
 
     // The new release as a clean install leaves it, checked entry by entry.
@@ -187,6 +248,10 @@ private slots:
     }
     void cleanup()
     {
+        if (!mounted.isEmpty())
+            QProcess::execute("umount", {mounted});
+        mounted.clear();
+        selfReplacing = false;
         Installer::setFaultForTesting(0);
         Platform::setNameForTesting(QString());
         tmp.reset();
@@ -196,20 +261,26 @@ private slots:
     {
         QTest::addColumn<QString>("platform");
         QTest::addColumn<bool>("stop");
-        QTest::newRow("bundle-fails") << "xcb" << false;
-        QTest::newRow("bundle-killed-then-recovered") << "xcb" << true;
-        QTest::newRow("windows-fails") << "windows" << false;
-        QTest::newRow("windows-killed-then-recovered") << "windows" << true;
+        QTest::addColumn<bool>("self"); // the release replaces the updater's own executable
+        QTest::newRow("bundle-fails") << "xcb" << false << false;
+        QTest::newRow("bundle-killed-then-recovered") << "xcb" << true << false;
+        QTest::newRow("windows-fails") << "windows" << false << false;
+        QTest::newRow("windows-killed-then-recovered") << "windows" << true << false;
+        QTest::newRow("self-replacing-killed-then-recovered") << "xcb" << true << true;
     }
     // The n-th file operation fails (or the process dies there, and the next
     // start recovers, perhaps dying once itself), for every n: the
     // installation is byte for byte the old one or the new one, and nothing
-    // of the installer's own is left.
+    // of the installer's own is left. Where the kill fell decides which:
+    // before anything new is in place, the old one ("Rolled back"); once the
+    // version file is new, the new one ("Completed"); only in between either.
     void failureAtEveryOperation()
     {
         QFETCH(QString, platform);
         QFETCH(bool, stop);
+        QFETCH(bool, self);
         Platform::setNameForTesting(platform);
+        selfReplacing = self;
         versionPath = Platform::isWindows() ? "Bin/version.ver" : "version.ver";
         writeArchive(newRelease());
 
@@ -218,6 +289,14 @@ private slots:
         const QMap<QString, QString> newTree = expectedNew();
         QVERIFY(oldTree != newTree);
         const QString newVersion = newTree.value(versionPath);
+        const QString updater = "Updater.app/Contents/MacOS/Updater";
+        // The updater that starts next is there, old or new, at every instant.
+        auto updaterInPlace = [&] {
+            const QString found
+                = treeSnapshot(appDir + "/Updater.app").value("Contents/MacOS/Updater");
+            return found == oldTree.value(updater) || found == newTree.value(updater);
+        };
+        const QString journal = appDir + '/' + journalName;
 
         for (int n = 1;; ++n) {
             layOutOld();
@@ -235,22 +314,40 @@ private slots:
             }
             QVERIFY2(!ok || !stop, at);
             if (stop) {
-                // Killed: the version file says 1.1 only once everything is 1.1.
+                QVERIFY2(updaterInPlace(), at);
+                const bool journalled = QFile::exists(journal);
                 const QMap<QString, QString> killed = withoutInstallerFiles(snapshot());
-                if (killed.value(versionPath) == newVersion)
+                // Killed: the version file says 1.1 only once everything is 1.1.
+                const bool committed = killed.value(versionPath) == newVersion;
+                if (committed)
                     QVERIFY2(killed == newTree, at);
+                const bool untouched = killed == oldTree;
+                QVERIFY2(committed || untouched || journalled, at);
                 // The next start may be killed while recovering, too.
+                log.clear();
                 Installer::setFaultForTesting(1 + n % 5, true);
                 Installer::recover(appDir);
                 Installer::setFaultForTesting(0);
-                log.clear();
+                QVERIFY2(updaterInPlace(), at);
+                const bool journalLeft = QFile::exists(journal);
                 QVERIFY2(Installer::recover(appDir), at);
                 const QMap<QString, QString> recovered = snapshot();
-                QVERIFY2(recovered == oldTree || recovered == newTree, at);
-                if (log.count("Completed the interrupted update"))
+                const int completed = log.count("Completed the interrupted update");
+                const int rolledBack
+                    = loggedStartingWith(log, "Rolled back the interrupted update");
+                if (committed) {
                     QVERIFY2(recovered == newTree, at);
-                if (log.count("Rolled back the interrupted update"))
+                    QVERIFY2(rolledBack == 0, at);
+                    QVERIFY2(!journalled || !journalLeft || completed == 1, at);
+                } else if (untouched) {
                     QVERIFY2(recovered == oldTree, at);
+                    QVERIFY2(completed == 0, at);
+                    QVERIFY2(!journalled || !journalLeft || rolledBack == 1, at);
+                } else {
+                    QVERIFY2(recovered == oldTree || recovered == newTree, at);
+                    QVERIFY2(!completed || recovered == newTree, at);
+                    QVERIFY2(!rolledBack || recovered == oldTree, at);
+                }
                 // The next run offers the update again and completes it.
                 if (recovered == oldTree) {
                     QVERIFY2(install(), at);
@@ -267,6 +364,134 @@ private slots:
                 QVERIFY2(!reason.isEmpty(), at);
             }
         }
+    }
+
+    void journals_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("outcome"); // "old", "new", or "as-it-stood" (set aside)
+
+        // Killed half way through the swap, then the journal damaged: its copy is used.
+        QTest::newRow("empty") << "empty"
+                               << "new";
+        QTest::newRow("truncated") << "truncated"
+                                   << "new";
+        QTest::newRow("not-the-installers") << "foreign"
+                                            << "new";
+        QTest::newRow("checksum-mismatch") << "altered"
+                                           << "new";
+        // ... the copy too: nothing can tell what was made.
+        QTest::newRow("journal-and-copy-empty") << "both-empty"
+                                                << "as-it-stood";
+        // A file still to be placed is gone: only undoing makes it whole.
+        QTest::newRow("staged-file-deleted") << "staged-deleted"
+                                             << "old";
+        // Steps the installer never writes, in well-formed journals.
+        QTest::newRow("only-a-backup-of-the-app") << "backup-only"
+                                                  << "as-it-stood";
+        QTest::newRow("through-a-link") << "through-link"
+                                        << "as-it-stood";
+        QTest::newRow("staging-folder-is-a-link") << "staging-link"
+                                                  << "as-it-stood";
+    }
+    // A journal that cannot be trusted never blocks the installation: it is
+    // read from its copy, or set aside with its folders, leaving the
+    // installation as it stood; nothing outside the folder is touched, and
+    // the next install succeeds.
+    void journals()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, outcome);
+        writeArchive(newRelease());
+        layOutOld();
+        const QMap<QString, QString> oldTree = snapshot();
+        const QMap<QString, QString> newTree = expectedNew();
+        const QString journal = appDir + '/' + journalName;
+        const QString copy = appDir + '/' + backupName + '/' + journalName;
+        const QString staging = appDir + '/' + stagingName;
+        const QString outside = tmp->filePath("outside");
+        QVERIFY(writeFile(outside + "/victim", "outside"));
+
+        if (damage == "backup-only" || damage == "through-link" || damage == "staging-link") {
+            layOutOld();
+            QJsonArray steps;
+            if (damage == "backup-only") {
+                QVERIFY(QDir().mkpath(staging));
+                steps = {QJsonArray {"backup", "Viewer.app"}};
+            } else if (damage == "through-link") {
+                QVERIFY(makeLink(outside, appDir + "/out"));
+                QVERIFY(writeFile(staging + "/out/victim", "new"));
+                steps = {QJsonArray {"backup", "out/victim"}, QJsonArray {"place", "out/victim"}};
+            } else {
+                QVERIFY(makeLink(outside, staging));
+                steps = {QJsonArray {"backup", "config.conf"}, QJsonArray {"place", "victim"}};
+            }
+            QVERIFY(writeFile(journal, journalOf(steps)));
+        } else {
+            // Killed once the first file is in place.
+            auto placed = [&] {
+                const QMap<QString, QString> tree = withoutInstallerFiles(snapshot());
+                for (auto it = tree.begin(); it != tree.end(); ++it) {
+                    if (!it.value().startsWith("dir") && it.value() != oldTree.value(it.key()))
+                        return true;
+                }
+                return false;
+            };
+            // The same operation for every row: found once.
+            static int killAt = 0;
+            for (int n = qMax(killAt, 1); n < 200; ++n) {
+                layOutOld();
+                Installer::setFaultForTesting(n, true);
+                install();
+                Installer::setFaultForTesting(0);
+                if (QFile::exists(journal) && placed()) {
+                    killAt = n;
+                    break;
+                }
+            }
+            QVERIFY(QFile::exists(journal));
+            QFile file(journal);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QByteArray bytes = file.readAll();
+            file.close();
+            if (damage == "empty" || damage == "both-empty")
+                bytes.clear();
+            else if (damage == "truncated")
+                bytes.truncate(bytes.size() / 2);
+            else if (damage == "foreign")
+                bytes = R"({"steps":[["place","Viewer.app"]]})";
+            else if (damage == "altered")
+                bytes.replace("Viewer.app", "Viewer.apq");
+            QVERIFY(damage == "staged-deleted" || writeFile(journal, bytes));
+            QVERIFY(damage != "both-empty" || writeFile(copy, bytes));
+            QVERIFY(damage != "staged-deleted" || QFile::remove(staging + '/' + versionPath));
+        }
+        const QMap<QString, QString> stood = withoutInstallerFiles(snapshot());
+
+        MessageLog log;
+        QCOMPARE(Installer::recover(appDir), outcome != "as-it-stood");
+        if (outcome == "as-it-stood") {
+            QCOMPARE(withoutSetAside(snapshot()), stood);
+            QCOMPARE(loggedStartingWith(log, "Set aside the damaged update journal"), 1);
+            QVERIFY(!QFile::exists(journal) && !QFile::exists(staging));
+            QCOMPARE(QDir(appDir)
+                         .entryList({".update-journal.damaged-*"}, QDir::Hidden | QDir::Files)
+                         .size(),
+                1);
+        } else {
+            QCOMPARE(snapshot(), outcome == "new" ? newTree : oldTree);
+            QCOMPARE(loggedStartingWith(log,
+                         outcome == "new" ? "Completed the interrupted update"
+                                          : "Rolled back the interrupted update"),
+                1);
+        }
+        QFile victim(outside + "/victim");
+        QVERIFY(victim.open(QIODevice::ReadOnly));
+        QCOMPARE(victim.readAll(), QByteArray("outside"));
+        QVERIFY(install());
+        QCOMPARE(withoutSetAside(snapshot()).value(versionPath), newTree.value(versionPath));
+        if (outcome != "as-it-stood")
+            QCOMPARE(snapshot(), newTree);
     }
 
     // A file-size limit below one unpacked entry (the archive itself stays
