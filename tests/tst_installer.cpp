@@ -12,6 +12,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -494,30 +495,56 @@ private slots:
             QCOMPARE(snapshot(), newTree);
     }
 
-    // A file-size limit below one unpacked entry (the archive itself stays
-    // small): the write fails, the old installation stays, the reason names it.
+    void diskFull_data()
+    {
+        QTest::addColumn<QString>("limit");
+        QTest::addColumn<QString>("reason"); // a pattern the reason matches
+        // The archive itself stays small, the unpacked file does not.
+        QTest::newRow("file-size-limit") << "rlimit"
+                                         << "huge.bin.*File too large";
+        QTest::newRow("disk-too-small") << "size=6m"
+                                        << "^Not enough disk space: the update needs 1\\d MiB, "
+                                           "[45] MiB free$";
+        QTest::newRow("no-inodes-left") << "inodes"
+                                        << "No space left on device";
+    }
+    // A release that does not fit: nothing is installed, the old installation
+    // stays, and the reason is the system's (or names what is needed).
     void diskFull()
     {
+        QFETCH(QString, limit);
+        QFETCH(QString, reason);
+        if (limit != "rlimit" && !mountDisk(limit == "inodes" ? "size=64m" : limit))
+            QSKIP("no file system of its own can be mounted here (needs root)");
         layOutOld();
         writeArchive({{"version.ver", "1.1"},
             {"Viewer.app/Contents/MacOS/Viewer", "new", ZipEntry::File, 0755},
             {"Viewer.app/Contents/Resources/huge.bin", QByteArray(8 * 1024 * 1024, 'u')}});
         const QMap<QString, QString> oldTree = snapshot();
         QVERIFY(QFileInfo(archive).size() < 512 * 1024);
+        if (limit == "inodes") {
+            // Room for two more files or folders only.
+            struct statvfs disk;
+            QVERIFY(::statvfs(QFile::encodeName(appDir).constData(), &disk) == 0);
+            const QString inodes = QString::number(disk.f_files - disk.f_ffree + 2);
+            QCOMPARE(QProcess::execute("mount", {"-o", "remount,nr_inodes=" + inodes, mounted}), 0);
+        }
 
-        struct rlimit limit;
-        QVERIFY(::getrlimit(RLIMIT_FSIZE, &limit) == 0);
-        const struct rlimit saved = limit;
-        limit.rlim_cur = 1024 * 1024;
+        struct rlimit saved;
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
         const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limit) == 0);
-        QString reason;
-        const bool ok = install(&reason);
+        if (limit == "rlimit") {
+            struct rlimit small = saved;
+            small.rlim_cur = 1024 * 1024;
+            QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        }
+        QString why;
+        const bool ok = install(&why);
         ::setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, previous);
 
         QVERIFY(!ok);
-        QVERIFY2(reason.contains("huge.bin") && reason.contains("too large"), qPrintable(reason));
+        QVERIFY2(why.contains(QRegularExpression(reason)), qPrintable(why));
         QCOMPARE(snapshot(), oldTree);
     }
 
@@ -664,34 +691,53 @@ private slots:
 
     void permissions_data()
     {
+        QTest::addColumn<bool>("folder"); // the entry is a folder, else a file
         QTest::addColumn<int>("entryMode");
         QTest::addColumn<int>("oldMode");
         QTest::addColumn<int>("expected");
         QTest::addColumn<bool>("running"); // the old program runs during the install
         const int defaults = 0666 & ~currentUmask();
-        QTest::newRow("executable") << 0755 << -1 << 0755 << false;
-        QTest::newRow("private") << 0600 << 0644 << 0600 << false;
-        QTest::newRow("read-only") << 0444 << -1 << 0444 << false;
-        QTest::newRow("archive-drops-execute") << 0644 << 0755 << 0644 << false;
-        QTest::newRow("none-new") << -1 << -1 << defaults << false;
-        QTest::newRow("none-over-plain") << -1 << 0600 << defaults << false;
-        QTest::newRow("none-over-executable") << -1 << 0755 << (defaults | 0111) << false;
-        QTest::newRow("none-over-owner-executable") << -1 << 0700 << (defaults | 0100) << false;
+        QTest::newRow("executable") << false << 0755 << -1 << 0755 << false;
+        QTest::newRow("private") << false << 0600 << 0644 << 0600 << false;
+        QTest::newRow("read-only") << false << 0444 << -1 << 0444 << false;
+        QTest::newRow("archive-drops-execute") << false << 0644 << 0755 << 0644 << false;
+        QTest::newRow("none-new") << false << -1 << -1 << defaults << false;
+        QTest::newRow("none-over-plain") << false << -1 << 0600 << defaults << false;
+        QTest::newRow("none-over-executable") << false << -1 << 0755 << (defaults | 0111) << false;
+        QTest::newRow("none-over-owner-executable")
+            << false << -1 << 0700 << (defaults | 0100) << false;
         // Replaced, not refused by the system as busy (the updater itself).
-        QTest::newRow("executable-running") << 0755 << 0755 << 0755 << true;
+        QTest::newRow("executable-running") << false << 0755 << 0755 << 0755 << true;
+        // Never writable by others, never setuid, setgid or sticky.
+        QTest::newRow("world-writable") << false << 0777 << -1 << 0755 << false;
+        QTest::newRow("group-writable-over-plain") << false << 0664 << 0644 << 0644 << false;
+        QTest::newRow("setuid-setgid") << false << 06755 << -1 << 0755 << false;
+        QTest::newRow("folder-world-writable") << true << 0777 << -1 << 0755 << false;
+        QTest::newRow("folder-sticky") << true << 01777 << -1 << 0755 << false;
+        QTest::newRow("folder-none") << true << -1 << -1 << (0777 & ~currentUmask()) << false;
+        // A folder that is there takes the release's mode (or keeps its own).
+        QTest::newRow("existing-folder") << true << 0755 << 0777 << 0755 << false;
+        QTest::newRow("existing-folder-private") << true << 0700 << 0755 << 0700 << false;
+        QTest::newRow("existing-folder-none") << true << -1 << 0750 << 0750 << false;
     }
-    // Entries keep their Unix permissions; one without them gets the usual
+    // Entries keep their Unix permissions, less what would let others change
+    // or take over the installation; one without them gets the usual
     // defaults, but a program it replaces stays executable.
     void permissions()
     {
+        QFETCH(bool, folder);
         QFETCH(int, entryMode);
         QFETCH(int, oldMode);
         QFETCH(int, expected);
         QFETCH(bool, running);
         layOutOld();
         const QString program = appDir + "/Viewer.app/Contents/MacOS/Tool";
-        if (oldMode >= 0)
+        if (oldMode >= 0 && folder) {
+            QVERIFY(QDir().mkpath(program));
+            QVERIFY(::chmod(QFile::encodeName(program).constData(), mode_t(oldMode)) == 0);
+        } else if (oldMode >= 0) {
             QVERIFY(writeFile(program, "old", oldMode));
+        }
         QProcess old;
         if (running) {
             QVERIFY(QFile::remove(program) && QFile::copy(QStringLiteral("/bin/sleep"), program));
@@ -699,16 +745,16 @@ private slots:
             QVERIFY(old.waitForStarted());
         }
         writeArchive({{"version.ver", "1.1"},
-            {"Viewer.app/Contents/MacOS/Tool", "new", ZipEntry::File, entryMode}});
+            {"Viewer.app/Contents/MacOS/Tool", folder ? QByteArray() : "new",
+                folder ? ZipEntry::Dir : ZipEntry::File, entryMode}});
         const bool installed = install();
         old.kill();
         old.waitForFinished();
         QVERIFY(installed);
         QFile replaced(program);
-        QVERIFY(replaced.open(QIODevice::ReadOnly));
-        QCOMPARE(replaced.readAll(), QByteArray("new"));
-        QCOMPARE(QString::number(unixMode(QFileInfo(program).permissions()), 8),
-            QString::number(expected, 8));
+        QVERIFY(folder || replaced.open(QIODevice::ReadOnly));
+        QVERIFY(folder || replaced.readAll() == "new");
+        QCOMPARE(QString::number(fullMode(program), 8), QString::number(expected, 8));
     }
 };
 
