@@ -481,9 +481,12 @@ private slots:
                 1);
         } else {
             QCOMPARE(snapshot(), outcome == "new" ? newTree : oldTree);
-            QCOMPARE(loggedStartingWith(log,
-                         outcome == "new" ? "Completed the interrupted update"
-                                          : "Rolled back the interrupted update"),
+            // Undone because a staged file is missing, and saying so.
+            QCOMPARE(
+                loggedStartingWith(log,
+                    outcome == "new" ? "Completed the interrupted update"
+                                     : "Rolled back the interrupted update: the staged copy of \""
+                            + versionPath + "\" is missing"),
                 1);
         }
         QFile victim(outside + "/victim");
