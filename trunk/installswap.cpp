@@ -208,10 +208,21 @@ bool InstallSwap::reachable(const InstallStep &step)
     const QString parent = parentOf(step.path);
     const QString staging = QLatin1String(Installer::stagingFolderName) + QLatin1Char('/');
     const QString backup = QLatin1String(Installer::backupFolderName) + QLatin1Char('/');
-    if (realFolders(root, parent, true) && realFolders(root, staging + parent, true)
-        && realFolders(root, backup + parent, true))
+    if (realChain(parent) && realChain(staging + parent) && realChain(backup + parent))
         return true;
     return ops.refuse(QStringLiteral("%1 is reached through a link").arg(quoted(step.path)));
+}
+
+// A chain of folders found whole and real is not looked at again.
+bool InstallSwap::realChain(const QString &relative)
+{
+    if (realChains.contains(relative))
+        return true;
+    if (!realFolders(root, relative, true))
+        return false;
+    if (kindOnDisk(root + QLatin1Char('/') + relative) == Kind::Dir)
+        realChains.insert(relative);
+    return true;
 }
 
 bool InstallSwap::placed(int index) const

@@ -75,6 +75,7 @@ private:
     bool placed(int index) const;
     bool canComplete(const QVector<bool> &made);
     bool reachable(const InstallStep &step);
+    bool realChain(const QString &relative);
     bool ensureParent(const QString &path);
     QString journalCopyPath() const;
     QString scratchPath() const;
@@ -84,6 +85,7 @@ private:
     const QString root;
     InstallFileOps &ops;
     QSet<QString> madeParents;
+    QSet<QString> realChains;
 };
 
 #endif // INSTALLSWAP_H
