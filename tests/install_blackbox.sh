@@ -252,7 +252,8 @@ expected_after_kill() {
     committed | cleaning-up | finished) echo new ;;
     not-started | staging) echo old ;;
     *)
-        if cmp -s "$tmp/old.manifest" <(manifest "$app_dir" installed); then
+        manifest "$app_dir" installed >"$tmp/killed.manifest"
+        if cmp -s "$tmp/old.manifest" "$tmp/killed.manifest"; then
             echo old
         else
             echo either

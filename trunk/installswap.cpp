@@ -79,16 +79,17 @@ QString InstallSwap::scratchPath() const
 
 void InstallSwap::add(const InstallStep &step)
 {
+    QHash<QString, int> &index = indexes[step.op];
+    if (index.contains(step.path))
+        repeated = true;
+    else
+        index.insert(step.path, steps.size());
     steps.append(step);
 }
 
 int InstallSwap::stepIndex(InstallStep::Op op, const QString &path) const
 {
-    for (int i = 0; i < steps.size(); ++i) {
-        if (steps.at(i).op == op && steps.at(i).path == path)
-            return i;
-    }
-    return -1;
+    return indexes[op].value(path, -1);
 }
 
 bool InstallSwap::writeJournal()
@@ -114,6 +115,9 @@ bool InstallSwap::writeJournal()
 bool InstallSwap::readJournal(const QString &path)
 {
     steps.clear();
+    for (QHash<QString, int> &index : indexes)
+        index.clear();
+    repeated = false;
     QFile file(path);
     if (kindOnDisk(path) != Kind::File || !file.open(QIODevice::ReadOnly))
         return ops.refuse(QStringLiteral("cannot be read"));
@@ -147,7 +151,7 @@ bool InstallSwap::parse(const QByteArray &bytes)
         if (op == 5 || !entry.at(1).isString())
             return ops.refuse(QStringLiteral("not an update journal"));
         step.op = InstallStep::Op(op);
-        steps.append(step);
+        add(step);
     }
     return true;
 }
@@ -157,16 +161,14 @@ bool InstallSwap::parse(const QByteArray &bytes)
 // backup followed by the placing of the same path, each placed path staged.
 bool InstallSwap::plausible()
 {
-    QSet<QString> seen;
+    if (repeated)
+        return ops.refuse(QStringLiteral("a step comes twice"));
     for (int i = 0; i < steps.size(); ++i) {
         const InstallStep &step = steps.at(i);
         const QString &path = step.path;
         const QString which = QStringLiteral("its step %1 %2").arg(opNames[step.op], quoted(path));
         if (path.isEmpty() || relativeEntryPath(path) != path || isReserved(path))
             return ops.refuse(which + QStringLiteral(" is not a path of the installation"));
-        if (seen.contains(QString::number(step.op) + path))
-            return ops.refuse(which + QStringLiteral(" comes twice"));
-        seen.insert(QString::number(step.op) + path);
         const int backup = stepIndex(InstallStep::Backup, path);
         const int move = stepIndex(InstallStep::Move, path);
         const int place = stepIndex(InstallStep::Place, path);

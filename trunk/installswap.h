@@ -1,6 +1,7 @@
 #ifndef INSTALLSWAP_H
 #define INSTALLSWAP_H
 
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QVector>
@@ -86,6 +87,9 @@ private:
     InstallFileOps &ops;
     QSet<QString> madeParents;
     QSet<QString> realChains;
+    // Where each path's step of each kind is.
+    QHash<QString, int> indexes[InstallStep::Mode + 1];
+    bool repeated = false;
 };
 
 #endif // INSTALLSWAP_H
