@@ -1,6 +1,7 @@
 #ifndef TESTLIB_FTPSERVER_H
 #define TESTLIB_FTPSERVER_H
 
+#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -46,6 +47,17 @@ public:
         cutAfter = bytes;
     }
 
+    // ... or cuts off the session downloading fileName whenever the bytes
+    // of it sent, counted over all sessions, reach the next of `points`,
+    // and serves on ...
+    void setDownloadCuts(const QString &fileName, const QList<qint64> &points)
+    {
+        cutRetr = fileName;
+        cutPoints = points;
+    }
+    // ... or refuses REST.
+    void setRestRefused(bool refused) { noRest = refused; }
+
     quint16 port() const { return serverPort; }
     QString host() const { return serverHost; }
     // The command lines the server received so far, in order, without CR LF.
@@ -65,6 +77,9 @@ private:
     int rate = 0;
     QString cutFile;
     qint64 cutAfter = 0;
+    QString cutRetr;
+    QList<qint64> cutPoints;
+    bool noRest = false;
 };
 
 #endif // TESTLIB_FTPSERVER_H

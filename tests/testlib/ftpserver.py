@@ -1,4 +1,4 @@
-#!/usr/bin/python3
+#!/ usr / bin / python3
 """A pyftpdlib server on loopback for the tests.
 
 Listens on a free port, prints "PORT <n>" once it accepts connections and
@@ -36,16 +36,36 @@ def main():
     parser.add_argument("--cut-file", default=None,
                         help="name of the uploaded file whose session is cut off")
     parser.add_argument("--cut-after", type=int, default=0, help="bytes received before cutting")
+    parser.add_argument("--cut-retr", default=None,
+                        help="name of the downloaded file whose sessions are cut off")
+    parser.add_argument("--cut-points", default="",
+                        help="bytes of that file sent, over all sessions, at which to cut")
+    parser.add_argument("--no-rest", action="store_true", help="refuse REST")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+
+    cut_points = [int(p) for p in args.cut_points.split(",") if p]
+    retr_sent = [0]
 
     class DyingDTP(DTPHandler):
         ac_out_buffer_size = 4096
 
         def send(self, data):
             name = str(getattr(self.file_obj, "name", "") or "")
+            if args.cut_retr and name.endswith(args.cut_retr):
+                if cut_points and retr_sent[0] >= cut_points[0]:
+#A network that breaks : both connections go, the server serves on.
+                    cut_points.pop(0)
+                    self.cmd_channel.close()
+                    self.close()
+                    return 0
+                if cut_points:
+                    data = data[:cut_points[0] - retr_sent[0]]
+                sent = super().send(data)
+                retr_sent[0] += sent or 0
+                return sent
             if args.drop_file and name.endswith(args.drop_file):
                 remaining = args.drop_after - self.tot_bytes_sent
                 if remaining <= 0:
@@ -58,16 +78,22 @@ def main():
             name = str(getattr(self.file_obj, "name", "") or "")
             if (args.cut_file and name.endswith(args.cut_file)
                     and self.tot_bytes_received >= args.cut_after):
-                # The session ends as a broken network would end it; the
-                # server goes on serving.
+#The session ends as a broken network would end it; the
+#server goes on serving.
                 self.cmd_channel.close()
 
-        # The base class binds this to its own handle_read.
+#The base class binds this to its own handle_read.
         handle_read_event = handle_read
 
     class Handler(FTPHandler):
         def on_incomplete_file_received(self, file):
             pass
+
+        def ftp_REST(self, line):
+            if args.no_rest:
+                self.respond("502 Command not implemented.")
+                return
+            return super().ftp_REST(line)
 
         def pre_process_command(self, line, cmd, arg):
             if args.log:
@@ -83,8 +109,8 @@ def main():
         ThrottledDTPHandler.write_limit = args.rate
         Handler.use_sendfile = False
         Handler.dtp_handler = ThrottledDTPHandler
-    if args.drop_file or args.cut_file:
-        # sendfile() would bypass DyingDTP.send.
+    if args.drop_file or args.cut_file or args.cut_retr:
+#sendfile() would bypass DyingDTP.send.
         Handler.use_sendfile = False
         Handler.dtp_handler = DyingDTP
     logging.basicConfig(level=logging.CRITICAL)
@@ -98,11 +124,8 @@ def main():
         server.close_all()
 
     threading.Thread(target=watch_stdin, daemon=True).start()
-    try:
-        server.serve_forever(timeout=0.2, blocking=True, handle_exit=True)
-    except Exception:
-        pass
+try : server
+.serve_forever(timeout = 0.2, blocking = True, handle_exit = True) except Exception : pass
 
-
-if __name__ == "__main__":
-    main()
+                                                                                      if __name__
+    == "__main__" : main()
