@@ -11,6 +11,7 @@
 #include "messagelog.h"
 #include "platform.h"
 #include "qftp.h"
+#include "releasesource.h"
 #include "scriptedserver.h"
 #include "settings.h"
 #include "signatureverifier.h"
@@ -208,6 +209,8 @@ class TestMainWindow : public QObject
         return launched;
     }
 
+    static QStringList archiveLines() { return {"TYPE I", "SIZE app.zip", "PASV", "RETR app.zip"}; }
+
     static QStringList noUpdateLines()
     {
         return {"USER marvoline", "PASS qd4739", "CWD demo_mac", "TYPE A", "PASV", "LIST", "TYPE I",
@@ -255,6 +258,8 @@ private slots:
 
     void init()
     {
+        // Pauses between tries of a few milliseconds rather than seconds.
+        ReleaseSource::setPauseDivisorForTesting(50);
         // Whatever key this build carries: unverified unless a test says otherwise.
         SignatureVerifier::setPublicKeyForTesting(QByteArray());
         log.reset(new MessageLog);
@@ -413,10 +418,13 @@ private slots:
         int finished = 0;
         QVERIFY(runToLaunch(server, &finished));
 
-        QCOMPARE(finished, 4);
+        // The archive comes through its source, not the window's stages.
+        QCOMPARE(finished, 3);
         QCOMPARE(answerer.asked, 1);
-        const QStringList archiveLines = {"TYPE I", "SIZE app.zip", "PASV", "RETR app.zip"};
-        QCOMPARE(server.receivedLines(), noUpdateLines() + archiveLines);
+        QCOMPARE(server.receivedLines(), noUpdateLines() + archiveLines());
+        // Renamed once whole; nothing partial stays behind.
+        QVERIFY(!QFile::exists(appDir + "/app.zip.part"));
+        QVERIFY(!QFile::exists(appDir + "/app.zip.part.source"));
         // Both downloads stay where they were written.
         QCOMPARE(readBytes(appDir + "/app.zip"), readBytes(serverFolder + "/app.zip"));
         QCOMPARE(readText(appDir + "/new_version.ver"), QStringLiteral("1.1\r\n"));
@@ -447,8 +455,10 @@ private slots:
             << "missing-version-file" << noUpdateLines() << "No update: Downloading file failed: ";
         QTest::newRow("version-file-not-writable")
             << "version-file-not-writable" << listed << "Cannot write \"";
+        // Fetched as "app.zip.part", which cannot take the final name.
         QTest::newRow("archive-not-writable")
-            << "archive-not-writable" << noUpdateLines() << "Cannot write \"";
+            << "archive-not-writable" << noUpdateLines() + archiveLines()
+            << "Update not installed: cannot rename \"";
         // Greets, then never answers: the FTP client's time limit ends the login.
         QTest::newRow("stall-past-time-limit")
             << "stall" << QStringList {"USER marvoline"} << "No update: Login failed: ";
@@ -600,7 +610,9 @@ private slots:
         QVERIFY(!window.isVisible());
         QCOMPARE(window.statusText(), QStringLiteral("Starting Viewer..."));
         QCOMPARE(log->count("Window closed: update cancelled"), 1);
-        QVERIFY(readBytes(appDir + "/app.zip").size() < size);
+        QVERIFY(!QFile::exists(appDir + "/app.zip"));
+        QVERIFY(readBytes(appDir + "/app.zip.part").size() < size);
+        QVERIFY(QFile::exists(appDir + "/app.zip.part.source"));
         QVERIFY(installShown.isEmpty());
         expectInstalled("1.0");
     }
@@ -792,8 +804,13 @@ private slots:
         QVERIFY(runToLaunch(server));
 
         QCOMPARE(answerer.asked, 1);
-        if (failure == "dropped")
-            QVERIFY(readBytes(appDir + "/app.zip").size() < archive.size());
+        if (failure == "dropped") {
+            // Kept for the next run, under its partial name only.
+            QVERIFY(!QFile::exists(appDir + "/app.zip"));
+            const QByteArray part = readBytes(appDir + "/app.zip.part");
+            QVERIFY(part.size() > 0 && part.size() < archive.size());
+            QVERIFY(archive.startsWith(part));
+        }
         QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
         QCOMPARE(readBytes(bundleExecutable(appDir, "Viewer")), programText(marker, "Viewer 1.0"));
         expectInstalled("1.0");

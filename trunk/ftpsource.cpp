@@ -49,7 +49,10 @@ FtpSource::FtpSource(const QString &host, quint16 port, const QString &folder, Q
 
 FtpSource::~FtpSource()
 {
-    if (ftp && !ownsFtp)
+    // Before the file it may be writing into goes with the base class.
+    if (ftp && ownsFtp)
+        delete ftp;
+    else if (ftp)
         ftp->disconnect(this);
 }
 
@@ -81,7 +84,6 @@ void FtpSource::startAttempt()
         ftp->setTimeout(timeout());
         // A fresh download in the session the window has: what it always sent.
         if (sessionFresh && offset() == 0) {
-            sessionFresh = false;
             download();
         } else {
             askIdentity();
@@ -130,6 +132,7 @@ void FtpSource::download()
 
 void FtpSource::fail(Outcome outcome, const QString &what)
 {
+    sessionFresh = false;
     connectId = loginId = cdId = sizeId = timeId = getId = 0;
     // The client's texts put the server's reply on a line of its own.
     attemptEnded(outcome,

@@ -50,6 +50,7 @@ private:
     QString folder;
     QPointer<QFtp> ftp;
     bool ownsFtp = false;
+    // The adopted session, as long as nothing in it has failed.
     bool sessionFresh = false;
     int connectId = 0;
     int loginId = 0;

@@ -3,11 +3,14 @@
 
 #include "busyindicator.h"
 #include "dirmanager.h"
+#include "ftpsource.h"
 #include "installer.h"
 #include "platform.h"
 #include "qftp.h"
+#include "releasefiles.h"
 #include "settings.h"
 #include "signatureverifier.h"
+#include "sourcelist.h"
 #include "version.h"
 
 #include <QCloseEvent>
@@ -28,11 +31,8 @@
 
 namespace {
 
-const char ftpUser[] = "marvoline";
-const char ftpPassword[] = "qd4739";
-
-// A minisign signature is a few hundred bytes; anything far larger is not one.
-const qint64 maxSignatureSize = 64 * 1024;
+const char *const ftpUser = FtpSource::user;
+const char *const ftpPassword = FtpSource::password;
 
 QString readAllText(QFile *file)
 {
@@ -95,7 +95,29 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ftp, SIGNAL(listInfo(QUrlInfo)), this, SLOT(handleListInfo(QUrlInfo)));
     connect(ftp, SIGNAL(stateChanged(int)), this, SLOT(handleStateChanged(int)));
     connect(ftp, SIGNAL(done(bool)), this, SLOT(commandFinished(bool)));
-    connect(ftp, &QFtp::dataTransferProgress, this, &MainWindow::showProgress);
+
+    // The signature and the archive, and the version when the primary
+    // server cannot tell it, come through the sources.
+    sources = new SourceList(ftp, serverHost, quint16(serverPort), serverAppDir, serverMirrors,
+        DirManager::getAppDir(), this);
+    connect(sources, &SourceList::sourceLeft, this,
+        [](const QString &line) { qDebug().noquote() << line; });
+    connect(sources, &SourceList::versionFetched, this, [this](bool ok) {
+        if (ok)
+            versionReceived();
+        else
+            finish(QStringLiteral("No update: no source answered"));
+    });
+    connect(sources, &SourceList::releaseFetched, this, [this](bool ok, const QString &reason) {
+        if (stage != WaitArchive)
+            return;
+        if (!ok)
+            return finish(QStringLiteral("Update not installed: ") + reason);
+        qDebug().noquote() << "Downloaded:" << progressBar->format();
+        archiveReceived();
+    });
+    connect(sources, &SourceList::progress, this, &MainWindow::showProgress);
+    connect(sources, &SourceList::status, this, &MainWindow::setStatus);
 }
 
 MainWindow::~MainWindow()
@@ -104,10 +126,9 @@ MainWindow::~MainWindow()
         verifier->wait();
         delete verifier;
     }
-    // The client may still hold a file as its download target.
+    // The sources' files may be the client's download targets.
+    delete sources;
     delete ftp;
-    delete zipFile;
-    delete signatureFile;
     delete versionFile;
     delete ui;
 }
@@ -166,7 +187,7 @@ void MainWindow::commandFinished(bool error)
         // A refused login or folder change ends the session here: another
         // folder's "version.ver" and "app.zip" are not ours to compare or install.
         if (error) {
-            finish(QStringLiteral("No update: ") + ftpFailure());
+            primaryFailed();
             break;
         }
         stage = WaitList;
@@ -174,7 +195,7 @@ void MainWindow::commandFinished(bool error)
         break;
     case WaitList:
         if (error) {
-            finish(QStringLiteral("No update: ") + ftpFailure());
+            primaryFailed();
             break;
         }
         stage = WaitVersionFile;
@@ -186,20 +207,10 @@ void MainWindow::commandFinished(bool error)
         stage = WaitArchive;
         versionFile->close();
         if (error) {
-            finish(QStringLiteral("No update: ") + ftpFailure());
+            primaryFailed();
             break;
         }
-        if (!versionFile->open(QIODevice::ReadOnly)) {
-            finish(QStringLiteral("No update: cannot read \"%1\": %2")
-                       .arg(versionFile->fileName(), versionFile->errorString()));
-            break;
-        }
-        remoteVersion = Version::clean(readAllText(versionFile));
-        if (Version::compare(remoteVersion, localVersion) > 0)
-            askForUpdate();
-        else
-            finish(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
-                       .arg(localVersion, remoteVersion));
+        versionReceived();
         break;
     case WaitReconnect:
         if (error) {
@@ -208,32 +219,37 @@ void MainWindow::commandFinished(bool error)
         }
         downloadRelease();
         break;
-    case WaitSignature:
-        signatureFile->close();
-        if (error) {
-            finish(QStringLiteral("Update not installed: no signature \"app.zip.minisig\": ")
-                + ftpFailure());
-            break;
-        }
-        downloadArchive();
-        break;
-    case WaitArchive:
-        stage = Finished;
-        if (zipFile)
-            zipFile->close();
-        // A failed download is never installed: the installed application is
-        // started as it is rather than half replaced.
-        if (error) {
-            finish(QStringLiteral("Update not installed: ") + ftpFailure());
-            break;
-        }
-        qDebug().noquote() << "Downloaded:" << progressBar->format();
-        archiveReceived();
-        break;
     default:
         break;
     }
     qDebug() << "finished";
+}
+
+void MainWindow::primaryFailed()
+{
+    stage = WaitSources;
+    if (sources->hasMirrors())
+        sources->fetchVersionFromMirrors(ftpFailure());
+    else
+        finish(QStringLiteral("No update: ") + ftpFailure());
+}
+
+void MainWindow::versionReceived()
+{
+    stage = WaitArchive;
+    QFile file(DirManager::getAppDir() + QLatin1Char('/')
+        + QLatin1String(ReleaseFiles::downloadedVersionFile));
+    if (!file.open(QIODevice::ReadOnly)) {
+        finish(QStringLiteral("No update: cannot read \"%1\": %2")
+                   .arg(file.fileName(), file.errorString()));
+        return;
+    }
+    remoteVersion = Version::clean(readAllText(&file));
+    if (Version::compare(remoteVersion, localVersion) > 0)
+        askForUpdate();
+    else
+        finish(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
+                   .arg(localVersion, remoteVersion));
 }
 
 void MainWindow::askForUpdate()
@@ -273,28 +289,15 @@ void MainWindow::askForUpdate()
 
 void MainWindow::downloadRelease()
 {
-    if (publicKey.isEmpty())
-        return downloadArchive();
-    // The signature first: it is small, and without it the archive is of no use.
-    stage = WaitSignature;
-    signatureFile = openTarget(QStringLiteral("app.zip.minisig"));
-    if (!signatureFile)
-        return;
-    setStatus(QStringLiteral("Downloading update..."));
-    ftp->get(QStringLiteral("app.zip.minisig"), signatureFile, QFtp::Binary);
-}
-
-void MainWindow::downloadArchive()
-{
+    // The signature first (it is small, and without it the archive is of no
+    // use), then the archive; the sources drive the session from here.
     stage = WaitArchive;
-    zipFile = openTarget(QStringLiteral("app.zip"));
-    if (!zipFile)
-        return;
+    ftp->disconnect(this);
     setStatus(QStringLiteral("Downloading update..."));
     progressBar->setRange(0, 0);
     progressBar->show();
     downloadClock.start();
-    ftp->get(QStringLiteral("app.zip"), zipFile, QFtp::Binary);
+    sources->fetchRelease(remoteVersion, !publicKey.isEmpty());
 }
 
 void MainWindow::showProgress(qint64 done, qint64 total)
@@ -326,13 +329,13 @@ void MainWindow::showAmount(qint64 done, qint64 total, const QString &suffix)
 
 void MainWindow::archiveReceived()
 {
-    const QString archive = DirManager::getAppDir() + QLatin1String("/app.zip");
+    const QString archive = sources->archivePath();
     if (publicKey.isEmpty()) {
         installArchive(archive);
         return;
     }
-    QFile signature(signatureFile->fileName());
-    if (signature.size() > maxSignatureSize) {
+    QFile signature(sources->signaturePath());
+    if (signature.size() > ReleaseFiles::maxSignatureSize) {
         finish(QStringLiteral("Update not installed: the signature \"%1\" is too large to be one")
                    .arg(signature.fileName()));
         return;
@@ -365,10 +368,13 @@ void MainWindow::archiveReceived()
             refusal = QStringLiteral("signature refused: ") + verdict->why;
         else
             refusal = checkTrustedVersion(Version::clean(verdict->version));
-        if (refusal.isEmpty())
+        if (refusal.isEmpty()) {
             installArchive(archive);
-        else
-            finish(QStringLiteral("Update not installed: ") + refusal);
+        } else {
+            // Another source, or the same file whole, may yet serve.
+            stage = WaitArchive;
+            sources->refuseRelease(refusal);
+        }
     });
     verifier->start();
 }
@@ -433,6 +439,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
         // Whatever runs is of no use any more; stage Finished makes its end a no-op.
         stage = Finished;
         ftp->abort();
+        // The archive's bytes so far stay for the next run.
+        sources->cancel();
         finish(QStringLiteral("Window closed: update cancelled"));
     }
     QMainWindow::closeEvent(event);

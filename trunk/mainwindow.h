@@ -12,6 +12,7 @@ class QFtp;
 class QLabel;
 class QProgressBar;
 class QThread;
+class SourceList;
 class QUrlInfo;
 
 namespace Ui {
@@ -35,7 +36,7 @@ public:
         WaitList,
         WaitVersionFile,
         WaitReconnect,
-        WaitSignature,
+        WaitSources,
         WaitArchive,
         Verifying,
         Installing,
@@ -75,10 +76,13 @@ private slots:
     void showInstallProgress(qint64 done, qint64 total);
 
 private:
+    // The primary server could not tell its version: the mirrors may.
+    void primaryFailed();
+    // "new_version.ver" is in: compare, then ask or finish.
+    void versionReceived();
     void askForUpdate();
     // "app.zip.minisig" (when archives are verified), then "app.zip".
     void downloadRelease();
-    void downloadArchive();
     // The archive has arrived whole: check it, then install it.
     void archiveReceived();
     // Empty when the version a verified signature vouches for is the
@@ -101,14 +105,13 @@ private:
     bool launching = false;
     bool closeDeferred = false;
     QByteArray publicKey; // empty: archives are not verified
-    QFile *zipFile = nullptr;
-    QFile *signatureFile = nullptr;
     QFile *versionFile = nullptr;
     BusyIndicator *busyIndicator = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
     QElapsedTimer downloadClock;
     QFtp *ftp = nullptr;
+    SourceList *sources = nullptr;
     Installer *installer = nullptr;
     QThread *verifier = nullptr;
     Ui::MainWindow *ui;

@@ -1,4 +1,4 @@
-#!/ usr / bin / python3
+#!/usr/bin/python3
 """A pyftpdlib server on loopback for the tests.
 
 Listens on a free port, prints "PORT <n>" once it accepts connections and
@@ -7,7 +7,8 @@ serves until its standard input closes (the test process ended).
 For failure cases the server may expect another password (so the updater's
 fixed login is refused), may die part way through sending a named file,
 dropping every connection at once, may cut off the one session that is
-uploading a named file, serving on, may drop a session that stays idle, or
+uploading a named file, serving on, may cut off the sessions downloading a
+named file at given byte counts, serving on, may refuse REST, may drop a session that stays idle, or
 may send slowly.
 """
 import argparse
@@ -56,7 +57,7 @@ def main():
             name = str(getattr(self.file_obj, "name", "") or "")
             if args.cut_retr and name.endswith(args.cut_retr):
                 if cut_points and retr_sent[0] >= cut_points[0]:
-#A network that breaks : both connections go, the server serves on.
+                    # A network that breaks: both connections go, the server serves on.
                     cut_points.pop(0)
                     self.cmd_channel.close()
                     self.close()
@@ -78,11 +79,11 @@ def main():
             name = str(getattr(self.file_obj, "name", "") or "")
             if (args.cut_file and name.endswith(args.cut_file)
                     and self.tot_bytes_received >= args.cut_after):
-#The session ends as a broken network would end it; the
-#server goes on serving.
+                # The session ends as a broken network would end it; the
+                # server goes on serving.
                 self.cmd_channel.close()
 
-#The base class binds this to its own handle_read.
+        # The base class binds this to its own handle_read.
         handle_read_event = handle_read
 
     class Handler(FTPHandler):
@@ -110,7 +111,7 @@ def main():
         Handler.use_sendfile = False
         Handler.dtp_handler = ThrottledDTPHandler
     if args.drop_file or args.cut_file or args.cut_retr:
-#sendfile() would bypass DyingDTP.send.
+        # sendfile() would bypass DyingDTP.send.
         Handler.use_sendfile = False
         Handler.dtp_handler = DyingDTP
     logging.basicConfig(level=logging.CRITICAL)
@@ -124,8 +125,11 @@ def main():
         server.close_all()
 
     threading.Thread(target=watch_stdin, daemon=True).start()
-try : server
-.serve_forever(timeout = 0.2, blocking = True, handle_exit = True) except Exception : pass
+    try:
+        server.serve_forever(timeout=0.2, blocking=True, handle_exit=True)
+    except Exception:
+        pass
 
-                                                                                      if __name__
-    == "__main__" : main()
+
+if __name__ == "__main__":
+    main()
