@@ -4,11 +4,13 @@
 #include "closedport.h"
 #include "dirmanager.h"
 #include "ftpserver.h"
+#include "httpssource.h"
 #include "installer.h"
 #include "internetconntest.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
 #include "messagelog.h"
+#include "nginxserver.h"
 #include "platform.h"
 #include "qftp.h"
 #include "releasesource.h"
@@ -89,6 +91,24 @@ public:
 
 private:
     QTimer timer;
+};
+
+// Answers every connection with a 421 greeting and closes it: an FTP
+// server with all its sessions taken.
+class BusyServer : public QTcpServer
+{
+public:
+    int connections = 0;
+
+protected:
+    void incomingConnection(qintptr handle) override
+    {
+        auto *socket = new QTcpSocket(this);
+        socket->setSocketDescriptor(handle);
+        ++connections;
+        socket->write("421 Too many connections.\r\n");
+        socket->disconnectFromHost();
+    }
 };
 
 const QString updateQuestion
@@ -773,6 +793,126 @@ private slots:
                 line.function != "void InternetConnTest::requestFinished()", qPrintable(line.text));
         QCOMPARE(server.receivedLines(), noUpdateLines());
         expectNotUpdated();
+    }
+
+    // The primary server, then the mirrors of "smirrors" in order: a release
+    // signed with the built-in key comes from the first source that serves
+    // it whole and genuine; every source left leaves one line with its
+    // reason, and when all fail the installed application starts.
+    void sources_data()
+    {
+        QTest::addColumn<QString>("primary"); // "down", "busy" (421) or "altered"
+        QTest::addColumn<QStringList>("mirrors");
+        QTest::addColumn<QString>("installed");
+        // One per source left, in order: a text its line holds.
+        QTest::addColumn<QStringList>("left");
+        const QString refused = QStringLiteral("Connection refused");
+        QTest::newRow("primary-down-ftp-mirror")
+            << "down" << QStringList {"ftp"} << "1.1" << QStringList {refused};
+        QTest::newRow("primary-down-https-mirror")
+            << "down" << QStringList {"https"} << "1.1" << QStringList {refused};
+        QTest::newRow("altered-primary-genuine-mirror")
+            << "altered" << QStringList {"https"} << "1.1"
+            << QStringList {"signature refused: the archive does not match its signature"};
+        QTest::newRow("busy-primary")
+            << "busy" << QStringList {"ftp"} << "1.1" << QStringList {"421 Too many connections."};
+        QTest::newRow("https-mirror-of-unknown-ca")
+            << "down" << QStringList {"https-unknown-ca", "ftp"} << "1.1"
+            << QStringList {refused, "SSL handshake failed"};
+        QTest::newRow("redirect-to-http")
+            << "down" << QStringList {"https-to-http"} << "1.0"
+            << QStringList {refused, "redirect to a non-https address refused: http://"};
+        QTest::newRow("all-down") << "down" << QStringList {"http", "ftp-down", "https-down"}
+                                  << "1.0"
+                                  << QStringList {"not an ftp:// or https:// address", refused,
+                                         refused, refused};
+    }
+    void sources()
+    {
+        QFETCH(QString, primary);
+        QFETCH(QStringList, mirrors);
+        QFETCH(QString, installed);
+        QFETCH(QStringList, left);
+        layOut("1.0", QString(), false);
+        QVERIFY(QDir(serverFolder).removeRecursively());
+        {
+            FtpServer origin;
+            QVERIFY(serve(origin));
+            publish(origin);
+        }
+        SignatureVerifier::setPublicKeyForTesting(publicKey);
+
+        FtpServer primaryServer;
+        BusyServer busy;
+        if (primary == "down") {
+            serverPort = closedPort();
+        } else if (primary == "busy") {
+            QVERIFY(busy.listen(QHostAddress::LocalHost, 0));
+            serverPort = busy.serverPort();
+        } else {
+            // Its own copy, one byte of the archive flipped.
+            const QString root = tmp->filePath("primary");
+            QVERIFY(QDir().mkpath(root + "/demo_mac"));
+            for (const QString &name : QDir(serverFolder).entryList(QDir::Files)) {
+                QByteArray bytes = readBytes(serverFolder + "/" + name);
+                if (name == "app.zip")
+                    bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
+                QVERIFY(writeFile(root + "/demo_mac/" + name, bytes));
+            }
+            QVERIFY(primaryServer.start(root));
+            serverPort = primaryServer.port();
+        }
+        std::vector<std::unique_ptr<FtpServer>> ftpMirrors;
+        std::vector<std::unique_ptr<NginxServer>> httpsMirrors;
+        serverMirrors.clear();
+        for (const QString &kind : mirrors) {
+            if (kind == "ftp") {
+                ftpMirrors.emplace_back(new FtpServer);
+                QVERIFY(ftpMirrors.back()->start(serverRoot));
+                serverMirrors
+                    << QStringLiteral("ftp://127.0.0.1:%1/").arg(ftpMirrors.back()->port());
+            } else if (kind.startsWith("https-") && kind != "https-down") {
+                httpsMirrors.emplace_back(new NginxServer);
+                const QString directives = kind == "https-to-http"
+                    ? QStringLiteral("return 302 http://127.0.0.1:%1$request_uri;")
+                          .arg(closedPort())
+                    : QString();
+                QVERIFY2(httpsMirrors.back()->start(serverRoot, directives),
+                    qPrintable(httpsMirrors.back()->errorText()));
+                if (kind != "https-unknown-ca")
+                    HttpsSource::addCaCertificatesForTesting(httpsMirrors.back()->authority());
+                serverMirrors << httpsMirrors.back()->url().toString();
+            } else if (kind == "https") {
+                httpsMirrors.emplace_back(new NginxServer);
+                QVERIFY(httpsMirrors.back()->start(serverRoot));
+                HttpsSource::addCaCertificatesForTesting(httpsMirrors.back()->authority());
+                serverMirrors << httpsMirrors.back()->url().toString();
+            } else if (kind == "http") {
+                serverMirrors << QStringLiteral("http://127.0.0.1:%1/").arg(closedPort());
+            } else if (kind == "ftp-down") {
+                serverMirrors << QStringLiteral("ftp://127.0.0.1:%1/").arg(closedPort());
+            } else {
+                serverMirrors << QStringLiteral("https://127.0.0.1:%1/").arg(closedPort());
+            }
+        }
+        Answerer answerer(Answerer::Yes);
+        MainWindow window(nullptr);
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
+
+        QStringList lines;
+        for (const MessageLog::Line &line : log->lines()) {
+            if (line.text.startsWith("Source ") || line.text.startsWith("Mirror "))
+                lines << line.text;
+        }
+        QCOMPARE(lines.size(), left.size());
+        for (int i = 0; i < left.size(); ++i)
+            QVERIFY2(lines.at(i).contains(left.at(i)), qPrintable(lines.at(i)));
+        if (primary == "busy")
+            QCOMPARE(busy.connections, 3);
+        expectInstalled(installed);
+        if (installed == "1.0")
+            QCOMPARE(log->count("No update: no source answered"), 1);
     }
 
     // An archive that did not arrive whole is never unpacked.

@@ -61,6 +61,12 @@ QString FtpSource::location() const
     return QStringLiteral("ftp://%1:%2/%3/").arg(host).arg(port).arg(folder);
 }
 
+bool FtpSource::wasOverloaded(const QFtp *client)
+{
+    return client->error() == QFtp::ConnectionRefused
+        && !client->errorString().contains(QLatin1String("timed out"));
+}
+
 void FtpSource::adopt(QFtp *session)
 {
     ftp = session;
@@ -144,11 +150,8 @@ void FtpSource::commandFinished(int id, bool error)
 {
     if (!id || !isBusy())
         return;
-    if (id == connectId && error) {
-        const bool refused = ftp->error() == QFtp::ConnectionRefused
-            && !ftp->errorString().contains(QLatin1String("timed out"));
-        return fail(refused ? Overloaded : Failed, QStringLiteral("cannot connect"));
-    }
+    if (id == connectId && error)
+        return fail(wasOverloaded(ftp) ? Overloaded : Failed, QStringLiteral("cannot connect"));
     const bool lost = error && ftp->state() == QFtp::Unconnected;
     if (id == loginId && error)
         return fail(lost ? ConnectionLost : Failed, QStringLiteral("login refused"));

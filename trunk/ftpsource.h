@@ -28,6 +28,11 @@ public:
     // always has: "TYPE I", "SIZE", the data line, "RETR". Borrowed.
     void adopt(QFtp *session);
 
+    // The connect of `client` failed because the server would not take the
+    // session now (refused, or 421 at the greeting), rather than being gone
+    // or out of time: worth another try after a pause.
+    static bool wasOverloaded(const QFtp *client);
+
     QString location() const override;
 
 protected:

@@ -26,6 +26,7 @@
 #include <QPushButton>
 #include <QTextStream>
 #include <QThread>
+#include <QTimer>
 
 #include <memory>
 
@@ -227,6 +228,17 @@ void MainWindow::commandFinished(bool error)
 
 void MainWindow::primaryFailed()
 {
+    if (stage == WaitLogin && FtpSource::wasOverloaded(ftp)
+        && overloadRetries++ < ReleaseSource::maxOverloadRetries) {
+        // Busy, or refusing connections for now: twice more, after a pause.
+        QTimer::singleShot(ReleaseSource::overloadPause(), this, [this] {
+            if (stage != WaitLogin)
+                return;
+            ftp->connectToHost(serverHost, quint16(serverPort));
+            ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
+        });
+        return;
+    }
     stage = WaitSources;
     if (sources->hasMirrors())
         sources->fetchVersionFromMirrors(ftpFailure());
@@ -274,7 +286,7 @@ void MainWindow::askForUpdate()
     if (!clicked || clicked->text() == box.button(QMessageBox::No)->text()) {
         finish(QStringLiteral("Update declined"));
     } else if (clicked->text() == box.button(QMessageBox::Yes)->text()) {
-        if (ftp->state() == QFtp::LoggedIn) {
+        if (ftp->state() == QFtp::LoggedIn || !sources->answeredByPrimary()) {
             downloadRelease();
         } else {
             // The server dropped the session while the question was open (servers

@@ -102,6 +102,7 @@ private:
     QString localVersion;
     QString remoteVersion;
     qint64 archiveSize = -1;
+    int overloadRetries = 0;
     bool launching = false;
     bool closeDeferred = false;
     QByteArray publicKey; // empty: archives are not verified

@@ -29,6 +29,11 @@ ReleaseSource::ReleaseSource(QObject *parent)
 
 ReleaseSource::~ReleaseSource() = default;
 
+int ReleaseSource::overloadPause()
+{
+    return (1000 + int(QRandomGenerator::global()->bounded(2000))) / pauseDivisor();
+}
+
 void ReleaseSource::setPauseDivisorForTesting(int divisor)
 {
     pauseDivisor() = qMax(1, divisor);
@@ -162,7 +167,8 @@ void ReleaseSource::attemptEnded(Outcome outcome, const QString &reason)
         emit status(
             QStringLiteral("Connection lost; resuming (%1 of %2)...").arg(tries + 1).arg(maxTries));
     } else if (outcome == Overloaded && overloadRetries++ < maxOverloadRetries) {
-        wait = 1000 + int(QRandomGenerator::global()->bounded(2000));
+        pause.start(overloadPause());
+        return;
     } else {
         overloaded = outcome == Overloaded;
         target.flush();

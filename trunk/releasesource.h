@@ -47,6 +47,9 @@ public:
     // The last fetch ended because the source was overloaded.
     bool wasOverloaded() const { return overloaded; }
 
+    // The pause before another try of an overloaded source: 1 to 3 s.
+    static int overloadPause();
+
     // Divides every pause between tries; tests set it high.
     static void setPauseDivisorForTesting(int divisor);
 

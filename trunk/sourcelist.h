@@ -29,6 +29,8 @@ public:
     ~SourceList() override;
 
     bool hasMirrors() const { return sources.size() > 1; }
+    // The version came from the primary server, in the window's session.
+    bool answeredByPrimary() const { return current == 0; }
 
     // The primary has failed to tell its version (`reason`): asks the
     // mirrors in order for "version.ver" into "new_version.ver".
