@@ -176,16 +176,24 @@ void HttpsSource::readBody()
         return;
     if (timeout() > 0)
         watchdog.start(timeout());
-    const QByteArray bytes = reply->readAll();
-    if (bytes.isEmpty())
-        return;
-    if (file()->write(bytes) != bytes.size()) {
-        end(Failed,
-            QStringLiteral("cannot write \"%1\": %2")
-                .arg(file()->fileName(), file()->errorString()));
-        return;
+    // Through one buffer, reused: no allocation per piece of the body.
+    buffer.resize(int(replyBufferSize));
+    qint64 got = 0;
+    while (reply->bytesAvailable() > 0) {
+        const qint64 count = reply->read(buffer.data(), buffer.size());
+        if (count <= 0)
+            break;
+        if (file()->write(buffer.constData(), count) != count) {
+            end(Failed,
+                QStringLiteral("cannot write \"%1\": %2")
+                    .arg(file()->fileName(), file()->errorString()));
+            return;
+        }
+        got += count;
     }
-    if (!noteReceived(bytes.size())) {
+    if (got == 0)
+        return;
+    if (!noteReceived(got)) {
         end(Failed,
             QStringLiteral("\"%1\" grew past the %2 bytes it may have")
                 .arg(fileName())

@@ -55,6 +55,7 @@ private:
     // Why this side stopped the reply (a redirect refused); empty otherwise.
     QString refusal;
     qint64 total = -1;
+    QByteArray buffer;
 };
 
 #endif // HTTPSSOURCE_H

@@ -228,6 +228,12 @@ void MainWindow::commandFinished(bool error)
 
 void MainWindow::primaryFailed()
 {
+    // Without mirrors a server that is not there is left at once, as it
+    // always was: the application starts without waiting.
+    if (!sources->hasMirrors()) {
+        finish(QStringLiteral("No update: ") + ftpFailure());
+        return;
+    }
     if (stage == WaitLogin && FtpSource::wasOverloaded(ftp)
         && overloadRetries++ < ReleaseSource::maxOverloadRetries) {
         // Busy, or refusing connections for now: twice more, after a pause.
@@ -240,10 +246,7 @@ void MainWindow::primaryFailed()
         return;
     }
     stage = WaitSources;
-    if (sources->hasMirrors())
-        sources->fetchVersionFromMirrors(ftpFailure());
-    else
-        finish(QStringLiteral("No update: ") + ftpFailure());
+    sources->fetchVersionFromMirrors(ftpFailure());
 }
 
 void MainWindow::versionReceived()
