@@ -658,6 +658,10 @@ private slots:
             << "alter-archive" << true << all
             << "Update not installed: signature refused: the archive does not match its "
                "signature";
+        // Left by an earlier run: the record names this server's app.zip,
+        // the bytes are not its own. Resumed, refused, fetched whole once more.
+        QTest::newRow("resumed-partial-of-other-bytes")
+            << "stale-partial" << true << all + QStringList {"RETR app.zip"} << "";
         // A genuine 1.1 replayed under a "version.ver" of 1.2.
         QTest::newRow("older-release-under-newer-version")
             << "newer-version-file" << true << all
@@ -686,6 +690,15 @@ private slots:
         }
         if (change == "newer-version-file")
             QVERIFY(writeFile(serverFolder + "/version.ver", "1.2\n"));
+        if (change == "stale-partial") {
+            const qint64 size = QFileInfo(serverFolder + "/app.zip").size();
+            QVERIFY(writeFile(appDir + "/app.zip.part", QByteArray(int(size / 2), 'x')));
+            QVERIFY(writeFile(appDir + "/app.zip.part.source",
+                QStringLiteral("ftp://127.0.0.1:%1/demo_mac/app.zip\nsize=%2\n%2\n")
+                    .arg(server.port())
+                    .arg(size)
+                    .toUtf8()));
+        }
         SignatureVerifier::setPublicKeyForTesting(verified ? publicKey : QByteArray());
         Answerer answerer(Answerer::Yes);
         MainWindow window(nullptr);
@@ -714,6 +727,10 @@ private slots:
         }
         QCOMPARE(refused, 0);
         QCOMPARE(log->count("Signature verified: version 1.1"), verified ? 1 : 0);
+        int fetchedWhole = 0;
+        for (const MessageLog::Line &line : log->lines())
+            fetchedWhole += line.text.startsWith("Resumed archive from ");
+        QCOMPARE(fetchedWhole, change == "stale-partial" ? 1 : 0);
         for (const ZipEntry &entry : newRelease())
             QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
         expectInstalled("1.1");
