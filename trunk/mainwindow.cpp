@@ -118,7 +118,9 @@ MainWindow::MainWindow(QWidget *parent)
         archiveReceived();
     });
     connect(sources, &SourceList::progress, this, &MainWindow::showProgress);
-    connect(sources, &SourceList::status, this, &MainWindow::setStatus);
+    connect(sources, &SourceList::status, this, [this](const QString &text) {
+        setStatus(text.isEmpty() ? QStringLiteral("Downloading update...") : text);
+    });
 }
 
 MainWindow::~MainWindow()

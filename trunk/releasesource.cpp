@@ -53,6 +53,7 @@ void ReleaseSource::fetch(
     cap = maxBytes;
     resumable = canResume;
     received = 0;
+    resuming = false;
     shown = 0;
     tries = 0;
     overloadRetries = 0;
@@ -137,6 +138,10 @@ void ReleaseSource::reportProgress(qint64 done, qint64 total)
 {
     // A try that starts over (the file changed, no resume offered) does not
     // take back what the bar has shown: it catches up first.
+    if (resuming && done > shown) {
+        resuming = false;
+        emit status(QString());
+    }
     if (done < shown)
         return;
     shown = done;
@@ -164,6 +169,7 @@ void ReleaseSource::attemptEnded(Outcome outcome, const QString &reason)
         // 1, 2, 4, 8 s, each with up to half a second more, so that many
         // updaters cut off together do not come back together.
         wait = (1000 << (tries - 1)) + int(QRandomGenerator::global()->bounded(500));
+        resuming = true;
         emit status(
             QStringLiteral("Connection lost; resuming (%1 of %2)...").arg(tries + 1).arg(maxTries));
     } else if (outcome == Overloaded && overloadRetries++ < maxOverloadRetries) {

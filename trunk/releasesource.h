@@ -56,7 +56,8 @@ public:
 signals:
     // Bytes of the whole file held so far, never fewer than reported before.
     void progress(qint64 done, qint64 total);
-    // "Connection lost; resuming (2 of 5)..." while a try is pending.
+    // "Connection lost; resuming (2 of 5)..." while a try is pending; an
+    // empty text once bytes flow again.
     void status(const QString &text);
     void finished(bool ok, const QString &reason);
 
@@ -104,6 +105,7 @@ private:
     qint64 receivedBefore = 0; // when the attempt began
     qint64 shown = 0;
     int tries = 0;
+    bool resuming = false;
     int overloadRetries = 0;
     int timeoutMs = 30000;
     QTimer pause;
