@@ -836,6 +836,9 @@ private slots:
         QTest::newRow("https-mirror-of-unknown-ca")
             << "down" << QStringList {"https-unknown-ca", "ftp"} << "1.1"
             << QStringList {refused, "SSL handshake failed"};
+        // Overloaded: tried twice more, then left for the next.
+        QTest::newRow("busy-https-mirror") << "down" << QStringList {"https-503", "ftp"} << "1.1"
+                                           << QStringList {refused, "HTTP 503"};
         QTest::newRow("redirect-to-http")
             << "down" << QStringList {"https-to-http"} << "1.0"
             << QStringList {refused, "redirect to a non-https address refused: http://"};
@@ -890,10 +893,12 @@ private slots:
                     << QStringLiteral("ftp://127.0.0.1:%1/").arg(ftpMirrors.back()->port());
             } else if (kind.startsWith("https-") && kind != "https-down") {
                 httpsMirrors.emplace_back(new NginxServer);
-                const QString directives = kind == "https-to-http"
-                    ? QStringLiteral("return 302 http://127.0.0.1:%1$request_uri;")
-                          .arg(closedPort())
-                    : QString();
+                QString directives;
+                if (kind == "https-to-http")
+                    directives = QStringLiteral("return 302 http://127.0.0.1:%1$request_uri;")
+                                     .arg(closedPort());
+                if (kind == "https-503")
+                    directives = QStringLiteral("return 503;");
                 QVERIFY2(httpsMirrors.back()->start(serverRoot, directives),
                     qPrintable(httpsMirrors.back()->errorText()));
                 if (kind != "https-unknown-ca")
