@@ -99,7 +99,11 @@ bool NginxServer::start(const QString &rootDir, const QString &directives)
                        .toUtf8());
         conf.close();
         process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(QStringLiteral("nginx"),
+        // Debian installs it in /usr/sbin, which a user's PATH may lack.
+        const QString nginx = QFile::exists(QStringLiteral("/usr/sbin/nginx"))
+            ? QStringLiteral("/usr/sbin/nginx")
+            : QStringLiteral("nginx");
+        process.start(nginx,
             {QStringLiteral("-p"), p, QStringLiteral("-e"), p + QStringLiteral("/error.log"),
                 QStringLiteral("-c"), p + QStringLiteral("/nginx.conf"), QStringLiteral("-g"),
                 QStringLiteral("daemon off;")});
