@@ -727,6 +727,14 @@ private slots:
         }
         QCOMPARE(refused, 0);
         QCOMPARE(log->count("Signature verified: version 1.1"), verified ? 1 : 0);
+        if (verified && change.isEmpty()) {
+            // One session, the signature and the archive in it as they always were.
+            QStringList session = server.receivedLines();
+            session = session.mid(session.lastIndexOf("USER marvoline"));
+            const QStringList signature
+                = {"TYPE I", "SIZE app.zip.minisig", "PASV", "RETR app.zip.minisig"};
+            QCOMPARE(session, noUpdateLines() + signature + archiveLines());
+        }
         int fetchedWhole = 0;
         for (const MessageLog::Line &line : log->lines())
             fetchedWhole += line.text.startsWith("Resumed archive from ");

@@ -86,7 +86,8 @@ void FtpSource::startAttempt()
 {
     connectId = loginId = cdId = sizeId = timeId = getId = 0;
     total = -1;
-    if (ftp && ftp->state() == QFtp::LoggedIn && !ftp->currentId()) {
+    // Idle, or ending its last command (this may run from its end's report).
+    if (ftp && ftp->state() == QFtp::LoggedIn && !ftp->hasPendingCommands()) {
         ftp->setTimeout(timeout());
         // A fresh download in the session the window has: what it always sent.
         if (sessionFresh && offset() == 0) {
