@@ -36,8 +36,8 @@ void TestSettings::mirrors_data()
     QTest::newRow("two-with-blanks")
         << QByteArray("smirrors==  ftp://a.example/pub/\t https://b.example:8443/r/ \n")
         << QStringList {"ftp://a.example/pub/", "https://b.example:8443/r/"};
-    QTest::newRow("last-line-wins") << QByteArray("smirrors==ftp://a/\nsmirrors==ftp://b/\n")
-                                    << QStringList {"ftp://b/"};
+    QTest::newRow("last-line-wins")
+        << QByteArray("smirrors==ftp://a/\nsmirrors==ftp://b/\n") << QStringList {"ftp://b/"};
 }
 
 void TestSettings::mirrors()
