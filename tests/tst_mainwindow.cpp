@@ -739,6 +739,8 @@ private slots:
         for (const MessageLog::Line &line : log->lines())
             fetchedWhole += line.text.startsWith("Resumed archive from ");
         QCOMPARE(fetchedWhole, change == "stale-partial" ? 1 : 0);
+        if (change == "stale-partial") // resumed in the window's session first
+            QCOMPARE(server.receivedLines().filter(QRegularExpression("^(MDTM|REST) ")).size(), 2);
         for (const ZipEntry &entry : newRelease())
             QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
         expectInstalled("1.1");
