@@ -6,6 +6,7 @@
 #include "ftpserver.h"
 #include "httpssource.h"
 #include "installer.h"
+#include "instancelock.h"
 #include "internetconntest.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
@@ -13,6 +14,7 @@
 #include "nginxserver.h"
 #include "platform.h"
 #include "qftp.h"
+#include "releasemanifest.h"
 #include "releasesource.h"
 #include "scriptedserver.h"
 #include "settings.h"
@@ -22,17 +24,26 @@
 #include "ziparchive.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLockFile>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSet>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -73,6 +84,10 @@ public:
             details = box->informativeText();
             buttons = box->standardButtons();
             title = box->windowTitle();
+            if (auto *view = box->findChild<QTextBrowser *>()) {
+                notes = view->toPlainText();
+                notesInert = !view->openLinks() && !view->openExternalLinks();
+            }
             if (answer == Yes)
                 box->button(QMessageBox::Yes)->click();
             else if (answer == No)
@@ -87,6 +102,8 @@ public:
     QString text;
     QString details;
     QString title;
+    QString notes; // as the view shows them; empty when none are shown
+    bool notesInert = false; // the view follows no link
     QMessageBox::StandardButtons buttons;
 
 private:
@@ -115,6 +132,18 @@ const QString updateQuestion
     = QStringLiteral("New update is available. Do you want to update now?");
 
 } // namespace
+
+// Notes whether an update window was ever shown.
+class ShowWatcher : public QObject
+{
+public:
+    bool shown = false;
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        shown = shown || (event->type() == QEvent::Show && qobject_cast<MainWindow *>(object));
+        return false;
+    }
+};
 
 class TestMainWindow : public QObject
 {
@@ -237,9 +266,76 @@ class TestMainWindow : public QObject
             "SIZE version.ver", "PASV", "RETR version.ver"};
     }
 
-    // Publishes the new release from a folder with updater-publish, signed
-    // with the test's key, into the server's folder.
-    void publish(const FtpServer &server)
+    // Plays the server on a scripted control connection until the window
+    // has closed: the folder holds `files`, the listing shows those in
+    // `listed`, and SIZE answers with `sizeReplies` or else the true size.
+    // Returns the lines the window sent.
+    QList<QByteArray> playServer(const QMap<QByteArray, QByteArray> &files,
+        const QSet<QByteArray> &listed, const QMap<QByteArray, QByteArray> &sizeReplies)
+    {
+        ScriptedServer control;
+        if (!control.listen())
+            return {};
+        serverPort = control.port();
+        MainWindow window(nullptr);
+        window.show();
+        if (!control.waitForClient())
+            return {};
+        control.send("220 ready\r\n");
+        std::unique_ptr<DataServer> data;
+        QList<QByteArray> received;
+        const QDeadlineTimer deadline(30000);
+        while (window.isVisible() && !deadline.hasExpired()) {
+            const QByteArray line = control.nextLine(20);
+            if (line.isNull())
+                continue;
+            received << line;
+            const QByteArray verb = line.split(' ').first();
+            const QByteArray name = line.mid(verb.size() + 1);
+            QByteArray payload;
+            if (verb == "LIST") {
+                for (const QByteArray &file : listed)
+                    payload += "-rw-r--r-- 1 u g " + QByteArray::number(files.value(file).size())
+                        + " Jan 01 2020 " + file + "\r\n";
+            } else if (verb == "RETR") {
+                payload = files.value(name);
+            }
+            if (verb == "USER") {
+                control.send("331 password\r\n");
+            } else if (verb == "PASS") {
+                control.send("230 in\r\n");
+            } else if (verb == "CWD" || verb == "TYPE") {
+                control.send("200 ok\r\n");
+            } else if (verb == "SIZE") {
+                control.send(sizeReplies.value(name,
+                    files.contains(name)
+                        ? "213 " + QByteArray::number(files.value(name).size()) + "\r\n"
+                        : QByteArray("550 no\r\n")));
+            } else if (verb == "PASV") {
+                data.reset(new DataServer);
+                data->listen();
+                control.send(data->pasvReply());
+            } else if (verb == "RETR" && !files.contains(name)) {
+                control.send("550 no such file\r\n");
+            } else if ((verb == "LIST" || verb == "RETR") && data) {
+                control.send("150 here\r\n");
+                if (!data->waitForClient())
+                    return {};
+                data->send(payload);
+                data->close();
+                control.send("226 done\r\n");
+            } else if (verb == "ABOR") {
+                control.send("225 aborted\r\n");
+            } else {
+                control.send("502 no\r\n");
+            }
+        }
+        return received;
+    }
+
+    // Runs updater-publish on the new release's folder for version 1.1,
+    // signed with the test's key, with the given target and options.
+    void publish(const QStringList &arguments)
     {
         const QString source = tmp->filePath("release");
         for (const ZipEntry &entry : newRelease()) {
@@ -249,11 +345,36 @@ class TestMainWindow : public QObject
                     QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         }
         Tool tool;
-        QVERIFY2(
-            tool.run(QStringLiteral(UPDATER_PUBLISH),
-                {"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--folder",
-                    "demo_mac", "--version", "1.1", "--key", keys.filePath("minisign.key"), source},
-                {}, withoutPublishPassword()),
+        QVERIFY2(tool.run(QStringLiteral(UPDATER_PUBLISH),
+                     arguments
+                         + QStringList {"--version", "1.1", "--key", keys.filePath("minisign.key"),
+                             source},
+                     {}, withoutPublishPassword()),
+            tool.output);
+    }
+    // ... into the server's folder.
+    void publish(const FtpServer &server)
+    {
+        publish({"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--folder",
+            "demo_mac"});
+    }
+
+    // Writes the manifest into dir as "release.json" and signs it with
+    // Debian's minisign, its trusted comment naming commentVersion.
+    void signWithMinisign(
+        const QString &dir, const ReleaseManifest &manifest, const QString &commentVersion)
+    {
+        const QString minisign = QStandardPaths::findExecutable("minisign");
+        if (minisign.isEmpty())
+            QSKIP("minisign is not installed");
+        QVERIFY(writeFile(dir + "/release.json", manifest.toJson()));
+        Tool tool;
+        QVERIFY2(tool.run(minisign,
+                     {"-S", "-s", keys.filePath("minisign.key"), "-m", dir + "/release.json", "-t",
+                         QStringLiteral("timestamp:%1 file:release.json version:%2")
+                             .arg(manifest.signedAt)
+                             .arg(commentVersion)},
+                     "\n"),
             tool.output);
     }
 
@@ -647,12 +768,14 @@ private slots:
         QTest::addColumn<bool>("verified"); // a public key is built in
         QTest::addColumn<QStringList>("fetched");
         QTest::addColumn<QString>("refusal"); // empty: installed
-        const QStringList all = {"RETR version.ver", "RETR app.zip.minisig", "RETR app.zip"};
+        // The release as updaters before the manifest knew it.
+        const QStringList all
+            = {"RETR version.ver", "RETR release.json", "RETR app.zip.minisig", "RETR app.zip"};
         QTest::newRow("verified") << "" << true << all << "";
         QTest::newRow("unverified-without-key")
             << "" << false << QStringList {"RETR version.ver", "RETR app.zip"} << "";
         QTest::newRow("no-signature-on-server")
-            << "remove-signature" << true << QStringList(all.mid(0, 2))
+            << "remove-signature" << true << QStringList(all.mid(0, 3))
             << "Update not installed: no signature \"app.zip.minisig\": ";
         QTest::newRow("altered-archive")
             << "alter-archive" << true << all
@@ -680,7 +803,10 @@ private slots:
         QVERIFY(serve(server));
         publish(server);
         QCOMPARE(QDir(serverFolder).entryList(QDir::Files | QDir::Hidden),
-            QStringList({"app.zip", "app.zip.minisig", "version.ver"}));
+            QStringList({"app.zip", "app.zip.minisig", "release.json", "release.json.minisig",
+                "version.ver"}));
+        QVERIFY(QFile::remove(serverFolder + "/release.json"));
+        QVERIFY(QFile::remove(serverFolder + "/release.json.minisig"));
         if (change == "remove-signature")
             QVERIFY(QFile::remove(serverFolder + "/app.zip.minisig"));
         if (change == "alter-archive") {
@@ -728,12 +854,15 @@ private slots:
         QCOMPARE(refused, 0);
         QCOMPARE(log->count("Signature verified: version 1.1"), verified ? 1 : 0);
         if (verified && change.isEmpty()) {
-            // One session, the signature and the archive in it as they always were.
+            // One session: the manifest asked for (this server has none),
+            // then the signature and the archive in it as they always were.
             QStringList session = server.receivedLines();
             session = session.mid(session.lastIndexOf("USER marvoline"));
+            const QStringList manifest
+                = {"TYPE I", "SIZE release.json", "PASV", "RETR release.json"};
             const QStringList signature
                 = {"TYPE I", "SIZE app.zip.minisig", "PASV", "RETR app.zip.minisig"};
-            QCOMPARE(session, noUpdateLines() + signature + archiveLines());
+            QCOMPARE(session, noUpdateLines() + manifest + signature + archiveLines());
         }
         int fetchedWhole = 0;
         for (const MessageLog::Line &line : log->lines())
@@ -746,13 +875,201 @@ private slots:
         expectInstalled("1.1");
     }
 
-    // Start-up as main() runs it: the window never waits for the probe, and
-    // a second updater of the same installation leaves at once.
+    // A release with its signed manifest ("release.json"), published by
+    // updater-publish with notes and then, for most rows, changed and
+    // signed again with Debian's minisign. It is offered only when the
+    // manifest verifies, is fresh, names the published version, is no
+    // replay of what the installation verified before, and includes this
+    // installation; the archive is installed only at the signed size and
+    // hash. Otherwise one line says why and the installed 1.0 starts.
+    void manifest_data()
+    {
+        QTest::addColumn<QString>("change"); // to the release, or the installation's state
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<QString>("outcome"); // the line that ends the run
+        const QString notShown = "No update: release information refused: ";
+        const QString refused = "Update not installed: ";
+        QTest::newRow("accepted") << "" << true << "Update installed";
+        QTest::newRow("accepted-signed-by-minisign") << "minisign" << true << "Update installed";
+        QTest::newRow("expired") << "expired" << false
+                                 << "No update: release information expired on ";
+        QTest::newRow("version-differs-from-version-file")
+            << "newer-version-file" << false
+            << notShown + "it is for version \"1.1\", \"version.ver\" is for \"1.2\"";
+        QTest::newRow("version-differs-from-trusted-comment")
+            << "comment-1.2" << false
+            << notShown + "it is for version \"1.1\", its signature for \"1.2\"";
+        QTest::newRow("lower-than-highest-verified")
+            << "verified-1.2" << false
+            << notShown + "a replay: version \"1.1\" is older than \"1.2\"";
+        QTest::newRow("same-version-signed-earlier")
+            << "verified-1.1-later" << false << notShown + "a replay: signed at ";
+        // Refused on the listing's word already: nothing past the signed size
+        // is asked for.
+        QTest::newRow("archive-longer-than-size")
+            << "archive-longer" << true << refused + "the published \"app.zip\" is ";
+        QTest::newRow("archive-shorter-than-size")
+            << "archive-shorter" << true << refused + "archive refused: the archive holds ";
+        QTest::newRow("archive-with-another-hash")
+            << "archive-altered" << true
+            << refused + "archive refused: the archive's BLAKE2b-512 is not the one";
+        QTest::newRow("manifest-missing-after-one-was-verified")
+            << "no-manifest" << false << "No update: the server has no signed release information";
+        // Nothing it says can be relied on: as strict as after a verified manifest.
+        QTest::newRow("manifest-missing-state-unreadable")
+            << "no-manifest-garbled-state" << false
+            << "No update: the server has no signed release information";
+        QTest::newRow("rollout-0") << "rollout-0" << false
+                                   << "Version 1.1 is offered to 0% of installations; not yet "
+                                      "this one";
+        QTest::newRow("rollout-100") << "rollout-100" << true << "Update installed";
+    }
+    void manifest()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, asked);
+        QFETCH(QString, outcome);
+        layOut("1.0", QString(), false);
+        QVERIFY(writeFile(tmp->filePath("notes.md"),
+            "# Viewer 1.1\n\n- Opens **twice** as fast\n\n![logo](http://127.0.0.1:1/x.png) "
+            "[site](http://127.0.0.1:1/)\n"));
+        const QString out = tmp->filePath("out");
+        publish({"--output", out, "--notes", tmp->filePath("notes.md")});
+        ReleaseManifest published;
+        QString why;
+        QVERIFY2(ReleaseManifest::parse(readBytes(out + "/release.json"), &published, &why),
+            qPrintable(why));
+        const qint64 archiveSize = QFileInfo(out + "/app.zip").size();
+        QCOMPARE(published.archiveSize, archiveSize);
+
+        ReleaseManifest changed = published;
+        QString commentVersion = "1.1";
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        if (change == "expired") {
+            changed.signedAt = now - 40 * 86400;
+            changed.expires = now - 10 * 86400;
+        }
+        if (change == "comment-1.2")
+            commentVersion = "1.2";
+        if (change.startsWith("rollout-"))
+            changed.rollout = change.mid(8).toInt();
+        if (change == "minisign" || change == "expired" || change == "comment-1.2"
+            || change.startsWith("rollout-"))
+            signWithMinisign(out, changed, commentVersion);
+        if (change == "newer-version-file")
+            QVERIFY(writeFile(out + "/version.ver", "1.2\n"));
+        QByteArray archive = readBytes(out + "/app.zip");
+        if (change == "archive-longer")
+            archive += QByteArray(4 << 20, 'x');
+        if (change == "archive-shorter")
+            archive.chop(100);
+        if (change == "archive-altered")
+            archive[archive.size() / 2] = char(archive.at(archive.size() / 2) ^ 1);
+        QVERIFY(writeFile(out + "/app.zip", archive));
+        for (const QString &name : QDir(out).entryList(QDir::Files))
+            QVERIFY(QFile::copy(out + "/" + name, serverFolder + "/" + name));
+        if (change.startsWith("no-manifest")) {
+            QVERIFY(QFile::remove(serverFolder + "/release.json"));
+            QVERIFY(QFile::remove(serverFolder + "/release.json.minisig"));
+        }
+        // What earlier runs of this installation verified.
+        const QString id = "00112233445566778899aabbccddeeff";
+        QJsonObject state {{"install_id", id}, {"manifest_verified", true}, {"later", "kept"}};
+        if (change == "verified-1.2")
+            state.insert("highest_version", "1.2");
+        if (change == "verified-1.1-later")
+            state.insert("highest_version", "1.1");
+        state.insert("highest_signed", double(published.signedAt + 60));
+        if (change.startsWith("verified-") || change == "no-manifest" || change == "rollout-0")
+            QVERIFY(writeFile(appDir + "/.update-state", QJsonDocument(state).toJson()));
+        if (change == "no-manifest-garbled-state")
+            QVERIFY(writeFile(appDir + "/.update-state", "{\"install_id\": "));
+
+        FtpServer server;
+        QVERIFY(serve(server));
+        SignatureVerifier::setPublicKeyForTesting(publicKey);
+        Answerer answerer(Answerer::Yes);
+        MainWindow window(nullptr);
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+
+        QCOMPARE(answerer.asked, asked ? 1 : 0);
+        QStringList ends;
+        for (const MessageLog::Line &line : log->lines()) {
+            if (line.text.startsWith("No update") || line.text.startsWith("Update ")
+                || line.text.startsWith("Version ") || line.text.startsWith("No newer"))
+                ends << line.text;
+        }
+        QCOMPARE(ends.size(), 1);
+        QVERIFY2(ends.first().startsWith(outcome), qPrintable(ends.first()));
+        const QStringList retrieved = server.receivedLines().filter(QRegularExpression("^RETR "));
+        QVERIFY(!retrieved.contains("RETR app.zip.minisig"));
+        if (asked) {
+            // The signed size in the question, and the notes under it, as text.
+            QVERIFY2(answerer.details.endsWith(
+                         "Download size: " + QLocale().formattedDataSize(archiveSize)),
+                qPrintable(answerer.details));
+            QCOMPARE(answerer.text, updateQuestion);
+            QCOMPARE(answerer.buttons, QMessageBox::No | QMessageBox::Yes);
+            QVERIFY2(answerer.notes.startsWith("Viewer 1.1\nOpens twice as fast"),
+                qPrintable(answerer.notes));
+            QVERIFY(answerer.notesInert);
+        }
+        if (change == "archive-longer") {
+            // Never more than the signed size on disk, nor asked for.
+            QVERIFY(QFileInfo(appDir + "/app.zip").size() <= archiveSize);
+            QVERIFY(QFileInfo(appDir + "/app.zip.part").size() <= archiveSize);
+            QVERIFY(!retrieved.contains("RETR app.zip"));
+            QVERIFY(ends.first().endsWith(QStringLiteral("more than %1").arg(archiveSize)));
+        }
+        if (change == "rollout-0") {
+            // Saved with the verified version; what a later updater wrote stays.
+            const QJsonObject saved
+                = QJsonDocument::fromJson(readBytes(appDir + "/.update-state")).object();
+            QCOMPARE(saved.value("highest_version").toString(), QStringLiteral("1.1"));
+            QCOMPARE(saved.value("install_id").toString(), id);
+            QCOMPARE(saved.value("later").toString(), QStringLiteral("kept"));
+        }
+        if (outcome != "Update installed") {
+            QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
+            expectInstalled("1.0");
+            return;
+        }
+        QCOMPARE(retrieved,
+            QStringList({"RETR version.ver", "RETR release.json", "RETR release.json.minisig",
+                "RETR app.zip"}));
+        for (const ZipEntry &entry : newRelease())
+            QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
+        expectInstalled("1.1");
+        // Remembered: a new install id, the version and its signed time.
+        const QJsonObject kept
+            = QJsonDocument::fromJson(readBytes(appDir + "/.update-state")).object();
+        QVERIFY(QRegularExpression("^[0-9a-f]{32}$")
+                    .match(kept.value("install_id").toString())
+                    .hasMatch());
+        QCOMPARE(kept.value("highest_version").toString(), QStringLiteral("1.1"));
+        QCOMPARE(qint64(kept.value("highest_signed").toDouble()), changed.signedAt);
+        QCOMPARE(kept.value("manifest_verified").toBool(), true);
+    }
+
+    // Start-up as main() runs it: the window never waits for the probe; a
+    // second updater of the same installation leaves at once, while a lock
+    // file no running updater holds, whatever it reads, keeps nobody out.
     void startUp_data()
     {
         QTest::addColumn<QString>("situation");
         QTest::newRow("probe-host-silent") << "probe-host-silent";
+        // Held through another open of the file, in this very process.
         QTest::newRow("second-updater") << "second-updater";
+        QTest::newRow("held-by-a-child-process") << "child-holds-lock";
+        // Left by processes that died.
+        QTest::newRow("empty-lock-file") << "stale:";
+        QTest::newRow("partial-lock-file") << "stale:12";
+        QTest::newRow("other-machines-lock-file")
+            << "stale:1\nUpdater\n" + QSysInfo::machineHostName() + "\nnot-this-machine-id\n";
+        // The lock cannot be taken (here the name is a folder): the published
+        // version is checked, never offered, and nothing is recovered.
+        QTest::newRow("lock-error") << "lock-error";
         // The last run was killed in the middle of its swap: completed before
         // the window reads the installed version.
         QTest::newRow("interrupted-install") << "interrupted-install";
@@ -761,7 +1078,9 @@ private slots:
     {
         QFETCH(QString, situation);
         const bool interrupted = situation == "interrupted-install";
-        layOut("1.0", interrupted ? "1.1" : "1.0");
+        const bool held = situation == "second-updater" || situation == "child-holds-lock";
+        const QString lockFile = appDir + "/updater.lock";
+        layOut("1.0", interrupted || situation == "lock-error" ? "1.1" : "1.0");
         if (interrupted)
             killedInstall();
         // Not asked at all when all goes well; answered at once when not.
@@ -780,30 +1099,64 @@ private slots:
             QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
         // Longer than any run: the probe is still waiting when the updater ends.
         InternetConnTest::setTimeLimitForTesting(600000);
-        QLockFile other(appDir + "/updater.lock");
+        InstanceLock other(appDir);
+        QString why;
         if (situation == "second-updater")
-            QVERIFY(other.tryLock(0));
-
-        bool windowShown = false;
-        QTimer watch;
-        connect(&watch, &QTimer::timeout, [&] {
-            for (QWidget *widget : QApplication::topLevelWidgets())
-                windowShown
-                    = windowShown || (qobject_cast<MainWindow *>(widget) && widget->isVisible());
+            QCOMPARE(other.acquire(&why), InstanceLock::Acquired);
+        QProcess holder;
+        const auto stopHolder = qScopeGuard([&holder] {
+            holder.kill();
+            holder.waitForFinished();
         });
-        watch.start(5);
+        if (situation == "child-holds-lock") {
+            holder.start("/usr/bin/python3",
+                {"-c",
+                    "import fcntl, sys\n"
+                    "f = open(sys.argv[1], 'a')\n"
+                    "fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+                    "print('locked', flush=True)\n"
+                    "sys.stdin.read()\n",
+                    lockFile});
+            QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine(), 10000);
+            QCOMPARE(holder.readAll(), QByteArray("locked\n"));
+        }
+        if (situation.startsWith("stale:"))
+            QVERIFY(writeFile(lockFile, situation.mid(6).toUtf8()));
+        if (situation == "lock-error") {
+            QVERIFY(QDir().mkpath(lockFile));
+            killedInstall(); // left alone: no lock, no recovery
+        }
+
+        // Seen as it is shown: a polling timer can miss a short run on a busy machine.
+        ShowWatcher watcher;
+        qApp->installEventFilter(&watcher);
         const int exitCode = Startup::run();
+        qApp->removeEventFilter(&watcher);
+        const bool windowShown = watcher.shown;
         InternetConnTest::setHostForTesting(QString());
         InternetConnTest::setTimeLimitForTesting(-1);
 
         QCOMPARE(exitCode, 0);
-        if (situation == "second-updater") {
+        if (held) {
             QVERIFY(!windowShown);
             QVERIFY(server.receivedLines().isEmpty());
             QVERIFY(open->calls().isEmpty());
-            QCOMPARE(log->lines().last().text.contains("Another updater"), true);
+            QVERIFY2(log->lines().last().text.startsWith("Another updater"),
+                qPrintable(log->lines().last().text));
+            QVERIFY(log->lines().last().text.endsWith("is working in this installation; exiting"));
             return;
         }
+        if (situation == "lock-error") {
+            QCOMPARE(log->count("Version 1.1 not offered: this updater holds no lock on the "
+                                "installation"),
+                1);
+            QCOMPARE(answerer.asked, 0);
+            QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
+            QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
+            return;
+        }
+        // The lock now names this updater, for whoever looks.
+        QCOMPARE(readText(lockFile), QString::number(QCoreApplication::applicationPid()) + "\n");
         // The whole run ended while the probe still waited for its answer.
         QVERIFY(windowShown);
         if (interrupted) {
@@ -823,12 +1176,15 @@ private slots:
     }
 
     // The primary server, then the mirrors of "smirrors" in order: a release
-    // signed with the built-in key comes from the first source that serves
-    // it whole and genuine; every source left leaves one line with its
-    // reason, and when all fail the installed application starts.
+    // signed with the built-in key (its manifest fetched from the source that
+    // told the version) comes from the first source that serves it whole and
+    // genuine; every source left leaves one line with its reason, and when
+    // all fail the installed application starts.
     void sources_data()
     {
-        QTest::addColumn<QString>("primary"); // "down", "busy" (421) or "altered"
+        // "down", "busy" (421), "altered", or "altered-no-manifest" (the
+        // release published without its manifest, everywhere).
+        QTest::addColumn<QString>("primary");
         QTest::addColumn<QStringList>("mirrors");
         QTest::addColumn<QString>("installed");
         // One per source left, in order: a text its line holds.
@@ -840,7 +1196,17 @@ private slots:
             << "down" << QStringList {"https"} << "1.1" << QStringList {refused};
         QTest::newRow("altered-primary-genuine-mirror")
             << "altered" << QStringList {"https"} << "1.1"
+            << QStringList {"archive refused: the archive's BLAKE2b-512 is not the one"};
+        QTest::newRow("altered-primary-genuine-mirror-without-manifest")
+            << "altered-no-manifest" << QStringList {"https"} << "1.1"
             << QStringList {"signature refused: the archive does not match its signature"};
+        // A mirror's "version.ver" is held to the same cap and form.
+        QTest::newRow("mirror-version-too-long")
+            << "down" << QStringList {"ftp-long-version", "ftp"} << "1.1"
+            << QStringList {refused, "the published \"version.ver\" announces 2000 bytes"};
+        QTest::newRow("mirror-version-of-two-lines")
+            << "down" << QStringList {"ftp-two-line-version", "ftp"} << "1.1"
+            << QStringList {refused, "the published \"version.ver\" is not one line"};
         QTest::newRow("busy-primary")
             << "busy" << QStringList {"ftp"} << "1.1" << QStringList {"421 Too many connections."};
         QTest::newRow("https-mirror-of-unknown-ca")
@@ -870,7 +1236,22 @@ private slots:
             QVERIFY(serve(origin));
             publish(origin);
         }
+        if (primary == "altered-no-manifest") {
+            QVERIFY(QFile::remove(serverFolder + "/release.json"));
+            QVERIFY(QFile::remove(serverFolder + "/release.json.minisig"));
+        }
         SignatureVerifier::setPublicKeyForTesting(publicKey);
+        // A copy of the published folder under `name`, one file's bytes replaced.
+        const auto copyWith = [&](const QString &name, const QString &file,
+                                  const std::function<QByteArray(QByteArray)> &change) {
+            const QString root = tmp->filePath(name);
+            QDir().mkpath(root + "/demo_mac");
+            for (const QString &entry : QDir(serverFolder).entryList(QDir::Files)) {
+                const QByteArray bytes = readBytes(serverFolder + "/" + entry);
+                writeFile(root + "/demo_mac/" + entry, entry == file ? change(bytes) : bytes);
+            }
+            return root;
+        };
 
         FtpServer primaryServer;
         BusyServer busy;
@@ -881,14 +1262,10 @@ private slots:
             serverPort = busy.serverPort();
         } else {
             // Its own copy, one byte of the archive flipped.
-            const QString root = tmp->filePath("primary");
-            QVERIFY(QDir().mkpath(root + "/demo_mac"));
-            for (const QString &name : QDir(serverFolder).entryList(QDir::Files)) {
-                QByteArray bytes = readBytes(serverFolder + "/" + name);
-                if (name == "app.zip")
-                    bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
-                QVERIFY(writeFile(root + "/demo_mac/" + name, bytes));
-            }
+            const QString root = copyWith("primary", "app.zip", [](QByteArray bytes) {
+                bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
+                return bytes;
+            });
             QVERIFY(primaryServer.start(root));
             serverPort = primaryServer.port();
         }
@@ -921,6 +1298,14 @@ private slots:
                 serverMirrors << httpsMirrors.back()->url().toString();
             } else if (kind == "http") {
                 serverMirrors << QStringLiteral("http://127.0.0.1:%1/").arg(closedPort());
+            } else if (kind.endsWith("-version")) {
+                const QByteArray version
+                    = kind == "ftp-long-version" ? QByteArray(2000, '1') : "1.1\n9.9\n";
+                ftpMirrors.emplace_back(new FtpServer);
+                QVERIFY(ftpMirrors.back()->start(
+                    copyWith(kind, "version.ver", [&](const QByteArray &) { return version; })));
+                serverMirrors
+                    << QStringLiteral("ftp://127.0.0.1:%1/").arg(ftpMirrors.back()->port());
             } else if (kind == "ftp-down") {
                 serverMirrors << QStringLiteral("ftp://127.0.0.1:%1/").arg(closedPort());
             } else {
@@ -945,6 +1330,138 @@ private slots:
         expectInstalled(installed);
         if (installed == "1.0")
             QCOMPARE(log->count("No update: no source answered"), 1);
+        int manifests = 0;
+        for (const MessageLog::Line &line : log->lines())
+            manifests += line.text.startsWith("Release information verified: version 1.1, ");
+        QCOMPARE(manifests, installed == "1.1" && primary != "altered-no-manifest" ? 1 : 0);
+    }
+
+    // "version.ver" and "app.zip.minisig" are small: one announced larger
+    // than its cap (by the listing or by SIZE) is never asked for, one that
+    // arrives larger stops its transfer with the file holding no more than
+    // the cap, and a version that is not one line of printable text is
+    // neither shown nor compared. Nothing more is fetched; the application starts.
+    void smallFiles_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("listed");
+        QTest::addColumn<QByteArray>("sizeReply"); // empty: the true size
+        QTest::addColumn<QString>("reason");
+        const QByteArray version = "version.ver";
+        const QByteArray signature = "app.zip.minisig";
+        const QByteArray big(4 * 1024 * 1024, 'x');
+        const QString noUpdate = "No update: the published \"version.ver\" ";
+        const QString notInstalled = "Update not installed: the published \"app.zip.minisig\" ";
+        QTest::newRow("version-listed-too-large")
+            << version << big.left(5000) << true << QByteArray()
+            << noUpdate + "is 5000 bytes, more than 1024";
+        QTest::newRow("version-announced-too-large")
+            << version << big << false << QByteArray()
+            << noUpdate + "announces 4194304 bytes, more than 1024";
+        QTest::newRow("version-arrives-too-large")
+            << version << big << false << QByteArray("550 no size\r\n")
+            << noUpdate + "holds more than 1024 bytes";
+        QTest::newRow("version-not-printable")
+            << version << QByteArray("1.1\x1b[2J\n") << true << QByteArray()
+            << noUpdate + "is not one line of printable text";
+        QTest::newRow("version-two-lines")
+            << version << QByteArray("1.1\n9.9\n") << true << QByteArray()
+            << noUpdate + "is not one line of printable text";
+        QTest::newRow("signature-listed-too-large")
+            << signature << big.left(70000) << true << QByteArray()
+            << notInstalled + "is 70000 bytes, more than 65536";
+        QTest::newRow("signature-announced-too-large")
+            << signature << big << false << QByteArray()
+            << notInstalled + "announces 4194304 bytes, more than 65536";
+        QTest::newRow("signature-arrives-too-large")
+            << signature << big << false << QByteArray("213 300\r\n")
+            << notInstalled + "holds more than 65536 bytes";
+    }
+    void smallFiles()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, listed);
+        QFETCH(QByteArray, sizeReply);
+        QFETCH(QString, reason);
+        layOut("1.0", QString(), false);
+        SignatureVerifier::setPublicKeyForTesting(publicKey);
+        QMap<QByteArray, QByteArray> files {
+            {"version.ver", "1.1\n"}, {"app.zip.minisig", "sig"}, {"app.zip", "zip"}};
+        files[file] = bytes;
+        QSet<QByteArray> shown {"version.ver", "app.zip.minisig", "app.zip"};
+        if (!listed)
+            shown.remove(file);
+        QMap<QByteArray, QByteArray> sizeReplies;
+        if (!sizeReply.isEmpty())
+            sizeReplies[file] = sizeReply;
+        Answerer answerer(Answerer::Yes);
+        const QList<QByteArray> received = playServer(files, shown, sizeReplies);
+
+        QCOMPARE(log->count(reason), 1);
+        QCOMPARE(answerer.asked, file == "version.ver" ? 0 : 1);
+        // Refused on what the listing, or else SIZE, announced.
+        const qint64 cap = file == "version.ver" ? 1024 : 64 * 1024;
+        const bool listedTooLarge = listed && bytes.size() > cap;
+        const bool sizeTooLarge = !listedTooLarge && sizeReply.isEmpty() && bytes.size() > cap;
+        QCOMPARE(received.contains("SIZE " + file), !listedTooLarge);
+        QCOMPARE(received.contains("RETR " + file), !listedTooLarge && !sizeTooLarge);
+        QVERIFY(!received.contains("RETR app.zip"));
+        const QString local
+            = appDir + "/" + (file == "version.ver" ? "new_version.ver" : QString(file));
+        QVERIFY(QFileInfo(local).size() <= cap);
+        expectNotUpdated();
+    }
+
+    // When the installation cannot be made whole (its recovery fails, and
+    // fails again), no update is asked for or installed over it: the status
+    // line and the log say once that it needs attention, and the
+    // application starts.
+    void needsAttention_data()
+    {
+        QTest::addColumn<QString>("when");
+        QTest::newRow("recovery-at-start-up") << "start-up";
+        // The install's own recovery fails first, then the window's next try.
+        QTest::newRow("recovery-after-a-failed-install") << "install";
+    }
+    void needsAttention()
+    {
+        QFETCH(QString, when);
+        layOut("1.0", "1.1");
+        killedInstall();
+        FtpServer server;
+        QVERIFY(serve(server));
+        // Every recovery stops dead at its first step.
+        Installer::setFaultForTesting(1, true);
+        Answerer answerer(Answerer::Yes);
+        if (when == "start-up") {
+            QVERIFY(writeFile(appDir + "/config.conf",
+                QStringLiteral("surl==127.0.0.1\nsport==%1\nsappdir==demo\nsappname==Viewer\n")
+                    .arg(server.port())
+                    .toUtf8()));
+            Settings::reset();
+            QCOMPARE(Startup::run(), 0);
+            QCOMPARE(answerer.asked, 0);
+            QVERIFY(server.receivedLines().isEmpty());
+        } else {
+            MainWindow window(nullptr);
+            window.show();
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+            QCOMPARE(answerer.asked, 1);
+            QCOMPARE(window.statusText(),
+                QStringLiteral("The installation needs attention. Starting Viewer..."));
+        }
+        QCOMPARE(log->count("The installation needs attention: an earlier update could not be "
+                            "completed or undone"),
+            1);
+        QCOMPARE(log->count("Status: The installation needs attention. Starting Viewer..."), 1);
+        int tries = 0;
+        for (const MessageLog::Line &line : log->lines())
+            tries += line.text.startsWith("Cannot recover the interrupted update");
+        QCOMPARE(tries, 2);
+        QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
+        QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
     }
 
     // An archive that did not arrive whole is never unpacked.

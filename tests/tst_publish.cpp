@@ -3,8 +3,10 @@
 // including one that fails part way and one read while it runs.
 #include "archivebuilder.h"
 #include "ftpserver.h"
+#include "minisignformat.h"
 #include "publisher.h"
 #include "qftp.h"
+#include "releasemanifest.h"
 #include "releasesigner.h"
 #include "scriptedserver.h"
 #include "signatureverifier.h"
@@ -27,6 +29,7 @@
 #include <memory>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 class TestPublish : public QObject
 {
@@ -39,12 +42,16 @@ private slots:
     void archive();
     void signing_data();
     void signing();
+    void refusedBeforeWork_data();
+    void refusedBeforeWork();
     void publishToServer_data();
     void publishToServer();
     void failedPublish_data();
     void failedPublish();
     void readerDuringPublish_data();
     void readerDuringPublish();
+    void manifestCommands_data();
+    void manifestCommands();
 
 private:
     void addServerRows();
@@ -58,7 +65,8 @@ private:
 namespace {
 
 const QString publishTool = QStringLiteral(UPDATER_PUBLISH);
-const QStringList releaseNames = {"app.zip", "app.zip.minisig", "version.ver"};
+const QStringList releaseNames
+    = {"app.zip", "app.zip.minisig", "release.json", "release.json.minisig", "version.ver"};
 
 QByteArray randomBytes(int size, quint32 seed)
 {
@@ -174,8 +182,8 @@ struct Server
     std::unique_ptr<ScriptedServer> silent;
 };
 
-// An updater's view of the folder: rounds of LIST, then the three files in
-// the order an updater fetches them.
+// An updater's view of the folder: rounds of LIST, then the release's files
+// in the order updaters fetch them (with the manifest, and before it).
 class Reader : public QObject
 {
 public:
@@ -187,8 +195,17 @@ public:
             // whole but not at the size announced: the client refuses it
             // rather than take a file it cannot check, and the next round
             // reads again.
+            // While the old files are moved aside a file may be missing
+            // for a moment: an updater then finds no update this time.
+            const bool missing = ftp.errorString().startsWith("Downloading file failed")
+                && ftp.error() == QFtp::UnknownError;
             if (error && loggedIn && ftp.errorString().contains("the server announced")) {
                 ++refusedRounds;
+                startRound();
+                return;
+            }
+            if (error && loggedIn && missing) {
+                ++missingRounds;
                 startRound();
                 return;
             }
@@ -224,9 +241,10 @@ public:
         }
     }
 
-    const QStringList releaseOrder = {"version.ver", "app.zip.minisig", "app.zip"};
+    const QStringList releaseOrder
+        = {"version.ver", "release.json", "release.json.minisig", "app.zip.minisig", "app.zip"};
     QFtp ftp;
-    QBuffer buffers[3];
+    QBuffer buffers[5];
     QStringList listing;
     QList<QMap<QString, QByteArray>> rounds;
     QList<QStringList> listings;
@@ -234,6 +252,7 @@ public:
     bool loggedIn = false;
     bool stopped = false; // no round after the running one
     int refusedRounds = 0;
+    int missingRounds = 0;
 };
 
 QMap<QString, QByteArray> readRelease(const QString &folder)
@@ -285,6 +304,12 @@ void TestPublish::archive_data()
                                    << "/etc/passwd" << false;
     QTest::newRow("link-escaping") << "lib/up"
                                    << "../../outside" << false;
+    // Several links, ";" apart: resolved through each other as an installer
+    // resolves them.
+    QTest::newRow("link-chain-inside") << "d/up;d/in"
+                                       << "..;up/lib" << true;
+    QTest::newRow("link-chain-escaping") << "d/up;d/esc"
+                                         << "..;up/.." << false;
 }
 
 void TestPublish::archive()
@@ -296,16 +321,18 @@ void TestPublish::archive()
     const QDir w(work.path());
     QVERIFY(makeRelease(w.filePath("a"), false, QDateTime::currentDateTime()));
     QVERIFY(makeRelease(w.filePath("b"), true, QDateTime::currentDateTime().addDays(-3)));
-    if (!link.isEmpty()) {
+    const QStringList links = link.split(';', Qt::SkipEmptyParts);
+    for (int i = 0; i < links.size(); ++i) {
         for (const char *copy : {"a", "b"}) {
-            QVERIFY(w.mkpath(QString(copy) + "/" + QFileInfo(link).path()));
-            QVERIFY(QFile::link(target, w.filePath(QString(copy) + "/" + link)));
+            QVERIFY(w.mkpath(QString(copy) + "/" + QFileInfo(links.at(i)).path()));
+            QVERIFY(QFile::link(
+                target.split(';').at(i), w.filePath(QString(copy) + "/" + links.at(i))));
         }
     }
     QString reason;
     QCOMPARE(ArchiveBuilder::build(w.filePath("a"), w.filePath("a.zip"), &reason), accepted);
     if (!accepted) {
-        QVERIFY2(reason.contains(link) && reason.contains("outside"), qPrintable(reason));
+        QVERIFY2(reason.contains(links.last()) && reason.contains("outside"), qPrintable(reason));
         QVERIFY(!QFile::exists(w.filePath("a.zip")));
         return;
     }
@@ -403,6 +430,131 @@ void TestPublish::signing()
         qPrintable(reason));
     QCOMPARE(version, QStringLiteral("1.1"));
     QCOMPARE(Tool::read(w.filePath("out/version.ver")), QByteArray("1.1\n"));
+    // The manifest, signed the same way, describes the archive.
+    const QString manifestPath = w.filePath("out/release.json");
+    QVERIFY2(t.run(minisign, {"-V", "-p", pub, "-m", manifestPath}), t.output);
+    QVERIFY2(QRegularExpression("\ntrusted comment: timestamp:\\d+ file:release.json version:1.1\n")
+                 .match(QString::fromUtf8(Tool::read(manifestPath + ".minisig")))
+                 .hasMatch(),
+        Tool::read(manifestPath + ".minisig"));
+    ReleaseManifest manifest;
+    QVERIFY2(
+        ReleaseManifest::parse(Tool::read(manifestPath), &manifest, &reason), qPrintable(reason));
+    QByteArray hash;
+    QVERIFY(Minisign::prehashFile(archive, &hash, &reason));
+    QCOMPARE(manifest.archiveHash, hash);
+    QCOMPARE(manifest.archiveSize, QFileInfo(archive).size());
+    QCOMPARE(manifest.version, QStringLiteral("1.1"));
+    QCOMPARE(manifest.expires - manifest.signedAt, qint64(30 * 86400));
+    QCOMPARE(manifest.rollout, 100);
+    QVERIFY(manifest.notes.isEmpty());
+}
+
+void TestPublish::refusedBeforeWork_data()
+{
+    // Options replacing the defaults ("%w": the row's work folder), what is
+    // done to the release folder, and what the one line says.
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("expected");
+    const QStringList none;
+    QTest::newRow("version-file-missing") << none << "no-version-file"
+                                          << "version.ver is missing";
+    QTest::newRow("version-file-differs") << QStringList {"--version", "1.2"} << ""
+                                          << "holds \"1.1\", not the version 1.2";
+    QTest::newRow("windows-version-file-missing") << QStringList {"--folder", "demo_win32"} << ""
+                                                  << "Bin/version.ver is missing";
+    QTest::newRow("version-unorderable") << QStringList {"--version", "v1.1"} << ""
+                                         << "not one updaters can order";
+    QTest::newRow("version-line-break") << QStringList {"--version", "1.1\nPASS x"} << ""
+                                        << "not one updaters can order";
+    QTest::newRow("folder-slash") << QStringList {"--folder", "demo/mac"} << ""
+                                  << "one name";
+    QTest::newRow("folder-dot-dot") << QStringList {"--folder", ".."} << ""
+                                    << "one name";
+    QTest::newRow("folder-carriage-return") << QStringList {"--folder", "demo\r"} << ""
+                                            << "one name";
+    QTest::newRow("user-line-break")
+        << QStringList {"--user", "marvoline\r\nDELE version.ver"} << ""
+        << "the user must not";
+    QTest::newRow("folder-unreadable") << none << "unreadable"
+                                       << "cannot read the folder";
+    QTest::newRow("link-chain-leaving") << none << "link-chain"
+                                        << "the link d/esc points outside";
+    QTest::newRow("special-file") << none << "fifo"
+                                  << "is not a file, folder or link";
+    QTest::newRow("backslash-name") << none << "backslash"
+                                    << "backslash";
+    QTest::newRow("drive-name") << none << "drive"
+                                << "drive letter";
+    // The output folder is the source folder, reached through a link.
+    QTest::newRow("output-through-link") << QStringList {"--output", "%w/out/lnk"} << "output-link"
+                                         << "lies inside";
+}
+
+void TestPublish::refusedBeforeWork()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, setup);
+    QFETCH(QString, expected);
+    QTemporaryDir work;
+    const QDir w(work.path());
+    const QString src = w.filePath("src");
+    QVERIFY(makeRelease(src, false, QDateTime()));
+    QStringList runAs;
+    if (setup == "no-version-file") {
+        QVERIFY(QFile::remove(src + "/version.ver"));
+    } else if (setup == "unreadable") {
+        QVERIFY(
+            QDir(src).mkpath("Demo.app/Locked") && Tool::write(src + "/Demo.app/Locked/f", "x"));
+        QVERIFY(chmod(QFile::encodeName(src + "/Demo.app/Locked").constData(), 0) == 0);
+        // Root reads anything: the tool runs as nobody, who must reach the rest.
+        if (geteuid() == 0)
+            runAs = QStringList {"--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+        QVERIFY(chmod(QFile::encodeName(w.path()).constData(), 0755) == 0);
+    } else if (setup == "link-chain") {
+        QVERIFY(QDir(src).mkpath("d") && QFile::link("..", src + "/d/up")
+            && QFile::link("up/..", src + "/d/esc"));
+    } else if (setup == "fifo") {
+        QVERIFY(mkfifo(QFile::encodeName(src + "/lib/pipe").constData(), 0644) == 0);
+    } else if (setup == "backslash") {
+        QVERIFY(Tool::write(src + "/lib/a\\..\\..\\b", "x"));
+    } else if (setup == "drive") {
+        QVERIFY(Tool::write(src + "/c:x", "x"));
+    } else if (setup == "output-link") {
+        QVERIFY(w.mkpath("out") && QFile::link("../src", w.filePath("out/lnk")));
+    }
+    // The key is encrypted and no password is given: a tool that asked for
+    // it before refusing would fail otherwise (exit 1, "no password").
+    QVERIFY(QFile::copy(dir.filePath("p.key"), w.filePath("p.key")));
+    QVERIFY(QFile::setPermissions(
+        w.filePath("p.key"), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    FtpServer server;
+    QTemporaryDir root;
+    QVERIFY2(server.start(root.path()), qPrintable(server.errorText()));
+    QMap<QString, QString> values {{"--server", QStringLiteral("127.0.0.1:%1").arg(server.port())},
+        {"--folder", "demo_mac"}, {"--version", "1.1"}, {"--key", w.filePath("p.key")}};
+    for (int i = 0; i + 1 < options.size(); i += 2)
+        values.insert(options.at(i), QString(options.at(i + 1)).replace("%w", w.path()));
+    QStringList args;
+    for (auto v = values.constBegin(); v != values.constEnd(); ++v)
+        args << v.key() << v.value();
+    args << src;
+    Tool t;
+    if (runAs.isEmpty())
+        t.run(publishTool, args, {}, environmentWith());
+    else
+        t.run(QStringLiteral("setpriv"), runAs + QStringList(publishTool) + args, {},
+            environmentWith());
+    QCOMPARE(t.exitCode, 2);
+    const QByteArray line = t.output.trimmed();
+    QVERIFY2(line.startsWith("updater-publish: ") && !line.contains('\n')
+            && line.contains(expected.toUtf8())
+            && (setup != "unreadable" || line.contains("/src/Demo.app/Locked")),
+        t.output);
+    // No session: not even a login reached the server.
+    QCOMPARE(server.receivedLines(), QStringList());
+    QVERIFY(!QFile::exists(src + "/app.zip"));
 }
 
 void TestPublish::addServerRows()
@@ -425,6 +577,7 @@ void TestPublish::publishToServer()
     Server server;
     QVERIFY2(server.start(kind), qPrintable(server.why));
     for (const char *version : {"1.0", "1.1"}) {
+        QVERIFY(Tool::write(dir.filePath("release/version.ver"), QByteArray(version) + '\n'));
         Tool t;
         QVERIFY2(t.run(publishTool,
                      {"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--folder",
@@ -456,26 +609,43 @@ void TestPublish::failedPublish_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("expected"); // in the reason
     // vsftpd's sessions outlive its listener, so only pyftpdlib can be
     // stopped under a running upload.
     QTest::newRow("pyftpdlib-stopped-mid-upload") << "pyftpdlib"
-                                                  << "stop";
+                                                  << "stop"
+                                                  << "";
     // The session is cut, the server serves on: a new session cleans up.
     QTest::newRow("pyftpdlib-cut-off-mid-upload") << "pyftpdlib"
-                                                  << "cut";
+                                                  << "cut"
+                                                  << "";
+    // A folder where the archive goes: refused before anything is renamed.
     QTest::newRow("pyftpdlib-rename-refused") << "pyftpdlib"
-                                              << "rename";
+                                              << "rename"
+                                              << "folder named app.zip";
     QTest::newRow("vsftpd-rename-refused") << "vsftpd"
-                                           << "rename";
+                                           << "rename"
+                                           << "folder named app.zip";
+    // The archive and its signature are in place when the version file's
+    // rename is refused: the old ones come back.
+    QTest::newRow("pyftpdlib-last-rename-refused") << "pyftpdlib"
+                                                   << "version.ver"
+                                                   << "the old release is restored";
+    // Every rename to app.zip refused, putting the old one back too.
+    QTest::newRow("pyftpdlib-restore-refused") << "pyftpdlib"
+                                               << "app.zip"
+                                               << "publish the folder demo_mac again";
     // Never greets: the client's time limit ends the publish.
     QTest::newRow("server-silent") << "silent"
-                                   << "silent";
+                                   << "silent"
+                                   << "timed out";
 }
 
 void TestPublish::failedPublish()
 {
     QFETCH(QString, kind);
     QFETCH(QString, failure);
+    QFETCH(QString, expected);
     const bool stopServer = failure == QLatin1String("stop");
     Server server;
     const QString folder = server.root.filePath("demo_mac");
@@ -484,10 +654,12 @@ void TestPublish::failedPublish()
         {{"version.ver", "1.0\n"}, {"app.zip.minisig", "old signature\n"},
             {failure == "rename" ? "app.zip/keep" : "app.zip", randomBytes(100000, 1)}}));
     const QMap<QString, QByteArray> old = readRelease(folder);
-    if (failure == QLatin1String("cut")) {
+    if (kind == QLatin1String("pyftpdlib"))
         server.pyftpd.reset(new FtpServer);
+    if (failure == QLatin1String("cut"))
         server.pyftpd->setCutAfter(Publisher::temporaryName("app.zip"), 1 << 20);
-    }
+    if (failure.endsWith(QLatin1String(".ver")) || failure.endsWith(QLatin1String(".zip")))
+        server.pyftpd->setRefuseRenameTo(failure);
     QVERIFY2(server.start(kind), qPrintable(server.why));
 
     QTemporaryDir work;
@@ -514,17 +686,29 @@ void TestPublish::failedPublish()
     QVERIFY(finished.wait(60000));
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished.at(0).at(0).toBool(), false);
-    QVERIFY(!finished.at(0).at(1).toString().isEmpty());
-    if (kind == "silent")
-        QVERIFY2(finished.at(0).at(1).toString().contains("timed out"),
-            qPrintable(finished.at(0).at(1).toString()));
+    const QString why = finished.at(0).at(1).toString();
+    QVERIFY2(!why.isEmpty() && why.contains(expected) && !why.contains('\n'), qPrintable(why));
     QCOMPARE(stopped, stopServer);
-    // The old release as it was, no part of the new one under a final name.
+    const QStringList left
+        = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    if (failure == QLatin1String("app.zip")) {
+        // Where each file is, as the reason says: the old archive aside,
+        // the rest of the old release back in place.
+        const QString aside = Publisher::asideName("app.zip");
+        QVERIFY2(why.contains(aside), qPrintable(why));
+        QCOMPARE(Tool::read(QDir(folder).filePath(aside)), old.value("app.zip"));
+        QVERIFY(!left.contains("app.zip"));
+        QCOMPARE(Tool::read(QDir(folder).filePath("version.ver")), old.value("version.ver"));
+        QCOMPARE(
+            Tool::read(QDir(folder).filePath("app.zip.minisig")), old.value("app.zip.minisig"));
+        return;
+    }
+    // The old release as it was, byte for byte, no part of the new one
+    // under a final name.
     QCOMPARE(readRelease(folder), old);
     if (!stopServer) {
         // The server was there to the end: the temporary files went too.
-        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-            QStringList({"app.zip", "app.zip.minisig", "version.ver"}));
+        QCOMPARE(left, QStringList({"app.zip", "app.zip.minisig", "version.ver"}));
     }
 }
 
@@ -543,6 +727,7 @@ void TestPublish::readerDuringPublish()
     const QString folder = server.root.filePath("demo_mac");
     QVERIFY(writeServerFolder(folder,
         {{"version.ver", "1.0\n"}, {"app.zip.minisig", "old signature\n"},
+            {"release.json.minisig", "old manifest signature\n"}, {"release.json", "{}\n"},
             {"app.zip", randomBytes(1 << 20, 2)}}));
     const QMap<QString, QByteArray> old = readRelease(folder);
     QVERIFY2(server.start(kind), qPrintable(server.why));
@@ -584,8 +769,95 @@ void TestPublish::readerDuringPublish()
         }
     }
     qDebug() << during << "rounds read before the publish ended;" << reader.refusedRounds
-             << "refused for a file replaced between SIZE and RETR";
+             << "refused for a file replaced between SIZE and RETR;" << reader.missingRounds
+             << "with a file moved aside";
     QCOMPARE(reader.rounds.last(), fresh);
+}
+
+void TestPublish::manifestCommands_data()
+{
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<QString>("serverChange"); // before the command runs
+    QTest::addColumn<int>("rollout"); // afterwards; -1: the command fails
+    QTest::addColumn<int>("expiresDays");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("rollout-raised")
+        << QStringList {"rollout", "--percent", "50"} << "" << 50 << 7 << "";
+    QTest::newRow("rollout-halted")
+        << QStringList {"rollout", "--percent", "0"} << "" << 0 << 7 << "";
+    QTest::newRow("refresh") << QStringList {"refresh", "--expires", "90"} << "" << 10 << 90 << "";
+    // Whatever the server holds is never signed anew unseen.
+    QTest::newRow("manifest-altered-on-server") << QStringList {"rollout", "--percent", "100"}
+                                                << "alter" << -1 << 0 << "not signed with this key";
+    QTest::newRow("manifest-missing-on-server") << QStringList {"refresh", "--expires",
+        "30"} << "remove" << -1 << 0 << "cannot fetch the release information";
+    QTest::newRow("rollout-without-percent")
+        << QStringList {"rollout"} << "" << -1 << 0 << "rollout needs --percent N";
+}
+
+void TestPublish::manifestCommands()
+{
+    // A release published at 10% with notes, expiring in 7 days; the
+    // command re-signs its manifest alone.
+    QFETCH(QStringList, command);
+    QFETCH(QString, serverChange);
+    QFETCH(int, rollout);
+    QFETCH(int, expiresDays);
+    QFETCH(QString, error);
+    Server server;
+    QVERIFY2(server.start("pyftpdlib"), qPrintable(server.why));
+    const QString folder = server.root.filePath("demo_mac");
+    QTemporaryDir work;
+    QVERIFY(Tool::write(work.filePath("notes.md"), "# Notes\n"));
+    const QStringList target = {"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()),
+        "--folder", "demo_mac", "--key", dir.filePath("w.key")};
+    Tool t;
+    QVERIFY2(t.run(publishTool,
+                 target
+                     + QStringList {"--version", "1.1", "--rollout", "10", "--expires", "7",
+                         "--notes", work.filePath("notes.md"), dir.filePath("release")}),
+        t.output);
+    ReleaseManifest before;
+    QString reason;
+    QVERIFY(ReleaseManifest::parse(Tool::read(folder + "/release.json"), &before, &reason));
+    QCOMPARE(before.rollout, 10);
+    QCOMPARE(before.notes, QStringLiteral("# Notes\n"));
+    if (serverChange == "alter")
+        QVERIFY(Tool::write(folder + "/release.json",
+            Tool::read(folder + "/release.json").replace("\"rollout\": 10", "\"rollout\": 11")));
+    if (serverChange == "remove")
+        QVERIFY(QFile::remove(folder + "/release.json"));
+    const QMap<QString, QByteArray> published = readRelease(folder);
+
+    const bool ok = t.run(publishTool, command + target);
+    if (rollout < 0) {
+        QVERIFY(!ok);
+        QCOMPARE(t.exitCode, error.startsWith("rollout needs") ? 2 : 1);
+        QVERIFY2(t.output.contains(error.toUtf8()), t.output);
+        QCOMPARE(readRelease(folder), published);
+        return;
+    }
+    QVERIFY2(ok, t.output);
+    const QMap<QString, QByteArray> after = readRelease(folder);
+    for (const char *untouched : {"app.zip", "app.zip.minisig", "version.ver"})
+        QCOMPARE(after.value(untouched), published.value(untouched));
+    QVERIFY2(t.run(minisign, {"-V", "-p", dir.filePath("w.pub"), "-m", folder + "/release.json"}),
+        t.output);
+    ReleaseManifest manifest;
+    QVERIFY(ReleaseManifest::parse(after.value("release.json"), &manifest, &reason));
+    QVERIFY(manifest.signedAt > before.signedAt);
+    QVERIFY(after.value("release.json.minisig")
+                .contains(QByteArray("trusted comment: timestamp:")
+                    + QByteArray::number(manifest.signedAt) + " file:release.json version:1.1\n"));
+    QCOMPARE(manifest.rollout, rollout);
+    QCOMPARE(manifest.expires - (expiresDays == 7 ? before.signedAt : manifest.signedAt),
+        qint64(expiresDays) * 86400);
+    QCOMPARE(manifest.archiveHash, before.archiveHash);
+    QCOMPARE(manifest.archiveSize, before.archiveSize);
+    QCOMPARE(manifest.notes, before.notes);
+    // Nothing left behind: the two files were renamed into place.
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        releaseNames);
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

@@ -3,6 +3,7 @@
 #include "qftp.h"
 
 #include <QRegularExpression>
+#include <QTimer>
 
 const char FtpSource::user[] = "marvoline";
 const char FtpSource::password[] = "qd4739";
@@ -67,19 +68,31 @@ bool FtpSource::wasOverloaded(const QFtp *client)
         && !client->errorString().contains(QLatin1String("timed out"));
 }
 
-void FtpSource::adopt(QFtp *session)
+void FtpSource::adopt(QFtp *session, const QHash<QString, qint64> &listing)
 {
+    // A session of its own, made when an adopted one broke, is done with.
+    if (ftp && ftp != session) {
+        ftp->disconnect(this);
+        if (ownsFtp) {
+            ftp->abort();
+            ftp->deleteLater();
+        }
+    }
     ftp = session;
     ownsFtp = false;
     sessionFresh = true;
+    listedSizes = listing;
     watch(session);
 }
 
 void FtpSource::watch(QFtp *client)
 {
-    connect(client, &QFtp::commandFinished, this, &FtpSource::commandFinished);
-    connect(client, &QFtp::dataTransferProgress, this, &FtpSource::transferProgress);
-    connect(client, &QFtp::restartRefused, this, &FtpSource::restartRefused);
+    // Once: the same session may be adopted for the manifest and again for
+    // the archive.
+    const auto once = Qt::UniqueConnection;
+    connect(client, &QFtp::commandFinished, this, &FtpSource::commandFinished, once);
+    connect(client, &QFtp::dataTransferProgress, this, &FtpSource::transferProgress, once);
+    connect(client, &QFtp::restartRefused, this, &FtpSource::restartRefused, once);
 }
 
 void FtpSource::startAttempt()
@@ -90,7 +103,10 @@ void FtpSource::startAttempt()
     if (ftp && ftp->state() == QFtp::LoggedIn && !ftp->hasPendingCommands()) {
         ftp->setTimeout(timeout());
         // A fresh download in the session the window has: what it always sent.
-        if (sessionFresh && offset() == 0) {
+        const qint64 listed = sessionFresh ? listedSizes.value(fileName(), -1) : -1;
+        if (maxBytes() >= 0 && listed > maxBytes()) {
+            refuseFile(QStringLiteral("is %1 bytes, more than %2").arg(listed).arg(maxBytes()));
+        } else if (sessionFresh && offset() == 0) {
             download();
         } else {
             askIdentity();
@@ -185,6 +201,12 @@ void FtpSource::commandFinished(int id, bool error)
             attemptEnded(Done, QString());
             return;
         }
+        // Written past its cap: the file refused it, not the network.
+        if (file()->exceeded()) {
+            sessionFresh = false;
+            refuseFile(file()->excess());
+            return;
+        }
         // Cut off (the connection, or the data connection, went): worth
         // resuming; the server's plain refusal is not.
         const bool cut
@@ -201,22 +223,23 @@ void FtpSource::transferProgress(qint64 done, qint64 size)
         // The first size heard of in this attempt (a fresh download asks no
         // SIZE of its own): the record names the file by it.
         total = size;
-        if (!checkTotal(size))
+        if (!file()->admits(size)) {
+            // Refused on SIZE's word, before the data is asked for; stopped
+            // from the event loop, not from inside the client's reply.
+            QTimer::singleShot(0, this, [this, id = getId] {
+                if (isBusy() && getId == id) {
+                    stopAttempt();
+                    refuseFile(file()->excess());
+                }
+            });
             return;
+        }
         if (isResumable() && recordedIdentity().isEmpty())
             recordIdentity(identityOf(size, QDateTime()), size);
     }
     if (done > lastDone) {
-        const qint64 fresh = done - lastDone;
+        noteReceived(done - lastDone);
         lastDone = done;
-        if (!noteReceived(fresh)) {
-            stopAttempt();
-            attemptEnded(Failed,
-                QStringLiteral("\"%1\" grew past the %2 bytes it may have")
-                    .arg(fileName())
-                    .arg(maxBytes()));
-            return;
-        }
     }
     reportProgress(done, total > 0 ? total : size);
 }

@@ -3,6 +3,7 @@
 
 #include "releasesource.h"
 
+#include <QHash>
 #include <QPointer>
 
 class QFtp;
@@ -26,7 +27,9 @@ public:
     // The first attempt runs in `session`, logged in and in the folder (the
     // window's own), so a download that goes well sends exactly what it
     // always has: "TYPE I", "SIZE", the data line, "RETR". Borrowed.
-    void adopt(QFtp *session);
+    // `listing`: the sizes its listing of the folder gave, by name; a file
+    // listed larger than its cap is refused without a command sent.
+    void adopt(QFtp *session, const QHash<QString, qint64> &listing = {});
 
     // The connect of `client` failed because the server would not take the
     // session now (refused, or 421 at the greeting), rather than being gone
@@ -57,6 +60,7 @@ private:
     bool ownsFtp = false;
     // The adopted session, as long as nothing in it has failed.
     bool sessionFresh = false;
+    QHash<QString, qint64> listedSizes;
     int connectId = 0;
     int loginId = 0;
     int cdId = 0;

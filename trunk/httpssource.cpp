@@ -184,6 +184,11 @@ void HttpsSource::readBody()
         if (count <= 0)
             break;
         if (file()->write(buffer.constData(), count) != count) {
+            if (file()->exceeded()) {
+                stopAttempt();
+                refuseFile(file()->excess());
+                return;
+            }
             end(Failed,
                 QStringLiteral("cannot write \"%1\": %2")
                     .arg(file()->fileName(), file()->errorString()));
@@ -193,13 +198,7 @@ void HttpsSource::readBody()
     }
     if (got == 0)
         return;
-    if (!noteReceived(got)) {
-        end(Failed,
-            QStringLiteral("\"%1\" grew past the %2 bytes it may have")
-                .arg(fileName())
-                .arg(maxBytes()));
-        return;
-    }
+    noteReceived(got);
     reportProgress(offset(), total);
 }
 

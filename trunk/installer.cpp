@@ -2,6 +2,7 @@
 
 #include "instancelock.h"
 #include "platform.h"
+#include "releasefiles.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
@@ -102,8 +103,8 @@ QString relativeEntryPath(QString name)
 bool isReserved(const QString &relative)
 {
     const QString first = relative.section(QLatin1Char('/'), 0, 0);
-    for (const char *name :
-        {Installer::stagingFolderName, Installer::backupFolderName, Installer::journalFileName}) {
+    for (const char *name : {Installer::stagingFolderName, Installer::backupFolderName,
+             Installer::journalFileName, ReleaseFiles::state}) {
         if (first.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
             return true;
     }

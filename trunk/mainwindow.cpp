@@ -2,18 +2,24 @@
 #include "ui_mainwindow.h"
 
 #include "busyindicator.h"
+#include "cappedfile.h"
 #include "dirmanager.h"
 #include "ftpsource.h"
 #include "installer.h"
+#include "manifestcheck.h"
+#include "notesview.h"
 #include "platform.h"
 #include "qftp.h"
+#include "releasedownload.h"
 #include "releasefiles.h"
 #include "settings.h"
 #include "signatureverifier.h"
 #include "sourcelist.h"
+#include "updatestate.h"
 #include "version.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -25,15 +31,23 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextStream>
-#include <QThread>
 #include <QTimer>
-
-#include <memory>
 
 namespace {
 
 const char *const ftpUser = FtpSource::user;
 const char *const ftpPassword = FtpSource::password;
+
+// What this installation remembers of verified releases. A file that cannot
+// be read is noted: the state then is the strictest one.
+UpdateState loadUpdateState()
+{
+    QString problem;
+    UpdateState state = UpdateState::load(DirManager::getAppDir(), &problem);
+    if (!problem.isEmpty())
+        qDebug().noquote() << "State of earlier updates lost:" << problem;
+    return state;
+}
 
 QString readAllText(QFile *file)
 {
@@ -96,40 +110,63 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ftp, SIGNAL(listInfo(QUrlInfo)), this, SLOT(handleListInfo(QUrlInfo)));
     connect(ftp, SIGNAL(stateChanged(int)), this, SLOT(handleStateChanged(int)));
     connect(ftp, SIGNAL(done(bool)), this, SLOT(commandFinished(bool)));
+    connect(ftp, &QFtp::dataTransferProgress, this, [this](qint64, qint64 total) {
+        // The size the server announces before sending: an oversized version
+        // file is not asked for. Stopped from the event loop, not from inside
+        // the reply.
+        if (stage == WaitVersionFile && ftp->currentDevice() == versionFile
+            && !versionFile->admits(total)) {
+            QTimer::singleShot(0, ftp, [this] {
+                if (ftp->currentDevice() == versionFile)
+                    ftp->abort();
+            });
+        }
+    });
 
-    // The signature and the archive, and the version when the primary
-    // server cannot tell it, come through the sources.
+    // The manifest, the signature and the archive, and the version when the
+    // primary server cannot tell it, come through the sources.
     sources = new SourceList(ftp, serverHost, quint16(serverPort), serverAppDir, serverMirrors,
         DirManager::getAppDir(), this);
     connect(sources, &SourceList::sourceLeft, this,
         [](const QString &line) { qDebug().noquote() << line; });
     connect(sources, &SourceList::versionFetched, this, [this](bool ok) {
-        if (ok)
-            versionReceived();
-        else
-            finish(QStringLiteral("No update: no source answered"));
-    });
-    connect(sources, &SourceList::releaseFetched, this, [this](bool ok, const QString &reason) {
-        if (stage != WaitArchive)
-            return;
         if (!ok)
-            return finish(QStringLiteral("Update not installed: ") + reason);
-        qDebug().noquote() << "Downloaded:" << progressBar->format();
-        archiveReceived();
+            return finish(QStringLiteral("No update: no source answered"));
+        remoteVersion = sources->publishedVersion();
+        versionReceived();
+    });
+    connect(sources, &SourceList::manifestFetched, this, [this](bool ok) {
+        if (ok)
+            judgeManifest();
+        else
+            manifestMissing();
     });
     connect(sources, &SourceList::progress, this, &MainWindow::showProgress);
     connect(sources, &SourceList::status, this, [this](const QString &text) {
         setStatus(text.isEmpty() ? QStringLiteral("Downloading update...") : text);
     });
+    download = new ReleaseDownload(sources, publicKey, this);
+    connect(download, &ReleaseDownload::downloaded, this,
+        [this] { qDebug().noquote() << "Downloaded:" << progressBar->format(); });
+    connect(download, &ReleaseDownload::signatureVerified, this, [](const QString &version) {
+        qDebug().noquote() << QStringLiteral("Signature verified: version %1").arg(version);
+    });
+    connect(download, &ReleaseDownload::finished, this,
+        [this](bool ok, const QString &archive, const QString &reason) {
+            if (stage != WaitArchive)
+                return;
+            if (ok)
+                installArchive(archive);
+            else
+                finish(QStringLiteral("Update not installed: ") + reason);
+        });
 }
 
 MainWindow::~MainWindow()
 {
-    if (verifier) {
-        verifier->wait();
-        delete verifier;
-    }
-    // The sources' files may be the client's download targets.
+    // A check under way ends first; the sources' files may be the client's
+    // download targets.
+    delete download;
     delete sources;
     delete ftp;
     delete versionFile;
@@ -168,14 +205,38 @@ void MainWindow::handleStateChanged(int state)
 
 void MainWindow::handleListInfo(const QUrlInfo &info)
 {
-    // Only the archive's size is of use: the question announces it.
-    if (info.isFile() && info.name() == QLatin1String("app.zip"))
-        archiveSize = info.size();
+    // The archive's size for the question; the small files' to refuse an
+    // oversized one before asking for it.
+    if (info.isFile())
+        listedSizes.insert(info.name(), info.size());
 }
 
-QFile *MainWindow::openTarget(const QString &localName)
+void MainWindow::installNothing(const QString &reason)
 {
-    auto *file = new QFile(DirManager::getAppDir() + QLatin1Char('/') + localName);
+    installRefusal = reason;
+}
+
+void MainWindow::startNeedingAttention()
+{
+    // Nothing is asked of the server: an update could not be installed over
+    // this installation anyway.
+    disconnect(ftp, nullptr, this, nullptr);
+    ftp->abort();
+    stage = Finished;
+    QTimer::singleShot(0, this, [this] { finishNeedingAttention(); });
+}
+
+void MainWindow::finishNeedingAttention()
+{
+    finish(QStringLiteral("The installation needs attention: an earlier update could not be "
+                          "completed or undone"),
+        QStringLiteral("The installation needs attention. Starting %1...").arg(appName));
+}
+
+template <typename File, typename... Cap>
+File *MainWindow::openTarget(const QString &localName, Cap... cap)
+{
+    auto *file = new File(DirManager::getAppDir() + QLatin1Char('/') + localName, cap...);
     if (file->open(QIODevice::WriteOnly))
         return file;
     finish(QStringLiteral("Cannot write \"%1\": %2").arg(file->fileName(), file->errorString()));
@@ -183,14 +244,46 @@ QFile *MainWindow::openTarget(const QString &localName)
     return nullptr;
 }
 
+CappedFile *MainWindow::fetchCapped(const char *serverName, const char *localName, qint64 cap)
+{
+    const QString name = QLatin1String(serverName);
+    const qint64 listed = listedSizes.value(name, -1);
+    if (listed > cap) {
+        primaryFailed(QStringLiteral("the published \"%1\" is %2 bytes, more than %3")
+                          .arg(name)
+                          .arg(listed)
+                          .arg(cap));
+        return nullptr;
+    }
+    auto *file = openTarget<CappedFile>(QLatin1String(localName), cap);
+    if (file)
+        ftp->get(name, file, QFtp::Binary);
+    return file;
+}
+
+bool MainWindow::cappedFailure(CappedFile *file, bool error, const char *serverName, QString *why)
+{
+    file->close();
+    if (file->exceeded())
+        *why = QStringLiteral("the published \"%1\" %2")
+                   .arg(QLatin1String(serverName), file->excess());
+    else if (error)
+        *why = ftpFailure();
+    return file->exceeded() || error;
+}
+
 void MainWindow::commandFinished(bool error)
 {
+    // The sources use the session from here; its ends are theirs.
+    if (stage == WaitSources)
+        return;
+    QString why;
     switch (stage) {
     case WaitLogin:
         // A refused login or folder change ends the session here: another
         // folder's "version.ver" and "app.zip" are not ours to compare or install.
         if (error) {
-            primaryFailed();
+            primaryFailed(ftpFailure());
             break;
         }
         stage = WaitList;
@@ -198,22 +291,20 @@ void MainWindow::commandFinished(bool error)
         break;
     case WaitList:
         if (error) {
-            primaryFailed();
+            primaryFailed(ftpFailure());
             break;
         }
+        sources->setPrimaryListing(listedSizes);
         stage = WaitVersionFile;
-        versionFile = openTarget(QStringLiteral("new_version.ver"));
-        if (versionFile)
-            ftp->get(QStringLiteral("version.ver"), versionFile, QFtp::Binary);
+        versionFile = fetchCapped(ReleaseFiles::versionFile, ReleaseFiles::downloadedVersionFile,
+            ReleaseFiles::maxVersionFileSize);
         break;
     case WaitVersionFile:
-        stage = WaitArchive;
-        versionFile->close();
-        if (error) {
-            primaryFailed();
-            break;
-        }
-        versionReceived();
+        if (cappedFailure(versionFile, error, ReleaseFiles::versionFile, &why)
+            || !SourceList::readVersionFile(versionFile->fileName(), &remoteVersion, &why))
+            primaryFailed(why);
+        else
+            versionReceived();
         break;
     case WaitReconnect:
         if (error) {
@@ -228,12 +319,12 @@ void MainWindow::commandFinished(bool error)
     qDebug() << "finished";
 }
 
-void MainWindow::primaryFailed()
+void MainWindow::primaryFailed(const QString &reason)
 {
     // Without mirrors a server that is not there is left at once, as it
     // always was: the application starts without waiting.
     if (!sources->hasMirrors()) {
-        finish(QStringLiteral("No update: ") + ftpFailure());
+        finish(QStringLiteral("No update: ") + reason);
         return;
     }
     if (stage == WaitLogin && FtpSource::wasOverloaded(ftp)
@@ -248,25 +339,68 @@ void MainWindow::primaryFailed()
         return;
     }
     stage = WaitSources;
-    sources->fetchVersionFromMirrors(ftpFailure());
+    sources->fetchVersionFromMirrors(reason);
 }
 
 void MainWindow::versionReceived()
 {
+    if (publicKey.isEmpty())
+        return compareVersions();
+    // The manifest before its signature: a publish renames the signature into
+    // place first, so after a new manifest the signature fetched is new too.
+    stage = WaitSources;
+    sources->fetchManifest();
+}
+
+void MainWindow::compareVersions()
+{
     stage = WaitArchive;
-    QFile file(DirManager::getAppDir() + QLatin1Char('/')
-        + QLatin1String(ReleaseFiles::downloadedVersionFile));
-    if (!file.open(QIODevice::ReadOnly)) {
-        finish(QStringLiteral("No update: cannot read \"%1\": %2")
-                   .arg(file.fileName(), file.errorString()));
-        return;
-    }
-    remoteVersion = Version::clean(readAllText(&file));
-    if (Version::compare(remoteVersion, localVersion) > 0)
-        askForUpdate();
-    else
+    if (Version::compare(remoteVersion, localVersion) <= 0)
         finish(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
                    .arg(localVersion, remoteVersion));
+    else
+        offerUpdate();
+}
+
+void MainWindow::offerUpdate()
+{
+    if (!installRefusal.isEmpty())
+        finish(QStringLiteral("Version %1 not offered: %2").arg(remoteVersion, installRefusal));
+    else
+        askForUpdate();
+}
+
+void MainWindow::manifestMissing()
+{
+    const QString refusal = ManifestCheck::withoutManifest(loadUpdateState());
+    if (refusal.isEmpty())
+        compareVersions();
+    else
+        finish(refusal);
+}
+
+void MainWindow::judgeManifest()
+{
+    stage = WaitArchive;
+    UpdateState state = loadUpdateState();
+    const QString appDir = DirManager::getAppDir() + QLatin1Char('/');
+    QFile signature(appDir + QLatin1String(ReleaseFiles::manifestSignature));
+    ManifestCheck::Input input;
+    input.publicKey = publicKey;
+    input.manifestPath = appDir + QLatin1String(ReleaseFiles::manifest);
+    input.signature = signature.open(QIODevice::ReadOnly)
+        ? signature.read(ReleaseFiles::maxSignatureSize + 1)
+        : QByteArray();
+    input.publishedVersion = remoteVersion;
+    input.installedVersion = localVersion;
+    input.now = QDateTime::currentSecsSinceEpoch();
+    const ManifestCheck::Verdict verdict = ManifestCheck::judge(input, &state);
+    if (!verdict.offered)
+        return finish(verdict.reason);
+    manifest = verdict.manifest;
+    const QString verified = QStringLiteral("Release information verified: version %1, %2 bytes");
+    qDebug().noquote() << verified.arg(manifest->version).arg(manifest->archiveSize);
+    offerUpdate();
 }
 
 void MainWindow::askForUpdate()
@@ -277,11 +411,17 @@ void MainWindow::askForUpdate()
     details << QStringLiteral("Installed version: %1")
                    .arg(localVersion.isEmpty() ? QStringLiteral("none") : localVersion)
             << QStringLiteral("Published version: %1").arg(remoteVersion);
+    // The signed size when there is one, not the listing's.
+    const qint64 archiveSize = manifest
+        ? manifest->archiveSize
+        : listedSizes.value(QLatin1String(ReleaseFiles::archive), -1);
     if (archiveSize >= 0)
         details
             << QStringLiteral("Download size: %1").arg(QLocale().formattedDataSize(archiveSize));
     box.setInformativeText(details.join(QLatin1Char('\n')));
     qDebug().noquote() << "Question:" << details.join(QLatin1String("; "));
+    if (manifest && !manifest->notes.isEmpty())
+        NotesView::addTo(&box, manifest->notes);
     box.addButton(QMessageBox::No);
     box.addButton(QMessageBox::Yes);
     box.exec();
@@ -306,15 +446,14 @@ void MainWindow::askForUpdate()
 
 void MainWindow::downloadRelease()
 {
-    // The signature first (it is small, and without it the archive is of no
-    // use), then the archive; the sources drive the session from here.
+    // The sources drive the session from here.
     stage = WaitArchive;
     ftp->disconnect(this);
     setStatus(QStringLiteral("Downloading update..."));
     progressBar->setRange(0, 0);
     progressBar->show();
     downloadClock.start();
-    sources->fetchRelease(remoteVersion, !publicKey.isEmpty());
+    download->start(remoteVersion, localVersion, manifest);
 }
 
 void MainWindow::showProgress(qint64 done, qint64 total)
@@ -344,73 +483,6 @@ void MainWindow::showAmount(qint64 done, qint64 total, const QString &suffix)
     }
 }
 
-void MainWindow::archiveReceived()
-{
-    const QString archive = sources->archivePath();
-    if (publicKey.isEmpty()) {
-        installArchive(archive);
-        return;
-    }
-    QFile signature(sources->signaturePath());
-    if (signature.size() > ReleaseFiles::maxSignatureSize) {
-        finish(QStringLiteral("Update not installed: the signature \"%1\" is too large to be one")
-                   .arg(signature.fileName()));
-        return;
-    }
-    if (!signature.open(QIODevice::ReadOnly)) {
-        finish(QStringLiteral("Update not installed: cannot read the signature \"%1\": %2")
-                   .arg(signature.fileName(), signature.errorString()));
-        return;
-    }
-    // Hashing a large archive takes a while: off the GUI thread, so that the
-    // window keeps answering. A close meanwhile ends the run as any other
-    // cancel does; the verdict then finds the stage moved on and is dropped.
-    stage = Verifying;
-    struct Verdict
-    {
-        bool ok = false;
-        QString version;
-        QString why;
-    };
-    auto verdict = std::make_shared<Verdict>();
-    verifier = QThread::create([verdict, key = publicKey, archive, bytes = signature.readAll()] {
-        verdict->ok
-            = SignatureVerifier::verify(key, archive, bytes, &verdict->version, &verdict->why);
-    });
-    connect(verifier, &QThread::finished, this, [this, verdict, archive] {
-        if (stage != Verifying)
-            return;
-        QString refusal;
-        if (!verdict->ok)
-            refusal = QStringLiteral("signature refused: ") + verdict->why;
-        else
-            refusal = checkTrustedVersion(Version::clean(verdict->version));
-        if (refusal.isEmpty()) {
-            installArchive(archive);
-        } else {
-            // Another source, or the same file whole, may yet serve.
-            stage = WaitArchive;
-            sources->refuseRelease(refusal);
-        }
-    });
-    verifier->start();
-}
-
-QString MainWindow::checkTrustedVersion(const QString &trustedVersion) const
-{
-    // A genuine older release served under a newer "version.ver" (a replay)
-    // carries its own version in the signed comment.
-    if (trustedVersion != remoteVersion)
-        return QStringLiteral("the signed version \"%1\" is not the published version \"%2\"")
-            .arg(trustedVersion, remoteVersion);
-    if (Version::compare(trustedVersion, localVersion) <= 0)
-        return QStringLiteral(
-            "the signed version \"%1\" is not newer than the installed version \"%2\"")
-            .arg(trustedVersion, localVersion);
-    qDebug().noquote() << QStringLiteral("Signature verified: version %1").arg(trustedVersion);
-    return QString();
-}
-
 void MainWindow::installArchive(const QString &archivePath)
 {
     stage = Installing;
@@ -423,21 +495,30 @@ void MainWindow::installArchive(const QString &archivePath)
     installer = new Installer(archivePath, DirManager::getAppDir(), this);
     connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
     connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
-        if (ok)
+        if (ok) {
             finish(QStringLiteral("Update installed"));
+            return;
+        }
+        qDebug().noquote() << QStringLiteral("Update not installed: ") + reason;
+        // A rollback that failed has left its journal: one more try before
+        // the application is started on whatever is there. Without a
+        // journal this only removes what the install left, if anything.
+        if (!Installer::recover(DirManager::getAppDir()))
+            finishNeedingAttention();
         else
-            finish(QStringLiteral("Update not installed: ") + reason);
+            finish(QString());
     });
     installer->start();
 }
 
-void MainWindow::finish(const QString &reason)
+void MainWindow::finish(const QString &reason, const QString &status)
 {
     if (launching)
         return;
     stage = Finished;
-    qDebug().noquote() << reason;
-    setStatus(QStringLiteral("Starting %1...").arg(appName));
+    if (!reason.isEmpty())
+        qDebug().noquote() << reason;
+    setStatus(status.isEmpty() ? QStringLiteral("Starting %1...").arg(appName) : status);
     launchApplication();
 }
 
@@ -457,7 +538,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         stage = Finished;
         ftp->abort();
         // The archive's bytes so far stay for the next run.
-        sources->cancel();
+        download->cancel();
         finish(QStringLiteral("Window closed: update cancelled"));
     }
     QMainWindow::closeEvent(event);
@@ -500,11 +581,40 @@ void MainWindow::launchApplication()
         = launchCommand(DirManager::getAppDir(), appName, &program, &arguments, &reason);
 
     hide();
-    if (safe)
-        QProcess::execute(program, arguments);
-    else
+    if (!safe || !runProgram(program, arguments, &reason))
         qDebug().noquote() << reason;
     close();
+}
+
+bool MainWindow::runProgram(const QString &program, const QStringList &arguments, QString *reason)
+{
+    // Blocks until the program returns, its output going to ours; with
+    // "open" that is when the bundle has been handed over.
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(program, arguments);
+    const bool started = process.waitForStarted(-1);
+    if (started)
+        process.waitForFinished(-1);
+    QString what = QStringLiteral("Application not started");
+    QString why;
+    if (!started) {
+        why = process.errorString();
+    } else if (process.exitStatus() == QProcess::CrashExit) {
+        what = QStringLiteral("Application crashed");
+        why = process.errorString();
+    } else if (!Platform::isWindows() && process.exitCode() != 0) {
+        // "open" reports a bundle it could not start by its exit code; a
+        // program started directly may end as it likes.
+        why = QStringLiteral("exit code %1").arg(process.exitCode());
+    }
+    if (why.isEmpty())
+        return true;
+    QString command = QLatin1Char('"') + program + QLatin1Char('"');
+    for (const QString &argument : arguments)
+        command += QLatin1String(" \"") + argument + QLatin1Char('"');
+    *reason = QStringLiteral("%1: %2: %3").arg(what, command, why);
+    return false;
 }
 
 #include "moc_mainwindow.cpp"

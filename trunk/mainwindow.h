@@ -1,28 +1,35 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "releasemanifest.h"
+
 #include <QElapsedTimer>
+#include <QHash>
 #include <QMainWindow>
 #include <QStringList>
 
+#include <optional>
+
 class BusyIndicator;
+class CappedFile;
 class Installer;
-class QFile;
 class QFtp;
 class QLabel;
 class QProgressBar;
-class QThread;
-class SourceList;
 class QUrlInfo;
+class ReleaseDownload;
+class SourceList;
 
 namespace Ui {
 class MainWindow;
 }
 
 // The updater's only window and the owner of the update procedure: connect,
-// log in, change into the server folder, list it, fetch "version.ver",
-// compare, ask, fetch (and, with a public key built in, verify) and install
-// "app.zip", then start the application.
+// log in, change into the server folder, list it, fetch "version.ver" (or,
+// when that fails, ask the mirrors through the sources), check the signed
+// manifest when a key is built in, compare, ask, have the release fetched
+// and checked (ReleaseDownload) and install "app.zip", then start the
+// application.
 // Every way out, whatever fails and whenever the window is closed, ends in
 // finish(), which logs why and starts the installed application.
 class MainWindow : public QMainWindow
@@ -36,9 +43,8 @@ public:
         WaitList,
         WaitVersionFile,
         WaitReconnect,
-        WaitSources,
-        WaitArchive,
-        Verifying,
+        WaitSources, // the sources use the session: its ends are theirs
+        WaitArchive, // also while the question is open
         Installing,
         Finished
     };
@@ -46,9 +52,20 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Before the event loop runs, for a run that must not install (it holds
+    // no lock on the installation): the published version is still fetched
+    // and compared, and a newer one is logged with this reason, not offered.
+    void installNothing(const QString &reason);
+    // Before the event loop runs, when the installation could not be made
+    // whole: nothing is asked of the server; the status line and the log say
+    // that the installation needs attention, and the application starts.
+    void startNeedingAttention();
+
     // Starts the installed application, waits for the start to return and
-    // closes the window. The started program's exit code is not used; an
-    // unsafe application name starts nothing and is logged.
+    // closes the window. A program that cannot be started, crashes, or (on
+    // the bundle layout) that "open" could not start is logged in one line
+    // with its arguments and the reason; an unsafe application name starts
+    // nothing and is logged.
     void launchApplication();
 
     // The program and arguments that start application `name` installed in
@@ -76,23 +93,41 @@ private slots:
     void showInstallProgress(qint64 done, qint64 total);
 
 private:
-    // The primary server could not tell its version: the mirrors may.
-    void primaryFailed();
-    // "new_version.ver" is in: compare, then ask or finish.
+    // The primary server could not tell its version (reason): the mirrors
+    // may, else the run finishes.
+    void primaryFailed(const QString &reason);
+    // The published version is known: the manifest, or the comparison.
     void versionReceived();
+    // Offers the update when the published version is newer, else finishes.
+    void compareVersions();
+    // Asks, unless this updater may not install (no lock).
+    void offerUpdate();
+    // No manifest could be fetched: the archive's own signature decides,
+    // unless a manifest was verified before.
+    void manifestMissing();
+    void judgeManifest();
     void askForUpdate();
-    // "app.zip.minisig" (when archives are verified), then "app.zip".
+    // Hands the session to the sources for "app.zip.minisig" (when archives
+    // are verified without a manifest), then "app.zip".
     void downloadRelease();
-    // The archive has arrived whole: check it, then install it.
-    void archiveReceived();
-    // Empty when the version a verified signature vouches for is the
-    // published one and newer than the installed one; else why not.
-    QString checkTrustedVersion(const QString &trustedVersion) const;
     void installArchive(const QString &archivePath);
-    // The one way out: logs the reason once, then starts the application.
-    void finish(const QString &reason);
-    // Opens a local file for the download of serverFile, or finishes.
-    QFile *openTarget(const QString &localName);
+    // The one way out: logs the reason once (none when empty), shows status
+    // (by default "Starting NAME..."), then starts the application.
+    void finish(const QString &reason, const QString &status = QString());
+    void finishNeedingAttention();
+    // Opens a local file in the application directory for a download, or finishes.
+    template <typename File, typename... Cap>
+    File *openTarget(const QString &localName, Cap... cap);
+    // Queues the download of a small file into a file holding at most cap
+    // bytes; when the listing announced more, the primary has failed instead.
+    // Finishes when the target cannot be written.
+    CappedFile *fetchCapped(const char *serverName, const char *localName, qint64 cap);
+    // After the download into file: true, with *why, when it failed or
+    // passed its cap.
+    bool cappedFailure(CappedFile *file, bool error, const char *serverName, QString *why);
+    // Runs the program and waits for it; false with *reason when it could
+    // not be started, crashed, or "open" reported a failure.
+    static bool runProgram(const QString &program, const QStringList &arguments, QString *reason);
     void setStatus(const QString &text);
     // The bar at done of total (bytes), its text followed by suffix.
     void showAmount(qint64 done, qint64 total, const QString &suffix);
@@ -101,20 +136,24 @@ private:
     int stage = WaitLogin;
     QString localVersion;
     QString remoteVersion;
-    qint64 archiveSize = -1;
+    // Why this run installs nothing; empty: it may.
+    QString installRefusal;
+    // Sizes of the server folder's files, as its listing gave them.
+    QHash<QString, qint64> listedSizes;
     int overloadRetries = 0;
     bool launching = false;
     bool closeDeferred = false;
     QByteArray publicKey; // empty: archives are not verified
-    QFile *versionFile = nullptr;
+    CappedFile *versionFile = nullptr;
+    std::optional<ReleaseManifest> manifest; // verified, and the release offered
     BusyIndicator *busyIndicator = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
     QElapsedTimer downloadClock;
     QFtp *ftp = nullptr;
     SourceList *sources = nullptr;
+    ReleaseDownload *download = nullptr;
     Installer *installer = nullptr;
-    QThread *verifier = nullptr;
     Ui::MainWindow *ui;
 };
 

@@ -6,6 +6,8 @@
 #include <QSaveFile>
 #include <QStringList>
 
+#include <limits>
+
 namespace {
 
 int &pauseDivisor()
@@ -58,9 +60,11 @@ void ReleaseSource::fetch(
     tries = 0;
     overloadRetries = 0;
     overloaded = false;
+    refused = false;
     recorded.clear();
     currentLocation = location() + name;
     target.setFileName(path);
+    target.setCap(cap < 0 ? std::numeric_limits<qint64>::max() : cap);
     if (!target.open(QIODevice::ReadWrite)) {
         busy = true;
         end(false, QStringLiteral("cannot write \"%1\": %2").arg(path, target.errorString()));
@@ -76,7 +80,8 @@ void ReleaseSource::fetch(
         if (lines.value(0) == currentLocation && ok && target.size() <= total)
             recorded = lines.value(1);
     }
-    if (recorded.isEmpty())
+    // A partial larger than the file may be is not its start either.
+    if (recorded.isEmpty() || (cap >= 0 && target.size() > cap))
         startOver();
     target.seek(target.size());
     receivedBefore = received;
@@ -115,23 +120,19 @@ void ReleaseSource::startOver()
     recorded.clear();
 }
 
-bool ReleaseSource::noteReceived(qint64 bytes)
-{
-    received += bytes;
-    return cap < 0 || target.size() <= cap;
-}
-
 bool ReleaseSource::checkTotal(qint64 total)
 {
-    if (cap < 0 || total <= cap)
+    if (target.admits(total))
         return true;
     stopAttempt();
-    attemptEnded(Failed,
-        QStringLiteral("\"%1\" is %2 bytes, more than the %3 it may have")
-            .arg(name)
-            .arg(total)
-            .arg(cap));
+    refuseFile(target.excess());
     return false;
+}
+
+void ReleaseSource::refuseFile(const QString &why)
+{
+    refused = true;
+    attemptEnded(Failed, QStringLiteral("the published \"%1\" %2").arg(name, why));
 }
 
 void ReleaseSource::reportProgress(qint64 done, qint64 total)

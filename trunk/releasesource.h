@@ -1,7 +1,8 @@
 #ifndef RELEASESOURCE_H
 #define RELEASESOURCE_H
 
-#include <QFile>
+#include "cappedfile.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -31,8 +32,9 @@ public:
     // Where the files come from, for log lines: "ftp://host:port/folder/".
     virtual QString location() const = 0;
 
-    // Fetches `name` into the file at `path`. maxBytes < 0: no cap. Without
-    // `resumable` the file is written afresh and no record is kept.
+    // Fetches `name` into the file at `path`, which never holds more than
+    // maxBytes (< 0: no cap). Without `resumable` the file is written afresh
+    // and no record is kept.
     void fetch(const QString &name, const QString &path, qint64 maxBytes, bool resumable);
     // Stops without a finished(); the bytes and the record stay for a later run.
     void cancel();
@@ -46,6 +48,9 @@ public:
     qint64 bytesReceived() const { return received; }
     // The last fetch ended because the source was overloaded.
     bool wasOverloaded() const { return overloaded; }
+    // The last fetch ended because the file is larger than its cap: the
+    // reason names the file ("the published \"NAME\" ...").
+    bool refusedFile() const { return refused; }
 
     // The pause before another try of an overloaded source: 1 to 3 s.
     static int overloadPause();
@@ -70,7 +75,7 @@ protected:
     void attemptEnded(Outcome outcome, const QString &reason);
 
     const QString &fileName() const { return name; }
-    QFile *file() { return &target; }
+    CappedFile *file() { return &target; }
     qint64 maxBytes() const { return cap; }
     bool isResumable() const { return resumable; }
     qint64 offset() { return target.size(); }
@@ -81,11 +86,14 @@ protected:
     void recordIdentity(const QString &identity, qint64 total);
     // Throws the partial bytes away: the next byte is the file's first.
     void startOver();
-    // An attempt's bytes, once written: counted, and the cap is checked
-    // against the whole file. False when it has grown past the cap.
-    bool noteReceived(qint64 bytes);
+    // An attempt's bytes, once written: counted. The file itself refuses a
+    // write past the cap.
+    void noteReceived(qint64 bytes) { received += bytes; }
     // False (after attemptEnded) when a file of `total` bytes is over the cap.
     bool checkTotal(qint64 total);
+    // Ends the fetch: the file is refused for its size (`why`: "is N bytes,
+    // more than M", or the file's own excess()). The attempt must be stopped.
+    void refuseFile(const QString &why);
     void reportProgress(qint64 done, qint64 total);
 
 private:
@@ -94,11 +102,12 @@ private:
     void end(bool ok, const QString &reason);
 
     QString name;
-    QFile target;
+    CappedFile target {QString(), -1};
     qint64 cap = -1;
     bool resumable = false;
     bool busy = false;
     bool overloaded = false;
+    bool refused = false;
     QString recorded;
     QString currentLocation;
     qint64 received = 0;

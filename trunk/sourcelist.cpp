@@ -65,6 +65,23 @@ QString SourceList::signaturePath() const
     return path(ReleaseFiles::archiveSignature);
 }
 
+bool SourceList::readVersionFile(const QString &path, QString *version, QString *reason)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *reason = QStringLiteral("cannot read \"%1\": %2").arg(path, file.errorString());
+        return false;
+    }
+    // Never shown nor compared unless it reads as a version at all.
+    QString why;
+    if (!Version::readPublished(file.read(ReleaseFiles::maxVersionFileSize + 1), version, &why)) {
+        *reason = QStringLiteral("the published \"%1\" %2")
+                      .arg(QLatin1String(ReleaseFiles::versionFile), why);
+        return false;
+    }
+    return true;
+}
+
 void SourceList::fetchVersionFromMirrors(const QString &reason)
 {
     for (const QString &line : qAsConst(invalid))
@@ -74,15 +91,23 @@ void SourceList::fetchVersionFromMirrors(const QString &reason)
     leave(reason);
 }
 
-void SourceList::fetchRelease(const QString &releaseVersion, bool signature)
+void SourceList::fetchManifest()
+{
+    if (current == 0)
+        primary->adopt(session, primaryListing);
+    start(Manifest);
+}
+
+void SourceList::fetchRelease(const QString &releaseVersion, bool signature, qint64 cap)
 {
     version = releaseVersion;
     withSignature = signature;
+    archiveCap = cap;
     wantRelease = true;
     fetchedWholeAgain = false;
     // The session that told the version goes on with the files.
     if (current == 0)
-        primary->adopt(session);
+        primary->adopt(session, primaryListing);
     start(withSignature ? Signature : Archive);
 }
 
@@ -99,6 +124,14 @@ void SourceList::start(Step next)
         source->fetch(QLatin1String(ReleaseFiles::versionFile),
             path(ReleaseFiles::mirrorVersionFile), ReleaseFiles::maxVersionFileSize, false);
         break;
+    case Manifest:
+        source->fetch(QLatin1String(ReleaseFiles::manifest), path(ReleaseFiles::manifest),
+            ReleaseFiles::maxManifestSize, false);
+        break;
+    case ManifestSignature:
+        source->fetch(QLatin1String(ReleaseFiles::manifestSignature),
+            path(ReleaseFiles::manifestSignature), ReleaseFiles::maxSignatureSize, false);
+        break;
     case Signature:
         source->fetch(QLatin1String(ReleaseFiles::archiveSignature), signaturePath(),
             ReleaseFiles::maxSignatureSize, false);
@@ -106,7 +139,7 @@ void SourceList::start(Step next)
     case Archive: {
         const QString part = path(ReleaseFiles::partialArchive);
         resumed = QFile(part).size() > 0;
-        source->fetch(QLatin1String(ReleaseFiles::archive), part, -1, true);
+        source->fetch(QLatin1String(ReleaseFiles::archive), part, archiveCap, true);
         break;
     }
     case Idle:
@@ -116,10 +149,19 @@ void SourceList::start(Step next)
 
 void SourceList::stepFinished(bool ok, const QString &reason)
 {
-    if (sender() != sources.value(current) || step == Idle)
+    auto *source = qobject_cast<ReleaseSource *>(sender());
+    if (source != sources.value(current) || step == Idle)
         return;
+    if (!ok && (step == Manifest || step == ManifestSignature)) {
+        step = Idle;
+        emit manifestFetched(false, reason);
+        return;
+    }
     if (!ok) {
-        if (step == Signature)
+        // A file refused for its size names itself.
+        if (source->refusedFile())
+            leave(reason);
+        else if (step == Signature)
             leave(QStringLiteral("no signature \"%1\": %2")
                       .arg(QLatin1String(ReleaseFiles::archiveSignature), reason));
         else
@@ -129,18 +171,31 @@ void SourceList::stepFinished(bool ok, const QString &reason)
                           reason));
         return;
     }
+    QString why;
     switch (step) {
     case Version:
+        if (!readVersionFile(path(ReleaseFiles::downloadedVersionFile), &version, &why)) {
+            leave(why);
+            return;
+        }
         step = Idle;
         emit versionFetched(true);
         return;
+    case Manifest:
+        start(ManifestSignature);
+        return;
+    case ManifestSignature:
+        step = Idle;
+        emit manifestFetched(true, QString());
+        return;
     case CheckVersion: {
-        QFile file(path(ReleaseFiles::mirrorVersionFile));
-        const QString published = file.open(QIODevice::ReadOnly)
-            ? Version::clean(QString::fromUtf8(file.readAll()))
-            : QString();
-        file.close();
-        QFile::remove(file.fileName());
+        QString published;
+        const bool read = readVersionFile(path(ReleaseFiles::mirrorVersionFile), &published, &why);
+        QFile::remove(path(ReleaseFiles::mirrorVersionFile));
+        if (!read) {
+            leave(why);
+            return;
+        }
         if (published != version) {
             leave(QStringLiteral("publishes version \"%1\", not \"%2\"").arg(published, version));
             return;

@@ -55,8 +55,10 @@ public:
         cutRetr = fileName;
         cutPoints = points;
     }
-    // ... or refuses REST.
+    // ... or refuses REST ...
     void setRestRefused(bool refused) { noRest = refused; }
+    // ... or refuses (550) every rename whose new name is fileName.
+    void setRefuseRenameTo(const QString &fileName) { refuseRenameTo = fileName; }
 
     quint16 port() const { return serverPort; }
     QString host() const { return serverHost; }
@@ -80,6 +82,7 @@ private:
     QString cutRetr;
     QList<qint64> cutPoints;
     bool noRest = false;
+    QString refuseRenameTo;
 };
 
 #endif // TESTLIB_FTPSERVER_H

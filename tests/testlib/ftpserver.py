@@ -8,8 +8,9 @@ For failure cases the server may expect another password (so the updater's
 fixed login is refused), may die part way through sending a named file,
 dropping every connection at once, may cut off the one session that is
 uploading a named file, serving on, may cut off the sessions downloading a
-named file at given byte counts, serving on, may refuse REST, may drop a session that stays idle, or
-may send slowly.
+named file at given byte counts, serving on, may refuse REST, may drop a
+session that stays idle, may send slowly, or may refuse every rename that
+would give a file a named name.
 """
 import argparse
 import logging
@@ -42,6 +43,8 @@ def main():
     parser.add_argument("--cut-points", default="",
                         help="bytes of that file sent, over all sessions, at which to cut")
     parser.add_argument("--no-rest", action="store_true", help="refuse REST")
+    parser.add_argument("--refuse-rename-to", default=None,
+                        help="file name that no rename may give a file")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -95,6 +98,13 @@ def main():
                 self.respond("502 Command not implemented.")
                 return
             return super().ftp_REST(line)
+
+        def ftp_RNTO(self, path):
+            if args.refuse_rename_to and os.path.basename(path) == args.refuse_rename_to:
+                self._rnfr = None
+                self.respond("550 Renaming refused.")
+                return None
+            return super().ftp_RNTO(path)
 
         def pre_process_command(self, line, cmd, arg):
             if args.log:
