@@ -13,21 +13,23 @@
 class BusyIndicator;
 class CappedFile;
 class Installer;
-class QFile;
 class QFtp;
 class QLabel;
 class QProgressBar;
-class QThread;
 class QUrlInfo;
+class ReleaseDownload;
+class SourceList;
 
 namespace Ui {
 class MainWindow;
 }
 
 // The updater's only window and the owner of the update procedure: connect,
-// log in, change into the server folder, list it, fetch "version.ver",
-// compare, ask, fetch (and, with a public key built in, verify) and install
-// "app.zip", then start the application.
+// log in, change into the server folder, list it, fetch "version.ver" (or,
+// when that fails, ask the mirrors through the sources), check the signed
+// manifest when a key is built in, compare, ask, have the release fetched
+// and checked (ReleaseDownload) and install "app.zip", then start the
+// application.
 // Every way out, whatever fails and whenever the window is closed, ends in
 // finish(), which logs why and starts the installed application.
 class MainWindow : public QMainWindow
@@ -40,12 +42,9 @@ public:
         WaitLogin,
         WaitList,
         WaitVersionFile,
-        WaitManifest,
-        WaitManifestSignature,
         WaitReconnect,
-        WaitSignature,
-        WaitArchive,
-        Verifying,
+        WaitSources, // the sources use the session: its ends are theirs
+        WaitArchive, // also while the question is open
         Installing,
         Finished
     };
@@ -97,27 +96,23 @@ private slots:
     void showInstallProgress(qint64 done, qint64 total);
 
 private:
-    // "version.ver" has arrived: false (and finished) unless it reads as a version.
-    bool readPublishedVersion();
+    // The primary server could not tell its version (reason): the mirrors
+    // may, else the run finishes.
+    void primaryFailed(const QString &reason);
+    // The published version is known: the manifest, or the comparison.
+    void versionReceived();
     // Offers the update when the published version is newer, else finishes.
     void compareVersions();
     // Asks, unless this updater may not install (no lock).
     void offerUpdate();
-    // "release.json", then "release.json.minisig".
-    void fetchManifest();
-    // Neither could be fetched: the archive's own signature decides, unless
-    // a manifest was verified before.
+    // No manifest could be fetched: the archive's own signature decides,
+    // unless a manifest was verified before.
     void manifestMissing();
     void judgeManifest();
     void askForUpdate();
-    // "app.zip.minisig" (when archives are verified), then "app.zip".
+    // Hands the session to the sources for "app.zip.minisig" (when archives
+    // are verified without a manifest), then "app.zip".
     void downloadRelease();
-    void downloadArchive();
-    // The archive has arrived whole: check it, then install it.
-    void archiveReceived();
-    // Empty when the version a verified signature vouches for is the
-    // published one and newer than the installed one; else why not.
-    QString checkTrustedVersion(const QString &trustedVersion) const;
     void installArchive(const QString &archivePath);
     // The one way out: logs the reason once (none when empty), shows status
     // (by default "Starting NAME..."), then starts the application.
@@ -127,14 +122,12 @@ private:
     template <typename File, typename... Cap>
     File *openTarget(const QString &localName, Cap... cap);
     // Queues the download of a small file into a file holding at most cap
-    // bytes; finishes instead when the listing announced more, or when the
-    // target cannot be written.
+    // bytes; when the listing announced more, the primary has failed instead.
+    // Finishes when the target cannot be written.
     CappedFile *fetchCapped(const char *serverName, const char *localName, qint64 cap);
-    // After the download into file: true when it failed or passed its cap
-    // (the run then finishes with why).
-    bool cappedFailure(CappedFile *file, bool error, const char *serverName);
-    // "No update: " while checking, "Update not installed: " after the question.
-    QString refusalPrefix() const;
+    // After the download into file: true, with *why, when it failed or
+    // passed its cap.
+    bool cappedFailure(CappedFile *file, bool error, const char *serverName, QString *why);
     // Runs the program and waits for it; false with *reason when it could
     // not be started, crashed, or "open" reported a failure.
     static bool runProgram(const QString &program, const QStringList &arguments, QString *reason);
@@ -150,22 +143,20 @@ private:
     QString installRefusal;
     // Sizes of the server folder's files, as its listing gave them.
     QHash<QString, qint64> listedSizes;
+    int overloadRetries = 0;
     bool launching = false;
     bool closeDeferred = false;
     QByteArray publicKey; // empty: archives are not verified
-    QFile *zipFile = nullptr;
-    CappedFile *signatureFile = nullptr;
     CappedFile *versionFile = nullptr;
-    CappedFile *manifestSignatureFile = nullptr;
-    CappedFile *manifestFile = nullptr;
     std::optional<ReleaseManifest> manifest; // verified, and the release offered
     BusyIndicator *busyIndicator = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
     QElapsedTimer downloadClock;
     QFtp *ftp = nullptr;
+    SourceList *sources = nullptr;
+    ReleaseDownload *download = nullptr;
     Installer *installer = nullptr;
-    QThread *verifier = nullptr;
     Ui::MainWindow *ui;
 };
 
