@@ -853,7 +853,7 @@ private slots:
         QTest::newRow("failing-at-every-revert-operation") << 1 << "launch fail" << restored;
         QTest::newRow("previous-removed-by-hand")
             << 1 << "launch lose-previous start:new"
-            << "Version 1.1 was launched 1 times without a confirmation, but no version before "
+            << "Version 1.1 was launched once without a confirmation, but no version before "
                "it is kept (\"@APP@/.update-previous\" is missing); its trial has ended";
         QTest::newRow("confirm-without-a-trial")
             << 0 << "binary start:new"

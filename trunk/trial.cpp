@@ -44,6 +44,11 @@ struct TrialState
     Record trial;
 };
 
+QString launchCount(int launches)
+{
+    return launches == 1 ? QStringLiteral("once") : QStringLiteral("%1 times").arg(launches);
+}
+
 QString previousFolder(const QString &appDir)
 {
     return appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::previousVersion);
@@ -80,11 +85,9 @@ Trial::Outcome revert(const QString &appDir, TrialState &state)
     const Installer::RevertResult result = Installer::revert(appDir, &reason);
     if (result == Installer::NothingKept)
         return endTrial(appDir, state,
-            QStringLiteral("Version %1 was launched %2 times without a confirmation, but the "
+            QStringLiteral("Version %1 was launched %2 without a confirmation, but the "
                            "version before it cannot be put back (%3); its trial has ended")
-                .arg(trial.version)
-                .arg(trial.launches)
-                .arg(reason));
+                .arg(trial.version, launchCount(trial.launches), reason));
     if (result == Installer::Undone) {
         // Undone: the version on trial is whole again, its kept version too,
         // and the revert stays due for the next start.
@@ -155,11 +158,9 @@ Trial::Outcome Trial::judge(const QString &appDir)
             QString()};
     if (!QFileInfo::exists(previousFolder(appDir)))
         return endTrial(appDir, state,
-            QStringLiteral("Version %1 was launched %2 times without a confirmation, but no "
+            QStringLiteral("Version %1 was launched %2 without a confirmation, but no "
                            "version before it is kept (\"%3\" is missing); its trial has ended")
-                .arg(trial.version)
-                .arg(trial.launches)
-                .arg(previousFolder(appDir)));
+                .arg(trial.version, launchCount(trial.launches), previousFolder(appDir)));
 
     const Outcome failed = revert(appDir, state);
     if (!failed.log.isEmpty())
