@@ -16,6 +16,7 @@ struct ManifestOptions
     int expiresDays = 30;
     int rollout = 100;
     QString notesPath; // a Markdown file; empty: no notes
+    int confirm = 0; // launches without a confirmed start before a revert; 0: no trial
 };
 
 // The publisher's side of "release.json": describes a built archive, signs

@@ -182,9 +182,14 @@ int main(int argc, char **argv)
     const QCommandLineOption notesOption(QStringLiteral("notes"),
         QStringLiteral("Release notes in Markdown (at most 64 KiB), shown with the question."),
         QStringLiteral("FILE"));
-    parser.addOptions(
-        {serverOption, folderOption, versionOption, keyOption, userOption, passwordOption,
-            outputOption, timeoutOption, expiresOption, rolloutOption, percentOption, notesOption});
+    const QCommandLineOption confirmOption(QStringLiteral("confirm-launches"),
+        QStringLiteral("Put the release on trial: its application confirms each good start "
+                       "(Updater --confirm), and one launched N times (1 to 10) without a "
+                       "confirmation is reverted."),
+        QStringLiteral("N"), QStringLiteral("0"));
+    parser.addOptions({serverOption, folderOption, versionOption, keyOption, userOption,
+        passwordOption, outputOption, timeoutOption, expiresOption, rolloutOption, percentOption,
+        notesOption, confirmOption});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
         QStringLiteral("The folder whose contents become the archive."));
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -209,8 +214,12 @@ int main(int argc, char **argv)
     int percent = -1;
     if (positional.size() != 1)
         usage = QStringLiteral("give exactly one SOURCE_DIR");
-    else if (resign && (local || parser.isSet(versionOption) || parser.isSet(notesOption)))
-        usage = QStringLiteral("%1 takes neither --output, --version nor --notes").arg(command);
+    else if (resign
+        && (local || parser.isSet(versionOption) || parser.isSet(notesOption)
+            || parser.isSet(confirmOption)))
+        usage = QStringLiteral("%1 takes neither --output, --version, --notes nor "
+                               "--confirm-launches")
+                    .arg(command);
     else if (command == QLatin1String("rollout")
         && !numberOption(parser.value(percentOption), 0, 100, &percent))
         usage = QStringLiteral("rollout needs --percent N, N from 0 to 100");
@@ -221,6 +230,11 @@ int main(int argc, char **argv)
         usage = QStringLiteral("--expires takes a number of days from 1 to 3650");
     else if (!numberOption(parser.value(rolloutOption), 0, 100, &manifestOptions.rollout))
         usage = QStringLiteral("--rollout takes a percent from 0 to 100");
+    else if (parser.isSet(confirmOption)
+        && !numberOption(
+            parser.value(confirmOption), 1, ReleaseManifest::maxConfirm, &manifestOptions.confirm))
+        usage = QStringLiteral("--confirm-launches takes a number of launches from 1 to %1")
+                    .arg(ReleaseManifest::maxConfirm);
     else if (!resign && (!parser.isSet(versionOption) || !parser.isSet(keyOption)))
         usage = QStringLiteral("--version and --key are needed");
     else if (resign && !parser.isSet(keyOption))

@@ -15,6 +15,7 @@
 #include "settings.h"
 #include "signatureverifier.h"
 #include "sourcelist.h"
+#include "trial.h"
 #include "updatestate.h"
 #include "version.h"
 
@@ -176,6 +177,11 @@ MainWindow::~MainWindow()
 QString MainWindow::statusText() const
 {
     return statusLabel->text();
+}
+
+void MainWindow::showNote(const QString &text)
+{
+    setStatus(text);
 }
 
 void MainWindow::setStatus(const QString &text)
@@ -364,7 +370,10 @@ void MainWindow::compareVersions()
 
 void MainWindow::offerUpdate()
 {
-    if (!installRefusal.isEmpty())
+    if (Trial::isBad(DirManager::getAppDir(), remoteVersion))
+        finish(QStringLiteral("No update: version %1 did not start properly here before")
+                   .arg(remoteVersion));
+    else if (!installRefusal.isEmpty())
         finish(QStringLiteral("Version %1 not offered: %2").arg(remoteVersion, installRefusal));
     else
         askForUpdate();
@@ -493,6 +502,16 @@ void MainWindow::installArchive(const QString &archivePath)
     // Off the GUI thread: the window keeps painting and answering while the
     // archive is unpacked, and a failure leaves the old installation whole.
     installer = new Installer(archivePath, DirManager::getAppDir(), this);
+    if (manifest && manifest->confirm > 0) {
+        // The release promised to confirm its starts: the version before
+        // it is kept, and put back if it never does.
+        QString reason;
+        if (Trial::begin(
+                DirManager::getAppDir(), remoteVersion, localVersion, manifest->confirm, &reason))
+            installer->keepPrevious();
+        else
+            qDebug().noquote() << "Installed without a trial:" << reason;
+    }
     connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
     connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
         if (ok) {
@@ -581,6 +600,9 @@ void MainWindow::launchApplication()
         = launchCommand(DirManager::getAppDir(), appName, &program, &arguments, &reason);
 
     hide();
+    const QString counted = Trial::countLaunch(DirManager::getAppDir());
+    if (!counted.isEmpty())
+        qDebug().noquote() << counted;
     if (!safe || !runProgram(program, arguments, &reason))
         qDebug().noquote() << reason;
     close();

@@ -18,15 +18,19 @@ struct ReleaseManifest
     QByteArray archiveHash; // BLAKE2b-512, 64 raw bytes
     int rollout = 100; // percent of installations offered this release
     QString notes; // Markdown, possibly empty
+    // Launches the release may take without its application confirming a
+    // start ("Updater --confirm") before it is reverted; 0: not on trial.
+    int confirm = 0;
 
     static constexpr int hashBytes = 64;
+    static constexpr int maxConfirm = 10;
 
     // Parses and checks every field: version a non-empty string, signed and
     // expires whole numbers, the archive's name a string, its size a whole
     // number from 0, its hash 128 lower-case hex digits, rollout 0 to 100
     // (100 when absent), notes a string of at most ReleaseFiles::maxNotesSize
-    // bytes of UTF-8. Unknown fields are ignored. False with *reason when
-    // anything is missing or out of range.
+    // bytes of UTF-8, confirm 0 to maxConfirm (0 when absent). Unknown fields are ignored. False
+    // with *reason when anything is missing or out of range.
     static bool parse(const QByteArray &json, ReleaseManifest *manifest, QString *reason);
 
     // The JSON text parse() reads back to the same manifest.
