@@ -80,12 +80,13 @@ Publisher::Publisher(QObject *parent)
 
 Publisher::~Publisher() = default;
 
-void Publisher::publish(const Server &target, const QString &dir)
+void Publisher::publish(const Server &target, const QString &dir, const QStringList &firstFiles)
 {
     server = target;
     localDir = dir;
+    files = firstFiles + releaseFiles();
     totalBytes = 0;
-    for (const QString &name : releaseFiles()) {
+    for (const QString &name : qAsConst(files)) {
         const QFileInfo info(QDir(localDir).filePath(name));
         if (!info.isFile()) {
             stage = Closing;
@@ -131,7 +132,7 @@ void Publisher::connectAgain()
 
 void Publisher::ftpDone(bool error)
 {
-    const QString name = releaseFiles().value(index);
+    const QString name = files.value(index);
     switch (stage) {
     case LoggingIn:
         if (error)
@@ -185,7 +186,7 @@ void Publisher::ftpDone(bool error)
         if (error) {
             QStringList left;
             for (int i = index; i < index + started; ++i)
-                left << temporaryName(releaseFiles().at(i));
+                left << temporaryName(files.at(i));
             failure += QStringLiteral("; temporary files may remain: %1")
                            .arg(left.join(QStringLiteral(", ")));
             started = 0;
@@ -203,7 +204,6 @@ void Publisher::ftpDone(bool error)
 
 void Publisher::next()
 {
-    const QStringList files = releaseFiles();
     if (stage != Renaming && index < files.size()) {
         stage = Uploading;
         const QString name = files.at(index);
@@ -231,7 +231,7 @@ void Publisher::fail(const QString &why)
     failure = why;
     if (stage == Renaming && index > 0)
         failure += QStringLiteral(" (already in place: %1)")
-                       .arg(releaseFiles().mid(0, index).join(QStringLiteral(", ")));
+                       .arg(files.mid(0, index).join(QStringLiteral(", ")));
     // The files not yet renamed, the one that failed included.
     const int first = stage == Renaming ? index : 0;
     stage = CleaningUp;
@@ -252,7 +252,7 @@ void Publisher::cleanUpNext()
     // One removal at a time: a refused one must not drop those behind it.
     if (started > 0) {
         --started;
-        ftp->remove(temporaryName(releaseFiles().at(index++)));
+        ftp->remove(temporaryName(files.at(index++)));
         return;
     }
     stage = Closing;

@@ -47,9 +47,10 @@ public:
     explicit Publisher(QObject *parent = nullptr);
     ~Publisher() override;
 
-    // Uploads releaseFiles() from localDir into the server's folder.
-    // Returns at once; finished() reports the end, exactly once.
-    void publish(const Server &server, const QString &localDir);
+    // Uploads firstFiles (deltas, which must be in place before the release
+    // that lists them), then releaseFiles(), from localDir into the server's
+    // folder. Returns at once; finished() reports the end, exactly once.
+    void publish(const Server &server, const QString &localDir, const QStringList &firstFiles = {});
 
     // Where a file waits until it is renamed into place.
     static QString temporaryName(const QString &finalName);
@@ -83,6 +84,7 @@ private:
     QFtp *ftp = nullptr;
     Server server;
     QString localDir;
+    QStringList files; // in the order they are uploaded and renamed
     Stage stage = Idle;
     int index = 0; // the file being worked on
     int started = 0; // how many uploads have been started

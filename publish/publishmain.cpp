@@ -1,3 +1,4 @@
+#include "deltabuilder.h"
 #include "passwordreader.h"
 #include "progressreporter.h"
 #include "publisher.h"
@@ -6,6 +7,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 
@@ -112,8 +114,12 @@ int main(int argc, char **argv)
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
         QStringLiteral("Seconds the upload may go without progress before it fails (default 30)."),
         QStringLiteral("SECONDS"), QStringLiteral("30"));
+    const QCommandLineOption previousOption(QStringLiteral("previous"),
+        QStringLiteral("An earlier release (its folder or its app.zip) to write a delta from; "
+                       "may be given more than once."),
+        QStringLiteral("PATH"));
     parser.addOptions({serverOption, folderOption, versionOption, keyOption, userOption,
-        passwordOption, outputOption, timeoutOption});
+        passwordOption, outputOption, timeoutOption, previousOption});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
         QStringLiteral("The folder whose contents become the archive."));
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -165,6 +171,20 @@ int main(int argc, char **argv)
     if (!Publisher::prepare(
             positional.first(), parser.value(versionOption), signer, outputDir, &reason))
         return failWith(reason);
+    // Deltas go up first: a release must never list one that is not there yet.
+    QStringList deltaFiles;
+    QVector<DeltaIndex::Offer> deltas;
+    for (const QString &previous : parser.values(previousOption)) {
+        DeltaBuilder::Delta delta;
+        if (!DeltaBuilder::build(previous, QDir(outputDir).filePath(QStringLiteral("app.zip")),
+                parser.value(versionOption), outputDir, &delta, &reason))
+            return failWith(QStringLiteral("no delta from %1: %2").arg(previous, reason));
+        std::printf("Delta from %s: %s, %lld bytes (%d patched, %d whole, %d unchanged)\n",
+            qPrintable(delta.offer.from), qPrintable(delta.offer.name), delta.offer.size,
+            delta.patched, delta.whole, delta.unchanged);
+        deltaFiles << delta.offer.name << delta.offer.indexName;
+        deltas.append(delta.offer);
+    }
     if (local) {
         std::printf(
             "Wrote app.zip, app.zip.minisig and version.ver into %s\n", qPrintable(outputDir));
@@ -197,7 +217,7 @@ int main(int argc, char **argv)
     server.password = parser.value(passwordOption);
     server.folder = parser.value(folderOption);
     server.timeoutMs = timeoutSeconds * 1000;
-    publisher.publish(server, outputDir);
+    publisher.publish(server, outputDir, deltaFiles);
     app.exec();
     return result;
 }

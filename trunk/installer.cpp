@@ -2,6 +2,7 @@
 
 #include "instancelock.h"
 #include "platform.h"
+#include "releasefiles.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
@@ -102,8 +103,8 @@ QString relativeEntryPath(QString name)
 bool isReserved(const QString &relative)
 {
     const QString first = relative.section(QLatin1Char('/'), 0, 0);
-    for (const char *name :
-        {Installer::stagingFolderName, Installer::backupFolderName, Installer::journalFileName}) {
+    for (const char *name : {Installer::stagingFolderName, Installer::backupFolderName,
+             Installer::journalFileName, ReleaseFiles::deltaStaging}) {
         if (first.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
             return true;
     }
@@ -531,8 +532,10 @@ class Run
 {
 public:
     Run(const QString &archivePath, const QString &root, const QString &versionFile,
-        const std::atomic<bool> &cancelled, std::function<void(qint64, qint64)> report)
+        const std::atomic<bool> &cancelled, std::function<void(qint64, qint64)> report,
+        const QStringList *removed = nullptr)
         : archivePath(archivePath)
+        , removed(removed)
         , root(root)
         , versionFile(versionFile)
         , cancelled(cancelled)
@@ -548,7 +551,7 @@ public:
             return ops.stopped
                 ? stoppedReason()
                 : QStringLiteral("An earlier update could not be completed or undone");
-        if (!stage()) {
+        if (!(removed ? takeStagedTree() : stage())) {
             if (!ops.stopped)
                 ops.removeTree(swap.stagingFolder());
             return failure();
@@ -616,6 +619,48 @@ private:
             total += kind == Kind::File ? qint64(info.uncompressedSize) : 0;
         }
         return true;
+    }
+
+    // A tree a delta was staged into becomes the staging folder, and is
+    // checked as an archive's entries are: no reserved names, links that stay
+    // inside; the paths to remove must be clean, and not staged.
+    bool takeStagedTree()
+    {
+        const QString tree = root + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging);
+        if (kindOnDisk(tree) != Kind::Dir)
+            return ops.refuse(QStringLiteral("Nothing was staged to install"));
+        if (!ops.rename(tree, swap.stagingFolder()))
+            return false;
+        madeDirs.insert(swap.stagingFolder());
+        kinds.insert(QString(QLatin1String("")), Kind::Dir);
+        const QDir staging(swap.stagingFolder());
+        QDirIterator it(staging.path(),
+            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+            QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = staging.relativeFilePath(it.next());
+            const Kind kind = kindOnDisk(swap.staged(path));
+            if (isReserved(path))
+                return ops.refuse(QStringLiteral("The update writes to a name of the updater's "
+                                                 "own: %1")
+                                      .arg(quoted(path)));
+            if (!addToTree(path, kind))
+                return false;
+            if (kind == Kind::Link)
+                links.insert(path, installedLinkTarget(swap.staged(path)));
+            else if (kind == Kind::File)
+                total += QFileInfo(swap.staged(path)).size();
+        }
+        for (auto link = links.constBegin(); link != links.constEnd(); ++link) {
+            if (!linkStaysInside(link.key(), link.value()))
+                return false;
+        }
+        for (const QString &path : *removed) {
+            if (relativeEntryPath(path) != path || path.isEmpty() || isReserved(path)
+                || kinds.contains(path) || kinds.value(parentOf(path), Kind::Dir) != Kind::Dir)
+                return ops.refuse(QStringLiteral("The update would remove %1").arg(quoted(path)));
+        }
+        return ops.sync(root);
     }
 
     bool addToTree(const QString &path, Kind kind)
@@ -849,6 +894,11 @@ private:
     // and the version file comes last.
     void planSwap()
     {
+        // What the new release no longer has goes first, into the backup.
+        for (const QString &path : removed ? *removed : QStringList()) {
+            if (existsOnDisk(swap.installed(path)))
+                swap.add(Step::Backup, path);
+        }
         QVector<QString> linkPaths;
         planFolder(QString(QLatin1String("")), linkPaths);
         for (const QString &path : qAsConst(linkPaths))
@@ -887,6 +937,7 @@ private:
     }
 
     const QString archivePath;
+    const QStringList *removed; // a staged delta's; null for an archive
     const QString root;
     const QString versionFile;
     const std::atomic<bool> &cancelled;
@@ -916,6 +967,15 @@ Installer::Installer(const QString &archivePath, const QString &appDir, QObject 
 {
 }
 
+Installer *Installer::forStagedDelta(
+    const QString &appDir, const QStringList &removed, QObject *parent)
+{
+    auto *installer = new Installer(QString(), appDir, parent);
+    installer->stagedDelta = true;
+    installer->removed = removed;
+    return installer;
+}
+
 Installer::~Installer()
 {
     if (worker) {
@@ -934,7 +994,8 @@ void Installer::start()
             QMetaObject::invokeMethod(
                 this, [this, done, total] { emit progress(done, total); }, Qt::QueuedConnection);
         };
-        Run run(archivePath, appDir, versionFile, cancelled, report);
+        Run run(
+            archivePath, appDir, versionFile, cancelled, report, stagedDelta ? &removed : nullptr);
         const QString reason = run.install();
         QMetaObject::invokeMethod(
             this, [this, reason] { emit finished(reason.isNull(), reason); }, Qt::QueuedConnection);
@@ -945,7 +1006,12 @@ void Installer::start()
 bool Installer::recover(const QString &appDir)
 {
     FileOps ops;
-    return recoverWith(QDir::cleanPath(QDir(appDir).absolutePath()), ops);
+    const QString root = QDir::cleanPath(QDir(appDir).absolutePath());
+    // A delta staged by a run that ended before installing it is of no use.
+    const QString delta = root + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging);
+    if (existsOnDisk(delta) && !removeFolder(delta))
+        qDebug() << "Cannot remove what an unfinished update left:" << quoted(delta);
+    return recoverWith(root, ops);
 }
 
 void Installer::setFaultForTesting(int operation, bool stop)

@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -31,6 +32,14 @@ public:
     // when Platform::isWindows()) is chosen here, on the constructing thread.
     Installer(const QString &archivePath, const QString &appDir, QObject *parent = nullptr);
     ~Installer() override;
+
+    // An installer of the tree a delta was staged into (the folder
+    // ReleaseFiles::deltaStaging in appDir) instead of an archive: its folders,
+    // files and links go through the same checks and the same journalled
+    // swap, and each installed path in `removed` (relative, one the new release
+    // no longer has) is moved into the backup and goes with it.
+    static Installer *forStagedDelta(
+        const QString &appDir, const QStringList &removed, QObject *parent = nullptr);
 
     // Returns at once; finished() follows exactly once. A second call does nothing.
     void start();
@@ -69,6 +78,8 @@ private:
     const QString archivePath;
     const QString appDir;
     const QString versionFile;
+    bool stagedDelta = false;
+    QStringList removed;
     QThread *worker = nullptr;
     std::atomic<bool> cancelled {false};
 };
