@@ -144,9 +144,9 @@ private:
     QuaZip zip;
 };
 
-// One Zstandard frame of data; with a reference, made to be decoded with the
-// reference as its prefix.
-bool compressFrame(
+} // namespace
+
+bool DeltaBuilder::compressFrame(
     const QByteArray &data, const QByteArray *reference, QByteArray *frame, QString *reason)
 {
     ZSTD_CCtx *cctx = ZSTD_createCCtx();
@@ -177,6 +177,8 @@ bool compressFrame(
     frame->resize(int(n));
     return true;
 }
+
+namespace {
 
 bool addEntry(
     QuaZip &zip, const QString &name, const QByteArray &data, bool deflate, QString *reason)
@@ -277,7 +279,7 @@ bool DeltaBuilder::build(const QString &previous, const QString &newArchive, con
                 if (hadFile) {
                     QByteArray reference;
                     if (!old.content(*was, &reference, reason)
-                        || !compressFrame(data, &reference, &frame, reason))
+                        || !DeltaBuilder::compressFrame(data, &reference, &frame, reason))
                         return false;
                     e.source = DeltaIndex::Source::Patch;
                     e.oldHash = was->hash;
@@ -285,7 +287,7 @@ bool DeltaBuilder::build(const QString &previous, const QString &newArchive, con
                 // A patch that saves little may still lose to the file alone.
                 QByteArray alone;
                 if ((!hadFile || frame.size() > data.size() / 2)
-                    && compressFrame(data, nullptr, &alone, reason)
+                    && DeltaBuilder::compressFrame(data, nullptr, &alone, reason)
                     && (!hadFile || alone.size() <= frame.size())) {
                     frame = alone;
                     e.source = DeltaIndex::Source::Whole;

@@ -29,6 +29,11 @@ public:
     // False with *reason when either cannot be read or the delta not written.
     static bool build(const QString &previous, const QString &newArchive, const QString &version,
         const QString &outputDir, Delta *delta, QString *reason);
+
+    // One Zstandard frame of data; with a reference, a patch to be decoded
+    // with the reference as its prefix.
+    static bool compressFrame(
+        const QByteArray &data, const QByteArray *reference, QByteArray *frame, QString *reason);
 };
 
 #endif // DELTABUILDER_H

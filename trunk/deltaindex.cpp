@@ -132,7 +132,8 @@ QByteArray DeltaIndex::toJson() const
             o.insert(QStringLiteral("source"), QLatin1String(sourceNames[int(e.source)]));
             o.insert(QStringLiteral("size"), double(e.size));
             o.insert(QStringLiteral("blake2b"), QString::fromLatin1(e.hash.toHex()));
-            if (e.needsOld())
+            // An installed file kept as it is has the result's hash already.
+            if (e.source == Source::Patch)
                 o.insert(QStringLiteral("old"), QString::fromLatin1(e.oldHash.toHex()));
         } else if (e.kind == Kind::Link) {
             o.insert(QStringLiteral("target"), e.target);
@@ -187,8 +188,12 @@ bool DeltaIndex::fromJson(const QByteArray &json, DeltaIndex *index, QString *re
             if (!parseName(o.value(QStringLiteral("source")).toString(), sourceNames, &e.source)
                 || size < 0 || double(e.size) != size || e.hash.isEmpty())
                 return refuse(reason, QStringLiteral("bad file entry %1").arg(e.path));
-            if (e.needsOld() && (e.oldHash = hashFrom(o.value(QStringLiteral("old")))).isEmpty())
+            e.oldHash
+                = e.source == Source::Installed ? e.hash : hashFrom(o.value(QStringLiteral("old")));
+            if (e.source == Source::Patch && e.oldHash.isEmpty())
                 return refuse(reason, QStringLiteral("no old hash for %1").arg(e.path));
+            if (e.source == Source::Whole)
+                e.oldHash.clear();
         } else if (e.kind == Kind::Link) {
             e.target = o.value(QStringLiteral("target")).toString();
             if (e.target.isEmpty() || e.target.contains(QChar(0)))
