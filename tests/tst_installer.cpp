@@ -3,11 +3,12 @@
 // one, never a mixture, and nothing of its own behind.
 #include "archivebuilder.h"
 #include "bytepattern.h"
-#include "deltaapplier.h"
 #include "deltabuilder.h"
 #include "deltaplan.h"
+#include "deltaupdate.h"
 #include "installer.h"
 #include "messagelog.h"
+#include "minisignformat.h"
 #include "platform.h"
 #include "releasefiles.h"
 #include "ziparchive.h"
@@ -118,6 +119,43 @@ class TestInstaller : public QObject
             return false;
         *reason = finished.at(0).at(1).toString();
         return finished.at(0).at(0).toBool();
+    }
+
+    // Rewrites the delta in dir so that its index promises other results for
+    // the patched files, and the offer to match: a delta that is what the
+    // manifest says, whose patches do not make what it promises.
+    static bool misstateResults(const QString &dir, DeltaIndex::Offer *offer)
+    {
+        const QString path = dir + '/' + offer->name;
+        QuaZip zip(path);
+        QList<ZipEntry> entries;
+        if (!zip.open(QuaZip::mdUnzip))
+            return false;
+        for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
+            QuaZipFile in(&zip);
+            if (!in.open(QIODevice::ReadOnly))
+                return false;
+            entries.append({zip.getCurrentFileName(), in.readAll()});
+        }
+        zip.close();
+        DeltaIndex index;
+        QString reason;
+        if (!DeltaIndex::fromJson(entries.last().data, &index, &reason))
+            return false;
+        for (DeltaIndex::Entry &e : index.entries) {
+            if (e.source == DeltaIndex::Source::Patch)
+                e.hash[0] = char(e.hash.at(0) ^ 1);
+        }
+        entries.last().data = index.toJson();
+        QFile indexFile(dir + '/' + offer->indexName);
+        if (!writeZip(path, entries, true) || !indexFile.open(QIODevice::WriteOnly)
+            || indexFile.write(entries.last().data) != entries.last().data.size())
+            return false;
+        indexFile.close();
+        offer->size = QFileInfo(path).size();
+        offer->indexSize = indexFile.size();
+        return Minisign::prehashFile(path, &offer->blake2b, &reason)
+            && Minisign::prehashFile(indexFile.fileName(), &offer->indexBlake2b, &reason);
     }
 
     static bool installArchive(const QString &zip, const QString &dir)
@@ -591,27 +629,29 @@ private slots:
         if (change == "otherVersion")
             QVERIFY(writeFile(appDir + "/version.ver", "0.9"));
 
+        if (change == "wrongHash")
+            QVERIFY(misstateResults(published, &delta.offer));
+
         // What the updater does: choose, check, fetch, apply, install.
         bool usedDelta = false;
         const QString installed = QString::fromUtf8(readAll(appDir + "/version.ver"));
         if (DeltaPlan::choose({delta.offer}, installed) == 0) {
-            DeltaIndex index;
-            QVERIFY(DeltaIndex::fromJson(
-                readAll(published + '/' + delta.offer.indexName), &index, &reason));
-            reason = DeltaPlan::check(index, installed, appDir);
-            if (reason.isEmpty() && change == "wrongHash") {
-                for (DeltaIndex::Entry &e : index.entries) {
-                    if (e.source == DeltaIndex::Source::Patch)
-                        e.hash[0] = char(e.hash.at(0) ^ 1);
-                }
-            }
-            const QString staging = appDir + '/' + ReleaseFiles::deltaStaging;
-            if (reason.isEmpty())
-                reason = DeltaApplier::apply(
-                    published + '/' + delta.offer.name, index, appDir, staging);
+            DeltaUpdate update(delta.offer, "1.1", appDir);
+            QSignalSpy checked(&update, &DeltaUpdate::checked);
+            QSignalSpy staged(&update, &DeltaUpdate::staged);
+            QVERIFY(QFile::copy(published + '/' + delta.offer.indexName, update.indexPath()));
+            update.check(installed);
+            QVERIFY(checked.wait(30000));
+            reason = checked.at(0).at(0).toString();
             if (reason.isEmpty()) {
-                std::unique_ptr<Installer> installer(
-                    Installer::forStagedDelta(appDir, index.removed));
+                // Fetched only now, the installation having been found fit.
+                QVERIFY(QFile::copy(published + '/' + delta.offer.name, update.deltaPath()));
+                update.stage();
+                QVERIFY(staged.wait(30000));
+                reason = staged.at(0).at(0).toString();
+            }
+            if (reason.isEmpty()) {
+                std::unique_ptr<Installer> installer(update.installer(nullptr));
                 if (change == "kill")
                     Installer::setFaultForTesting(7, true);
                 QVERIFY(run(installer.get(), &reason) || change == "kill");
@@ -621,9 +661,11 @@ private slots:
                     QVERIFY(Installer::recover(appDir));
                 }
                 usedDelta = true;
-            } else {
-                QDir(staging).removeRecursively();
             }
+            QCOMPARE(reason.contains("does not come out as"), change == "wrongHash");
+            QCOMPARE(reason.contains("is not the one of version"), change == "modifyInstalled");
+            QCOMPARE(QFileInfo::exists(update.deltaPath()), change != "modifyInstalled");
+            update.discard();
         }
         if (!usedDelta)
             QVERIFY(installArchive(newZip, appDir));
