@@ -29,13 +29,16 @@ bench_delta() {
     /usr/bin/time -f "%e %M" -o "$work/make.txt" "$delta_bench" make "$work/old.zip" "$work/new.zip" "$work/out" \
         >"$work/contents.txt"
     cat "$work/contents.txt"
-    local delta delta_bytes make_seconds make_kb
+    local delta delta_bytes index_bytes make_seconds make_kb
     delta=$(ls "$work"/out/delta-*.zip)
     delta_bytes=$(stat -c %s "$delta")
+    index_bytes=$(stat -c %s "${delta%.zip}.json")
     read -r make_seconds make_kb <"$work/make.txt"
-    awk -v d="$delta_bytes" -v a="$archive_bytes" -v s="$make_seconds" -v m="$make_kb" 'BEGIN {
-        printf "delta size: %.1f MB of a %.1f MB archive: %.2f%% (goal: at most 10%%)\n",
+    awk -v d="$delta_bytes" -v i="$index_bytes" -v a="$archive_bytes" -v s="$make_seconds" -v m="$make_kb" 'BEGIN {
+        printf "delta size: %.2f MB of a %.1f MB archive: %.2f%% (goal: at most 10%%)\n",
             d / 1048576, a / 1048576, 100 * d / a
+        printf "fetched before it, its index: %.2f MB; both together %.2f%% of the archive\n",
+            i / 1048576, 100 * (d + i) / a
         printf "making the delta: %.1f s, peak memory %.0f MB\n", s, m / 1024 }'
 
     # Each install starts from a fresh copy of the old installation.
