@@ -1,15 +1,18 @@
 #include "archivebuilder.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <quazip.h>
 #include <quazipfile.h>
 #include <quazipnewinfo.h>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -33,22 +36,122 @@ bool fail(QString *reason, const QString &text)
     return false;
 }
 
-// Whether the relative link at relative (a path inside the folder) stays inside it.
-bool linkStaysInside(const QString &relative, const QString &target)
+// Links followed while resolving one target; more means a loop. The
+// updater's installer gives up after as many.
+const int maxLinkHops = 40;
+
+// Whether the link at relative (a path inside the folder) with this target
+// stays inside the folder at every step, resolved as the installer resolves
+// it: through the folder's own links, each target read from the folder the
+// link lies in. links maps the relative path of every link to its target.
+bool resolvesInside(
+    const QHash<QString, QString> &links, const QString &relative, const QString &target)
 {
-    if (target.isEmpty() || QDir::isAbsolutePath(target))
-        return false;
-    QStringList parts = relative.split(QLatin1Char('/'));
-    parts.removeLast();
-    for (const QString &part : target.split(QLatin1Char('/'))) {
-        if (part.isEmpty() || part == QLatin1String("."))
-            continue;
-        if (part == QLatin1String("..")) {
-            if (parts.isEmpty())
+    QStringList at = relative.split(QLatin1Char('/'));
+    at.removeLast();
+    QStringList todo;
+    QString next = target;
+    int hops = 0;
+    while (!next.isNull()) {
+        if (next.isEmpty() || QDir::isAbsolutePath(next) || next.startsWith(QLatin1Char('/'))
+            || next.startsWith(QLatin1Char('\\')))
+            return false;
+        todo = next.split(QLatin1Char('/'), Qt::SkipEmptyParts) + todo;
+        next = QString();
+        while (next.isNull() && !todo.isEmpty()) {
+            const QString part = todo.takeFirst();
+            if (part == QLatin1String("."))
+                continue;
+            if (part == QLatin1String("..")) {
+                if (at.isEmpty())
+                    return false;
+                at.removeLast();
+                continue;
+            }
+            at.append(part);
+            const auto link = links.constFind(at.join(QLatin1Char('/')));
+            if (link != links.constEnd()) {
+                next = *link;
+                at.removeLast();
+                if (++hops > maxLinkHops)
+                    return false;
+            }
+        }
+    }
+    return true;
+}
+
+QString errorText()
+{
+    return qt_error_string(errno);
+}
+
+// Adds what the folder at relativeDir (of root) holds, depth first. Anything
+// that cannot be read fails the walk, naming it: a folder left out would
+// reach the updaters as an empty one.
+bool walk(const QString &root, const QString &relativeDir, QList<Entry> *entries, QString *reason)
+{
+    const QString dirPath = relativeDir.isEmpty() ? root : root + QLatin1Char('/') + relativeDir;
+    DIR *dir = opendir(QFile::encodeName(dirPath).constData());
+    if (!dir)
+        return fail(
+            reason, QStringLiteral("cannot read the folder %1: %2").arg(dirPath, errorText()));
+    QStringList names;
+    errno = 0;
+    while (const dirent *d = readdir(dir)) {
+        const QByteArray name(d->d_name);
+        if (name != "." && name != "..")
+            names << QFile::decodeName(name);
+        errno = 0;
+    }
+    const int readError = errno;
+    closedir(dir);
+    if (readError != 0)
+        return fail(reason,
+            QStringLiteral("cannot read the folder %1: %2")
+                .arg(dirPath, qt_error_string(readError)));
+    for (const QString &name : qAsConst(names)) {
+        const QString relative
+            = relativeDir.isEmpty() ? name : relativeDir + QLatin1Char('/') + name;
+        const QString path = root + QLatin1Char('/') + relative;
+        const QByteArray encoded = QFile::encodeName(path);
+        // The installer reads a backslash as a folder separator: the entry
+        // would land somewhere else than it lies here.
+        if (name.contains(QLatin1Char('\\')))
+            return fail(reason,
+                QStringLiteral("the name %1 holds a backslash, which updaters read as a folder "
+                               "separator")
+                    .arg(relative));
+        // ... and a first name like "C:x" as a drive, which it refuses.
+        if (relativeDir.isEmpty() && name.size() >= 2 && name.at(1) == QLatin1Char(':'))
+            return fail(reason,
+                QStringLiteral("the name %1 reads as a drive letter to updaters").arg(name));
+        struct stat st;
+        if (lstat(encoded.constData(), &st) != 0)
+            return fail(reason, QStringLiteral("cannot read %1: %2").arg(path, errorText()));
+        Entry e {relative, path, quint32(st.st_mode), QByteArray()};
+        if (S_ISLNK(st.st_mode)) {
+            QByteArray target(PATH_MAX, '\0');
+            const ssize_t n = readlink(encoded.constData(), target.data(), size_t(target.size()));
+            if (n < 0)
+                return fail(
+                    reason, QStringLiteral("cannot read the link %1: %2").arg(path, errorText()));
+            target.truncate(int(n));
+            e.linkTarget = target;
+            entries->append(e);
+        } else if (S_ISDIR(st.st_mode)) {
+            e.relative += QLatin1Char('/');
+            entries->append(e);
+            if (!walk(root, relative, entries, reason))
                 return false;
-            parts.removeLast();
+        } else if (S_ISREG(st.st_mode)) {
+            const int fd = open(encoded.constData(), O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                return fail(reason, QStringLiteral("cannot read %1: %2").arg(path, errorText()));
+            close(fd);
+            entries->append(e);
         } else {
-            parts << part;
+            return fail(reason, QStringLiteral("%1 is not a file, folder or link").arg(relative));
         }
     }
     return true;
@@ -56,36 +159,21 @@ bool linkStaysInside(const QString &relative, const QString &target)
 
 bool collect(const QString &sourceDir, QList<Entry> *entries, QString *reason)
 {
-    // Absolute on both sides, or a relative sourceDir would stay in the names.
-    const QDir root(QFileInfo(sourceDir).absoluteFilePath());
-    QDirIterator it(root.path(),
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-        QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString relative = root.relativeFilePath(path);
-        struct stat st;
-        if (lstat(QFile::encodeName(path).constData(), &st) != 0)
-            return fail(reason, QStringLiteral("cannot read %1").arg(path));
-        Entry e {relative, path, quint32(st.st_mode), QByteArray()};
-        if (S_ISLNK(st.st_mode)) {
-            const QByteArray name = QFile::encodeName(path);
-            QByteArray target(PATH_MAX, '\0');
-            const ssize_t n = readlink(name.constData(), target.data(), size_t(target.size()));
-            if (n < 0)
-                return fail(reason, QStringLiteral("cannot read the link %1").arg(path));
-            target.truncate(int(n));
-            if (!linkStaysInside(relative, QFile::decodeName(target)))
-                return fail(reason,
-                    QStringLiteral("the link %1 points outside the folder (%2)")
-                        .arg(relative, QFile::decodeName(target)));
-            e.linkTarget = target;
-        } else if (S_ISDIR(st.st_mode)) {
-            e.relative += QLatin1Char('/');
-        } else if (!S_ISREG(st.st_mode)) {
-            return fail(reason, QStringLiteral("%1 is not a file, folder or link").arg(relative));
-        }
-        entries->append(e);
+    if (!QFileInfo(sourceDir).isDir())
+        return fail(reason, QStringLiteral("%1 is not a folder").arg(sourceDir));
+    // Absolute, or a relative sourceDir would stay in the names.
+    if (!walk(QFileInfo(sourceDir).absoluteFilePath(), QString(), entries, reason))
+        return false;
+    QHash<QString, QString> links;
+    for (const Entry &e : qAsConst(*entries)) {
+        if (S_ISLNK(e.mode))
+            links.insert(e.relative, QFile::decodeName(e.linkTarget));
+    }
+    for (auto link = links.constBegin(); link != links.constEnd(); ++link) {
+        if (!resolvesInside(links, link.key(), link.value()))
+            return fail(reason,
+                QStringLiteral("the link %1 points outside the folder (%2)")
+                    .arg(link.key(), link.value()));
     }
     // Byte order of the UTF-8 names: the same on every machine and locale.
     std::sort(entries->begin(), entries->end(),
@@ -138,17 +226,23 @@ bool addEntry(QuaZip *zip, const Entry &e, QString *reason)
 
 } // namespace
 
+bool ArchiveBuilder::check(const QString &sourceDir, QString *reason)
+{
+    QList<Entry> entries;
+    return collect(sourceDir, &entries, reason);
+}
+
 bool ArchiveBuilder::build(const QString &sourceDir, const QString &zipPath, QString *reason)
 {
-    if (!QFileInfo(sourceDir).isDir())
-        return fail(reason, QStringLiteral("%1 is not a folder").arg(sourceDir));
     QList<Entry> entries;
     if (!collect(sourceDir, &entries, reason))
         return false;
-    // The archive must not pack itself.
-    const QString zipAbsolute = QFileInfo(zipPath).absoluteFilePath();
+    // The archive must not pack itself, also when reached through a link.
+    const QFileInfo zipInfo(zipPath);
+    const QString zipReal = QFileInfo(zipInfo.absolutePath()).canonicalFilePath() + QLatin1Char('/')
+        + zipInfo.fileName();
     for (const Entry &e : entries) {
-        if (QFileInfo(e.path).absoluteFilePath() == zipAbsolute)
+        if (QFileInfo(e.path).canonicalFilePath() == zipReal)
             return fail(
                 reason, QStringLiteral("the archive %1 lies inside the folder").arg(zipPath));
     }

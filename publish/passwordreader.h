@@ -15,7 +15,12 @@ public:
     // prompt goes to standard error. With confirm, two lines are read (a
     // terminal is asked twice) and they must agree. *ok is false when there is no password to
     // read (standard input at its end, or the answers differed).
+    // A terminal gets its echo back also when SIGINT or SIGTERM ends the
+    // program at the prompt. The caller wipes the password after use.
     static QByteArray read(const QString &prompt, bool confirm, bool *ok);
+
+    // Overwrites the bytes (libsodium's sodium_memzero) and empties secret.
+    static void wipe(QByteArray &secret);
 };
 
 #endif // PASSWORDREADER_H

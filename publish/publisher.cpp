@@ -2,6 +2,8 @@
 
 #include "archivebuilder.h"
 #include "qftp.h"
+#include "releasecheck.h"
+#include "releasefiles.h"
 #include "releasesigner.h"
 
 #include <QCoreApplication>
@@ -9,14 +11,11 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 #include <QSaveFile>
 
-namespace {
+#include <algorithm>
 
-const QString archiveName = QStringLiteral("app.zip");
-const QString signatureName = QStringLiteral("app.zip.minisig");
-const QString versionName = QStringLiteral("version.ver");
+namespace {
 
 bool writeFile(const QString &path, const QByteArray &data, QString *reason)
 {
@@ -27,11 +26,17 @@ bool writeFile(const QString &path, const QByteArray &data, QString *reason)
     return false;
 }
 
+QString errorOf(QFtp *ftp)
+{
+    return ReleaseCheck::oneLine(ftp->errorString());
+}
+
 } // namespace
 
 QStringList Publisher::releaseFiles()
 {
-    return {archiveName, signatureName, versionName};
+    return {QLatin1String(ReleaseFiles::archive), QLatin1String(ReleaseFiles::archiveSignature),
+        QLatin1String(ReleaseFiles::versionFile)};
 }
 
 QString Publisher::temporaryName(const QString &finalName)
@@ -40,28 +45,31 @@ QString Publisher::temporaryName(const QString &finalName)
     return QStringLiteral(".%1.%2.part").arg(finalName).arg(QCoreApplication::applicationPid());
 }
 
+QString Publisher::asideName(const QString &finalName)
+{
+    return QStringLiteral(".%1.%2.old").arg(finalName).arg(QCoreApplication::applicationPid());
+}
+
 bool Publisher::prepare(const QString &sourceDir, const QString &version,
-    const ReleaseSigner &signer, const QString &outputDir, QString *reason)
+    const ReleaseSigner &signer, const QString &outputDir, QString *reason,
+    const QString &serverFolder)
 {
     // The version is one token of the trusted comment, and the updater
-    // compares the file's text with it.
-    if (version.isEmpty() || version.contains(QRegularExpression(QStringLiteral("\\s")))) {
-        *reason = QStringLiteral("the version \"%1\" must be one word").arg(version);
+    // compares the installed version file's text with it.
+    // The contents are checked by ArchiveBuilder::build before it writes.
+    *reason = ReleaseCheck::versionProblem(version);
+    if (reason->isEmpty())
+        *reason = ReleaseCheck::versionFileProblem(sourceDir, version, serverFolder);
+    if (reason->isEmpty())
+        *reason = ReleaseCheck::outputProblem(sourceDir, outputDir);
+    if (!reason->isEmpty())
         return false;
-    }
-    // A release written into its own source would be packed by the next run.
-    const QString source = QDir(sourceDir).canonicalPath();
-    if (!source.isEmpty()
-        && (QDir(outputDir).absolutePath() + QLatin1Char('/'))
-               .startsWith(source + QLatin1Char('/'))) {
-        *reason = QStringLiteral("the output folder %1 lies inside %2").arg(outputDir, sourceDir);
-        return false;
-    }
     QDir out(outputDir);
     if (!out.mkpath(QStringLiteral("."))) {
         *reason = QStringLiteral("cannot make the folder %1").arg(outputDir);
         return false;
     }
+    const QString archiveName = QLatin1String(ReleaseFiles::archive);
     const QString archive = out.filePath(archiveName);
     if (!ArchiveBuilder::build(sourceDir, archive, reason))
         return false;
@@ -69,8 +77,9 @@ bool Publisher::prepare(const QString &sourceDir, const QString &version,
         + " file:" + archiveName.toUtf8() + " version:" + version.toUtf8();
     QByteArray signature;
     return signer.sign(archive, comment, &signature, reason)
-        && writeFile(out.filePath(signatureName), signature, reason)
-        && writeFile(out.filePath(versionName), version.toUtf8() + '\n', reason);
+        && writeFile(out.filePath(QLatin1String(ReleaseFiles::archiveSignature)), signature, reason)
+        && writeFile(out.filePath(QLatin1String(ReleaseFiles::versionFile)),
+            version.toUtf8() + '\n', reason);
 }
 
 Publisher::Publisher(QObject *parent)
@@ -84,9 +93,11 @@ void Publisher::publish(const Server &target, const QString &dir, const QStringL
 {
     server = target;
     localDir = dir;
-    files = firstFiles + releaseFiles();
     totalBytes = 0;
-    for (const QString &name : qAsConst(files)) {
+    files.clear();
+    failure.clear();
+    tidyFailure.clear();
+    for (const QString &name : firstFiles + releaseFiles()) {
         const QFileInfo info(QDir(localDir).filePath(name));
         if (!info.isFile()) {
             stage = Closing;
@@ -94,12 +105,17 @@ void Publisher::publish(const Server &target, const QString &dir, const QStringL
             QMetaObject::invokeMethod(this, &Publisher::end, Qt::QueuedConnection);
             return;
         }
+        Remote file;
+        file.name = name;
+        file.size = info.size();
+        files << file;
         totalBytes += info.size();
     }
     stage = LoggingIn;
-    index = started = 0;
+    index = 0;
     doneBytes = 0;
-    failure.clear();
+    swapStarted = false;
+    steps.clear();
     emit message(QStringLiteral("Connecting to %1 port %2").arg(server.host).arg(server.port));
     connectAgain();
 }
@@ -126,17 +142,21 @@ void Publisher::connectAgain()
         if (stage == Checking && code == 213 && ok)
             reportedSize = size;
     });
+    connect(ftp, &QFtp::listInfo, this, [this](const QUrlInfo &info) {
+        const auto named = [&info](const Remote &file) { return file.name == info.name(); };
+        if (stage == Listing && std::any_of(files.cbegin(), files.cend(), named))
+            (info.isDir() ? listedFolders : listed) << info.name();
+    });
     ftp->connectToHost(server.host, server.port);
     ftp->login(server.user, server.password);
 }
 
 void Publisher::ftpDone(bool error)
 {
-    const QString name = files.value(index);
     switch (stage) {
     case LoggingIn:
         if (error)
-            return fail(QStringLiteral("cannot log in: %1").arg(ftp->errorString()));
+            return fail(QStringLiteral("cannot log in: %1").arg(errorOf(ftp)));
         stage = EnteringFolder;
         ftp->cd(server.folder);
         return;
@@ -148,53 +168,74 @@ void Publisher::ftpDone(bool error)
             ftp->cd(server.folder);
             return;
         }
-        return next();
+        // What of an old release is there, to be moved aside before the renames.
+        stage = Listing;
+        listed.clear();
+        listedFolders.clear();
+        ftp->list();
+        return;
     case MakingFolder:
         if (error)
-            return fail(QStringLiteral("cannot make the folder %1: %2")
-                            .arg(server.folder, ftp->errorString()));
-        return next();
+            return fail(
+                QStringLiteral("cannot make the folder %1: %2").arg(server.folder, errorOf(ftp)));
+        return uploadNext();
+    case Listing:
+        if (error)
+            return fail(
+                QStringLiteral("cannot list the folder %1: %2").arg(server.folder, errorOf(ftp)));
+        if (!listedFolders.isEmpty())
+            return fail(QStringLiteral("the server holds a folder named %1 in %2")
+                            .arg(listedFolders.first(), server.folder));
+        for (Remote &file : files)
+            file.oldPresent = listed.contains(file.name);
+        return uploadNext();
     case Uploading:
         upload.reset();
         if (error)
-            return fail(QStringLiteral("uploading %1 failed: %2").arg(name, ftp->errorString()));
+            return fail(
+                QStringLiteral("uploading %1 failed: %2").arg(files.at(index).name, errorOf(ftp)));
         stage = Checking;
         reportedSize = -1;
-        ftp->rawCommand(QStringLiteral("SIZE ") + temporaryName(name));
+        ftp->rawCommand(QStringLiteral("SIZE ") + temporaryName(files.at(index).name));
         return;
-    case Checking:
+    case Checking: {
+        const Remote &file = files.at(index);
         if (error)
             return fail(
-                QStringLiteral("cannot check the size of %1: %2").arg(name, ftp->errorString()));
-        if (reportedSize != expectedSize)
+                QStringLiteral("cannot check the size of %1: %2").arg(file.name, errorOf(ftp)));
+        if (reportedSize != file.size)
             return fail(QStringLiteral("the server holds %1 bytes of %2, not %3")
                             .arg(reportedSize)
-                            .arg(name)
-                            .arg(expectedSize));
-        doneBytes += expectedSize;
+                            .arg(file.name)
+                            .arg(file.size));
+        doneBytes += file.size;
         emit progress(doneBytes, totalBytes);
         ++index;
-        return next();
-    case Renaming:
-        if (error)
-            return fail(
-                QStringLiteral("renaming %1 into place failed: %2").arg(name, ftp->errorString()));
-        emit message(QStringLiteral("%1 is in place").arg(name));
-        ++index;
-        return next();
-    case Reconnecting:
-        if (error) {
-            QStringList left;
-            for (int i = index; i < index + started; ++i)
-                left << temporaryName(files.at(i));
-            failure += QStringLiteral("; temporary files may remain: %1")
-                           .arg(left.join(QStringLiteral(", ")));
-            started = 0;
+        return uploadNext();
+    }
+    case Swapping:
+    case Tidying:
+    case RollingBack: {
+        if (steps.isEmpty())
+            return;
+        const Step step = steps.takeFirst();
+        const QString name = files.at(step.file).name;
+        if (!error) {
+            apply(step);
+        } else if (stage == Swapping) {
+            return fail(step.effect == MoveAside
+                    ? QStringLiteral("moving the old %1 aside failed: %2").arg(name, errorOf(ftp))
+                    : QStringLiteral("renaming %1 into place failed: %2").arg(name, errorOf(ftp)));
+        } else if (stage == Tidying) {
+            tidyFailure = QStringLiteral("the old %1 stays as %2: %3")
+                              .arg(name, asideName(name), errorOf(ftp));
         }
-        stage = CleaningUp;
-        return cleanUpNext();
-    case CleaningUp:
-        return cleanUpNext();
+        return runSteps(stage);
+    }
+    case Reconnecting:
+        if (error)
+            return finishRollBack();
+        return rollBack();
     case Closing:
         return end();
     case Idle:
@@ -202,59 +243,183 @@ void Publisher::ftpDone(bool error)
     }
 }
 
-void Publisher::next()
+void Publisher::uploadNext()
 {
-    if (stage != Renaming && index < files.size()) {
-        stage = Uploading;
-        const QString name = files.at(index);
-        upload.reset(new QFile(QDir(localDir).filePath(name)));
-        expectedSize = upload->size();
-        started = index + 1;
-        emit message(QStringLiteral("Uploading %1 (%2 bytes)").arg(name).arg(expectedSize));
-        ftp->put(upload.get(), temporaryName(name));
-        return;
-    }
-    if (stage != Renaming) {
-        stage = Renaming;
-        index = 0;
-    }
     if (index < files.size()) {
-        ftp->rename(temporaryName(files.at(index)), files.at(index));
+        stage = Uploading;
+        Remote &file = files[index];
+        upload.reset(new QFile(QDir(localDir).filePath(file.name)));
+        file.uploaded = true;
+        emit message(QStringLiteral("Uploading %1 (%2 bytes)").arg(file.name).arg(file.size));
+        ftp->put(upload.get(), temporaryName(file.name));
         return;
     }
-    stage = Closing;
-    ftp->close();
+    // The old files go aside first, so that a rename that fails later can
+    // still bring the old release back; the last file is replaced last and
+    // needs no copy.
+    steps.clear();
+    for (int i = 0; i + 1 < files.size(); ++i) {
+        if (files.at(i).oldPresent)
+            steps << Step {MoveAside, i};
+    }
+    for (int i = 0; i < files.size(); ++i)
+        steps << Step {Place, i};
+    swapStarted = true;
+    runSteps(Swapping);
+}
+
+// Starts the first of the steps, or goes on from `current` when none is left.
+void Publisher::runSteps(Stage current)
+{
+    stage = current;
+    if (!steps.isEmpty()) {
+        const Step step = steps.first();
+        const QString name = files.at(step.file).name;
+        switch (step.effect) {
+        case MoveAside:
+            ftp->rename(name, asideName(name));
+            break;
+        case Place:
+            ftp->rename(temporaryName(name), name);
+            break;
+        case PutBack:
+            ftp->rename(asideName(name), name);
+            break;
+        case RemoveNew:
+            ftp->remove(name);
+            break;
+        case RemoveTemporary:
+            ftp->remove(temporaryName(name));
+            break;
+        case RemoveAside:
+            ftp->remove(asideName(name));
+            break;
+        }
+        return;
+    }
+    if (current == Swapping) {
+        emit message(QStringLiteral("The new release is in place"));
+        for (int i = 0; i < files.size(); ++i) {
+            if (files.at(i).oldAside)
+                steps << Step {RemoveAside, i};
+        }
+        return runSteps(Tidying);
+    }
+    if (current == Tidying) {
+        if (!tidyFailure.isEmpty())
+            emit message(tidyFailure);
+        return close();
+    }
+    finishRollBack();
+}
+
+void Publisher::apply(const Step &step)
+{
+    Remote &file = files[step.file];
+    switch (step.effect) {
+    case MoveAside:
+        file.oldAside = true;
+        break;
+    case Place:
+        file.uploaded = false;
+        file.placed = true;
+        emit message(QStringLiteral("%1 is in place").arg(file.name));
+        break;
+    case PutBack:
+        file.oldAside = false;
+        file.placed = false;
+        break;
+    case RemoveNew:
+        file.placed = false;
+        break;
+    case RemoveTemporary:
+        file.uploaded = false;
+        break;
+    case RemoveAside:
+        file.oldAside = false;
+        break;
+    }
 }
 
 void Publisher::fail(const QString &why)
 {
     failure = why;
-    if (stage == Renaming && index > 0)
-        failure += QStringLiteral(" (already in place: %1)")
-                       .arg(files.mid(0, index).join(QStringLiteral(", ")));
-    // The files not yet renamed, the one that failed included.
-    const int first = stage == Renaming ? index : 0;
-    stage = CleaningUp;
-    started = started - first;
-    index = first;
-    if (ftp->state() != QFtp::LoggedIn && started > 0) {
-        // The connection is gone: a new one removes what was left behind.
+    bool touched = false;
+    for (const Remote &file : qAsConst(files))
+        touched = touched || file.uploaded || file.placed || file.oldAside;
+    if (touched && ftp->state() != QFtp::LoggedIn) {
+        // The connection is gone: a new one puts things right.
         stage = Reconnecting;
         connectAgain();
         ftp->cd(server.folder);
         return;
     }
-    cleanUpNext();
+    rollBack();
 }
 
-void Publisher::cleanUpNext()
+// The old files back under their names, new files without an old one gone,
+// the temporary files removed: newest first.
+void Publisher::rollBack()
 {
-    // One removal at a time: a refused one must not drop those behind it.
-    if (started > 0) {
-        --started;
-        ftp->remove(temporaryName(files.at(index++)));
-        return;
+    steps.clear();
+    for (int i = files.size() - 1; i >= 0; --i) {
+        const Remote &file = files.at(i);
+        if (file.oldAside)
+            steps << Step {PutBack, i};
+        else if (file.placed)
+            steps << Step {RemoveNew, i};
+        if (file.uploaded)
+            steps << Step {RemoveTemporary, i};
     }
+    if (swapStarted && !steps.isEmpty())
+        emit message(QStringLiteral("Restoring the old release"));
+    runSteps(RollingBack);
+}
+
+void Publisher::finishRollBack()
+{
+    bool restored = true;
+    QStringList temporary;
+    for (const Remote &file : qAsConst(files)) {
+        restored = restored && !file.placed && !file.oldAside;
+        if (file.uploaded)
+            temporary << temporaryName(file.name);
+    }
+    if (!restored)
+        failure += QStringLiteral("; the old release could not be restored (%1): publish the "
+                                  "folder %2 again")
+                       .arg(serverState(), server.folder);
+    else if (swapStarted)
+        failure += QStringLiteral("; the old release is restored");
+    if (restored && !temporary.isEmpty())
+        failure += QStringLiteral("; temporary files may remain: %1")
+                       .arg(temporary.join(QStringLiteral(", ")));
+    close();
+}
+
+// Where each file of the release is, for a publisher who has to clean up.
+QString Publisher::serverState() const
+{
+    QStringList where;
+    for (const Remote &file : files) {
+        QString text;
+        if (file.placed)
+            text = QStringLiteral("%1 is the new one").arg(file.name);
+        else if (file.oldAside || !file.oldPresent)
+            text = QStringLiteral("%1 is missing").arg(file.name);
+        else
+            text = QStringLiteral("%1 is the old one").arg(file.name);
+        if (file.oldAside)
+            text += QStringLiteral(", the old one is %1").arg(asideName(file.name));
+        if (file.uploaded)
+            text += QStringLiteral(", the new one is %1").arg(temporaryName(file.name));
+        where << text;
+    }
+    return where.join(QStringLiteral("; "));
+}
+
+void Publisher::close()
+{
     stage = Closing;
     if (ftp->state() == QFtp::Unconnected)
         return end();
@@ -267,6 +432,7 @@ void Publisher::end()
         return;
     stage = Idle;
     upload.reset();
+    failure = ReleaseCheck::oneLine(failure);
     if (!failure.isEmpty())
         qDebug() << "Publishing gave up:" << failure;
     emit finished(failure.isEmpty(), failure);

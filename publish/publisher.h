@@ -16,9 +16,17 @@ class ReleaseSigner;
 // names, never a partial file: every file goes up under a temporary name,
 // its size is checked with SIZE, and only when all of them are up are they
 // renamed into place (a rename replaces the old file at once), the version
-// file last. A failure before the renames removes the temporary files (over
-// a new connection when the old one is gone) and leaves the old release as
-// it was.
+// file last.
+//
+// All or nothing, as far as FTP allows: before the first rename, the old
+// release's files are moved aside under temporary names (all but the
+// version file, which is replaced last and so never needs restoring; an
+// updater meanwhile finds the old version and fetches nothing). When a
+// rename fails, the old files are put back, new files without an old one
+// are removed, and the failure says the old release is restored; when even
+// that fails it says which file is where. A failure before the renames
+// removes the temporary files (over a new connection when the old one is
+// gone) and leaves the old release as it was.
 class Publisher : public QObject
 {
     Q_OBJECT
@@ -35,14 +43,18 @@ public:
         int timeoutMs = 30000;
     };
 
-    // The three files of a release, in the order they are renamed into place.
+    // The files of a release, in the order they go up and are renamed into
+    // place; the version file comes last. The one list to extend.
     static QStringList releaseFiles(); // "app.zip", "app.zip.minisig", "version.ver"
 
     // Builds "app.zip" from sourceDir into outputDir, writes "version.ver"
     // and signs the archive as "app.zip.minisig" with the trusted comment
-    // "timestamp:<unix> file:app.zip version:<version>".
+    // "timestamp:<unix> file:app.zip version:<version>". Refuses what
+    // ReleaseCheck::sourceProblem refuses (serverFolder picks the version
+    // file checked).
     static bool prepare(const QString &sourceDir, const QString &version,
-        const ReleaseSigner &signer, const QString &outputDir, QString *reason);
+        const ReleaseSigner &signer, const QString &outputDir, QString *reason,
+        const QString &serverFolder = QString());
 
     explicit Publisher(QObject *parent = nullptr);
     ~Publisher() override;
@@ -52,13 +64,15 @@ public:
     // folder. Returns at once; finished() reports the end, exactly once.
     void publish(const Server &server, const QString &localDir, const QStringList &firstFiles = {});
 
-    // Where a file waits until it is renamed into place.
+    // Where a new file waits until it is renamed into place.
     static QString temporaryName(const QString &finalName);
+    // Where an old file waits until the new release is in place.
+    static QString asideName(const QString &finalName);
 
 signals:
     void progress(qint64 done, qint64 total); // bytes of all files together
     void message(const QString &text); // one line about each step
-    void finished(bool ok, const QString &reason);
+    void finished(bool ok, const QString &reason); // reason: one line
 
 private:
     enum Stage {
@@ -66,33 +80,61 @@ private:
         LoggingIn,
         EnteringFolder,
         MakingFolder,
+        Listing,
         Uploading,
         Checking,
-        Renaming,
+        Swapping,
+        Tidying,
         Reconnecting,
-        CleaningUp,
+        RollingBack,
         Closing
+    };
+
+    // One release file on the server: where its old and new versions are.
+    struct Remote
+    {
+        QString name;
+        qint64 size = 0;
+        bool oldPresent = false; // under the final name when the folder was listed
+        bool oldAside = false; // under asideName()
+        bool uploaded = false; // (perhaps partly) under temporaryName()
+        bool placed = false; // the new file under the final name
+    };
+    // One rename or removal, and what it changes once the server has done it.
+    enum Effect { MoveAside, Place, PutBack, RemoveNew, RemoveTemporary, RemoveAside };
+    struct Step
+    {
+        Effect effect;
+        int file;
     };
 
     void connectAgain();
     void ftpDone(bool error);
-    void next();
+    void uploadNext();
+    void runSteps(Stage next);
+    void apply(const Step &step);
     void fail(const QString &why);
-    void cleanUpNext();
+    void rollBack();
+    void finishRollBack();
+    QString serverState() const;
+    void close();
     void end();
 
     QFtp *ftp = nullptr;
     Server server;
     QString localDir;
-    QStringList files; // in the order they are uploaded and renamed
     Stage stage = Idle;
-    int index = 0; // the file being worked on
-    int started = 0; // how many uploads have been started
+    QList<Remote> files;
+    QList<Step> steps; // still to run; the first is running
+    int index = 0; // the file being uploaded
+    bool swapStarted = false;
+    QStringList listed; // final names that were files when listed
+    QStringList listedFolders;
     qint64 totalBytes = 0;
     qint64 doneBytes = 0; // of the files already up
-    qint64 expectedSize = 0;
     qint64 reportedSize = -1;
     QString failure;
+    QString tidyFailure;
     std::unique_ptr<QFile> upload;
 };
 

@@ -2,12 +2,14 @@
 #include "passwordreader.h"
 #include "progressreporter.h"
 #include "publisher.h"
+#include "releasecheck.h"
 #include "releasesigner.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 
@@ -20,12 +22,20 @@ namespace {
 enum ExitCode { Success = 0, Failure = 1, Usage = 2 };
 
 // `logged`: the reason has had its debug line already (the Publisher's).
-int failWith(const QString &reason, bool logged = false)
+int failWith(const QString &reason, bool logged = false, ExitCode code = Failure)
 {
+    const QString line = ReleaseCheck::oneLine(reason);
     if (!logged)
-        qDebug() << "updater-publish gave up:" << reason;
-    std::fprintf(stderr, "updater-publish: %s\n", qPrintable(reason));
-    return Failure;
+        qDebug() << "updater-publish gave up:" << line;
+    std::fprintf(stderr, "updater-publish: %s\n", qPrintable(line));
+    return code;
+}
+
+// A command line or folder that cannot make a release: nothing was built,
+// asked or sent.
+int refuse(const QString &reason)
+{
+    return failWith(reason, false, Usage);
 }
 
 // "host:port", "[v6]:port" or a bare host (port 21).
@@ -60,13 +70,15 @@ bool parseServer(const QString &text, QString *host, quint16 *port)
 int keygen(const QString &dir)
 {
     bool ok = false;
-    const QByteArray password = PasswordReader::read(
+    QByteArray password = PasswordReader::read(
         QStringLiteral("Password for the new key (empty: not encrypted): "), true, &ok);
     if (!ok)
         return failWith(QStringLiteral("no password given"));
     QByteArray publicKey;
     QString reason;
-    if (!ReleaseSigner::generateKeyPair(dir, password, &publicKey, &reason))
+    const bool made = ReleaseSigner::generateKeyPair(dir, password, &publicKey, &reason);
+    PasswordReader::wipe(password);
+    if (!made)
         return failWith(reason);
     std::printf("The key pair is in %s (minisign.pub, minisign.key).\n"
                 "Build the updater with:\n  -DUPDATER_PUBLIC_KEY=%s\n",
@@ -94,10 +106,13 @@ int main(int argc, char **argv)
     const QCommandLineOption serverOption(
         QStringLiteral("server"), QStringLiteral("The FTP server."), QStringLiteral("HOST:PORT"));
     const QCommandLineOption folderOption(QStringLiteral("folder"),
-        QStringLiteral("The application's folder on the server, e.g. demo_mac."),
+        QStringLiteral("The application's folder on the server, e.g. demo_mac; for one ending in "
+                       "_win32, SOURCE_DIR's Bin/version.ver must hold the version."),
         QStringLiteral("FOLDER"));
     const QCommandLineOption versionOption(QStringLiteral("version"),
-        QStringLiteral("The version published."), QStringLiteral("VERSION"));
+        QStringLiteral("The version published (1.2, 2.0-beta, 2.0rc1); SOURCE_DIR's version.ver "
+                       "must hold it."),
+        QStringLiteral("VERSION"));
     const QCommandLineOption keyOption(QStringLiteral("key"),
         QStringLiteral("The secret key (minisign's format). Its password is read from the terminal "
                        "or from UPDATER_PUBLISH_PASSWORD."),
@@ -141,7 +156,7 @@ int main(int argc, char **argv)
         usage = QStringLiteral("give exactly one SOURCE_DIR");
     else if (!parser.isSet(versionOption) || !parser.isSet(keyOption))
         usage = QStringLiteral("--version and --key are needed");
-    else if (!local && (!parser.isSet(folderOption) || parser.value(folderOption).isEmpty()))
+    else if (!local && !parser.isSet(folderOption))
         usage = QStringLiteral("--folder is needed");
     else if (!local && !parseServer(parser.value(serverOption), &host, &port))
         usage = QStringLiteral("--server HOST:PORT is needed");
@@ -149,15 +164,33 @@ int main(int argc, char **argv)
     const int timeoutSeconds = parser.value(timeoutOption).toInt(&timeoutOk);
     if (usage.isEmpty() && (!timeoutOk || timeoutSeconds < 1 || timeoutSeconds > 86400))
         usage = QStringLiteral("--timeout takes a number of seconds from 1 to 86400");
-    if (!usage.isEmpty()) {
-        std::fprintf(
-            stderr, "updater-publish: %s\n%s", qPrintable(usage), qPrintable(parser.helpText()));
-        return Usage;
-    }
+    if (!usage.isEmpty())
+        return refuse(usage + QStringLiteral(" (--help lists the options)"));
+
+    // Everything that can be refused is refused here, before the key's
+    // password is asked for, anything is built or a connection is made.
+    const QString sourceDir = positional.first();
+    const QString version = parser.value(versionOption);
+    const QString folder = parser.value(folderOption);
+    const QString keyPath = parser.value(keyOption);
+    QString problem = ReleaseCheck::versionProblem(version);
+    if (problem.isEmpty() && (!local || parser.isSet(folderOption)))
+        problem = ReleaseCheck::folderProblem(folder);
+    if (problem.isEmpty())
+        problem = ReleaseCheck::lineProblem(QStringLiteral("user"), parser.value(userOption));
+    if (problem.isEmpty())
+        problem
+            = ReleaseCheck::lineProblem(QStringLiteral("password"), parser.value(passwordOption));
+    if (problem.isEmpty() && !QFileInfo(keyPath).isFile())
+        problem = QStringLiteral("the key %1 is not a file").arg(keyPath);
+    if (problem.isEmpty())
+        problem = ReleaseCheck::sourceProblem(
+            sourceDir, version, folder, local ? parser.value(outputOption) : QString());
+    if (!problem.isEmpty())
+        return refuse(problem);
 
     ReleaseSigner signer;
     QString reason;
-    const QString keyPath = parser.value(keyOption);
     const auto password = [&](bool *ok) {
         return PasswordReader::read(QStringLiteral("Password for %1: ").arg(keyPath), false, ok);
     };
@@ -168,8 +201,7 @@ int main(int argc, char **argv)
     const QString outputDir = local ? parser.value(outputOption) : work.path();
     if (!local && !work.isValid())
         return failWith(QStringLiteral("no temporary folder: %1").arg(work.errorString()));
-    if (!Publisher::prepare(
-            positional.first(), parser.value(versionOption), signer, outputDir, &reason))
+    if (!Publisher::prepare(sourceDir, version, signer, outputDir, &reason, folder))
         return failWith(reason);
     // Deltas go up first: a release must never list one that is not there yet.
     QStringList deltaFiles;
@@ -177,7 +209,7 @@ int main(int argc, char **argv)
     for (const QString &previous : parser.values(previousOption)) {
         DeltaBuilder::Delta delta;
         if (!DeltaBuilder::build(previous, QDir(outputDir).filePath(QStringLiteral("app.zip")),
-                parser.value(versionOption), outputDir, &delta, &reason))
+                version, outputDir, &delta, &reason))
             return failWith(QStringLiteral("no delta from %1: %2").arg(previous, reason));
         std::printf("Delta from %s: %s, %lld bytes (%d patched, %d whole, %d unchanged)\n",
             qPrintable(delta.offer.from), qPrintable(delta.offer.name), delta.offer.size,
@@ -194,15 +226,14 @@ int main(int argc, char **argv)
     ProgressReporter reporter(stdout, ProgressReporter::isTerminal(stdout));
     Publisher publisher;
     QObject::connect(&publisher, &Publisher::message, &app,
-        [&](const QString &text) { reporter.message(text); });
+        [&](const QString &text) { reporter.message(ReleaseCheck::oneLine(text)); });
     QObject::connect(&publisher, &Publisher::progress, &app,
         [&](qint64 done, qint64 total) { reporter.progress(done, total); });
     int result = Failure;
     QObject::connect(&publisher, &Publisher::finished, &app, [&](bool ok, const QString &why) {
         if (ok) {
             reporter.message(QStringLiteral("Published version %1 in %2 on %3")
-                                 .arg(parser.value(versionOption), parser.value(folderOption),
-                                     parser.value(serverOption)));
+                                 .arg(version, folder, parser.value(serverOption)));
             result = Success;
         } else {
             reporter.endBar();
@@ -215,7 +246,7 @@ int main(int argc, char **argv)
     server.port = port;
     server.user = parser.value(userOption);
     server.password = parser.value(passwordOption);
-    server.folder = parser.value(folderOption);
+    server.folder = folder;
     server.timeoutMs = timeoutSeconds * 1000;
     publisher.publish(server, outputDir, deltaFiles);
     app.exec();

@@ -38,13 +38,28 @@ bool fail(QString *reason, const QString &text)
     return false;
 }
 
+// The parts one after another in a buffer that is allocated once: joining
+// secrets with operator+ would leave partial copies in freed memory.
+QByteArray joined(std::initializer_list<QByteArray> parts)
+{
+    int size = 0;
+    for (const QByteArray &part : parts)
+        size += part.size();
+    QByteArray all;
+    all.reserve(size);
+    for (const QByteArray &part : parts)
+        all.append(part);
+    return all;
+}
+
 // BLAKE2b-256 of algorithm, key id and secret key: what guards a decrypted key.
 QByteArray checksum(const QByteArray &keyId, const QByteArray &secretKey)
 {
-    const QByteArray input = Minisign::keyAlgorithm + keyId + secretKey;
+    QByteArray input = joined({Minisign::keyAlgorithm, keyId, secretKey});
     QByteArray sum(Minisign::checksumBytes, '\0');
     crypto_generichash(
         mutableBytes(sum), size_t(sum.size()), bytes(input), quint64(input.size()), nullptr, 0);
+    wipe(input);
     return sum;
 }
 
@@ -98,9 +113,15 @@ bool ReleaseSigner::loadSecretKey(
     if (!file.open(QIODevice::ReadOnly))
         return fail(
             reason, QStringLiteral("cannot read the key %1: %2").arg(path, file.errorString()));
-    const QList<QByteArray> lines = Minisign::lines(file.readAll());
+    // A key made with -W holds the secret key in the clear: no copy of the
+    // file's bytes outlives the reading.
+    QByteArray content = file.readAll();
+    QList<QByteArray> lines = Minisign::lines(content);
+    wipe(content);
     QByteArray key
         = lines.size() >= 2 ? Minisign::decodeBase64(lines.at(1).trimmed()) : QByteArray();
+    for (QByteArray &line : lines)
+        wipe(line);
     if (key.size() != Minisign::secretKeyLineBytes || !key.startsWith(Minisign::keyAlgorithm)
         || key.mid(4, 2) != checksumAlgorithm)
         return fail(reason, QStringLiteral("%1 is not a minisign secret key").arg(path));
@@ -207,8 +228,8 @@ bool ReleaseSigner::generateKeyPair(
     QByteArray salt(Minisign::saltBytes, '\0');
     quint64 opslimit = 0, memlimit = 0;
     // As "minisign -G -W" does, an unencrypted key carries no checksum.
-    QByteArray keynum = keyId + secret
-        + (encrypted ? checksum(keyId, secret) : QByteArray(Minisign::checksumBytes, '\0'));
+    QByteArray keynum = joined({keyId, secret,
+        encrypted ? checksum(keyId, secret) : QByteArray(Minisign::checksumBytes, '\0')});
     wipe(secret);
     if (encrypted) {
         randombytes_buf(salt.data(), size_t(salt.size()));
@@ -222,12 +243,14 @@ bool ReleaseSigner::generateKeyPair(
         xorInto(keynum, stream);
         wipe(stream);
     }
-    QByteArray keyLine = Minisign::keyAlgorithm + (encrypted ? scryptAlgorithm : noKdf)
-        + checksumAlgorithm + salt + littleEndian64(opslimit) + littleEndian64(memlimit) + keynum;
+    QByteArray keyLine = joined({Minisign::keyAlgorithm, encrypted ? scryptAlgorithm : noKdf,
+        checksumAlgorithm, salt, littleEndian64(opslimit), littleEndian64(memlimit), keynum});
     wipe(keynum);
-    QByteArray keyFile
-        = Minisign::untrustedPrefix + "minisign encrypted secret key\n" + keyLine.toBase64() + '\n';
+    QByteArray encoded = keyLine.toBase64();
     wipe(keyLine);
+    QByteArray keyFile = joined({Minisign::untrustedPrefix,
+        QByteArrayLiteral("minisign encrypted secret key\n"), encoded, QByteArrayLiteral("\n")});
+    wipe(encoded);
     const bool keyWritten
         = writeKeyFile(keyPath, keyFile, QFile::ReadOwner | QFile::WriteOwner, reason);
     wipe(keyFile);

@@ -27,6 +27,7 @@
 #include <memory>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 class TestPublish : public QObject
 {
@@ -39,6 +40,8 @@ private slots:
     void archive();
     void signing_data();
     void signing();
+    void refusedBeforeWork_data();
+    void refusedBeforeWork();
     void publishToServer_data();
     void publishToServer();
     void failedPublish_data();
@@ -187,8 +190,17 @@ public:
             // whole but not at the size announced: the client refuses it
             // rather than take a file it cannot check, and the next round
             // reads again.
+            // While the old files are moved aside a file may be missing
+            // for a moment: an updater then finds no update this time.
+            const bool missing = ftp.errorString().startsWith("Downloading file failed")
+                && ftp.error() == QFtp::UnknownError;
             if (error && loggedIn && ftp.errorString().contains("the server announced")) {
                 ++refusedRounds;
+                startRound();
+                return;
+            }
+            if (error && loggedIn && missing) {
+                ++missingRounds;
                 startRound();
                 return;
             }
@@ -234,6 +246,7 @@ public:
     bool loggedIn = false;
     bool stopped = false; // no round after the running one
     int refusedRounds = 0;
+    int missingRounds = 0;
 };
 
 QMap<QString, QByteArray> readRelease(const QString &folder)
@@ -285,6 +298,12 @@ void TestPublish::archive_data()
                                    << "/etc/passwd" << false;
     QTest::newRow("link-escaping") << "lib/up"
                                    << "../../outside" << false;
+    // Several links, ";" apart: resolved through each other as an installer
+    // resolves them.
+    QTest::newRow("link-chain-inside") << "d/up;d/in"
+                                       << "..;up/lib" << true;
+    QTest::newRow("link-chain-escaping") << "d/up;d/esc"
+                                         << "..;up/.." << false;
 }
 
 void TestPublish::archive()
@@ -296,16 +315,18 @@ void TestPublish::archive()
     const QDir w(work.path());
     QVERIFY(makeRelease(w.filePath("a"), false, QDateTime::currentDateTime()));
     QVERIFY(makeRelease(w.filePath("b"), true, QDateTime::currentDateTime().addDays(-3)));
-    if (!link.isEmpty()) {
+    const QStringList links = link.split(';', Qt::SkipEmptyParts);
+    for (int i = 0; i < links.size(); ++i) {
         for (const char *copy : {"a", "b"}) {
-            QVERIFY(w.mkpath(QString(copy) + "/" + QFileInfo(link).path()));
-            QVERIFY(QFile::link(target, w.filePath(QString(copy) + "/" + link)));
+            QVERIFY(w.mkpath(QString(copy) + "/" + QFileInfo(links.at(i)).path()));
+            QVERIFY(QFile::link(
+                target.split(';').at(i), w.filePath(QString(copy) + "/" + links.at(i))));
         }
     }
     QString reason;
     QCOMPARE(ArchiveBuilder::build(w.filePath("a"), w.filePath("a.zip"), &reason), accepted);
     if (!accepted) {
-        QVERIFY2(reason.contains(link) && reason.contains("outside"), qPrintable(reason));
+        QVERIFY2(reason.contains(links.last()) && reason.contains("outside"), qPrintable(reason));
         QVERIFY(!QFile::exists(w.filePath("a.zip")));
         return;
     }
@@ -405,6 +426,113 @@ void TestPublish::signing()
     QCOMPARE(Tool::read(w.filePath("out/version.ver")), QByteArray("1.1\n"));
 }
 
+void TestPublish::refusedBeforeWork_data()
+{
+    // Options replacing the defaults ("%w": the row's work folder), what is
+    // done to the release folder, and what the one line says.
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("expected");
+    const QStringList none;
+    QTest::newRow("version-file-missing") << none << "no-version-file"
+                                          << "version.ver is missing";
+    QTest::newRow("version-file-differs") << QStringList {"--version", "1.2"} << ""
+                                          << "holds \"1.1\", not the version 1.2";
+    QTest::newRow("windows-version-file-missing") << QStringList {"--folder", "demo_win32"} << ""
+                                                  << "Bin/version.ver is missing";
+    QTest::newRow("version-unorderable") << QStringList {"--version", "v1.1"} << ""
+                                         << "not one updaters can order";
+    QTest::newRow("version-line-break") << QStringList {"--version", "1.1\nPASS x"} << ""
+                                        << "not one updaters can order";
+    QTest::newRow("folder-slash") << QStringList {"--folder", "demo/mac"} << ""
+                                  << "one name";
+    QTest::newRow("folder-dot-dot") << QStringList {"--folder", ".."} << ""
+                                    << "one name";
+    QTest::newRow("folder-carriage-return") << QStringList {"--folder", "demo\r"} << ""
+                                            << "one name";
+    QTest::newRow("user-line-break")
+        << QStringList {"--user", "marvoline\r\nDELE version.ver"} << ""
+        << "the user must not";
+    QTest::newRow("folder-unreadable") << none << "unreadable"
+                                       << "cannot read the folder";
+    QTest::newRow("link-chain-leaving") << none << "link-chain"
+                                        << "the link d/esc points outside";
+    QTest::newRow("special-file") << none << "fifo"
+                                  << "is not a file, folder or link";
+    QTest::newRow("backslash-name") << none << "backslash"
+                                    << "backslash";
+    QTest::newRow("drive-name") << none << "drive"
+                                << "drive letter";
+    // The output folder is the source folder, reached through a link.
+    QTest::newRow("output-through-link") << QStringList {"--output", "%w/out/lnk"} << "output-link"
+                                         << "lies inside";
+}
+
+void TestPublish::refusedBeforeWork()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, setup);
+    QFETCH(QString, expected);
+    QTemporaryDir work;
+    const QDir w(work.path());
+    const QString src = w.filePath("src");
+    QVERIFY(makeRelease(src, false, QDateTime()));
+    QStringList runAs;
+    if (setup == "no-version-file") {
+        QVERIFY(QFile::remove(src + "/version.ver"));
+    } else if (setup == "unreadable") {
+        QVERIFY(
+            QDir(src).mkpath("Demo.app/Locked") && Tool::write(src + "/Demo.app/Locked/f", "x"));
+        QVERIFY(chmod(QFile::encodeName(src + "/Demo.app/Locked").constData(), 0) == 0);
+        // Root reads anything: the tool runs as nobody, who must reach the rest.
+        if (geteuid() == 0)
+            runAs = QStringList {"--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+        QVERIFY(chmod(QFile::encodeName(w.path()).constData(), 0755) == 0);
+    } else if (setup == "link-chain") {
+        QVERIFY(QDir(src).mkpath("d") && QFile::link("..", src + "/d/up")
+            && QFile::link("up/..", src + "/d/esc"));
+    } else if (setup == "fifo") {
+        QVERIFY(mkfifo(QFile::encodeName(src + "/lib/pipe").constData(), 0644) == 0);
+    } else if (setup == "backslash") {
+        QVERIFY(Tool::write(src + "/lib/a\\..\\..\\b", "x"));
+    } else if (setup == "drive") {
+        QVERIFY(Tool::write(src + "/c:x", "x"));
+    } else if (setup == "output-link") {
+        QVERIFY(w.mkpath("out") && QFile::link("../src", w.filePath("out/lnk")));
+    }
+    // The key is encrypted and no password is given: a tool that asked for
+    // it before refusing would fail otherwise (exit 1, "no password").
+    QVERIFY(QFile::copy(dir.filePath("p.key"), w.filePath("p.key")));
+    QVERIFY(QFile::setPermissions(
+        w.filePath("p.key"), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    FtpServer server;
+    QTemporaryDir root;
+    QVERIFY2(server.start(root.path()), qPrintable(server.errorText()));
+    QMap<QString, QString> values {{"--server", QStringLiteral("127.0.0.1:%1").arg(server.port())},
+        {"--folder", "demo_mac"}, {"--version", "1.1"}, {"--key", w.filePath("p.key")}};
+    for (int i = 0; i + 1 < options.size(); i += 2)
+        values.insert(options.at(i), QString(options.at(i + 1)).replace("%w", w.path()));
+    QStringList args;
+    for (auto v = values.constBegin(); v != values.constEnd(); ++v)
+        args << v.key() << v.value();
+    args << src;
+    Tool t;
+    if (runAs.isEmpty())
+        t.run(publishTool, args, {}, environmentWith());
+    else
+        t.run(QStringLiteral("setpriv"), runAs + QStringList(publishTool) + args, {},
+            environmentWith());
+    QCOMPARE(t.exitCode, 2);
+    const QByteArray line = t.output.trimmed();
+    QVERIFY2(line.startsWith("updater-publish: ") && !line.contains('\n')
+            && line.contains(expected.toUtf8())
+            && (setup != "unreadable" || line.contains("/src/Demo.app/Locked")),
+        t.output);
+    // No session: not even a login reached the server.
+    QCOMPARE(server.receivedLines(), QStringList());
+    QVERIFY(!QFile::exists(src + "/app.zip"));
+}
+
 void TestPublish::addServerRows()
 {
     QTest::addColumn<QString>("kind");
@@ -430,6 +558,7 @@ void TestPublish::publishToServer()
         QFileInfo(previous).isDir() || makeRelease(previous, false, QDateTime::currentDateTime()));
     QVERIFY(Tool::write(previous + "/version.ver", "1.0\n"));
     for (const char *version : {"1.0", "1.1"}) {
+        QVERIFY(Tool::write(dir.filePath("release/version.ver"), QByteArray(version) + '\n'));
         QStringList arguments = {"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()),
             "--folder", "demo_mac", "--version", version, "--key", dir.filePath("w.key"),
             dir.filePath("release")};
@@ -465,26 +594,43 @@ void TestPublish::failedPublish_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("failure");
+    QTest::addColumn<QString>("expected"); // in the reason
     // vsftpd's sessions outlive its listener, so only pyftpdlib can be
     // stopped under a running upload.
     QTest::newRow("pyftpdlib-stopped-mid-upload") << "pyftpdlib"
-                                                  << "stop";
+                                                  << "stop"
+                                                  << "";
     // The session is cut, the server serves on: a new session cleans up.
     QTest::newRow("pyftpdlib-cut-off-mid-upload") << "pyftpdlib"
-                                                  << "cut";
+                                                  << "cut"
+                                                  << "";
+    // A folder where the archive goes: refused before anything is renamed.
     QTest::newRow("pyftpdlib-rename-refused") << "pyftpdlib"
-                                              << "rename";
+                                              << "rename"
+                                              << "folder named app.zip";
     QTest::newRow("vsftpd-rename-refused") << "vsftpd"
-                                           << "rename";
+                                           << "rename"
+                                           << "folder named app.zip";
+    // The archive and its signature are in place when the version file's
+    // rename is refused: the old ones come back.
+    QTest::newRow("pyftpdlib-last-rename-refused") << "pyftpdlib"
+                                                   << "version.ver"
+                                                   << "the old release is restored";
+    // Every rename to app.zip refused, putting the old one back too.
+    QTest::newRow("pyftpdlib-restore-refused") << "pyftpdlib"
+                                               << "app.zip"
+                                               << "publish the folder demo_mac again";
     // Never greets: the client's time limit ends the publish.
     QTest::newRow("server-silent") << "silent"
-                                   << "silent";
+                                   << "silent"
+                                   << "timed out";
 }
 
 void TestPublish::failedPublish()
 {
     QFETCH(QString, kind);
     QFETCH(QString, failure);
+    QFETCH(QString, expected);
     const bool stopServer = failure == QLatin1String("stop");
     Server server;
     const QString folder = server.root.filePath("demo_mac");
@@ -493,10 +639,12 @@ void TestPublish::failedPublish()
         {{"version.ver", "1.0\n"}, {"app.zip.minisig", "old signature\n"},
             {failure == "rename" ? "app.zip/keep" : "app.zip", randomBytes(100000, 1)}}));
     const QMap<QString, QByteArray> old = readRelease(folder);
-    if (failure == QLatin1String("cut")) {
+    if (kind == QLatin1String("pyftpdlib"))
         server.pyftpd.reset(new FtpServer);
+    if (failure == QLatin1String("cut"))
         server.pyftpd->setCutAfter(Publisher::temporaryName("app.zip"), 1 << 20);
-    }
+    if (failure.endsWith(QLatin1String(".ver")) || failure.endsWith(QLatin1String(".zip")))
+        server.pyftpd->setRefuseRenameTo(failure);
     QVERIFY2(server.start(kind), qPrintable(server.why));
 
     QTemporaryDir work;
@@ -523,17 +671,29 @@ void TestPublish::failedPublish()
     QVERIFY(finished.wait(60000));
     QCOMPARE(finished.count(), 1);
     QCOMPARE(finished.at(0).at(0).toBool(), false);
-    QVERIFY(!finished.at(0).at(1).toString().isEmpty());
-    if (kind == "silent")
-        QVERIFY2(finished.at(0).at(1).toString().contains("timed out"),
-            qPrintable(finished.at(0).at(1).toString()));
+    const QString why = finished.at(0).at(1).toString();
+    QVERIFY2(!why.isEmpty() && why.contains(expected) && !why.contains('\n'), qPrintable(why));
     QCOMPARE(stopped, stopServer);
-    // The old release as it was, no part of the new one under a final name.
+    const QStringList left
+        = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    if (failure == QLatin1String("app.zip")) {
+        // Where each file is, as the reason says: the old archive aside,
+        // the rest of the old release back in place.
+        const QString aside = Publisher::asideName("app.zip");
+        QVERIFY2(why.contains(aside), qPrintable(why));
+        QCOMPARE(Tool::read(QDir(folder).filePath(aside)), old.value("app.zip"));
+        QVERIFY(!left.contains("app.zip"));
+        QCOMPARE(Tool::read(QDir(folder).filePath("version.ver")), old.value("version.ver"));
+        QCOMPARE(
+            Tool::read(QDir(folder).filePath("app.zip.minisig")), old.value("app.zip.minisig"));
+        return;
+    }
+    // The old release as it was, byte for byte, no part of the new one
+    // under a final name.
     QCOMPARE(readRelease(folder), old);
     if (!stopServer) {
         // The server was there to the end: the temporary files went too.
-        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-            QStringList({"app.zip", "app.zip.minisig", "version.ver"}));
+        QCOMPARE(left, QStringList({"app.zip", "app.zip.minisig", "version.ver"}));
     }
 }
 
@@ -593,7 +753,8 @@ void TestPublish::readerDuringPublish()
         }
     }
     qDebug() << during << "rounds read before the publish ended;" << reader.refusedRounds
-             << "refused for a file replaced between SIZE and RETR";
+             << "refused for a file replaced between SIZE and RETR;" << reader.missingRounds
+             << "with a file moved aside";
     QCOMPARE(reader.rounds.last(), fresh);
 }
 

@@ -133,6 +133,8 @@ private slots:
     void passive227And229();
     void passiveReplyWithoutPort_data();
     void passiveReplyWithoutPort();
+    void passiveRefusedOverIPv4_data();
+    void passiveRefusedOverIPv4();
     void refusedDataConnectionReleasedByClear();
     void activePortLineIPv4();
     void activeAcceptsOnlyThePeer();
@@ -462,6 +464,8 @@ void tst_QFtpPI::passive227And229()
 
 void tst_QFtpPI::passiveReplyWithoutPort_data()
 {
+    // %1, %2: the data server's port bytes with 256 added to the first;
+    // %3: its port plus 65536. Reduced, each names the listening server.
     QTest::addColumn<QByteArray>("reply");
     QTest::newRow("227-five-numbers") << QByteArray("227 Entering Passive Mode (127,0,0,1,4)\r\n");
     QTest::newRow("229-no-paren") << QByteArray("229 Entering Extended Passive Mode\r\n");
@@ -470,6 +474,13 @@ void tst_QFtpPI::passiveReplyWithoutPort_data()
         << QByteArray("229 Entering Extended Passive Mode (|||x|)\r\n");
     QTest::newRow("229-paren-last") << QByteArray("229 Entering Extended Passive Mode (\r\n");
     QTest::newRow("200-no-port") << QByteArray("200 whatever\r\n");
+    QTest::newRow("227-port-byte-over-255")
+        << QByteArray("227 Entering Passive Mode (127,0,0,1,%1,%2)\r\n");
+    QTest::newRow("227-address-byte-over-255")
+        << QByteArray("227 Entering Passive Mode (127,0,0,256,0,%2)\r\n");
+    QTest::newRow("229-port-over-65535")
+        << QByteArray("229 Entering Extended Passive Mode (|||%3|)\r\n");
+    QTest::newRow("229-port-0") << QByteArray("229 Entering Extended Passive Mode (|||0|)\r\n");
 }
 
 void tst_QFtpPI::passiveReplyWithoutPort()
@@ -477,6 +488,10 @@ void tst_QFtpPI::passiveReplyWithoutPort()
     QFETCH(QByteArray, reply);
     Session s;
     QVERIFY(s.open());
+    const quint16 p = s.data.port();
+    reply.replace("%1", QByteArray::number((p >> 8) + 256))
+        .replace("%2", QByteArray::number(p & 0xff))
+        .replace("%3", QByteArray::number(p + 65536));
     QVERIFY(s.pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
     QVERIFY(s.answer("PASV", reply));
     // The command fails at once; the transfer line never goes out.
@@ -485,7 +500,60 @@ void tst_QFtpPI::passiveReplyWithoutPort()
         qPrintable(s.rec.events.at(1)));
     QVERIFY(s.server.noLineWithin(100));
     QCOMPARE(s.pi.dtp.connectionState(), QAbstractSocket::UnconnectedState);
+    QVERIFY(!s.data.client());
     QVERIFY(s.pi.currentCommand().isNull());
+}
+
+void tst_QFtpPI::passiveRefusedOverIPv4_data()
+{
+    QTest::addColumn<QByteArray>("pasvReply");
+    QTest::addColumn<QByteArray>("epsvReply"); // empty: no EPSV is sent
+    QTest::addColumn<QByteArray>("nextLine"); // what the next transfer sends
+    QTest::newRow("500-then-epsv") << QByteArray("500 PASV not understood\r\n")
+                                   << QByteArray("229 ok (|||%1|)\r\n") << QByteArray("EPSV");
+    QTest::newRow("502-then-epsv") << QByteArray("502 not implemented\r\n")
+                                   << QByteArray("229 ok (|||%1|)\r\n") << QByteArray("EPSV");
+    QTest::newRow("500-epsv-refused-too")
+        << QByteArray("500 PASV not understood\r\n") << QByteArray("500 EPSV not understood\r\n")
+        << QByteArray("PASV");
+    // Not a refusal of the command itself: no EPSV.
+    QTest::newRow("425-no-epsv") << QByteArray("425 cannot open\r\n") << QByteArray()
+                                 << QByteArray("PASV");
+}
+
+void tst_QFtpPI::passiveRefusedOverIPv4()
+{
+    QFETCH(QByteArray, pasvReply);
+    QFETCH(QByteArray, epsvReply);
+    QFETCH(QByteArray, nextLine);
+    Session s;
+    QVERIFY(s.open());
+    clearPendingOnError(s.pi);
+    const bool accepted = epsvReply.startsWith("229");
+    epsvReply.replace("%1", QByteArray::number(s.data.port()));
+    QVERIFY(s.pi.sendCommands({"PASV\r\n", "RETR f\r\n"}));
+    QVERIFY(s.answer("PASV", pasvReply));
+    if (!epsvReply.isEmpty())
+        QVERIFY(s.answer("EPSV", epsvReply));
+    if (accepted) {
+        QVERIFY(s.data.waitForClient());
+        QVERIFY(s.answer("RETR f", "150 go\r\n226 done\r\n"));
+        s.data.close();
+        QTRY_VERIFY(s.rec.events.contains(QStringLiteral("finished done")));
+        QVERIFY(!s.rec.mentions(QStringLiteral("error")));
+    } else {
+        // One error, with the last refusal; the transfer line never goes out.
+        QTRY_VERIFY(s.rec.mentions(QStringLiteral("error")));
+        QCOMPARE(s.rec.events.filter(QStringLiteral("error")),
+            QStringList(QStringLiteral("error 1 ")
+                + QString::fromLatin1(epsvReply.isEmpty() ? pasvReply : epsvReply)
+                      .mid(4)
+                      .trimmed()));
+        QVERIFY(s.server.noLineWithin(100));
+    }
+    // What worked is kept for the session; what failed is not tried again.
+    QVERIFY(s.pi.sendCommands({"PASV\r\n", "RETR g\r\n"}));
+    QCOMPARE(s.server.nextLine(), nextLine);
 }
 
 void tst_QFtpPI::refusedDataConnectionReleasedByClear()

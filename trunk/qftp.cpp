@@ -351,6 +351,15 @@ void QFtpPrivate::_q_piError(int code, const QString &text)
     }
     if (cmd->command == QFtp::Put && line.startsWith(QLatin1String("ALLO ")))
         return;
+    if (cmd->command == QFtp::Close && code == QFtp::NotConnected) {
+        // Nothing to close: the close still fails, but the client ends
+        // unconnected as after any close, not in Closing for good.
+        pi.closeConnection();
+        state = QFtp::Unconnected;
+        emit q->stateChanged(QFtp::Unconnected);
+        if (pending.isEmpty() || pending.first() != cmd || cmd->ended)
+            return;
+    }
     failHead(cmd, code, text);
 }
 

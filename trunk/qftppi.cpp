@@ -242,6 +242,7 @@ void QFtpPI::resetAfterClose()
     waitingForDataClose = false;
     abortState = NotAborting;
     repliesToSkip = 0;
+    passiveChoice = PassiveUntried;
     state = Begin;
     dtp.abortTransfer();
 }
@@ -341,6 +342,15 @@ void QFtpPI::failCommand(int code, const QString &text)
     emit error(code, text);
 }
 
+// Whether the control connection runs over IPv4 (also an IPv4 address
+// mapped into IPv6).
+bool QFtpPI::overIPv4() const
+{
+    bool isIPv4 = false;
+    commandSocket.localAddress().toIPv4Address(&isIPv4);
+    return isIPv4;
+}
+
 bool QFtpPI::sendNextCommand()
 {
     if (waitingForDataConnect || repliesToSkip > 0)
@@ -387,7 +397,8 @@ bool QFtpPI::sendNextCommand()
                               .arg(port & 0xff);
         }
         currentLine += QLatin1String("\r\n");
-    } else if (currentLine.startsWith(QLatin1String("PASV")) && isIPv6 && extendedTransfer) {
+    } else if (currentLine.startsWith(QLatin1String("PASV"))
+        && ((isIPv6 && extendedTransfer) || (isIPv4 && passiveChoice == PassiveEpsv))) {
         currentLine = QStringLiteral("EPSV\r\n");
     }
     pendingCommands.removeFirst();
@@ -431,7 +442,8 @@ void QFtpPI::readyRead()
 }
 
 // The port a 227 ("h1,h2,h3,h4,p1,p2") or 229 ("(|||port|)") reply names;
-// 0 when it names none.
+// 0 when it names none. A number out of range makes the reply malformed:
+// reducing it would connect to a port the server never named.
 quint16 QFtpPI::passivePort(int code, const QString &text)
 {
     if (code == 227) {
@@ -440,7 +452,14 @@ quint16 QFtpPI::passivePort(int code, const QString &text)
         const QRegularExpressionMatch match = numbers.match(text);
         if (!match.hasMatch())
             return 0;
-        return quint16((match.captured(5).toUInt() * 256 + match.captured(6).toUInt()) % 65536);
+        uint value[6];
+        for (int i = 0; i < 6; ++i) {
+            bool ok = false;
+            value[i] = match.captured(i + 1).toUInt(&ok);
+            if (!ok || value[i] > 255)
+                return 0;
+        }
+        return quint16(value[4] * 256 + value[5]);
     }
     if (code == 229) {
         const int open = text.indexOf(QLatin1Char('('));
@@ -449,8 +468,8 @@ quint16 QFtpPI::passivePort(int code, const QString &text)
         const QChar delimiter = text.at(open + 1);
         const QStringList parts = text.mid(open + 1).split(delimiter, Qt::KeepEmptyParts);
         bool ok = false;
-        const uint port = parts.size() >= 4 ? parts.at(3).toUInt(&ok) % 65536 : 0;
-        return ok ? quint16(port) : 0;
+        const uint port = parts.size() >= 4 ? parts.at(3).toUInt(&ok) : 0;
+        return ok && port <= 65535 ? quint16(port) : 0;
     }
     return 0;
 }
@@ -537,6 +556,7 @@ bool QFtpPI::handleReply()
     const bool passiveLine = currentLine.startsWith(QLatin1String("PASV"))
         || currentLine.startsWith(QLatin1String("EPSV"));
     const bool quitAnswered = !preliminary && currentLine == QLatin1String("QUIT\r\n");
+    const bool ownLine = !rawCommand && !abortedLine;
     if (abortedLine) {
         rawCommand = false;
         if (state != Failure) {
@@ -556,6 +576,8 @@ bool QFtpPI::handleReply()
                     .arg(replyText));
             return true;
         }
+        if (overIPv4())
+            passiveChoice = code == 229 ? PassiveEpsv : PassivePasv;
         waitingForDataConnect = true;
         dtp.openDataConnection(commandSocket.peerAddress().toString(), port);
     } else if (code == 230) {
@@ -605,8 +627,20 @@ bool QFtpPI::handleReply()
     case Failure:
         if (abortedLine) {
             emit error(QFtp::UnknownError, replyText);
+        } else if (ownLine && currentLine.startsWith(QLatin1String("PASV"))
+            && (code == 500 || code == 502) && passiveChoice == PassiveUntried && overIPv4()) {
+            // A server may know only the extended command, also over IPv4.
+            passiveChoice = PassiveEpsvTrial;
+            pendingCommands.prepend(QStringLiteral("EPSV\r\n"));
+        } else if (currentLine.startsWith(QLatin1String("EPSV"))
+            && passiveChoice == PassiveEpsvTrial) {
+            // Neither is taken: the command fails, and later ones send PASV.
+            passiveChoice = PassivePasv;
+            emit error(QFtp::UnknownError, replyText);
         } else if (currentLine.startsWith(QLatin1String("EPSV"))) {
             extendedTransfer = false;
+            if (passiveChoice == PassiveEpsv)
+                passiveChoice = PassivePasv;
             pendingCommands.prepend(QStringLiteral("PASV\r\n"));
         } else if (currentLine.startsWith(QLatin1String("EPRT"))) {
             extendedTransfer = false;

@@ -92,6 +92,7 @@ private slots:
 
 private:
     bool expectsPeer() const;
+    bool overIPv4() const;
     void watch();
     static quint16 passivePort(int code, const QString &text);
     bool sendNextCommand();
@@ -135,6 +136,11 @@ private:
     QString currentLine;
     bool waitingForDataConnect = false;
     bool waitingForDataClose = false;
+    // Over IPv4, the passive command this session's server takes: PASV
+    // until it refuses PASV as unknown (500, 502), then EPSV on trial once;
+    // what worked is kept until the connection closes.
+    enum PassiveChoice { PassiveUntried, PassivePasv, PassiveEpsvTrial, PassiveEpsv };
+    PassiveChoice passiveChoice = PassiveUntried;
     // Restarted by every sign of progress while the server owes something.
     QTimer watchdog;
     int timeoutMs = 30000;

@@ -39,6 +39,8 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
     if (!cutFile.isEmpty())
         arguments << QStringLiteral("--cut-file") << cutFile << QStringLiteral("--cut-after")
                   << QString::number(cutAfter);
+    if (!refuseRenameTo.isEmpty())
+        arguments << QStringLiteral("--refuse-rename-to") << refuseRenameTo;
     process.setArguments(arguments);
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start();

@@ -46,6 +46,9 @@ public:
         cutAfter = bytes;
     }
 
+    // ... or refuses (550) every rename whose new name is fileName.
+    void setRefuseRenameTo(const QString &fileName) { refuseRenameTo = fileName; }
+
     quint16 port() const { return serverPort; }
     QString host() const { return serverHost; }
     // The command lines the server received so far, in order, without CR LF.
@@ -65,6 +68,7 @@ private:
     int rate = 0;
     QString cutFile;
     qint64 cutAfter = 0;
+    QString refuseRenameTo;
 };
 
 #endif // TESTLIB_FTPSERVER_H

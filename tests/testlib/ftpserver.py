@@ -7,8 +7,8 @@ serves until its standard input closes (the test process ended).
 For failure cases the server may expect another password (so the updater's
 fixed login is refused), may die part way through sending a named file,
 dropping every connection at once, may cut off the one session that is
-uploading a named file, serving on, may drop a session that stays idle, or
-may send slowly.
+uploading a named file, serving on, may drop a session that stays idle, may
+send slowly, or may refuse every rename that would give a file a named name.
 """
 import argparse
 import logging
@@ -36,6 +36,8 @@ def main():
     parser.add_argument("--cut-file", default=None,
                         help="name of the uploaded file whose session is cut off")
     parser.add_argument("--cut-after", type=int, default=0, help="bytes received before cutting")
+    parser.add_argument("--refuse-rename-to", default=None,
+                        help="file name that no rename may give a file")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -68,6 +70,13 @@ def main():
     class Handler(FTPHandler):
         def on_incomplete_file_received(self, file):
             pass
+
+        def ftp_RNTO(self, path):
+            if args.refuse_rename_to and os.path.basename(path) == args.refuse_rename_to:
+                self._rnfr = None
+                self.respond("550 Renaming refused.")
+                return None
+            return super().ftp_RNTO(path)
 
         def pre_process_command(self, line, cmd, arg):
             if args.log:
