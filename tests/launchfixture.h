@@ -50,7 +50,8 @@ private:
     QString logPath;
 };
 
-// A program that appends "<tag> started" to markerPath and exits with exitCode.
+// A program that appends "<tag> started" to markerPath and exits with
+// exitCode; a negative one is the signal it then kills itself with.
 inline bool writeProgram(
     const QString &path, const QString &markerPath, const QString &tag, int exitCode = 0)
 {
@@ -59,8 +60,9 @@ inline bool writeProgram(
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    QTextStream(&file) << "#!/bin/sh\necho '" << tag << " started' >> '" << markerPath << "'\nexit "
-                       << exitCode << "\n";
+    QTextStream(&file) << "#!/bin/sh\necho '" << tag << " started' >> '" << markerPath << "'\n"
+                       << (exitCode < 0 ? QStringLiteral("kill -%1 $$\n").arg(-exitCode)
+                                        : QStringLiteral("exit %1\n").arg(exitCode));
     file.close();
     return file.setPermissions(
         file.permissions() | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);

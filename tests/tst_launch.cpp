@@ -28,21 +28,29 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("installed");
         QTest::addColumn<int>("exitCode");
+        // The one line a start that failed leaves; empty: none.
+        QTest::addColumn<QString>("failure");
 
-        const auto row = [](const char *name, const char *platform, const char *dirName,
-                             const char *appName, bool installed, int exitCode) {
-            QTest::newRow(name) << QString(platform) << QString(dirName) << QString(appName)
-                                << installed << exitCode;
-        };
+        const auto row
+            = [](const char *name, const char *platform, const char *dirName, const char *appName,
+                  bool installed, int exitCode, const char *failure = "") {
+                  QTest::newRow(name) << QString(platform) << QString(dirName) << QString(appName)
+                                      << installed << exitCode << QString(failure);
+              };
 
         row("bundle", "xcb", "Tools", "Viewer", true, 0);
         row("bundle-blank-in-dir", "xcb", "My Tools", "Viewer", true, 0);
         row("bundle-blank-in-name", "xcb", "Tools", "My Viewer", true, 0);
-        row("bundle-missing", "xcb", "Tools", "Viewer", false, 0);
+        row("bundle-missing", "xcb", "Tools", "Viewer", false, 0,
+            "Application not started: \"open\" \"DIR/Viewer.app\": exit code 1");
         row("windows", "windows", "Tools", "Viewer", true, 0);
         row("windows-blank-in-dir", "windows", "My Tools", "Viewer", true, 0);
+        // The program's own exit code is its business.
         row("windows-program-fails", "windows", "Tools", "Viewer", true, 7);
-        row("windows-missing", "windows", "Tools", "Viewer", false, 0);
+        row("windows-missing", "windows", "Tools", "Viewer", false, 0,
+            "Application not started: \"DIR/Bin/Viewer.exe\": execvp: No such file or directory");
+        row("windows-crashes-while-starting", "windows", "Tools", "Viewer", true, -11,
+            "Application crashed: \"DIR/Bin/Viewer.exe\": Process crashed");
         // The name is one argument whatever it holds; a name that could
         // leave the application directory starts nothing.
         row("bundle-quote-in-name", "xcb", "Tools", "My \"Viewer", true, 0);
@@ -56,6 +64,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(bool, installed);
         QFETCH(int, exitCode);
+        QFETCH(QString, failure);
 
         QTemporaryDir root;
         QVERIFY(root.isValid());
@@ -70,6 +79,7 @@ private slots:
         appName = name;
 
         OpenRecorder open;
+        MessageLog log;
         {
             MainWindow window(nullptr);
             window.show();
@@ -81,6 +91,13 @@ private slots:
                 QCOMPARE(readText(marker), name + " started\n");
             }
         }
+        QStringList failures;
+        for (const MessageLog::Line &line : log.lines()) {
+            if (line.text.startsWith("Application "))
+                failures << line.text;
+        }
+        QCOMPARE(failures,
+            failure.isEmpty() ? QStringList() : QStringList {failure.replace("DIR", appDir)});
 
         if (windows) {
             QVERIFY(open.calls().isEmpty());

@@ -5,6 +5,7 @@
 #include "dirmanager.h"
 #include "ftpserver.h"
 #include "installer.h"
+#include "instancelock.h"
 #include "internetconntest.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
@@ -19,12 +20,14 @@
 #include "ziparchive.h"
 
 #include <QApplication>
-#include <QLockFile>
+#include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTest>
@@ -212,6 +215,71 @@ class TestMainWindow : public QObject
     {
         return {"USER marvoline", "PASS qd4739", "CWD demo_mac", "TYPE A", "PASV", "LIST", "TYPE I",
             "SIZE version.ver", "PASV", "RETR version.ver"};
+    }
+
+    // Plays the server on a scripted control connection until the window
+    // has closed: the folder holds `files`, the listing shows those in
+    // `listed`, and SIZE answers with `sizeReplies` or else the true size.
+    // Returns the lines the window sent.
+    QList<QByteArray> playServer(const QMap<QByteArray, QByteArray> &files,
+        const QSet<QByteArray> &listed, const QMap<QByteArray, QByteArray> &sizeReplies)
+    {
+        ScriptedServer control;
+        if (!control.listen())
+            return {};
+        serverPort = control.port();
+        MainWindow window(nullptr);
+        window.show();
+        if (!control.waitForClient())
+            return {};
+        control.send("220 ready\r\n");
+        std::unique_ptr<DataServer> data;
+        QList<QByteArray> received;
+        const QDeadlineTimer deadline(30000);
+        while (window.isVisible() && !deadline.hasExpired()) {
+            const QByteArray line = control.nextLine(20);
+            if (line.isNull())
+                continue;
+            received << line;
+            const QByteArray verb = line.split(' ').first();
+            const QByteArray name = line.mid(verb.size() + 1);
+            QByteArray payload;
+            if (verb == "LIST") {
+                for (const QByteArray &file : listed)
+                    payload += "-rw-r--r-- 1 u g " + QByteArray::number(files.value(file).size())
+                        + " Jan 01 2020 " + file + "\r\n";
+            } else if (verb == "RETR") {
+                payload = files.value(name);
+            }
+            if (verb == "USER") {
+                control.send("331 password\r\n");
+            } else if (verb == "PASS") {
+                control.send("230 in\r\n");
+            } else if (verb == "CWD" || verb == "TYPE") {
+                control.send("200 ok\r\n");
+            } else if (verb == "SIZE") {
+                control.send(sizeReplies.value(name,
+                    files.contains(name)
+                        ? "213 " + QByteArray::number(files.value(name).size()) + "\r\n"
+                        : QByteArray("550 no\r\n")));
+            } else if (verb == "PASV") {
+                data.reset(new DataServer);
+                data->listen();
+                control.send(data->pasvReply());
+            } else if ((verb == "LIST" || verb == "RETR") && data) {
+                control.send("150 here\r\n");
+                if (!data->waitForClient())
+                    return {};
+                data->send(payload);
+                data->close();
+                control.send("226 done\r\n");
+            } else if (verb == "ABOR") {
+                control.send("225 aborted\r\n");
+            } else {
+                control.send("502 no\r\n");
+            }
+        }
+        return received;
     }
 
     // Publishes the new release from a folder with updater-publish, signed
@@ -687,13 +755,24 @@ private slots:
         expectInstalled("1.1");
     }
 
-    // Start-up as main() runs it: the window never waits for the probe, and
-    // a second updater of the same installation leaves at once.
+    // Start-up as main() runs it: the window never waits for the probe; a
+    // second updater of the same installation leaves at once, while a lock
+    // file no running updater holds, whatever it reads, keeps nobody out.
     void startUp_data()
     {
         QTest::addColumn<QString>("situation");
         QTest::newRow("probe-host-silent") << "probe-host-silent";
+        // Held through another open of the file, in this very process.
         QTest::newRow("second-updater") << "second-updater";
+        QTest::newRow("held-by-a-child-process") << "child-holds-lock";
+        // Left by processes that died.
+        QTest::newRow("empty-lock-file") << "stale:";
+        QTest::newRow("partial-lock-file") << "stale:12";
+        QTest::newRow("other-machines-lock-file")
+            << "stale:1\nUpdater\n" + QSysInfo::machineHostName() + "\nnot-this-machine-id\n";
+        // The lock cannot be taken (here the name is a folder): the published
+        // version is checked, never offered, and nothing is recovered.
+        QTest::newRow("lock-error") << "lock-error";
         // The last run was killed in the middle of its swap: completed before
         // the window reads the installed version.
         QTest::newRow("interrupted-install") << "interrupted-install";
@@ -702,7 +781,9 @@ private slots:
     {
         QFETCH(QString, situation);
         const bool interrupted = situation == "interrupted-install";
-        layOut("1.0", interrupted ? "1.1" : "1.0");
+        const bool held = situation == "second-updater" || situation == "child-holds-lock";
+        const QString lockFile = appDir + "/updater.lock";
+        layOut("1.0", interrupted || situation == "lock-error" ? "1.1" : "1.0");
         if (interrupted)
             killedInstall();
         // Not asked at all when all goes well; answered at once when not.
@@ -721,9 +802,33 @@ private slots:
             QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()));
         // Longer than any run: the probe is still waiting when the updater ends.
         InternetConnTest::setTimeLimitForTesting(600000);
-        QLockFile other(appDir + "/updater.lock");
+        InstanceLock other(appDir);
+        QString why;
         if (situation == "second-updater")
-            QVERIFY(other.tryLock(0));
+            QCOMPARE(other.acquire(&why), InstanceLock::Acquired);
+        QProcess holder;
+        const auto stopHolder = qScopeGuard([&holder] {
+            holder.kill();
+            holder.waitForFinished();
+        });
+        if (situation == "child-holds-lock") {
+            holder.start("/usr/bin/python3",
+                {"-c",
+                    "import fcntl, sys\n"
+                    "f = open(sys.argv[1], 'a')\n"
+                    "fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)\n"
+                    "print('locked', flush=True)\n"
+                    "sys.stdin.read()\n",
+                    lockFile});
+            QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine(), 10000);
+            QCOMPARE(holder.readAll(), QByteArray("locked\n"));
+        }
+        if (situation.startsWith("stale:"))
+            QVERIFY(writeFile(lockFile, situation.mid(6).toUtf8()));
+        if (situation == "lock-error") {
+            QVERIFY(QDir().mkpath(lockFile));
+            killedInstall(); // left alone: no lock, no recovery
+        }
 
         bool windowShown = false;
         QTimer watch;
@@ -738,13 +843,26 @@ private slots:
         InternetConnTest::setTimeLimitForTesting(-1);
 
         QCOMPARE(exitCode, 0);
-        if (situation == "second-updater") {
+        if (held) {
             QVERIFY(!windowShown);
             QVERIFY(server.receivedLines().isEmpty());
             QVERIFY(open->calls().isEmpty());
-            QCOMPARE(log->lines().last().text.contains("Another updater"), true);
+            QVERIFY2(log->lines().last().text.startsWith("Another updater"),
+                qPrintable(log->lines().last().text));
+            QVERIFY(log->lines().last().text.endsWith("is working in this installation; exiting"));
             return;
         }
+        if (situation == "lock-error") {
+            QCOMPARE(log->count("Version 1.1 not offered: this updater holds no lock on the "
+                                "installation"),
+                1);
+            QCOMPARE(answerer.asked, 0);
+            QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
+            QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
+            return;
+        }
+        // The lock now names this updater, for whoever looks.
+        QCOMPARE(readText(lockFile), QString::number(QCoreApplication::applicationPid()) + "\n");
         // The whole run ended while the probe still waited for its answer.
         QVERIFY(windowShown);
         if (interrupted) {
@@ -761,6 +879,131 @@ private slots:
                 line.function != "void InternetConnTest::requestFinished()", qPrintable(line.text));
         QCOMPARE(server.receivedLines(), noUpdateLines());
         expectNotUpdated();
+    }
+
+    // "version.ver" and "app.zip.minisig" are small: one announced larger
+    // than its cap (by the listing or by SIZE) is never asked for, one that
+    // arrives larger stops its transfer with the file holding no more than
+    // the cap, and a version that is not one line of printable text is
+    // neither shown nor compared. Nothing more is fetched; the application starts.
+    void smallFiles_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("listed");
+        QTest::addColumn<QByteArray>("sizeReply"); // empty: the true size
+        QTest::addColumn<QString>("reason");
+        const QByteArray version = "version.ver";
+        const QByteArray signature = "app.zip.minisig";
+        const QByteArray big(4 * 1024 * 1024, 'x');
+        const QString noUpdate = "No update: the published \"version.ver\" ";
+        const QString notInstalled = "Update not installed: the published \"app.zip.minisig\" ";
+        QTest::newRow("version-listed-too-large")
+            << version << big.left(5000) << true << QByteArray()
+            << noUpdate + "is 5000 bytes, more than 1024";
+        QTest::newRow("version-announced-too-large")
+            << version << big << false << QByteArray()
+            << noUpdate + "announces 4194304 bytes, more than 1024";
+        QTest::newRow("version-arrives-too-large")
+            << version << big << false << QByteArray("550 no size\r\n")
+            << noUpdate + "holds more than 1024 bytes";
+        QTest::newRow("version-not-printable")
+            << version << QByteArray("1.1\x1b[2J\n") << true << QByteArray()
+            << noUpdate + "is not one line of printable text";
+        QTest::newRow("version-two-lines")
+            << version << QByteArray("1.1\n9.9\n") << true << QByteArray()
+            << noUpdate + "is not one line of printable text";
+        QTest::newRow("signature-listed-too-large")
+            << signature << big.left(70000) << true << QByteArray()
+            << notInstalled + "is 70000 bytes, more than 65536";
+        QTest::newRow("signature-arrives-too-large")
+            << signature << big << false << QByteArray("213 300\r\n")
+            << notInstalled + "holds more than 65536 bytes";
+    }
+    void smallFiles()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, listed);
+        QFETCH(QByteArray, sizeReply);
+        QFETCH(QString, reason);
+        layOut("1.0", QString(), false);
+        SignatureVerifier::setPublicKeyForTesting(publicKey);
+        QMap<QByteArray, QByteArray> files {
+            {"version.ver", "1.1\n"}, {"app.zip.minisig", "sig"}, {"app.zip", "zip"}};
+        files[file] = bytes;
+        QSet<QByteArray> shown {"version.ver", "app.zip.minisig", "app.zip"};
+        if (!listed)
+            shown.remove(file);
+        QMap<QByteArray, QByteArray> sizeReplies;
+        if (!sizeReply.isEmpty())
+            sizeReplies[file] = sizeReply;
+        Answerer answerer(Answerer::Yes);
+        const QList<QByteArray> received = playServer(files, shown, sizeReplies);
+
+        QCOMPARE(log->count(reason), 1);
+        QCOMPARE(answerer.asked, file == "version.ver" ? 0 : 1);
+        // Refused on what the listing, or else SIZE, announced.
+        const qint64 cap = file == "version.ver" ? 1024 : 64 * 1024;
+        const bool listedTooLarge = listed && bytes.size() > cap;
+        const bool sizeTooLarge = !listedTooLarge && sizeReply.isEmpty() && bytes.size() > cap;
+        QCOMPARE(received.contains("SIZE " + file), !listedTooLarge);
+        QCOMPARE(received.contains("RETR " + file), !listedTooLarge && !sizeTooLarge);
+        QVERIFY(!received.contains("RETR app.zip"));
+        const QString local
+            = appDir + "/" + (file == "version.ver" ? "new_version.ver" : QString(file));
+        QVERIFY(QFileInfo(local).size() <= cap);
+        expectNotUpdated();
+    }
+
+    // When the installation cannot be made whole (its recovery fails, and
+    // fails again), no update is asked for or installed over it: the status
+    // line and the log say once that it needs attention, and the
+    // application starts.
+    void needsAttention_data()
+    {
+        QTest::addColumn<QString>("when");
+        QTest::newRow("recovery-at-start-up") << "start-up";
+        // The install's own recovery fails first, then the window's next try.
+        QTest::newRow("recovery-after-a-failed-install") << "install";
+    }
+    void needsAttention()
+    {
+        QFETCH(QString, when);
+        layOut("1.0", "1.1");
+        killedInstall();
+        FtpServer server;
+        QVERIFY(serve(server));
+        // Every recovery stops dead at its first step.
+        Installer::setFaultForTesting(1, true);
+        Answerer answerer(Answerer::Yes);
+        if (when == "start-up") {
+            QVERIFY(writeFile(appDir + "/config.conf",
+                QStringLiteral("surl==127.0.0.1\nsport==%1\nsappdir==demo\nsappname==Viewer\n")
+                    .arg(server.port())
+                    .toUtf8()));
+            Settings::reset();
+            QCOMPARE(Startup::run(), 0);
+            QCOMPARE(answerer.asked, 0);
+            QVERIFY(server.receivedLines().isEmpty());
+        } else {
+            MainWindow window(nullptr);
+            window.show();
+            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+            QCOMPARE(answerer.asked, 1);
+            QCOMPARE(window.statusText(),
+                QStringLiteral("The installation needs attention. Starting Viewer..."));
+        }
+        QCOMPARE(log->count("The installation needs attention: an earlier update could not be "
+                            "completed or undone"),
+            1);
+        QCOMPARE(log->count("Status: The installation needs attention. Starting Viewer..."), 1);
+        int tries = 0;
+        for (const MessageLog::Line &line : log->lines())
+            tries += line.text.startsWith("Cannot recover the interrupted update");
+        QCOMPARE(tries, 2);
+        QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
+        QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
     }
 
     // An archive that did not arrive whole is never unpacked.

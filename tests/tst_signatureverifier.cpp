@@ -1,6 +1,8 @@
-// SignatureVerifier against signatures made by Debian's minisign tool: the
-// kinds it writes are accepted, and every kind of tampering is refused.
+// SignatureVerifier against signatures made by Debian's minisign tool: its
+// default prehashed kind is accepted; the legacy kind and every kind of
+// tampering are refused.
 #include "bytepattern.h"
+#include "minisignformat.h"
 #include "signatureverifier.h"
 #include "tool.h"
 
@@ -75,7 +77,6 @@ void TestSignatureVerifier::minisignSignatures_data()
     QTest::addColumn<bool>("legacy");
     QTest::addColumn<bool>("wholePubFile");
     QTest::newRow("prehashed") << false << false;
-    QTest::newRow("legacy") << true << false;
     QTest::newRow("prehashed-whole-pub-file") << false << true;
 }
 
@@ -113,8 +114,27 @@ void TestSignatureVerifier::refusals_data()
 
     QTest::newRow("byte-flipped") << "a" << flipped << good << "archive does not match"
                                   << "";
-    QTest::newRow("byte-flipped-legacy") << "a" << flipped << goodLegacy << "archive does not match"
+    // Refused for its kind before the archive is even read.
+    QTest::newRow("byte-flipped-legacy") << "a" << flipped << goodLegacy << "legacy \"Ed\""
                                          << "";
+    QTest::newRow("legacy") << "a" << archive << goodLegacy << "legacy \"Ed\""
+                            << "";
+    // A genuine prehashed signature relabelled as legacy, served with a
+    // 64-byte file that is the BLAKE2b-512 of the real archive: the same
+    // Ed25519 message, so only refusing the kind keeps it out.
+    QByteArray hash;
+    QString why;
+    QVERIFY2(Minisign::prehashFile(archive, &hash, &why), qPrintable(why));
+    const QString hashFile = dir.filePath("hash.bin");
+    QVERIFY(Tool::write(hashFile, hash));
+    QList<QByteArray> lines = good.split('\n');
+    QByteArray sigLine = QByteArray::fromBase64(lines.value(1));
+    QCOMPARE(sigLine.left(2), QByteArray("ED"));
+    sigLine.replace(0, 2, "Ed");
+    lines[1] = sigLine.toBase64();
+    QTest::newRow("prehashed-relabelled-legacy-over-hash")
+        << "a" << hashFile << lines.join('\n') << "legacy \"Ed\""
+        << "";
     QTest::newRow("comment-edited") << "a" << archive << edited << "trusted comment does not match"
                                     << "";
     QTest::newRow("other-key") << "b" << archive << good << "another key"

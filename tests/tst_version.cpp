@@ -85,6 +85,40 @@ private slots:
         QCOMPARE(Version::isOrderable(text), orderable);
     }
 
+    // A published version is one line of printable text, or it is refused.
+    void readPublished_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("version"); // null: refused
+        QTest::newRow("plain") << QByteArray("1.1") << "1.1";
+        QTest::newRow("line-feed") << QByteArray("1.1\n") << "1.1";
+        QTest::newRow("cr-lf-and-blanks") << QByteArray(" 2.0-beta \r\n") << "2.0-beta";
+        QTest::newRow("utf-8-letters")
+            << QByteArray("1.1-\xc3\xa9t\xc3\xa9") << "1.1-\u00e9t\u00e9";
+        QTest::newRow("empty") << QByteArray() << QString();
+        QTest::newRow("only-a-line-end") << QByteArray("\n") << QString();
+        QTest::newRow("two-lines") << QByteArray("1.1\n2.0\n") << QString();
+        QTest::newRow("two-line-ends") << QByteArray("1.1\n\n") << QString();
+        QTest::newRow("control-character") << QByteArray("1.\x01"
+                                                         "1")
+                                           << QString();
+        QTest::newRow("tab") << QByteArray("1.1\t") << QString();
+        QTest::newRow("not-utf-8") << QByteArray("1.1\xff") << QString();
+        QTest::newRow("zero-byte") << QByteArray("1.1\0", 4) << QString();
+    }
+    void readPublished()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, version);
+        QString read = QStringLiteral("untouched"), reason;
+        const bool ok = Version::readPublished(bytes, &read, &reason);
+        QCOMPARE(ok, !version.isNull());
+        if (ok)
+            QCOMPARE(read, version);
+        else
+            QVERIFY(!reason.isEmpty());
+    }
+
     void legacyNumber_data()
     {
         QTest::addColumn<QString>("text");

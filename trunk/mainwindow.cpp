@@ -2,10 +2,12 @@
 #include "ui_mainwindow.h"
 
 #include "busyindicator.h"
+#include "cappedfile.h"
 #include "dirmanager.h"
 #include "installer.h"
 #include "platform.h"
 #include "qftp.h"
+#include "releasefiles.h"
 #include "settings.h"
 #include "signatureverifier.h"
 #include "version.h"
@@ -23,6 +25,7 @@
 #include <QPushButton>
 #include <QTextStream>
 #include <QThread>
+#include <QTimer>
 
 #include <memory>
 
@@ -30,9 +33,6 @@ namespace {
 
 const char ftpUser[] = "marvoline";
 const char ftpPassword[] = "qd4739";
-
-// A minisign signature is a few hundred bytes; anything far larger is not one.
-const qint64 maxSignatureSize = 64 * 1024;
 
 QString readAllText(QFile *file)
 {
@@ -144,19 +144,87 @@ void MainWindow::handleStateChanged(int state)
 
 void MainWindow::handleListInfo(const QUrlInfo &info)
 {
-    // Only the archive's size is of use: the question announces it.
-    if (info.isFile() && info.name() == QLatin1String("app.zip"))
-        archiveSize = info.size();
+    // The archive's size for the question; the small files' to refuse an
+    // oversized one before asking for it.
+    if (info.isFile())
+        listedSizes.insert(info.name(), info.size());
 }
 
-QFile *MainWindow::openTarget(const QString &localName)
+void MainWindow::installNothing(const QString &reason)
 {
-    auto *file = new QFile(DirManager::getAppDir() + QLatin1Char('/') + localName);
+    installRefusal = reason;
+}
+
+void MainWindow::startNeedingAttention()
+{
+    // Nothing is asked of the server: an update could not be installed over
+    // this installation anyway.
+    disconnect(ftp, nullptr, this, nullptr);
+    ftp->abort();
+    stage = Finished;
+    QTimer::singleShot(0, this, [this] { finishNeedingAttention(); });
+}
+
+void MainWindow::finishNeedingAttention()
+{
+    finish(QStringLiteral("The installation needs attention: an earlier update could not be "
+                          "completed or undone"),
+        QStringLiteral("The installation needs attention. Starting %1...").arg(appName));
+}
+
+template <typename File, typename... Cap>
+File *MainWindow::openTarget(const QString &localName, Cap... cap)
+{
+    auto *file = new File(DirManager::getAppDir() + QLatin1Char('/') + localName, cap...);
     if (file->open(QIODevice::WriteOnly))
         return file;
     finish(QStringLiteral("Cannot write \"%1\": %2").arg(file->fileName(), file->errorString()));
     delete file;
     return nullptr;
+}
+
+CappedFile *MainWindow::fetchCapped(const char *serverName, const char *localName, qint64 cap)
+{
+    const QString name = QLatin1String(serverName);
+    const qint64 listed = listedSizes.value(name, -1);
+    if (listed > cap) {
+        finish(refusalPrefix()
+            + QStringLiteral("the published \"%1\" is %2 bytes, more than %3")
+                  .arg(name)
+                  .arg(listed)
+                  .arg(cap));
+        return nullptr;
+    }
+    auto *file = openTarget<CappedFile>(QLatin1String(localName), cap);
+    if (file)
+        ftp->get(name, file, QFtp::Binary);
+    return file;
+}
+
+QString MainWindow::refusalPrefix() const
+{
+    return stage <= WaitVersionFile ? QStringLiteral("No update: ")
+                                    : QStringLiteral("Update not installed: ");
+}
+
+bool MainWindow::cappedFailure(CappedFile *file, bool error, const char *serverName)
+{
+    file->close();
+    if (file->exceeded()) {
+        finish(refusalPrefix()
+            + QStringLiteral("the published \"%1\" %2")
+                  .arg(QLatin1String(serverName), file->excess()));
+        return true;
+    }
+    if (error) {
+        finish(refusalPrefix()
+            + (stage == WaitSignature
+                    ? QStringLiteral("no signature \"%1\": ").arg(QLatin1String(serverName))
+                    : QString())
+            + ftpFailure());
+        return true;
+    }
+    return false;
 }
 
 void MainWindow::commandFinished(bool error)
@@ -178,28 +246,12 @@ void MainWindow::commandFinished(bool error)
             break;
         }
         stage = WaitVersionFile;
-        versionFile = openTarget(QStringLiteral("new_version.ver"));
-        if (versionFile)
-            ftp->get(QStringLiteral("version.ver"), versionFile, QFtp::Binary);
+        versionFile = fetchCapped(ReleaseFiles::versionFile, ReleaseFiles::downloadedVersionFile,
+            ReleaseFiles::maxVersionFileSize);
         break;
     case WaitVersionFile:
-        stage = WaitArchive;
-        versionFile->close();
-        if (error) {
-            finish(QStringLiteral("No update: ") + ftpFailure());
-            break;
-        }
-        if (!versionFile->open(QIODevice::ReadOnly)) {
-            finish(QStringLiteral("No update: cannot read \"%1\": %2")
-                       .arg(versionFile->fileName(), versionFile->errorString()));
-            break;
-        }
-        remoteVersion = Version::clean(readAllText(versionFile));
-        if (Version::compare(remoteVersion, localVersion) > 0)
-            askForUpdate();
-        else
-            finish(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
-                       .arg(localVersion, remoteVersion));
+        if (!cappedFailure(versionFile, error, ReleaseFiles::versionFile))
+            compareVersions();
         break;
     case WaitReconnect:
         if (error) {
@@ -209,13 +261,8 @@ void MainWindow::commandFinished(bool error)
         downloadRelease();
         break;
     case WaitSignature:
-        signatureFile->close();
-        if (error) {
-            finish(QStringLiteral("Update not installed: no signature \"app.zip.minisig\": ")
-                + ftpFailure());
-            break;
-        }
-        downloadArchive();
+        if (!cappedFailure(signatureFile, error, ReleaseFiles::archiveSignature))
+            downloadArchive();
         break;
     case WaitArchive:
         stage = Finished;
@@ -236,6 +283,32 @@ void MainWindow::commandFinished(bool error)
     qDebug() << "finished";
 }
 
+void MainWindow::compareVersions()
+{
+    stage = WaitArchive;
+    if (!versionFile->open(QIODevice::ReadOnly)) {
+        finish(QStringLiteral("No update: cannot read \"%1\": %2")
+                   .arg(versionFile->fileName(), versionFile->errorString()));
+        return;
+    }
+    const QByteArray published = versionFile->readAll();
+    versionFile->close();
+    // Never shown nor compared unless it reads as a version at all.
+    QString why;
+    if (!Version::readPublished(published, &remoteVersion, &why)) {
+        finish(QStringLiteral("No update: the published \"%1\" %2")
+                   .arg(QLatin1String(ReleaseFiles::versionFile), why));
+        return;
+    }
+    if (Version::compare(remoteVersion, localVersion) <= 0)
+        finish(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
+                   .arg(localVersion, remoteVersion));
+    else if (!installRefusal.isEmpty())
+        finish(QStringLiteral("Version %1 not offered: %2").arg(remoteVersion, installRefusal));
+    else
+        askForUpdate();
+}
+
 void MainWindow::askForUpdate()
 {
     QMessageBox box(nullptr);
@@ -244,6 +317,7 @@ void MainWindow::askForUpdate()
     details << QStringLiteral("Installed version: %1")
                    .arg(localVersion.isEmpty() ? QStringLiteral("none") : localVersion)
             << QStringLiteral("Published version: %1").arg(remoteVersion);
+    const qint64 archiveSize = listedSizes.value(QLatin1String(ReleaseFiles::archive), -1);
     if (archiveSize >= 0)
         details
             << QStringLiteral("Download size: %1").arg(QLocale().formattedDataSize(archiveSize));
@@ -277,28 +351,36 @@ void MainWindow::downloadRelease()
         return downloadArchive();
     // The signature first: it is small, and without it the archive is of no use.
     stage = WaitSignature;
-    signatureFile = openTarget(QStringLiteral("app.zip.minisig"));
-    if (!signatureFile)
-        return;
-    setStatus(QStringLiteral("Downloading update..."));
-    ftp->get(QStringLiteral("app.zip.minisig"), signatureFile, QFtp::Binary);
+    signatureFile = fetchCapped(ReleaseFiles::archiveSignature, ReleaseFiles::archiveSignature,
+        ReleaseFiles::maxSignatureSize);
+    if (signatureFile)
+        setStatus(QStringLiteral("Downloading update..."));
 }
 
 void MainWindow::downloadArchive()
 {
     stage = WaitArchive;
-    zipFile = openTarget(QStringLiteral("app.zip"));
+    zipFile = openTarget<QFile>(QLatin1String(ReleaseFiles::archive));
     if (!zipFile)
         return;
     setStatus(QStringLiteral("Downloading update..."));
     progressBar->setRange(0, 0);
     progressBar->show();
     downloadClock.start();
-    ftp->get(QStringLiteral("app.zip"), zipFile, QFtp::Binary);
+    ftp->get(QLatin1String(ReleaseFiles::archive), zipFile, QFtp::Binary);
 }
 
 void MainWindow::showProgress(qint64 done, qint64 total)
 {
+    // The size a server announces before sending: an oversized small file is
+    // not asked for. Stopped from the event loop, not from inside the reply.
+    auto *capped = qobject_cast<CappedFile *>(ftp->currentDevice());
+    if (capped && !capped->admits(total)) {
+        QTimer::singleShot(0, ftp, [this, capped] {
+            if (ftp->currentDevice() == capped)
+                ftp->abort();
+        });
+    }
     if (stage != WaitArchive || !progressBar->isVisible())
         return;
     const qint64 elapsed = qMax<qint64>(downloadClock.elapsed(), 1);
@@ -326,17 +408,14 @@ void MainWindow::showAmount(qint64 done, qint64 total, const QString &suffix)
 
 void MainWindow::archiveReceived()
 {
-    const QString archive = DirManager::getAppDir() + QLatin1String("/app.zip");
+    const QString archive
+        = DirManager::getAppDir() + QLatin1Char('/') + QLatin1String(ReleaseFiles::archive);
     if (publicKey.isEmpty()) {
         installArchive(archive);
         return;
     }
+    // Written through the cap: it holds no more than a signature may.
     QFile signature(signatureFile->fileName());
-    if (signature.size() > maxSignatureSize) {
-        finish(QStringLiteral("Update not installed: the signature \"%1\" is too large to be one")
-                   .arg(signature.fileName()));
-        return;
-    }
     if (!signature.open(QIODevice::ReadOnly)) {
         finish(QStringLiteral("Update not installed: cannot read the signature \"%1\": %2")
                    .arg(signature.fileName(), signature.errorString()));
@@ -400,21 +479,30 @@ void MainWindow::installArchive(const QString &archivePath)
     installer = new Installer(archivePath, DirManager::getAppDir(), this);
     connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
     connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
-        if (ok)
+        if (ok) {
             finish(QStringLiteral("Update installed"));
+            return;
+        }
+        qDebug().noquote() << QStringLiteral("Update not installed: ") + reason;
+        // A rollback that failed has left its journal: one more try before
+        // the application is started on whatever is there. Without a
+        // journal this only removes what the install left, if anything.
+        if (!Installer::recover(DirManager::getAppDir()))
+            finishNeedingAttention();
         else
-            finish(QStringLiteral("Update not installed: ") + reason);
+            finish(QString());
     });
     installer->start();
 }
 
-void MainWindow::finish(const QString &reason)
+void MainWindow::finish(const QString &reason, const QString &status)
 {
     if (launching)
         return;
     stage = Finished;
-    qDebug().noquote() << reason;
-    setStatus(QStringLiteral("Starting %1...").arg(appName));
+    if (!reason.isEmpty())
+        qDebug().noquote() << reason;
+    setStatus(status.isEmpty() ? QStringLiteral("Starting %1...").arg(appName) : status);
     launchApplication();
 }
 
@@ -475,11 +563,40 @@ void MainWindow::launchApplication()
         = launchCommand(DirManager::getAppDir(), appName, &program, &arguments, &reason);
 
     hide();
-    if (safe)
-        QProcess::execute(program, arguments);
-    else
+    if (!safe || !runProgram(program, arguments, &reason))
         qDebug().noquote() << reason;
     close();
+}
+
+bool MainWindow::runProgram(const QString &program, const QStringList &arguments, QString *reason)
+{
+    // Blocks until the program returns, its output going to ours; with
+    // "open" that is when the bundle has been handed over.
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(program, arguments);
+    const bool started = process.waitForStarted(-1);
+    if (started)
+        process.waitForFinished(-1);
+    QString what = QStringLiteral("Application not started");
+    QString why;
+    if (!started) {
+        why = process.errorString();
+    } else if (process.exitStatus() == QProcess::CrashExit) {
+        what = QStringLiteral("Application crashed");
+        why = process.errorString();
+    } else if (!Platform::isWindows() && process.exitCode() != 0) {
+        // "open" reports a bundle it could not start by its exit code; a
+        // program started directly may end as it likes.
+        why = QStringLiteral("exit code %1").arg(process.exitCode());
+    }
+    if (why.isEmpty())
+        return true;
+    QString command = QLatin1Char('"') + program + QLatin1Char('"');
+    for (const QString &argument : arguments)
+        command += QLatin1String(" \"") + argument + QLatin1Char('"');
+    *reason = QStringLiteral("%1: %2: %3").arg(what, command, why);
+    return false;
 }
 
 #include "moc_mainwindow.cpp"

@@ -2,10 +2,12 @@
 #define MAINWINDOW_H
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QMainWindow>
 #include <QStringList>
 
 class BusyIndicator;
+class CappedFile;
 class Installer;
 class QFile;
 class QFtp;
@@ -45,9 +47,20 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Before the event loop runs, for a run that must not install (it holds
+    // no lock on the installation): the published version is still fetched
+    // and compared, and a newer one is logged with this reason, not offered.
+    void installNothing(const QString &reason);
+    // Before the event loop runs, when the installation could not be made
+    // whole: nothing is asked of the server; the status line and the log say
+    // that the installation needs attention, and the application starts.
+    void startNeedingAttention();
+
     // Starts the installed application, waits for the start to return and
-    // closes the window. The started program's exit code is not used; an
-    // unsafe application name starts nothing and is logged.
+    // closes the window. A program that cannot be started, crashes, or (on
+    // the bundle layout) that "open" could not start is logged in one line
+    // with its arguments and the reason; an unsafe application name starts
+    // nothing and is logged.
     void launchApplication();
 
     // The program and arguments that start application `name` installed in
@@ -75,6 +88,8 @@ private slots:
     void showInstallProgress(qint64 done, qint64 total);
 
 private:
+    // "version.ver" has arrived: refuse, compare, ask.
+    void compareVersions();
     void askForUpdate();
     // "app.zip.minisig" (when archives are verified), then "app.zip".
     void downloadRelease();
@@ -85,10 +100,25 @@ private:
     // published one and newer than the installed one; else why not.
     QString checkTrustedVersion(const QString &trustedVersion) const;
     void installArchive(const QString &archivePath);
-    // The one way out: logs the reason once, then starts the application.
-    void finish(const QString &reason);
-    // Opens a local file for the download of serverFile, or finishes.
-    QFile *openTarget(const QString &localName);
+    // The one way out: logs the reason once (none when empty), shows status
+    // (by default "Starting NAME..."), then starts the application.
+    void finish(const QString &reason, const QString &status = QString());
+    void finishNeedingAttention();
+    // Opens a local file in the application directory for a download, or finishes.
+    template <typename File, typename... Cap>
+    File *openTarget(const QString &localName, Cap... cap);
+    // Queues the download of a small file into a file holding at most cap
+    // bytes; finishes instead when the listing announced more, or when the
+    // target cannot be written.
+    CappedFile *fetchCapped(const char *serverName, const char *localName, qint64 cap);
+    // After the download into file: true when it failed or passed its cap
+    // (the run then finishes with why).
+    bool cappedFailure(CappedFile *file, bool error, const char *serverName);
+    // "No update: " while checking, "Update not installed: " after the question.
+    QString refusalPrefix() const;
+    // Runs the program and waits for it; false with *reason when it could
+    // not be started, crashed, or "open" reported a failure.
+    static bool runProgram(const QString &program, const QStringList &arguments, QString *reason);
     void setStatus(const QString &text);
     // The bar at done of total (bytes), its text followed by suffix.
     void showAmount(qint64 done, qint64 total, const QString &suffix);
@@ -97,13 +127,16 @@ private:
     int stage = WaitLogin;
     QString localVersion;
     QString remoteVersion;
-    qint64 archiveSize = -1;
+    // Why this run installs nothing; empty: it may.
+    QString installRefusal;
+    // Sizes of the server folder's files, as its listing gave them.
+    QHash<QString, qint64> listedSizes;
     bool launching = false;
     bool closeDeferred = false;
     QByteArray publicKey; // empty: archives are not verified
     QFile *zipFile = nullptr;
-    QFile *signatureFile = nullptr;
-    QFile *versionFile = nullptr;
+    CappedFile *signatureFile = nullptr;
+    CappedFile *versionFile = nullptr;
     BusyIndicator *busyIndicator = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;

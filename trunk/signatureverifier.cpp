@@ -3,7 +3,6 @@
 #include "minisignformat.h"
 
 #include <QDebug>
-#include <QFile>
 #include <QRegularExpression>
 
 #include <sodium.h>
@@ -32,29 +31,6 @@ bool fail(QString *reason, const QString &text)
     if (reason)
         *reason = text;
     return false;
-}
-
-// Ed25519 over the whole file: the legacy kind cannot be checked in pieces.
-bool verifyLegacy(
-    const QByteArray &signature, const QString &path, const QByteArray &publicKey, QString *reason)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(reason, QStringLiteral("cannot read the archive: %1").arg(file.errorString()));
-    const qint64 size = file.size();
-    const unsigned char *data = size > 0 ? file.map(0, size) : nullptr;
-    QByteArray whole;
-    if (size > 0 && !data) {
-        whole = file.readAll();
-        if (whole.size() != size)
-            return fail(
-                reason, QStringLiteral("cannot read the archive: %1").arg(file.errorString()));
-        data = bytes(whole);
-    }
-    static const unsigned char empty = 0;
-    return crypto_sign_verify_detached(
-               bytes(signature), data ? data : &empty, quint64(size), bytes(publicKey))
-        == 0;
 }
 
 std::optional<QByteArray> &keyForTesting()
@@ -111,7 +87,14 @@ bool SignatureVerifier::verify(const QByteArray &publicKeyBase64, const QString 
         return fail(reason, QStringLiteral("the signature is malformed"));
     const QByteArray algorithm = sigLine.left(2);
     const QByteArray signature = sigLine.mid(2 + Minisign::keyIdBytes);
-    if (algorithm != Minisign::prehashedAlgorithm && algorithm != Minisign::keyAlgorithm)
+    // Only the prehashed kind: a legacy signature is over whatever bytes it
+    // is given, so one genuine "ED" signature relabelled "Ed" would vouch
+    // for a 64-byte file holding the hash of the real archive.
+    if (algorithm == Minisign::keyAlgorithm)
+        return fail(reason,
+            QStringLiteral("a legacy \"Ed\" signature; only prehashed \"ED\" signatures are "
+                           "accepted"));
+    if (algorithm != Minisign::prehashedAlgorithm)
         return fail(reason,
             QStringLiteral("unknown signature algorithm \"%1\"")
                 .arg(QString::fromLatin1(algorithm.toHex())));
@@ -121,21 +104,13 @@ bool SignatureVerifier::verify(const QByteArray &publicKeyBase64, const QString 
                 .arg(Minisign::keyIdText(sigLine.mid(2, Minisign::keyIdBytes)),
                     Minisign::keyIdText(keyId)));
 
-    bool archiveOk = false;
-    if (algorithm == Minisign::prehashedAlgorithm) {
-        QByteArray hash;
-        QString why;
-        if (!Minisign::prehashFile(archivePath, &hash, &why))
-            return fail(reason, why);
-        archiveOk = crypto_sign_verify_detached(
-                        bytes(signature), bytes(hash), quint64(hash.size()), bytes(publicKey))
-            == 0;
-    } else {
-        QString why;
-        archiveOk = verifyLegacy(signature, archivePath, publicKey, &why);
-        if (!why.isEmpty())
-            return fail(reason, why);
-    }
+    QByteArray hash;
+    QString why;
+    if (!Minisign::prehashFile(archivePath, &hash, &why))
+        return fail(reason, why);
+    const bool archiveOk = crypto_sign_verify_detached(bytes(signature), bytes(hash),
+                               quint64(hash.size()), bytes(publicKey))
+        == 0;
     if (!archiveOk)
         return fail(reason, QStringLiteral("the archive does not match its signature"));
 

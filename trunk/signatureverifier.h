@@ -7,9 +7,9 @@
 #include <optional>
 
 // Checks a release archive against a detached signature in minisign's format
-// before anything of it is installed. Signatures of both kinds the minisign
-// tool writes are accepted: "ED" (Ed25519 over the archive's BLAKE2b-512,
-// the default) and the legacy "Ed" (Ed25519 over the archive itself).
+// before anything of it is installed. Only prehashed "ED" signatures
+// (Ed25519 over the archive's BLAKE2b-512, minisign's default and what
+// updater-publish writes) are accepted; a legacy "Ed" one is refused.
 class SignatureVerifier
 {
 public:
@@ -20,8 +20,7 @@ public:
     // signature and the trusted comment verifies, and the trusted comment
     // carries a "version:" token; *trustedVersion is then that token's text.
     // Otherwise returns false with one short line in *reason. Either output
-    // pointer may be null. Reads the archive in pieces, except for the
-    // legacy kind, which signs the whole file and so maps it at once.
+    // pointer may be null. Reads the archive in pieces.
     static bool verify(const QByteArray &publicKeyBase64, const QString &archivePath,
         const QByteArray &signatureFile, QString *trustedVersion, QString *reason);
 

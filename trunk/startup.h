@@ -1,6 +1,8 @@
 #ifndef STARTUP_H
 #define STARTUP_H
 
+#include <QString>
+
 // The updater's run after the application object exists: the application
 // directory, the one-updater lock, the recovery of an interrupted install,
 // the configuration, the probe started in the background, the window, the
@@ -8,6 +10,11 @@
 namespace Startup {
 
 int run();
+
+// Makes the installation whole after an interrupted or failed install
+// (Installer::recover), trying once more when the first try fails; false
+// when the second fails too (each try has logged why).
+bool recover(const QString &appDir);
 
 } // namespace Startup
 

@@ -2,6 +2,7 @@
 
 #include <QRegularExpression>
 #include <QStringList>
+#include <QTextCodec>
 
 namespace {
 
@@ -80,4 +81,28 @@ bool Version::isOrderable(const QString &text)
     static const QRegularExpression form(
         QStringLiteral("^[0-9]+(\\.[0-9]+)*([-+~_A-Za-z][-+~_.A-Za-z0-9]*)?$"));
     return form.match(text).hasMatch();
+}
+
+bool Version::readPublished(const QByteArray &bytes, QString *version, QString *reason)
+{
+    QByteArray line = bytes;
+    if (line.endsWith('\n'))
+        line.chop(line.endsWith("\r\n") ? 2 : 1);
+    QTextCodec::ConverterState state;
+    const QString text
+        = QTextCodec::codecForName("UTF-8")->toUnicode(line.constData(), line.size(), &state);
+    bool printable = state.invalidChars == 0 && state.remainingChars == 0;
+    for (const uint c : text.toUcs4())
+        printable = printable && QChar::isPrint(c);
+    if (!printable) {
+        *reason = QStringLiteral("is not one line of printable text");
+        return false;
+    }
+    const QString cleaned = clean(text);
+    if (cleaned.isEmpty()) {
+        *reason = QStringLiteral("is empty");
+        return false;
+    }
+    *version = cleaned;
+    return true;
 }

@@ -1,6 +1,7 @@
 #ifndef VERSION_H
 #define VERSION_H
 
+#include <QByteArray>
 #include <QString>
 
 // Version texts as they stand in "version.ver": compared by their leading
@@ -10,6 +11,12 @@ namespace Version {
 
 // The text with every line break removed and blanks trimmed at both ends.
 QString clean(const QString &text);
+
+// The version a published "version.ver" holds: one line of printable text
+// (UTF-8, no control character), with or without one line end, cleaned.
+// False, with *reason ("is empty", "is not one line of printable text"),
+// for anything else; such a text is never shown or compared.
+bool readPublished(const QByteArray &bytes, QString *version, QString *reason);
 
 // The old rule: every "\n", "\r" and "." removed, the rest read as a decimal
 // int; 0 when that fails. Kept for texts that are not dotted decimal numbers.

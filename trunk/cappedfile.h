@@ -1,0 +1,40 @@
+#ifndef CAPPEDFILE_H
+#define CAPPEDFILE_H
+
+#include <QFile>
+
+// A download target that never holds more than a set number of bytes: a
+// write that would pass the cap fails as a full disk would (so a transfer
+// into it stops at once), and a size announced above the cap is refused
+// before the first byte is asked for. For the release's small files, which a
+// hostile or broken server could otherwise make as large as it likes.
+class CappedFile : public QFile
+{
+    Q_OBJECT
+
+public:
+    CappedFile(const QString &name, qint64 cap);
+
+    qint64 cap() const { return limit; }
+
+    // Whether a transfer of `announced` bytes (negative or 0: not known) may
+    // go on; false, and exceeded() from then on, when it is more than the cap.
+    bool admits(qint64 announced);
+
+    // More than the cap was announced or arrived.
+    bool exceeded() const { return tooLarge; }
+    // "holds more than N bytes" or "announces N bytes, more than N"; empty
+    // unless exceeded().
+    QString excess() const { return excessText; }
+
+protected:
+    qint64 writeData(const char *data, qint64 length) override;
+
+private:
+    const qint64 limit;
+    qint64 written = 0;
+    bool tooLarge = false;
+    QString excessText;
+};
+
+#endif // CAPPEDFILE_H
