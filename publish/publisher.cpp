@@ -1,6 +1,8 @@
 #include "publisher.h"
 
 #include "archivebuilder.h"
+#include "deltabuilder.h"
+#include "manifestwriter.h"
 #include "qftp.h"
 #include "releasecheck.h"
 #include "releasefiles.h"
@@ -35,7 +37,11 @@ QString errorOf(QFtp *ftp)
 
 QStringList Publisher::releaseFiles()
 {
+    // The manifest after the archive it describes, its signature before it,
+    // and the version file last: whoever reads a new name finds what it
+    // refers to in place already.
     return {QLatin1String(ReleaseFiles::archive), QLatin1String(ReleaseFiles::archiveSignature),
+        QLatin1String(ReleaseFiles::manifestSignature), QLatin1String(ReleaseFiles::manifest),
         QLatin1String(ReleaseFiles::versionFile)};
 }
 
@@ -52,7 +58,7 @@ QString Publisher::asideName(const QString &finalName)
 
 bool Publisher::prepare(const QString &sourceDir, const QString &version,
     const ReleaseSigner &signer, const QString &outputDir, QString *reason,
-    const QString &serverFolder)
+    const QString &serverFolder, const ManifestOptions *manifestOptions)
 {
     // The version is one token of the trusted comment, and the updater
     // compares the installed version file's text with it.
@@ -73,11 +79,31 @@ bool Publisher::prepare(const QString &sourceDir, const QString &version,
     const QString archive = out.filePath(archiveName);
     if (!ArchiveBuilder::build(sourceDir, archive, reason))
         return false;
-    const QByteArray comment = "timestamp:" + QByteArray::number(QDateTime::currentSecsSinceEpoch())
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const QByteArray comment = "timestamp:" + QByteArray::number(now)
         + " file:" + archiveName.toUtf8() + " version:" + version.toUtf8();
     QByteArray signature;
-    return signer.sign(archive, comment, &signature, reason)
-        && writeFile(out.filePath(QLatin1String(ReleaseFiles::archiveSignature)), signature, reason)
+    ReleaseManifest manifest;
+    const ManifestOptions options = manifestOptions ? *manifestOptions : ManifestOptions();
+    if (!signer.sign(archive, comment, &signature, reason)
+        || !writeFile(
+            out.filePath(QLatin1String(ReleaseFiles::archiveSignature)), signature, reason)
+        || !ManifestWriter::describe(archive, version, options, now, &manifest, reason))
+        return false;
+    for (const QString &previous : options.previous) {
+        DeltaBuilder::Delta delta;
+        if (!DeltaBuilder::build(previous, archive, version, outputDir, &delta, reason)) {
+            *reason = QStringLiteral("no delta from %1: %2").arg(previous, *reason);
+            return false;
+        }
+        qDebug().noquote() << QStringLiteral("Delta from %1: %2 patched, %3 whole, %4 unchanged")
+                                  .arg(delta.offer.from)
+                                  .arg(delta.patched)
+                                  .arg(delta.whole)
+                                  .arg(delta.unchanged);
+        manifest.deltas.append(delta.offer);
+    }
+    return ManifestWriter::write(manifest, signer, outputDir, reason)
         && writeFile(out.filePath(QLatin1String(ReleaseFiles::versionFile)),
             version.toUtf8() + '\n', reason);
 }
@@ -89,7 +115,7 @@ Publisher::Publisher(QObject *parent)
 
 Publisher::~Publisher() = default;
 
-void Publisher::publish(const Server &target, const QString &dir, const QStringList &firstFiles)
+void Publisher::publish(const Server &target, const QString &dir, const QStringList &names)
 {
     server = target;
     localDir = dir;
@@ -97,7 +123,7 @@ void Publisher::publish(const Server &target, const QString &dir, const QStringL
     files.clear();
     failure.clear();
     tidyFailure.clear();
-    for (const QString &name : firstFiles + releaseFiles()) {
+    for (const QString &name : names) {
         const QFileInfo info(QDir(localDir).filePath(name));
         if (!info.isFile()) {
             stage = Closing;

@@ -10,6 +10,7 @@
 class QFile;
 class QFtp;
 class ReleaseSigner;
+struct ManifestOptions;
 
 // Puts a release on the update server so that a reader of the folder, at
 // any moment, finds either the old release or the new one under the final
@@ -44,25 +45,30 @@ public:
     };
 
     // The files of a release, in the order they go up and are renamed into
-    // place; the version file comes last. The one list to extend.
-    static QStringList releaseFiles(); // "app.zip", "app.zip.minisig", "version.ver"
+    // place: "app.zip", "app.zip.minisig", "release.json.minisig",
+    // "release.json", "version.ver". The version file comes last. The one
+    // list to extend.
+    static QStringList releaseFiles();
 
-    // Builds "app.zip" from sourceDir into outputDir, writes "version.ver"
-    // and signs the archive as "app.zip.minisig" with the trusted comment
-    // "timestamp:<unix> file:app.zip version:<version>". Refuses what
-    // ReleaseCheck::sourceProblem refuses (serverFolder picks the version
-    // file checked).
+    // Builds "app.zip" from sourceDir into outputDir, writes "version.ver",
+    // signs the archive as "app.zip.minisig" with the trusted comment
+    // "timestamp:<unix> file:app.zip version:<version>", and writes the
+    // signed manifest (ManifestWriter) with the given options (null: the
+    // defaults). Refuses what ReleaseCheck::sourceProblem refuses
+    // (serverFolder picks the version file checked).
     static bool prepare(const QString &sourceDir, const QString &version,
         const ReleaseSigner &signer, const QString &outputDir, QString *reason,
-        const QString &serverFolder = QString());
+        const QString &serverFolder = QString(), const ManifestOptions *manifest = nullptr);
 
     explicit Publisher(QObject *parent = nullptr);
     ~Publisher() override;
 
-    // Uploads firstFiles (deltas, which must be in place before the release
-    // that lists them), then releaseFiles(), from localDir into the server's
-    // folder. Returns at once; finished() reports the end, exactly once.
-    void publish(const Server &server, const QString &localDir, const QStringList &firstFiles = {});
+    // Uploads the named files (all of releaseFiles(), or some of them in
+    // that order, after the deltas the release lists) from localDir into the
+    // server's folder. Returns at once;
+    // finished() reports the end, exactly once.
+    void publish(
+        const Server &server, const QString &localDir, const QStringList &names = releaseFiles());
 
     // Where a new file waits until it is renamed into place.
     static QString temporaryName(const QString &finalName);

@@ -1,19 +1,23 @@
-#include "deltabuilder.h"
+#include "manifestwriter.h"
 #include "passwordreader.h"
 #include "progressreporter.h"
 #include "publisher.h"
 #include "releasecheck.h"
+#include "releasefiles.h"
 #include "releasesigner.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <optional>
 
 // updater-publish: builds a release from a folder, signs it and puts it on
 // the update server (or into a local folder), or makes a signing key.
@@ -86,6 +90,40 @@ int keygen(const QString &dir)
     return Success;
 }
 
+// A whole number from min to max in the option's value.
+bool numberOption(const QString &text, int min, int max, int *value)
+{
+    bool ok = false;
+    *value = text.toInt(&ok);
+    return ok && *value >= min && *value <= max;
+}
+
+// Uploads the named files of dir; `done` is printed when all are in place.
+int upload(QCoreApplication &app, const Publisher::Server &server, const QString &dir,
+    const QStringList &names, const QString &done)
+{
+    ProgressReporter reporter(stdout, ProgressReporter::isTerminal(stdout));
+    Publisher publisher;
+    QObject::connect(&publisher, &Publisher::message, &app,
+        [&](const QString &text) { reporter.message(ReleaseCheck::oneLine(text)); });
+    QObject::connect(&publisher, &Publisher::progress, &app,
+        [&](qint64 done, qint64 total) { reporter.progress(done, total); });
+    int result = Failure;
+    QObject::connect(&publisher, &Publisher::finished, &app, [&](bool ok, const QString &why) {
+        if (ok) {
+            reporter.message(done);
+            result = Success;
+        } else {
+            reporter.endBar();
+            result = failWith(why, true);
+        }
+        app.quit();
+    });
+    publisher.publish(server, dir, names);
+    app.exec();
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -100,8 +138,12 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Builds app.zip from SOURCE_DIR, signs it, writes version.ver and publishes "
-                       "the three files.\n"
-                       "  updater-publish keygen DIR   makes a signing key pair in DIR."));
+                       "the files of the release with its signed release information.\n"
+                       "  updater-publish keygen DIR   makes a signing key pair in DIR.\n"
+                       "  updater-publish rollout --percent N ...   re-signs the release "
+                       "information on the server, offering the release to N% of installations.\n"
+                       "  updater-publish refresh --expires DAYS ...   re-signs it to expire DAYS "
+                       "days from now."));
     parser.addHelpOption();
     const QCommandLineOption serverOption(
         QStringLiteral("server"), QStringLiteral("The FTP server."), QStringLiteral("HOST:PORT"));
@@ -124,17 +166,31 @@ int main(int argc, char **argv)
         QStringLiteral("The FTP password (default: the updater's)."), QStringLiteral("PASSWORD"),
         QStringLiteral("qd4739"));
     const QCommandLineOption outputOption(QStringLiteral("output"),
-        QStringLiteral("Write the three files into DIR instead of uploading them."),
+        QStringLiteral("Write the release's files into DIR instead of uploading them."),
         QStringLiteral("DIR"));
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
         QStringLiteral("Seconds the upload may go without progress before it fails (default 30)."),
         QStringLiteral("SECONDS"), QStringLiteral("30"));
+    const QCommandLineOption expiresOption(QStringLiteral("expires"),
+        QStringLiteral(
+            "Days until updaters no longer accept the release information (default 30)."),
+        QStringLiteral("DAYS"));
+    const QCommandLineOption rolloutOption(QStringLiteral("rollout"),
+        QStringLiteral("Percent of installations offered the release (default 100)."),
+        QStringLiteral("N"), QStringLiteral("100"));
+    const QCommandLineOption percentOption(QStringLiteral("percent"),
+        QStringLiteral("With rollout: the new percent (0 halts the release)."),
+        QStringLiteral("N"));
+    const QCommandLineOption notesOption(QStringLiteral("notes"),
+        QStringLiteral("Release notes in Markdown (at most 64 KiB), shown with the question."),
+        QStringLiteral("FILE"));
     const QCommandLineOption previousOption(QStringLiteral("previous"),
         QStringLiteral("An earlier release (its folder or its app.zip) to write a delta from; "
                        "may be given more than once."),
         QStringLiteral("PATH"));
     parser.addOptions({serverOption, folderOption, versionOption, keyOption, userOption,
-        passwordOption, outputOption, timeoutOption, previousOption});
+        passwordOption, outputOption, timeoutOption, expiresOption, rolloutOption, percentOption,
+        notesOption, previousOption});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
         QStringLiteral("The folder whose contents become the archive."));
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -148,14 +204,36 @@ int main(int argc, char **argv)
     if (positional.size() == 2 && positional.first() == QLatin1String("keygen"))
         return keygen(positional.at(1));
 
+    // rollout and refresh re-sign the manifest on the server alone.
+    const QString command = positional.size() == 1 ? positional.first() : QString();
+    const bool resign = command == QLatin1String("rollout") || command == QLatin1String("refresh");
     const bool local = parser.isSet(outputOption);
     QString host;
     quint16 port = 0;
     QString usage;
+    ManifestOptions manifestOptions;
+    int percent = -1;
     if (positional.size() != 1)
         usage = QStringLiteral("give exactly one SOURCE_DIR");
-    else if (!parser.isSet(versionOption) || !parser.isSet(keyOption))
+    else if (resign
+        && (local || parser.isSet(versionOption) || parser.isSet(notesOption)
+            || parser.isSet(previousOption)))
+        usage = QStringLiteral("%1 takes neither --output, --version, --notes nor --previous")
+                    .arg(command);
+    else if (command == QLatin1String("rollout")
+        && !numberOption(parser.value(percentOption), 0, 100, &percent))
+        usage = QStringLiteral("rollout needs --percent N, N from 0 to 100");
+    else if (command == QLatin1String("refresh") && !parser.isSet(expiresOption))
+        usage = QStringLiteral("refresh needs --expires DAYS");
+    else if (parser.isSet(expiresOption)
+        && !numberOption(parser.value(expiresOption), 1, 3650, &manifestOptions.expiresDays))
+        usage = QStringLiteral("--expires takes a number of days from 1 to 3650");
+    else if (!numberOption(parser.value(rolloutOption), 0, 100, &manifestOptions.rollout))
+        usage = QStringLiteral("--rollout takes a percent from 0 to 100");
+    else if (!resign && (!parser.isSet(versionOption) || !parser.isSet(keyOption)))
         usage = QStringLiteral("--version and --key are needed");
+    else if (resign && !parser.isSet(keyOption))
+        usage = QStringLiteral("--key is needed");
     else if (!local && !parser.isSet(folderOption))
         usage = QStringLiteral("--folder is needed");
     else if (!local && !parseServer(parser.value(serverOption), &host, &port))
@@ -173,7 +251,8 @@ int main(int argc, char **argv)
     const QString version = parser.value(versionOption);
     const QString folder = parser.value(folderOption);
     const QString keyPath = parser.value(keyOption);
-    QString problem = ReleaseCheck::versionProblem(version);
+    // Re-signing touches the manifest alone: no version or folder to build.
+    QString problem = resign ? QString() : ReleaseCheck::versionProblem(version);
     if (problem.isEmpty() && (!local || parser.isSet(folderOption)))
         problem = ReleaseCheck::folderProblem(folder);
     if (problem.isEmpty())
@@ -183,7 +262,7 @@ int main(int argc, char **argv)
             = ReleaseCheck::lineProblem(QStringLiteral("password"), parser.value(passwordOption));
     if (problem.isEmpty() && !QFileInfo(keyPath).isFile())
         problem = QStringLiteral("the key %1 is not a file").arg(keyPath);
-    if (problem.isEmpty())
+    if (problem.isEmpty() && !resign)
         problem = ReleaseCheck::sourceProblem(
             sourceDir, version, folder, local ? parser.value(outputOption) : QString());
     if (!problem.isEmpty())
@@ -196,51 +275,8 @@ int main(int argc, char **argv)
     };
     if (!signer.loadSecretKey(keyPath, password, &reason))
         return failWith(reason);
+    manifestOptions.notesPath = parser.value(notesOption);
 
-    QTemporaryDir work;
-    const QString outputDir = local ? parser.value(outputOption) : work.path();
-    if (!local && !work.isValid())
-        return failWith(QStringLiteral("no temporary folder: %1").arg(work.errorString()));
-    if (!Publisher::prepare(sourceDir, version, signer, outputDir, &reason, folder))
-        return failWith(reason);
-    // Deltas go up first: a release must never list one that is not there yet.
-    QStringList deltaFiles;
-    QVector<DeltaIndex::Offer> deltas;
-    for (const QString &previous : parser.values(previousOption)) {
-        DeltaBuilder::Delta delta;
-        if (!DeltaBuilder::build(previous, QDir(outputDir).filePath(QStringLiteral("app.zip")),
-                version, outputDir, &delta, &reason))
-            return failWith(QStringLiteral("no delta from %1: %2").arg(previous, reason));
-        std::printf("Delta from %s: %s, %lld bytes (%d patched, %d whole, %d unchanged)\n",
-            qPrintable(delta.offer.from), qPrintable(delta.offer.name), delta.offer.size,
-            delta.patched, delta.whole, delta.unchanged);
-        deltaFiles << delta.offer.name << delta.offer.indexName;
-        deltas.append(delta.offer);
-    }
-    if (local) {
-        std::printf(
-            "Wrote app.zip, app.zip.minisig and version.ver into %s\n", qPrintable(outputDir));
-        return Success;
-    }
-
-    ProgressReporter reporter(stdout, ProgressReporter::isTerminal(stdout));
-    Publisher publisher;
-    QObject::connect(&publisher, &Publisher::message, &app,
-        [&](const QString &text) { reporter.message(ReleaseCheck::oneLine(text)); });
-    QObject::connect(&publisher, &Publisher::progress, &app,
-        [&](qint64 done, qint64 total) { reporter.progress(done, total); });
-    int result = Failure;
-    QObject::connect(&publisher, &Publisher::finished, &app, [&](bool ok, const QString &why) {
-        if (ok) {
-            reporter.message(QStringLiteral("Published version %1 in %2 on %3")
-                                 .arg(version, folder, parser.value(serverOption)));
-            result = Success;
-        } else {
-            reporter.endBar();
-            result = failWith(why, true);
-        }
-        app.quit();
-    });
     Publisher::Server server;
     server.host = host;
     server.port = port;
@@ -248,7 +284,49 @@ int main(int argc, char **argv)
     server.password = parser.value(passwordOption);
     server.folder = folder;
     server.timeoutMs = timeoutSeconds * 1000;
-    publisher.publish(server, outputDir, deltaFiles);
-    app.exec();
-    return result;
+
+    QTemporaryDir work;
+    const QString outputDir = local ? parser.value(outputOption) : work.path();
+    if (!local && !work.isValid())
+        return failWith(QStringLiteral("no temporary folder: %1").arg(work.errorString()));
+    if (resign) {
+        std::optional<int> expires;
+        if (parser.isSet(expiresOption))
+            expires = manifestOptions.expiresDays;
+        if (!ManifestWriter::fetch(server, outputDir, &reason)
+            || !ManifestWriter::resign(outputDir, signer,
+                percent >= 0 ? std::optional<int>(percent) : std::nullopt, expires,
+                QDateTime::currentSecsSinceEpoch(), &reason))
+            return failWith(reason);
+        return upload(app, server, outputDir,
+            {QLatin1String(ReleaseFiles::manifestSignature), QLatin1String(ReleaseFiles::manifest)},
+            QStringLiteral("Re-signed the release information in %1 on %2")
+                .arg(server.folder, parser.value(serverOption)));
+    }
+    manifestOptions.previous = parser.values(previousOption);
+    if (!Publisher::prepare(
+            sourceDir, version, signer, outputDir, &reason, folder, &manifestOptions))
+        return failWith(reason);
+    // The deltas the manifest lists go up first: a release must never list
+    // one that is not there yet.
+    QStringList names;
+    QFile written(QDir(outputDir).filePath(QLatin1String(ReleaseFiles::manifest)));
+    ReleaseManifest manifest;
+    if (!written.open(QIODevice::ReadOnly)
+        || !ReleaseManifest::parse(written.readAll(), &manifest, &reason))
+        return failWith(QStringLiteral("cannot read back %1: %2").arg(written.fileName(), reason));
+    for (const DeltaIndex::Offer &delta : qAsConst(manifest.deltas)) {
+        std::printf("Delta from %s: %s, %lld bytes, of the archive's %lld\n",
+            qPrintable(delta.from), qPrintable(delta.name), delta.size, manifest.archiveSize);
+        names << delta.name << delta.indexName;
+    }
+    names += Publisher::releaseFiles();
+    if (local) {
+        std::printf("Wrote %s into %s\n", qPrintable(names.join(QStringLiteral(", "))),
+            qPrintable(outputDir));
+        return Success;
+    }
+    return upload(app, server, outputDir, names,
+        QStringLiteral("Published version %1 in %2 on %3")
+            .arg(parser.value(versionOption), server.folder, parser.value(serverOption)));
 }

@@ -464,6 +464,10 @@ private slots:
         // The running updater's lock: moved away, it would let a second one in.
         QTest::newRow("over-the-lock") << "updater.lock"
                                        << "";
+        // What the installation remembers of verified releases: an archive
+        // replacing it could undo the replay protection.
+        QTest::newRow("over-the-update-state") << ".update-state"
+                                               << "";
         QTest::newRow("sibling-with-same-prefix") << "../My Apps2/evil.txt"
                                                   << "";
         QTest::newRow("file-and-folder") << "version.ver/evil.txt"

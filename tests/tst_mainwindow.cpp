@@ -12,6 +12,7 @@
 #include "messagelog.h"
 #include "platform.h"
 #include "qftp.h"
+#include "releasemanifest.h"
 #include "scriptedserver.h"
 #include "settings.h"
 #include "signatureverifier.h"
@@ -20,7 +21,11 @@
 #include "ziparchive.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -29,8 +34,10 @@
 #include <QScopeGuard>
 #include <QSet>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 
 #include <memory>
@@ -73,6 +80,10 @@ public:
             details = box->informativeText();
             buttons = box->standardButtons();
             title = box->windowTitle();
+            if (auto *view = box->findChild<QTextBrowser *>()) {
+                notes = view->toPlainText();
+                notesInert = !view->openLinks() && !view->openExternalLinks();
+            }
             if (answer == Yes)
                 box->button(QMessageBox::Yes)->click();
             else if (answer == No)
@@ -87,6 +98,8 @@ public:
     QString text;
     QString details;
     QString title;
+    QString notes; // as the view shows them; empty when none are shown
+    bool notesInert = false; // the view follows no link
     QMessageBox::StandardButtons buttons;
 
 private:
@@ -97,6 +110,18 @@ const QString updateQuestion
     = QStringLiteral("New update is available. Do you want to update now?");
 
 } // namespace
+
+// Notes whether an update window was ever shown.
+class ShowWatcher : public QObject
+{
+public:
+    bool shown = false;
+    bool eventFilter(QObject *object, QEvent *event) override
+    {
+        shown = shown || (event->type() == QEvent::Show && qobject_cast<MainWindow *>(object));
+        return false;
+    }
+};
 
 class TestMainWindow : public QObject
 {
@@ -266,6 +291,8 @@ class TestMainWindow : public QObject
                 data.reset(new DataServer);
                 data->listen();
                 control.send(data->pasvReply());
+            } else if (verb == "RETR" && !files.contains(name)) {
+                control.send("550 no such file\r\n");
             } else if ((verb == "LIST" || verb == "RETR") && data) {
                 control.send("150 here\r\n");
                 if (!data->waitForClient())
@@ -282,9 +309,9 @@ class TestMainWindow : public QObject
         return received;
     }
 
-    // Publishes the new release from a folder with updater-publish, signed
-    // with the test's key, into the server's folder.
-    void publish(const FtpServer &server)
+    // Runs updater-publish on the new release's folder for version 1.1,
+    // signed with the test's key, with the given target and options.
+    void publish(const QStringList &arguments)
     {
         const QString source = tmp->filePath("release");
         for (const ZipEntry &entry : newRelease()) {
@@ -294,11 +321,36 @@ class TestMainWindow : public QObject
                     QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         }
         Tool tool;
-        QVERIFY2(
-            tool.run(QStringLiteral(UPDATER_PUBLISH),
-                {"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--folder",
-                    "demo_mac", "--version", "1.1", "--key", keys.filePath("minisign.key"), source},
-                {}, withoutPublishPassword()),
+        QVERIFY2(tool.run(QStringLiteral(UPDATER_PUBLISH),
+                     arguments
+                         + QStringList {"--version", "1.1", "--key", keys.filePath("minisign.key"),
+                             source},
+                     {}, withoutPublishPassword()),
+            tool.output);
+    }
+    // ... into the server's folder.
+    void publish(const FtpServer &server)
+    {
+        publish({"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--folder",
+            "demo_mac"});
+    }
+
+    // Writes the manifest into dir as "release.json" and signs it with
+    // Debian's minisign, its trusted comment naming commentVersion.
+    void signWithMinisign(
+        const QString &dir, const ReleaseManifest &manifest, const QString &commentVersion)
+    {
+        const QString minisign = QStandardPaths::findExecutable("minisign");
+        if (minisign.isEmpty())
+            QSKIP("minisign is not installed");
+        QVERIFY(writeFile(dir + "/release.json", manifest.toJson()));
+        Tool tool;
+        QVERIFY2(tool.run(minisign,
+                     {"-S", "-s", keys.filePath("minisign.key"), "-m", dir + "/release.json", "-t",
+                         QStringLiteral("timestamp:%1 file:release.json version:%2")
+                             .arg(manifest.signedAt)
+                             .arg(commentVersion)},
+                     "\n"),
             tool.output);
     }
 
@@ -683,12 +735,14 @@ private slots:
         QTest::addColumn<bool>("verified"); // a public key is built in
         QTest::addColumn<QStringList>("fetched");
         QTest::addColumn<QString>("refusal"); // empty: installed
-        const QStringList all = {"RETR version.ver", "RETR app.zip.minisig", "RETR app.zip"};
+        // The release as updaters before the manifest knew it.
+        const QStringList all
+            = {"RETR version.ver", "RETR release.json", "RETR app.zip.minisig", "RETR app.zip"};
         QTest::newRow("verified") << "" << true << all << "";
         QTest::newRow("unverified-without-key")
             << "" << false << QStringList {"RETR version.ver", "RETR app.zip"} << "";
         QTest::newRow("no-signature-on-server")
-            << "remove-signature" << true << QStringList(all.mid(0, 2))
+            << "remove-signature" << true << QStringList(all.mid(0, 3))
             << "Update not installed: no signature \"app.zip.minisig\": ";
         QTest::newRow("altered-archive")
             << "alter-archive" << true << all
@@ -712,7 +766,10 @@ private slots:
         QVERIFY(serve(server));
         publish(server);
         QCOMPARE(QDir(serverFolder).entryList(QDir::Files | QDir::Hidden),
-            QStringList({"app.zip", "app.zip.minisig", "version.ver"}));
+            QStringList({"app.zip", "app.zip.minisig", "release.json", "release.json.minisig",
+                "version.ver"}));
+        QVERIFY(QFile::remove(serverFolder + "/release.json"));
+        QVERIFY(QFile::remove(serverFolder + "/release.json.minisig"));
         if (change == "remove-signature")
             QVERIFY(QFile::remove(serverFolder + "/app.zip.minisig"));
         if (change == "alter-archive") {
@@ -753,6 +810,180 @@ private slots:
         for (const ZipEntry &entry : newRelease())
             QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
         expectInstalled("1.1");
+    }
+
+    // A release with its signed manifest ("release.json"), published by
+    // updater-publish with notes and then, for most rows, changed and
+    // signed again with Debian's minisign. It is offered only when the
+    // manifest verifies, is fresh, names the published version, is no
+    // replay of what the installation verified before, and includes this
+    // installation; the archive is installed only at the signed size and
+    // hash. Otherwise one line says why and the installed 1.0 starts.
+    void manifest_data()
+    {
+        QTest::addColumn<QString>("change"); // to the release, or the installation's state
+        QTest::addColumn<bool>("asked");
+        QTest::addColumn<QString>("outcome"); // the line that ends the run
+        const QString notShown = "No update: release information refused: ";
+        const QString refused = "Update not installed: ";
+        QTest::newRow("accepted") << "" << true << "Update installed";
+        QTest::newRow("accepted-signed-by-minisign") << "minisign" << true << "Update installed";
+        QTest::newRow("expired") << "expired" << false
+                                 << "No update: release information expired on ";
+        QTest::newRow("version-differs-from-version-file")
+            << "newer-version-file" << false
+            << notShown + "it is for version \"1.1\", \"version.ver\" is for \"1.2\"";
+        QTest::newRow("version-differs-from-trusted-comment")
+            << "comment-1.2" << false
+            << notShown + "it is for version \"1.1\", its signature for \"1.2\"";
+        QTest::newRow("lower-than-highest-verified")
+            << "verified-1.2" << false
+            << notShown + "a replay: version \"1.1\" is older than \"1.2\"";
+        QTest::newRow("same-version-signed-earlier")
+            << "verified-1.1-later" << false << notShown + "a replay: signed at ";
+        // Refused on SIZE's word already: nothing past the signed size is asked for.
+        QTest::newRow("archive-longer-than-size")
+            << "archive-longer" << true << refused + "the published \"app.zip\" announces ";
+        QTest::newRow("archive-shorter-than-size")
+            << "archive-shorter" << true << refused + "archive refused: the archive holds ";
+        QTest::newRow("archive-with-another-hash")
+            << "archive-altered" << true
+            << refused + "archive refused: the archive's BLAKE2b-512 is not the one";
+        QTest::newRow("manifest-missing-after-one-was-verified")
+            << "no-manifest" << false << "No update: the server has no signed release information";
+        // Nothing it says can be relied on: as strict as after a verified manifest.
+        QTest::newRow("manifest-missing-state-unreadable")
+            << "no-manifest-garbled-state" << false
+            << "No update: the server has no signed release information";
+        QTest::newRow("rollout-0") << "rollout-0" << false
+                                   << "Version 1.1 is offered to 0% of installations; not yet "
+                                      "this one";
+        QTest::newRow("rollout-100") << "rollout-100" << true << "Update installed";
+    }
+    void manifest()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, asked);
+        QFETCH(QString, outcome);
+        layOut("1.0", QString(), false);
+        QVERIFY(writeFile(tmp->filePath("notes.md"),
+            "# Viewer 1.1\n\n- Opens **twice** as fast\n\n![logo](http://127.0.0.1:1/x.png) "
+            "[site](http://127.0.0.1:1/)\n"));
+        const QString out = tmp->filePath("out");
+        publish({"--output", out, "--notes", tmp->filePath("notes.md")});
+        ReleaseManifest published;
+        QString why;
+        QVERIFY2(ReleaseManifest::parse(readBytes(out + "/release.json"), &published, &why),
+            qPrintable(why));
+        const qint64 archiveSize = QFileInfo(out + "/app.zip").size();
+        QCOMPARE(published.archiveSize, archiveSize);
+
+        ReleaseManifest changed = published;
+        QString commentVersion = "1.1";
+        const qint64 now = QDateTime::currentSecsSinceEpoch();
+        if (change == "expired") {
+            changed.signedAt = now - 40 * 86400;
+            changed.expires = now - 10 * 86400;
+        }
+        if (change == "comment-1.2")
+            commentVersion = "1.2";
+        if (change.startsWith("rollout-"))
+            changed.rollout = change.mid(8).toInt();
+        if (change == "minisign" || change == "expired" || change == "comment-1.2"
+            || change.startsWith("rollout-"))
+            signWithMinisign(out, changed, commentVersion);
+        if (change == "newer-version-file")
+            QVERIFY(writeFile(out + "/version.ver", "1.2\n"));
+        QByteArray archive = readBytes(out + "/app.zip");
+        if (change == "archive-longer")
+            archive += QByteArray(4 << 20, 'x');
+        if (change == "archive-shorter")
+            archive.chop(100);
+        if (change == "archive-altered")
+            archive[archive.size() / 2] = char(archive.at(archive.size() / 2) ^ 1);
+        QVERIFY(writeFile(out + "/app.zip", archive));
+        for (const QString &name : QDir(out).entryList(QDir::Files))
+            QVERIFY(QFile::copy(out + "/" + name, serverFolder + "/" + name));
+        if (change.startsWith("no-manifest")) {
+            QVERIFY(QFile::remove(serverFolder + "/release.json"));
+            QVERIFY(QFile::remove(serverFolder + "/release.json.minisig"));
+        }
+        // What earlier runs of this installation verified.
+        const QString id = "00112233445566778899aabbccddeeff";
+        QJsonObject state {{"install_id", id}, {"manifest_verified", true}, {"later", "kept"}};
+        if (change == "verified-1.2")
+            state.insert("highest_version", "1.2");
+        if (change == "verified-1.1-later")
+            state.insert("highest_version", "1.1");
+        state.insert("highest_signed", double(published.signedAt + 60));
+        if (change.startsWith("verified-") || change == "no-manifest" || change == "rollout-0")
+            QVERIFY(writeFile(appDir + "/.update-state", QJsonDocument(state).toJson()));
+        if (change == "no-manifest-garbled-state")
+            QVERIFY(writeFile(appDir + "/.update-state", "{\"install_id\": "));
+
+        FtpServer server;
+        QVERIFY(serve(server));
+        SignatureVerifier::setPublicKeyForTesting(publicKey);
+        Answerer answerer(Answerer::Yes);
+        MainWindow window(nullptr);
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+
+        QCOMPARE(answerer.asked, asked ? 1 : 0);
+        QStringList ends;
+        for (const MessageLog::Line &line : log->lines()) {
+            if (line.text.startsWith("No update") || line.text.startsWith("Update ")
+                || line.text.startsWith("Version ") || line.text.startsWith("No newer"))
+                ends << line.text;
+        }
+        QCOMPARE(ends.size(), 1);
+        QVERIFY2(ends.first().startsWith(outcome), qPrintable(ends.first()));
+        const QStringList retrieved = server.receivedLines().filter(QRegularExpression("^RETR "));
+        QVERIFY(!retrieved.contains("RETR app.zip.minisig"));
+        if (asked) {
+            // The signed size in the question, and the notes under it, as text.
+            QVERIFY2(answerer.details.endsWith(
+                         "Download size: " + QLocale().formattedDataSize(archiveSize)),
+                qPrintable(answerer.details));
+            QCOMPARE(answerer.text, updateQuestion);
+            QCOMPARE(answerer.buttons, QMessageBox::No | QMessageBox::Yes);
+            QVERIFY2(answerer.notes.startsWith("Viewer 1.1\nOpens twice as fast"),
+                qPrintable(answerer.notes));
+            QVERIFY(answerer.notesInert);
+        }
+        if (change == "archive-longer") {
+            // Never more than the signed size on disk, nor asked for.
+            QVERIFY(QFileInfo(appDir + "/app.zip").size() <= archiveSize);
+            QVERIFY(ends.first().endsWith(QStringLiteral("more than %1").arg(archiveSize)));
+        }
+        if (change == "rollout-0") {
+            // Saved with the verified version; what a later updater wrote stays.
+            const QJsonObject saved
+                = QJsonDocument::fromJson(readBytes(appDir + "/.update-state")).object();
+            QCOMPARE(saved.value("highest_version").toString(), QStringLiteral("1.1"));
+            QCOMPARE(saved.value("install_id").toString(), id);
+            QCOMPARE(saved.value("later").toString(), QStringLiteral("kept"));
+        }
+        if (outcome != "Update installed") {
+            QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
+            expectInstalled("1.0");
+            return;
+        }
+        QCOMPARE(retrieved,
+            QStringList({"RETR version.ver", "RETR release.json", "RETR release.json.minisig",
+                "RETR app.zip"}));
+        for (const ZipEntry &entry : newRelease())
+            QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
+        expectInstalled("1.1");
+        // Remembered: a new install id, the version and its signed time.
+        const QJsonObject kept
+            = QJsonDocument::fromJson(readBytes(appDir + "/.update-state")).object();
+        QVERIFY(QRegularExpression("^[0-9a-f]{32}$")
+                    .match(kept.value("install_id").toString())
+                    .hasMatch());
+        QCOMPARE(kept.value("highest_version").toString(), QStringLiteral("1.1"));
+        QCOMPARE(qint64(kept.value("highest_signed").toDouble()), changed.signedAt);
+        QCOMPARE(kept.value("manifest_verified").toBool(), true);
     }
 
     // Start-up as main() runs it: the window never waits for the probe; a
@@ -830,15 +1061,12 @@ private slots:
             killedInstall(); // left alone: no lock, no recovery
         }
 
-        bool windowShown = false;
-        QTimer watch;
-        connect(&watch, &QTimer::timeout, [&] {
-            for (QWidget *widget : QApplication::topLevelWidgets())
-                windowShown
-                    = windowShown || (qobject_cast<MainWindow *>(widget) && widget->isVisible());
-        });
-        watch.start(5);
+        // Seen as it is shown: a polling timer can miss a short run on a busy machine.
+        ShowWatcher watcher;
+        qApp->installEventFilter(&watcher);
         const int exitCode = Startup::run();
+        qApp->removeEventFilter(&watcher);
+        const bool windowShown = watcher.shown;
         InternetConnTest::setHostForTesting(QString());
         InternetConnTest::setTimeLimitForTesting(-1);
 

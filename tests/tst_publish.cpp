@@ -3,8 +3,10 @@
 // including one that fails part way and one read while it runs.
 #include "archivebuilder.h"
 #include "ftpserver.h"
+#include "minisignformat.h"
 #include "publisher.h"
 #include "qftp.h"
+#include "releasemanifest.h"
 #include "releasesigner.h"
 #include "scriptedserver.h"
 #include "signatureverifier.h"
@@ -48,6 +50,8 @@ private slots:
     void failedPublish();
     void readerDuringPublish_data();
     void readerDuringPublish();
+    void manifestCommands_data();
+    void manifestCommands();
 
 private:
     void addServerRows();
@@ -61,7 +65,8 @@ private:
 namespace {
 
 const QString publishTool = QStringLiteral(UPDATER_PUBLISH);
-const QStringList releaseNames = {"app.zip", "app.zip.minisig", "version.ver"};
+const QStringList releaseNames
+    = {"app.zip", "app.zip.minisig", "release.json", "release.json.minisig", "version.ver"};
 
 QByteArray randomBytes(int size, quint32 seed)
 {
@@ -177,8 +182,8 @@ struct Server
     std::unique_ptr<ScriptedServer> silent;
 };
 
-// An updater's view of the folder: rounds of LIST, then the three files in
-// the order an updater fetches them.
+// An updater's view of the folder: rounds of LIST, then the release's files
+// in the order updaters fetch them (with the manifest, and before it).
 class Reader : public QObject
 {
 public:
@@ -236,9 +241,10 @@ public:
         }
     }
 
-    const QStringList releaseOrder = {"version.ver", "app.zip.minisig", "app.zip"};
+    const QStringList releaseOrder
+        = {"version.ver", "release.json", "release.json.minisig", "app.zip.minisig", "app.zip"};
     QFtp ftp;
-    QBuffer buffers[3];
+    QBuffer buffers[5];
     QStringList listing;
     QList<QMap<QString, QByteArray>> rounds;
     QList<QStringList> listings;
@@ -424,6 +430,24 @@ void TestPublish::signing()
         qPrintable(reason));
     QCOMPARE(version, QStringLiteral("1.1"));
     QCOMPARE(Tool::read(w.filePath("out/version.ver")), QByteArray("1.1\n"));
+    // The manifest, signed the same way, describes the archive.
+    const QString manifestPath = w.filePath("out/release.json");
+    QVERIFY2(t.run(minisign, {"-V", "-p", pub, "-m", manifestPath}), t.output);
+    QVERIFY2(QRegularExpression("\ntrusted comment: timestamp:\\d+ file:release.json version:1.1\n")
+                 .match(QString::fromUtf8(Tool::read(manifestPath + ".minisig")))
+                 .hasMatch(),
+        Tool::read(manifestPath + ".minisig"));
+    ReleaseManifest manifest;
+    QVERIFY2(
+        ReleaseManifest::parse(Tool::read(manifestPath), &manifest, &reason), qPrintable(reason));
+    QByteArray hash;
+    QVERIFY(Minisign::prehashFile(archive, &hash, &reason));
+    QCOMPARE(manifest.archiveHash, hash);
+    QCOMPARE(manifest.archiveSize, QFileInfo(archive).size());
+    QCOMPARE(manifest.version, QStringLiteral("1.1"));
+    QCOMPARE(manifest.expires - manifest.signedAt, qint64(30 * 86400));
+    QCOMPARE(manifest.rollout, 100);
+    QVERIFY(manifest.notes.isEmpty());
 }
 
 void TestPublish::refusedBeforeWork_data()
@@ -712,6 +736,7 @@ void TestPublish::readerDuringPublish()
     const QString folder = server.root.filePath("demo_mac");
     QVERIFY(writeServerFolder(folder,
         {{"version.ver", "1.0\n"}, {"app.zip.minisig", "old signature\n"},
+            {"release.json.minisig", "old manifest signature\n"}, {"release.json", "{}\n"},
             {"app.zip", randomBytes(1 << 20, 2)}}));
     const QMap<QString, QByteArray> old = readRelease(folder);
     QVERIFY2(server.start(kind), qPrintable(server.why));
@@ -756,6 +781,92 @@ void TestPublish::readerDuringPublish()
              << "refused for a file replaced between SIZE and RETR;" << reader.missingRounds
              << "with a file moved aside";
     QCOMPARE(reader.rounds.last(), fresh);
+}
+
+void TestPublish::manifestCommands_data()
+{
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<QString>("serverChange"); // before the command runs
+    QTest::addColumn<int>("rollout"); // afterwards; -1: the command fails
+    QTest::addColumn<int>("expiresDays");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("rollout-raised")
+        << QStringList {"rollout", "--percent", "50"} << "" << 50 << 7 << "";
+    QTest::newRow("rollout-halted")
+        << QStringList {"rollout", "--percent", "0"} << "" << 0 << 7 << "";
+    QTest::newRow("refresh") << QStringList {"refresh", "--expires", "90"} << "" << 10 << 90 << "";
+    // Whatever the server holds is never signed anew unseen.
+    QTest::newRow("manifest-altered-on-server") << QStringList {"rollout", "--percent", "100"}
+                                                << "alter" << -1 << 0 << "not signed with this key";
+    QTest::newRow("manifest-missing-on-server") << QStringList {"refresh", "--expires",
+        "30"} << "remove" << -1 << 0 << "cannot fetch the release information";
+    QTest::newRow("rollout-without-percent")
+        << QStringList {"rollout"} << "" << -1 << 0 << "rollout needs --percent N";
+}
+
+void TestPublish::manifestCommands()
+{
+    // A release published at 10% with notes, expiring in 7 days; the
+    // command re-signs its manifest alone.
+    QFETCH(QStringList, command);
+    QFETCH(QString, serverChange);
+    QFETCH(int, rollout);
+    QFETCH(int, expiresDays);
+    QFETCH(QString, error);
+    Server server;
+    QVERIFY2(server.start("pyftpdlib"), qPrintable(server.why));
+    const QString folder = server.root.filePath("demo_mac");
+    QTemporaryDir work;
+    QVERIFY(Tool::write(work.filePath("notes.md"), "# Notes\n"));
+    const QStringList target = {"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()),
+        "--folder", "demo_mac", "--key", dir.filePath("w.key")};
+    Tool t;
+    QVERIFY2(t.run(publishTool,
+                 target
+                     + QStringList {"--version", "1.1", "--rollout", "10", "--expires", "7",
+                         "--notes", work.filePath("notes.md"), dir.filePath("release")}),
+        t.output);
+    ReleaseManifest before;
+    QString reason;
+    QVERIFY(ReleaseManifest::parse(Tool::read(folder + "/release.json"), &before, &reason));
+    QCOMPARE(before.rollout, 10);
+    QCOMPARE(before.notes, QStringLiteral("# Notes\n"));
+    if (serverChange == "alter")
+        QVERIFY(Tool::write(folder + "/release.json",
+            Tool::read(folder + "/release.json").replace("\"rollout\": 10", "\"rollout\": 11")));
+    if (serverChange == "remove")
+        QVERIFY(QFile::remove(folder + "/release.json"));
+    const QMap<QString, QByteArray> published = readRelease(folder);
+
+    const bool ok = t.run(publishTool, command + target);
+    if (rollout < 0) {
+        QVERIFY(!ok);
+        QCOMPARE(t.exitCode, error.startsWith("rollout needs") ? 2 : 1);
+        QVERIFY2(t.output.contains(error.toUtf8()), t.output);
+        QCOMPARE(readRelease(folder), published);
+        return;
+    }
+    QVERIFY2(ok, t.output);
+    const QMap<QString, QByteArray> after = readRelease(folder);
+    for (const char *untouched : {"app.zip", "app.zip.minisig", "version.ver"})
+        QCOMPARE(after.value(untouched), published.value(untouched));
+    QVERIFY2(t.run(minisign, {"-V", "-p", dir.filePath("w.pub"), "-m", folder + "/release.json"}),
+        t.output);
+    ReleaseManifest manifest;
+    QVERIFY(ReleaseManifest::parse(after.value("release.json"), &manifest, &reason));
+    QVERIFY(manifest.signedAt > before.signedAt);
+    QVERIFY(after.value("release.json.minisig")
+                .contains(QByteArray("trusted comment: timestamp:")
+                    + QByteArray::number(manifest.signedAt) + " file:release.json version:1.1\n"));
+    QCOMPARE(manifest.rollout, rollout);
+    QCOMPARE(manifest.expires - (expiresDays == 7 ? before.signedAt : manifest.signedAt),
+        qint64(expiresDays) * 86400);
+    QCOMPARE(manifest.archiveHash, before.archiveHash);
+    QCOMPARE(manifest.archiveSize, before.archiveSize);
+    QCOMPARE(manifest.notes, before.notes);
+    // Nothing left behind: the two files were renamed into place.
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        releaseNames);
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

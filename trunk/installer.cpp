@@ -104,7 +104,7 @@ bool isReserved(const QString &relative)
 {
     const QString first = relative.section(QLatin1Char('/'), 0, 0);
     for (const char *name : {Installer::stagingFolderName, Installer::backupFolderName,
-             Installer::journalFileName, ReleaseFiles::deltaStaging}) {
+             Installer::journalFileName, ReleaseFiles::state, ReleaseFiles::deltaStaging}) {
         if (first.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
             return true;
     }

@@ -5,14 +5,18 @@
 #include "cappedfile.h"
 #include "dirmanager.h"
 #include "installer.h"
+#include "manifestcheck.h"
+#include "notesview.h"
 #include "platform.h"
 #include "qftp.h"
 #include "releasefiles.h"
 #include "settings.h"
 #include "signatureverifier.h"
+#include "updatestate.h"
 #include "version.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -33,6 +37,17 @@ namespace {
 
 const char ftpUser[] = "marvoline";
 const char ftpPassword[] = "qd4739";
+
+// What this installation remembers of verified releases. A file that cannot
+// be read is noted: the state then is the strictest one.
+UpdateState loadUpdateState()
+{
+    QString problem;
+    UpdateState state = UpdateState::load(DirManager::getAppDir(), &problem);
+    if (!problem.isEmpty())
+        qDebug().noquote() << "State of earlier updates lost:" << problem;
+    return state;
+}
 
 QString readAllText(QFile *file)
 {
@@ -109,6 +124,8 @@ MainWindow::~MainWindow()
     delete zipFile;
     delete signatureFile;
     delete versionFile;
+    delete manifestSignatureFile;
+    delete manifestFile;
     delete ui;
 }
 
@@ -203,8 +220,8 @@ CappedFile *MainWindow::fetchCapped(const char *serverName, const char *localNam
 
 QString MainWindow::refusalPrefix() const
 {
-    return stage <= WaitVersionFile ? QStringLiteral("No update: ")
-                                    : QStringLiteral("Update not installed: ");
+    return stage <= WaitManifestSignature ? QStringLiteral("No update: ")
+                                          : QStringLiteral("Update not installed: ");
 }
 
 bool MainWindow::cappedFailure(CappedFile *file, bool error, const char *serverName)
@@ -250,8 +267,30 @@ void MainWindow::commandFinished(bool error)
             ReleaseFiles::maxVersionFileSize);
         break;
     case WaitVersionFile:
-        if (!cappedFailure(versionFile, error, ReleaseFiles::versionFile))
+        if (cappedFailure(versionFile, error, ReleaseFiles::versionFile) || !readPublishedVersion())
+            break;
+        if (publicKey.isEmpty())
             compareVersions();
+        else
+            fetchManifest();
+        break;
+    case WaitManifest:
+        manifestFile->close();
+        if (error || manifestFile->exceeded()) {
+            manifestMissing();
+            break;
+        }
+        stage = WaitManifestSignature;
+        manifestSignatureFile = fetchCapped(ReleaseFiles::manifestSignature,
+            ReleaseFiles::manifestSignature, ReleaseFiles::maxSignatureSize);
+        break;
+    case WaitManifestSignature:
+        stage = WaitArchive;
+        manifestSignatureFile->close();
+        if (error || manifestSignatureFile->exceeded())
+            manifestMissing();
+        else
+            judgeManifest();
         break;
     case WaitReconnect:
         if (error) {
@@ -271,7 +310,13 @@ void MainWindow::commandFinished(bool error)
         // A failed download is never installed: the installed application is
         // started as it is rather than half replaced.
         if (error) {
-            finish(QStringLiteral("Update not installed: ") + ftpFailure());
+            // Past the signed size: the cap's own words say more than the FTP client's.
+            const auto *capped = qobject_cast<CappedFile *>(zipFile);
+            finish(QStringLiteral("Update not installed: ")
+                + (capped && capped->exceeded()
+                        ? QStringLiteral("the published \"%1\" %2")
+                              .arg(QLatin1String(ReleaseFiles::archive), capped->excess())
+                        : ftpFailure()));
             break;
         }
         qDebug().noquote() << "Downloaded:" << progressBar->format();
@@ -283,13 +328,12 @@ void MainWindow::commandFinished(bool error)
     qDebug() << "finished";
 }
 
-void MainWindow::compareVersions()
+bool MainWindow::readPublishedVersion()
 {
-    stage = WaitArchive;
     if (!versionFile->open(QIODevice::ReadOnly)) {
         finish(QStringLiteral("No update: cannot read \"%1\": %2")
                    .arg(versionFile->fileName(), versionFile->errorString()));
-        return;
+        return false;
     }
     const QByteArray published = versionFile->readAll();
     versionFile->close();
@@ -298,15 +342,67 @@ void MainWindow::compareVersions()
     if (!Version::readPublished(published, &remoteVersion, &why)) {
         finish(QStringLiteral("No update: the published \"%1\" %2")
                    .arg(QLatin1String(ReleaseFiles::versionFile), why));
-        return;
+        return false;
     }
+    return true;
+}
+
+void MainWindow::compareVersions()
+{
+    stage = WaitArchive;
     if (Version::compare(remoteVersion, localVersion) <= 0)
         finish(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
                    .arg(localVersion, remoteVersion));
-    else if (!installRefusal.isEmpty())
+    else
+        offerUpdate();
+}
+
+void MainWindow::offerUpdate()
+{
+    if (!installRefusal.isEmpty())
         finish(QStringLiteral("Version %1 not offered: %2").arg(remoteVersion, installRefusal));
     else
         askForUpdate();
+}
+
+void MainWindow::fetchManifest()
+{
+    // The manifest before its signature: a publish renames the signature into
+    // place first, so after a new manifest the signature fetched is new too.
+    stage = WaitManifest;
+    manifestFile = fetchCapped(
+        ReleaseFiles::manifest, ReleaseFiles::manifest, ReleaseFiles::maxManifestSize);
+}
+
+void MainWindow::manifestMissing()
+{
+    const QString refusal = ManifestCheck::withoutManifest(loadUpdateState());
+    if (refusal.isEmpty())
+        compareVersions();
+    else
+        finish(refusal);
+}
+
+void MainWindow::judgeManifest()
+{
+    UpdateState state = loadUpdateState();
+    QFile signature(manifestSignatureFile->fileName());
+    ManifestCheck::Input input;
+    input.publicKey = publicKey;
+    input.manifestPath = manifestFile->fileName();
+    input.signature = signature.open(QIODevice::ReadOnly)
+        ? signature.read(ReleaseFiles::maxSignatureSize + 1)
+        : QByteArray();
+    input.publishedVersion = remoteVersion;
+    input.installedVersion = localVersion;
+    input.now = QDateTime::currentSecsSinceEpoch();
+    const ManifestCheck::Verdict verdict = ManifestCheck::judge(input, &state);
+    if (!verdict.offered)
+        return finish(verdict.reason);
+    manifest = verdict.manifest;
+    const QString verified = QStringLiteral("Release information verified: version %1, %2 bytes");
+    qDebug().noquote() << verified.arg(manifest->version).arg(manifest->archiveSize);
+    offerUpdate();
 }
 
 void MainWindow::askForUpdate()
@@ -317,12 +413,17 @@ void MainWindow::askForUpdate()
     details << QStringLiteral("Installed version: %1")
                    .arg(localVersion.isEmpty() ? QStringLiteral("none") : localVersion)
             << QStringLiteral("Published version: %1").arg(remoteVersion);
-    const qint64 archiveSize = listedSizes.value(QLatin1String(ReleaseFiles::archive), -1);
+    // The signed size when there is one, not the listing's.
+    const qint64 archiveSize = manifest
+        ? manifest->archiveSize
+        : listedSizes.value(QLatin1String(ReleaseFiles::archive), -1);
     if (archiveSize >= 0)
         details
             << QStringLiteral("Download size: %1").arg(QLocale().formattedDataSize(archiveSize));
     box.setInformativeText(details.join(QLatin1Char('\n')));
     qDebug().noquote() << "Question:" << details.join(QLatin1String("; "));
+    if (manifest && !manifest->notes.isEmpty())
+        NotesView::addTo(&box, manifest->notes);
     box.addButton(QMessageBox::No);
     box.addButton(QMessageBox::Yes);
     box.exec();
@@ -347,7 +448,8 @@ void MainWindow::askForUpdate()
 
 void MainWindow::downloadRelease()
 {
-    if (publicKey.isEmpty())
+    // A verified manifest carries the archive's hash: its signature is not needed.
+    if (publicKey.isEmpty() || manifest)
         return downloadArchive();
     // The signature first: it is small, and without it the archive is of no use.
     stage = WaitSignature;
@@ -360,7 +462,12 @@ void MainWindow::downloadRelease()
 void MainWindow::downloadArchive()
 {
     stage = WaitArchive;
-    zipFile = openTarget<QFile>(QLatin1String(ReleaseFiles::archive));
+    // Beyond the signed size nothing of use can arrive: cut off there.
+    if (manifest)
+        zipFile
+            = openTarget<CappedFile>(QLatin1String(ReleaseFiles::archive), manifest->archiveSize);
+    else
+        zipFile = openTarget<QFile>(QLatin1String(ReleaseFiles::archive));
     if (!zipFile)
         return;
     setStatus(QStringLiteral("Downloading update..."));
@@ -414,12 +521,16 @@ void MainWindow::archiveReceived()
         installArchive(archive);
         return;
     }
-    // Written through the cap: it holds no more than a signature may.
-    QFile signature(signatureFile->fileName());
-    if (!signature.open(QIODevice::ReadOnly)) {
-        finish(QStringLiteral("Update not installed: cannot read the signature \"%1\": %2")
-                   .arg(signature.fileName(), signature.errorString()));
-        return;
+    QByteArray signatureBytes;
+    if (!manifest) {
+        // Written through the cap: it holds no more than a signature may.
+        QFile signature(signatureFile->fileName());
+        if (!signature.open(QIODevice::ReadOnly)) {
+            finish(QStringLiteral("Update not installed: cannot read the signature \"%1\": %2")
+                       .arg(signature.fileName(), signature.errorString()));
+            return;
+        }
+        signatureBytes = signature.readAll();
     }
     // Hashing a large archive takes a while: off the GUI thread, so that the
     // window keeps answering. A close meanwhile ends the run as any other
@@ -432,17 +543,23 @@ void MainWindow::archiveReceived()
         QString why;
     };
     auto verdict = std::make_shared<Verdict>();
-    verifier = QThread::create([verdict, key = publicKey, archive, bytes = signature.readAll()] {
-        verdict->ok
-            = SignatureVerifier::verify(key, archive, bytes, &verdict->version, &verdict->why);
-    });
+    verifier = QThread::create(
+        [verdict, key = publicKey, archive, bytes = signatureBytes, signedRelease = manifest] {
+            if (signedRelease)
+                verdict->ok = ManifestCheck::checkArchive(*signedRelease, archive, &verdict->why);
+            else
+                verdict->ok = SignatureVerifier::verify(
+                    key, archive, bytes, &verdict->version, &verdict->why);
+        });
     connect(verifier, &QThread::finished, this, [this, verdict, archive] {
         if (stage != Verifying)
             return;
         QString refusal;
         if (!verdict->ok)
-            refusal = QStringLiteral("signature refused: ") + verdict->why;
-        else
+            refusal = (manifest ? QStringLiteral("archive refused: ")
+                                : QStringLiteral("signature refused: "))
+                + verdict->why;
+        else if (!manifest)
             refusal = checkTrustedVersion(Version::clean(verdict->version));
         if (refusal.isEmpty())
             installArchive(archive);

@@ -1,10 +1,14 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "releasemanifest.h"
+
 #include <QElapsedTimer>
 #include <QHash>
 #include <QMainWindow>
 #include <QStringList>
+
+#include <optional>
 
 class BusyIndicator;
 class CappedFile;
@@ -36,6 +40,8 @@ public:
         WaitLogin,
         WaitList,
         WaitVersionFile,
+        WaitManifest,
+        WaitManifestSignature,
         WaitReconnect,
         WaitSignature,
         WaitArchive,
@@ -88,8 +94,18 @@ private slots:
     void showInstallProgress(qint64 done, qint64 total);
 
 private:
-    // "version.ver" has arrived: refuse, compare, ask.
+    // "version.ver" has arrived: false (and finished) unless it reads as a version.
+    bool readPublishedVersion();
+    // Offers the update when the published version is newer, else finishes.
     void compareVersions();
+    // Asks, unless this updater may not install (no lock).
+    void offerUpdate();
+    // "release.json", then "release.json.minisig".
+    void fetchManifest();
+    // Neither could be fetched: the archive's own signature decides, unless
+    // a manifest was verified before.
+    void manifestMissing();
+    void judgeManifest();
     void askForUpdate();
     // "app.zip.minisig" (when archives are verified), then "app.zip".
     void downloadRelease();
@@ -137,6 +153,9 @@ private:
     QFile *zipFile = nullptr;
     CappedFile *signatureFile = nullptr;
     CappedFile *versionFile = nullptr;
+    CappedFile *manifestSignatureFile = nullptr;
+    CappedFile *manifestFile = nullptr;
+    std::optional<ReleaseManifest> manifest; // verified, and the release offered
     BusyIndicator *busyIndicator = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;

@@ -1,0 +1,124 @@
+#include "manifestcheck.h"
+
+#include "minisignformat.h"
+#include "releasefiles.h"
+#include "signatureverifier.h"
+#include "updatestate.h"
+#include "version.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+ManifestCheck::Verdict refuse(const QString &reason)
+{
+    ManifestCheck::Verdict verdict;
+    verdict.reason = reason;
+    return verdict;
+}
+
+QString refusal(const QString &why)
+{
+    return QStringLiteral("No update: release information refused: ") + why;
+}
+
+} // namespace
+
+ManifestCheck::Verdict ManifestCheck::judge(const Input &input, UpdateState *state)
+{
+    if (input.signature.size() > ReleaseFiles::maxSignatureSize)
+        return refuse(refusal(QStringLiteral("its signature is too large to be one")));
+    QString trustedVersion;
+    QString why;
+    if (!SignatureVerifier::verify(
+            input.publicKey, input.manifestPath, input.signature, &trustedVersion, &why))
+        return refuse(refusal(QStringLiteral("signature refused: ") + why));
+    // The file is ours, in the application directory, and read again at once.
+    QFile file(input.manifestPath);
+    if (file.size() > ReleaseFiles::maxManifestSize || !file.open(QIODevice::ReadOnly))
+        return refuse(refusal(QStringLiteral("cannot read \"%1\"").arg(input.manifestPath)));
+    ReleaseManifest manifest;
+    if (!ReleaseManifest::parse(file.readAll(), &manifest, &why))
+        return refuse(refusal(why));
+
+    const QString version = Version::clean(manifest.version);
+    if (version != input.publishedVersion)
+        return refuse(refusal(
+            QStringLiteral("it is for version \"%1\", \"%2\" is for \"%3\"")
+                .arg(version, QLatin1String(ReleaseFiles::versionFile), input.publishedVersion)));
+    if (Version::clean(trustedVersion) != version)
+        return refuse(refusal(QStringLiteral("it is for version \"%1\", its signature for \"%2\"")
+                                  .arg(version, trustedVersion)));
+    if (manifest.archiveName != QLatin1String(ReleaseFiles::archive))
+        return refuse(
+            refusal(QStringLiteral("it describes the archive \"%1\", not \"%2\"")
+                        .arg(manifest.archiveName, QLatin1String(ReleaseFiles::archive))));
+    if (manifest.expires <= input.now)
+        return refuse(QStringLiteral("No update: release information expired on %1")
+                          .arg(QDateTime::fromSecsSinceEpoch(manifest.expires, Qt::UTC)
+                                   .toString(Qt::ISODate)));
+    // A genuine older manifest served again would hold the installation back.
+    if (!state->highestVersion().isEmpty()) {
+        const int order = Version::compare(version, state->highestVersion());
+        if (order < 0)
+            return refuse(refusal(QStringLiteral("a replay: version \"%1\" is older than \"%2\", "
+                                                 "verified before")
+                                      .arg(version, state->highestVersion())));
+        if (order == 0 && manifest.signedAt < state->highestSigned())
+            return refuse(refusal(QStringLiteral("a replay: signed at %1, before the one of "
+                                                 "version \"%2\" verified before (%3)")
+                                      .arg(manifest.signedAt)
+                                      .arg(version)
+                                      .arg(state->highestSigned())));
+    }
+
+    state->recordVerified(version, manifest.signedAt);
+    const QByteArray id = state->installId();
+    if (!state->save(&why))
+        return refuse(QStringLiteral("No update: ") + why);
+
+    if (Version::compare(version, input.installedVersion) <= 0)
+        return refuse(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
+                          .arg(input.installedVersion, version));
+    if (!manifest.offeredTo(id))
+        return refuse(
+            QStringLiteral("Version %1 is offered to %2% of installations; not yet this one")
+                .arg(version)
+                .arg(manifest.rollout));
+    Verdict verdict;
+    verdict.offered = true;
+    verdict.manifest = manifest;
+    return verdict;
+}
+
+QString ManifestCheck::withoutManifest(const UpdateState &state)
+{
+    if (!state.manifestVerified())
+        return QString();
+    return QStringLiteral("No update: the server has no signed release information (\"%1\"), "
+                          "though this installation has verified it before")
+        .arg(QLatin1String(ReleaseFiles::manifest));
+}
+
+bool ManifestCheck::checkArchive(
+    const ReleaseManifest &manifest, const QString &path, QString *reason)
+{
+    const qint64 size = QFileInfo(path).size();
+    if (size != manifest.archiveSize) {
+        *reason = QStringLiteral("the archive holds %1 bytes, the release information says %2")
+                      .arg(size)
+                      .arg(manifest.archiveSize);
+        return false;
+    }
+    QByteArray hash;
+    if (!Minisign::initSodium() || !Minisign::prehashFile(path, &hash, reason))
+        return false;
+    if (hash != manifest.archiveHash) {
+        *reason
+            = QStringLiteral("the archive's BLAKE2b-512 is not the one in the release information");
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,49 @@
+#ifndef MANIFESTCHECK_H
+#define MANIFESTCHECK_H
+
+#include "releasemanifest.h"
+
+#include <QString>
+
+class UpdateState;
+
+// Whether a signed "release.json" lets this installation offer its release:
+// the signature with the built-in key, the version against "version.ver",
+// the trusted comment and the installed version, freshness, replay against
+// what the installation has verified before, and the staged rollout. Then,
+// once downloaded, whether the archive is the one it describes.
+class ManifestCheck
+{
+public:
+    struct Verdict
+    {
+        bool offered = false; // ask the question
+        QString reason; // one line, when not offered
+        ReleaseManifest manifest; // the verified manifest, when offered
+    };
+
+    struct Input
+    {
+        QByteArray publicKey; // minisign public key line
+        QString manifestPath; // the downloaded "release.json"
+        QByteArray signature; // the downloaded "release.json.minisig"
+        QString publishedVersion; // "version.ver", cleaned
+        QString installedVersion; // cleaned; empty when none
+        qint64 now = 0; // Unix seconds
+    };
+
+    // A manifest that verifies, is fresh and is no replay is recorded in
+    // *state (saved; a state that cannot be saved offers nothing, since
+    // replays could no longer be told). Its version must then be newer than
+    // the installed one and the installation inside the rollout.
+    static Verdict judge(const Input &input, UpdateState *state);
+
+    // When a source has no manifest: empty when the archive's own signature
+    // may decide as before, else why not (one was verified before).
+    static QString withoutManifest(const UpdateState &state);
+
+    // The archive at path has exactly the manifest's size and BLAKE2b-512.
+    static bool checkArchive(const ReleaseManifest &manifest, const QString &path, QString *reason);
+};
+
+#endif // MANIFESTCHECK_H

@@ -1,0 +1,137 @@
+#include "releasemanifest.h"
+
+#include "minisignformat.h"
+#include "releasefiles.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QtEndian>
+
+#include <sodium.h>
+
+#include <cmath>
+
+namespace {
+
+// JSON numbers are doubles: whole numbers are exact up to 2^53.
+constexpr double largestExact = 9007199254740992.0;
+
+bool wholeNumber(const QJsonValue &value, double min, double max, qint64 *out)
+{
+    if (!value.isDouble())
+        return false;
+    const double d = value.toDouble();
+    if (std::floor(d) != d || d < min || d > max)
+        return false;
+    *out = qint64(d);
+    return true;
+}
+
+bool fail(QString *reason, const QString &text)
+{
+    *reason = text;
+    return false;
+}
+
+} // namespace
+
+bool ReleaseManifest::parse(const QByteArray &json, ReleaseManifest *manifest, QString *reason)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    if (document.isNull())
+        return fail(reason, QStringLiteral("not JSON: %1").arg(error.errorString()));
+    if (!document.isObject())
+        return fail(reason, QStringLiteral("not a JSON object"));
+    const QJsonObject object = document.object();
+    ReleaseManifest m;
+
+    const QJsonValue version = object.value(QLatin1String("version"));
+    m.version = version.toString();
+    if (!version.isString() || m.version.isEmpty())
+        return fail(reason, QStringLiteral("no \"version\""));
+    if (!wholeNumber(object.value(QLatin1String("signed")), 0, largestExact, &m.signedAt))
+        return fail(reason, QStringLiteral("no whole number \"signed\""));
+    if (!wholeNumber(object.value(QLatin1String("expires")), 0, largestExact, &m.expires))
+        return fail(reason, QStringLiteral("no whole number \"expires\""));
+
+    const QJsonObject archive = object.value(QLatin1String("archive")).toObject();
+    const QJsonValue name = archive.value(QLatin1String("name"));
+    m.archiveName = name.toString();
+    if (!name.isString() || m.archiveName.isEmpty())
+        return fail(reason, QStringLiteral("no \"archive\" \"name\""));
+    if (!wholeNumber(archive.value(QLatin1String("size")), 0, largestExact, &m.archiveSize))
+        return fail(reason, QStringLiteral("no whole number \"archive\" \"size\""));
+    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{128}$"));
+    const QString hash = archive.value(QLatin1String("blake2b")).toString();
+    if (!hex.match(hash).hasMatch())
+        return fail(
+            reason, QStringLiteral("\"archive\" \"blake2b\" is not 128 lower-case hex digits"));
+    m.archiveHash = QByteArray::fromHex(hash.toLatin1());
+
+    const QJsonValue rollout = object.value(QLatin1String("rollout"));
+    qint64 share = 100;
+    if (!rollout.isUndefined() && !wholeNumber(rollout, 0, 100, &share))
+        return fail(reason, QStringLiteral("\"rollout\" is not a whole number from 0 to 100"));
+    m.rollout = int(share);
+
+    const QJsonValue notes = object.value(QLatin1String("notes"));
+    if (!notes.isUndefined() && !notes.isString())
+        return fail(reason, QStringLiteral("\"notes\" is not a string"));
+    m.notes = notes.toString();
+    if (m.notes.toUtf8().size() > ReleaseFiles::maxNotesSize)
+        return fail(reason,
+            QStringLiteral("the notes are longer than %1 bytes").arg(ReleaseFiles::maxNotesSize));
+
+    for (const QJsonValue &value : object.value(QLatin1String("deltas")).toArray()) {
+        DeltaIndex::Offer offer;
+        if (DeltaIndex::offerFromJson(value.toObject(), &offer))
+            m.deltas.append(offer);
+    }
+
+    *manifest = m;
+    return true;
+}
+
+QByteArray ReleaseManifest::toJson() const
+{
+    QJsonObject archive;
+    archive.insert(QLatin1String("name"), archiveName);
+    archive.insert(QLatin1String("size"), double(archiveSize));
+    archive.insert(QLatin1String("blake2b"), QString::fromLatin1(archiveHash.toHex()));
+    QJsonObject object;
+    object.insert(QLatin1String("version"), version);
+    object.insert(QLatin1String("signed"), double(signedAt));
+    object.insert(QLatin1String("expires"), double(expires));
+    object.insert(QLatin1String("archive"), archive);
+    object.insert(QLatin1String("rollout"), rollout);
+    if (!notes.isEmpty())
+        object.insert(QLatin1String("notes"), notes);
+    if (!deltas.isEmpty()) {
+        QJsonArray list;
+        for (const DeltaIndex::Offer &offer : deltas)
+            list.append(DeltaIndex::offerToJson(offer));
+        object.insert(QLatin1String("deltas"), list);
+    }
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+int ReleaseManifest::bucket(const QByteArray &installId, const QString &version)
+{
+    if (installId.size() != 16 || !Minisign::initSodium())
+        return -1;
+    const QByteArray input = installId + version.toUtf8();
+    unsigned char hash[32];
+    crypto_generichash(hash, sizeof hash,
+        reinterpret_cast<const unsigned char *>(input.constData()), quint64(input.size()), nullptr,
+        0);
+    return int(qFromBigEndian<quint32>(hash) % 100);
+}
+
+bool ReleaseManifest::offeredTo(const QByteArray &installId) const
+{
+    const int b = bucket(installId, version);
+    return b >= 0 && b < rollout;
+}
