@@ -125,6 +125,13 @@ Installer *DeltaUpdate::installer(QObject *parent) const
     return Installer::forStagedDelta(appDir, index.removed, parent);
 }
 
+QString DeltaUpdate::summary(qint64 archiveSize) const
+{
+    const auto kib = [](qint64 bytes) { return QString::number((bytes + 1023) / 1024); };
+    return QStringLiteral(" (delta from %1, %2 KiB of %3 KiB)")
+        .arg(delta.from, kib(delta.size), kib(archiveSize));
+}
+
 void DeltaUpdate::discard()
 {
     QFile::remove(indexPath());

@@ -41,6 +41,8 @@ public:
     Installer *installer(QObject *parent) const;
     // Removes the fetched index and delta, and anything staged.
     void discard();
+    // " (delta from FROM, N KiB of M KiB)": what was fetched against the archive.
+    QString summary(qint64 archiveSize) const;
 
 signals:
     void checked(const QString &reason);

@@ -3,6 +3,8 @@
 
 #include "busyindicator.h"
 #include "cappedfile.h"
+#include "deltaplan.h"
+#include "deltaupdate.h"
 #include "dirmanager.h"
 #include "installer.h"
 #include "manifestcheck.h"
@@ -126,6 +128,7 @@ MainWindow::~MainWindow()
     delete versionFile;
     delete manifestSignatureFile;
     delete manifestFile;
+    delete deltaFile;
     delete ui;
 }
 
@@ -292,6 +295,15 @@ void MainWindow::commandFinished(bool error)
         else
             judgeManifest();
         break;
+    case WaitDeltaIndex:
+        deltaFile->close();
+        if (error) {
+            dropDelta(QStringLiteral("cannot fetch its index: ") + ftpFailure());
+            break;
+        }
+        stage = CheckingDelta;
+        delta->check(localVersion);
+        break;
     case WaitReconnect:
         if (error) {
             finish(QStringLiteral("Update not installed: reconnecting failed: ") + ftpFailure());
@@ -321,6 +333,16 @@ void MainWindow::commandFinished(bool error)
         }
         qDebug().noquote() << "Downloaded:" << progressBar->format();
         archiveReceived();
+        break;
+    case WaitDelta:
+        deltaFile->close();
+        if (error) {
+            dropDelta(QStringLiteral("download failed: ") + ftpFailure());
+            break;
+        }
+        qDebug().noquote() << "Downloaded:" << progressBar->format();
+        stage = ApplyingDelta;
+        delta->stage();
         break;
     default:
         break;
@@ -402,7 +424,61 @@ void MainWindow::judgeManifest()
     manifest = verdict.manifest;
     const QString verified = QStringLiteral("Release information verified: version %1, %2 bytes");
     qDebug().noquote() << verified.arg(manifest->version).arg(manifest->archiveSize);
-    offerUpdate();
+    const int offered = DeltaPlan::choose(manifest->deltas, localVersion);
+    if (offered >= 0 && installRefusal.isEmpty())
+        fetchDeltaIndex(manifest->deltas.at(offered));
+    else
+        offerUpdate();
+}
+
+void MainWindow::fetchDeltaIndex(const DeltaIndex::Offer &offer)
+{
+    delta = new DeltaUpdate(offer, remoteVersion, DirManager::getAppDir(), this);
+    connect(delta, &DeltaUpdate::checked, this, &MainWindow::deltaChecked);
+    connect(delta, &DeltaUpdate::staged, this, &MainWindow::deltaStaged);
+    stage = WaitDeltaIndex;
+    deltaFile = openTarget<CappedFile>(
+        QLatin1String(ReleaseFiles::downloadedDeltaIndex), offer.indexSize);
+    if (deltaFile)
+        ftp->get(offer.indexName, deltaFile, QFtp::Binary);
+}
+
+// Each answer is dropped when the window has moved on (closed meanwhile).
+void MainWindow::deltaChecked(const QString &why)
+{
+    if (stage != CheckingDelta)
+        return;
+    if (why.isEmpty())
+        offerUpdate();
+    else
+        dropDelta(why);
+}
+
+void MainWindow::deltaStaged(const QString &why)
+{
+    if (stage != ApplyingDelta)
+        return;
+    if (why.isEmpty())
+        installArchive(QString());
+    else
+        dropDelta(why);
+}
+
+void MainWindow::dropDelta(const QString &why)
+{
+    const bool asked = stage == WaitDelta || stage == ApplyingDelta;
+    qDebug().noquote() << QStringLiteral("Delta from %1 not used: %2%3")
+                              .arg(delta->offer().from, why,
+                                  asked ? QStringLiteral("; downloading the full archive")
+                                        : QString());
+    delta->discard();
+    delta->deleteLater();
+    delta = nullptr;
+    // Asked once: the archive comes in the same run.
+    if (asked)
+        downloadWhenConnected();
+    else
+        offerUpdate();
 }
 
 void MainWindow::askForUpdate()
@@ -413,10 +489,10 @@ void MainWindow::askForUpdate()
     details << QStringLiteral("Installed version: %1")
                    .arg(localVersion.isEmpty() ? QStringLiteral("none") : localVersion)
             << QStringLiteral("Published version: %1").arg(remoteVersion);
-    // The signed size when there is one, not the listing's.
-    const qint64 archiveSize = manifest
-        ? manifest->archiveSize
-        : listedSizes.value(QLatin1String(ReleaseFiles::archive), -1);
+    // The signed size when there is one (the delta's when it is used), not the listing's.
+    const qint64 archiveSize = delta ? delta->offer().size
+        : manifest                   ? manifest->archiveSize
+                                     : listedSizes.value(QLatin1String(ReleaseFiles::archive), -1);
     if (archiveSize >= 0)
         details
             << QStringLiteral("Download size: %1").arg(QLocale().formattedDataSize(archiveSize));
@@ -433,21 +509,34 @@ void MainWindow::askForUpdate()
     if (!clicked || clicked->text() == box.button(QMessageBox::No)->text()) {
         finish(QStringLiteral("Update declined"));
     } else if (clicked->text() == box.button(QMessageBox::Yes)->text()) {
-        if (ftp->state() == QFtp::LoggedIn) {
-            downloadRelease();
-        } else {
-            // The server dropped the session while the question was open (servers
-            // close idle ones after a few minutes): log in again first.
-            stage = WaitReconnect;
-            setStatus(QStringLiteral("Downloading update..."));
-            ftp->connectToHost(serverHost, quint16(serverPort));
-            ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
-        }
+        downloadWhenConnected();
     }
+}
+
+void MainWindow::downloadWhenConnected()
+{
+    if (ftp->state() == QFtp::LoggedIn)
+        return downloadRelease();
+    // The server dropped the session while the question was open (servers
+    // close idle ones after a few minutes): log in again first.
+    stage = WaitReconnect;
+    setStatus(QStringLiteral("Downloading update..."));
+    ftp->connectToHost(serverHost, quint16(serverPort));
+    ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
 }
 
 void MainWindow::downloadRelease()
 {
+    if (delta) {
+        // As the archive: cut off at the signed size, its hash checked before use.
+        stage = WaitDelta;
+        delete deltaFile;
+        deltaFile = openTarget<CappedFile>(
+            QLatin1String(ReleaseFiles::partialDelta), delta->offer().size);
+        if (deltaFile)
+            download(delta->offer().name, deltaFile);
+        return;
+    }
     // A verified manifest carries the archive's hash: its signature is not needed.
     if (publicKey.isEmpty() || manifest)
         return downloadArchive();
@@ -468,13 +557,17 @@ void MainWindow::downloadArchive()
             = openTarget<CappedFile>(QLatin1String(ReleaseFiles::archive), manifest->archiveSize);
     else
         zipFile = openTarget<QFile>(QLatin1String(ReleaseFiles::archive));
-    if (!zipFile)
-        return;
+    if (zipFile)
+        download(QLatin1String(ReleaseFiles::archive), zipFile);
+}
+
+void MainWindow::download(const QString &serverName, QFile *file)
+{
     setStatus(QStringLiteral("Downloading update..."));
     progressBar->setRange(0, 0);
     progressBar->show();
     downloadClock.start();
-    ftp->get(QLatin1String(ReleaseFiles::archive), zipFile, QFtp::Binary);
+    ftp->get(serverName, file, QFtp::Binary);
 }
 
 void MainWindow::showProgress(qint64 done, qint64 total)
@@ -488,7 +581,7 @@ void MainWindow::showProgress(qint64 done, qint64 total)
                 ftp->abort();
         });
     }
-    if (stage != WaitArchive || !progressBar->isVisible())
+    if ((stage != WaitArchive && stage != WaitDelta) || !progressBar->isVisible())
         return;
     const qint64 elapsed = qMax<qint64>(downloadClock.elapsed(), 1);
     showAmount(done, total,
@@ -593,14 +686,19 @@ void MainWindow::installArchive(const QString &archivePath)
     progressBar->show();
     // Off the GUI thread: the window keeps painting and answering while the
     // archive is unpacked, and a failure leaves the old installation whole.
-    installer = new Installer(archivePath, DirManager::getAppDir(), this);
+    installer = delta ? delta->installer(this)
+                      : new Installer(archivePath, DirManager::getAppDir(), this);
     connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
     connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
+        const QString how = delta ? delta->summary(manifest->archiveSize) : QString();
+        if (delta)
+            delta->discard();
         if (ok) {
-            finish(QStringLiteral("Update installed"));
+            finish(QStringLiteral("Update installed") + how);
             return;
         }
-        qDebug().noquote() << QStringLiteral("Update not installed: ") + reason;
+        qDebug().noquote() << QStringLiteral("Update not installed") + how + QStringLiteral(": ")
+                + reason;
         // A rollback that failed has left its journal: one more try before
         // the application is started on whatever is there. Without a
         // journal this only removes what the install left, if anything.

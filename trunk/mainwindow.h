@@ -12,6 +12,7 @@
 
 class BusyIndicator;
 class CappedFile;
+class DeltaUpdate;
 class Installer;
 class QFile;
 class QFtp;
@@ -42,9 +43,13 @@ public:
         WaitVersionFile,
         WaitManifest,
         WaitManifestSignature,
+        WaitDeltaIndex,
+        CheckingDelta,
         WaitReconnect,
         WaitSignature,
         WaitArchive,
+        WaitDelta,
+        ApplyingDelta,
         Verifying,
         Installing,
         Finished
@@ -106,15 +111,27 @@ private:
     // a manifest was verified before.
     void manifestMissing();
     void judgeManifest();
+    // A delta from the installed version: its index, then whether it applies.
+    void fetchDeltaIndex(const DeltaIndex::Offer &offer);
+    void deltaChecked(const QString &why);
+    void deltaStaged(const QString &why);
+    // Logs once why the delta is not used, removes what it left, and goes on
+    // with the full archive: asking, or (asked already) fetching it.
+    void dropDelta(const QString &why);
     void askForUpdate();
-    // "app.zip.minisig" (when archives are verified), then "app.zip".
+    // Logs in again first when the server dropped the session.
+    void downloadWhenConnected();
+    // The delta when one is in use; else "app.zip.minisig" (when archives
+    // are verified without a manifest), then "app.zip".
     void downloadRelease();
     void downloadArchive();
+    void download(const QString &serverName, QFile *file);
     // The archive has arrived whole: check it, then install it.
     void archiveReceived();
     // Empty when the version a verified signature vouches for is the
     // published one and newer than the installed one; else why not.
     QString checkTrustedVersion(const QString &trustedVersion) const;
+    // The archive, or the tree the delta in use staged.
     void installArchive(const QString &archivePath);
     // The one way out: logs the reason once (none when empty), shows status
     // (by default "Starting NAME..."), then starts the application.
@@ -156,6 +173,8 @@ private:
     CappedFile *manifestSignatureFile = nullptr;
     CappedFile *manifestFile = nullptr;
     std::optional<ReleaseManifest> manifest; // verified, and the release offered
+    DeltaUpdate *delta = nullptr; // in use until dropped
+    CappedFile *deltaFile = nullptr; // its index's download, then its own
     BusyIndicator *busyIndicator = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
