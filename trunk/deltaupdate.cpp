@@ -50,6 +50,8 @@ DeltaUpdate::~DeltaUpdate()
         worker->wait();
         delete worker;
     }
+    // A run that ends early (the window closed) leaves nothing of the delta.
+    discard();
 }
 
 QString DeltaUpdate::indexPath() const

@@ -28,7 +28,8 @@ class DeltaUpdate : public QObject
 public:
     DeltaUpdate(const DeltaIndex::Offer &offer, const QString &version, const QString &appDir,
         QObject *parent = nullptr);
-    // Waits for a step under way, which stops soon.
+    // Waits for a step under way, which stops soon, and removes what the
+    // delta left.
     ~DeltaUpdate() override;
 
     const DeltaIndex::Offer &offer() const { return delta; }
