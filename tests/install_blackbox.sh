@@ -244,6 +244,24 @@ phase_on_disk() {
     fi
 }
 
+# What the next start must find after a kill, by where the kill fell: the new
+# version once the version file is new (the journal present or gone), the old
+# one while nothing new is in place, and only in between either of the two.
+expected_after_kill() {
+    case $phase in
+    committed | cleaning-up | finished) echo new ;;
+    not-started | staging) echo old ;;
+    *)
+        manifest "$app_dir" installed >"$tmp/killed.manifest"
+        if cmp -s "$tmp/old.manifest" "$tmp/killed.manifest"; then
+            echo old
+        else
+            echo either
+        fi
+        ;;
+    esac
+}
+
 # The update service: one folder per case.
 mkdir -p "$tmp/server/heavy_mac" "$tmp/server/full_mac"
 start_service "$tmp"
@@ -255,7 +273,11 @@ log=$tmp/crash/updater.log
 mkdir -p "$tmp/crash/release"
 lay_out "$tmp/crash/pristine" heavy_release heavy
 heavy_release "$tmp/crash/release" 1.1
-(cd "$tmp/crash/release" && zip -qrXy "$tmp/server/heavy_mac/app.zip" Demo.app version.ver)
+# The release replaces the updater too (with a copy that differs by a few
+# trailing bytes): a kill must never leave the next start without one.
+install_updater "$tmp/crash/release"
+printf '\n# release 1.1\n' >>"$tmp/crash/release/Updater.app/Contents/MacOS/Updater"
+(cd "$tmp/crash/release" && zip -qrXy "$tmp/server/heavy_mac/app.zip" Demo.app Updater.app version.ver)
 echo 1.1 >"$tmp/server/heavy_mac/version.ver"
 manifest "$tmp/crash/pristine" >"$tmp/old.manifest"
 merged_manifest "$tmp/crash/pristine" "$tmp/crash/release" >"$tmp/new.manifest"
@@ -310,6 +332,7 @@ kill_at_random_moment() {
     phase=$(phase_on_disk)
     phases[$phase]=$((${phases[$phase]:-0} + 1))
     moments+=("$moment:$phase")
+    expected=$(expected_after_kill)
 }
 
 # Every other time a kill leaves work for the next start, that start is
@@ -347,10 +370,15 @@ declare -A phases=()
 moments=()
 deadline=$((SECONDS + kill_seconds))
 restore_old
+expected=old moment=none phase=none
 while [ $SECONDS -lt $deadline ] && [ "$failures" -eq 0 ]; do
     start_updater
     if wait_for_question; then
         # What the last kill left was made whole at start: the old version.
+        [ "$expected" != new ] || {
+            fail "asked again after kill $kills at $moment ($phase), past the commit point"
+            break
+        }
         note_recovery_time
         expect_installation "$tmp/old.manifest" "asked after kill $kills, not wholly the old version" || break
         xdotool key --clearmodifiers y
@@ -372,11 +400,16 @@ while [ $SECONDS -lt $deadline ] && [ "$failures" -eq 0 ]; do
         esac
     else
         # What the last kill left was completed at start: the new version.
+        [ "$expected" != old ] || {
+            fail "not asked after kill $kills at $moment ($phase), before anything new was in place"
+            break
+        }
         wait_for_exit
         note_recovery_time
         [ "$status" -eq 0 ] || { fail "Updater exit code $status after kill $kills"; break; }
         expect_installation "$tmp/new.manifest" "not asked after kill $kills, not wholly the new version" || break
         restore_old
+        expected=old
     fi
 done
 [ "$failures" -eq 0 ] || { echo "the updater's last output:"; tail -n 12 "$log"; }
@@ -391,6 +424,7 @@ echo "moments (after \"Installing update...\", after the journal appeared, or af
 if [ "$failures" -eq 0 ]; then
     start_updater
     if wait_for_question; then
+        [ "$expected" != new ] || fail "asked again after the last kill at $moment ($phase), past the commit point"
         expect_installation "$tmp/old.manifest" "asked after the last kill, not wholly the old version" || true
         xdotool key --clearmodifiers y
     fi

@@ -1,6 +1,7 @@
 #include "deltaapplier.h"
 
 #include "deltaindex.h"
+#include "installer.h"
 #include "minisignformat.h"
 #include "releasefiles.h"
 
@@ -16,6 +17,7 @@
 #include <zstd.h>
 
 #ifdef Q_OS_UNIX
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -28,24 +30,18 @@ QString quoted(const QString &path)
     return QLatin1Char('"') + path + QLatin1Char('"');
 }
 
-// The archive's Unix bits as QFile knows them.
-QFile::Permissions permissionsOf(int mode)
+// The permission bits of what is at path, a link not followed; -1 when nothing is.
+int modeOnDisk(const QString &path)
 {
-    QFile::Permissions p;
-    const QFile::Permission bits[]
-        = {QFile::ExeOther, QFile::WriteOther, QFile::ReadOther, QFile::ExeGroup, QFile::WriteGroup,
-            QFile::ReadGroup, QFile::ExeOwner, QFile::WriteOwner, QFile::ReadOwner};
-    for (int i = 0; i < 9; ++i) {
-        if (mode & (1 << i))
-            p |= bits[i];
-    }
-    return p;
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return -1;
+    return int(st.st_mode & 07777);
 }
 
-int modeOf(QFile::Permissions p)
+bool setMode(const QString &path, int mode)
 {
-    const int bits = int(p);
-    return ((bits >> 12) & 7) << 6 | ((bits >> 4) & 7) << 3 | (bits & 7);
+    return ::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0;
 }
 
 class Apply
@@ -94,6 +90,8 @@ public:
             return QStringLiteral("the delta is damaged");
         if (!framed.isEmpty())
             return QStringLiteral("the delta lacks %1").arg(quoted(framed.begin().key()));
+        if (!setFolderModes())
+            return error;
         // Links last: nothing above is ever written through one.
         for (const DeltaIndex::Entry &e : index.entries) {
             if (e.kind == DeltaIndex::Kind::Link && !stageLink(e))
@@ -118,19 +116,30 @@ private:
         return QDir().mkpath(parent) || fail(QStringLiteral("cannot make %1").arg(quoted(parent)));
     }
 
-    // A folder the installation lacks is made with its mode; one it has is
-    // made only as the container of what is staged inside it.
+    // A folder the installation lacks is made; one it has is made only as
+    // the container of what is staged inside it.
     bool stageDir(const DeltaIndex::Entry &e)
     {
         const QFileInfo there(installed(e.path));
-        if (there.isDir() && !there.isSymLink())
+        if ((there.isDir() && !there.isSymLink()) || QDir().mkpath(staged(e.path)))
             return true;
-        if (!QDir().mkpath(staged(e.path)))
-            return fail(QStringLiteral("cannot make %1").arg(quoted(staged(e.path))));
-        const QFile::Permissions own = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-            | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
-        return e.mode == 0 || QFile::setPermissions(staged(e.path), permissionsOf(e.mode) | own)
-            || fail(QStringLiteral("cannot set the permissions of %1").arg(quoted(e.path)));
+        return fail(QStringLiteral("cannot make %1").arg(quoted(staged(e.path))));
+    }
+
+    // Every staged folder with the mode a full install gives it: the
+    // installer takes a staged folder's mode as the release's.
+    bool setFolderModes()
+    {
+        for (const DeltaIndex::Entry &e : index.entries) {
+            if (e.kind != DeltaIndex::Kind::Dir || !QFileInfo(staged(e.path)).isDir())
+                continue;
+            int mode = Installer::installedMode(e.mode, true);
+            if (mode < 0)
+                mode = modeOnDisk(installed(e.path)); // none given: left as installed
+            if (mode >= 0 && !setMode(staged(e.path), mode))
+                return fail(QStringLiteral("cannot set the mode of %1").arg(quoted(e.path)));
+        }
+        return true;
     }
 
     bool stageLink(const DeltaIndex::Entry &e)
@@ -158,7 +167,8 @@ private:
         const QFileInfo there(installed(e.path));
         if (there.isSymLink() || !there.isFile())
             return fail(QStringLiteral("the installed %1 is not a file").arg(quoted(e.path)));
-        if (e.mode == 0 || modeOf(there.permissions()) == (e.mode & 0777))
+        const int mode = Installer::installedMode(e.mode, false);
+        if (mode < 0 || modeOnDisk(installed(e.path)) == mode)
             return true;
         QFile in(installed(e.path));
         if (!in.open(QIODevice::ReadOnly) || !openOutput(e))
@@ -202,16 +212,12 @@ private:
         QByteArray result(Minisign::prehashBytes, Qt::Uninitialized);
         crypto_generichash_final(
             &hash, reinterpret_cast<unsigned char *>(result.data()), size_t(result.size()));
-        QFile::Permissions permissions = permissionsOf(e.mode);
-        if (e.mode == 0) {
+        int mode = Installer::installedMode(e.mode, false);
+        const QFileInfo old(installed(e.path));
+        if (mode < 0 && !old.isSymLink() && old.isFile()) {
             // Made without Unix permissions: the defaults, but a program
             // being replaced stays a program (as a full install does).
-            const QFile::Permissions execute
-                = QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther;
-            const QFileInfo old(installed(e.path));
-            permissions = out.permissions();
-            if (!old.isSymLink() && old.isFile())
-                permissions |= old.permissions() & execute;
+            mode = (modeOnDisk(staged(e.path)) & 0777) | (modeOnDisk(installed(e.path)) & 0111);
         }
         if (!out.flush())
             return fail(
@@ -220,8 +226,8 @@ private:
         if (written != e.size || result != e.hash)
             return fail(
                 QStringLiteral("%1 does not come out as the new version's").arg(quoted(e.path)));
-        return QFile::setPermissions(staged(e.path), permissions)
-            || fail(QStringLiteral("cannot set the permissions of %1").arg(quoted(e.path)));
+        return mode < 0 || setMode(staged(e.path), mode)
+            || fail(QStringLiteral("cannot set the mode of %1").arg(quoted(e.path)));
     }
 
     bool readReference(const DeltaIndex::Entry &e)

@@ -1,6 +1,7 @@
 #include "installer.h"
 
-#include "instancelock.h"
+#include "installfileops.h"
+#include "installswap.h"
 #include "platform.h"
 #include "releasefiles.h"
 
@@ -14,22 +15,16 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMap>
-#include <QSaveFile>
 #include <QSet>
+#include <QStorageInfo>
 #include <QThread>
 #include <QVector>
 
 #include <cerrno>
 #include <functional>
-#include <thread>
-#include <vector>
 
 #ifdef Q_OS_UNIX
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -40,492 +35,15 @@ const char Installer::journalFileName[] = ".update-journal";
 
 namespace {
 
-std::atomic<int> faultAt {0};
-std::atomic<bool> faultStops {false};
-std::atomic<int> operationCount {0};
+using namespace InstallPaths;
+using FileOps = InstallFileOps;
+using Step = InstallStep;
+using Swap = InstallSwap;
 
 // A symbolic link's target longer than this is not a path anyone meant.
 const int maxLinkTarget = 4096;
 // Links followed while resolving one target; more means a loop.
 const int maxLinkHops = 40;
-
-QString quoted(const QString &path)
-{
-    return QLatin1Char('"') + QDir::toNativeSeparators(path) + QLatin1Char('"');
-}
-
-enum class Kind { None, File, Dir, Link };
-
-// What is at path itself, a symbolic link not followed.
-Kind kindOnDisk(const QString &path)
-{
-    const QFileInfo info(path);
-    if (info.isSymLink())
-        return Kind::Link;
-    if (!info.exists())
-        return Kind::None;
-    return info.isDir() ? Kind::Dir : Kind::File;
-}
-
-bool existsOnDisk(const QString &path)
-{
-    return kindOnDisk(path) != Kind::None;
-}
-
-QString parentOf(const QString &relative)
-{
-    const int slash = relative.lastIndexOf(QLatin1Char('/'));
-    return slash < 0 ? QString(QLatin1String("")) : relative.left(slash);
-}
-
-// An entry name as a clean path relative to the application directory
-// ("" for the directory itself), or a null string when it would lead out of it.
-QString relativeEntryPath(QString name)
-{
-    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (name.startsWith(QLatin1Char('/')) || (name.size() >= 2 && name.at(1) == QLatin1Char(':')))
-        return QString();
-    QStringList parts;
-    for (const QString &part : name.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (part == QLatin1String("."))
-            continue;
-        if (part == QLatin1String("..")) {
-            if (parts.isEmpty())
-                return QString();
-            parts.removeLast();
-            continue;
-        }
-        parts.append(part);
-    }
-    return parts.join(QLatin1Char('/')) + QLatin1String("");
-}
-
-bool isReserved(const QString &relative)
-{
-    const QString first = relative.section(QLatin1Char('/'), 0, 0);
-    for (const char *name : {Installer::stagingFolderName, Installer::backupFolderName,
-             Installer::journalFileName, ReleaseFiles::state, ReleaseFiles::deltaStaging}) {
-        if (first.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    // The running updater's lock (and the file QLockFile takes while it
-    // removes a stale one): moving it away would let a second updater in.
-    const QString lock = QLatin1String(InstanceLock::baseName);
-    return first.compare(lock, Qt::CaseInsensitive) == 0
-        || first.compare(lock + QLatin1String(".rmlock"), Qt::CaseInsensitive) == 0;
-}
-
-// Flushes everything written to the file system holding path, so that what
-// the journal promises is on disk before the journal is.
-bool syncFileSystem(const QString &path)
-{
-#if defined(Q_OS_LINUX)
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const int result = ::syncfs(fd);
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return result == 0;
-#elif defined(Q_OS_UNIX)
-    Q_UNUSED(path);
-    ::sync();
-    return true;
-#else
-    Q_UNUSED(path);
-    return true;
-#endif
-}
-
-// Removes a folder and everything in it. Freeing the blocks of a removed
-// file can keep the call waiting on the file system's journal (with online
-// discard it waits long), so several files are removed at once.
-bool removeFolder(const QString &path)
-{
-    QStringList files;
-    QStringList folders;
-    QDirIterator it(path, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-        QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString entry = it.next();
-        if (kindOnDisk(entry) == Kind::Dir)
-            folders.append(entry);
-        else
-            files.append(entry);
-    }
-    const int workers = 8;
-    std::vector<std::thread> threads;
-    for (int first = 0; first < qMin(workers, files.size()); ++first) {
-        threads.emplace_back([&files, first] {
-            for (int i = first; i < files.size(); i += workers)
-                QFile::remove(files.at(i));
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
-    // A folder is listed before what it holds.
-    for (int i = folders.size() - 1; i >= 0; --i)
-        QDir().rmdir(folders.at(i));
-    return QDir().rmdir(path) || QDir(path).removeRecursively();
-}
-
-// Every change to the disk goes through one of these, so that a test can
-// make any single one of them fail, or stop the work dead at it.
-class FileOps
-{
-public:
-    FileOps() { operationCount = 0; }
-
-    // True when a test stopped the work: nothing more may touch the disk.
-    bool stopped = false;
-    // Why the first failed operation failed.
-    QString error;
-
-    bool makePath(const QString &path)
-    {
-        if (!allowed() || !QDir().mkpath(path))
-            return fail(QStringLiteral("Cannot create the folder %1: %2"), path);
-        return true;
-    }
-    bool removeDir(const QString &path)
-    {
-        if (!allowed() || !QDir().rmdir(path))
-            return fail(QStringLiteral("Cannot remove the folder %1: %2"), path);
-        return true;
-    }
-    bool removeTree(const QString &path)
-    {
-        if (!existsOnDisk(path))
-            return true;
-        const bool removed = allowed()
-            && (kindOnDisk(path) == Kind::Dir ? removeFolder(path) : QFile::remove(path));
-        return removed || fail(QStringLiteral("Cannot remove %1: %2"), path);
-    }
-    bool rename(const QString &from, const QString &to)
-    {
-        // Never replaces what is at `to`: whatever stood there has been moved away first.
-        if (!allowed() || !QDir().rename(from, to))
-            return fail(QStringLiteral("Cannot move %1 to %2: %3").arg(quoted(from)), to);
-        return true;
-    }
-    bool create(QFile &file)
-    {
-        if (!allowed() || !file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-            return fail(QStringLiteral("Cannot create %1: %2"), file.fileName());
-        return true;
-    }
-    // One operation for all the writes of a file.
-    bool startWriting(const QFile &file)
-    {
-        return allowed() || fail(QStringLiteral("Cannot write %1: %2"), file.fileName());
-    }
-    bool setPermissions(const QString &path, QFile::Permissions permissions)
-    {
-        if (!allowed() || !QFile::setPermissions(path, permissions))
-            return fail(QStringLiteral("Cannot set the permissions of %1: %2"), path);
-        return true;
-    }
-    bool makeLink(const QString &target, const QString &path)
-    {
-#ifdef Q_OS_UNIX
-        if (allowed()
-            && ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(path).constData())
-                == 0)
-            return true;
-#else
-        errno = ENOSYS;
-#endif
-        return fail(QStringLiteral("Cannot create the link %1: %2"), path);
-    }
-    bool sync(const QString &path)
-    {
-        if (!allowed() || !syncFileSystem(path))
-            return fail(QStringLiteral("Cannot flush %1 to disk: %2"), path);
-        return true;
-    }
-    bool writeWhole(const QString &path, const QByteArray &data)
-    {
-        QSaveFile file(path);
-        if (!allowed() || !file.open(QIODevice::WriteOnly) || file.write(data) != data.size()
-            || !file.commit())
-            return fail(QStringLiteral("Cannot write %1: %2"), path);
-        return true;
-    }
-    bool remove(const QString &path)
-    {
-        if (!allowed() || !QFile::remove(path))
-            return fail(QStringLiteral("Cannot remove %1: %2"), path);
-        return true;
-    }
-
-    // Records a failure found by the caller (a damaged entry, a refused link).
-    bool refuse(const QString &reason)
-    {
-        if (error.isEmpty())
-            error = reason;
-        return false;
-    }
-
-private:
-    bool allowed()
-    {
-        if (stopped)
-            return false;
-        if (++operationCount != faultAt.load())
-            return true;
-        stopped = faultStops.load();
-        errno = EIO;
-        return false;
-    }
-    // The message with the path and the system's reason filled in.
-    bool fail(const QString &message, const QString &path)
-    {
-        return refuse(message.arg(quoted(path), qt_error_string(errno)));
-    }
-};
-
-// One change of the swap, journalled before any of them is made. Every
-// backup of a path is followed by the placing or creation of the same path.
-struct Step
-{
-    enum Op { Backup, Place, MakeDir };
-    Op op;
-    QString path;
-};
-
-const char *const opNames[] = {"backup", "place", "mkdir"};
-
-// The swap of staged files into the installation, and its undoing; used by
-// the install itself and, from the journal, by recovery at the next start.
-class Swap
-{
-public:
-    Swap(const QString &root, FileOps &ops)
-        : root(root)
-        , ops(ops)
-    {
-    }
-
-    QString installed(const QString &path) const { return root + QLatin1Char('/') + path; }
-    QString stagingFolder() const
-    {
-        return root + QLatin1Char('/') + QLatin1String(Installer::stagingFolderName);
-    }
-    QString backupFolder() const
-    {
-        return root + QLatin1Char('/') + QLatin1String(Installer::backupFolderName);
-    }
-    QString staged(const QString &path) const
-    {
-        return path.isEmpty() ? stagingFolder() : stagingFolder() + QLatin1Char('/') + path;
-    }
-    QString backedUp(const QString &path) const { return backupFolder() + QLatin1Char('/') + path; }
-    QString journalPath() const
-    {
-        return root + QLatin1Char('/') + QLatin1String(Installer::journalFileName);
-    }
-
-    void add(Step::Op op, const QString &path)
-    {
-        steps.append({op, path});
-        if (op == Step::Backup)
-            backups.insert(path);
-    }
-
-    bool writeJournal()
-    {
-        QJsonArray list;
-        for (const Step &step : qAsConst(steps))
-            list.append(QJsonArray {QLatin1String(opNames[step.op]), step.path});
-        QJsonObject journal;
-        journal.insert(QStringLiteral("steps"), list);
-        return ops.writeWhole(journalPath(), QJsonDocument(journal).toJson(QJsonDocument::Compact))
-            && ops.sync(root);
-    }
-
-    bool readJournal()
-    {
-        QFile file(journalPath());
-        if (!file.open(QIODevice::ReadOnly))
-            return ops.refuse(
-                QStringLiteral("Cannot read the journal: %1").arg(file.errorString()));
-        const QJsonValue list = QJsonDocument::fromJson(file.readAll()).object().value("steps");
-        if (!list.isArray())
-            return ops.refuse(QStringLiteral("The journal is damaged"));
-        for (const QJsonValue &value : list.toArray()) {
-            const QJsonArray step = value.toArray();
-            const QString name = step.at(0).toString();
-            const QString path = step.at(1).toString();
-            int op = 0;
-            while (op < 3 && name != QLatin1String(opNames[op]))
-                ++op;
-            if (op == 3 || path.isEmpty() || relativeEntryPath(path) != path)
-                return ops.refuse(QStringLiteral("The journal is damaged"));
-            add(Step::Op(op), path);
-        }
-        return true;
-    }
-
-    // Which steps have been made, judged from the files themselves (after a crash).
-    QVector<bool> madeSoFar() const
-    {
-        QVector<bool> made;
-        for (const Step &step : steps) {
-            const bool backupMade
-                = !backups.contains(step.path) || existsOnDisk(backedUp(step.path));
-            switch (step.op) {
-            case Step::Backup:
-                made.append(existsOnDisk(backedUp(step.path)));
-                break;
-            case Step::Place:
-                made.append(backupMade && !existsOnDisk(staged(step.path)));
-                break;
-            case Step::MakeDir:
-                made.append(backupMade && kindOnDisk(installed(step.path)) == Kind::Dir);
-                break;
-            }
-        }
-        return made;
-    }
-
-    // Whether every file the swap puts in place is still there, staged or placed.
-    bool canComplete(const QVector<bool> &made) const
-    {
-        for (int i = 0; i < steps.size(); ++i) {
-            const Step &step = steps.at(i);
-            if (step.op == Step::Place
-                && !existsOnDisk(made.at(i) ? installed(step.path) : staged(step.path)))
-                return false;
-        }
-        return true;
-    }
-
-    // Makes the steps not yet made, in order; `made` follows.
-    bool complete(QVector<bool> &made)
-    {
-        for (int i = 0; i < steps.size(); ++i) {
-            if (made.at(i))
-                continue;
-            const Step &step = steps.at(i);
-            bool ok = false;
-            switch (step.op) {
-            case Step::Backup:
-                ok = ensureParent(backedUp(step.path))
-                    && ops.rename(installed(step.path), backedUp(step.path));
-                break;
-            case Step::Place:
-                ok = ops.rename(staged(step.path), installed(step.path));
-                break;
-            case Step::MakeDir:
-                ok = ops.makePath(installed(step.path));
-                break;
-            }
-            if (!ok)
-                return false;
-            made[i] = true;
-        }
-        return true;
-    }
-
-    // Undoes the made steps, last first.
-    bool rollBack(const QVector<bool> &made)
-    {
-        for (int i = steps.size() - 1; i >= 0; --i) {
-            if (!made.at(i))
-                continue;
-            const Step &step = steps.at(i);
-            bool ok = true;
-            switch (step.op) {
-            case Step::Backup:
-                ok = ops.rename(backedUp(step.path), installed(step.path));
-                break;
-            case Step::Place:
-                // Missing only when the install was damaged; then there is nothing to take back.
-                if (existsOnDisk(installed(step.path)))
-                    ok = ensureParent(staged(step.path))
-                        && ops.rename(installed(step.path), staged(step.path));
-                break;
-            case Step::MakeDir:
-                ok = ops.removeDir(installed(step.path));
-                break;
-            }
-            if (!ok)
-                return false;
-        }
-        return true;
-    }
-
-    // Removes the journal, then the backup and staging folders. Once the
-    // journal is gone nothing needs them; failing to remove them (a program
-    // still running from the backup on Windows) is left to the next start.
-    bool cleanUp(bool journalled)
-    {
-        if (journalled && !ops.remove(journalPath()))
-            return false;
-        const bool backupRemoved = ops.removeTree(backupFolder());
-        const bool stagingRemoved = ops.removeTree(stagingFolder());
-        if (!backupRemoved || !stagingRemoved)
-            qDebug() << "Left for the next start:" << ops.error;
-        return true;
-    }
-
-    QVector<Step> steps;
-
-private:
-    bool ensureParent(const QString &path)
-    {
-        const QString parent = QFileInfo(path).path();
-        if (madeParents.contains(parent))
-            return true;
-        if (kindOnDisk(parent) != Kind::Dir && !ops.makePath(parent))
-            return false;
-        madeParents.insert(parent);
-        return true;
-    }
-
-    const QString root;
-    FileOps &ops;
-    QSet<QString> backups;
-    QSet<QString> madeParents;
-};
-
-bool recoverWith(const QString &root, FileOps &ops)
-{
-    Swap swap(root, ops);
-    if (!QFile::exists(swap.journalPath())) {
-        // Interrupted before its journal was written (nothing installed was
-        // touched), or finished but not cleaned up.
-        const QString staging = swap.stagingFolder();
-        const QString backup = swap.backupFolder();
-        if (!existsOnDisk(staging) && !existsOnDisk(backup))
-            return true;
-        if (!ops.removeTree(staging) || !ops.removeTree(backup)) {
-            qDebug() << "Cannot remove what an unfinished update left:" << ops.error;
-            return false;
-        }
-        qDebug() << "Removed what an earlier update left behind";
-        return true;
-    }
-    if (!swap.readJournal()) {
-        qDebug() << "Cannot recover the interrupted update:" << ops.error;
-        return false;
-    }
-    QVector<bool> made = swap.madeSoFar();
-    const bool completed = swap.canComplete(made) && swap.complete(made);
-    const bool whole = completed || (!ops.stopped && swap.rollBack(made));
-    if (!whole || ops.stopped || !swap.cleanUp(true)) {
-        qDebug() << "Cannot recover the interrupted update:" << ops.error;
-        return false;
-    }
-    if (completed)
-        qDebug() << "Completed the interrupted update";
-    else if (ops.error.isEmpty())
-        qDebug() << "Rolled back the interrupted update";
-    else
-        qDebug() << "Rolled back the interrupted update:" << ops.error;
-    return true;
-}
 
 // One install: stage, journal, swap, clean up.
 class Run
@@ -547,10 +65,12 @@ public:
     // Returns the reason of the failure, or a null string on success.
     QString install()
     {
-        if (!recoverWith(root, ops))
+        // A journal set aside as damaged leaves nothing that stands in the way.
+        if (Swap::recover(root, ops) == Swap::Outcome::Failed)
             return ops.stopped
                 ? stoppedReason()
                 : QStringLiteral("An earlier update could not be completed or undone");
+        ops.error.clear();
         if (!(removed ? takeStagedTree() : stage())) {
             if (!ops.stopped)
                 ops.removeTree(swap.stagingFolder());
@@ -558,7 +78,8 @@ public:
         }
         planSwap();
         if (!swap.writeJournal()) {
-            if (!ops.stopped && ops.removeTree(swap.journalPath()))
+            if (!ops.stopped && ops.removeTree(swap.journalPath())
+                && ops.removeTree(swap.backupFolder()))
                 ops.removeTree(swap.stagingFolder());
             return failure();
         }
@@ -568,14 +89,14 @@ public:
                 return stoppedReason();
             // The reason goes to finished(), whose receiver logs it once.
             const QString reason = ops.error;
-            if (!swap.rollBack(made) || !swap.cleanUp(true))
+            if (!swap.rollBack() || !swap.cleanUp())
                 return reason
                     + QStringLiteral("; the old version will be restored at the next start");
             return reason;
         }
         // Past this point the installation is the new one; what cleaning up
         // cannot do now, the next start's recovery does.
-        if (!swap.cleanUp(true) && !ops.stopped)
+        if (!swap.cleanUp() && !ops.stopped)
             qDebug() << "Installed; the journal is left for the next start:" << ops.error;
         if (ops.stopped)
             return stoppedReason();
@@ -616,14 +137,37 @@ private:
             if (!addToTree(path, kind))
                 return false;
             paths.append(path);
-            total += kind == Kind::File ? qint64(info.uncompressedSize) : 0;
+            const qint64 size = kind == Kind::File ? qint64(info.uncompressedSize) : 0;
+            total += size;
+            // Whole blocks, and one more for the entry's names in the
+            // staging and backup folders.
+            needed += (size + block - 1) / block * block + block;
+            if (kind == Kind::Dir && info.name.endsWith(QLatin1Char('/')))
+                modes.insert(path, installedMode(info, true));
         }
         return true;
     }
 
+    // Whether the unpacked release, with the backup's names and the journal,
+    // fits in the free space of the installation's file system.
+    bool fits()
+    {
+        const QStorageInfo storage(root);
+        const qint64 free = storage.bytesAvailable();
+        needed += 1024 * 1024;
+        if (!storage.isValid() || free < 0 || needed <= free)
+            return true;
+        const qint64 mib = 1024 * 1024;
+        return ops.refuse(
+            QStringLiteral("Not enough disk space: the update needs %1 MiB, %2 MiB free")
+                .arg((needed + mib - 1) / mib)
+                .arg(free / mib));
+    }
+
     // A tree a delta was staged into becomes the staging folder, and is
     // checked as an archive's entries are: no reserved names, links that stay
-    // inside; the paths to remove must be clean, and not staged.
+    // inside; its folders carry the release's modes. The paths to remove must
+    // be clean, not staged, and in a folder the release keeps.
     bool takeStagedTree()
     {
         const QString tree = root + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging);
@@ -641,15 +185,17 @@ private:
             const QString path = staging.relativeFilePath(it.next());
             const Kind kind = kindOnDisk(swap.staged(path));
             if (isReserved(path))
-                return ops.refuse(QStringLiteral("The update writes to a name of the updater's "
-                                                 "own: %1")
-                                      .arg(quoted(path)));
+                return ops.refuse(
+                    QStringLiteral("The update writes to a name of the updater's own: %1")
+                        .arg(quoted(path)));
             if (!addToTree(path, kind))
                 return false;
             if (kind == Kind::Link)
                 links.insert(path, installedLinkTarget(swap.staged(path)));
             else if (kind == Kind::File)
                 total += QFileInfo(swap.staged(path)).size();
+            else if (kind == Kind::Dir)
+                modes.insert(path, folderMode(swap.staged(path)));
         }
         for (auto link = links.constBegin(); link != links.constEnd(); ++link) {
             if (!linkStaysInside(link.key(), link.value()))
@@ -698,7 +244,7 @@ private:
         if (!zip.open(QuaZip::mdUnzip))
             return ops.refuse(
                 QStringLiteral("Cannot open the archive %1").arg(quoted(archivePath)));
-        if (!survey(zip))
+        if (!survey(zip) || !fits())
             return false;
         report(0, total);
         if (!ops.makePath(swap.stagingFolder()))
@@ -717,7 +263,7 @@ private:
             bool ok = true;
             switch (kinds.value(path)) {
             case Kind::Dir:
-                ok = makeDir(swap.staged(path), info.getPermissions());
+                ok = makeDir(swap.staged(path), installedMode(info, true));
                 break;
             case Kind::File:
                 ok = stageFile(zip, path, info, buffer);
@@ -747,24 +293,21 @@ private:
         return ops.sync(root);
     }
 
-    bool makeDir(const QString &path, QFile::Permissions permissions)
+    // Entries without a mode keep the defaults.
+    bool makeDir(const QString &path, int mode)
     {
         if (!madeDirs.contains(path)) {
             if (!ops.makePath(path))
                 return false;
             madeDirs.insert(path);
         }
-        // Entries without permissions keep the defaults; the updater must
-        // always be able to fill and remove what it made.
-        const QFile::Permissions own = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
-            | QFile::ReadUser | QFile::WriteUser | QFile::ExeUser;
-        return permissions == QFile::Permissions() || ops.setPermissions(path, permissions | own);
+        return mode < 0 || ops.setMode(path, mode);
     }
 
     bool ensureParent(const QString &path)
     {
         const QString parent = QFileInfo(path).path();
-        return madeDirs.contains(parent) || makeDir(parent, QFile::Permissions());
+        return madeDirs.contains(parent) || makeDir(parent, -1);
     }
 
     bool damaged(const QString &name)
@@ -787,9 +330,12 @@ private:
             return false;
         qint64 got;
         while ((got = in.read(buffer.data(), buffer.size())) > 0) {
+            // A short write leaves the system's reason in errno, not in out.
+            errno = 0;
             if (out.write(buffer.constData(), got) != got)
-                return ops.refuse(
-                    QStringLiteral("Cannot write %1: %2").arg(quoted(target), out.errorString()));
+                return errno ? ops.fail(QStringLiteral("Cannot write %1: %2"), target)
+                             : ops.refuse(QStringLiteral("Cannot write %1: %2")
+                                              .arg(quoted(target), out.errorString()));
             done += got;
             if (done - reported >= reportStep()) {
                 reported = done;
@@ -800,21 +346,35 @@ private:
         // minizip compares the CRC when the entry has been read to its end.
         if (got < 0 || in.getZipError() != UNZ_OK)
             return damaged(info.name);
-        QFile::Permissions permissions = info.getPermissions();
-        if (permissions == QFile::Permissions()) {
+        out.close();
+        int mode = installedMode(info, false);
+#ifdef Q_OS_UNIX
+        struct stat old;
+        if (mode < 0 && ::lstat(QFile::encodeName(swap.installed(path)).constData(), &old) == 0
+            && S_ISREG(old.st_mode) && (old.st_mode & 0111)) {
             // Made without Unix permissions: the defaults, but a program being
             // replaced stays a program.
-            const QFile::Permissions execute
-                = QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther;
-            const QFileInfo old(swap.installed(path));
-            if (!old.isSymLink() && old.isFile() && (old.permissions() & execute))
-                permissions = out.permissions() | (old.permissions() & execute);
+            struct stat made;
+            if (::lstat(QFile::encodeName(target).constData(), &made) == 0)
+                mode = int((made.st_mode & 0777) | (old.st_mode & 0111));
         }
-        out.close();
-        return permissions == QFile::Permissions() || ops.setPermissions(target, permissions);
+#endif
+        return mode < 0 || ops.setMode(target, mode);
     }
 
-    qint64 reportStep() const { return qMax<qint64>(total / 200, 256 * 1024); }
+    // The mode an entry is installed with: the archive's, never writable by
+    // group or others and without setuid, setgid or sticky bits; -1 when the
+    // archive gives none. The updater keeps the right to fill and empty the
+    // folders it made.
+    static int installedMode(const QuaZipFileInfo64 &info, bool folder)
+    {
+        return Installer::installedMode(int(info.externalAttr >> 16), folder);
+    }
+
+    qint64 reportStep() const
+    {
+        return qMax<qint64>(total / 200, 256 * 1024);
+    }
 
     bool readLink(QuaZip &zip, const QString &path)
     {
@@ -892,12 +452,15 @@ private:
     // What moves where: folders that are new, and every file and link, are
     // moved whole; folders that exist are entered. Links follow the files,
     // and the version file comes last.
+    // What moves where: folders that are new, and every file and link, are
+    // put in place whole; folders that exist are entered, and take the
+    // release's mode. Links follow the files, and the version file comes last.
     void planSwap()
     {
         // What the new release no longer has goes first, into the backup.
         for (const QString &path : removed ? *removed : QStringList()) {
             if (existsOnDisk(swap.installed(path)))
-                swap.add(Step::Backup, path);
+                swap.add({Step::Move, path});
         }
         QVector<QString> linkPaths;
         planFolder(QString(QLatin1String("")), linkPaths);
@@ -918,6 +481,10 @@ private:
             if (kind == Kind::Link) {
                 linkPaths.append(path);
             } else if (kind == Kind::Dir && kindOnDisk(swap.installed(path)) == Kind::Dir) {
+                const int mode = modes.value(path, -1);
+                const int old = folderMode(swap.installed(path));
+                if (mode >= 0 && old != mode)
+                    swap.add({Step::Mode, path, old, mode});
                 planFolder(path, linkPaths);
             } else if (kind == Kind::Dir && versionFile.startsWith(path + QLatin1Char('/'))
                 && kinds.contains(versionFile)) {
@@ -929,11 +496,17 @@ private:
         }
     }
 
+    // A file or link replaced by one keeps a second name as its backup, and
+    // the new one is renamed over it; anything else is moved away first.
     void planReplace(const QString &path, Step::Op op)
     {
-        if (existsOnDisk(swap.installed(path)))
-            swap.add(Step::Backup, path);
-        swap.add(op, path);
+        const Kind old = kindOnDisk(swap.installed(path));
+        const bool single = old == Kind::File || old == Kind::Link;
+        if (old != Kind::None)
+            swap.add({single && op == Step::Place && kinds.value(path) != Kind::Dir ? Step::Backup
+                                                                                    : Step::Move,
+                path});
+        swap.add({op, path});
     }
 
     const QString archivePath;
@@ -951,7 +524,10 @@ private:
     QHash<QString, QStringList> children;
     QMap<QString, QString> links;
     QSet<QString> madeDirs;
+    QHash<QString, int> modes;
     qint64 total = 0;
+    qint64 needed = 0;
+    static constexpr qint64 block = 4096;
     qint64 done = 0;
     qint64 reported = 0;
 };
@@ -974,6 +550,14 @@ Installer *Installer::forStagedDelta(
     installer->stagedDelta = true;
     installer->removed = removed;
     return installer;
+}
+
+int Installer::installedMode(int archiveMode, bool folder)
+{
+    const int mode = archiveMode & 0777;
+    if (mode == 0)
+        return -1;
+    return (mode & 0755) | (folder ? 0700 : 0);
 }
 
 Installer::~Installer()
@@ -1005,22 +589,21 @@ void Installer::start()
 
 bool Installer::recover(const QString &appDir)
 {
-    FileOps ops;
+    InstallFileOps ops;
     const QString root = QDir::cleanPath(QDir(appDir).absolutePath());
     // A delta staged by a run that ended before installing it is of no use.
     const QString delta = root + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging);
-    if (existsOnDisk(delta) && !removeFolder(delta))
-        qDebug() << "Cannot remove what an unfinished update left:" << quoted(delta);
-    return recoverWith(root, ops);
+    if (existsOnDisk(delta) && !QDir(delta).removeRecursively())
+        qDebug().noquote() << "Cannot remove what an unfinished update left:" << quoted(delta);
+    return InstallSwap::recover(root, ops) == InstallSwap::Outcome::Whole;
 }
 
 void Installer::setFaultForTesting(int operation, bool stop)
 {
-    faultStops = stop;
-    faultAt = operation;
+    InstallFileOps::setFault(operation, stop);
 }
 
 int Installer::operationsForTesting()
 {
-    return operationCount;
+    return InstallFileOps::operations();
 }

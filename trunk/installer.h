@@ -12,13 +12,15 @@ class QThread;
 // Installs an update archive over the application directory so that the
 // installation is always wholly the old version or wholly the new one.
 //
-// One pass over the archive writes every entry into a staging folder inside
-// the application directory (the same file system), checking each entry's
-// CRC. Only then is a journal written, each file being replaced is renamed
-// into a backup folder and its staged copy renamed into place, the local
-// version file last. Any failure rolls the installation back; a journal
-// found at the next start (the process was killed, the machine lost power)
-// is completed or rolled back by recover().
+// Before anything is written the unpacked size is compared with the free
+// space. One pass over the archive then writes every entry into a staging
+// folder inside the application directory (the same file system), checking
+// each entry's CRC. Only then is a journal written and the staged files
+// swapped in (InstallSwap: each replaced file keeps a second name as its
+// backup and the new one is renamed over it), the local version file last.
+// Any failure rolls the installation back; a journal found at the next start
+// (the process was killed, the machine lost power) is completed or rolled
+// back by recover().
 //
 // The work runs on a thread of its own; the signals arrive on the thread
 // that owns the installer. Destroying a running installer stops it and waits:
@@ -41,14 +43,23 @@ public:
     static Installer *forStagedDelta(
         const QString &appDir, const QStringList &removed, QObject *parent = nullptr);
 
+    // The mode an entry with the archive's Unix mode bits is installed with:
+    // never writable by group or others and without setuid, setgid or sticky
+    // bits; -1 when the archive gives none. The updater keeps the right to
+    // fill and empty the folders it made.
+    static int installedMode(int archiveMode, bool folder);
+
     // Returns at once; finished() follows exactly once. A second call does nothing.
     void start();
 
-    // At start-up, before anything else touches the installation: completes
-    // an interrupted install when every staged file is still there, rolls it
-    // back otherwise, and removes what an install left behind; logs which.
-    // Returns false only when the installation could not be made whole again,
-    // or its journal not removed; the journal is then kept for the next try.
+    // At start-up, before anything else touches the installation: rolls an
+    // interrupted install back when nothing new was in place yet or a staged
+    // file is missing, completes it otherwise, and removes what an install
+    // left behind; logs which. A journal that cannot be trusted (damaged
+    // along with its copy, or holding a step the installer never writes) is
+    // set aside with its folders, the installation left as it stands.
+    // Returns false only when the installation could not be made whole again
+    // (the journal is then kept for the next try) or was left as it stood.
     static bool recover(const QString &appDir);
 
     // Test seam. From now on the operation-th file operation (1-based) of

@@ -15,6 +15,7 @@
 #include <QFileInfo>
 #include <QMap>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 struct ZipEntry
@@ -70,8 +71,16 @@ inline int unixMode(QFile::Permissions permissions)
     return ((bits >> 12) & 7) << 6 | ((bits >> 4) & 7) << 3 | (bits & 7);
 }
 
+// All the mode bits of path (setuid, setgid and sticky too), links not followed.
+inline int fullMode(const QString &path)
+{
+    struct stat info;
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777)
+                                                                    : -1;
+}
+
 // Every path under root (hidden ones too, links not followed) with what it
-// is: "dir", "link TARGET", or "file MODE SHA1".
+// is: "dir MODE", "link TARGET", or "file MODE SHA1".
 inline QMap<QString, QString> treeSnapshot(const QString &root)
 {
     QMap<QString, QString> tree;
@@ -87,7 +96,7 @@ inline QMap<QString, QString> treeSnapshot(const QString &root)
                 = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
             tree.insert(name, "link " + QString::fromUtf8(target, int(qMax<ssize_t>(size, 0))));
         } else if (info.isDir()) {
-            tree.insert(name, QStringLiteral("dir"));
+            tree.insert(name, QStringLiteral("dir %1").arg(fullMode(path), 0, 8));
         } else {
             QFile file(path);
             QCryptographicHash hash(QCryptographicHash::Sha1);
@@ -95,7 +104,7 @@ inline QMap<QString, QString> treeSnapshot(const QString &root)
                 hash.addData(&file);
             tree.insert(name,
                 QStringLiteral("file %1 %2")
-                    .arg(QString::number(unixMode(info.permissions()), 8),
+                    .arg(QString::number(fullMode(path), 8),
                         QString::fromLatin1(hash.result().toHex())));
         }
     }
