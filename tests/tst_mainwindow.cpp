@@ -4,15 +4,18 @@
 #include "closedport.h"
 #include "dirmanager.h"
 #include "ftpserver.h"
+#include "httpssource.h"
 #include "installer.h"
 #include "instancelock.h"
 #include "internetconntest.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
 #include "messagelog.h"
+#include "nginxserver.h"
 #include "platform.h"
 #include "qftp.h"
 #include "releasemanifest.h"
+#include "releasesource.h"
 #include "scriptedserver.h"
 #include "settings.h"
 #include "signatureverifier.h"
@@ -40,6 +43,7 @@
 #include <QTextBrowser>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -104,6 +108,24 @@ public:
 
 private:
     QTimer timer;
+};
+
+// Answers every connection with a 421 greeting and closes it: an FTP
+// server with all its sessions taken.
+class BusyServer : public QTcpServer
+{
+public:
+    int connections = 0;
+
+protected:
+    void incomingConnection(qintptr handle) override
+    {
+        auto *socket = new QTcpSocket(this);
+        socket->setSocketDescriptor(handle);
+        ++connections;
+        socket->write("421 Too many connections.\r\n");
+        socket->disconnectFromHost();
+    }
 };
 
 const QString updateQuestion
@@ -239,6 +261,8 @@ class TestMainWindow : public QObject
             *finishedLines = log->count("finished");
         return launched;
     }
+
+    static QStringList archiveLines() { return {"TYPE I", "SIZE app.zip", "PASV", "RETR app.zip"}; }
 
     static QStringList noUpdateLines()
     {
@@ -379,6 +403,8 @@ private slots:
 
     void init()
     {
+        // Pauses between tries of a few milliseconds rather than seconds.
+        ReleaseSource::setPauseDivisorForTesting(50);
         // Whatever key this build carries: unverified unless a test says otherwise.
         SignatureVerifier::setPublicKeyForTesting(QByteArray());
         log.reset(new MessageLog);
@@ -537,10 +563,13 @@ private slots:
         int finished = 0;
         QVERIFY(runToLaunch(server, &finished));
 
-        QCOMPARE(finished, 4);
+        // The archive comes through its source, not the window's stages.
+        QCOMPARE(finished, 3);
         QCOMPARE(answerer.asked, 1);
-        const QStringList archiveLines = {"TYPE I", "SIZE app.zip", "PASV", "RETR app.zip"};
-        QCOMPARE(server.receivedLines(), noUpdateLines() + archiveLines);
+        QCOMPARE(server.receivedLines(), noUpdateLines() + archiveLines());
+        // Renamed once whole; nothing partial stays behind.
+        QVERIFY(!QFile::exists(appDir + "/app.zip.part"));
+        QVERIFY(!QFile::exists(appDir + "/app.zip.part.source"));
         // Both downloads stay where they were written.
         QCOMPARE(readBytes(appDir + "/app.zip"), readBytes(serverFolder + "/app.zip"));
         QCOMPARE(readText(appDir + "/new_version.ver"), QStringLiteral("1.1\r\n"));
@@ -571,8 +600,10 @@ private slots:
             << "missing-version-file" << noUpdateLines() << "No update: Downloading file failed: ";
         QTest::newRow("version-file-not-writable")
             << "version-file-not-writable" << listed << "Cannot write \"";
+        // Fetched as "app.zip.part", which cannot take the final name.
         QTest::newRow("archive-not-writable")
-            << "archive-not-writable" << noUpdateLines() << "Cannot write \"";
+            << "archive-not-writable" << noUpdateLines() + archiveLines()
+            << "Update not installed: cannot rename \"";
         // Greets, then never answers: the FTP client's time limit ends the login.
         QTest::newRow("stall-past-time-limit")
             << "stall" << QStringList {"USER marvoline"} << "No update: Login failed: ";
@@ -724,7 +755,9 @@ private slots:
         QVERIFY(!window.isVisible());
         QCOMPARE(window.statusText(), QStringLiteral("Starting Viewer..."));
         QCOMPARE(log->count("Window closed: update cancelled"), 1);
-        QVERIFY(readBytes(appDir + "/app.zip").size() < size);
+        QVERIFY(!QFile::exists(appDir + "/app.zip"));
+        QVERIFY(readBytes(appDir + "/app.zip.part").size() < size);
+        QVERIFY(QFile::exists(appDir + "/app.zip.part.source"));
         QVERIFY(installShown.isEmpty());
         expectInstalled("1.0");
     }
@@ -752,6 +785,10 @@ private slots:
             << "alter-archive" << true << all
             << "Update not installed: signature refused: the archive does not match its "
                "signature";
+        // Left by an earlier run: the record names this server's app.zip,
+        // the bytes are not its own. Resumed, refused, fetched whole once more.
+        QTest::newRow("resumed-partial-of-other-bytes")
+            << "stale-partial" << true << all + QStringList {"RETR app.zip"} << "";
         // A genuine 1.1 replayed under a "version.ver" of 1.2.
         QTest::newRow("older-release-under-newer-version")
             << "newer-version-file" << true << all
@@ -783,6 +820,15 @@ private slots:
         }
         if (change == "newer-version-file")
             QVERIFY(writeFile(serverFolder + "/version.ver", "1.2\n"));
+        if (change == "stale-partial") {
+            const qint64 size = QFileInfo(serverFolder + "/app.zip").size();
+            QVERIFY(writeFile(appDir + "/app.zip.part", QByteArray(int(size / 2), 'x')));
+            QVERIFY(writeFile(appDir + "/app.zip.part.source",
+                QStringLiteral("ftp://127.0.0.1:%1/demo_mac/app.zip\nsize=%2\n%2\n")
+                    .arg(server.port())
+                    .arg(size)
+                    .toUtf8()));
+        }
         SignatureVerifier::setPublicKeyForTesting(verified ? publicKey : QByteArray());
         Answerer answerer(Answerer::Yes);
         MainWindow window(nullptr);
@@ -811,6 +857,23 @@ private slots:
         }
         QCOMPARE(refused, 0);
         QCOMPARE(log->count("Signature verified: version 1.1"), verified ? 1 : 0);
+        if (verified && change.isEmpty()) {
+            // One session: the manifest asked for (this server has none),
+            // then the signature and the archive in it as they always were.
+            QStringList session = server.receivedLines();
+            session = session.mid(session.lastIndexOf("USER marvoline"));
+            const QStringList manifest
+                = {"TYPE I", "SIZE release.json", "PASV", "RETR release.json"};
+            const QStringList signature
+                = {"TYPE I", "SIZE app.zip.minisig", "PASV", "RETR app.zip.minisig"};
+            QCOMPARE(session, noUpdateLines() + manifest + signature + archiveLines());
+        }
+        int fetchedWhole = 0;
+        for (const MessageLog::Line &line : log->lines())
+            fetchedWhole += line.text.startsWith("Resumed archive from ");
+        QCOMPARE(fetchedWhole, change == "stale-partial" ? 1 : 0);
+        if (change == "stale-partial") // resumed in the window's session first
+            QCOMPARE(server.receivedLines().filter(QRegularExpression("^(MDTM|REST) ")).size(), 2);
         for (const ZipEntry &entry : newRelease())
             QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
         expectInstalled("1.1");
@@ -845,9 +908,10 @@ private slots:
             << notShown + "a replay: version \"1.1\" is older than \"1.2\"";
         QTest::newRow("same-version-signed-earlier")
             << "verified-1.1-later" << false << notShown + "a replay: signed at ";
-        // Refused on SIZE's word already: nothing past the signed size is asked for.
+        // Refused on the listing's word already: nothing past the signed size
+        // is asked for.
         QTest::newRow("archive-longer-than-size")
-            << "archive-longer" << true << refused + "the published \"app.zip\" announces ";
+            << "archive-longer" << true << refused + "the published \"app.zip\" is ";
         QTest::newRow("archive-shorter-than-size")
             << "archive-shorter" << true << refused + "archive refused: the archive holds ";
         QTest::newRow("archive-with-another-hash")
@@ -958,6 +1022,8 @@ private slots:
         if (change == "archive-longer") {
             // Never more than the signed size on disk, nor asked for.
             QVERIFY(QFileInfo(appDir + "/app.zip").size() <= archiveSize);
+            QVERIFY(QFileInfo(appDir + "/app.zip.part").size() <= archiveSize);
+            QVERIFY(!retrieved.contains("RETR app.zip"));
             QVERIFY(ends.first().endsWith(QStringLiteral("more than %1").arg(archiveSize)));
         }
         if (change == "rollout-0") {
@@ -1196,6 +1262,167 @@ private slots:
         expectNotUpdated();
     }
 
+    // The primary server, then the mirrors of "smirrors" in order: a release
+    // signed with the built-in key (its manifest fetched from the source that
+    // told the version) comes from the first source that serves it whole and
+    // genuine; every source left leaves one line with its reason, and when
+    // all fail the installed application starts.
+    void sources_data()
+    {
+        // "down", "busy" (421), "altered", or "altered-no-manifest" (the
+        // release published without its manifest, everywhere).
+        QTest::addColumn<QString>("primary");
+        QTest::addColumn<QStringList>("mirrors");
+        QTest::addColumn<QString>("installed");
+        // One per source left, in order: a text its line holds.
+        QTest::addColumn<QStringList>("left");
+        const QString refused = QStringLiteral("Connection refused");
+        QTest::newRow("primary-down-ftp-mirror")
+            << "down" << QStringList {"ftp"} << "1.1" << QStringList {refused};
+        QTest::newRow("primary-down-https-mirror")
+            << "down" << QStringList {"https"} << "1.1" << QStringList {refused};
+        QTest::newRow("altered-primary-genuine-mirror")
+            << "altered" << QStringList {"https"} << "1.1"
+            << QStringList {"archive refused: the archive's BLAKE2b-512 is not the one"};
+        QTest::newRow("altered-primary-genuine-mirror-without-manifest")
+            << "altered-no-manifest" << QStringList {"https"} << "1.1"
+            << QStringList {"signature refused: the archive does not match its signature"};
+        // A mirror's "version.ver" is held to the same cap and form.
+        QTest::newRow("mirror-version-too-long")
+            << "down" << QStringList {"ftp-long-version", "ftp"} << "1.1"
+            << QStringList {refused, "the published \"version.ver\" announces 2000 bytes"};
+        QTest::newRow("mirror-version-of-two-lines")
+            << "down" << QStringList {"ftp-two-line-version", "ftp"} << "1.1"
+            << QStringList {refused, "the published \"version.ver\" is not one line"};
+        QTest::newRow("busy-primary")
+            << "busy" << QStringList {"ftp"} << "1.1" << QStringList {"421 Too many connections."};
+        QTest::newRow("https-mirror-of-unknown-ca")
+            << "down" << QStringList {"https-unknown-ca", "ftp"} << "1.1"
+            << QStringList {refused, "SSL handshake failed"};
+        // Overloaded: tried twice more, then left for the next.
+        QTest::newRow("busy-https-mirror") << "down" << QStringList {"https-503", "ftp"} << "1.1"
+                                           << QStringList {refused, "HTTP 503"};
+        QTest::newRow("redirect-to-http")
+            << "down" << QStringList {"https-to-http"} << "1.0"
+            << QStringList {refused, "redirect to a non-https address refused: http://"};
+        QTest::newRow("all-down") << "down" << QStringList {"http", "ftp-down", "https-down"}
+                                  << "1.0"
+                                  << QStringList {"not an ftp:// or https:// address", refused,
+                                         refused, refused};
+    }
+    void sources()
+    {
+        QFETCH(QString, primary);
+        QFETCH(QStringList, mirrors);
+        QFETCH(QString, installed);
+        QFETCH(QStringList, left);
+        layOut("1.0", QString(), false);
+        QVERIFY(QDir(serverFolder).removeRecursively());
+        {
+            FtpServer origin;
+            QVERIFY(serve(origin));
+            publish(origin);
+        }
+        if (primary == "altered-no-manifest") {
+            QVERIFY(QFile::remove(serverFolder + "/release.json"));
+            QVERIFY(QFile::remove(serverFolder + "/release.json.minisig"));
+        }
+        SignatureVerifier::setPublicKeyForTesting(publicKey);
+        // A copy of the published folder under `name`, one file's bytes replaced.
+        const auto copyWith = [&](const QString &name, const QString &file,
+                                  const std::function<QByteArray(QByteArray)> &change) {
+            const QString root = tmp->filePath(name);
+            QDir().mkpath(root + "/demo_mac");
+            for (const QString &entry : QDir(serverFolder).entryList(QDir::Files)) {
+                const QByteArray bytes = readBytes(serverFolder + "/" + entry);
+                writeFile(root + "/demo_mac/" + entry, entry == file ? change(bytes) : bytes);
+            }
+            return root;
+        };
+
+        FtpServer primaryServer;
+        BusyServer busy;
+        if (primary == "down") {
+            serverPort = closedPort();
+        } else if (primary == "busy") {
+            QVERIFY(busy.listen(QHostAddress::LocalHost, 0));
+            serverPort = busy.serverPort();
+        } else {
+            // Its own copy, one byte of the archive flipped.
+            const QString root = copyWith("primary", "app.zip", [](QByteArray bytes) {
+                bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
+                return bytes;
+            });
+            QVERIFY(primaryServer.start(root));
+            serverPort = primaryServer.port();
+        }
+        std::vector<std::unique_ptr<FtpServer>> ftpMirrors;
+        std::vector<std::unique_ptr<NginxServer>> httpsMirrors;
+        serverMirrors.clear();
+        for (const QString &kind : mirrors) {
+            if (kind == "ftp") {
+                ftpMirrors.emplace_back(new FtpServer);
+                QVERIFY(ftpMirrors.back()->start(serverRoot));
+                serverMirrors
+                    << QStringLiteral("ftp://127.0.0.1:%1/").arg(ftpMirrors.back()->port());
+            } else if (kind.startsWith("https-") && kind != "https-down") {
+                httpsMirrors.emplace_back(new NginxServer);
+                QString directives;
+                if (kind == "https-to-http")
+                    directives = QStringLiteral("return 302 http://127.0.0.1:%1$request_uri;")
+                                     .arg(closedPort());
+                if (kind == "https-503")
+                    directives = QStringLiteral("return 503;");
+                QVERIFY2(httpsMirrors.back()->start(serverRoot, directives),
+                    qPrintable(httpsMirrors.back()->errorText()));
+                if (kind != "https-unknown-ca")
+                    HttpsSource::addCaCertificatesForTesting(httpsMirrors.back()->authority());
+                serverMirrors << httpsMirrors.back()->url().toString();
+            } else if (kind == "https") {
+                httpsMirrors.emplace_back(new NginxServer);
+                QVERIFY(httpsMirrors.back()->start(serverRoot));
+                HttpsSource::addCaCertificatesForTesting(httpsMirrors.back()->authority());
+                serverMirrors << httpsMirrors.back()->url().toString();
+            } else if (kind == "http") {
+                serverMirrors << QStringLiteral("http://127.0.0.1:%1/").arg(closedPort());
+            } else if (kind.endsWith("-version")) {
+                const QByteArray version
+                    = kind == "ftp-long-version" ? QByteArray(2000, '1') : "1.1\n9.9\n";
+                ftpMirrors.emplace_back(new FtpServer);
+                QVERIFY(ftpMirrors.back()->start(
+                    copyWith(kind, "version.ver", [&](const QByteArray &) { return version; })));
+                serverMirrors
+                    << QStringLiteral("ftp://127.0.0.1:%1/").arg(ftpMirrors.back()->port());
+            } else if (kind == "ftp-down") {
+                serverMirrors << QStringLiteral("ftp://127.0.0.1:%1/").arg(closedPort());
+            } else {
+                serverMirrors << QStringLiteral("https://127.0.0.1:%1/").arg(closedPort());
+            }
+        }
+        Answerer answerer(Answerer::Yes);
+        MainWindow window(nullptr);
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
+
+        QStringList lines;
+        for (const MessageLog::Line &line : log->lines()) {
+            if (line.text.startsWith("Source ") || line.text.startsWith("Mirror "))
+                lines << line.text;
+        }
+        QCOMPARE(lines.size(), left.size());
+        for (int i = 0; i < left.size(); ++i)
+            QVERIFY2(lines.at(i).contains(left.at(i)), qPrintable(lines.at(i)));
+        if (primary == "busy")
+            QCOMPARE(busy.connections, 3);
+        expectInstalled(installed);
+        if (installed == "1.0")
+            QCOMPARE(log->count("No update: no source answered"), 1);
+        int manifests = 0;
+        for (const MessageLog::Line &line : log->lines())
+            manifests += line.text.startsWith("Release information verified: version 1.1, ");
+        QCOMPARE(manifests, installed == "1.1" && primary != "altered-no-manifest" ? 1 : 0);
+    }
+
     // "version.ver" and "app.zip.minisig" are small: one announced larger
     // than its cap (by the listing or by SIZE) is never asked for, one that
     // arrives larger stops its transfer with the file holding no more than
@@ -1231,6 +1458,9 @@ private slots:
         QTest::newRow("signature-listed-too-large")
             << signature << big.left(70000) << true << QByteArray()
             << notInstalled + "is 70000 bytes, more than 65536";
+        QTest::newRow("signature-announced-too-large")
+            << signature << big << false << QByteArray()
+            << notInstalled + "announces 4194304 bytes, more than 65536";
         QTest::newRow("signature-arrives-too-large")
             << signature << big << false << QByteArray("213 300\r\n")
             << notInstalled + "holds more than 65536 bytes";
@@ -1350,8 +1580,13 @@ private slots:
         QVERIFY(runToLaunch(server));
 
         QCOMPARE(answerer.asked, 1);
-        if (failure == "dropped")
-            QVERIFY(readBytes(appDir + "/app.zip").size() < archive.size());
+        if (failure == "dropped") {
+            // Kept for the next run, under its partial name only.
+            QVERIFY(!QFile::exists(appDir + "/app.zip"));
+            const QByteArray part = readBytes(appDir + "/app.zip.part");
+            QVERIFY(part.size() > 0 && part.size() < archive.size());
+            QVERIFY(archive.startsWith(part));
+        }
         QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
         QCOMPARE(readBytes(bundleExecutable(appDir, "Viewer")), programText(marker, "Viewer 1.0"));
         expectInstalled("1.0");

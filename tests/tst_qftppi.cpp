@@ -240,7 +240,9 @@ void tst_QFtpPI::greetings_data()
                                 << QStringList {"state 3", connected,
                                        "reply 220 Welcome\r\nSecond line\r\nReady",
                                        "finished Welcome\r\nSecond line\r\nReady"};
-    QTest::newRow("refusal") << L {"421 busy\r\n"} << QStringList {"state 3"};
+    QTest::newRow("refusal") << L {"421 busy\r\n"}
+                             << QStringList {"state 3", "state 0",
+                                    "error 3 Connection refused by host 127.0.0.1: 421 busy"};
 }
 
 void tst_QFtpPI::greetings()

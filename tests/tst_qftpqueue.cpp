@@ -46,6 +46,8 @@ private slots:
     void commandLines_data();
     void commandLines();
     void modeChosenWhenQueued();
+    void restart_data();
+    void restart();
     void download_data();
     void download();
     void uploadCompletedAfterDataClosed();
@@ -648,6 +650,14 @@ void TestQFtpQueue::commandLines_data()
         {"TYPE A", "SIZE version.ver", "PASV", "RETR version.ver"});
     row("get-binary", [](QFtp &f) { return f.get("app.zip"); },
         {"TYPE I", "SIZE app.zip", "PASV", "RETR app.zip"});
+    // REST right before RETR: servers forget it at any other command.
+    row("get-from-offset", [](QFtp &f) { return f.get("app.zip", nullptr, QFtp::Binary, 100); },
+        {"TYPE I", "SIZE app.zip", "PASV", "REST 100", "RETR app.zip"});
+    row("get-from-zero", [](QFtp &f) { return f.get("app.zip", nullptr, QFtp::Binary, 0); },
+        {"TYPE I", "SIZE app.zip", "PASV", "RETR app.zip"});
+    row("size", [](QFtp &f) { return f.size("app.zip"); }, {"TYPE I", "SIZE app.zip"});
+    row("modification-time", [](QFtp &f) { return f.modificationTime("app.zip"); },
+        {"MDTM app.zip"});
     row("put-empty-bytes", [](QFtp &f) { return f.put(QByteArray(), "up.bin"); },
         {"TYPE I", "PASV", "ALLO 0", "STOR up.bin"});
     // The devices belong to the client, so that they outlive it.
@@ -718,6 +728,65 @@ void TestQFtpQueue::modeChosenWhenQueued()
     QVERIFY(s.server.nextLine().startsWith("PORT 127,0,0,1,"));
     s.server.send("500 no active either\r\n");
     QTRY_COMPARE(doneSpy.count(), 2);
+}
+
+// A download from an offset: the bytes go on where the device stands, and
+// a server that will not restart sends the whole file, which then lands at
+// the device's start, never after what it held. SIZE and MDTM answered.
+void TestQFtpQueue::restart_data()
+{
+    QTest::addColumn<QByteArray>("restReply");
+    QTest::addColumn<QByteArray>("mdtmReply");
+    QTest::addColumn<QDateTime>("time");
+    const QDateTime time(QDate(2026, 12, 7), QTime(17, 45, 12), Qt::UTC);
+    QTest::newRow("accepted") << QByteArray("350 Restarting at 4.\r\n")
+                              << QByteArray("213 20261207174512\r\n") << time;
+    QTest::newRow("not-implemented") << QByteArray("502 Command not implemented.\r\n")
+                                     << QByteArray("213 20261207174512.250\r\n") << time;
+    QTest::newRow("offset-refused") << QByteArray("554 Invalid REST parameter.\r\n")
+                                    << QByteArray("550 No MDTM here.\r\n") << QDateTime();
+}
+
+void TestQFtpQueue::restart()
+{
+    QFETCH(QByteArray, restReply);
+    QFETCH(QByteArray, mdtmReply);
+    QFETCH(QDateTime, time);
+    const bool refused = !restReply.startsWith("350");
+    Scripted s;
+    QVERIFY(s.logIn());
+    QBuffer sink;
+    sink.setData("abcd");
+    sink.open(QIODevice::ReadWrite);
+    sink.seek(4);
+    QSignalSpy refusals(&s.ftp, &QFtp::restartRefused);
+    QList<QPair<qint64, qint64>> progress;
+    connect(&s.ftp, &QFtp::dataTransferProgress, this, [&](qint64 done, qint64 total) {
+        progress.append({done, total});
+    });
+    const int g = s.ftp.get(QStringLiteral("app.zip"), &sink, QFtp::Binary, 4);
+    QVERIFY(converse(s.server,
+        {{"TYPE I", "200 ok\r\n"}, {"SIZE app.zip", "213 10\r\n"}, {"PASV", s.data.pasvReply()}}));
+    QVERIFY(s.data.waitForClient());
+    QVERIFY(converse(s.server, {{"REST 4", restReply}, {"RETR app.zip", "150 Here.\r\n"}}));
+    s.data.send(refused ? "abcdefghij" : "efghij");
+    s.data.close();
+    QTRY_COMPARE(s.data.client()->state(), QAbstractSocket::UnconnectedState);
+    s.server.send("226 Transfer complete.\r\n");
+    QTRY_COMPARE(s.rec.count("done"), 1);
+    QCOMPARE(s.rec.events, QStringList({started(g), finished(g), done()}));
+    QCOMPARE(sink.data(), QByteArray("abcdefghij"));
+    QCOMPARE(refusals.count(), refused ? 1 : 0);
+    QCOMPARE(progress.last(), qMakePair(qint64(10), qint64(10)));
+
+    QCOMPARE(s.ftp.remoteSize(), qint64(-1));
+    s.ftp.size(QStringLiteral("app.zip"));
+    s.ftp.modificationTime(QStringLiteral("app.zip"));
+    QVERIFY(converse(s.server, {{"TYPE I", "200 ok\r\n"}, {"SIZE app.zip", "213 10\r\n"}}));
+    QVERIFY(converse(s.server, {{"MDTM app.zip", mdtmReply}}));
+    QTRY_COMPARE(s.rec.count("done"), 2);
+    QCOMPARE(s.ftp.remoteSize(), qint64(10));
+    QCOMPARE(s.ftp.remoteModificationTime(), time);
 }
 
 void TestQFtpQueue::download_data()

@@ -21,9 +21,35 @@ private slots:
 
     void configLines_data();
     void configLines();
+    void mirrors_data();
+    void mirrors();
     void fileFromDisk();
     void missingFileShowsErrorBoxAndKeepsDefaults();
 };
+
+// "smirrors": sources separated by any blanks, taken as they stand.
+void TestSettings::mirrors_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("mirrors");
+    QTest::newRow("none") << QByteArray("surl==h\n") << QStringList();
+    QTest::newRow("two-with-blanks")
+        << QByteArray("smirrors==  ftp://a.example/pub/\t https://b.example:8443/r/ \n")
+        << QStringList {"ftp://a.example/pub/", "https://b.example:8443/r/"};
+    QTest::newRow("last-line-wins")
+        << QByteArray("smirrors==ftp://a/\nsmirrors==ftp://b/\n") << QStringList {"ftp://b/"};
+}
+
+void TestSettings::mirrors()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, mirrors);
+    Settings::reset();
+    QTextStream stream(content);
+    Settings::read(stream);
+    QCOMPARE(serverMirrors, mirrors);
+    Settings::reset();
+}
 
 void TestSettings::configLines_data()
 {

@@ -6,6 +6,13 @@ CappedFile::CappedFile(const QString &name, qint64 cap)
 {
 }
 
+void CappedFile::setCap(qint64 cap)
+{
+    limit = cap;
+    tooLarge = false;
+    excessText.clear();
+}
+
 bool CappedFile::admits(qint64 announced)
 {
     if (announced <= limit)
@@ -18,17 +25,15 @@ bool CappedFile::admits(qint64 announced)
 
 qint64 CappedFile::writeData(const char *data, qint64 length)
 {
-    // Nothing of a piece that would pass the cap is written: the file keeps
-    // at most the cap, and the writer sees the failure at once.
-    if (tooLarge || length > limit - written) {
+    // Nothing of a piece that would pass the cap is written (it goes at
+    // pos(), after the bytes already there): the file keeps at most the
+    // cap, and the writer sees the failure at once.
+    if (tooLarge || length > limit - pos()) {
         if (!tooLarge)
             excessText = QStringLiteral("holds more than %1 bytes").arg(limit);
         tooLarge = true;
         setErrorString(excessText);
         return -1;
     }
-    const qint64 n = QFile::writeData(data, length);
-    if (n > 0)
-        written += n;
-    return n;
+    return QFile::writeData(data, length);
 }

@@ -16,6 +16,10 @@ public:
     CappedFile(const QString &name, qint64 cap);
 
     qint64 cap() const { return limit; }
+    // For a file used for one download after another: a new cap, and
+    // nothing exceeded yet. The cap counts from the file's start, so bytes
+    // a resumed download appends are held to it with those already there.
+    void setCap(qint64 cap);
 
     // Whether a transfer of `announced` bytes (negative or 0: not known) may
     // go on; false, and exceeded() from then on, when it is more than the cap.
@@ -31,8 +35,7 @@ protected:
     qint64 writeData(const char *data, qint64 length) override;
 
 private:
-    const qint64 limit;
-    qint64 written = 0;
+    qint64 limit;
     bool tooLarge = false;
     QString excessText;
 };

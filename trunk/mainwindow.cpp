@@ -6,14 +6,17 @@
 #include "deltaplan.h"
 #include "deltaupdate.h"
 #include "dirmanager.h"
+#include "ftpsource.h"
 #include "installer.h"
 #include "manifestcheck.h"
 #include "notesview.h"
 #include "platform.h"
 #include "qftp.h"
+#include "releasedownload.h"
 #include "releasefiles.h"
 #include "settings.h"
 #include "signatureverifier.h"
+#include "sourcelist.h"
 #include "updatestate.h"
 #include "version.h"
 
@@ -30,15 +33,12 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextStream>
-#include <QThread>
 #include <QTimer>
-
-#include <memory>
 
 namespace {
 
-const char ftpUser[] = "marvoline";
-const char ftpPassword[] = "qd4739";
+const char *const ftpUser = FtpSource::user;
+const char *const ftpPassword = FtpSource::password;
 
 // What this installation remembers of verified releases. A file that cannot
 // be read is noted: the state then is the strictest one.
@@ -112,23 +112,67 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ftp, SIGNAL(listInfo(QUrlInfo)), this, SLOT(handleListInfo(QUrlInfo)));
     connect(ftp, SIGNAL(stateChanged(int)), this, SLOT(handleStateChanged(int)));
     connect(ftp, SIGNAL(done(bool)), this, SLOT(commandFinished(bool)));
-    connect(ftp, &QFtp::dataTransferProgress, this, &MainWindow::showProgress);
+    connect(ftp, &QFtp::dataTransferProgress, this, [this](qint64, qint64 total) {
+        // The size the server announces before sending: an oversized version
+        // file is not asked for. Stopped from the event loop, not from inside
+        // the reply.
+        if (stage == WaitVersionFile && ftp->currentDevice() == versionFile
+            && !versionFile->admits(total)) {
+            QTimer::singleShot(0, ftp, [this] {
+                if (ftp->currentDevice() == versionFile)
+                    ftp->abort();
+            });
+        }
+    });
+
+    // The manifest, the signature and the archive, and the version when the
+    // primary server cannot tell it, come through the sources.
+    sources = new SourceList(ftp, serverHost, quint16(serverPort), serverAppDir, serverMirrors,
+        DirManager::getAppDir(), this);
+    connect(sources, &SourceList::sourceLeft, this,
+        [](const QString &line) { qDebug().noquote() << line; });
+    connect(sources, &SourceList::versionFetched, this, [this](bool ok) {
+        if (!ok)
+            return finish(QStringLiteral("No update: no source answered"));
+        remoteVersion = sources->publishedVersion();
+        versionReceived();
+    });
+    connect(sources, &SourceList::manifestFetched, this, [this](bool ok) {
+        if (ok)
+            judgeManifest();
+        else
+            manifestMissing();
+    });
+    connect(sources, &SourceList::fileFetched, this, &MainWindow::deltaFileFetched);
+    connect(sources, &SourceList::progress, this, &MainWindow::showProgress);
+    connect(sources, &SourceList::status, this, [this](const QString &text) {
+        setStatus(text.isEmpty() ? QStringLiteral("Downloading update...") : text);
+    });
+    download = new ReleaseDownload(sources, publicKey, this);
+    connect(download, &ReleaseDownload::downloaded, this,
+        [this] { qDebug().noquote() << "Downloaded:" << progressBar->format(); });
+    connect(download, &ReleaseDownload::signatureVerified, this, [](const QString &version) {
+        qDebug().noquote() << QStringLiteral("Signature verified: version %1").arg(version);
+    });
+    connect(download, &ReleaseDownload::finished, this,
+        [this](bool ok, const QString &archive, const QString &reason) {
+            if (stage != WaitArchive)
+                return;
+            if (ok)
+                installArchive(archive);
+            else
+                finish(QStringLiteral("Update not installed: ") + reason);
+        });
 }
 
 MainWindow::~MainWindow()
 {
-    if (verifier) {
-        verifier->wait();
-        delete verifier;
-    }
-    // The client may still hold a file as its download target.
+    // A check under way ends first; the sources' files may be the client's
+    // download targets.
+    delete download;
+    delete sources;
     delete ftp;
-    delete zipFile;
-    delete signatureFile;
     delete versionFile;
-    delete manifestSignatureFile;
-    delete manifestFile;
-    delete deltaFile;
     delete ui;
 }
 
@@ -208,11 +252,10 @@ CappedFile *MainWindow::fetchCapped(const char *serverName, const char *localNam
     const QString name = QLatin1String(serverName);
     const qint64 listed = listedSizes.value(name, -1);
     if (listed > cap) {
-        finish(refusalPrefix()
-            + QStringLiteral("the published \"%1\" is %2 bytes, more than %3")
-                  .arg(name)
-                  .arg(listed)
-                  .arg(cap));
+        primaryFailed(QStringLiteral("the published \"%1\" is %2 bytes, more than %3")
+                          .arg(name)
+                          .arg(listed)
+                          .arg(cap));
         return nullptr;
     }
     auto *file = openTarget<CappedFile>(QLatin1String(localName), cap);
@@ -221,40 +264,29 @@ CappedFile *MainWindow::fetchCapped(const char *serverName, const char *localNam
     return file;
 }
 
-QString MainWindow::refusalPrefix() const
-{
-    return stage <= WaitManifestSignature ? QStringLiteral("No update: ")
-                                          : QStringLiteral("Update not installed: ");
-}
-
-bool MainWindow::cappedFailure(CappedFile *file, bool error, const char *serverName)
+bool MainWindow::cappedFailure(CappedFile *file, bool error, const char *serverName, QString *why)
 {
     file->close();
-    if (file->exceeded()) {
-        finish(refusalPrefix()
-            + QStringLiteral("the published \"%1\" %2")
-                  .arg(QLatin1String(serverName), file->excess()));
-        return true;
-    }
-    if (error) {
-        finish(refusalPrefix()
-            + (stage == WaitSignature
-                    ? QStringLiteral("no signature \"%1\": ").arg(QLatin1String(serverName))
-                    : QString())
-            + ftpFailure());
-        return true;
-    }
-    return false;
+    if (file->exceeded())
+        *why = QStringLiteral("the published \"%1\" %2")
+                   .arg(QLatin1String(serverName), file->excess());
+    else if (error)
+        *why = ftpFailure();
+    return file->exceeded() || error;
 }
 
 void MainWindow::commandFinished(bool error)
 {
+    // The sources use the session from here; its ends are theirs.
+    if (stage == WaitSources || stage == WaitDeltaIndex)
+        return;
+    QString why;
     switch (stage) {
     case WaitLogin:
         // A refused login or folder change ends the session here: another
         // folder's "version.ver" and "app.zip" are not ours to compare or install.
         if (error) {
-            finish(QStringLiteral("No update: ") + ftpFailure());
+            primaryFailed(ftpFailure());
             break;
         }
         stage = WaitList;
@@ -262,47 +294,20 @@ void MainWindow::commandFinished(bool error)
         break;
     case WaitList:
         if (error) {
-            finish(QStringLiteral("No update: ") + ftpFailure());
+            primaryFailed(ftpFailure());
             break;
         }
+        sources->setPrimaryListing(listedSizes);
         stage = WaitVersionFile;
         versionFile = fetchCapped(ReleaseFiles::versionFile, ReleaseFiles::downloadedVersionFile,
             ReleaseFiles::maxVersionFileSize);
         break;
     case WaitVersionFile:
-        if (cappedFailure(versionFile, error, ReleaseFiles::versionFile) || !readPublishedVersion())
-            break;
-        if (publicKey.isEmpty())
-            compareVersions();
+        if (cappedFailure(versionFile, error, ReleaseFiles::versionFile, &why)
+            || !SourceList::readVersionFile(versionFile->fileName(), &remoteVersion, &why))
+            primaryFailed(why);
         else
-            fetchManifest();
-        break;
-    case WaitManifest:
-        manifestFile->close();
-        if (error || manifestFile->exceeded()) {
-            manifestMissing();
-            break;
-        }
-        stage = WaitManifestSignature;
-        manifestSignatureFile = fetchCapped(ReleaseFiles::manifestSignature,
-            ReleaseFiles::manifestSignature, ReleaseFiles::maxSignatureSize);
-        break;
-    case WaitManifestSignature:
-        stage = WaitArchive;
-        manifestSignatureFile->close();
-        if (error || manifestSignatureFile->exceeded())
-            manifestMissing();
-        else
-            judgeManifest();
-        break;
-    case WaitDeltaIndex:
-        deltaFile->close();
-        if (error) {
-            dropDelta(QStringLiteral("cannot fetch its index: ") + ftpFailure());
-            break;
-        }
-        stage = CheckingDelta;
-        delta->check(localVersion);
+            versionReceived();
         break;
     case WaitReconnect:
         if (error) {
@@ -311,62 +316,43 @@ void MainWindow::commandFinished(bool error)
         }
         downloadRelease();
         break;
-    case WaitSignature:
-        if (!cappedFailure(signatureFile, error, ReleaseFiles::archiveSignature))
-            downloadArchive();
-        break;
-    case WaitArchive:
-        stage = Finished;
-        if (zipFile)
-            zipFile->close();
-        // A failed download is never installed: the installed application is
-        // started as it is rather than half replaced.
-        if (error) {
-            // Past the signed size: the cap's own words say more than the FTP client's.
-            const auto *capped = qobject_cast<CappedFile *>(zipFile);
-            finish(QStringLiteral("Update not installed: ")
-                + (capped && capped->exceeded()
-                        ? QStringLiteral("the published \"%1\" %2")
-                              .arg(QLatin1String(ReleaseFiles::archive), capped->excess())
-                        : ftpFailure()));
-            break;
-        }
-        qDebug().noquote() << "Downloaded:" << progressBar->format();
-        archiveReceived();
-        break;
-    case WaitDelta:
-        deltaFile->close();
-        if (error) {
-            dropDelta(QStringLiteral("download failed: ") + ftpFailure());
-            break;
-        }
-        qDebug().noquote() << "Downloaded:" << progressBar->format();
-        stage = ApplyingDelta;
-        delta->stage();
-        break;
     default:
         break;
     }
     qDebug() << "finished";
 }
 
-bool MainWindow::readPublishedVersion()
+void MainWindow::primaryFailed(const QString &reason)
 {
-    if (!versionFile->open(QIODevice::ReadOnly)) {
-        finish(QStringLiteral("No update: cannot read \"%1\": %2")
-                   .arg(versionFile->fileName(), versionFile->errorString()));
-        return false;
+    // Without mirrors a server that is not there is left at once, as it
+    // always was: the application starts without waiting.
+    if (!sources->hasMirrors()) {
+        finish(QStringLiteral("No update: ") + reason);
+        return;
     }
-    const QByteArray published = versionFile->readAll();
-    versionFile->close();
-    // Never shown nor compared unless it reads as a version at all.
-    QString why;
-    if (!Version::readPublished(published, &remoteVersion, &why)) {
-        finish(QStringLiteral("No update: the published \"%1\" %2")
-                   .arg(QLatin1String(ReleaseFiles::versionFile), why));
-        return false;
+    if (stage == WaitLogin && FtpSource::wasOverloaded(ftp)
+        && overloadRetries++ < ReleaseSource::maxOverloadRetries) {
+        // Busy, or refusing connections for now: twice more, after a pause.
+        QTimer::singleShot(ReleaseSource::overloadPause(), this, [this] {
+            if (stage != WaitLogin)
+                return;
+            ftp->connectToHost(serverHost, quint16(serverPort));
+            ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
+        });
+        return;
     }
-    return true;
+    stage = WaitSources;
+    sources->fetchVersionFromMirrors(reason);
+}
+
+void MainWindow::versionReceived()
+{
+    if (publicKey.isEmpty())
+        return compareVersions();
+    // The manifest before its signature: a publish renames the signature into
+    // place first, so after a new manifest the signature fetched is new too.
+    stage = WaitSources;
+    sources->fetchManifest();
 }
 
 void MainWindow::compareVersions()
@@ -387,15 +373,6 @@ void MainWindow::offerUpdate()
         askForUpdate();
 }
 
-void MainWindow::fetchManifest()
-{
-    // The manifest before its signature: a publish renames the signature into
-    // place first, so after a new manifest the signature fetched is new too.
-    stage = WaitManifest;
-    manifestFile = fetchCapped(
-        ReleaseFiles::manifest, ReleaseFiles::manifest, ReleaseFiles::maxManifestSize);
-}
-
 void MainWindow::manifestMissing()
 {
     const QString refusal = ManifestCheck::withoutManifest(loadUpdateState());
@@ -407,11 +384,13 @@ void MainWindow::manifestMissing()
 
 void MainWindow::judgeManifest()
 {
+    stage = WaitArchive;
     UpdateState state = loadUpdateState();
-    QFile signature(manifestSignatureFile->fileName());
+    const QString appDir = DirManager::getAppDir() + QLatin1Char('/');
+    QFile signature(appDir + QLatin1String(ReleaseFiles::manifestSignature));
     ManifestCheck::Input input;
     input.publicKey = publicKey;
-    input.manifestPath = manifestFile->fileName();
+    input.manifestPath = appDir + QLatin1String(ReleaseFiles::manifest);
     input.signature = signature.open(QIODevice::ReadOnly)
         ? signature.read(ReleaseFiles::maxSignatureSize + 1)
         : QByteArray();
@@ -437,17 +416,32 @@ void MainWindow::fetchDeltaIndex(const DeltaIndex::Offer &offer)
     connect(delta, &DeltaUpdate::checked, this, &MainWindow::deltaChecked);
     connect(delta, &DeltaUpdate::staged, this, &MainWindow::deltaStaged);
     stage = WaitDeltaIndex;
-    deltaFile = openTarget<CappedFile>(
-        QLatin1String(ReleaseFiles::downloadedDeltaIndex), offer.indexSize);
-    if (deltaFile)
-        ftp->get(offer.indexName, deltaFile, QFtp::Binary);
+    sources->fetchFile(offer.indexName, delta->indexPath(), offer.indexSize);
 }
 
 // Each answer is dropped when the window has moved on (closed meanwhile).
+void MainWindow::deltaFileFetched(bool ok, const QString &reason)
+{
+    if (stage != WaitDeltaIndex && stage != WaitDelta)
+        return;
+    if (!ok)
+        return dropDelta(stage == WaitDelta ? QStringLiteral("download failed: ") + reason
+                                            : QStringLiteral("cannot fetch its index: ") + reason);
+    if (stage == WaitDeltaIndex) {
+        stage = CheckingDelta;
+        delta->check(localVersion);
+        return;
+    }
+    qDebug().noquote() << "Downloaded:" << progressBar->format();
+    stage = ApplyingDelta;
+    delta->stage();
+}
+
 void MainWindow::deltaChecked(const QString &why)
 {
     if (stage != CheckingDelta)
         return;
+    stage = WaitArchive;
     if (why.isEmpty())
         offerUpdate();
     else
@@ -475,8 +469,9 @@ void MainWindow::dropDelta(const QString &why)
     delta->deleteLater();
     delta = nullptr;
     // Asked once: the archive comes in the same run.
+    stage = WaitArchive;
     if (asked)
-        downloadWhenConnected();
+        downloadRelease();
     else
         offerUpdate();
 }
@@ -509,78 +504,39 @@ void MainWindow::askForUpdate()
     if (!clicked || clicked->text() == box.button(QMessageBox::No)->text()) {
         finish(QStringLiteral("Update declined"));
     } else if (clicked->text() == box.button(QMessageBox::Yes)->text()) {
-        downloadWhenConnected();
+        if (ftp->state() == QFtp::LoggedIn || !sources->answeredByPrimary()) {
+            downloadRelease();
+        } else {
+            // The server dropped the session while the question was open (servers
+            // close idle ones after a few minutes): log in again first.
+            stage = WaitReconnect;
+            setStatus(QStringLiteral("Downloading update..."));
+            ftp->connectToHost(serverHost, quint16(serverPort));
+            ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
+        }
     }
-}
-
-void MainWindow::downloadWhenConnected()
-{
-    if (ftp->state() == QFtp::LoggedIn)
-        return downloadRelease();
-    // The server dropped the session while the question was open (servers
-    // close idle ones after a few minutes): log in again first.
-    stage = WaitReconnect;
-    setStatus(QStringLiteral("Downloading update..."));
-    ftp->connectToHost(serverHost, quint16(serverPort));
-    ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
 }
 
 void MainWindow::downloadRelease()
 {
-    if (delta) {
-        // As the archive: cut off at the signed size, its hash checked before use.
-        stage = WaitDelta;
-        delete deltaFile;
-        deltaFile = openTarget<CappedFile>(
-            QLatin1String(ReleaseFiles::partialDelta), delta->offer().size);
-        if (deltaFile)
-            download(delta->offer().name, deltaFile);
-        return;
-    }
-    // A verified manifest carries the archive's hash: its signature is not needed.
-    if (publicKey.isEmpty() || manifest)
-        return downloadArchive();
-    // The signature first: it is small, and without it the archive is of no use.
-    stage = WaitSignature;
-    signatureFile = fetchCapped(ReleaseFiles::archiveSignature, ReleaseFiles::archiveSignature,
-        ReleaseFiles::maxSignatureSize);
-    if (signatureFile)
-        setStatus(QStringLiteral("Downloading update..."));
-}
-
-void MainWindow::downloadArchive()
-{
+    // The sources drive the session from here.
     stage = WaitArchive;
-    // Beyond the signed size nothing of use can arrive: cut off there.
-    if (manifest)
-        zipFile
-            = openTarget<CappedFile>(QLatin1String(ReleaseFiles::archive), manifest->archiveSize);
-    else
-        zipFile = openTarget<QFile>(QLatin1String(ReleaseFiles::archive));
-    if (zipFile)
-        download(QLatin1String(ReleaseFiles::archive), zipFile);
-}
-
-void MainWindow::download(const QString &serverName, QFile *file)
-{
+    ftp->disconnect(this);
     setStatus(QStringLiteral("Downloading update..."));
     progressBar->setRange(0, 0);
     progressBar->show();
     downloadClock.start();
-    ftp->get(serverName, file, QFtp::Binary);
+    if (delta) {
+        // As the archive: cut off at the signed size, its hash checked before use.
+        stage = WaitDelta;
+        sources->fetchFile(delta->offer().name, delta->deltaPath(), delta->offer().size);
+        return;
+    }
+    download->start(remoteVersion, localVersion, manifest);
 }
 
 void MainWindow::showProgress(qint64 done, qint64 total)
 {
-    // The size a server announces before sending: an oversized small file is
-    // not asked for. Stopped from the event loop, not from inside the reply.
-    auto *capped = qobject_cast<CappedFile *>(ftp->currentDevice());
-    if (capped && !capped->admits(total)) {
-        QTimer::singleShot(0, ftp, [this, capped] {
-            if (ftp->currentDevice() == capped)
-                ftp->abort();
-        });
-    }
     if ((stage != WaitArchive && stage != WaitDelta) || !progressBar->isVisible())
         return;
     const qint64 elapsed = qMax<qint64>(downloadClock.elapsed(), 1);
@@ -604,77 +560,6 @@ void MainWindow::showAmount(qint64 done, qint64 total, const QString &suffix)
         progressBar->setRange(0, 1000);
         progressBar->setValue(int(qBound<qint64>(0, done * 1000 / total, 1000)));
     }
-}
-
-void MainWindow::archiveReceived()
-{
-    const QString archive
-        = DirManager::getAppDir() + QLatin1Char('/') + QLatin1String(ReleaseFiles::archive);
-    if (publicKey.isEmpty()) {
-        installArchive(archive);
-        return;
-    }
-    QByteArray signatureBytes;
-    if (!manifest) {
-        // Written through the cap: it holds no more than a signature may.
-        QFile signature(signatureFile->fileName());
-        if (!signature.open(QIODevice::ReadOnly)) {
-            finish(QStringLiteral("Update not installed: cannot read the signature \"%1\": %2")
-                       .arg(signature.fileName(), signature.errorString()));
-            return;
-        }
-        signatureBytes = signature.readAll();
-    }
-    // Hashing a large archive takes a while: off the GUI thread, so that the
-    // window keeps answering. A close meanwhile ends the run as any other
-    // cancel does; the verdict then finds the stage moved on and is dropped.
-    stage = Verifying;
-    struct Verdict
-    {
-        bool ok = false;
-        QString version;
-        QString why;
-    };
-    auto verdict = std::make_shared<Verdict>();
-    verifier = QThread::create(
-        [verdict, key = publicKey, archive, bytes = signatureBytes, signedRelease = manifest] {
-            if (signedRelease)
-                verdict->ok = ManifestCheck::checkArchive(*signedRelease, archive, &verdict->why);
-            else
-                verdict->ok = SignatureVerifier::verify(
-                    key, archive, bytes, &verdict->version, &verdict->why);
-        });
-    connect(verifier, &QThread::finished, this, [this, verdict, archive] {
-        if (stage != Verifying)
-            return;
-        QString refusal;
-        if (!verdict->ok)
-            refusal = (manifest ? QStringLiteral("archive refused: ")
-                                : QStringLiteral("signature refused: "))
-                + verdict->why;
-        else if (!manifest)
-            refusal = checkTrustedVersion(Version::clean(verdict->version));
-        if (refusal.isEmpty())
-            installArchive(archive);
-        else
-            finish(QStringLiteral("Update not installed: ") + refusal);
-    });
-    verifier->start();
-}
-
-QString MainWindow::checkTrustedVersion(const QString &trustedVersion) const
-{
-    // A genuine older release served under a newer "version.ver" (a replay)
-    // carries its own version in the signed comment.
-    if (trustedVersion != remoteVersion)
-        return QStringLiteral("the signed version \"%1\" is not the published version \"%2\"")
-            .arg(trustedVersion, remoteVersion);
-    if (Version::compare(trustedVersion, localVersion) <= 0)
-        return QStringLiteral(
-            "the signed version \"%1\" is not newer than the installed version \"%2\"")
-            .arg(trustedVersion, localVersion);
-    qDebug().noquote() << QStringLiteral("Signature verified: version %1").arg(trustedVersion);
-    return QString();
 }
 
 void MainWindow::installArchive(const QString &archivePath)
@@ -736,6 +621,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
         // Whatever runs is of no use any more; stage Finished makes its end a no-op.
         stage = Finished;
         ftp->abort();
+        // The archive's bytes so far stay for the next run.
+        download->cancel();
         finish(QStringLiteral("Window closed: update cancelled"));
     }
     QMainWindow::closeEvent(event);

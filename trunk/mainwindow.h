@@ -14,21 +14,23 @@ class BusyIndicator;
 class CappedFile;
 class DeltaUpdate;
 class Installer;
-class QFile;
 class QFtp;
 class QLabel;
 class QProgressBar;
-class QThread;
 class QUrlInfo;
+class ReleaseDownload;
+class SourceList;
 
 namespace Ui {
 class MainWindow;
 }
 
 // The updater's only window and the owner of the update procedure: connect,
-// log in, change into the server folder, list it, fetch "version.ver",
-// compare, ask, fetch (and, with a public key built in, verify) and install
-// "app.zip", then start the application.
+// log in, change into the server folder, list it, fetch "version.ver" (or,
+// when that fails, ask the mirrors through the sources), check the signed
+// manifest when a key is built in, compare, ask, have the release fetched
+// and checked (ReleaseDownload) and install "app.zip", then start the
+// application.
 // Every way out, whatever fails and whenever the window is closed, ends in
 // finish(), which logs why and starts the installed application.
 class MainWindow : public QMainWindow
@@ -41,16 +43,13 @@ public:
         WaitLogin,
         WaitList,
         WaitVersionFile,
-        WaitManifest,
-        WaitManifestSignature,
+        WaitReconnect,
+        WaitSources, // the sources use the session: its ends are theirs
+        WaitArchive, // also while the question is open
         WaitDeltaIndex,
         CheckingDelta,
-        WaitReconnect,
-        WaitSignature,
-        WaitArchive,
         WaitDelta,
         ApplyingDelta,
-        Verifying,
         Installing,
         Finished
     };
@@ -99,38 +98,32 @@ private slots:
     void showInstallProgress(qint64 done, qint64 total);
 
 private:
-    // "version.ver" has arrived: false (and finished) unless it reads as a version.
-    bool readPublishedVersion();
+    // The primary server could not tell its version (reason): the mirrors
+    // may, else the run finishes.
+    void primaryFailed(const QString &reason);
+    // The published version is known: the manifest, or the comparison.
+    void versionReceived();
     // Offers the update when the published version is newer, else finishes.
     void compareVersions();
     // Asks, unless this updater may not install (no lock).
     void offerUpdate();
-    // "release.json", then "release.json.minisig".
-    void fetchManifest();
-    // Neither could be fetched: the archive's own signature decides, unless
-    // a manifest was verified before.
+    // No manifest could be fetched: the archive's own signature decides,
+    // unless a manifest was verified before.
     void manifestMissing();
     void judgeManifest();
     // A delta from the installed version: its index, then whether it applies.
     void fetchDeltaIndex(const DeltaIndex::Offer &offer);
+    void deltaFileFetched(bool ok, const QString &reason);
     void deltaChecked(const QString &why);
     void deltaStaged(const QString &why);
     // Logs once why the delta is not used, removes what it left, and goes on
     // with the full archive: asking, or (asked already) fetching it.
     void dropDelta(const QString &why);
     void askForUpdate();
-    // Logs in again first when the server dropped the session.
-    void downloadWhenConnected();
-    // The delta when one is in use; else "app.zip.minisig" (when archives
-    // are verified without a manifest), then "app.zip".
+    // Hands the session to the sources for the delta when one is in use,
+    // else "app.zip.minisig" (when archives are verified without a
+    // manifest), then "app.zip".
     void downloadRelease();
-    void downloadArchive();
-    void download(const QString &serverName, QFile *file);
-    // The archive has arrived whole: check it, then install it.
-    void archiveReceived();
-    // Empty when the version a verified signature vouches for is the
-    // published one and newer than the installed one; else why not.
-    QString checkTrustedVersion(const QString &trustedVersion) const;
     // The archive, or the tree the delta in use staged.
     void installArchive(const QString &archivePath);
     // The one way out: logs the reason once (none when empty), shows status
@@ -141,14 +134,12 @@ private:
     template <typename File, typename... Cap>
     File *openTarget(const QString &localName, Cap... cap);
     // Queues the download of a small file into a file holding at most cap
-    // bytes; finishes instead when the listing announced more, or when the
-    // target cannot be written.
+    // bytes; when the listing announced more, the primary has failed instead.
+    // Finishes when the target cannot be written.
     CappedFile *fetchCapped(const char *serverName, const char *localName, qint64 cap);
-    // After the download into file: true when it failed or passed its cap
-    // (the run then finishes with why).
-    bool cappedFailure(CappedFile *file, bool error, const char *serverName);
-    // "No update: " while checking, "Update not installed: " after the question.
-    QString refusalPrefix() const;
+    // After the download into file: true, with *why, when it failed or
+    // passed its cap.
+    bool cappedFailure(CappedFile *file, bool error, const char *serverName, QString *why);
     // Runs the program and waits for it; false with *reason when it could
     // not be started, crashed, or "open" reported a failure.
     static bool runProgram(const QString &program, const QStringList &arguments, QString *reason);
@@ -164,24 +155,21 @@ private:
     QString installRefusal;
     // Sizes of the server folder's files, as its listing gave them.
     QHash<QString, qint64> listedSizes;
+    int overloadRetries = 0;
     bool launching = false;
     bool closeDeferred = false;
     QByteArray publicKey; // empty: archives are not verified
-    QFile *zipFile = nullptr;
-    CappedFile *signatureFile = nullptr;
     CappedFile *versionFile = nullptr;
-    CappedFile *manifestSignatureFile = nullptr;
-    CappedFile *manifestFile = nullptr;
     std::optional<ReleaseManifest> manifest; // verified, and the release offered
-    DeltaUpdate *delta = nullptr; // in use until dropped
-    CappedFile *deltaFile = nullptr; // its index's download, then its own
     BusyIndicator *busyIndicator = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
     QElapsedTimer downloadClock;
     QFtp *ftp = nullptr;
+    SourceList *sources = nullptr;
+    ReleaseDownload *download = nullptr;
+    DeltaUpdate *delta = nullptr; // in use until dropped
     Installer *installer = nullptr;
-    QThread *verifier = nullptr;
     Ui::MainWindow *ui;
 };
 

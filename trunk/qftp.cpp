@@ -4,6 +4,7 @@
 #include <QAtomicInt>
 #include <QDebug>
 #include <QIODevice>
+#include <QRegularExpression>
 #include <QTimer>
 
 // ---------------------------------------------------------------------------
@@ -214,6 +215,7 @@ void QFtpPrivate::_q_startNextCommand()
         // Without a device the bytes wait for read() and readAll(); a device
         // of an earlier download must not receive them.
         pi.dtp.setDevice(cmd->device());
+        restartOffset = cmd->restartOffset;
         break;
     case QFtp::Put:
         if (!startPut(cmd))
@@ -351,6 +353,10 @@ void QFtpPrivate::_q_piError(int code, const QString &text)
     }
     if (cmd->command == QFtp::Put && line.startsWith(QLatin1String("ALLO ")))
         return;
+    if (cmd->command == QFtp::Get && line.startsWith(QLatin1String("REST "))) {
+        restartRefused(cmd);
+        return;
+    }
     if (cmd->command == QFtp::Close && code == QFtp::NotConnected) {
         // Nothing to close: the close still fails, but the client ends
         // unconnected as after any close, not in Closing for good.
@@ -410,11 +416,41 @@ void QFtpPrivate::checkConnectionLost(int id)
     failHead(head, QFtp::NotConnected, QFtp::tr("Connection closed"));
 }
 
+void QFtpPrivate::restartRefused(QFtpCommand *cmd)
+{
+    // The interpreter goes on with RETR, which now sends the whole file:
+    // its first byte must land at the start of the device, not at the end
+    // of what the caller already has.
+    restartOffset = 0;
+    QIODevice *dev = cmd->device();
+    if (dev && !dev->isSequential())
+        dev->seek(0);
+    emit q->restartRefused(cmd->id);
+}
+
 void QFtpPrivate::_q_piFtpReply(int code, const QString &text)
 {
     if (pending.isEmpty())
         return;
     QFtpCommand *head = pending.first();
+    if (code == 213 && head->started && !head->ended) {
+        const QString answer = text.trimmed();
+        if (head->command == QFtp::Size && pi.currentCommand().startsWith(QLatin1String("SIZE "))) {
+            bool ok = false;
+            const qint64 size = answer.toLongLong(&ok);
+            remoteSize = ok && size >= 0 ? size : -1;
+        } else if (head->command == QFtp::ModificationTime) {
+            // "YYYYMMDDhhmmss", perhaps with fractions of a second, in UTC.
+            static const QRegularExpression stamp(QStringLiteral("^(\\d{14})(\\.\\d+)?$"));
+            const QRegularExpressionMatch match = stamp.match(answer);
+            QDateTime time;
+            if (match.hasMatch()) {
+                time = QDateTime::fromString(match.captured(1), QStringLiteral("yyyyMMddHHmmss"));
+                time.setTimeSpec(Qt::UTC);
+            }
+            remoteModificationTime = time;
+        }
+    }
     if (head->command != QFtp::RawCommand || !head->started || head->ended)
         return;
     pi.rawCommand = true;
@@ -436,8 +472,12 @@ QFtp::QFtp(QObject *parent)
     connect(&d->pi, SIGNAL(rawFtpReply(int, QString)), this, SLOT(_q_piFtpReply(int, QString)));
 
     connect(&d->pi.dtp, SIGNAL(readyRead()), this, SIGNAL(readyRead()));
-    connect(&d->pi.dtp, SIGNAL(dataTransferProgress(qint64, qint64)), this,
-        SIGNAL(dataTransferProgress(qint64, qint64)));
+    // A download from an offset counts the bytes before it as done.
+    connect(&d->pi.dtp, &QFtpDTP::dataTransferProgress, this, [this](qint64 done, qint64 total) {
+        const QFtpCommand *head = d->pending.isEmpty() ? nullptr : d->pending.first();
+        const qint64 offset = head && head->command == Get ? d->restartOffset : 0;
+        emit dataTransferProgress(done + offset, total);
+    });
     connect(&d->pi.dtp, SIGNAL(listInfo(QUrlInfo)), this, SIGNAL(listInfo(QUrlInfo)));
 }
 
@@ -528,6 +568,29 @@ int QFtp::get(const QString &file, QIODevice *dev, TransferType type)
     const QStringList lines {
         typeLine(type), line("SIZE ", file), dataLine(d->transferMode), line("RETR ", file)};
     return d->addCommand(new QFtpCommand(Get, lines, dev));
+}
+
+int QFtp::get(const QString &file, QIODevice *dev, TransferType type, qint64 offset)
+{
+    if (offset <= 0)
+        return get(file, dev, type);
+    // REST right before RETR: servers forget the offset at any other command.
+    const QStringList lines {typeLine(type), line("SIZE ", file), dataLine(d->transferMode),
+        line("REST ", QString::number(offset)), line("RETR ", file)};
+    auto *cmd = new QFtpCommand(Get, lines, dev);
+    cmd->restartOffset = offset;
+    return d->addCommand(cmd);
+}
+
+int QFtp::size(const QString &file)
+{
+    const QStringList lines {typeLine(Binary), line("SIZE ", file)};
+    return d->addCommand(new QFtpCommand(Size, lines));
+}
+
+int QFtp::modificationTime(const QString &file)
+{
+    return d->addCommand(new QFtpCommand(ModificationTime, QStringList(line("MDTM ", file))));
 }
 
 int QFtp::put(const QByteArray &data, const QString &file, TransferType type)
@@ -627,6 +690,16 @@ void QFtp::setTimeout(int msecs)
 int QFtp::timeout() const
 {
     return d->pi.timeout();
+}
+
+qint64 QFtp::remoteSize() const
+{
+    return d->remoteSize;
+}
+
+QDateTime QFtp::remoteModificationTime() const
+{
+    return d->remoteModificationTime;
 }
 
 QFtp::Error QFtp::error() const

@@ -3,6 +3,7 @@
 
 #include "qurlinfo.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 
@@ -35,7 +36,9 @@ public:
         Mkdir,
         Rmdir,
         Rename,
-        RawCommand
+        RawCommand,
+        Size,
+        ModificationTime
     };
     enum TransferMode { Active, Passive };
     enum TransferType { Binary, Ascii };
@@ -54,6 +57,21 @@ public:
     // `dev` must already be open for writing; without one, the bytes are
     // announced by readyRead() and read with read() or readAll().
     int get(const QString &file, QIODevice *dev = nullptr, TransferType type = Binary);
+    // Downloads `file` from byte `offset` on ("REST offset" right before
+    // "RETR"): the bytes go to `dev` at its current position, which the
+    // caller has set where byte `offset` belongs (for a partial file, its
+    // end). Progress counts from `offset` against the whole file's size. A
+    // server that refuses REST sends the whole file: then restartRefused(id)
+    // is emitted before any byte arrives, a random-access `dev` is sought
+    // back to 0, and the caller truncates what it holds; the download never
+    // goes on from a wrong offset. An offset of 0 sends no REST.
+    int get(const QString &file, QIODevice *dev, TransferType type, qint64 offset);
+    // "TYPE I", "SIZE file": when it has finished, remoteSize() holds the
+    // file's size in bytes.
+    int size(const QString &file);
+    // "MDTM file": when it has finished, remoteModificationTime() holds the
+    // file's modification time (UTC).
+    int modificationTime(const QString &file);
     int put(const QByteArray &data, const QString &file, TransferType type = Binary);
     int put(QIODevice *dev, const QString &file, TransferType type = Binary);
     int remove(const QString &file);
@@ -81,6 +99,11 @@ public:
     void setTimeout(int msecs);
     int timeout() const;
 
+    // The answers of the last size() and modificationTime() that succeeded:
+    // -1 and an invalid time until then.
+    qint64 remoteSize() const;
+    QDateTime remoteModificationTime() const;
+
     // Valid after commandFinished(id, true) until the next command starts.
     Error error() const;
     QString errorString() const;
@@ -97,6 +120,9 @@ signals:
     void commandStarted(int);
     void commandFinished(int, bool);
     void done(bool);
+    // A get() from an offset that the server would not restart: it goes on
+    // from byte 0.
+    void restartRefused(int id);
 
 private:
     QFtpPrivate *d;

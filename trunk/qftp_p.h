@@ -35,6 +35,8 @@ public:
         QIODevice *dev;
     } data;
     bool dataIsByteArray;
+    // A Get's first byte ("REST" sent before "RETR" when not 0).
+    qint64 restartOffset = 0;
 
     // Set once commandStarted has been emitted: the engine starts a record
     // only once, and only a started record can be ended by a finished report.
@@ -82,6 +84,11 @@ public:
     QString proxyHost;
     quint16 proxyPort = 0;
 
+    // The running Get's first byte: added to its progress.
+    qint64 restartOffset = 0;
+    qint64 remoteSize = -1;
+    QDateTime remoteModificationTime;
+
     QFtp *q;
 
     void failHead(QFtpCommand *cmd, int code, const QString &text);
@@ -93,6 +100,7 @@ private:
     bool startPut(QFtpCommand *cmd);
     void releaseUploadDevice();
     void checkConnectionLost(int id);
+    void restartRefused(QFtpCommand *cmd);
 
     // A sequential upload device whose signals feed the data connection;
     // disconnected again when its command ends.

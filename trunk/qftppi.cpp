@@ -121,6 +121,7 @@ bool QFtpPI::sendCommands(const QStringList &lines)
     }
     pendingCommands = lines;
     announcedSize = -1;
+    restartOffset = 0;
     binaryType = false;
     sendNextCommand();
     return true;
@@ -528,8 +529,19 @@ bool QFtpPI::handleReply()
 
     switch (state) {
     case Begin:
-        if (first != 2)
+        if (first == 1)
+            return true; // "ready in a moment"; the greeting follows
+        if (first != 2) {
+            // 421 and its like: the server will not serve this session
+            // (too many users, shutting down). Said plainly, so that the
+            // caller can tell a busy server from one that is gone.
+            dropConnection(QFtp::ConnectionRefused,
+                QCoreApplication::translate("QFtp", "Connection refused by host %1: %2 %3")
+                    .arg(hostName)
+                    .arg(code)
+                    .arg(replyText));
             return true;
+        }
         state = Idle;
         emit finished(QCoreApplication::translate("QFtp", "Connected to host %1").arg(hostName));
         if (generation != mine)
@@ -596,14 +608,16 @@ bool QFtpPI::handleReply()
             dtp.setBytesTotal(size);
         }
     } else if (first == 2 && currentLine.startsWith(QLatin1String("RETR ")) && binaryType
-        && announcedSize >= 0 && dtp.bytesReceived() != announcedSize) {
+        && announcedSize >= 0 && dtp.bytesReceived() != announcedSize - restartOffset) {
         // A download cut short (or overlong) is not a success, whatever the
         // server says; in ASCII mode line ends may change the count.
         state = Failure;
         replyText = QCoreApplication::translate(
             "QFtp", "Received %1 bytes of the %2 the server announced")
                         .arg(dtp.bytesReceived())
-                        .arg(announcedSize);
+                        .arg(announcedSize - restartOffset);
+    } else if (code == 350 && currentLine.startsWith(QLatin1String("REST "))) {
+        restartOffset = qMax<qint64>(0, currentLine.mid(5).trimmed().toLongLong());
     } else if (preliminary && currentLine.startsWith(QLatin1String("STOR "))) {
         dtp.acceptPendingConnection();
         dtp.sendNextBlock();

@@ -132,6 +132,8 @@ private:
     // The size a 213 reply announced for this list's download (-1: none),
     // and whether its TYPE line asked for binary, where sizes must match.
     qint64 announcedSize = -1;
+    // The offset a 350 accepted for this list's RETR: so many bytes fewer come.
+    qint64 restartOffset = 0;
     bool binaryType = false;
     QString currentLine;
     bool waitingForDataConnect = false;

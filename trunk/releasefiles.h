@@ -24,7 +24,13 @@ constexpr char deltaIndex[] = "delta.json";
 
 // Kept in the application directory.
 constexpr char downloadedVersionFile[] = "new_version.ver";
+// A further source's "version.ver", compared with the version offered
+// before its files are taken; removed once read.
+constexpr char mirrorVersionFile[] = "mirror_version.ver";
 constexpr char partialArchive[] = "app.zip.part";
+// Beside a partial download ("app.zip.part.source"): which source's file,
+// as it was then, the bytes belong to.
+constexpr char partialRecordSuffix[] = ".source";
 constexpr char state[] = ".update-state";
 constexpr char previousVersion[] = ".update-previous";
 constexpr char partialDelta[] = "delta.zip.part";

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTextStream>
 
@@ -12,6 +13,7 @@ QString serverHost;
 int serverPort = 0;
 QString serverAppDir;
 QString appName;
+QStringList serverMirrors;
 
 void Settings::applyLine(const QString &line)
 {
@@ -31,6 +33,8 @@ void Settings::applyLine(const QString &line)
             = value + (Platform::isWindows() ? QLatin1String("_win32") : QLatin1String("_mac"));
     } else if (key == QLatin1String("sappname")) {
         appName = value;
+    } else if (key == QLatin1String("smirrors")) {
+        serverMirrors = value.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
     }
 }
 
@@ -64,4 +68,5 @@ void Settings::reset()
     serverPort = 0;
     serverAppDir.clear();
     appName.clear();
+    serverMirrors.clear();
 }

@@ -2,15 +2,19 @@
 #define SETTINGS_H
 
 #include <QString>
+#include <QStringList>
 
 class QTextStream;
 
-// The four process-wide settings read from "config.conf" at start-up and
+// The process-wide settings read from "config.conf" at start-up and
 // only read afterwards.
 extern QString serverHost; // "surl": host name or address of the FTP server
 extern int serverPort; // "sport": FTP port; handed on as its low 16 bits
 extern QString serverAppDir; // "sappdir" plus "_win32" or "_mac"
 extern QString appName; // "sappname": the application to start
+// "smirrors": further sources after the primary, separated by blanks, each
+// "ftp://host[:port]/path/" or "https://host[:port]/path/"
+extern QStringList serverMirrors;
 
 namespace Settings {
 
@@ -26,7 +30,7 @@ void read(QTextStream &stream);
 // which the settings keep what they held.
 void load(const QString &appDir);
 
-// Back to the defaults: empty strings and port 0. For tests.
+// Back to the defaults: empty strings and lists, port 0. For tests.
 void reset();
 
 } // namespace Settings

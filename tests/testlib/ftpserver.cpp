@@ -39,6 +39,15 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
     if (!cutFile.isEmpty())
         arguments << QStringLiteral("--cut-file") << cutFile << QStringLiteral("--cut-after")
                   << QString::number(cutAfter);
+    if (!cutRetr.isEmpty()) {
+        QStringList points;
+        for (qint64 point : qAsConst(cutPoints))
+            points << QString::number(point);
+        arguments << QStringLiteral("--cut-retr") << cutRetr << QStringLiteral("--cut-points")
+                  << points.join(QLatin1Char(','));
+    }
+    if (noRest)
+        arguments << QStringLiteral("--no-rest");
     if (!refuseRenameTo.isEmpty())
         arguments << QStringLiteral("--refuse-rename-to") << refuseRenameTo;
     process.setArguments(arguments);

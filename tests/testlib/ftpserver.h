@@ -1,6 +1,7 @@
 #ifndef TESTLIB_FTPSERVER_H
 #define TESTLIB_FTPSERVER_H
 
+#include <QList>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -46,6 +47,16 @@ public:
         cutAfter = bytes;
     }
 
+    // ... or cuts off the session downloading fileName whenever the bytes
+    // of it sent, counted over all sessions, reach the next of `points`,
+    // and serves on ...
+    void setDownloadCuts(const QString &fileName, const QList<qint64> &points)
+    {
+        cutRetr = fileName;
+        cutPoints = points;
+    }
+    // ... or refuses REST ...
+    void setRestRefused(bool refused) { noRest = refused; }
     // ... or refuses (550) every rename whose new name is fileName.
     void setRefuseRenameTo(const QString &fileName) { refuseRenameTo = fileName; }
 
@@ -68,6 +79,9 @@ private:
     int rate = 0;
     QString cutFile;
     qint64 cutAfter = 0;
+    QString cutRetr;
+    QList<qint64> cutPoints;
+    bool noRest = false;
     QString refuseRenameTo;
 };
 

@@ -7,8 +7,10 @@ serves until its standard input closes (the test process ended).
 For failure cases the server may expect another password (so the updater's
 fixed login is refused), may die part way through sending a named file,
 dropping every connection at once, may cut off the one session that is
-uploading a named file, serving on, may drop a session that stays idle, may
-send slowly, or may refuse every rename that would give a file a named name.
+uploading a named file, serving on, may cut off the sessions downloading a
+named file at given byte counts, serving on, may refuse REST, may drop a
+session that stays idle, may send slowly, or may refuse every rename that
+would give a file a named name.
 """
 import argparse
 import logging
@@ -36,6 +38,11 @@ def main():
     parser.add_argument("--cut-file", default=None,
                         help="name of the uploaded file whose session is cut off")
     parser.add_argument("--cut-after", type=int, default=0, help="bytes received before cutting")
+    parser.add_argument("--cut-retr", default=None,
+                        help="name of the downloaded file whose sessions are cut off")
+    parser.add_argument("--cut-points", default="",
+                        help="bytes of that file sent, over all sessions, at which to cut")
+    parser.add_argument("--no-rest", action="store_true", help="refuse REST")
     parser.add_argument("--refuse-rename-to", default=None,
                         help="file name that no rename may give a file")
     args = parser.parse_args()
@@ -43,11 +50,26 @@ def main():
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
 
+    cut_points = [int(p) for p in args.cut_points.split(",") if p]
+    retr_sent = [0]
+
     class DyingDTP(DTPHandler):
         ac_out_buffer_size = 4096
 
         def send(self, data):
             name = str(getattr(self.file_obj, "name", "") or "")
+            if args.cut_retr and name.endswith(args.cut_retr):
+                if cut_points and retr_sent[0] >= cut_points[0]:
+                    # A network that breaks: both connections go, the server serves on.
+                    cut_points.pop(0)
+                    self.cmd_channel.close()
+                    self.close()
+                    return 0
+                if cut_points:
+                    data = data[:cut_points[0] - retr_sent[0]]
+                sent = super().send(data)
+                retr_sent[0] += sent or 0
+                return sent
             if args.drop_file and name.endswith(args.drop_file):
                 remaining = args.drop_after - self.tot_bytes_sent
                 if remaining <= 0:
@@ -71,6 +93,12 @@ def main():
         def on_incomplete_file_received(self, file):
             pass
 
+        def ftp_REST(self, line):
+            if args.no_rest:
+                self.respond("502 Command not implemented.")
+                return
+            return super().ftp_REST(line)
+
         def ftp_RNTO(self, path):
             if args.refuse_rename_to and os.path.basename(path) == args.refuse_rename_to:
                 self._rnfr = None
@@ -92,7 +120,7 @@ def main():
         ThrottledDTPHandler.write_limit = args.rate
         Handler.use_sendfile = False
         Handler.dtp_handler = ThrottledDTPHandler
-    if args.drop_file or args.cut_file:
+    if args.drop_file or args.cut_file or args.cut_retr:
         # sendfile() would bypass DyingDTP.send.
         Handler.use_sendfile = False
         Handler.dtp_handler = DyingDTP

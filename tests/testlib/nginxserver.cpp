@@ -1,0 +1,137 @@
+#include "nginxserver.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <unistd.h>
+
+NginxServer::~NginxServer()
+{
+    stop();
+}
+
+QUrl NginxServer::url(const QString &path) const
+{
+    return QUrl(QStringLiteral("https://127.0.0.1:%1/%2").arg(serverPort).arg(path));
+}
+
+bool NginxServer::run(const QStringList &arguments)
+{
+    QProcess openssl;
+    openssl.setWorkingDirectory(prefix->path());
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(QStringLiteral("openssl"), arguments);
+    if (!openssl.waitForFinished(30000) || openssl.exitCode() != 0) {
+        lastError = QStringLiteral("openssl %1: %2")
+                        .arg(arguments.join(QLatin1Char(' ')),
+                            QString::fromLocal8Bit(openssl.readAll()) + openssl.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool NginxServer::makeCertificates()
+{
+    // Elliptic-curve keys: made in an instant.
+    const QStringList key
+        = {QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+            QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
+    QFile extensions(prefix->filePath(QStringLiteral("server.ext")));
+    if (!extensions.open(QIODevice::WriteOnly))
+        return false;
+    extensions.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\n");
+    extensions.close();
+    if (!run(QStringList {QStringLiteral("req"), QStringLiteral("-x509")} + key
+            + QStringList {QStringLiteral("-keyout"), QStringLiteral("ca.key"),
+                QStringLiteral("-out"), QStringLiteral("ca.crt"), QStringLiteral("-days"),
+                QStringLiteral("2"), QStringLiteral("-subj"),
+                QStringLiteral("/CN=Updater test CA")})
+        || !run(QStringList {QStringLiteral("req")} + key
+            + QStringList {QStringLiteral("-keyout"), QStringLiteral("server.key"),
+                QStringLiteral("-out"), QStringLiteral("server.csr"), QStringLiteral("-subj"),
+                QStringLiteral("/CN=127.0.0.1")})
+        || !run({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+            QStringLiteral("server.csr"), QStringLiteral("-CA"), QStringLiteral("ca.crt"),
+            QStringLiteral("-CAkey"), QStringLiteral("ca.key"), QStringLiteral("-CAcreateserial"),
+            QStringLiteral("-out"), QStringLiteral("server.crt"), QStringLiteral("-days"),
+            QStringLiteral("2"), QStringLiteral("-extfile"), QStringLiteral("server.ext")}))
+        return false;
+    ca = QSslCertificate::fromPath(prefix->filePath(QStringLiteral("ca.crt")));
+    return !ca.isEmpty();
+}
+
+bool NginxServer::start(const QString &rootDir, const QString &directives)
+{
+    stop();
+    prefix.reset(new QTemporaryDir);
+    if (!prefix->isValid() || !makeCertificates())
+        return false;
+    const QString p = prefix->path();
+    // A port that was free a moment ago; another process may take it first,
+    // so a failed start tries another.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        serverPort = probe.serverPort();
+        probe.close();
+        QFile conf(p + QStringLiteral("/nginx.conf"));
+        if (!conf.open(QIODevice::WriteOnly))
+            return false;
+        // Workers of a root master would run as nobody, who cannot read a
+        // test's private folders.
+        const QString user = geteuid() == 0 ? QStringLiteral("user root;\n") : QString();
+        conf.write(QStringLiteral("%1worker_processes 1;\npid %2/nginx.pid;\n"
+                                  "error_log %2/error.log;\nevents { worker_connections 64; }\n"
+                                  "http {\n access_log off;\n"
+                                  " client_body_temp_path %2/body; proxy_temp_path %2/proxy;\n"
+                                  " fastcgi_temp_path %2/fastcgi; uwsgi_temp_path %2/uwsgi;\n"
+                                  " scgi_temp_path %2/scgi;\n"
+                                  " default_type application/octet-stream;\n"
+                                  " server {\n  listen 127.0.0.1:%3 ssl;\n"
+                                  "  ssl_certificate %2/server.crt;\n"
+                                  "  ssl_certificate_key %2/server.key;\n  root %4;\n%5\n }\n}\n")
+                       .arg(user, p)
+                       .arg(serverPort)
+                       .arg(rootDir, directives)
+                       .toUtf8());
+        conf.close();
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        // Debian installs it in /usr/sbin, which a user's PATH may lack.
+        const QString nginx = QFile::exists(QStringLiteral("/usr/sbin/nginx"))
+            ? QStringLiteral("/usr/sbin/nginx")
+            : QStringLiteral("nginx");
+        process.start(nginx,
+            {QStringLiteral("-p"), p, QStringLiteral("-e"), p + QStringLiteral("/error.log"),
+                QStringLiteral("-c"), p + QStringLiteral("/nginx.conf"), QStringLiteral("-g"),
+                QStringLiteral("daemon off;")});
+        if (!process.waitForStarted(10000)) {
+            lastError = process.errorString();
+            return false;
+        }
+        QDeadlineTimer deadline(10000);
+        while (!deadline.hasExpired() && process.state() == QProcess::Running) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, serverPort);
+            if (socket.waitForConnected(200))
+                return true;
+            QThread::msleep(20);
+        }
+        lastError = QString::fromLocal8Bit(process.readAll());
+        stop();
+    }
+    return false;
+}
+
+void NginxServer::stop()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.terminate();
+        if (!process.waitForFinished(5000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+}

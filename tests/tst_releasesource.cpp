@@ -1,0 +1,183 @@
+// Fetching a release file from one source, resumed after cuts: over FTP
+// (pyftpdlib cutting its sessions) and over HTTPS (nginx behind a proxy
+// that cuts the connection), within one run and across two.
+#include "cuttingproxy.h"
+#include "ftpserver.h"
+#include "ftpsource.h"
+#include "httpssource.h"
+#include "nginxserver.h"
+#include "releasefiles.h"
+
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char &c : bytes)
+        c = char(generator.bounded(256));
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
+
+class TestReleaseSource : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { ReleaseSource::setPauseDivisorForTesting(50); }
+    void cleanupTestCase() { ReleaseSource::setPauseDivisorForTesting(1); }
+
+    void resume_data();
+    void resume();
+};
+
+void TestReleaseSource::resume_data()
+{
+    QTest::addColumn<QString>("transport");
+    // Bytes sent, over all connections, at which the network breaks.
+    QTest::addColumn<QList<qint64>>("cuts");
+    // Killed at this many bytes held (0: one run only); then a second run.
+    QTest::addColumn<qint64>("killAt");
+    // "changed": the server's file replaced between the runs;
+    // "no-resume": the server offers no REST, or no ranges.
+    QTest::addColumn<QString>("server");
+    // Bytes received beyond the file's size that are allowed: those thrown
+    // away when a try has to start over.
+    QTest::addColumn<qint64>("allowance");
+    const qint64 size = 3 * 1024 * 1024;
+    using L = QList<qint64>;
+    for (const QString &transport : {QStringLiteral("ftp"), QStringLiteral("https")}) {
+        const auto row = [&](const char *name, const L &cuts, qint64 killAt, const char *server,
+                             qint64 allowance) {
+            QTest::newRow(qPrintable(transport + '-' + name))
+                << transport << cuts << killAt << server << allowance;
+        };
+        row("one-cut", L {size / 3}, 0, "", 0);
+        row("cuts-near-both-ends", L {4096, size / 2, size - 4096}, 0, "", 0);
+        row("two-runs", L {size / 4}, size / 2, "", 0);
+        row("changed-between-runs", L(), size / 2, "changed", size);
+        row("cut-without-resume", L {size / 3}, 0, "no-resume", size);
+    }
+}
+
+void TestReleaseSource::resume()
+{
+    QFETCH(QString, transport);
+    QFETCH(QList<qint64>, cuts);
+    QFETCH(qint64, killAt);
+    QFETCH(QString, server);
+    QFETCH(qint64, allowance);
+    QTemporaryDir tmp;
+    const QString folder = tmp.filePath(QStringLiteral("server/demo_mac"));
+    const QString published = folder + QLatin1String("/app.zip");
+    const QByteArray original = randomBytes(3 * 1024 * 1024, 1);
+    QVERIFY(writeFile(published, original));
+    const QString part = tmp.filePath(QLatin1String(ReleaseFiles::partialArchive));
+
+    FtpServer ftp;
+    NginxServer nginx;
+    CuttingProxy proxy;
+    if (transport == QLatin1String("ftp")) {
+        ftp.setDownloadCuts(QStringLiteral("app.zip"), cuts);
+        ftp.setRestRefused(server == QLatin1String("no-resume"));
+        QVERIFY2(ftp.start(tmp.filePath(QStringLiteral("server"))), qPrintable(ftp.errorText()));
+    } else {
+        const QString directives
+            = server == QLatin1String("no-resume") ? QStringLiteral("max_ranges 0;") : QString();
+        QVERIFY2(nginx.start(tmp.filePath(QStringLiteral("server")), directives),
+            qPrintable(nginx.errorText()));
+        HttpsSource::addCaCertificatesForTesting(nginx.authority());
+        // The TLS handshake and headers come first: the cuts fall in the body.
+        QList<qint64> shifted;
+        for (qint64 cut : cuts)
+            shifted << cut + 8192;
+        proxy.setCuts(shifted);
+        QVERIFY(proxy.listen(QHostAddress::LocalHost, nginx.port()));
+    }
+    const auto makeSource = [&]() -> std::unique_ptr<ReleaseSource> {
+        if (transport == QLatin1String("ftp"))
+            return std::make_unique<FtpSource>(
+                QStringLiteral("127.0.0.1"), ftp.port(), QStringLiteral("demo_mac"));
+        return std::make_unique<HttpsSource>(
+            QUrl(QStringLiteral("https://127.0.0.1:%1/demo_mac/").arg(proxy.port())));
+    };
+
+    qint64 received = 0;
+    QByteArray expected = original;
+    if (killAt > 0) {
+        std::unique_ptr<ReleaseSource> first = makeSource();
+        bool killed = false;
+        connect(first.get(), &ReleaseSource::progress, this, [&](qint64 done) {
+            if (done >= killAt && !killed) {
+                killed = true;
+                first->cancel();
+            }
+        });
+        first->fetch(QStringLiteral("app.zip"), part, -1, true);
+        QTRY_VERIFY_WITH_TIMEOUT(killed, 30000);
+        received += first->bytesReceived();
+        first.reset();
+        QVERIFY(QFileInfo(part).size() >= killAt);
+        QVERIFY(QFile::exists(part + QLatin1String(ReleaseFiles::partialRecordSuffix)));
+        if (server == QLatin1String("changed")) {
+            // The same size, other bytes, a later time.
+            expected = randomBytes(original.size(), 2);
+            QVERIFY(writeFile(published, expected));
+            QFile file(published);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(
+                QDateTime::currentDateTimeUtc().addSecs(3600), QFileDevice::FileModificationTime));
+        }
+    }
+    std::unique_ptr<ReleaseSource> source = makeSource();
+    QSignalSpy finished(source.get(), &ReleaseSource::finished);
+    qint64 shown = 0;
+    bool backwards = false;
+    connect(source.get(), &ReleaseSource::progress, this, [&](qint64 done, qint64 total) {
+        backwards = backwards || done < shown;
+        shown = done;
+        QCOMPARE(total, qint64(expected.size()));
+    });
+    QStringList statuses;
+    connect(source.get(), &ReleaseSource::status, this, [&](const QString &s) { statuses << s; });
+    source->fetch(QStringLiteral("app.zip"), part, -1, true);
+    QVERIFY(finished.wait(60000));
+    QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));
+    received += source->bytesReceived();
+
+    QVERIFY(readBytes(part) == expected);
+    QVERIFY(!backwards);
+    QCOMPARE(shown, qint64(expected.size()));
+    QVERIFY2(received <= expected.size() + allowance,
+        qPrintable(QStringLiteral("%1 bytes received").arg(received)));
+    QVERIFY(!QFile::exists(part + QLatin1String(ReleaseFiles::partialRecordSuffix)));
+    if (killAt == 0 && !cuts.isEmpty()) {
+        QCOMPARE(statuses.first(), QStringLiteral("Connection lost; resuming (2 of 5)..."));
+        QCOMPARE(statuses.last(), QString()); // bytes flowed again
+    }
+}
+
+QTEST_MAIN(TestReleaseSource)
+#include "tst_releasesource.moc"

@@ -1,0 +1,65 @@
+#ifndef RELEASEDOWNLOAD_H
+#define RELEASEDOWNLOAD_H
+
+#include "releasemanifest.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+class QThread;
+class SourceList;
+
+// The release's files once the person has said Yes: the archive (and,
+// without a verified manifest, its signature) through the sources, then the
+// archive's check off the GUI thread, since hashing a large archive takes a
+// while. With a verified manifest the archive is held to its signed size
+// and must have its BLAKE2b-512; otherwise, with a built-in key, its
+// signature must verify and vouch for the published version, newer than the
+// installed one. An archive that fails goes back to the sources (fetched
+// whole once more when it was resumed, else from the next source). The end
+// is one finished().
+class ReleaseDownload : public QObject
+{
+    Q_OBJECT
+
+public:
+    // `sources` is borrowed; an empty `publicKey`: archives are not verified.
+    ReleaseDownload(SourceList *sources, const QByteArray &publicKey, QObject *parent = nullptr);
+    // Waits for a check under way.
+    ~ReleaseDownload() override;
+
+    void start(const QString &publishedVersion, const QString &installedVersion,
+        const std::optional<ReleaseManifest> &manifest);
+    // Stops without a finished(): a partial archive stays for the next run,
+    // and the verdict of a check under way is dropped.
+    void cancel();
+
+signals:
+    // The archive has arrived whole; its check begins.
+    void downloaded();
+    // A signature verified, vouching for `version`.
+    void signatureVerified(const QString &version);
+    // When ok the archive at `archivePath` may be installed; else why not.
+    void finished(bool ok, const QString &archivePath, const QString &reason);
+
+private:
+    void archiveFetched(bool ok, const QString &reason);
+    // Empty (and signatureVerified()) when the version a verified signature
+    // vouches for is the published one and newer than the installed one;
+    // else why not.
+    QString checkTrustedVersion(const QString &trustedVersion);
+    void end(bool ok, const QString &reason);
+
+    SourceList *sources;
+    QByteArray publicKey;
+    QString published;
+    QString installed;
+    std::optional<ReleaseManifest> manifest;
+    bool active = false;
+    QThread *verifier = nullptr;
+};
+
+#endif // RELEASEDOWNLOAD_H
