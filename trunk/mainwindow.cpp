@@ -432,6 +432,8 @@ void MainWindow::deltaFileFetched(bool ok, const QString &reason)
         delta->check(localVersion);
         return;
     }
+    // A delta of a few KiB may arrive before any progress is reported.
+    showAmount(delta->offer().size, delta->offer().size, QString());
     qDebug().noquote() << "Downloaded:" << progressBar->format();
     stage = ApplyingDelta;
     delta->stage();
