@@ -69,6 +69,7 @@ bool ManifestWriter::describe(const QString &archivePath, const QString &version
     m.archiveName = QLatin1String(ReleaseFiles::archive);
     m.archiveSize = QFileInfo(archivePath).size();
     m.rollout = options.rollout;
+    m.confirm = options.confirm;
     if (!Minisign::prehashFile(archivePath, &m.archiveHash, reason))
         return false;
     if (!options.notesPath.isEmpty()) {

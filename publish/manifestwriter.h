@@ -19,6 +19,7 @@ struct ManifestOptions
     QString notesPath; // a Markdown file; empty: no notes
     // Earlier releases (folders or their "app.zip") to write deltas from.
     QStringList previous;
+    int confirm = 0; // launches without a confirmed start before a revert; 0: no trial
 };
 
 // The publisher's side of "release.json": describes a built archive, signs

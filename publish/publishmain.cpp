@@ -184,13 +184,18 @@ int main(int argc, char **argv)
     const QCommandLineOption notesOption(QStringLiteral("notes"),
         QStringLiteral("Release notes in Markdown (at most 64 KiB), shown with the question."),
         QStringLiteral("FILE"));
+    const QCommandLineOption confirmOption(QStringLiteral("confirm-launches"),
+        QStringLiteral("Put the release on trial: its application confirms each good start "
+                       "(Updater --confirm), and one launched N times (1 to 10) without a "
+                       "confirmation is reverted."),
+        QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption previousOption(QStringLiteral("previous"),
         QStringLiteral("An earlier release (its folder or its app.zip) to write a delta from; "
                        "may be given more than once."),
         QStringLiteral("PATH"));
     parser.addOptions({serverOption, folderOption, versionOption, keyOption, userOption,
         passwordOption, outputOption, timeoutOption, expiresOption, rolloutOption, percentOption,
-        notesOption, previousOption});
+        notesOption, confirmOption, previousOption});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
         QStringLiteral("The folder whose contents become the archive."));
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -217,8 +222,9 @@ int main(int argc, char **argv)
         usage = QStringLiteral("give exactly one SOURCE_DIR");
     else if (resign
         && (local || parser.isSet(versionOption) || parser.isSet(notesOption)
-            || parser.isSet(previousOption)))
-        usage = QStringLiteral("%1 takes neither --output, --version, --notes nor --previous")
+            || parser.isSet(confirmOption) || parser.isSet(previousOption)))
+        usage = QStringLiteral("%1 takes neither --output, --version, --notes, "
+                               "--confirm-launches nor --previous")
                     .arg(command);
     else if (command == QLatin1String("rollout")
         && !numberOption(parser.value(percentOption), 0, 100, &percent))
@@ -230,6 +236,11 @@ int main(int argc, char **argv)
         usage = QStringLiteral("--expires takes a number of days from 1 to 3650");
     else if (!numberOption(parser.value(rolloutOption), 0, 100, &manifestOptions.rollout))
         usage = QStringLiteral("--rollout takes a percent from 0 to 100");
+    else if (parser.isSet(confirmOption)
+        && !numberOption(
+            parser.value(confirmOption), 1, ReleaseManifest::maxConfirm, &manifestOptions.confirm))
+        usage = QStringLiteral("--confirm-launches takes a number of launches from 1 to %1")
+                    .arg(ReleaseManifest::maxConfirm);
     else if (!resign && (!parser.isSet(versionOption) || !parser.isSet(keyOption)))
         usage = QStringLiteral("--version and --key are needed");
     else if (resign && !parser.isSet(keyOption))

@@ -7,10 +7,12 @@
 #include "deltaplan.h"
 #include "deltaupdate.h"
 #include "installer.h"
+#include "instancelock.h"
 #include "messagelog.h"
 #include "minisignformat.h"
 #include "platform.h"
 #include "releasefiles.h"
+#include "trial.h"
 #include "ziparchive.h"
 
 #include <QCryptographicHash>
@@ -51,11 +53,13 @@ bool makeLink(const QString &target, const QString &path)
         == 0;
 }
 
-QMap<QString, QString> withoutInstallerFiles(QMap<QString, QString> tree)
+QMap<QString, QString> withoutInstallerFiles(
+    QMap<QString, QString> tree, const QStringList &more = QStringList())
 {
     for (auto it = tree.begin(); it != tree.end();) {
         const QString first = it.key().section('/', 0, 0);
-        if (first == stagingName || first == backupName || first == journalName)
+        if (first == stagingName || first == backupName || first == journalName
+            || more.contains(first))
             it = tree.erase(it);
         else
             ++it;
@@ -128,9 +132,11 @@ class TestInstaller : public QObject
     }
 
     // Installs the downloaded "app.zip" over appDir; checks the signals' contract on the way.
-    bool install(QString *reason = nullptr)
+    bool install(QString *reason = nullptr, bool keep = false)
     {
         Installer installer(appDir + "/app.zip", appDir);
+        if (keep)
+            installer.keepPrevious();
         QSignalSpy finished(&installer, &Installer::finished);
         QSignalSpy progress(&installer, &Installer::progress);
         installer.start();
@@ -970,6 +976,267 @@ private slots:
             }
         }
         QCOMPARE(treeSnapshot(appDir), expected);
+    }
+
+private:
+    // What a person has installed: without the installer's own files, the
+    // installation's memory, the kept version, the lock and the updater itself.
+    QMap<QString, QString> installedTree() const { return visible(snapshot()); }
+    static QMap<QString, QString> visible(const QMap<QString, QString> &tree)
+    {
+        return withoutInstallerFiles(tree,
+            {ReleaseFiles::state, ReleaseFiles::previousVersion, InstanceLock::baseName,
+                QStringLiteral("Updater.app")});
+    }
+
+    // What a killed updater leaves in ".update-state": it had marked the
+    // revert as under way and never came to clear the mark.
+    void markReverting()
+    {
+        QFile file(appDir + '/' + ReleaseFiles::state);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QJsonObject state = QJsonDocument::fromJson(file.readAll()).object();
+        QJsonObject trial = state.value("trial").toObject();
+        QVERIFY(!trial.isEmpty());
+        trial.insert("reverting", true);
+        state.insert("trial", trial);
+        QVERIFY(file.resize(0));
+        QVERIFY(file.write(QJsonDocument(state).toJson()) > 0);
+    }
+
+    // The built updater run with "--confirm" from inside the installation,
+    // as the application does.
+    void startConfirm(QProcess &process)
+    {
+        const QString updater = appDir + "/Updater.app/Contents/MacOS/Updater";
+        QVERIFY(QDir().mkpath(QFileInfo(updater).path()));
+        QFile::remove(updater);
+        QVERIFY(QFile::copy(UPDATER_BINARY, updater));
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(updater, {"--confirm"});
+        QVERIFY(process.waitForStarted());
+    }
+
+    // Version 1.0 with 1.1 installed over it on trial (or, with confirm 0,
+    // installed as usual).
+    void installOnTrial(int confirm)
+    {
+        layOutOld();
+        if (confirm > 0) {
+            QString reason;
+            QVERIFY2(Trial::begin(appDir, "1.1", "1.0", confirm, &reason), qPrintable(reason));
+        }
+        QVERIFY(install(nullptr, confirm > 0));
+    }
+
+private slots:
+    void trial_data()
+    {
+        QTest::addColumn<int>("confirm");
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("lastLine");
+
+        // "launch": the updater starts the application; "confirm": the
+        // application confirms (in-process); "start": the next updater's
+        // start-up (recovery, then the judgement), then ":old" or ":new" is
+        // what is installed after it; "kill"/"fail": that start-up killed or
+        // failed at each file operation of the revert in turn; "lock" and
+        // "unlock": another updater holds the lock; "binary": the built
+        // updater run with "--confirm"; "race": the same while a revert is
+        // under way; "lose-previous": ".update-previous" removed by hand.
+        const QString restored("Version 1.1 did not start properly; restored version 1.0");
+        QTest::newRow("confirmed-on-first-launch")
+            << 1 << "launch confirm start:new launch start:new"
+            << "Version 1.1 confirmed its start; its trial has ended";
+        QTest::newRow("never-confirmed-1") << 1 << "launch start:old launch start:old" << restored;
+        QTest::newRow("never-confirmed-3")
+            << 3 << "launch start:new launch start:new launch start:old" << restored;
+        QTest::newRow("confirmed-after-the-revert-was-due")
+            << 1 << "launch launch confirm start:new"
+            << "Version 1.1 confirmed its start; its trial has ended";
+        QTest::newRow("install-killed-at-every-operation") << 1 << "kill-install" << restored;
+        QTest::newRow("install-failing-at-every-operation") << 1 << "fail-install" << restored;
+        QTest::newRow("killed-at-every-revert-operation") << 1 << "launch kill" << restored;
+        QTest::newRow("failing-at-every-revert-operation") << 1 << "launch fail" << restored;
+        QTest::newRow("previous-removed-by-hand")
+            << 1 << "launch lose-previous start:new"
+            << "Version 1.1 was launched once without a confirmation, but no version before "
+               "it is kept (\"@APP@/.update-previous\" is missing); its trial has ended";
+        QTest::newRow("confirm-without-a-trial")
+            << 0 << "binary start:new"
+            << "Nothing to confirm: version 1.1 is not on trial";
+        QTest::newRow("confirm-during-a-running-updater")
+            << 1 << "launch lock binary unlock start:new"
+            << "Version 1.1 confirmed its start; its trial has ended";
+        QTest::newRow("confirm-racing-a-revert") << 1 << "launch race" << restored;
+    }
+    // A release on trial, from its install with the version before it kept
+    // to the end of its trial: confirmed, it stays; never confirmed, the
+    // next start after `confirm` launches puts 1.0 back byte for byte, also
+    // when that start is killed or fails at any file operation, and 1.1 is
+    // never offered again.
+    void trial()
+    {
+        QFETCH(int, confirm);
+        QFETCH(QString, script);
+        QFETCH(QString, lastLine);
+        lastLine.replace("@APP@", appDir);
+        writeArchive(newRelease());
+        layOutOld();
+        const QMap<QString, QString> oldTree = installedTree();
+        const QMap<QString, QString> newTree = visible(expectedNew());
+        QVERIFY(oldTree != newTree);
+
+        installOnTrial(confirm);
+        QCOMPARE(installedTree(), newTree);
+        QCOMPARE(QFileInfo::exists(appDir + "/.update-previous"), confirm > 0);
+        MessageLog log;
+        std::unique_ptr<InstanceLock> other;
+        Trial::Outcome outcome;
+        Trial::Outcome said; // the last outcome that said anything
+        const auto judge = [&] {
+            outcome = Trial::judge(appDir);
+            if (!outcome.log.isEmpty()) {
+                qDebug().noquote() << outcome.log;
+                said = outcome;
+            }
+        };
+        const auto start = [&] {
+            if (Installer::recover(appDir))
+                judge();
+        };
+        const QStringList steps = script.split(' ');
+        for (int i = 0; i < steps.size(); ++i) {
+            const QString step = steps.at(i);
+            const QByteArray at = QByteArray::number(i) + " " + step.toUtf8();
+            if (step == "launch") {
+                const QString counted = Trial::countLaunch(appDir);
+                if (!counted.isEmpty())
+                    qDebug().noquote() << counted;
+            } else if (step == "confirm") {
+                qDebug().noquote() << Trial::confirm(appDir);
+            } else if (step.startsWith("start")) {
+                start();
+                QVERIFY2(installedTree() == (step.endsWith(":old") ? oldTree : newTree), at);
+            } else if (step == "lock") {
+                other.reset(new InstanceLock(appDir));
+                QString busy;
+                QCOMPARE(other->acquire(&busy), InstanceLock::Acquired);
+            } else if (step == "unlock") {
+                other.reset();
+            } else if (step == "lose-previous") {
+                QVERIFY(QDir(appDir + "/.update-previous").removeRecursively());
+            } else if (step == "binary") {
+                // At once: neither the lock nor a server is waited for.
+                QProcess updater;
+                startConfirm(updater);
+                QVERIFY(updater.waitForFinished(30000));
+                QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
+                QCOMPARE(updater.exitCode(), 0);
+                qDebug().noquote()
+                    << QString::fromUtf8(updater.readAll()).trimmed().section('\n', -1);
+                QCOMPARE(QFileInfo::exists(appDir + '/' + ReleaseFiles::state), confirm > 0);
+            } else if (step == "race") {
+                // This process is the updater reverting; "--confirm" waits
+                // for it, and confirms nothing once it has.
+                other.reset(new InstanceLock(appDir));
+                QString busy;
+                QCOMPARE(other->acquire(&busy), InstanceLock::Acquired);
+                markReverting();
+                QProcess updater;
+                startConfirm(updater);
+                QVERIFY(!updater.waitForFinished(500));
+                start();
+                other.reset();
+                QVERIFY(updater.waitForFinished(30000));
+                QCOMPARE(updater.exitCode(), 0);
+                QCOMPARE(QString::fromUtf8(updater.readAll()).trimmed().section('\n', -1),
+                    "Nothing to confirm: version 1.0 is not on trial");
+                QCOMPARE(installedTree(), oldTree);
+            } else if (step.endsWith("-install")) {
+                // Whenever the install ends (or the next start's recovery
+                // ends it) with 1.1 in place and the version before it kept,
+                // that version is whole: the revert gives 1.0 back exactly.
+                const bool stop = step.startsWith("kill");
+                for (int n = 1;; ++n) {
+                    const QByteArray op = at + " at operation " + QByteArray::number(n);
+                    layOutOld();
+                    QString reason;
+                    QVERIFY(Trial::begin(appDir, "1.1", "1.0", confirm, &reason));
+                    Installer::setFaultForTesting(n, stop);
+                    const bool ok = install(&reason, true);
+                    Installer::setFaultForTesting(0);
+                    const bool done = n > Installer::operationsForTesting();
+                    QVERIFY2(!done || ok, op);
+                    if (stop) {
+                        Installer::setFaultForTesting(1 + n % 5, true);
+                        Installer::recover(appDir);
+                        Installer::setFaultForTesting(0);
+                    }
+                    QVERIFY2(Installer::recover(appDir), op);
+                    const QMap<QString, QString> installed = installedTree();
+                    QVERIFY2(installed == oldTree || installed == newTree, op);
+                    QVERIFY2(installed == newTree || !ok, op);
+                    const bool kept = QFileInfo::exists(appDir + "/.update-previous");
+                    // Only a failure while keeping it installs without it.
+                    QVERIFY2(kept || installed == oldTree || (!stop && !done), op);
+                    Trial::countLaunch(appDir);
+                    start();
+                    QVERIFY2(installedTree() == (kept ? oldTree : installed), op);
+                    if (done)
+                        break;
+                }
+            } else if (step == "kill" || step == "fail") {
+                const bool stop = step == "kill";
+                for (int n = 1;; ++n) {
+                    const QByteArray op = at + " at operation " + QByteArray::number(n);
+                    if (n > 1) {
+                        installOnTrial(confirm);
+                        Trial::countLaunch(appDir);
+                    }
+                    Installer::setFaultForTesting(n, stop);
+                    judge();
+                    Installer::setFaultForTesting(0);
+                    if (n > Installer::operationsForTesting()) {
+                        QVERIFY2(installedTree() == oldTree, op);
+                        QVERIFY2(n > 20, "fewer operations than files: the seam misses some");
+                        break;
+                    }
+                    if (stop) {
+                        // The next start may be killed while recovering, too.
+                        markReverting();
+                        Installer::setFaultForTesting(1 + n % 5, true);
+                        Installer::recover(appDir);
+                        Installer::setFaultForTesting(0);
+                        QVERIFY2(Installer::recover(appDir), op);
+                        const QMap<QString, QString> recovered = installedTree();
+                        QVERIFY2(recovered == oldTree || recovered == newTree, op);
+                    } else if (installedTree() != oldTree) {
+                        // Undone, and said so; the kept version is whole for the next try.
+                        QVERIFY2(installedTree() == newTree, op);
+                        QVERIFY2(outcome.status.endsWith("restoring version 1.0 failed"), op);
+                    }
+                    start();
+                    QVERIFY2(installedTree() == oldTree, op);
+                    QVERIFY2(said.status == lastLine, op);
+                    QVERIFY2(!QFileInfo::exists(appDir + "/.update-previous"), op);
+                    QVERIFY2(Trial::isBad(appDir, "1.1"), op);
+                }
+            } else {
+                QFAIL(qPrintable("unknown step " + step));
+            }
+        }
+        QCOMPARE(log.lines().last().text, lastLine);
+        // A trial that has ended leaves nothing of itself but the bad version.
+        QVERIFY(!QFileInfo::exists(appDir + "/.update-previous"));
+        QVERIFY(!QFileInfo::exists(appDir + '/' + journalName));
+        QCOMPARE(Trial::isBad(appDir, "1.1"), installedTree() == oldTree);
+        QVERIFY(!Trial::isBad(appDir, "1.2"));
+        const bool reverted = installedTree() == oldTree;
+        QCOMPARE(said.status, reverted ? lastLine : QString());
+        QCOMPARE(Trial::confirm(appDir),
+            QStringLiteral("Nothing to confirm: version %1 is not on trial")
+                .arg(reverted ? "1.0" : "1.1"));
     }
 };
 

@@ -21,6 +21,7 @@
 #include "signatureverifier.h"
 #include "startup.h"
 #include "tool.h"
+#include "trial.h"
 #include "ziparchive.h"
 
 #include <QApplication>
@@ -927,6 +928,8 @@ private slots:
                                    << "Version 1.1 is offered to 0% of installations; not yet "
                                       "this one";
         QTest::newRow("rollout-100") << "rollout-100" << true << "Update installed";
+        // On trial: installed with 1.0 kept, its first launch counted.
+        QTest::newRow("confirm-2") << "confirm-2" << true << "Update installed";
     }
     void manifest()
     {
@@ -957,8 +960,10 @@ private slots:
             commentVersion = "1.2";
         if (change.startsWith("rollout-"))
             changed.rollout = change.mid(8).toInt();
+        if (change == "confirm-2")
+            changed.confirm = 2;
         if (change == "minisign" || change == "expired" || change == "comment-1.2"
-            || change.startsWith("rollout-"))
+            || change.startsWith("rollout-") || change == "confirm-2")
             signWithMinisign(out, changed, commentVersion);
         if (change == "newer-version-file")
             QVERIFY(writeFile(out + "/version.ver", "1.2\n"));
@@ -1001,7 +1006,8 @@ private slots:
         QStringList ends;
         for (const MessageLog::Line &line : log->lines()) {
             if (line.text.startsWith("No update") || line.text.startsWith("Update ")
-                || line.text.startsWith("Version ") || line.text.startsWith("No newer"))
+                || (line.text.startsWith("Version ") && !line.text.contains("on trial"))
+                || line.text.startsWith("No newer"))
                 ends << line.text;
         }
         QCOMPARE(ends.size(), 1);
@@ -1054,6 +1060,13 @@ private slots:
         QCOMPARE(kept.value("highest_version").toString(), QStringLiteral("1.1"));
         QCOMPARE(qint64(kept.value("highest_signed").toDouble()), changed.signedAt);
         QCOMPARE(kept.value("manifest_verified").toBool(), true);
+        QCOMPARE(QFileInfo::exists(appDir + "/.update-previous"), change == "confirm-2");
+        if (change == "confirm-2") {
+            QCOMPARE(log->count("Version 1.1 is on trial: launch 1 of 2"), 1);
+            const QJsonObject trial = kept.value("trial").toObject();
+            QCOMPARE(trial.value("previous").toString(), QStringLiteral("1.0"));
+            QCOMPARE(trial.value("launches").toInt(), 1);
+        }
     }
 
     // A release published with a delta from the installed 1.0: the question
@@ -1160,16 +1173,37 @@ private slots:
         // The last run was killed in the middle of its swap: completed before
         // the window reads the installed version.
         QTest::newRow("interrupted-install") << "interrupted-install";
+        // 1.1 went on trial, was launched once and never confirmed a start:
+        // start-up puts 1.0 back, and 1.1 is never offered again; 1.2 is.
+        QTest::newRow("reverted-release-published") << "reverted-1.1";
+        QTest::newRow("newer-release-after-a-revert") << "reverted-1.2";
     }
     void startUp()
     {
         QFETCH(QString, situation);
         const bool interrupted = situation == "interrupted-install";
+        const bool reverted = situation.startsWith("reverted-");
         const bool held = situation == "second-updater" || situation == "child-holds-lock";
         const QString lockFile = appDir + "/updater.lock";
-        layOut("1.0", interrupted || situation == "lock-error" ? "1.1" : "1.0");
+        layOut("1.0",
+            interrupted || situation == "lock-error" ? "1.1"
+                : reverted                           ? situation.section('-', 1)
+                                                     : "1.0");
         if (interrupted)
             killedInstall();
+        if (reverted) {
+            QVERIFY(QFile::copy(serverFolder + "/app.zip", appDir + "/app.zip"));
+            QString reason;
+            QVERIFY(Trial::begin(appDir, "1.1", "1.0", 1, &reason));
+            Installer installer(appDir + "/app.zip", appDir);
+            installer.keepPrevious();
+            QSignalSpy finished(&installer, &Installer::finished);
+            installer.start();
+            QVERIFY(finished.wait(60000));
+            QVERIFY(finished.at(0).at(0).toBool());
+            QVERIFY(QFile::remove(appDir + "/app.zip"));
+            QVERIFY(!Trial::countLaunch(appDir).isEmpty());
+        }
         // Not asked at all when all goes well; answered at once when not.
         Answerer answerer(Answerer::No);
         FtpServer server;
@@ -1246,6 +1280,19 @@ private slots:
         QCOMPARE(readText(lockFile), QString::number(QCoreApplication::applicationPid()) + "\n");
         // The whole run ended while the probe still waited for its answer.
         QVERIFY(windowShown);
+        if (reverted) {
+            const QString restored("Version 1.1 did not start properly; restored version 1.0");
+            QCOMPARE(log->count(restored), 1);
+            QCOMPARE(log->count("Status: " + restored), 1);
+            QCOMPARE(answerer.asked, situation.endsWith("1.2") ? 1 : 0);
+            if (situation.endsWith("1.1"))
+                QCOMPARE(
+                    log->count("No update: version 1.1 did not start properly here before"), 1);
+            else
+                QCOMPARE(log->count("Update declined"), 1);
+            expectNotUpdated();
+            return;
+        }
         if (interrupted) {
             QCOMPARE(log->count("Completed the interrupted update"), 1);
             QCOMPARE(log->count("No newer version: installed \"1.1\", published \"1.1\""), 1);

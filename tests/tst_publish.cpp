@@ -824,13 +824,15 @@ void TestPublish::manifestCommands()
     QVERIFY2(t.run(publishTool,
                  target
                      + QStringList {"--version", "1.1", "--rollout", "10", "--expires", "7",
-                         "--notes", work.filePath("notes.md"), dir.filePath("release")}),
+                         "--confirm-launches", "3", "--notes", work.filePath("notes.md"),
+                         dir.filePath("release")}),
         t.output);
     ReleaseManifest before;
     QString reason;
     QVERIFY(ReleaseManifest::parse(Tool::read(folder + "/release.json"), &before, &reason));
     QCOMPARE(before.rollout, 10);
     QCOMPARE(before.notes, QStringLiteral("# Notes\n"));
+    QCOMPARE(before.confirm, 3);
     if (serverChange == "alter")
         QVERIFY(Tool::write(folder + "/release.json",
             Tool::read(folder + "/release.json").replace("\"rollout\": 10", "\"rollout\": 11")));
@@ -864,6 +866,7 @@ void TestPublish::manifestCommands()
     QCOMPARE(manifest.archiveHash, before.archiveHash);
     QCOMPARE(manifest.archiveSize, before.archiveSize);
     QCOMPARE(manifest.notes, before.notes);
+    QCOMPARE(manifest.confirm, before.confirm);
     // Nothing left behind: the two files were renamed into place.
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
         releaseNames);

@@ -111,6 +111,13 @@ void TestReleaseManifest::fields_data()
         << "no whole number \"archive\" \"size\"";
     QTest::newRow("rollout-above-100") << "{" + base + ",\"rollout\":101}"
                                        << "\"rollout\" is not a whole number from 0 to 100";
+    // A release on trial: its application confirms a start within N launches.
+    QTest::newRow("on-trial") << "{" + base + ",\"confirm\":10}"
+                              << "";
+    QTest::newRow("confirm-above-10") << "{" + base + ",\"confirm\":11}"
+                                      << "\"confirm\" is not a whole number from 0 to 10";
+    QTest::newRow("confirm-not-a-number") << "{" + base + ",\"confirm\":\"3\"}"
+                                          << "\"confirm\" is not a whole number from 0 to 10";
     QTest::newRow("notes-too-long")
         << "{" + base + ",\"notes\":\"" + QByteArray(64 * 1024 + 1, 'x') + "\"}"
         << "the notes are longer than 65536 bytes";
@@ -134,6 +141,7 @@ void TestReleaseManifest::fields()
     QCOMPARE(again.archiveHash, QByteArray::fromHex(QByteArray(128, 'a')));
     QCOMPARE(again.archiveSize, qint64(1000));
     QCOMPARE(again.expires, qint64(2000));
+    QCOMPARE(again.confirm, json.contains("\"confirm\"") ? 10 : 0);
 }
 
 QTEST_GUILESS_MAIN(TestReleaseManifest)

@@ -45,11 +45,52 @@ const int maxLinkTarget = 4096;
 // Links followed while resolving one target; more means a loop.
 const int maxLinkHops = 40;
 
+QString versionFileName()
+{
+    return Platform::isWindows() ? QStringLiteral("Bin/version.ver")
+                                 : QStringLiteral("version.ver");
+}
+
+// Puts the kept version back: the reason, or a null string on success.
+// *usable is false when what is kept cannot be put back at all.
+QString revertWith(const QString &root, FileOps &ops, bool *usable)
+{
+    *usable = true;
+    const QString stopped = QStringLiteral("Stopped by the test seam");
+    if (Swap::recover(root, ops) == Swap::Outcome::Failed)
+        return ops.stopped ? stopped
+                           : QStringLiteral("An earlier update could not be completed or undone");
+    ops.error.clear();
+    Swap kept(root, ops);
+    Swap swap(root, ops);
+    if (!kept.readKept() || !swap.planRevert(kept, versionFileName())) {
+        *usable = false;
+        return QStringLiteral("The version before it cannot be put back: ") + ops.error;
+    }
+    if (!swap.writeJournal()) {
+        if (!ops.stopped && ops.removeTree(swap.journalPath()))
+            ops.removeTree(swap.backupFolder());
+        return ops.stopped ? stopped : ops.error;
+    }
+    QVector<bool> made(swap.steps.size(), false);
+    if (!swap.complete(made) || !ops.sync(root)) {
+        if (ops.stopped)
+            return stopped;
+        const QString reason = ops.error;
+        if (!swap.rollBack() || !swap.cleanUp(false))
+            return reason + QStringLiteral("; undone at the next start");
+        return reason;
+    }
+    if (!swap.cleanUp() && !ops.stopped)
+        qDebug() << "Reverted; the journal is left for the next start:" << ops.error;
+    return ops.stopped ? stopped : QString();
+}
+
 // One install: stage, journal, swap, clean up.
 class Run
 {
 public:
-    Run(const QString &archivePath, const QString &root, const QString &versionFile,
+    Run(const QString &archivePath, const QString &root, const QString &versionFile, bool keep,
         const std::atomic<bool> &cancelled, std::function<void(qint64, qint64)> report,
         const QStringList *removed = nullptr)
         : archivePath(archivePath)
@@ -60,6 +101,7 @@ public:
         , report(std::move(report))
         , swap(root, ops)
     {
+        swap.keep = keep;
     }
 
     // Returns the reason of the failure, or a null string on success.
@@ -96,6 +138,10 @@ public:
         }
         // Past this point the installation is the new one; what cleaning up
         // cannot do now, the next start's recovery does.
+        if (swap.keep && !swap.keepReplaced() && !ops.stopped) {
+            qDebug() << "Installed; the version before it is not kept:" << ops.error;
+            swap.dropKept();
+        }
         if (!swap.cleanUp() && !ops.stopped)
             qDebug() << "Installed; the journal is left for the next start:" << ops.error;
         if (ops.stopped)
@@ -538,8 +584,7 @@ Installer::Installer(const QString &archivePath, const QString &appDir, QObject 
     : QObject(parent)
     , archivePath(archivePath)
     , appDir(QDir::cleanPath(QDir(appDir).absolutePath()))
-    , versionFile(
-          Platform::isWindows() ? QStringLiteral("Bin/version.ver") : QStringLiteral("version.ver"))
+    , versionFile(versionFileName())
 {
 }
 
@@ -578,13 +623,40 @@ void Installer::start()
             QMetaObject::invokeMethod(
                 this, [this, done, total] { emit progress(done, total); }, Qt::QueuedConnection);
         };
-        Run run(
-            archivePath, appDir, versionFile, cancelled, report, stagedDelta ? &removed : nullptr);
+        Run run(archivePath, appDir, versionFile, keep, cancelled, report,
+            stagedDelta ? &removed : nullptr);
         const QString reason = run.install();
         QMetaObject::invokeMethod(
             this, [this, reason] { emit finished(reason.isNull(), reason); }, Qt::QueuedConnection);
     });
     worker->start();
+}
+
+Installer::RevertResult Installer::revert(const QString &appDir, QString *reason)
+{
+    InstallFileOps ops;
+    bool usable = true;
+    *reason = revertWith(QDir::cleanPath(QDir(appDir).absolutePath()), ops, &usable);
+    if (reason->isNull())
+        return Reverted;
+    return usable ? Undone : NothingKept;
+}
+
+bool Installer::removeKept(const QString &appDir, QString *reason)
+{
+    const QString root = QDir::cleanPath(QDir(appDir).absolutePath()) + QLatin1Char('/');
+    const QString kept = root + QLatin1String(ReleaseFiles::previousVersion);
+    if (!existsOnDisk(kept))
+        return true;
+    if (existsOnDisk(root + QLatin1String(journalFileName))) {
+        *reason = QStringLiteral("an interrupted update is left for the next start");
+        return false;
+    }
+    InstallFileOps ops;
+    if (ops.removeTree(kept))
+        return true;
+    *reason = ops.error;
+    return false;
 }
 
 bool Installer::recover(const QString &appDir)

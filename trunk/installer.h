@@ -48,9 +48,35 @@ public:
     // bits; -1 when the archive gives none. The updater keeps the right to
     // fill and empty the folders it made.
     static int installedMode(int archiveMode, bool folder);
+    // Before start(): at the commit point the files the swap replaced, with
+    // the journal that says what it replaced and what it added, are kept as
+    // ReleaseFiles::previousVersion instead of being removed, so that
+    // revert() can put the version before this one back. An earlier kept
+    // version is removed then: it no longer comes before the installed one.
+    void keepPrevious() { keep = true; }
 
     // Returns at once; finished() follows exactly once. A second call does nothing.
     void start();
+
+    enum RevertResult {
+        Reverted,
+        // Nothing changed: the kept version is missing, damaged or incomplete.
+        NothingKept,
+        // The revert failed and was undone (or is undone by the next start's
+        // recovery): the installed version stays, the kept one with it.
+        Undone
+    };
+    // Puts back the version kept by an install with keepPrevious(): the
+    // files it replaced return, the ones it added are removed. Journalled and
+    // checked as an install is, so recover() after a kill at any point leaves
+    // wholly the one version or the other. Only the kept version's paths are
+    // touched. Unless Reverted, *reason says why; runs on the calling
+    // thread, with the installation's lock held.
+    static RevertResult revert(const QString &appDir, QString *reason);
+    // Removes the kept version once its trial has ended. Refused (false,
+    // with *reason) while a journal is left for the recovery, which may
+    // still need it.
+    static bool removeKept(const QString &appDir, QString *reason);
 
     // At start-up, before anything else touches the installation: rolls an
     // interrupted install back when nothing new was in place yet or a staged
@@ -91,6 +117,7 @@ private:
     const QString versionFile;
     bool stagedDelta = false;
     QStringList removed;
+    bool keep = false;
     QThread *worker = nullptr;
     std::atomic<bool> cancelled {false};
 };

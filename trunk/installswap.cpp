@@ -2,6 +2,7 @@
 
 #include "installer.h"
 #include "installfileops.h"
+#include "releasefiles.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -11,15 +12,26 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRandomGenerator>
 
 using namespace InstallPaths;
 
 namespace {
 
-const char *const opNames[] = {"backup", "move", "place", "mkdir", "mode"};
+const char *const opNames[] = {"backup", "move", "place", "mkdir", "mode", "remove"};
+const int opCount = 6;
 const int journalFormat = 2;
 // Far more than the steps of any release; a bigger file is not a journal.
 const qint64 maxJournalSize = 64 * 1024 * 1024;
+
+QByteArray readSmallFile(const QString &path)
+{
+    QFile file(path);
+    if (kindOnDisk(path) != Kind::File || file.size() > maxJournalSize
+        || !file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
 
 QByteArray checksum(const QJsonArray &list)
 {
@@ -41,9 +53,20 @@ QString InstallSwap::installed(const QString &path) const
     return root + QLatin1Char('/') + path;
 }
 
+// A revert puts back what the install kept, from where it kept it.
+QString InstallSwap::stagingName() const
+{
+    return QLatin1String(reverting ? ReleaseFiles::previousVersion : Installer::stagingFolderName);
+}
+
 QString InstallSwap::stagingFolder() const
 {
-    return root + QLatin1Char('/') + QLatin1String(Installer::stagingFolderName);
+    return root + QLatin1Char('/') + stagingName();
+}
+
+QString InstallSwap::previousFolder() const
+{
+    return root + QLatin1Char('/') + QLatin1String(ReleaseFiles::previousVersion);
 }
 
 QString InstallSwap::backupFolder() const
@@ -105,7 +128,15 @@ bool InstallSwap::writeJournal()
     journal.insert(QStringLiteral("format"), journalFormat);
     journal.insert(QStringLiteral("steps"), list);
     journal.insert(QStringLiteral("check"), QString::fromLatin1(checksum(list)));
+    if (keep) {
+        // Tells this install's kept version from an earlier install's.
+        journal.insert(
+            QStringLiteral("keep"), QString::number(QRandomGenerator::system()->generate64(), 16));
+    }
+    if (reverting)
+        journal.insert(QStringLiteral("revert"), true);
     const QByteArray bytes = QJsonDocument(journal).toJson(QJsonDocument::Compact);
+    journalBytes = bytes;
     // The copy is on disk before the journal exists: whenever a journal is
     // found, damaged or not, a sound copy of it is there too.
     return ops.makePath(backupFolder()) && ops.writeWhole(journalCopyPath(), bytes)
@@ -123,13 +154,110 @@ bool InstallSwap::readJournal(const QString &path)
         return ops.refuse(QStringLiteral("cannot be read"));
     if (file.size() > maxJournalSize)
         return ops.refuse(QStringLiteral("too large"));
-    return parse(file.readAll()) && plausible();
+    journalBytes = file.readAll();
+    return parse(journalBytes) && plausible();
+}
+
+bool InstallSwap::readKept()
+{
+    // Only the paths are checked here: the install's staging folder is long
+    // gone. planRevert() checks the revert's own steps as an install's.
+    reverting = false;
+    journalBytes = readSmallFile(
+        previousFolder() + QLatin1Char('/') + QLatin1String(Installer::journalFileName));
+    if (journalBytes.isEmpty())
+        return ops.refuse(QStringLiteral("no journal is kept with it"));
+    const QString foreign = QStringLiteral("its journal is not one of an install that kept it");
+    if (!parse(journalBytes) || !keep || reverting)
+        return ops.refuse(foreign);
+    for (const InstallStep &step : qAsConst(steps)) {
+        if (step.path.isEmpty() || relativeEntryPath(step.path) != step.path
+            || isReserved(step.path) || step.op == InstallStep::Remove)
+            return ops.refuse(foreign);
+    }
+    return true;
+}
+
+bool InstallSwap::replacedKept() const
+{
+    return keep
+        && readSmallFile(
+               previousFolder() + QLatin1Char('/') + QLatin1String(Installer::journalFileName))
+        == journalBytes;
+}
+
+bool InstallSwap::keepReplaced()
+{
+    // The journal's copy goes with the backup folder: it says what the
+    // install replaced (the files beside it) and what it added.
+    if (!replacedKept()
+        && (!ops.removeTree(previousFolder()) || !ops.rename(backupFolder(), previousFolder())))
+        return false;
+    return ops.sync(root);
+}
+
+void InstallSwap::dropKept()
+{
+    if (!ops.removeTree(previousFolder()))
+        qDebug() << "Left for the next start:" << ops.error;
+}
+
+bool InstallSwap::planRevert(const InstallSwap &kept, const QString &versionFile)
+{
+    reverting = true;
+    QVector<InstallStep> undo;
+    for (int i = kept.steps.size() - 1; i >= 0; --i) {
+        const InstallStep &step = kept.steps.at(i);
+        const QString &path = step.path;
+        if (step.op == InstallStep::Mode) {
+            // Back to the mode it had before the install.
+            const int mode = folderMode(installed(path));
+            if (mode >= 0)
+                undo.append({InstallStep::Mode, path, mode, step.oldMode});
+            continue;
+        }
+        if (step.op != InstallStep::Place && step.op != InstallStep::MakeDir)
+            continue;
+        const Kind now = kindOnDisk(installed(path));
+        if (kept.stepIndex(InstallStep::Backup, path) < 0
+            && kept.stepIndex(InstallStep::Move, path) < 0) {
+            if (now != Kind::None)
+                undo.append({InstallStep::Remove, path});
+            continue;
+        }
+        const Kind before = kindOnDisk(staged(path));
+        if (before == Kind::None)
+            return ops.refuse(QStringLiteral("the version before it is incomplete: %1 is missing")
+                                  .arg(quoted(staged(path))));
+        if (now != Kind::None)
+            undo.append(
+                {now == before && now != Kind::Dir ? InstallStep::Backup : InstallStep::Move,
+                    path});
+        undo.append({InstallStep::Place, path});
+    }
+    bool versionLast = true;
+    for (const InstallStep &step : qAsConst(undo))
+        versionLast = versionLast && !versionFile.startsWith(step.path + QLatin1Char('/'));
+    for (const InstallStep &step : qAsConst(undo)) {
+        if (!versionLast || step.path != versionFile)
+            add(step);
+    }
+    for (const InstallStep &step : qAsConst(undo)) {
+        if (versionLast && step.path == versionFile)
+            add(step);
+    }
+    // The same checks as an install's journal gets.
+    return plausible();
 }
 
 bool InstallSwap::parse(const QByteArray &bytes)
 {
     const QJsonObject journal = QJsonDocument::fromJson(bytes).object();
     const QJsonValue list = journal.value(QStringLiteral("steps"));
+    keep = journal.value(QStringLiteral("keep")).isString();
+    reverting = journal.value(QStringLiteral("revert")).toBool();
+    if (keep && reverting)
+        return ops.refuse(QStringLiteral("not an update journal"));
     if (!list.isArray() || list.toArray().isEmpty())
         return ops.refuse(QStringLiteral("not an update journal"));
     // A damaged journal fails its checksum rather than being read as other steps.
@@ -140,15 +268,15 @@ bool InstallSwap::parse(const QByteArray &bytes)
         const QJsonArray entry = value.toArray();
         InstallStep step {InstallStep::Backup, entry.at(1).toString()};
         int op = 0;
-        while (op < 5 && entry.at(0).toString() != QLatin1String(opNames[op]))
+        while (op < opCount && entry.at(0).toString() != QLatin1String(opNames[op]))
             ++op;
         if (op == InstallStep::Mode && entry.size() == 4) {
             step.oldMode = entry.at(2).toInt(-1);
             step.newMode = entry.at(3).toInt(-1);
         } else if (entry.size() != 2) {
-            op = 5;
+            op = opCount;
         }
-        if (op == 5 || !entry.at(1).isString())
+        if (op == opCount || !entry.at(1).isString())
             return ops.refuse(QStringLiteral("not an update journal"));
         step.op = InstallStep::Op(op);
         add(step);
@@ -173,27 +301,34 @@ bool InstallSwap::plausible()
         const int move = stepIndex(InstallStep::Move, path);
         const int place = stepIndex(InstallStep::Place, path);
         const int makeDir = stepIndex(InstallStep::MakeDir, path);
-        bool fits = true;
+        // A path a revert removes has no other step.
+        const int remove = stepIndex(InstallStep::Remove, path);
+        bool fits = remove < 0;
         switch (step.op) {
         case InstallStep::Backup:
-            fits = move < 0 && makeDir < 0 && place > i;
+            fits = fits && move < 0 && makeDir < 0 && place > i;
             break;
         case InstallStep::Move:
             // Alone: a path a delta's release no longer has.
-            fits = backup < 0 && (place > i || makeDir > i || (place < 0 && makeDir < 0));
+            fits = fits && backup < 0 && (place > i || makeDir > i || (place < 0 && makeDir < 0));
             break;
         case InstallStep::Place:
-            fits = makeDir < 0
-                && realFolders(root,
-                    QLatin1String(Installer::stagingFolderName) + QLatin1Char('/') + parentOf(path),
-                    false);
+            fits = fits && makeDir < 0
+                && realFolders(root, stagingName() + QLatin1Char('/') + parentOf(path), false);
+            break;
+        case InstallStep::Remove:
+            fits = reverting && backup < 0 && move < 0 && place < 0 && makeDir < 0;
             break;
         case InstallStep::MakeDir:
-            fits = backup < 0 && place < 0;
+            fits = fits && backup < 0 && place < 0;
             break;
         case InstallStep::Mode:
-            fits = backup < 0 && move < 0 && place < 0 && makeDir < 0 && step.oldMode >= 0
-                && step.oldMode <= 07777 && step.newMode >= 0 && (step.newMode & ~0755) == 0;
+            fits = fits && backup < 0 && move < 0 && place < 0 && makeDir < 0 && step.oldMode >= 0
+                && step.oldMode <= 07777
+                && step.newMode >= 0
+                // A revert gives back the mode a folder had; an install
+                // never gives group or others the right to write.
+                && (reverting ? step.newMode <= 07777 : (step.newMode & ~0755) == 0);
             break;
         }
         if (!fits)
@@ -209,7 +344,7 @@ bool InstallSwap::plausible()
 bool InstallSwap::reachable(const InstallStep &step)
 {
     const QString parent = parentOf(step.path);
-    const QString staging = QLatin1String(Installer::stagingFolderName) + QLatin1Char('/');
+    const QString staging = stagingName() + QLatin1Char('/');
     const QString backup = QLatin1String(Installer::backupFolderName) + QLatin1Char('/');
     if (realChain(parent) && realChain(staging + parent) && realChain(backup + parent))
         return true;
@@ -248,6 +383,7 @@ QVector<bool> InstallSwap::madeSoFar() const
         switch (step.op) {
         case InstallStep::Backup:
         case InstallStep::Move:
+        case InstallStep::Remove:
             made.append(existsOnDisk(backedUp(step.path)));
             break;
         case InstallStep::Place:
@@ -277,7 +413,8 @@ bool InstallSwap::canComplete(const QVector<bool> &made)
         if (step.op == InstallStep::Place && !existsOnDisk(staged(step.path)))
             return ops.refuse(
                 QStringLiteral("the staged copy of %1 is missing").arg(quoted(step.path)));
-        if ((step.op == InstallStep::Backup || step.op == InstallStep::Move)
+        if ((step.op == InstallStep::Backup || step.op == InstallStep::Move
+                || step.op == InstallStep::Remove)
             && !existsOnDisk(installed(step.path)))
             return ops.refuse(
                 QStringLiteral("%1 is missing, so cannot be kept").arg(quoted(step.path)));
@@ -301,6 +438,7 @@ bool InstallSwap::complete(QVector<bool> &made)
                 && ops.linkOrCopy(installed(path), backedUp(path), scratchPath());
             break;
         case InstallStep::Move:
+        case InstallStep::Remove:
             ok = ensureParent(backedUp(path)) && ops.rename(installed(path), backedUp(path));
             break;
         case InstallStep::Place:
@@ -335,14 +473,20 @@ bool InstallSwap::rollBack()
             // Undone with the placing of the same path.
             break;
         case InstallStep::Move:
+        case InstallStep::Remove:
             if (existsOnDisk(backedUp(path)) && !existsOnDisk(installed(path)))
                 ok = ops.rename(backedUp(path), installed(path));
             break;
         case InstallStep::Place:
             if (stepIndex(InstallStep::Backup, path) >= 0) {
-                // The old file goes back over the new one in one step.
+                // The old file goes back over the new one in one step; an
+                // undone revert first gives the kept file its name back, so
+                // that the revert can be tried again.
                 if (existsOnDisk(backedUp(path)) && !sameFile(backedUp(path), installed(path)))
-                    ok = ops.renameOver(backedUp(path), installed(path));
+                    ok = (!reverting || existsOnDisk(staged(path))
+                             || (ensureParent(staged(path))
+                                 && ops.linkOrCopy(installed(path), staged(path), scratchPath())))
+                        && ops.renameOver(backedUp(path), installed(path));
             } else if (placed(i)) {
                 ok = ensureParent(staged(path)) && ops.rename(installed(path), staged(path));
             }
@@ -367,12 +511,12 @@ bool InstallSwap::rollBack()
 // Once the journal is gone nothing needs the folders; failing to remove them
 // (a program still running from the backup on Windows) is left to the next
 // start. The copy goes first: a journal without its backups is never trusted.
-bool InstallSwap::cleanUp()
+bool InstallSwap::cleanUp(bool completed)
 {
     if (!ops.removeTree(journalCopyPath()) || !ops.remove(journalPath()))
         return false;
     const bool backupRemoved = ops.removeTree(backupFolder());
-    const bool stagingRemoved = ops.removeTree(stagingFolder());
+    const bool stagingRemoved = !reverting || completed ? ops.removeTree(stagingFolder()) : true;
     if (!backupRemoved || !stagingRemoved)
         qDebug() << "Left for the next start:" << ops.error;
     return true;
@@ -446,15 +590,23 @@ InstallSwap::Outcome InstallSwap::recover(const QString &root, InstallFileOps &o
         anyPlaced = anyPlaced || (swap.steps.at(i).op == InstallStep::Place && made.at(i));
     // Nothing new in place yet: undoing is as quick, and the update is
     // offered again. Otherwise it is completed when all of it is there.
-    const bool completed = anyPlaced && swap.canComplete(made) && swap.complete(made);
+    // Once the replaced files are kept the backup folder is gone and the
+    // steps no longer show; they had all been made.
+    const bool completed
+        = swap.replacedKept() || (anyPlaced && swap.canComplete(made) && swap.complete(made));
     const bool whole = completed || (!ops.stopped && swap.rollBack());
-    if (!whole || ops.stopped || !swap.cleanUp()) {
+    if (whole && completed && swap.keep && !swap.keepReplaced() && !ops.stopped) {
+        qDebug() << "The version before the update is not kept:" << ops.error;
+        swap.dropKept();
+    }
+    if (!whole || ops.stopped || !swap.cleanUp(completed)) {
         qDebug() << "Cannot recover the interrupted update:" << ops.error;
         return Outcome::Failed;
     }
     const QString reason = ops.error.isEmpty() ? note : ops.error;
-    const QString outcome = completed ? QStringLiteral("Completed the interrupted update")
-                                      : QStringLiteral("Rolled back the interrupted update");
+    const QString what = swap.reverting ? QStringLiteral("revert") : QStringLiteral("update");
+    const QString outcome = completed ? QStringLiteral("Completed the interrupted ") + what
+                                      : QStringLiteral("Rolled back the interrupted ") + what;
     if (reason.isEmpty())
         qDebug().noquote() << outcome;
     else

@@ -17,6 +17,7 @@ struct InstallStep
         Place, // the staged file, link or whole new folder put in place, in one rename
         MakeDir, // a folder that was not there
         Mode, // an existing folder takes the release's mode
+        Remove, // (a revert only) what the install added, moved into the backup folder
     };
     Op op;
     QString path;
@@ -43,8 +44,25 @@ public:
     QString stagingFolder() const;
     QString backupFolder() const;
     QString journalPath() const;
+    // Where an install that keeps the version before it leaves the backup
+    // folder at its commit point: ReleaseFiles::previousVersion.
+    QString previousFolder() const;
 
     void add(const InstallStep &step);
+
+    // At the commit point of an install with `keep`: the backup folder (the
+    // replaced files and the journal's copy, which says what the install
+    // replaced and what it added) becomes the kept version, in place of an
+    // earlier one. Repeatable after a kill.
+    bool keepReplaced();
+    // After keepReplaced() failed: half a kept version is none.
+    void dropKept();
+    // Reads the kept version's journal; false when none is kept whole.
+    bool readKept();
+    // The steps that undo the kept install `kept`, planned from what is on
+    // disk and checked as a journal is: each replaced path goes back, each
+    // added one goes, the folders' modes return, the version file last.
+    bool planRevert(const InstallSwap &kept, const QString &versionFile);
 
     // Writes the journal and a copy of it (in the backup folder, first),
     // each flushed to disk before anything else happens.
@@ -54,7 +72,9 @@ public:
     // Undoes whatever the disk shows was made, last first.
     bool rollBack();
     // Removes the journal, then the backup and staging folders.
-    bool cleanUp();
+    // A revert's staging folder is the kept version: removed once it is back
+    // in place, left for another try when the revert was undone.
+    bool cleanUp(bool completed = true);
 
     enum class Outcome {
         Whole, // nothing to do, or completed or rolled back
@@ -65,6 +85,10 @@ public:
     static Outcome recover(const QString &root, InstallFileOps &ops);
 
     QVector<InstallStep> steps;
+    // An install that keeps the version before it.
+    bool keep = false;
+    // A revert: what it puts in place comes from the kept version.
+    bool reverting = false;
 
 private:
     // Reads and checks one journal file into `steps`; false with ops.error set
@@ -79,6 +103,9 @@ private:
     bool realChain(const QString &relative);
     bool ensureParent(const QString &path);
     QString journalCopyPath() const;
+    QString stagingName() const;
+    // Whether this install's replaced files are kept already (every step made).
+    bool replacedKept() const;
     QString scratchPath() const;
     int stepIndex(InstallStep::Op op, const QString &path) const;
     Outcome setAside(const QString &reason);
@@ -86,9 +113,10 @@ private:
     const QString root;
     InstallFileOps &ops;
     QSet<QString> madeParents;
+    QByteArray journalBytes;
     QSet<QString> realChains;
     // Where each path's step of each kind is.
-    QHash<QString, int> indexes[InstallStep::Mode + 1];
+    QHash<QString, int> indexes[InstallStep::Remove + 1];
     bool repeated = false;
 };
 

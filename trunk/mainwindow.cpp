@@ -17,6 +17,7 @@
 #include "settings.h"
 #include "signatureverifier.h"
 #include "sourcelist.h"
+#include "trial.h"
 #include "updatestate.h"
 #include "version.h"
 
@@ -179,6 +180,11 @@ MainWindow::~MainWindow()
 QString MainWindow::statusText() const
 {
     return statusLabel->text();
+}
+
+void MainWindow::showNote(const QString &text)
+{
+    setStatus(text);
 }
 
 void MainWindow::setStatus(const QString &text)
@@ -367,7 +373,10 @@ void MainWindow::compareVersions()
 
 void MainWindow::offerUpdate()
 {
-    if (!installRefusal.isEmpty())
+    if (Trial::isBad(DirManager::getAppDir(), remoteVersion))
+        finish(QStringLiteral("No update: version %1 did not start properly here before")
+                   .arg(remoteVersion));
+    else if (!installRefusal.isEmpty())
         finish(QStringLiteral("Version %1 not offered: %2").arg(remoteVersion, installRefusal));
     else
         askForUpdate();
@@ -575,6 +584,16 @@ void MainWindow::installArchive(const QString &archivePath)
     // archive is unpacked, and a failure leaves the old installation whole.
     installer = delta ? delta->installer(this)
                       : new Installer(archivePath, DirManager::getAppDir(), this);
+    if (manifest && manifest->confirm > 0) {
+        // The release promised to confirm its starts: the version before
+        // it is kept, and put back if it never does.
+        QString reason;
+        if (Trial::begin(
+                DirManager::getAppDir(), remoteVersion, localVersion, manifest->confirm, &reason))
+            installer->keepPrevious();
+        else
+            qDebug().noquote() << "Installed without a trial:" << reason;
+    }
     connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
     connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
         const QString how = delta ? delta->summary(manifest->archiveSize) : QString();
@@ -667,6 +686,9 @@ void MainWindow::launchApplication()
         = launchCommand(DirManager::getAppDir(), appName, &program, &arguments, &reason);
 
     hide();
+    const QString counted = Trial::countLaunch(DirManager::getAppDir());
+    if (!counted.isEmpty())
+        qDebug().noquote() << counted;
     if (!safe || !runProgram(program, arguments, &reason))
         qDebug().noquote() << reason;
     close();

@@ -82,6 +82,9 @@ public:
         QStringList *arguments, QString *reason);
 
     QString statusText() const;
+    // Before the event loop runs: what start-up has to tell the person (a
+    // release reverted), in the status line and the log.
+    void showNote(const QString &text);
 
 public slots:
     void handleStateChanged(int state);

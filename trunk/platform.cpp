@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 
 namespace {
@@ -10,6 +11,15 @@ QString Platform::name()
 {
     if (!nameOverride.isNull())
         return nameOverride;
+    // Without a GUI application (`Updater --confirm` runs without one) there
+    // is no platform plugin to ask; the platform built for stands in.
+    if (!qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
+#ifdef Q_OS_WIN
+        return QStringLiteral("windows");
+#else
+        return QString();
+#endif
+    }
     return QGuiApplication::platformName();
 }
 

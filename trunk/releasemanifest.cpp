@@ -85,6 +85,12 @@ bool ReleaseManifest::parse(const QByteArray &json, ReleaseManifest *manifest, Q
         return fail(reason,
             QStringLiteral("the notes are longer than %1 bytes").arg(ReleaseFiles::maxNotesSize));
 
+    const QJsonValue confirm = object.value(QLatin1String("confirm"));
+    qint64 launches = 0;
+    if (!confirm.isUndefined() && !wholeNumber(confirm, 0, maxConfirm, &launches))
+        return fail(reason,
+            QStringLiteral("\"confirm\" is not a whole number from 0 to %1").arg(maxConfirm));
+    m.confirm = int(launches);
     for (const QJsonValue &value : object.value(QLatin1String("deltas")).toArray()) {
         DeltaIndex::Offer offer;
         if (DeltaIndex::offerFromJson(value.toObject(), &offer))
@@ -109,6 +115,8 @@ QByteArray ReleaseManifest::toJson() const
     object.insert(QLatin1String("rollout"), rollout);
     if (!notes.isEmpty())
         object.insert(QLatin1String("notes"), notes);
+    if (confirm > 0)
+        object.insert(QLatin1String("confirm"), confirm);
     if (!deltas.isEmpty()) {
         QJsonArray list;
         for (const DeltaIndex::Offer &offer : deltas)

@@ -24,15 +24,19 @@ struct ReleaseManifest
     // Deltas to this release from earlier ones; an entry that does not read
     // is left out, the archive serving instead.
     QVector<DeltaIndex::Offer> deltas;
+    // Launches the release may take without its application confirming a
+    // start ("Updater --confirm") before it is reverted; 0: not on trial.
+    int confirm = 0;
 
     static constexpr int hashBytes = 64;
+    static constexpr int maxConfirm = 10;
 
     // Parses and checks every field: version a non-empty string, signed and
     // expires whole numbers, the archive's name a string, its size a whole
     // number from 0, its hash 128 lower-case hex digits, rollout 0 to 100
     // (100 when absent), notes a string of at most ReleaseFiles::maxNotesSize
-    // bytes of UTF-8. Unknown fields are ignored. False with *reason when
-    // anything is missing or out of range.
+    // bytes of UTF-8, confirm 0 to maxConfirm (0 when absent). Unknown fields are ignored. False
+    // with *reason when anything is missing or out of range.
     static bool parse(const QByteArray &json, ReleaseManifest *manifest, QString *reason);
 
     // The JSON text parse() reads back to the same manifest.

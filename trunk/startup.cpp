@@ -6,6 +6,7 @@
 #include "internetconntest.h"
 #include "mainwindow.h"
 #include "settings.h"
+#include "trial.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -28,7 +29,9 @@ int Startup::run()
     // the application.
     InstanceLock lock(appDir);
     QString lockProblem;
-    const InstanceLock::Result locked = lock.acquire(&lockProblem);
+    // One that is reverting a release is waited for: this run then starts
+    // from the reverted installation.
+    const InstanceLock::Result locked = Trial::waitForRevert(appDir, lock, &lockProblem);
     if (locked == InstanceLock::HeldByAnother) {
         qDebug().noquote() << lockProblem + QLatin1String("; exiting");
         return 0;
@@ -39,6 +42,15 @@ int Startup::run()
     // An install the last run could not finish (killed, power lost) is
     // completed or rolled back before anything reads the installation.
     const bool whole = locked != InstanceLock::Acquired || recover(appDir);
+
+    // Then, as long as it is whole and this run holds the lock, a release on
+    // trial that never confirmed a start is reverted, before anything reads
+    // the installation.
+    Trial::Outcome trial;
+    if (locked == InstanceLock::Acquired && whole)
+        trial = Trial::judge(appDir);
+    if (!trial.log.isEmpty())
+        qDebug().noquote() << trial.log;
 
     Settings::load(appDir);
 
@@ -52,6 +64,14 @@ int Startup::run()
         window.installNothing(QStringLiteral("this updater holds no lock on the installation"));
     else if (!whole)
         window.startNeedingAttention();
+    if (!trial.status.isEmpty())
+        window.showNote(trial.status);
     window.show();
     return QApplication::exec();
+}
+
+int Startup::confirm()
+{
+    qDebug().noquote() << Trial::confirm(DirManager::getAppDir());
+    return 0;
 }

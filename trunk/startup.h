@@ -5,6 +5,7 @@
 
 // The updater's run after the application object exists: the application
 // directory, the one-updater lock, the recovery of an interrupted install,
+// the judgement of a release on trial,
 // the configuration, the probe started in the background, the window, the
 // event loop. Returns the exit code.
 namespace Startup {
@@ -15,6 +16,11 @@ int run();
 // (Installer::recover), trying once more when the first try fails; false
 // when the second fails too (each try has logged why).
 bool recover(const QString &appDir);
+
+// `Updater --confirm`: records that the installed version started well (for
+// a version on trial) and returns 0 at once; no window, no network, and the
+// lock of a running updater is left alone.
+int confirm();
 
 } // namespace Startup
 

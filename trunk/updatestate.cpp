@@ -4,6 +4,8 @@
 #include "version.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -15,6 +17,8 @@ const QLatin1String idKey("install_id");
 const QLatin1String highestKey("highest_version");
 const QLatin1String highestSignedKey("highest_signed");
 const QLatin1String verifiedKey("manifest_verified");
+const QLatin1String trialKey("trial");
+const QLatin1String badKey("bad_versions");
 
 } // namespace
 
@@ -44,6 +48,15 @@ UpdateState UpdateState::load(const QString &appDir, QString *problem)
         state.highest = state.fields.value(highestKey).toString();
         state.highestSignedAt = qint64(state.fields.value(highestSignedKey).toDouble());
         state.verified = state.fields.value(verifiedKey).toBool();
+        const QJsonObject trial = state.fields.value(trialKey).toObject();
+        state.trialRecord.version = trial.value(QLatin1String("version")).toString();
+        state.trialRecord.previous = trial.value(QLatin1String("previous")).toString();
+        state.trialRecord.confirm = trial.value(QLatin1String("confirm")).toInt();
+        state.trialRecord.launches = trial.value(QLatin1String("launches")).toInt();
+        state.trialRecord.confirmed = trial.value(QLatin1String("confirmed")).toBool();
+        state.trialRecord.reverting = trial.value(QLatin1String("reverting")).toBool();
+        for (const QJsonValue &version : state.fields.value(badKey).toArray())
+            state.bad.append(version.toString());
         return state;
     }
     // Nothing it said can be relied on: refuse a source without a manifest
@@ -64,6 +77,22 @@ bool UpdateState::save(QString *reason) const
         object.insert(highestSignedKey, double(highestSignedAt));
     }
     object.insert(verifiedKey, verified);
+    TrialRecord trial = trialRecord;
+    if (!trial.version.isEmpty()) {
+        const TrialRecord onDisk = load(QFileInfo(path).path()).trialRecord;
+        trial.confirmed = trial.confirmed || (onDisk.version == trial.version && onDisk.confirmed);
+        object.insert(trialKey,
+            QJsonObject {{QLatin1String("version"), trial.version},
+                {QLatin1String("previous"), trial.previous},
+                {QLatin1String("confirm"), trial.confirm},
+                {QLatin1String("launches"), trial.launches},
+                {QLatin1String("confirmed"), trial.confirmed},
+                {QLatin1String("reverting"), trial.reverting}});
+    } else {
+        object.remove(trialKey);
+    }
+    if (!bad.isEmpty())
+        object.insert(badKey, QJsonArray::fromStringList(bad));
     QSaveFile file(path);
     const QByteArray data = QJsonDocument(object).toJson(QJsonDocument::Indented);
     if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit())
@@ -79,6 +108,12 @@ QByteArray UpdateState::installId()
         QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(id.data()), 4);
     }
     return id;
+}
+
+void UpdateState::addBadVersion(const QString &version)
+{
+    if (!bad.contains(version))
+        bad.append(version);
 }
 
 void UpdateState::recordVerified(const QString &version, qint64 signedAt)

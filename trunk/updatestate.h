@@ -4,11 +4,13 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 // What this installation remembers between runs, in ".update-state" in the
 // application directory: its random install id, the highest release version
 // it has verified a signed manifest for (with that manifest's "signed"
-// time), and whether it has ever verified one. One JSON object, always
+// time), whether it has ever verified one, the release on trial (Trial)
+// and the versions reverted here. One JSON object, always
 // written whole and atomically; fields it does not know are kept as they
 // are, so a later updater's additions survive an older one.
 class UpdateState
@@ -35,6 +37,26 @@ public:
     // newer "signed" time for the same version too), and the flag is set.
     void recordVerified(const QString &version, qint64 signedAt);
 
+    // A release on trial: installed with the version before it kept, it
+    // must confirm a start within `confirm` launches.
+    struct TrialRecord
+    {
+        QString version; // empty: nothing is on trial
+        QString previous; // what a revert restores
+        int confirm = 0;
+        int launches = 0;
+        bool confirmed = false;
+        bool reverting = false; // set before a revert starts, cleared when it has ended
+    };
+    TrialRecord trial() const { return trialRecord; }
+    // A record with an empty version ends the trial. `Updater --confirm`
+    // writes without the lock: save() never writes over a confirmation of
+    // the same version that arrived since this state was read.
+    void setTrial(const TrialRecord &record) { trialRecord = record; }
+    // Versions reverted here once; never offered again.
+    QStringList badVersions() const { return bad; }
+    void addBadVersion(const QString &version);
+
 private:
     QString path;
     QJsonObject fields; // everything read, unknown fields included
@@ -42,6 +64,8 @@ private:
     QString highest;
     qint64 highestSignedAt = 0;
     bool verified = false;
+    TrialRecord trialRecord;
+    QStringList bad;
 };
 
 #endif // UPDATESTATE_H

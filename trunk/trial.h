@@ -1,0 +1,63 @@
+#ifndef TRIAL_H
+#define TRIAL_H
+
+#include "instancelock.h"
+
+#include <QString>
+
+// A release on trial: one whose manifest asked for `confirm` launches, with
+// the promise that its application confirms each good start by running
+// `Updater --confirm`. It is installed with the version before it kept
+// (Installer::keepPrevious); launched `confirm` times without a
+// confirmation it is reverted to that version and remembered as bad, so
+// that it is never offered again.
+//
+// What the trial remembers (the version on trial, its launches, its
+// confirmation, the versions reverted) is kept by UpdateState.
+class Trial
+{
+public:
+    // What start-up decided. Both texts are empty when there was nothing to do.
+    struct Outcome
+    {
+        QString log; // one line for the log
+        QString status; // for the window's status line
+    };
+
+    // At start-up, after the recovery, with the installation's lock held and
+    // before anything else reads the installation: ends a confirmed trial,
+    // reverts a version launched `confirm` times without a confirmation,
+    // and tidies a trial that no longer matches what is installed.
+    static Outcome judge(const QString &appDir);
+
+    // Before installing `version` over `previous` with the version kept:
+    // the trial starts with no launch counted. It only takes effect once
+    // `version` is the installed one. False with *reason when it could not
+    // be recorded (the release is then installed without a trial).
+    static bool begin(const QString &appDir, const QString &version, const QString &previous,
+        int confirm, QString *reason);
+
+    // Just before the updater starts the application: one more launch of the
+    // version on trial. Returns the line to log, empty when nothing is on trial.
+    static QString countLaunch(const QString &appDir);
+
+    // `Updater --confirm`: records that the installed version started well.
+    // Never waits, except while a revert of that version is under way: then
+    // it waits for the updater doing it and confirms nothing. Returns the
+    // line to log.
+    static QString confirm(const QString &appDir);
+
+    // Tries the lock; while another updater holds it and a revert is under
+    // way, waits for that revert to end (at most a couple of minutes). A
+    // second updater or `--confirm` then sees the reverted installation.
+    static InstanceLock::Result waitForRevert(
+        const QString &appDir, InstanceLock &lock, QString *problem);
+
+    // Whether `version` was reverted here once; it is never offered again.
+    static bool isBad(const QString &appDir, const QString &version);
+
+    // The cleaned text of the installed version file, empty when there is none.
+    static QString installedVersion(const QString &appDir);
+};
+
+#endif // TRIAL_H
