@@ -5,6 +5,7 @@
 #include "releasemanifest.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -16,6 +17,8 @@ struct ManifestOptions
     int expiresDays = 30;
     int rollout = 100;
     QString notesPath; // a Markdown file; empty: no notes
+    // Earlier releases (folders or their "app.zip") to write deltas from.
+    QStringList previous;
     int confirm = 0; // launches without a confirmed start before a revert; 0: no trial
 };
 

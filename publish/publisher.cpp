@@ -1,6 +1,7 @@
 #include "publisher.h"
 
 #include "archivebuilder.h"
+#include "deltabuilder.h"
 #include "manifestwriter.h"
 #include "qftp.h"
 #include "releasecheck.h"
@@ -13,6 +14,8 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+
+#include <algorithm>
 
 namespace {
 
@@ -81,11 +84,26 @@ bool Publisher::prepare(const QString &sourceDir, const QString &version,
         + " file:" + archiveName.toUtf8() + " version:" + version.toUtf8();
     QByteArray signature;
     ReleaseManifest manifest;
-    return signer.sign(archive, comment, &signature, reason)
-        && writeFile(out.filePath(QLatin1String(ReleaseFiles::archiveSignature)), signature, reason)
-        && ManifestWriter::describe(archive, version,
-            manifestOptions ? *manifestOptions : ManifestOptions(), now, &manifest, reason)
-        && ManifestWriter::write(manifest, signer, outputDir, reason)
+    const ManifestOptions options = manifestOptions ? *manifestOptions : ManifestOptions();
+    if (!signer.sign(archive, comment, &signature, reason)
+        || !writeFile(
+            out.filePath(QLatin1String(ReleaseFiles::archiveSignature)), signature, reason)
+        || !ManifestWriter::describe(archive, version, options, now, &manifest, reason))
+        return false;
+    for (const QString &previous : options.previous) {
+        DeltaBuilder::Delta delta;
+        if (!DeltaBuilder::build(previous, archive, version, outputDir, &delta, reason)) {
+            *reason = QStringLiteral("no delta from %1: %2").arg(previous, *reason);
+            return false;
+        }
+        qDebug().noquote() << QStringLiteral("Delta from %1: %2 patched, %3 whole, %4 unchanged")
+                                  .arg(delta.offer.from)
+                                  .arg(delta.patched)
+                                  .arg(delta.whole)
+                                  .arg(delta.unchanged);
+        manifest.deltas.append(delta.offer);
+    }
+    return ManifestWriter::write(manifest, signer, outputDir, reason)
         && writeFile(out.filePath(QLatin1String(ReleaseFiles::versionFile)),
             version.toUtf8() + '\n', reason);
 }
@@ -151,7 +169,8 @@ void Publisher::connectAgain()
             reportedSize = size;
     });
     connect(ftp, &QFtp::listInfo, this, [this](const QUrlInfo &info) {
-        if (stage == Listing && releaseFiles().contains(info.name()))
+        const auto named = [&info](const Remote &file) { return file.name == info.name(); };
+        if (stage == Listing && std::any_of(files.cbegin(), files.cend(), named))
             (info.isDir() ? listedFolders : listed) << info.name();
     });
     ftp->connectToHost(server.host, server.port);

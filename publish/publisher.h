@@ -64,7 +64,8 @@ public:
     ~Publisher() override;
 
     // Uploads the named files (all of releaseFiles(), or some of them in
-    // that order) from localDir into the server's folder. Returns at once;
+    // that order, after the deltas the release lists) from localDir into the
+    // server's folder. Returns at once;
     // finished() reports the end, exactly once.
     void publish(
         const Server &server, const QString &localDir, const QStringList &names = releaseFiles());

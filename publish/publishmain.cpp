@@ -10,6 +10,8 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
@@ -187,9 +189,13 @@ int main(int argc, char **argv)
                        "(Updater --confirm), and one launched N times (1 to 10) without a "
                        "confirmation is reverted."),
         QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption previousOption(QStringLiteral("previous"),
+        QStringLiteral("An earlier release (its folder or its app.zip) to write a delta from; "
+                       "may be given more than once."),
+        QStringLiteral("PATH"));
     parser.addOptions({serverOption, folderOption, versionOption, keyOption, userOption,
         passwordOption, outputOption, timeoutOption, expiresOption, rolloutOption, percentOption,
-        notesOption, confirmOption});
+        notesOption, confirmOption, previousOption});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
         QStringLiteral("The folder whose contents become the archive."));
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -216,9 +222,9 @@ int main(int argc, char **argv)
         usage = QStringLiteral("give exactly one SOURCE_DIR");
     else if (resign
         && (local || parser.isSet(versionOption) || parser.isSet(notesOption)
-            || parser.isSet(confirmOption)))
-        usage = QStringLiteral("%1 takes neither --output, --version, --notes nor "
-                               "--confirm-launches")
+            || parser.isSet(confirmOption) || parser.isSet(previousOption)))
+        usage = QStringLiteral("%1 takes neither --output, --version, --notes, "
+                               "--confirm-launches nor --previous")
                     .arg(command);
     else if (command == QLatin1String("rollout")
         && !numberOption(parser.value(percentOption), 0, 100, &percent))
@@ -308,16 +314,30 @@ int main(int argc, char **argv)
             QStringLiteral("Re-signed the release information in %1 on %2")
                 .arg(server.folder, parser.value(serverOption)));
     }
+    manifestOptions.previous = parser.values(previousOption);
     if (!Publisher::prepare(
             sourceDir, version, signer, outputDir, &reason, folder, &manifestOptions))
         return failWith(reason);
+    // The deltas the manifest lists go up first: a release must never list
+    // one that is not there yet.
+    QStringList names;
+    QFile written(QDir(outputDir).filePath(QLatin1String(ReleaseFiles::manifest)));
+    ReleaseManifest manifest;
+    if (!written.open(QIODevice::ReadOnly)
+        || !ReleaseManifest::parse(written.readAll(), &manifest, &reason))
+        return failWith(QStringLiteral("cannot read back %1: %2").arg(written.fileName(), reason));
+    for (const DeltaIndex::Offer &delta : qAsConst(manifest.deltas)) {
+        std::printf("Delta from %s: %s, %lld bytes, of the archive's %lld\n",
+            qPrintable(delta.from), qPrintable(delta.name), delta.size, manifest.archiveSize);
+        names << delta.name << delta.indexName;
+    }
+    names += Publisher::releaseFiles();
     if (local) {
-        std::printf("Wrote %s into %s\n",
-            qPrintable(Publisher::releaseFiles().join(QStringLiteral(", "))),
+        std::printf("Wrote %s into %s\n", qPrintable(names.join(QStringLiteral(", "))),
             qPrintable(outputDir));
         return Success;
     }
-    return upload(app, server, outputDir, Publisher::releaseFiles(),
+    return upload(app, server, outputDir, names,
         QStringLiteral("Published version %1 in %2 on %3")
             .arg(parser.value(versionOption), server.folder, parser.value(serverOption)));
 }

@@ -19,6 +19,8 @@ UPDATER_PACKAGES=(
     pkg-config                       # finding libsodium at build time
     libsodium-dev                    # signing and verifying releases
     minisign                         # the reference signer the tests check against
+    libzstd-dev                      # delta updates: patches made and applied with Zstandard
+    bsdiff                           # scripts/bench delta: the yardstick for patch size and time
     nginx                            # HTTPS release sources in the tests and benchmarks
     openssl                          # the tests' own CA and server certificates for nginx
 )

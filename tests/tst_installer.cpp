@@ -1,10 +1,15 @@
 // The installer on real archives and real files: an update that fails or is
 // interrupted at any file operation leaves the old installation or the new
 // one, never a mixture, and nothing of its own behind.
+#include "archivebuilder.h"
 #include "bytepattern.h"
+#include "deltabuilder.h"
+#include "deltaplan.h"
+#include "deltaupdate.h"
 #include "installer.h"
 #include "instancelock.h"
 #include "messagelog.h"
+#include "minisignformat.h"
 #include "platform.h"
 #include "releasefiles.h"
 #include "trial.h"
@@ -157,6 +162,68 @@ class TestInstaller : public QObject
     }
 
     QMap<QString, QString> snapshot() const { return treeSnapshot(appDir); }
+
+    static QByteArray readAll(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    // Runs an installer to its end; false with *reason when it failed.
+    static bool run(Installer *installer, QString *reason)
+    {
+        QSignalSpy finished(installer, &Installer::finished);
+        installer->start();
+        if (!finished.wait(60000))
+            return false;
+        *reason = finished.at(0).at(1).toString();
+        return finished.at(0).at(0).toBool();
+    }
+
+    // Rewrites the delta in dir so that its index promises other results for
+    // the patched files, and the offer to match: a delta that is what the
+    // manifest says, whose patches do not make what it promises.
+    static bool misstateResults(const QString &dir, DeltaIndex::Offer *offer)
+    {
+        const QString path = dir + '/' + offer->name;
+        QuaZip zip(path);
+        QList<ZipEntry> entries;
+        if (!zip.open(QuaZip::mdUnzip))
+            return false;
+        for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
+            QuaZipFile in(&zip);
+            if (!in.open(QIODevice::ReadOnly))
+                return false;
+            entries.append({zip.getCurrentFileName(), in.readAll()});
+        }
+        zip.close();
+        DeltaIndex index;
+        QString reason;
+        if (!DeltaIndex::fromJson(entries.last().data, &index, &reason))
+            return false;
+        for (DeltaIndex::Entry &e : index.entries) {
+            if (e.source == DeltaIndex::Source::Patch)
+                e.hash[0] = char(e.hash.at(0) ^ 1);
+        }
+        entries.last().data = index.toJson();
+        QFile indexFile(dir + '/' + offer->indexName);
+        if (!writeZip(path, entries, true) || !indexFile.open(QIODevice::WriteOnly)
+            || indexFile.write(entries.last().data) != entries.last().data.size())
+            return false;
+        indexFile.close();
+        offer->size = QFileInfo(path).size();
+        offer->indexSize = indexFile.size();
+        return Minisign::prehashFile(path, &offer->blake2b, &reason)
+            && Minisign::prehashFile(indexFile.fileName(), &offer->indexBlake2b, &reason);
+    }
+
+    static bool installArchive(const QString &zip, const QString &dir)
+    {
+        QDir().mkpath(dir);
+        Installer installer(zip, dir);
+        QString reason;
+        return run(&installer, &reason);
+    }
 
     // Version 1.0 of a bundle with a framework, in the layout of the platform.
     void layOutOld()
@@ -769,6 +836,146 @@ private slots:
         QVERIFY(folder || replaced.open(QIODevice::ReadOnly));
         QVERIFY(folder || replaced.readAll() == "new");
         QCOMPARE(QString::number(fullMode(program), 8), QString::number(expected, 8));
+    }
+
+    // A release and the next one, with the change of the row, published as
+    // archives and a delta; the installation of the first then takes the
+    // delta when it may, and the full archive otherwise, as the updater
+    // does. Either way it ends as the full archive leaves it (less the paths
+    // the new release no longer has, which only a delta takes away).
+    void deltaUpdate_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<bool>("viaDelta");
+        QTest::newRow("applied") << "" << true;
+        QTest::newRow("removed-file-and-folder") << "remove" << true;
+        QTest::newRow("added-link") << "link" << true;
+        QTest::newRow("locally-modified-old-file") << "modifyInstalled" << false;
+        QTest::newRow("patch-with-wrong-hash") << "wrongHash" << false;
+        QTest::newRow("delta-from-another-version") << "otherVersion" << false;
+        QTest::newRow("killed-during-swap") << "kill" << true;
+    }
+    void deltaUpdate()
+    {
+        QFETCH(QString, change);
+        QFETCH(bool, viaDelta);
+        const QString contents = "Viewer.app/Contents/";
+        const QString framework = contents + "Frameworks/Qt.framework/";
+        QByteArray program = pattern(300000, 1);
+        QByteArray data = pattern(150000, 2);
+        const QString oldDir = tmp->filePath("release-1.0");
+        const QString newDir = tmp->filePath("release-1.1");
+        QVERIFY(writeFile(oldDir + "/version.ver", "1.0"));
+        QVERIFY(writeFile(oldDir + '/' + contents + "MacOS/Viewer", program, 0755));
+        QVERIFY(writeFile(oldDir + '/' + contents + "Resources/data.bin", data));
+        QVERIFY(writeFile(oldDir + '/' + contents + "Resources/same.txt", "unchanged"));
+        QVERIFY(writeFile(oldDir + '/' + contents + "Resources/gone.txt", "only in 1.0"));
+        QVERIFY(writeFile(oldDir + '/' + contents + "Legacy/readme.txt", "only in 1.0"));
+        QVERIFY(writeFile(oldDir + '/' + framework + "Versions/4/Qt", "qt 4"));
+        QVERIFY(makeLink("4", oldDir + '/' + framework + "Versions/Current"));
+        QVERIFY(makeLink("Versions/Current/Qt", oldDir + '/' + framework + "Qt"));
+        // The next release: small edits, a new file, a link turned elsewhere.
+        QVERIFY(QProcess::execute("cp", {"-a", oldDir, newDir}) == 0);
+        program.replace(1000, 5, "1.1.0");
+        data.replace(90000, 3, "new");
+        QVERIFY(writeFile(newDir + "/version.ver", "1.1"));
+        QVERIFY(writeFile(newDir + '/' + contents + "MacOS/Viewer", program, 0755));
+        QVERIFY(writeFile(newDir + '/' + contents + "Resources/data.bin", data, 0600));
+        QVERIFY(writeFile(newDir + '/' + contents + "Resources/notes.txt", "new in 1.1"));
+        QVERIFY(writeFile(newDir + '/' + framework + "Versions/5/Qt", "qt 5"));
+        QVERIFY(QFile::remove(newDir + '/' + framework + "Versions/Current"));
+        QVERIFY(makeLink("5", newDir + '/' + framework + "Versions/Current"));
+        if (change == "remove" || change == "kill") {
+            QVERIFY(QFile::remove(newDir + '/' + contents + "Resources/gone.txt"));
+            QVERIFY(QDir(newDir + '/' + contents + "Legacy").removeRecursively());
+        }
+        if (change == "link")
+            QVERIFY(makeLink("../Resources/notes.txt", newDir + '/' + contents + "MacOS/notes"));
+        const QString oldZip = tmp->filePath("app-1.0.zip");
+        const QString newZip = tmp->filePath("app-1.1.zip");
+        QString reason;
+        QVERIFY2(ArchiveBuilder::build(oldDir, oldZip, &reason), qPrintable(reason));
+        QVERIFY2(ArchiveBuilder::build(newDir, newZip, &reason), qPrintable(reason));
+        DeltaBuilder::Delta delta;
+        const QString published = tmp->filePath("published");
+        QVERIFY(QDir().mkpath(published));
+        QVERIFY2(DeltaBuilder::build(oldDir, newZip, "1.1", published, &delta, &reason),
+            qPrintable(reason));
+        QVERIFY(delta.patched >= 2 && delta.unchanged >= 2);
+
+        // The full archive over one copy of the first release: the yardstick.
+        const QString fullDir = tmp->filePath("full");
+        QVERIFY(installArchive(oldZip, fullDir));
+        QVERIFY(installArchive(newZip, fullDir));
+        QVERIFY(installArchive(oldZip, appDir));
+        if (change == "modifyInstalled")
+            QVERIFY(writeFile(appDir + '/' + contents + "Resources/same.txt", "changed by hand"));
+        if (change == "otherVersion")
+            QVERIFY(writeFile(appDir + "/version.ver", "0.9"));
+
+        if (change == "wrongHash")
+            QVERIFY(misstateResults(published, &delta.offer));
+
+        // What the updater does: choose, check, fetch, apply, install. Killed
+        // during the swap, the next start recovers the installation whole,
+        // as for a full install, and a later run installs the update.
+        const QMap<QString, QString> oldTree = treeSnapshot(appDir);
+        bool usedDelta = false;
+        bool killed = false;
+        const QString installed = QString::fromUtf8(readAll(appDir + "/version.ver"));
+        while (DeltaPlan::choose({delta.offer}, installed) == 0 && !usedDelta) {
+            DeltaUpdate update(delta.offer, "1.1", appDir);
+            QSignalSpy checked(&update, &DeltaUpdate::checked);
+            QSignalSpy staged(&update, &DeltaUpdate::staged);
+            QVERIFY(QFile::copy(published + '/' + delta.offer.indexName, update.indexPath()));
+            update.check(installed);
+            QVERIFY(checked.wait(30000));
+            reason = checked.at(0).at(0).toString();
+            if (reason.isEmpty()) {
+                // Fetched only now, the installation having been found fit.
+                QVERIFY(QFile::copy(published + '/' + delta.offer.name, update.deltaPath()));
+                update.stage();
+                QVERIFY(staged.wait(30000));
+                reason = staged.at(0).at(0).toString();
+            }
+            QCOMPARE(reason.contains("does not come out as"), change == "wrongHash");
+            QCOMPARE(reason.contains("is not the one of version"), change == "modifyInstalled");
+            QCOMPARE(QFileInfo::exists(update.deltaPath()), change != "modifyInstalled");
+            if (!reason.isEmpty())
+                break;
+            std::unique_ptr<Installer> installer(update.installer(nullptr));
+            const bool kill = change == "kill" && !killed;
+            if (kill)
+                Installer::setFaultForTesting(7, true);
+            usedDelta = run(installer.get(), &reason);
+            Installer::setFaultForTesting(0);
+            if (kill) {
+                killed = true;
+                QCOMPARE(reason, "Stopped by the test seam");
+                QVERIFY(Installer::recover(appDir));
+                // Rolled back whole, or completed: the version file says which.
+                usedDelta = readAll(appDir + "/version.ver") == "1.1";
+                QMap<QString, QString> recovered = treeSnapshot(appDir);
+                recovered.remove(ReleaseFiles::downloadedDeltaIndex);
+                recovered.remove(ReleaseFiles::partialDelta);
+                QVERIFY(usedDelta || recovered == oldTree);
+            }
+            QVERIFY2(usedDelta || kill, qPrintable(reason));
+        }
+        QCOMPARE(killed, change == "kill");
+        if (!usedDelta)
+            QVERIFY(installArchive(newZip, appDir));
+        QCOMPARE(usedDelta, viaDelta);
+
+        QMap<QString, QString> expected = treeSnapshot(fullDir);
+        if (usedDelta) {
+            for (auto it = expected.begin(); it != expected.end();) {
+                const bool gone = it.key().endsWith("gone.txt") || it.key().contains("/Legacy");
+                it = gone && !QFileInfo::exists(newDir + '/' + it.key()) ? expected.erase(it)
+                                                                         : std::next(it);
+            }
+        }
+        QCOMPARE(treeSnapshot(appDir), expected);
     }
 
 private:

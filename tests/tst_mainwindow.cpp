@@ -1069,6 +1069,89 @@ private slots:
         }
     }
 
+    // A release published with a delta from the installed 1.0: the question
+    // gives the delta's size, and the delta is fetched, applied and
+    // installed; when the installation no longer is the 1.0 it was made from,
+    // or the delta on the server is not the one signed, one line says why and
+    // the full archive does the update in the same run, asked once.
+    void delta_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QStringList>("fetched"); // after the manifest's two files
+        QTest::addColumn<QString>("dropped"); // the line naming why not; empty: used
+        QTest::newRow("applied") << "" << QStringList {"RETR delta-1.0.json", "RETR delta-1.0.zip"}
+                                 << "";
+        QTest::newRow("installed-file-changed-by-hand")
+            << "edit-installed" << QStringList {"RETR delta-1.0.json", "RETR app.zip"}
+            << "Delta from 1.0 not used: the installed \"Viewer.app/Contents/MacOS/Viewer\" is "
+               "not the one of version 1.0";
+        QTest::newRow("delta-on-server-altered")
+            << "alter-delta"
+            << QStringList {"RETR delta-1.0.json", "RETR delta-1.0.zip", "RETR app.zip"}
+            << "Delta from 1.0 not used: the delta has another hash; downloading the full "
+               "archive";
+    }
+    void delta()
+    {
+        QFETCH(QString, change);
+        QFETCH(QStringList, fetched);
+        QFETCH(QString, dropped);
+        layOut("1.0", QString(), false);
+        // Release 1.0 as the installation holds it.
+        const QString previous = tmp->filePath("release-1.0");
+        const QString program = bundleExecutable(previous, "Viewer");
+        QVERIFY(writeFile(previous + "/version.ver", "1.0"));
+        QVERIFY(writeFile(program, readBytes(bundleExecutable(appDir, "Viewer"))));
+        QVERIFY(
+            QFile::setPermissions(program, QFile::permissions(bundleExecutable(appDir, "Viewer"))));
+        const QString out = tmp->filePath("out");
+        publish({"--output", out, "--previous", previous});
+        for (const QString &name : QDir(out).entryList(QDir::Files))
+            QVERIFY(QFile::copy(out + "/" + name, serverFolder + "/" + name));
+        const qint64 deltaSize = QFileInfo(out + "/delta-1.0.zip").size();
+        if (change == "edit-installed")
+            QVERIFY(
+                writeFile(bundleExecutable(appDir, "Viewer"), programText(marker, "Viewer 1.0!")));
+        if (change == "alter-delta") {
+            QByteArray bytes = readBytes(out + "/delta-1.0.zip");
+            bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
+            QVERIFY(writeFile(serverFolder + "/delta-1.0.zip", bytes));
+        }
+
+        FtpServer server;
+        QVERIFY(serve(server));
+        SignatureVerifier::setPublicKeyForTesting(publicKey);
+        Answerer answerer(Answerer::Yes);
+        MainWindow window(nullptr);
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+
+        QCOMPARE(answerer.asked, 1);
+        const qint64 asked
+            = change == "edit-installed" ? QFileInfo(out + "/app.zip").size() : deltaSize;
+        QVERIFY2(answerer.details.endsWith("Download size: " + QLocale().formattedDataSize(asked)),
+            qPrintable(answerer.details));
+        QCOMPARE(server.receivedLines().filter(QRegularExpression("^RETR ")),
+            QStringList({"RETR version.ver", "RETR release.json", "RETR release.json.minisig"})
+                + fetched);
+        QCOMPARE(log->count(dropped), dropped.isEmpty() ? 0 : 1);
+        const QString installed = dropped.isEmpty()
+            ? QStringLiteral("Update installed (delta from 1.0, %1 KiB of ")
+                  .arg((deltaSize + 1023) / 1024)
+            : QStringLiteral("Update installed");
+        int ends = 0;
+        for (const MessageLog::Line &line : log->lines())
+            ends
+                += line.text.startsWith(installed) && (dropped.isEmpty() || line.text == installed);
+        QCOMPARE(ends, 1);
+        for (const ZipEntry &entry : newRelease())
+            QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
+        expectInstalled("1.1");
+        // Nothing of the delta is left behind.
+        for (const char *name : {"delta.json", "delta.zip.part", ".update-delta"})
+            QVERIFY2(!QFileInfo::exists(appDir + "/" + name), name);
+    }
+
     // Start-up as main() runs it: the window never waits for the probe; a
     // second updater of the same installation leaves at once, while a lock
     // file no running updater holds, whatever it reads, keeps nobody out.

@@ -576,14 +576,20 @@ void TestPublish::publishToServer()
     QFETCH(QString, kind);
     Server server;
     QVERIFY2(server.start(kind), qPrintable(server.why));
+    // The second comes with a delta from an earlier release's folder.
+    const QString previous = dir.filePath("release-1.0");
+    QVERIFY(
+        QFileInfo(previous).isDir() || makeRelease(previous, false, QDateTime::currentDateTime()));
+    QVERIFY(Tool::write(previous + "/version.ver", "1.0\n"));
     for (const char *version : {"1.0", "1.1"}) {
         QVERIFY(Tool::write(dir.filePath("release/version.ver"), QByteArray(version) + '\n'));
+        QStringList arguments = {"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()),
+            "--folder", "demo_mac", "--version", version, "--key", dir.filePath("w.key"),
+            dir.filePath("release")};
+        if (QByteArray(version) == "1.1")
+            arguments << "--previous" << previous;
         Tool t;
-        QVERIFY2(t.run(publishTool,
-                     {"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--folder",
-                         "demo_mac", "--version", version, "--key", dir.filePath("w.key"),
-                         dir.filePath("release")}),
-            t.output);
+        QVERIFY2(t.run(publishTool, arguments), t.output);
         // Not a terminal: plain lines, no bar redrawn in place.
         QVERIFY2(t.output.contains("bytes uploaded (100%)") && !t.output.contains('\r'), t.output);
     }
@@ -593,7 +599,10 @@ void TestPublish::publishToServer()
     QVERIFY2(reader.failure.isEmpty(), qPrintable(reader.failure));
     QStringList listing = reader.listings.first();
     listing.sort();
-    QCOMPARE(listing, releaseNames);
+    QStringList expected = QStringList(releaseNames) << "delta-1.0.json"
+                                                     << "delta-1.0.zip";
+    expected.sort();
+    QCOMPARE(listing, expected);
     const QMap<QString, QByteArray> got = reader.rounds.first();
     QCOMPARE(got.value("version.ver"), QByteArray("1.1\n"));
     QTemporaryDir local;

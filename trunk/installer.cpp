@@ -11,6 +11,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -90,8 +91,10 @@ class Run
 {
 public:
     Run(const QString &archivePath, const QString &root, const QString &versionFile, bool keep,
-        const std::atomic<bool> &cancelled, std::function<void(qint64, qint64)> report)
+        const std::atomic<bool> &cancelled, std::function<void(qint64, qint64)> report,
+        const QStringList *removed = nullptr)
         : archivePath(archivePath)
+        , removed(removed)
         , root(root)
         , versionFile(versionFile)
         , cancelled(cancelled)
@@ -110,7 +113,7 @@ public:
                 ? stoppedReason()
                 : QStringLiteral("An earlier update could not be completed or undone");
         ops.error.clear();
-        if (!stage()) {
+        if (!(removed ? takeStagedTree() : stage())) {
             if (!ops.stopped)
                 ops.removeTree(swap.stagingFolder());
             return failure();
@@ -205,6 +208,51 @@ private:
             QStringLiteral("Not enough disk space: the update needs %1 MiB, %2 MiB free")
                 .arg((needed + mib - 1) / mib)
                 .arg(free / mib));
+    }
+
+    // A tree a delta was staged into becomes the staging folder, and is
+    // checked as an archive's entries are: no reserved names, links that stay
+    // inside; its folders carry the release's modes. The paths to remove must
+    // be clean, not staged, and in a folder the release keeps.
+    bool takeStagedTree()
+    {
+        const QString tree = root + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging);
+        if (kindOnDisk(tree) != Kind::Dir)
+            return ops.refuse(QStringLiteral("Nothing was staged to install"));
+        if (!ops.rename(tree, swap.stagingFolder()))
+            return false;
+        madeDirs.insert(swap.stagingFolder());
+        kinds.insert(QString(QLatin1String("")), Kind::Dir);
+        const QDir staging(swap.stagingFolder());
+        QDirIterator it(staging.path(),
+            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+            QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString path = staging.relativeFilePath(it.next());
+            const Kind kind = kindOnDisk(swap.staged(path));
+            if (isReserved(path))
+                return ops.refuse(
+                    QStringLiteral("The update writes to a name of the updater's own: %1")
+                        .arg(quoted(path)));
+            if (!addToTree(path, kind))
+                return false;
+            if (kind == Kind::Link)
+                links.insert(path, installedLinkTarget(swap.staged(path)));
+            else if (kind == Kind::File)
+                total += QFileInfo(swap.staged(path)).size();
+            else if (kind == Kind::Dir)
+                modes.insert(path, folderMode(swap.staged(path)));
+        }
+        for (auto link = links.constBegin(); link != links.constEnd(); ++link) {
+            if (!linkStaysInside(link.key(), link.value()))
+                return false;
+        }
+        for (const QString &path : *removed) {
+            if (relativeEntryPath(path) != path || path.isEmpty() || isReserved(path)
+                || kinds.contains(path) || kinds.value(parentOf(path), Kind::Dir) != Kind::Dir)
+                return ops.refuse(QStringLiteral("The update would remove %1").arg(quoted(path)));
+        }
+        return ops.sync(root);
     }
 
     bool addToTree(const QString &path, Kind kind)
@@ -366,10 +414,7 @@ private:
     // folders it made.
     static int installedMode(const QuaZipFileInfo64 &info, bool folder)
     {
-        const int mode = int(info.externalAttr >> 16) & 0777;
-        if (mode == 0)
-            return -1;
-        return (mode & 0755) | (folder ? 0700 : 0);
+        return Installer::installedMode(int(info.externalAttr >> 16), folder);
     }
 
     qint64 reportStep() const
@@ -458,6 +503,11 @@ private:
     // release's mode. Links follow the files, and the version file comes last.
     void planSwap()
     {
+        // What the new release no longer has goes first, into the backup.
+        for (const QString &path : removed ? *removed : QStringList()) {
+            if (existsOnDisk(swap.installed(path)))
+                swap.add({Step::Move, path});
+        }
         QVector<QString> linkPaths;
         planFolder(QString(QLatin1String("")), linkPaths);
         for (const QString &path : qAsConst(linkPaths))
@@ -506,6 +556,7 @@ private:
     }
 
     const QString archivePath;
+    const QStringList *removed; // a staged delta's; null for an archive
     const QString root;
     const QString versionFile;
     const std::atomic<bool> &cancelled;
@@ -537,6 +588,23 @@ Installer::Installer(const QString &archivePath, const QString &appDir, QObject 
 {
 }
 
+Installer *Installer::forStagedDelta(
+    const QString &appDir, const QStringList &removed, QObject *parent)
+{
+    auto *installer = new Installer(QString(), appDir, parent);
+    installer->stagedDelta = true;
+    installer->removed = removed;
+    return installer;
+}
+
+int Installer::installedMode(int archiveMode, bool folder)
+{
+    const int mode = archiveMode & 0777;
+    if (mode == 0)
+        return -1;
+    return (mode & 0755) | (folder ? 0700 : 0);
+}
+
 Installer::~Installer()
 {
     if (worker) {
@@ -555,7 +623,8 @@ void Installer::start()
             QMetaObject::invokeMethod(
                 this, [this, done, total] { emit progress(done, total); }, Qt::QueuedConnection);
         };
-        Run run(archivePath, appDir, versionFile, keep, cancelled, report);
+        Run run(archivePath, appDir, versionFile, keep, cancelled, report,
+            stagedDelta ? &removed : nullptr);
         const QString reason = run.install();
         QMetaObject::invokeMethod(
             this, [this, reason] { emit finished(reason.isNull(), reason); }, Qt::QueuedConnection);
@@ -593,8 +662,12 @@ bool Installer::removeKept(const QString &appDir, QString *reason)
 bool Installer::recover(const QString &appDir)
 {
     InstallFileOps ops;
-    return InstallSwap::recover(QDir::cleanPath(QDir(appDir).absolutePath()), ops)
-        == InstallSwap::Outcome::Whole;
+    const QString root = QDir::cleanPath(QDir(appDir).absolutePath());
+    // A delta staged by a run that ended before installing it is of no use.
+    const QString delta = root + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging);
+    if (existsOnDisk(delta) && !QDir(delta).removeRecursively())
+        qDebug().noquote() << "Cannot remove what an unfinished update left:" << quoted(delta);
+    return InstallSwap::recover(root, ops) == InstallSwap::Outcome::Whole;
 }
 
 void Installer::setFaultForTesting(int operation, bool stop)

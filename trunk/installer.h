@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -34,6 +35,19 @@ public:
     Installer(const QString &archivePath, const QString &appDir, QObject *parent = nullptr);
     ~Installer() override;
 
+    // An installer of the tree a delta was staged into (the folder
+    // ReleaseFiles::deltaStaging in appDir) instead of an archive: its folders,
+    // files and links go through the same checks and the same journalled
+    // swap, and each installed path in `removed` (relative, one the new release
+    // no longer has) is moved into the backup and goes with it.
+    static Installer *forStagedDelta(
+        const QString &appDir, const QStringList &removed, QObject *parent = nullptr);
+
+    // The mode an entry with the archive's Unix mode bits is installed with:
+    // never writable by group or others and without setuid, setgid or sticky
+    // bits; -1 when the archive gives none. The updater keeps the right to
+    // fill and empty the folders it made.
+    static int installedMode(int archiveMode, bool folder);
     // Before start(): at the commit point the files the swap replaced, with
     // the journal that says what it replaced and what it added, are kept as
     // ReleaseFiles::previousVersion instead of being removed, so that
@@ -101,6 +115,8 @@ private:
     const QString archivePath;
     const QString appDir;
     const QString versionFile;
+    bool stagedDelta = false;
+    QStringList removed;
     bool keep = false;
     QThread *worker = nullptr;
     std::atomic<bool> cancelled {false};

@@ -309,7 +309,8 @@ bool InstallSwap::plausible()
             fits = fits && move < 0 && makeDir < 0 && place > i;
             break;
         case InstallStep::Move:
-            fits = fits && backup < 0 && (place > i || makeDir > i);
+            // Alone: a path a delta's release no longer has.
+            fits = fits && backup < 0 && (place > i || makeDir > i || (place < 0 && makeDir < 0));
             break;
         case InstallStep::Place:
             fits = fits && makeDir < 0

@@ -3,6 +3,8 @@
 
 #include "busyindicator.h"
 #include "cappedfile.h"
+#include "deltaplan.h"
+#include "deltaupdate.h"
 #include "dirmanager.h"
 #include "ftpsource.h"
 #include "installer.h"
@@ -142,6 +144,7 @@ MainWindow::MainWindow(QWidget *parent)
         else
             manifestMissing();
     });
+    connect(sources, &SourceList::fileFetched, this, &MainWindow::deltaFileFetched);
     connect(sources, &SourceList::progress, this, &MainWindow::showProgress);
     connect(sources, &SourceList::status, this, [this](const QString &text) {
         setStatus(text.isEmpty() ? QStringLiteral("Downloading update...") : text);
@@ -281,7 +284,7 @@ bool MainWindow::cappedFailure(CappedFile *file, bool error, const char *serverN
 void MainWindow::commandFinished(bool error)
 {
     // The sources use the session from here; its ends are theirs.
-    if (stage == WaitSources)
+    if (stage == WaitSources || stage == WaitDeltaIndex)
         return;
     QString why;
     switch (stage) {
@@ -409,7 +412,79 @@ void MainWindow::judgeManifest()
     manifest = verdict.manifest;
     const QString verified = QStringLiteral("Release information verified: version %1, %2 bytes");
     qDebug().noquote() << verified.arg(manifest->version).arg(manifest->archiveSize);
-    offerUpdate();
+    const int offered = DeltaPlan::choose(manifest->deltas, localVersion);
+    if (offered >= 0 && installRefusal.isEmpty())
+        fetchDeltaIndex(manifest->deltas.at(offered));
+    else
+        offerUpdate();
+}
+
+void MainWindow::fetchDeltaIndex(const DeltaIndex::Offer &offer)
+{
+    delta = new DeltaUpdate(offer, remoteVersion, DirManager::getAppDir(), this);
+    connect(delta, &DeltaUpdate::checked, this, &MainWindow::deltaChecked);
+    connect(delta, &DeltaUpdate::staged, this, &MainWindow::deltaStaged);
+    stage = WaitDeltaIndex;
+    sources->fetchFile(offer.indexName, delta->indexPath(), offer.indexSize);
+}
+
+// Each answer is dropped when the window has moved on (closed meanwhile).
+void MainWindow::deltaFileFetched(bool ok, const QString &reason)
+{
+    if (stage != WaitDeltaIndex && stage != WaitDelta)
+        return;
+    if (!ok)
+        return dropDelta(stage == WaitDelta ? QStringLiteral("download failed: ") + reason
+                                            : QStringLiteral("cannot fetch its index: ") + reason);
+    if (stage == WaitDeltaIndex) {
+        stage = CheckingDelta;
+        delta->check(localVersion);
+        return;
+    }
+    // A delta of a few KiB may arrive before any progress is reported.
+    showAmount(delta->offer().size, delta->offer().size, QString());
+    qDebug().noquote() << "Downloaded:" << progressBar->format();
+    stage = ApplyingDelta;
+    delta->stage();
+}
+
+void MainWindow::deltaChecked(const QString &why)
+{
+    if (stage != CheckingDelta)
+        return;
+    stage = WaitArchive;
+    if (why.isEmpty())
+        offerUpdate();
+    else
+        dropDelta(why);
+}
+
+void MainWindow::deltaStaged(const QString &why)
+{
+    if (stage != ApplyingDelta)
+        return;
+    if (why.isEmpty())
+        installArchive(QString());
+    else
+        dropDelta(why);
+}
+
+void MainWindow::dropDelta(const QString &why)
+{
+    const bool asked = stage == WaitDelta || stage == ApplyingDelta;
+    qDebug().noquote() << QStringLiteral("Delta from %1 not used: %2%3")
+                              .arg(delta->offer().from, why,
+                                  asked ? QStringLiteral("; downloading the full archive")
+                                        : QString());
+    delta->discard();
+    delta->deleteLater();
+    delta = nullptr;
+    // Asked once: the archive comes in the same run.
+    stage = WaitArchive;
+    if (asked)
+        downloadRelease();
+    else
+        offerUpdate();
 }
 
 void MainWindow::askForUpdate()
@@ -420,10 +495,10 @@ void MainWindow::askForUpdate()
     details << QStringLiteral("Installed version: %1")
                    .arg(localVersion.isEmpty() ? QStringLiteral("none") : localVersion)
             << QStringLiteral("Published version: %1").arg(remoteVersion);
-    // The signed size when there is one, not the listing's.
-    const qint64 archiveSize = manifest
-        ? manifest->archiveSize
-        : listedSizes.value(QLatin1String(ReleaseFiles::archive), -1);
+    // The signed size when there is one (the delta's when it is used), not the listing's.
+    const qint64 archiveSize = delta ? delta->offer().size
+        : manifest                   ? manifest->archiveSize
+                                     : listedSizes.value(QLatin1String(ReleaseFiles::archive), -1);
     if (archiveSize >= 0)
         details
             << QStringLiteral("Download size: %1").arg(QLocale().formattedDataSize(archiveSize));
@@ -462,12 +537,18 @@ void MainWindow::downloadRelease()
     progressBar->setRange(0, 0);
     progressBar->show();
     downloadClock.start();
+    if (delta) {
+        // As the archive: cut off at the signed size, its hash checked before use.
+        stage = WaitDelta;
+        sources->fetchFile(delta->offer().name, delta->deltaPath(), delta->offer().size);
+        return;
+    }
     download->start(remoteVersion, localVersion, manifest);
 }
 
 void MainWindow::showProgress(qint64 done, qint64 total)
 {
-    if (stage != WaitArchive || !progressBar->isVisible())
+    if ((stage != WaitArchive && stage != WaitDelta) || !progressBar->isVisible())
         return;
     const qint64 elapsed = qMax<qint64>(downloadClock.elapsed(), 1);
     showAmount(done, total,
@@ -501,7 +582,8 @@ void MainWindow::installArchive(const QString &archivePath)
     progressBar->show();
     // Off the GUI thread: the window keeps painting and answering while the
     // archive is unpacked, and a failure leaves the old installation whole.
-    installer = new Installer(archivePath, DirManager::getAppDir(), this);
+    installer = delta ? delta->installer(this)
+                      : new Installer(archivePath, DirManager::getAppDir(), this);
     if (manifest && manifest->confirm > 0) {
         // The release promised to confirm its starts: the version before
         // it is kept, and put back if it never does.
@@ -514,11 +596,15 @@ void MainWindow::installArchive(const QString &archivePath)
     }
     connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
     connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
+        const QString how = delta ? delta->summary(manifest->archiveSize) : QString();
+        if (delta)
+            delta->discard();
         if (ok) {
-            finish(QStringLiteral("Update installed"));
+            finish(QStringLiteral("Update installed") + how);
             return;
         }
-        qDebug().noquote() << QStringLiteral("Update not installed: ") + reason;
+        qDebug().noquote() << QStringLiteral("Update not installed") + how + QStringLiteral(": ")
+                + reason;
         // A rollback that failed has left its journal: one more try before
         // the application is started on whatever is there. Without a
         // journal this only removes what the install left, if anything.

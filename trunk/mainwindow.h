@@ -12,6 +12,7 @@
 
 class BusyIndicator;
 class CappedFile;
+class DeltaUpdate;
 class Installer;
 class QFtp;
 class QLabel;
@@ -45,6 +46,10 @@ public:
         WaitReconnect,
         WaitSources, // the sources use the session: its ends are theirs
         WaitArchive, // also while the question is open
+        WaitDeltaIndex,
+        CheckingDelta,
+        WaitDelta,
+        ApplyingDelta,
         Installing,
         Finished
     };
@@ -109,10 +114,20 @@ private:
     // unless a manifest was verified before.
     void manifestMissing();
     void judgeManifest();
+    // A delta from the installed version: its index, then whether it applies.
+    void fetchDeltaIndex(const DeltaIndex::Offer &offer);
+    void deltaFileFetched(bool ok, const QString &reason);
+    void deltaChecked(const QString &why);
+    void deltaStaged(const QString &why);
+    // Logs once why the delta is not used, removes what it left, and goes on
+    // with the full archive: asking, or (asked already) fetching it.
+    void dropDelta(const QString &why);
     void askForUpdate();
-    // Hands the session to the sources for "app.zip.minisig" (when archives
-    // are verified without a manifest), then "app.zip".
+    // Hands the session to the sources for the delta when one is in use,
+    // else "app.zip.minisig" (when archives are verified without a
+    // manifest), then "app.zip".
     void downloadRelease();
+    // The archive, or the tree the delta in use staged.
     void installArchive(const QString &archivePath);
     // The one way out: logs the reason once (none when empty), shows status
     // (by default "Starting NAME..."), then starts the application.
@@ -156,6 +171,7 @@ private:
     QFtp *ftp = nullptr;
     SourceList *sources = nullptr;
     ReleaseDownload *download = nullptr;
+    DeltaUpdate *delta = nullptr; // in use until dropped
     Installer *installer = nullptr;
     Ui::MainWindow *ui;
 };

@@ -14,6 +14,13 @@ constexpr char archive[] = "app.zip";
 constexpr char archiveSignature[] = "app.zip.minisig";
 constexpr char manifest[] = "release.json";
 constexpr char manifestSignature[] = "release.json.minisig";
+// A delta from an earlier version V: "delta-V.zip", holding its index
+// "delta.json", which is also published on its own as "delta-V.json" so that
+// the installation can be checked against it before the delta is fetched.
+constexpr char deltaPrefix[] = "delta-";
+constexpr char deltaSuffix[] = ".zip";
+constexpr char deltaIndexSuffix[] = ".json";
+constexpr char deltaIndex[] = "delta.json";
 
 // Kept in the application directory.
 constexpr char downloadedVersionFile[] = "new_version.ver";
@@ -26,12 +33,20 @@ constexpr char partialArchive[] = "app.zip.part";
 constexpr char partialRecordSuffix[] = ".source";
 constexpr char state[] = ".update-state";
 constexpr char previousVersion[] = ".update-previous";
+constexpr char partialDelta[] = "delta.zip.part";
+constexpr char downloadedDeltaIndex[] = "delta.json";
+// Where a delta's results are put together before the installer takes them.
+constexpr char deltaStaging[] = ".update-delta";
 
 // A version is one short line; a minisign signature a few hundred bytes.
 constexpr qint64 maxVersionFileSize = 1024;
 constexpr qint64 maxSignatureSize = 64 * 1024;
 constexpr qint64 maxManifestSize = 1024 * 1024;
 constexpr qint64 maxNotesSize = 64 * 1024;
+// A few hundred bytes a path; generous for releases of many thousand files.
+constexpr qint64 maxDeltaIndexSize = 32 * 1024 * 1024;
+// A file patched is held whole in memory as the patch's reference.
+constexpr qint64 maxPatchedFileSize = 1024 * 1024 * 1024;
 
 } // namespace ReleaseFiles
 

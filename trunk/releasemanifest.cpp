@@ -3,6 +3,7 @@
 #include "minisignformat.h"
 #include "releasefiles.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -90,6 +91,11 @@ bool ReleaseManifest::parse(const QByteArray &json, ReleaseManifest *manifest, Q
         return fail(reason,
             QStringLiteral("\"confirm\" is not a whole number from 0 to %1").arg(maxConfirm));
     m.confirm = int(launches);
+    for (const QJsonValue &value : object.value(QLatin1String("deltas")).toArray()) {
+        DeltaIndex::Offer offer;
+        if (DeltaIndex::offerFromJson(value.toObject(), &offer))
+            m.deltas.append(offer);
+    }
 
     *manifest = m;
     return true;
@@ -111,6 +117,12 @@ QByteArray ReleaseManifest::toJson() const
         object.insert(QLatin1String("notes"), notes);
     if (confirm > 0)
         object.insert(QLatin1String("confirm"), confirm);
+    if (!deltas.isEmpty()) {
+        QJsonArray list;
+        for (const DeltaIndex::Offer &offer : deltas)
+            list.append(DeltaIndex::offerToJson(offer));
+        object.insert(QLatin1String("deltas"), list);
+    }
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 

@@ -1,8 +1,11 @@
 #ifndef RELEASEMANIFEST_H
 #define RELEASEMANIFEST_H
 
+#include "deltaindex.h"
+
 #include <QByteArray>
 #include <QString>
+#include <QVector>
 
 // "release.json": what the publisher signs about one release beyond its
 // archive (which version it is, how long the statement holds, the archive's
@@ -18,6 +21,9 @@ struct ReleaseManifest
     QByteArray archiveHash; // BLAKE2b-512, 64 raw bytes
     int rollout = 100; // percent of installations offered this release
     QString notes; // Markdown, possibly empty
+    // Deltas to this release from earlier ones; an entry that does not read
+    // is left out, the archive serving instead.
+    QVector<DeltaIndex::Offer> deltas;
     // Launches the release may take without its application confirming a
     // start ("Updater --confirm") before it is reverted; 0: not on trial.
     int confirm = 0;

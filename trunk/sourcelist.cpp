@@ -111,6 +111,16 @@ void SourceList::fetchRelease(const QString &releaseVersion, bool signature, qin
     start(withSignature ? Signature : Archive);
 }
 
+void SourceList::fetchFile(const QString &name, const QString &filePath, qint64 cap)
+{
+    otherName = name;
+    otherPath = filePath;
+    otherCap = cap;
+    if (current == 0)
+        primary->adopt(session, primaryListing);
+    start(File);
+}
+
 void SourceList::start(Step next)
 {
     step = next;
@@ -142,6 +152,9 @@ void SourceList::start(Step next)
         source->fetch(QLatin1String(ReleaseFiles::archive), part, archiveCap, true);
         break;
     }
+    case File:
+        source->fetch(otherName, otherPath, otherCap, false);
+        break;
     case Idle:
         break;
     }
@@ -152,6 +165,11 @@ void SourceList::stepFinished(bool ok, const QString &reason)
     auto *source = qobject_cast<ReleaseSource *>(sender());
     if (source != sources.value(current) || step == Idle)
         return;
+    if (step == File) {
+        step = Idle;
+        emit fileFetched(ok, reason);
+        return;
+    }
     if (!ok && (step == Manifest || step == ManifestSignature)) {
         step = Idle;
         emit manifestFetched(false, reason);
@@ -219,6 +237,7 @@ void SourceList::stepFinished(bool ok, const QString &reason)
         }
         emit releaseFetched(true, QString());
         return;
+    case File:
     case Idle:
         return;
     }

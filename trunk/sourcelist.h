@@ -58,6 +58,10 @@ public:
     // The fetched archive failed its check: fetched whole once more when it
     // was resumed, else from the next source; releaseFetched() follows.
     void refuseRelease(const QString &reason);
+    // One more file (a delta or its index) from the source that told the
+    // version, into `path`, at most cap bytes, not resumed. A source without
+    // it is not left: fileFetched() says so, and the archive can still come.
+    void fetchFile(const QString &name, const QString &path, qint64 cap);
     // Stops; a partial archive stays for the next run.
     void cancel();
 
@@ -70,6 +74,7 @@ signals:
     void manifestFetched(bool ok, const QString &reason);
     // When not ok, `reason` is the last source's.
     void releaseFetched(bool ok, const QString &reason);
+    void fileFetched(bool ok, const QString &reason);
     // One line for each source left (only when there are mirrors), and for
     // a resumed archive fetched whole again.
     void sourceLeft(const QString &line);
@@ -77,7 +82,16 @@ signals:
     void status(const QString &text);
 
 private:
-    enum Step { Idle, Version, CheckVersion, Manifest, ManifestSignature, Signature, Archive };
+    enum Step {
+        Idle,
+        Version,
+        CheckVersion,
+        Manifest,
+        ManifestSignature,
+        Signature,
+        Archive,
+        File
+    };
 
     void start(Step step);
     void stepFinished(bool ok, const QString &reason);
@@ -95,6 +109,9 @@ private:
     bool wantRelease = false;
     bool withSignature = false;
     qint64 archiveCap = -1;
+    QString otherName; // of fetchFile()
+    QString otherPath;
+    qint64 otherCap = -1;
     QHash<QString, qint64> primaryListing;
     bool resumed = false;
     bool fetchedWholeAgain = false;

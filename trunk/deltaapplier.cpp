@@ -1,0 +1,366 @@
+#include "deltaapplier.h"
+
+#include "deltaindex.h"
+#include "installer.h"
+#include "minisignformat.h"
+#include "releasefiles.h"
+
+#include <quazip/quazip.h>
+#include <quazip/quazipfile.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+
+#include <sodium.h>
+#include <zstd.h>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+const int bufferSize = 256 * 1024;
+
+QString quoted(const QString &path)
+{
+    return QLatin1Char('"') + path + QLatin1Char('"');
+}
+
+// The permission bits of what is at path, a link not followed; -1 when nothing is.
+int modeOnDisk(const QString &path)
+{
+    struct stat st;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return -1;
+    return int(st.st_mode & 07777);
+}
+
+bool setMode(const QString &path, int mode)
+{
+    return ::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0;
+}
+
+class Apply
+{
+public:
+    Apply(const DeltaIndex &index, const QString &appDir, const QString &stagingDir,
+        const std::atomic<bool> *cancelled)
+        : index(index)
+        , appDir(appDir)
+        , stagingDir(stagingDir)
+        , cancelled(cancelled)
+        , buffer(bufferSize, Qt::Uninitialized)
+        , decoded(bufferSize, Qt::Uninitialized)
+    {
+    }
+    ~Apply() { ZSTD_freeDCtx(dctx); }
+
+    QString run(QuaZip &zip)
+    {
+        dctx = ZSTD_createDCtx();
+        if (!dctx)
+            return QStringLiteral("out of memory");
+        QDir(stagingDir).removeRecursively();
+        if (!QDir().mkpath(stagingDir))
+            return QStringLiteral("cannot make the folder %1").arg(quoted(stagingDir));
+
+        QHash<QString, const DeltaIndex::Entry *> framed;
+        for (const DeltaIndex::Entry &e : index.entries) {
+            if (e.kind == DeltaIndex::Kind::Dir && !stageDir(e))
+                return error;
+            if (e.kind == DeltaIndex::Kind::File && e.source == DeltaIndex::Source::Installed
+                && !keepInstalled(e))
+                return error;
+            if (e.kind == DeltaIndex::Kind::File && e.source != DeltaIndex::Source::Installed)
+                framed.insert(e.dataName(), &e);
+        }
+        // The frames in the order they lie in the delta, read once, front to back.
+        for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
+            if (cancelled && *cancelled)
+                return QStringLiteral("cancelled");
+            const DeltaIndex::Entry *e = framed.take(zip.getCurrentFileName());
+            if (e && !decodeFile(zip, *e))
+                return error;
+        }
+        if (zip.getZipError() != UNZ_OK)
+            return QStringLiteral("the delta is damaged");
+        if (!framed.isEmpty())
+            return QStringLiteral("the delta lacks %1").arg(quoted(framed.begin().key()));
+        if (!setFolderModes())
+            return error;
+        // Links last: nothing above is ever written through one.
+        for (const DeltaIndex::Entry &e : index.entries) {
+            if (e.kind == DeltaIndex::Kind::Link && !stageLink(e))
+                return error;
+        }
+        return QString();
+    }
+
+private:
+    QString installed(const QString &path) const { return appDir + QLatin1Char('/') + path; }
+    QString staged(const QString &path) const { return stagingDir + QLatin1Char('/') + path; }
+
+    bool fail(const QString &text)
+    {
+        error = text;
+        return false;
+    }
+
+    bool ensureParent(const QString &path)
+    {
+        const QString parent = QFileInfo(staged(path)).path();
+        return QDir().mkpath(parent) || fail(QStringLiteral("cannot make %1").arg(quoted(parent)));
+    }
+
+    // A folder the installation lacks is made; one it has is made only as
+    // the container of what is staged inside it.
+    bool stageDir(const DeltaIndex::Entry &e)
+    {
+        const QFileInfo there(installed(e.path));
+        if ((there.isDir() && !there.isSymLink()) || QDir().mkpath(staged(e.path)))
+            return true;
+        return fail(QStringLiteral("cannot make %1").arg(quoted(staged(e.path))));
+    }
+
+    // Every staged folder with the mode a full install gives it: the
+    // installer takes a staged folder's mode as the release's.
+    bool setFolderModes()
+    {
+        for (const DeltaIndex::Entry &e : index.entries) {
+            if (e.kind != DeltaIndex::Kind::Dir || !QFileInfo(staged(e.path)).isDir())
+                continue;
+            int mode = Installer::installedMode(e.mode, true);
+            if (mode < 0)
+                mode = modeOnDisk(installed(e.path)); // none given: left as installed
+            if (mode >= 0 && !setMode(staged(e.path), mode))
+                return fail(QStringLiteral("cannot set the mode of %1").arg(quoted(e.path)));
+        }
+        return true;
+    }
+
+    bool stageLink(const DeltaIndex::Entry &e)
+    {
+        const QFileInfo there(installed(e.path));
+        if (there.isSymLink()) {
+            QByteArray target(4097, Qt::Uninitialized);
+            const ssize_t n = ::readlink(QFile::encodeName(installed(e.path)).constData(),
+                target.data(), size_t(target.size()));
+            if (n > 0 && QFile::decodeName(target.left(int(n))) == e.target)
+                return true;
+        }
+        if (!ensureParent(e.path)
+            || ::symlink(QFile::encodeName(e.target).constData(),
+                   QFile::encodeName(staged(e.path)).constData())
+                != 0)
+            return fail(QStringLiteral("cannot make the link %1").arg(quoted(e.path)));
+        return true;
+    }
+
+    // An installed file the new release keeps stays where it is, unless its
+    // permissions differ: then a checked copy with the new ones is staged.
+    bool keepInstalled(const DeltaIndex::Entry &e)
+    {
+        const QFileInfo there(installed(e.path));
+        if (there.isSymLink() || !there.isFile())
+            return fail(QStringLiteral("the installed %1 is not a file").arg(quoted(e.path)));
+        const int mode = Installer::installedMode(e.mode, false);
+        if (mode < 0 || modeOnDisk(installed(e.path)) == mode)
+            return true;
+        QFile in(installed(e.path));
+        if (!in.open(QIODevice::ReadOnly) || !openOutput(e))
+            return fail(QStringLiteral("cannot copy %1").arg(quoted(e.path)));
+        qint64 n;
+        while ((n = in.read(buffer.data(), buffer.size())) > 0) {
+            if (!write(e, buffer.constData(), size_t(n)))
+                return false;
+        }
+        return n == 0 ? finishOutput(e)
+                      : fail(QStringLiteral("cannot read %1").arg(quoted(e.path)));
+    }
+
+    bool openOutput(const DeltaIndex::Entry &e)
+    {
+        if (!ensureParent(e.path))
+            return false;
+        out.setFileName(staged(e.path));
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return fail(
+                QStringLiteral("cannot write %1: %2").arg(quoted(e.path), out.errorString()));
+        written = 0;
+        crypto_generichash_init(&hash, nullptr, 0, Minisign::prehashBytes);
+        return true;
+    }
+
+    bool write(const DeltaIndex::Entry &e, const char *data, size_t size)
+    {
+        written += qint64(size);
+        if (written > e.size)
+            return fail(QStringLiteral("%1 comes out longer than it is").arg(quoted(e.path)));
+        crypto_generichash_update(&hash, reinterpret_cast<const unsigned char *>(data), size);
+        if (out.write(data, qint64(size)) != qint64(size))
+            return fail(
+                QStringLiteral("cannot write %1: %2").arg(quoted(e.path), out.errorString()));
+        return true;
+    }
+
+    bool finishOutput(const DeltaIndex::Entry &e)
+    {
+        QByteArray result(Minisign::prehashBytes, Qt::Uninitialized);
+        crypto_generichash_final(
+            &hash, reinterpret_cast<unsigned char *>(result.data()), size_t(result.size()));
+        int mode = Installer::installedMode(e.mode, false);
+        const QFileInfo old(installed(e.path));
+        if (mode < 0 && !old.isSymLink() && old.isFile()) {
+            // Made without Unix permissions: the defaults, but a program
+            // being replaced stays a program (as a full install does).
+            mode = (modeOnDisk(staged(e.path)) & 0777) | (modeOnDisk(installed(e.path)) & 0111);
+        }
+        if (!out.flush())
+            return fail(
+                QStringLiteral("cannot write %1: %2").arg(quoted(e.path), out.errorString()));
+        out.close();
+        if (written != e.size || result != e.hash)
+            return fail(
+                QStringLiteral("%1 does not come out as the new version's").arg(quoted(e.path)));
+        return mode < 0 || setMode(staged(e.path), mode)
+            || fail(QStringLiteral("cannot set the mode of %1").arg(quoted(e.path)));
+    }
+
+    bool readReference(const DeltaIndex::Entry &e)
+    {
+        QFile old(installed(e.path));
+        if (QFileInfo(old.fileName()).isSymLink() || !old.open(QIODevice::ReadOnly)
+            || old.size() > ReleaseFiles::maxPatchedFileSize)
+            return fail(QStringLiteral("cannot read the installed %1").arg(quoted(e.path)));
+        reference.resize(int(old.size()));
+        if (old.read(reference.data(), reference.size()) != reference.size())
+            return fail(QStringLiteral("cannot read the installed %1").arg(quoted(e.path)));
+        QByteArray check(Minisign::prehashBytes, Qt::Uninitialized);
+        crypto_generichash(reinterpret_cast<unsigned char *>(check.data()), size_t(check.size()),
+            reinterpret_cast<const unsigned char *>(reference.constData()),
+            quint64(reference.size()), nullptr, 0);
+        // Checked before the download too; a file changed since is not patched.
+        return check == e.oldHash
+            || fail(QStringLiteral("the installed %1 changed").arg(quoted(e.path)));
+    }
+
+    bool decodeFile(QuaZip &zip, const DeltaIndex::Entry &e)
+    {
+        const bool patch = e.source == DeltaIndex::Source::Patch;
+        if (patch && !readReference(e))
+            return false;
+        if (!patch)
+            reference.clear();
+        ZSTD_DCtx_reset(dctx, ZSTD_reset_session_only);
+        // A patch reaches back over the whole old file, and no further: a
+        // frame asking for a larger window is refused before any is allocated.
+        int windowLog = 20;
+        while (windowLog < 31 && (qint64(1) << windowLog) < reference.size() + e.size)
+            ++windowLog;
+        ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, qMax(windowLog + 1, 27));
+        if (patch)
+            ZSTD_DCtx_refPrefix(dctx, reference.constData(), size_t(reference.size()));
+        QuaZipFile in(&zip);
+        if (!in.open(QIODevice::ReadOnly) || !openOutput(e))
+            return error.isEmpty() ? damaged(e) : false;
+        bool first = true;
+        size_t left = 1; // what the decoder still expects of the frame
+        qint64 n;
+        while ((n = in.read(buffer.data(), buffer.size())) > 0) {
+            if (cancelled && *cancelled)
+                return fail(QStringLiteral("cancelled"));
+            if (first && !frameFits(e, size_t(n)))
+                return damaged(e);
+            first = false;
+            ZSTD_inBuffer input {buffer.constData(), size_t(n), 0};
+            while (input.pos < input.size) {
+                if (left == 0)
+                    return damaged(e); // bytes after the frame
+                ZSTD_outBuffer output {decoded.data(), size_t(decoded.size()), 0};
+                left = ZSTD_decompressStream(dctx, &output, &input);
+                if (ZSTD_isError(left))
+                    return damaged(e);
+                if (!write(e, decoded.constData(), output.pos))
+                    return false;
+            }
+        }
+        // The last output may still sit in the decoder.
+        while (n == 0 && left != 0 && !first) {
+            ZSTD_inBuffer input {nullptr, 0, 0};
+            ZSTD_outBuffer output {decoded.data(), size_t(decoded.size()), 0};
+            left = ZSTD_decompressStream(dctx, &output, &input);
+            if (ZSTD_isError(left) || output.pos == 0)
+                break;
+            if (!write(e, decoded.constData(), output.pos))
+                return false;
+        }
+        in.close();
+        if (n < 0 || first || left != 0 || in.getZipError() != UNZ_OK)
+            return damaged(e);
+        return finishOutput(e);
+    }
+
+    // The frame says it makes exactly the file the index names.
+    bool frameFits(const DeltaIndex::Entry &e, size_t available)
+    {
+        return ZSTD_getFrameContentSize(buffer.constData(), available) == quint64(e.size);
+    }
+
+    bool damaged(const DeltaIndex::Entry &e)
+    {
+        return fail(QStringLiteral("the delta's data for %1 is damaged").arg(quoted(e.path)));
+    }
+
+    const DeltaIndex &index;
+    const QString appDir;
+    const QString stagingDir;
+    const std::atomic<bool> *cancelled;
+    QByteArray buffer;
+    QByteArray decoded;
+    QByteArray reference;
+    ZSTD_DCtx *dctx = nullptr;
+    QFile out;
+    qint64 written = 0;
+    crypto_generichash_state hash;
+    QString error;
+};
+
+} // namespace
+
+bool DeltaApplier::readIndex(const QString &deltaPath, QByteArray *json, QString *reason)
+{
+    QuaZip zip(deltaPath);
+    zip.setFileNameCodec("UTF-8");
+    if (!zip.open(QuaZip::mdUnzip)
+        || !zip.setCurrentFile(QLatin1String(ReleaseFiles::deltaIndex))) {
+        *reason = QStringLiteral("the delta has no index");
+        return false;
+    }
+    QuaZipFile in(&zip);
+    if (!in.open(QIODevice::ReadOnly) || in.usize() > ReleaseFiles::maxDeltaIndexSize) {
+        *reason = QStringLiteral("the delta's index cannot be read");
+        return false;
+    }
+    *json = in.read(ReleaseFiles::maxDeltaIndexSize);
+    in.close();
+    if (in.getZipError() != UNZ_OK) {
+        *reason = QStringLiteral("the delta's index is damaged");
+        return false;
+    }
+    return true;
+}
+
+QString DeltaApplier::apply(const QString &deltaPath, const DeltaIndex &index,
+    const QString &appDir, const QString &stagingDir, const std::atomic<bool> *cancelled)
+{
+    QuaZip zip(deltaPath);
+    zip.setFileNameCodec("UTF-8");
+    if (!zip.open(QuaZip::mdUnzip))
+        return QStringLiteral("cannot open the delta %1").arg(quoted(deltaPath));
+    Apply apply(index, QDir(appDir).absolutePath(), QDir(stagingDir).absolutePath(), cancelled);
+    return apply.run(zip);
+}

@@ -1,0 +1,214 @@
+#include "deltaindex.h"
+
+#include "releasefiles.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSet>
+
+namespace {
+
+const int hashBytes = 64; // BLAKE2b-512
+const int formatVersion = 1;
+
+const char *const kindNames[] = {"file", "dir", "link"};
+const char *const sourceNames[] = {"installed", "patch", "whole"};
+
+template <typename E, int N>
+bool parseName(const QString &text, const char *const (&names)[N], E *value)
+{
+    for (int i = 0; i < N; ++i) {
+        if (text == QLatin1String(names[i])) {
+            *value = E(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool refuse(QString *reason, const QString &text)
+{
+    *reason = QStringLiteral("the delta's index is damaged: ") + text;
+    return false;
+}
+
+QByteArray hashFrom(const QJsonValue &value)
+{
+    const QByteArray hash = QByteArray::fromHex(value.toString().toLatin1());
+    // fromHex skips what is not hex: only a full-length lower-case text counts.
+    if (hash.size() != hashBytes || QString::fromLatin1(hash.toHex()) != value.toString())
+        return QByteArray();
+    return hash;
+}
+
+} // namespace
+
+namespace {
+
+QString versionedName(const QString &from, const char *suffix)
+{
+    static const QRegularExpression word(QStringLiteral("^[A-Za-z0-9][A-Za-z0-9._+~-]*$"));
+    if (!word.match(from).hasMatch() || from.size() > 64)
+        return QString();
+    return QLatin1String(ReleaseFiles::deltaPrefix) + from + QLatin1String(suffix);
+}
+
+} // namespace
+
+QString DeltaIndex::archiveName(const QString &from)
+{
+    return versionedName(from, ReleaseFiles::deltaSuffix);
+}
+
+QString DeltaIndex::indexName(const QString &from)
+{
+    return versionedName(from, ReleaseFiles::deltaIndexSuffix);
+}
+
+QString DeltaIndex::cleanPath(const QString &path)
+{
+    if (path.isEmpty() || path.contains(QLatin1Char('\\'))
+        || (path.size() >= 2 && path.at(1) == QLatin1Char(':')))
+        return QString();
+    for (const QChar c : path) {
+        if (c.category() == QChar::Other_Control)
+            return QString();
+    }
+    for (const QString &part : path.split(QLatin1Char('/'))) {
+        if (part.isEmpty() || part == QLatin1String(".") || part == QLatin1String(".."))
+            return QString();
+    }
+    return path;
+}
+
+QJsonObject DeltaIndex::offerToJson(const Offer &offer)
+{
+    QJsonObject index;
+    index.insert(QStringLiteral("name"), offer.indexName);
+    index.insert(QStringLiteral("size"), double(offer.indexSize));
+    index.insert(QStringLiteral("blake2b"), QString::fromLatin1(offer.indexBlake2b.toHex()));
+    QJsonObject json;
+    json.insert(QStringLiteral("from"), offer.from);
+    json.insert(QStringLiteral("name"), offer.name);
+    json.insert(QStringLiteral("size"), double(offer.size));
+    json.insert(QStringLiteral("blake2b"), QString::fromLatin1(offer.blake2b.toHex()));
+    json.insert(QStringLiteral("index"), index);
+    return json;
+}
+
+bool DeltaIndex::offerFromJson(const QJsonObject &json, Offer *offer)
+{
+    const QJsonObject index = json.value(QStringLiteral("index")).toObject();
+    Offer result;
+    result.from = json.value(QStringLiteral("from")).toString();
+    result.name = json.value(QStringLiteral("name")).toString();
+    result.size = qint64(json.value(QStringLiteral("size")).toDouble(-1));
+    result.blake2b = hashFrom(json.value(QStringLiteral("blake2b")));
+    result.indexName = index.value(QStringLiteral("name")).toString();
+    result.indexSize = qint64(index.value(QStringLiteral("size")).toDouble(-1));
+    result.indexBlake2b = hashFrom(index.value(QStringLiteral("blake2b")));
+    // The names come from the version alone: a manifest cannot point the
+    // updater at any other file.
+    if (result.name.isEmpty() || result.name != archiveName(result.from)
+        || result.indexName != indexName(result.from) || result.size < 0 || result.indexSize < 0
+        || result.indexSize > ReleaseFiles::maxDeltaIndexSize || result.blake2b.isEmpty()
+        || result.indexBlake2b.isEmpty())
+        return false;
+    *offer = result;
+    return true;
+}
+
+QByteArray DeltaIndex::toJson() const
+{
+    QJsonArray list;
+    for (const Entry &e : entries) {
+        QJsonObject o;
+        o.insert(QStringLiteral("path"), e.path);
+        o.insert(QStringLiteral("kind"), QLatin1String(kindNames[int(e.kind)]));
+        o.insert(QStringLiteral("mode"), e.mode);
+        if (e.kind == Kind::File) {
+            o.insert(QStringLiteral("source"), QLatin1String(sourceNames[int(e.source)]));
+            o.insert(QStringLiteral("size"), double(e.size));
+            o.insert(QStringLiteral("blake2b"), QString::fromLatin1(e.hash.toHex()));
+            // An installed file kept as it is has the result's hash already.
+            if (e.source == Source::Patch)
+                o.insert(QStringLiteral("old"), QString::fromLatin1(e.oldHash.toHex()));
+        } else if (e.kind == Kind::Link) {
+            o.insert(QStringLiteral("target"), e.target);
+        }
+        list.append(o);
+    }
+    QJsonObject root;
+    root.insert(QStringLiteral("format"), formatVersion);
+    root.insert(QStringLiteral("from"), from);
+    root.insert(QStringLiteral("to"), to);
+    root.insert(QStringLiteral("entries"), list);
+    root.insert(QStringLiteral("removed"), QJsonArray::fromStringList(removed));
+    return QJsonDocument(root).toJson(QJsonDocument::Compact);
+}
+
+bool DeltaIndex::fromJson(const QByteArray &json, DeltaIndex *index, QString *reason)
+{
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return refuse(reason, QStringLiteral("not a JSON object"));
+    const QJsonObject root = doc.object();
+    if (root.value(QStringLiteral("format")).toInt() != formatVersion)
+        return refuse(reason, QStringLiteral("unknown format"));
+    DeltaIndex result;
+    result.from = root.value(QStringLiteral("from")).toString();
+    result.to = root.value(QStringLiteral("to")).toString();
+    if (result.from.isEmpty() || result.to.isEmpty())
+        return refuse(reason, QStringLiteral("no versions"));
+    QSet<QString> seen;
+    QSet<QString> folders;
+    for (const QJsonValue &value : root.value(QStringLiteral("entries")).toArray()) {
+        const QJsonObject o = value.toObject();
+        Entry e;
+        e.path = cleanPath(o.value(QStringLiteral("path")).toString());
+        if (e.path.isNull() || seen.contains(e.path))
+            return refuse(reason, QStringLiteral("a path is unsafe or twice"));
+        // Nothing is ever written through a link or below a file.
+        const int slash = e.path.lastIndexOf(QLatin1Char('/'));
+        if (slash >= 0 && !folders.contains(e.path.left(slash)))
+            return refuse(reason, QStringLiteral("%1 is not in a folder of its own").arg(e.path));
+        seen.insert(e.path);
+        if (!parseName(o.value(QStringLiteral("kind")).toString(), kindNames, &e.kind))
+            return refuse(reason, QStringLiteral("unknown kind of %1").arg(e.path));
+        e.mode = o.value(QStringLiteral("mode")).toInt(-1);
+        if (e.mode < 0 || e.mode > 07777)
+            return refuse(reason, QStringLiteral("bad mode of %1").arg(e.path));
+        if (e.kind == Kind::File) {
+            const double size = o.value(QStringLiteral("size")).toDouble(-1);
+            e.size = qint64(size);
+            e.hash = hashFrom(o.value(QStringLiteral("blake2b")));
+            if (!parseName(o.value(QStringLiteral("source")).toString(), sourceNames, &e.source)
+                || size < 0 || double(e.size) != size || e.hash.isEmpty())
+                return refuse(reason, QStringLiteral("bad file entry %1").arg(e.path));
+            e.oldHash
+                = e.source == Source::Installed ? e.hash : hashFrom(o.value(QStringLiteral("old")));
+            if (e.source == Source::Patch && e.oldHash.isEmpty())
+                return refuse(reason, QStringLiteral("no old hash for %1").arg(e.path));
+            if (e.source == Source::Whole)
+                e.oldHash.clear();
+        } else if (e.kind == Kind::Link) {
+            e.target = o.value(QStringLiteral("target")).toString();
+            if (e.target.isEmpty() || e.target.contains(QChar(0)))
+                return refuse(reason, QStringLiteral("no target for %1").arg(e.path));
+        }
+        if (e.kind == Kind::Dir)
+            folders.insert(e.path);
+        result.entries.append(e);
+    }
+    for (const QJsonValue &value : root.value(QStringLiteral("removed")).toArray()) {
+        const QString path = cleanPath(value.toString());
+        if (path.isNull() || seen.contains(path))
+            return refuse(reason, QStringLiteral("a removed path is unsafe or kept"));
+        result.removed.append(path);
+    }
+    *index = result;
+    return true;
+}
