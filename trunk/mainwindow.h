@@ -73,14 +73,6 @@ public:
     // nothing and is logged.
     void launchApplication();
 
-    // The program and arguments that start application `name` installed in
-    // appDir: "open" with "DIR/NAME.app" on the bundle layout, the executable
-    // "DIR/Bin/NAME.exe" with none on Windows. False, with *reason set, for a
-    // name that is empty or holds "/", "\\", ".." or a control character,
-    // which could point outside the application directory.
-    static bool launchCommand(const QString &appDir, const QString &name, QString *program,
-        QStringList *arguments, QString *reason);
-
     QString statusText() const;
     // Before the event loop runs: what start-up has to tell the person (a
     // release reverted), in the status line and the log.
@@ -143,9 +135,6 @@ private:
     // After the download into file: true, with *why, when it failed or
     // passed its cap.
     bool cappedFailure(CappedFile *file, bool error, const char *serverName, QString *why);
-    // Runs the program and waits for it; false with *reason when it could
-    // not be started, crashed, or "open" reported a failure.
-    static bool runProgram(const QString &program, const QStringList &arguments, QString *reason);
     void setStatus(const QString &text);
     // The bar at done of total (bytes), its text followed by suffix.
     void showAmount(qint64 done, qint64 total, const QString &suffix);
