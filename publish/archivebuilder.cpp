@@ -1,5 +1,7 @@
 #include "archivebuilder.h"
 
+#include "linkpath.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -34,51 +36,6 @@ bool fail(QString *reason, const QString &text)
 {
     *reason = text;
     return false;
-}
-
-// Links followed while resolving one target; more means a loop. The
-// updater's installer gives up after as many.
-const int maxLinkHops = 40;
-
-// Whether the link at relative (a path inside the folder) with this target
-// stays inside the folder at every step, resolved as the installer resolves
-// it: through the folder's own links, each target read from the folder the
-// link lies in. links maps the relative path of every link to its target.
-bool resolvesInside(
-    const QHash<QString, QString> &links, const QString &relative, const QString &target)
-{
-    QStringList at = relative.split(QLatin1Char('/'));
-    at.removeLast();
-    QStringList todo;
-    QString next = target;
-    int hops = 0;
-    while (!next.isNull()) {
-        if (next.isEmpty() || QDir::isAbsolutePath(next) || next.startsWith(QLatin1Char('/'))
-            || next.startsWith(QLatin1Char('\\')))
-            return false;
-        todo = next.split(QLatin1Char('/'), Qt::SkipEmptyParts) + todo;
-        next = QString();
-        while (next.isNull() && !todo.isEmpty()) {
-            const QString part = todo.takeFirst();
-            if (part == QLatin1String("."))
-                continue;
-            if (part == QLatin1String("..")) {
-                if (at.isEmpty())
-                    return false;
-                at.removeLast();
-                continue;
-            }
-            at.append(part);
-            const auto link = links.constFind(at.join(QLatin1Char('/')));
-            if (link != links.constEnd()) {
-                next = *link;
-                at.removeLast();
-                if (++hops > maxLinkHops)
-                    return false;
-            }
-        }
-    }
-    return true;
 }
 
 QString errorText()
@@ -170,7 +127,9 @@ bool collect(const QString &sourceDir, QList<Entry> *entries, QString *reason)
             links.insert(e.relative, QFile::decodeName(e.linkTarget));
     }
     for (auto link = links.constBegin(); link != links.constEnd(); ++link) {
-        if (!resolvesInside(links, link.key(), link.value()))
+        // Resolved as the installer resolves it: through the folder's own links.
+        if (!LinkPath::staysInside(link.key(), link.value(),
+                [&links](const QString &here) { return links.value(here); }))
             return fail(reason,
                 QStringLiteral("the link %1 points outside the folder (%2)")
                     .arg(link.key(), link.value()));

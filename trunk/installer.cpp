@@ -2,6 +2,7 @@
 
 #include "installfileops.h"
 #include "installswap.h"
+#include "linkpath.h"
 #include "platform.h"
 #include "releasefiles.h"
 
@@ -42,8 +43,6 @@ using Swap = InstallSwap;
 
 // A symbolic link's target longer than this is not a path anyone meant.
 const int maxLinkTarget = 4096;
-// Links followed while resolving one target; more means a loop.
-const int maxLinkHops = 40;
 
 QString versionFileName()
 {
@@ -446,40 +445,14 @@ private:
         const QString refused = QStringLiteral("The archive's link %1 points outside the "
                                                "application folder: %2")
                                     .arg(quoted(path), target);
-        QStringList at = parentOf(path).split(QLatin1Char('/'), Qt::SkipEmptyParts);
-        QStringList todo;
-        QString next = target;
-        int hops = 0;
-        while (!next.isNull()) {
-            if (QDir::isAbsolutePath(next) || next.startsWith(QLatin1Char('/'))
-                || next.startsWith(QLatin1Char('\\')))
-                return ops.refuse(refused);
-            todo = next.split(QLatin1Char('/'), Qt::SkipEmptyParts) + todo;
-            next = QString();
-            while (next.isNull() && !todo.isEmpty()) {
-                const QString part = todo.takeFirst();
-                if (part == QLatin1String("."))
-                    continue;
-                if (part == QLatin1String("..")) {
-                    if (at.isEmpty())
-                        return ops.refuse(refused);
-                    at.removeLast();
-                    continue;
-                }
-                at.append(part);
-                const QString here = at.join(QLatin1Char('/'));
-                if (links.contains(here))
-                    next = links.value(here);
-                else if (!kinds.contains(here) && kindOnDisk(swap.installed(here)) == Kind::Link)
-                    next = installedLinkTarget(swap.installed(here));
-                if (!next.isNull()) {
-                    at.removeLast();
-                    if (++hops > maxLinkHops)
-                        return ops.refuse(refused);
-                }
-            }
-        }
-        return true;
+        const bool inside = LinkPath::staysInside(path, target, [this](const QString &here) {
+            if (links.contains(here))
+                return links.value(here);
+            if (!kinds.contains(here) && kindOnDisk(swap.installed(here)) == Kind::Link)
+                return installedLinkTarget(swap.installed(here));
+            return QString();
+        });
+        return inside || ops.refuse(refused);
     }
 
     static QString installedLinkTarget(const QString &path)
