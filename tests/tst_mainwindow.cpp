@@ -3,6 +3,7 @@
 #include "busyindicator.h"
 #include "closedport.h"
 #include "dirmanager.h"
+#include "files.h"
 #include "ftpserver.h"
 #include "httpssource.h"
 #include "installer.h"
@@ -52,19 +53,6 @@ namespace {
 QByteArray programText(const QString &marker, const QString &tag)
 {
     return "#!/bin/sh\necho '" + tag.toUtf8() + " started' >> '" + marker.toUtf8() + "'\n";
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Answers the update question whenever it is the active modal widget.

@@ -2,6 +2,7 @@
 // (pyftpdlib cutting its sessions) and over HTTPS (nginx behind a proxy
 // that cuts the connection), within one run and across two.
 #include "cuttingproxy.h"
+#include "files.h"
 #include "ftpserver.h"
 #include "ftpsource.h"
 #include "httpssource.h"
@@ -24,19 +25,6 @@ QByteArray randomBytes(int size, quint32 seed)
     for (char &c : bytes)
         c = char(generator.bounded(256));
     return bytes;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-QByteArray readBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
