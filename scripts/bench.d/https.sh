@@ -48,20 +48,12 @@ bench_https() {
     done
     rm -f "$out"
 
-    local client_median curl_median
-    client_median=$(median "${client[@]}")
-    curl_median=$(median "${curl[@]}")
-    awk -v c="$client_median" -v u="$curl_median" 'BEGIN {
-        printf "https 1 GiB: source median %.2f s (%.0f MiB/s), curl median %.2f s (%.0f MiB/s)\n",
-            c, 1024 / c, u, 1024 / u
-        printf "https throughput ratio source/curl (of medians): %.2fx\n", u / c }'
+    report_against_curl https source "$(median "${client[@]}")" "$(median "${curl[@]}")"
 
     local small big
     small=$(peak_rss_mib "$bench" get "$url/10m.bin" "$work/out/10m.bin" "$work/ca.pem")
     big=$(peak_rss_mib "$bench" get "$url/1g.bin" "$work/out/1g.bin" "$work/ca.pem")
-    awk -v s="$small" -v b="$big" 'BEGIN {
-        printf "https peak memory: 10 MiB file %.1f MiB, 1 GiB file %.1f MiB (%.0f%% of the 10 MiB figure)\n",
-            s, b, 100 * b / s }'
+    report_peak_memory https "$small" "$big"
 
     eval "exec ${SERVER[1]}>&-"
     wait "$SERVER_PID" || true
