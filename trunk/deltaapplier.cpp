@@ -4,6 +4,7 @@
 #include "installer.h"
 #include "minisignformat.h"
 #include "releasefiles.h"
+#include "safefiles.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
@@ -64,7 +65,9 @@ public:
         dctx = ZSTD_createDCtx();
         if (!dctx)
             return QStringLiteral("out of memory");
-        QDir(stagingDir).removeRecursively();
+        QString why;
+        if (!SafeFiles::removeTree(stagingDir, &why))
+            return QStringLiteral("cannot clear the folder %1: %2").arg(quoted(stagingDir), why);
         if (!QDir().mkpath(stagingDir))
             return QStringLiteral("cannot make the folder %1").arg(quoted(stagingDir));
 
@@ -333,7 +336,14 @@ private:
 
 bool DeltaApplier::readIndex(const QString &deltaPath, QByteArray *json, QString *reason)
 {
-    QuaZip zip(deltaPath);
+    // The downloaded delta is the updater's own file: never read through a link.
+    QFile delta(deltaPath);
+    QString why;
+    if (!SafeFiles::open(delta, QIODevice::ReadOnly, &why)) {
+        *reason = QStringLiteral("cannot open the delta %1: %2").arg(quoted(deltaPath), why);
+        return false;
+    }
+    QuaZip zip(&delta);
     zip.setFileNameCodec("UTF-8");
     if (!zip.open(QuaZip::mdUnzip)
         || !zip.setCurrentFile(QLatin1String(ReleaseFiles::deltaIndex))) {
@@ -357,7 +367,11 @@ bool DeltaApplier::readIndex(const QString &deltaPath, QByteArray *json, QString
 QString DeltaApplier::apply(const QString &deltaPath, const DeltaIndex &index,
     const QString &appDir, const QString &stagingDir, const std::atomic<bool> *cancelled)
 {
-    QuaZip zip(deltaPath);
+    QFile delta(deltaPath);
+    QString why;
+    if (!SafeFiles::open(delta, QIODevice::ReadOnly, &why))
+        return QStringLiteral("cannot open the delta %1: %2").arg(quoted(deltaPath), why);
+    QuaZip zip(&delta);
     zip.setFileNameCodec("UTF-8");
     if (!zip.open(QuaZip::mdUnzip))
         return QStringLiteral("cannot open the delta %1").arg(quoted(deltaPath));

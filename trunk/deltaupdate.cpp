@@ -5,7 +5,9 @@
 #include "installer.h"
 #include "minisignformat.h"
 #include "releasefiles.h"
+#include "safefiles.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,12 +24,16 @@ QString checkFile(const QString &path, qint64 size, const QByteArray &hash, cons
 {
     QByteArray got;
     QString reason;
-    if (QFileInfo(path).size() != size)
+    // Downloaded by the updater: never read through a link.
+    QFile file(path);
+    if (!SafeFiles::open(file, QIODevice::ReadOnly, &reason))
+        return QStringLiteral("cannot read the %1: %2").arg(what, reason);
+    if (file.size() != size)
         return QStringLiteral("the %1 has %2 bytes, not %3")
             .arg(what)
-            .arg(QFileInfo(path).size())
+            .arg(file.size())
             .arg(size);
-    if (!Minisign::prehashFile(path, &got, &reason))
+    if (!Minisign::prehashFile(file, &got, &reason))
         return reason;
     return got == hash ? QString() : QStringLiteral("the %1 has another hash").arg(what);
 }
@@ -86,7 +92,7 @@ void DeltaUpdate::check(const QString &installedVersion)
                 return why;
             QFile file(indexPath());
             QString reason;
-            if (!file.open(QIODevice::ReadOnly)
+            if (!SafeFiles::open(file, QIODevice::ReadOnly, &reason)
                 || !DeltaIndex::fromJson(file.readAll(), &index, &reason))
                 return reason.isEmpty() ? file.errorString() : reason;
             if (index.to != version)
@@ -138,5 +144,7 @@ void DeltaUpdate::discard()
 {
     QFile::remove(indexPath());
     QFile::remove(deltaPath());
-    QDir(appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging)).removeRecursively();
+    QString why;
+    if (!SafeFiles::removeTree(appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging), &why))
+        qDebug().noquote() << "Cannot remove the staged delta:" << why;
 }

@@ -5,6 +5,7 @@
 #include "linkpath.h"
 #include "platform.h"
 #include "releasefiles.h"
+#include "safefiles.h"
 
 #include <quazip/quazip.h>
 #include <quazip/quazipfile.h>
@@ -285,7 +286,13 @@ private:
 
     bool stage()
     {
-        QuaZip zip(archivePath);
+        // The downloaded archive is the updater's own file: never read through a link.
+        QFile archive(archivePath);
+        QString why;
+        if (!SafeFiles::open(archive, QIODevice::ReadOnly, &why))
+            return ops.refuse(
+                QStringLiteral("Cannot open the archive %1: %2").arg(quoted(archivePath), why));
+        QuaZip zip(&archive);
         if (!zip.open(QuaZip::mdUnzip))
             return ops.refuse(
                 QStringLiteral("Cannot open the archive %1").arg(quoted(archivePath)));
@@ -638,8 +645,9 @@ bool Installer::recover(const QString &appDir)
     const QString root = QDir::cleanPath(QDir(appDir).absolutePath());
     // A delta staged by a run that ended before installing it is of no use.
     const QString delta = root + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging);
-    if (existsOnDisk(delta) && !QDir(delta).removeRecursively())
-        qDebug().noquote() << "Cannot remove what an unfinished update left:" << quoted(delta);
+    QString why;
+    if (!SafeFiles::removeTree(delta, &why))
+        qDebug().noquote() << "Cannot remove what an unfinished update left:" << why;
     return InstallSwap::recover(root, ops) == InstallSwap::Outcome::Whole;
 }
 

@@ -3,6 +3,7 @@
 #include "installer.h"
 #include "instancelock.h"
 #include "releasefiles.h"
+#include "safefiles.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -51,38 +52,6 @@ bool syncFileSystem(const QString &path)
     Q_UNUSED(path);
     return true;
 #endif
-}
-
-// Removes a folder and everything in it. Freeing the blocks of a removed
-// file can keep the call waiting on the file system's journal (with online
-// discard it waits long), so several files are removed at once.
-bool removeFolder(const QString &path)
-{
-    QStringList files;
-    QStringList folders;
-    QDirIterator it(path, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-        QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString entry = it.next();
-        if (InstallPaths::kindOnDisk(entry) == InstallPaths::Kind::Dir)
-            folders.append(entry);
-        else
-            files.append(entry);
-    }
-    const int workers = 8;
-    std::vector<std::thread> threads;
-    for (int first = 0; first < qMin(workers, files.size()); ++first) {
-        threads.emplace_back([&files, first] {
-            for (int i = first; i < files.size(); i += workers)
-                QFile::remove(files.at(i));
-        });
-    }
-    for (std::thread &thread : threads)
-        thread.join();
-    // A folder is listed before what it holds.
-    for (int i = folders.size() - 1; i >= 0; --i)
-        QDir().rmdir(folders.at(i));
-    return QDir().rmdir(path) || QDir(path).removeRecursively();
 }
 
 #ifdef Q_OS_UNIX
@@ -183,12 +152,23 @@ QString relativeEntryPath(QString name)
 bool isReserved(const QString &relative)
 {
     const QString first = relative.section(QLatin1Char('/'), 0, 0);
+    // The updater's own files: an entry there would replace what the
+    // updater reads or writes next, or be removed by it.
     for (const char *name :
         {Installer::stagingFolderName, Installer::backupFolderName, Installer::journalFileName,
-            ReleaseFiles::state, ReleaseFiles::previousVersion, ReleaseFiles::deltaStaging}) {
+            ReleaseFiles::state, ReleaseFiles::stateCopy, ReleaseFiles::installedFiles,
+            ReleaseFiles::previousVersion, ReleaseFiles::deltaStaging,
+            ReleaseFiles::downloadedVersionFile, ReleaseFiles::mirrorVersionFile,
+            ReleaseFiles::archive, ReleaseFiles::archiveSignature, ReleaseFiles::partialArchive,
+            ReleaseFiles::manifest, ReleaseFiles::manifestSignature, ReleaseFiles::partialDelta,
+            ReleaseFiles::downloadedDeltaIndex}) {
         if (first.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
             return true;
     }
+    const QString record
+        = QLatin1String(ReleaseFiles::partialArchive) + QLatin1String(ReleaseFiles::partialRecordSuffix);
+    if (first.compare(record, Qt::CaseInsensitive) == 0)
+        return true;
     // The running updater's lock: replacing it would let a second updater in.
     return first.compare(QLatin1String(InstanceLock::baseName), Qt::CaseInsensitive) == 0;
 }
@@ -222,9 +202,11 @@ bool InstallFileOps::removeTree(const QString &path)
 {
     if (!InstallPaths::existsOnDisk(path))
         return true;
-    const bool removed
-        = allowed() && (kindOnDisk(path) == Kind::Dir ? removeFolder(path) : QFile::remove(path));
-    return removed || fail(QStringLiteral("Cannot remove %1: %2"), path);
+    if (!allowed())
+        return fail(QStringLiteral("Cannot remove %1: %2"), path);
+    QString why;
+    return SafeFiles::removeTree(path, &why)
+        || refuse(QStringLiteral("Cannot remove %1: %2").arg(quoted(path), why));
 }
 
 bool InstallFileOps::rename(const QString &from, const QString &to)
@@ -336,11 +318,11 @@ bool InstallFileOps::sync(const QString &path)
 
 bool InstallFileOps::writeWhole(const QString &path, const QByteArray &data)
 {
-    QSaveFile file(path);
-    if (!allowed() || !file.open(QIODevice::WriteOnly) || file.write(data) != data.size()
-        || !file.commit())
+    if (!allowed())
         return fail(QStringLiteral("Cannot write %1: %2"), path);
-    return true;
+    QString why;
+    return SafeFiles::writeWhole(path, data, &why)
+        || refuse(QStringLiteral("Cannot write %1: %2").arg(quoted(path), why));
 }
 
 bool InstallFileOps::remove(const QString &path)

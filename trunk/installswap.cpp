@@ -3,6 +3,7 @@
 #include "installer.h"
 #include "installfileops.h"
 #include "releasefiles.h"
+#include "safefiles.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -28,7 +29,7 @@ QByteArray readSmallFile(const QString &path)
 {
     QFile file(path);
     if (kindOnDisk(path) != Kind::File || file.size() > maxJournalSize
-        || !file.open(QIODevice::ReadOnly))
+        || !SafeFiles::open(file, QIODevice::ReadOnly, nullptr))
         return QByteArray();
     return file.readAll();
 }
@@ -150,7 +151,7 @@ bool InstallSwap::readJournal(const QString &path)
         index.clear();
     repeated = false;
     QFile file(path);
-    if (kindOnDisk(path) != Kind::File || !file.open(QIODevice::ReadOnly))
+    if (kindOnDisk(path) != Kind::File || !SafeFiles::open(file, QIODevice::ReadOnly, nullptr))
         return ops.refuse(QStringLiteral("cannot be read"));
     if (file.size() > maxJournalSize)
         return ops.refuse(QStringLiteral("too large"));

@@ -15,6 +15,7 @@
 #include "qftp.h"
 #include "releasedownload.h"
 #include "releasefiles.h"
+#include "safefiles.h"
 #include "settings.h"
 #include "signatureverifier.h"
 #include "sourcelist.h"
@@ -246,9 +247,10 @@ template <typename File, typename... Cap>
 File *MainWindow::openTarget(const QString &localName, Cap... cap)
 {
     auto *file = new File(DirManager::getAppDir() + QLatin1Char('/') + localName, cap...);
-    if (file->open(QIODevice::WriteOnly))
+    QString why;
+    if (SafeFiles::open(*file, QIODevice::WriteOnly, &why))
         return file;
-    finish(QStringLiteral("Cannot write \"%1\": %2").arg(file->fileName(), file->errorString()));
+    finish(QStringLiteral("Cannot write \"%1\": %2").arg(file->fileName(), why));
     delete file;
     return nullptr;
 }
@@ -400,7 +402,7 @@ void MainWindow::judgeManifest()
     ManifestCheck::Input input;
     input.publicKey = publicKey;
     input.manifestPath = appDir + QLatin1String(ReleaseFiles::manifest);
-    input.signature = signature.open(QIODevice::ReadOnly)
+    input.signature = SafeFiles::open(signature, QIODevice::ReadOnly, nullptr)
         ? signature.read(ReleaseFiles::maxSignatureSize + 1)
         : QByteArray();
     input.publishedVersion = remoteVersion;

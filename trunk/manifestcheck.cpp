@@ -2,6 +2,7 @@
 
 #include "minisignformat.h"
 #include "releasefiles.h"
+#include "safefiles.h"
 #include "signatureverifier.h"
 #include "updatestate.h"
 #include "version.h"
@@ -37,7 +38,8 @@ ManifestCheck::Verdict ManifestCheck::judge(const Input &input, UpdateState *sta
         return refuse(refusal(QStringLiteral("signature refused: ") + why));
     // The file is ours, in the application directory, and read again at once.
     QFile file(input.manifestPath);
-    if (file.size() > ReleaseFiles::maxManifestSize || !file.open(QIODevice::ReadOnly))
+    if (file.size() > ReleaseFiles::maxManifestSize
+        || !SafeFiles::open(file, QIODevice::ReadOnly, &why))
         return refuse(refusal(QStringLiteral("cannot read \"%1\"").arg(input.manifestPath)));
     ReleaseManifest manifest;
     if (!ReleaseManifest::parse(file.readAll(), &manifest, &why))
@@ -105,7 +107,10 @@ QString ManifestCheck::withoutManifest(const UpdateState &state)
 bool ManifestCheck::checkArchive(
     const ReleaseManifest &manifest, const QString &path, QString *reason)
 {
-    const qint64 size = QFileInfo(path).size();
+    QFile file(path);
+    if (!SafeFiles::open(file, QIODevice::ReadOnly, reason))
+        return false;
+    const qint64 size = file.size();
     if (size != manifest.archiveSize) {
         *reason = QStringLiteral("the archive holds %1 bytes, the release information says %2")
                       .arg(size)
@@ -113,7 +118,7 @@ bool ManifestCheck::checkArchive(
         return false;
     }
     QByteArray hash;
-    if (!Minisign::initSodium() || !Minisign::prehashFile(path, &hash, reason))
+    if (!Minisign::initSodium() || !Minisign::prehashFile(file, &hash, reason))
         return false;
     if (hash != manifest.archiveHash) {
         *reason

@@ -47,6 +47,12 @@ bool prehashFile(const QString &path, QByteArray *hash, QString *reason)
         *reason = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return false;
     }
+    return prehashFile(file, hash, reason);
+}
+
+bool prehashFile(QFile &file, QByteArray *hash, QString *reason)
+{
+    const QString path = file.fileName();
     crypto_generichash_state state;
     crypto_generichash_init(&state, nullptr, 0, prehashBytes);
     QByteArray buffer(1 << 16, Qt::Uninitialized);

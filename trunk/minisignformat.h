@@ -2,6 +2,7 @@
 #define MINISIGNFORMAT_H
 
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <QString>
 
@@ -42,6 +43,8 @@ QString keyIdText(const QByteArray &keyId);
 // BLAKE2b-512 of the file, read in pieces. False with *reason when it
 // cannot be read.
 bool prehashFile(const QString &path, QByteArray *hash, QString *reason);
+// The same of a file already open for reading, from where it stands.
+bool prehashFile(QFile &file, QByteArray *hash, QString *reason);
 
 // libsodium's start-up; false when the library cannot be used.
 bool initSodium();

@@ -2,6 +2,7 @@
 
 #include "manifestcheck.h"
 #include "releasefiles.h"
+#include "safefiles.h"
 #include "signatureverifier.h"
 #include "sourcelist.h"
 #include "version.h"
@@ -65,10 +66,11 @@ void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
     if (!manifest) {
         // Written through the cap: it holds no more than a signature may.
         QFile signature(sources->signaturePath());
-        if (!signature.open(QIODevice::ReadOnly))
+        QString why;
+        if (!SafeFiles::open(signature, QIODevice::ReadOnly, &why))
             return end(false,
                 QStringLiteral("cannot read the signature \"%1\": %2")
-                    .arg(signature.fileName(), signature.errorString()));
+                    .arg(signature.fileName(), why));
         signatureBytes = signature.read(ReleaseFiles::maxSignatureSize + 1);
     }
     struct Verdict

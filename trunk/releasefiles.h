@@ -32,6 +32,10 @@ constexpr char partialArchive[] = "app.zip.part";
 // as it was then, the bytes belong to.
 constexpr char partialRecordSuffix[] = ".source";
 constexpr char state[] = ".update-state";
+// The state's second copy, read when the first is damaged.
+constexpr char stateCopy[] = ".update-state.copy";
+// The record of the files the installed release holds.
+constexpr char installedFiles[] = ".update-files";
 constexpr char previousVersion[] = ".update-previous";
 constexpr char partialDelta[] = "delta.zip.part";
 constexpr char downloadedDeltaIndex[] = "delta.json";

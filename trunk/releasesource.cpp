@@ -1,7 +1,9 @@
 #include "releasesource.h"
 
 #include "releasefiles.h"
+#include "safefiles.h"
 
+#include <QDebug>
 #include <QRandomGenerator>
 #include <QSaveFile>
 #include <QStringList>
@@ -65,14 +67,18 @@ void ReleaseSource::fetch(
     currentLocation = location() + name;
     target.setFileName(path);
     target.setCap(cap < 0 ? std::numeric_limits<qint64>::max() : cap);
-    if (!target.open(QIODevice::ReadWrite)) {
+    // Every download lands in the updater's own file: a link planted at its
+    // name is removed, never written through.
+    QString why;
+    if (!SafeFiles::open(target, QIODevice::ReadWrite, &why)) {
         busy = true;
-        end(false, QStringLiteral("cannot write \"%1\": %2").arg(path, target.errorString()));
+        end(false, QStringLiteral("cannot write \"%1\": %2").arg(path, why));
         return;
     }
     busy = true;
     QFile record(recordPath());
-    if (resumable && record.size() <= maxRecordSize && record.open(QIODevice::ReadOnly)) {
+    if (resumable && record.size() <= maxRecordSize
+        && SafeFiles::open(record, QIODevice::ReadOnly, nullptr)) {
         const QStringList lines = QString::fromUtf8(record.readAll()).split(QLatin1Char('\n'));
         bool ok = false;
         const qint64 total = lines.value(2).toLongLong(&ok);
@@ -103,13 +109,11 @@ void ReleaseSource::recordIdentity(const QString &identity, qint64 total)
     recorded = identity;
     if (!resumable)
         return;
-    QSaveFile record(recordPath());
-    if (record.open(QIODevice::WriteOnly)) {
-        record.write(QStringLiteral("%1\n%2\n%3\n")
-                         .arg(currentLocation, identity, QString::number(total))
-                         .toUtf8());
-        record.commit();
-    }
+    QString why;
+    const QByteArray record
+        = QStringLiteral("%1\n%2\n%3\n").arg(currentLocation, identity, QString::number(total)).toUtf8();
+    if (!SafeFiles::writeWhole(recordPath(), record, &why))
+        qDebug().noquote() << "Cannot record where the download comes from:" << why;
 }
 
 void ReleaseSource::startOver()

@@ -1,6 +1,7 @@
 #include "signatureverifier.h"
 
 #include "minisignformat.h"
+#include "safefiles.h"
 
 #include <QDebug>
 #include <QRegularExpression>
@@ -106,7 +107,11 @@ bool SignatureVerifier::verify(const QByteArray &publicKeyBase64, const QString 
 
     QByteArray hash;
     QString why;
-    if (!Minisign::prehashFile(archivePath, &hash, &why))
+    // What is verified is the updater's own download: never read through a link.
+    QFile file(archivePath);
+    if (!SafeFiles::open(file, QIODevice::ReadOnly, &why))
+        return fail(reason, QStringLiteral("cannot read %1: %2").arg(archivePath, why));
+    if (!Minisign::prehashFile(file, &hash, &why))
         return fail(reason, why);
     const bool archiveOk = crypto_sign_verify_detached(bytes(signature), bytes(hash),
                                quint64(hash.size()), bytes(publicKey))

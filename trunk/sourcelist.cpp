@@ -3,6 +3,7 @@
 #include "ftpsource.h"
 #include "httpssource.h"
 #include "releasefiles.h"
+#include "safefiles.h"
 #include "version.h"
 
 #include <QFile>
@@ -68,8 +69,9 @@ QString SourceList::signaturePath() const
 bool SourceList::readVersionFile(const QString &path, QString *version, QString *reason)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *reason = QStringLiteral("cannot read \"%1\": %2").arg(path, file.errorString());
+    QString refusal;
+    if (!SafeFiles::open(file, QIODevice::ReadOnly, &refusal)) {
+        *reason = QStringLiteral("cannot read \"%1\": %2").arg(path, refusal);
         return false;
     }
     // Never shown nor compared unless it reads as a version at all.

@@ -1,6 +1,7 @@
 #include "updatestate.h"
 
 #include "releasefiles.h"
+#include "safefiles.h"
 #include "version.h"
 
 #include <QFile>
@@ -35,8 +36,8 @@ UpdateState UpdateState::load(const QString &appDir, QString *problem)
     // Tens of bytes in truth; the cap keeps a planted giant out of memory.
     if (file.size() > ReleaseFiles::maxManifestSize)
         why = QStringLiteral("larger than %1 bytes").arg(ReleaseFiles::maxManifestSize);
-    else if (!file.open(QIODevice::ReadOnly))
-        why = file.errorString();
+    else if (QString refusal; !SafeFiles::open(file, QIODevice::ReadOnly, &refusal))
+        why = refusal;
     else if ((document = QJsonDocument::fromJson(file.readAll(), &error)), !document.isObject())
         why = QStringLiteral("not a JSON object");
     if (why.isEmpty()) {
@@ -93,11 +94,11 @@ bool UpdateState::save(QString *reason) const
     }
     if (!bad.isEmpty())
         object.insert(badKey, QJsonArray::fromStringList(bad));
-    QSaveFile file(path);
     const QByteArray data = QJsonDocument(object).toJson(QJsonDocument::Indented);
-    if (file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit())
+    QString why;
+    if (SafeFiles::writeWhole(path, data, &why))
         return true;
-    *reason = QStringLiteral("cannot write \"%1\": %2").arg(path, file.errorString());
+    *reason = QStringLiteral("cannot write \"%1\": %2").arg(path, why);
     return false;
 }
 

@@ -1,0 +1,318 @@
+#include "safefiles.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#ifndef Q_OS_UNIX
+#include <QSaveFile>
+#endif
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+QString quoted(const QString &path)
+{
+    return QLatin1Char('"') + QDir::toNativeSeparators(path) + QLatin1Char('"');
+}
+
+void logLinkRemoved(const QString &path)
+{
+    qDebug().noquote() << quoted(path)
+                       << "is a symbolic link, not the updater's file: removed the link itself";
+}
+
+const QString linkRefused = QStringLiteral("a symbolic link, which is not followed");
+const QString notRegular = QStringLiteral("not a regular file");
+
+bool setWhy(QString *why, const QString &text)
+{
+    if (why)
+        *why = text;
+    return false;
+}
+
+#ifdef Q_OS_UNIX
+
+QString systemReason(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+bool isLink(const QByteArray &name)
+{
+    struct stat info;
+    return ::lstat(name.constData(), &info) == 0 && S_ISLNK(info.st_mode);
+}
+
+// Deeper than any release goes; each level holds one descriptor open.
+constexpr int maxDepth = 256;
+// Freeing the blocks of a removed file can keep the call waiting on the file
+// system's journal (long with online discard), so the files of a large
+// folder are removed by several threads at once.
+constexpr int workers = 8;
+constexpr int filesForWorkers = 32;
+
+struct TreeRemoval
+{
+    QString firstFailure;
+
+    void failed(const QString &path, int error)
+    {
+        if (firstFailure.isEmpty())
+            firstFailure = QStringLiteral("%1: %2").arg(quoted(path), systemReason(error));
+    }
+
+    // Opens the folder name in the folder at parent, never through a link;
+    // one without permission to be read gets it first.
+    int openFolder(int parent, const QByteArray &name)
+    {
+        const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+        int fd = ::openat(parent, name.constData(), flags);
+        struct stat info;
+        if (fd < 0 && errno == EACCES
+            && ::fstatat(parent, name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISDIR(info.st_mode)
+            && ::fchmodat(parent, name.constData(), (info.st_mode | S_IRWXU) & 07777, 0) == 0)
+            fd = ::openat(parent, name.constData(), flags);
+        return fd;
+    }
+
+    // Removes everything in the folder open at fd.
+    void empty(int fd, const QString &path, int depth)
+    {
+        struct stat self;
+        if (::fstat(fd, &self) == 0 && (self.st_mode & S_IRWXU) != S_IRWXU)
+            ::fchmod(fd, (self.st_mode | S_IRWXU) & 07777);
+        const int listed = ::dup(fd);
+        DIR *dir = listed < 0 ? nullptr : ::fdopendir(listed);
+        if (!dir) {
+            failed(path, errno);
+            if (listed >= 0)
+                ::close(listed);
+            return;
+        }
+        std::vector<QByteArray> files;
+        std::vector<QByteArray> folders;
+        while (const dirent *entry = ::readdir(dir)) {
+            const QByteArray name(entry->d_name);
+            if (name == "." || name == "..")
+                continue;
+            struct stat info;
+            const bool folder = ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0
+                && S_ISDIR(info.st_mode);
+            (folder ? folders : files).push_back(name);
+        }
+        ::closedir(dir);
+
+        for (const QByteArray &name : folders) {
+            const QString inner = path + QLatin1Char('/') + QFile::decodeName(name);
+            if (depth >= maxDepth) {
+                failed(inner, ELOOP);
+                continue;
+            }
+            const int sub = openFolder(fd, name);
+            if (sub < 0) {
+                // Replaced by a link or a file meanwhile: it goes as one.
+                if ((errno == ELOOP || errno == ENOTDIR) && ::unlinkat(fd, name.constData(), 0) == 0)
+                    continue;
+                failed(inner, errno);
+                continue;
+            }
+            empty(sub, inner, depth + 1);
+            ::close(sub);
+            if (::unlinkat(fd, name.constData(), AT_REMOVEDIR) != 0)
+                failed(inner, errno);
+        }
+
+        std::vector<int> errors(files.size(), 0);
+        const auto unlinkFrom = [&](size_t first, size_t step) {
+            for (size_t i = first; i < files.size(); i += step) {
+                if (::unlinkat(fd, files[i].constData(), 0) != 0)
+                    errors[i] = errno;
+            }
+        };
+        if (files.size() < size_t(filesForWorkers)) {
+            unlinkFrom(0, 1);
+        } else {
+            std::vector<std::thread> threads;
+            for (size_t first = 0; first < size_t(workers); ++first)
+                threads.emplace_back(unlinkFrom, first, size_t(workers));
+            for (std::thread &thread : threads)
+                thread.join();
+        }
+        for (size_t i = 0; i < files.size(); ++i) {
+            if (errors[i] != 0)
+                failed(path + QLatin1Char('/') + QFile::decodeName(files[i]), errors[i]);
+        }
+    }
+};
+
+#endif
+
+} // namespace
+
+bool SafeFiles::open(QFile &file, QIODevice::OpenMode mode, QString *why)
+{
+    const QString path = file.fileName();
+    const bool writes = mode & (QIODevice::WriteOnly | QIODevice::Append);
+    const bool truncates = writes
+        && ((mode & QIODevice::Truncate) || !(mode & (QIODevice::ReadOnly | QIODevice::Append)));
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(path);
+    const int flags = (writes ? ((mode & QIODevice::ReadOnly) || truncates ? O_RDWR : O_WRONLY) | O_CREAT
+                              : O_RDONLY)
+        | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(name.constData(), flags, 0666);
+    if (fd < 0 && errno == ELOOP && isLink(name)) {
+        if (!writes)
+            return setWhy(why, linkRefused);
+        if (::unlink(name.constData()) != 0)
+            return setWhy(why, QStringLiteral("cannot remove the link: %1").arg(systemReason(errno)));
+        logLinkRemoved(path);
+        fd = ::open(name.constData(), flags, 0666);
+    }
+    if (fd < 0) {
+        // A FIFO without a reader answers a write so.
+        if (errno == ENXIO)
+            return setWhy(why, notRegular);
+        return setWhy(why, systemReason(errno));
+    }
+    struct stat checked;
+    struct stat opened;
+    if (::fstat(fd, &checked) != 0 || !S_ISREG(checked.st_mode)) {
+        ::close(fd);
+        return setWhy(why, notRegular);
+    }
+    // The device by the name, which must be the file just checked.
+    QIODevice::OpenMode byName = mode & ~QIODevice::Truncate;
+    if (truncates)
+        byName |= QIODevice::ReadWrite;
+    bool same = file.open(byName);
+    ::close(fd);
+    if (!same)
+        return setWhy(why, file.errorString());
+    same = ::fstat(file.handle(), &opened) == 0 && opened.st_dev == checked.st_dev
+        && opened.st_ino == checked.st_ino;
+    if (!same) {
+        file.close();
+        return setWhy(why, QStringLiteral("replaced while it was being opened"));
+    }
+    if (truncates && !file.resize(0)) {
+        file.close();
+        return setWhy(why, file.errorString());
+    }
+    return true;
+#else
+    const QFileInfo info(path);
+    if (info.isSymLink()) {
+        if (!writes)
+            return setWhy(why, linkRefused);
+        if (!QFile::remove(path))
+            return setWhy(why, QStringLiteral("cannot remove the link"));
+        logLinkRemoved(path);
+    } else if (info.exists() && !info.isFile()) {
+        return setWhy(why, notRegular);
+    }
+    if (!file.open(mode))
+        return setWhy(why, file.errorString());
+    return true;
+#endif
+}
+
+bool SafeFiles::writeWhole(const QString &path, const QByteArray &data, QString *why)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(path);
+    struct stat there;
+    const bool exists = ::lstat(name.constData(), &there) == 0;
+    if (exists && S_ISDIR(there.st_mode))
+        return setWhy(why, notRegular);
+    // mkstemp creates its file exclusively: a link at the scratch name fails it.
+    QByteArray scratch = name + ".XXXXXX";
+    const int fd = ::mkostemp(scratch.data(), O_CLOEXEC);
+    if (fd < 0)
+        return setWhy(why, systemReason(errno));
+    // The file keeps its permissions; a new one is readable by all.
+    const mode_t mode = exists && S_ISREG(there.st_mode) ? (there.st_mode & 0777) : 0644;
+    qint64 written = 0;
+    while (written < data.size()) {
+        const ssize_t n = ::write(fd, data.constData() + written, size_t(data.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        written += n;
+    }
+    int error = 0;
+    if (written != data.size())
+        error = errno ? errno : EIO;
+    else if (::fchmod(fd, mode) != 0 || ::fsync(fd) != 0)
+        error = errno;
+    ::close(fd);
+    // rename() replaces a link at the name; it never writes where it leads.
+    if (error == 0 && ::rename(scratch.constData(), name.constData()) != 0)
+        error = errno;
+    if (error != 0) {
+        ::unlink(scratch.constData());
+        return setWhy(why, systemReason(error));
+    }
+    return true;
+#else
+    if (QFileInfo(path).isSymLink() && QFile::remove(path))
+        logLinkRemoved(path);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
+        return setWhy(why, file.errorString());
+    return true;
+#endif
+}
+
+bool SafeFiles::removeTree(const QString &path, QString *why)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    if (::lstat(name.constData(), &info) != 0)
+        return errno == ENOENT || setWhy(why, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
+    if (S_ISDIR(info.st_mode)) {
+        TreeRemoval removal;
+        const int fd = removal.openFolder(AT_FDCWD, name);
+        if (fd >= 0) {
+            removal.empty(fd, path, 0);
+            ::close(fd);
+            if (::rmdir(name.constData()) != 0)
+                removal.failed(path, errno);
+            return removal.firstFailure.isEmpty() || setWhy(why, removal.firstFailure);
+        }
+        // Replaced by a link or a file since: removed as one below.
+        if (errno != ELOOP && errno != ENOTDIR)
+            return setWhy(why, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
+    }
+    const bool link = isLink(name);
+    if (::unlink(name.constData()) != 0)
+        return errno == ENOENT || setWhy(why, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
+    if (link)
+        qDebug().noquote() << quoted(path)
+                           << "is a symbolic link: removed the link, not what it leads to";
+    return true;
+#else
+    const QFileInfo info(path);
+    bool removed = true;
+    if (info.isSymLink() || info.isFile())
+        removed = QFile::remove(path);
+    else if (info.isDir())
+        removed = QDir(path).removeRecursively();
+    return removed || setWhy(why, quoted(path));
+#endif
+}
