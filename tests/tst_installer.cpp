@@ -3,6 +3,7 @@
 // one, never a mixture, and nothing of its own behind.
 #include "archivebuilder.h"
 #include "bytepattern.h"
+#include "deltaapplier.h"
 #include "deltabuilder.h"
 #include "deltaplan.h"
 #include "deltaupdate.h"
@@ -12,7 +13,9 @@
 #include "minisignformat.h"
 #include "platform.h"
 #include "releasefiles.h"
+#include "safefiles.h"
 #include "trial.h"
+#include "updatestate.h"
 #include "ziparchive.h"
 
 #include <QCryptographicHash>
@@ -696,6 +699,117 @@ private slots:
         QCOMPARE(QFileInfo(appDir + "/version.ver").isSymLink(), false);
     }
 
+    // What the updater keeps in the application folder is never reached
+    // through a link or blocked on by a FIFO planted at its name: a link is
+    // refused or removed itself, and what it leads to stays byte for byte.
+    void ownNamesPlanted_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("planted"); // "file-link", "folder-link" or "fifo"
+        QTest::newRow("archive") << "app.zip"
+                                 << "file-link";
+        QTest::newRow("staged-delta") << ".update-delta"
+                                      << "folder-link";
+        QTest::newRow("previous-version") << ".update-previous"
+                                          << "folder-link";
+        QTest::newRow("state") << ".update-state"
+                               << "file-link";
+        QTest::newRow("state-fifo") << ".update-state"
+                                    << "fifo";
+        QTest::newRow("journal-fifo") << journalName << "fifo";
+        QTest::newRow("delta") << "delta.zip.part"
+                               << "file-link";
+    }
+    void ownNamesPlanted()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, planted);
+        writeArchive(newRelease());
+        layOutOld();
+        const QString path = appDir + '/' + name;
+        const QString outside = tmp->filePath("outside");
+        QVERIFY(writeFile(outside + "/victim", "outside"));
+        // A sound archive where the link leads: refused all the same.
+        if (name == "app.zip")
+            QVERIFY(QFile::rename(path, outside + "/app.zip"));
+        const QMap<QString, QString> before = treeSnapshot(outside);
+        if (planted == "fifo")
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0644), 0);
+        else
+            QVERIFY(makeLink(planted == "folder-link" ? outside
+                    : name == "app.zip"               ? outside + "/app.zip"
+                                                      : outside + "/victim",
+                path));
+
+        QString reason;
+        if (name == "app.zip") {
+            QVERIFY(!install(&reason));
+            QVERIFY2(reason.contains("symbolic link"), qPrintable(reason));
+        } else if (name == ".update-delta") {
+            QVERIFY(Installer::recover(appDir));
+            QVERIFY(!QFileInfo(path).isSymLink());
+        } else if (name == ".update-previous") {
+            QVERIFY(Installer::removeKept(appDir, &reason));
+            QVERIFY(!QFileInfo(path).isSymLink());
+        } else if (name == ".update-state") {
+            UpdateState state = UpdateState::load(appDir, &reason);
+            QVERIFY(!reason.isEmpty());
+            state.recordVerified("1.1", 1);
+            QVERIFY(state.save(&reason));
+            QVERIFY(QFileInfo(path).isFile() && !QFileInfo(path).isSymLink());
+            QCOMPARE(UpdateState::load(appDir).highestVersion(), "1.1");
+        } else if (name == journalName) {
+            // Refused at once, as a journal that cannot be read.
+            Installer::recover(appDir);
+            QVERIFY(!QFileInfo::exists(path));
+        } else {
+            QByteArray json;
+            QVERIFY(!DeltaApplier::readIndex(path, &json, &reason));
+            QVERIFY2(reason.contains("symbolic link"), qPrintable(reason));
+        }
+        QCOMPARE(treeSnapshot(outside), before);
+    }
+
+    // A tree is removed without following any link in it or at its top.
+    void removeTree_data()
+    {
+        QTest::addColumn<QString>("shape");
+        QTest::newRow("link-at-the-top") << "top-link";
+        QTest::newRow("links-inside") << "inner-links";
+        QTest::newRow("read-only-folders") << "read-only";
+        QTest::newRow("many-files") << "many";
+        QTest::newRow("nothing-there") << "none";
+    }
+    void removeTree()
+    {
+        QFETCH(QString, shape);
+        const QString outside = tmp->filePath("outside");
+        const QString tree = tmp->filePath("tree");
+        QVERIFY(writeFile(outside + "/victim", "outside"));
+        QVERIFY(writeFile(outside + "/sub/deep", "deeper"));
+        const QMap<QString, QString> before = treeSnapshot(outside);
+        if (shape == "top-link") {
+            QVERIFY(makeLink(outside, tree));
+        } else if (shape == "inner-links") {
+            QVERIFY(makeLink(outside, tree + "/a/folder"));
+            QVERIFY(makeLink(outside + "/victim", tree + "/a/file"));
+            QVERIFY(makeLink("../../outside/sub", tree + "/relative"));
+        } else if (shape == "read-only") {
+            QVERIFY(writeFile(tree + "/a/b/file", "x", 0444));
+            QVERIFY(makeLink(outside, tree + "/a/b/folder"));
+            QVERIFY(QFile::setPermissions(tree + "/a/b", QFile::ReadOwner | QFile::ExeOwner));
+            QVERIFY(QFile::setPermissions(tree + "/a", QFile::ExeOwner));
+        } else if (shape == "many") {
+            for (int i = 0; i < 100; ++i)
+                QVERIFY(makeLink(outside + "/victim", tree + "/f" + QString::number(i)));
+            QVERIFY(makeLink(outside, tree + "/sub/folder"));
+        }
+        QString why;
+        QVERIFY2(SafeFiles::removeTree(tree, &why), qPrintable(why));
+        QVERIFY(!QFileInfo::exists(tree) && !QFileInfo(tree).isSymLink());
+        QCOMPARE(treeSnapshot(outside), before);
+    }
+
     void refusedArchives_data()
     {
         QTest::addColumn<QString>("name");
@@ -729,6 +843,16 @@ private slots:
         // replacing it could undo the replay protection.
         QTest::newRow("over-the-update-state") << ".update-state"
                                                << "";
+        // The updater's own downloads and records: an entry there would be
+        // read or removed by the updater as its own.
+        QTest::newRow("over-the-manifest") << "release.json"
+                                           << "";
+        QTest::newRow("over-the-download-record") << "App.zip.part.source"
+                                                  << "";
+        QTest::newRow("over-the-state-copy") << ".update-state.copy"
+                                             << "";
+        QTest::newRow("over-the-installed-files-record") << ".update-files"
+                                                         << "";
         QTest::newRow("sibling-with-same-prefix") << "../My Apps2/evil.txt"
                                                   << "";
         QTest::newRow("file-and-folder") << "version.ver/evil.txt"
