@@ -710,6 +710,7 @@ private slots:
                                  << "file-link";
         QTest::newRow("staged-delta") << ".update-delta"
                                       << "folder-link";
+        QTest::newRow("staging") << stagingName << "folder-link";
         QTest::newRow("previous-version") << ".update-previous"
                                           << "folder-link";
         QTest::newRow("state") << ".update-state"
@@ -748,6 +749,9 @@ private slots:
         } else if (name == ".update-delta") {
             QVERIFY(Installer::recover(appDir));
             QVERIFY(!QFileInfo(path).isSymLink());
+        } else if (name == stagingName) {
+            QVERIFY(install(&reason));
+            QCOMPARE(snapshot(), expectedNew());
         } else if (name == ".update-previous") {
             QVERIFY(Installer::removeKept(appDir, &reason));
             QVERIFY(!QFileInfo(path).isSymLink());

@@ -1078,6 +1078,14 @@ private slots:
             << QStringList {"RETR delta-1.0.json", "RETR delta-1.0.zip", "RETR app.zip"}
             << "Delta from 1.0 not used: the delta has another hash; downloading the full "
                "archive";
+        // Links planted at every name the updater keeps for itself: none is
+        // followed, and what they lead to stays byte for byte.
+        QTest::newRow("links-at-own-names")
+            << "links" << QStringList {"RETR delta-1.0.json", "RETR delta-1.0.zip"} << "";
+        QTest::newRow("links-at-own-names-full-archive")
+            << "links edit-installed" << QStringList {"RETR delta-1.0.json", "RETR app.zip"}
+            << "Delta from 1.0 not used: the installed \"Viewer.app/Contents/MacOS/Viewer\" is "
+               "not the one of version 1.0";
     }
     void delta()
     {
@@ -1097,9 +1105,21 @@ private slots:
         for (const QString &name : QDir(out).entryList(QDir::Files))
             QVERIFY(QFile::copy(out + "/" + name, serverFolder + "/" + name));
         const qint64 deltaSize = QFileInfo(out + "/delta-1.0.zip").size();
-        if (change == "edit-installed")
+        if (change.contains("edit-installed"))
             QVERIFY(
                 writeFile(bundleExecutable(appDir, "Viewer"), programText(marker, "Viewer 1.0!")));
+        const QString outside = tmp->filePath("outside");
+        QVERIFY(writeFile(outside + "/kept/file", "outside folder"));
+        if (change.contains("links")) {
+            for (const QString name : {"new_version.ver", "release.json", "release.json.minisig",
+                     "delta.json", "delta.zip.part", ".update-state", "app.zip", "app.zip.part",
+                     "app.zip.part.source"}) {
+                QVERIFY(writeFile(outside + "/" + name, "outside " + name.toUtf8()));
+                QVERIFY(QFile::link(outside + "/" + name, appDir + "/" + name));
+            }
+            QVERIFY(QFile::link(outside + "/kept", appDir + "/.update-delta"));
+        }
+        const QMap<QString, QString> outsideTree = treeSnapshot(outside);
         if (change == "alter-delta") {
             QByteArray bytes = readBytes(out + "/delta-1.0.zip");
             bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
@@ -1116,7 +1136,7 @@ private slots:
 
         QCOMPARE(answerer.asked, 1);
         const qint64 asked
-            = change == "edit-installed" ? QFileInfo(out + "/app.zip").size() : deltaSize;
+            = change.contains("edit-installed") ? QFileInfo(out + "/app.zip").size() : deltaSize;
         QVERIFY2(answerer.details.endsWith("Download size: " + QLocale().formattedDataSize(asked)),
             qPrintable(answerer.details));
         QCOMPARE(server.receivedLines().filter(QRegularExpression("^RETR ")),
@@ -1138,6 +1158,7 @@ private slots:
         // Nothing of the delta is left behind.
         for (const char *name : {"delta.json", "delta.zip.part", ".update-delta"})
             QVERIFY2(!QFileInfo::exists(appDir + "/" + name), name);
+        QCOMPARE(treeSnapshot(outside), outsideTree);
     }
 
     // Start-up as main() runs it: the window never waits for the probe; a

@@ -267,6 +267,8 @@ bool SafeFiles::writeWhole(const QString &path, const QByteArray &data, QString 
         ::unlink(scratch.constData());
         return setWhy(why, systemReason(error));
     }
+    if (exists && S_ISLNK(there.st_mode))
+        logLinkRemoved(path);
     return true;
 #else
     if (QFileInfo(path).isSymLink() && QFile::remove(path))
