@@ -29,10 +29,7 @@ QString checkFile(const QString &path, qint64 size, const QByteArray &hash, cons
     if (!SafeFiles::open(file, QIODevice::ReadOnly, &reason))
         return QStringLiteral("cannot read the %1: %2").arg(what, reason);
     if (file.size() != size)
-        return QStringLiteral("the %1 has %2 bytes, not %3")
-            .arg(what)
-            .arg(file.size())
-            .arg(size);
+        return QStringLiteral("the %1 has %2 bytes, not %3").arg(what).arg(file.size()).arg(size);
     if (!Minisign::prehashFile(file, &got, &reason))
         return reason;
     return got == hash ? QString() : QStringLiteral("the %1 has another hash").arg(what);
@@ -145,6 +142,7 @@ void DeltaUpdate::discard()
     QFile::remove(indexPath());
     QFile::remove(deltaPath());
     QString why;
-    if (!SafeFiles::removeTree(appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging), &why))
+    if (!SafeFiles::removeTree(
+            appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging), &why))
         qDebug().noquote() << "Cannot remove the staged delta:" << why;
 }

@@ -154,19 +154,18 @@ bool isReserved(const QString &relative)
     const QString first = relative.section(QLatin1Char('/'), 0, 0);
     // The updater's own files: an entry there would replace what the
     // updater reads or writes next, or be removed by it.
-    for (const char *name :
-        {Installer::stagingFolderName, Installer::backupFolderName, Installer::journalFileName,
-            ReleaseFiles::state, ReleaseFiles::stateCopy, ReleaseFiles::installedFiles,
-            ReleaseFiles::previousVersion, ReleaseFiles::deltaStaging,
-            ReleaseFiles::downloadedVersionFile, ReleaseFiles::mirrorVersionFile,
-            ReleaseFiles::archive, ReleaseFiles::archiveSignature, ReleaseFiles::partialArchive,
-            ReleaseFiles::manifest, ReleaseFiles::manifestSignature, ReleaseFiles::partialDelta,
-            ReleaseFiles::downloadedDeltaIndex}) {
+    for (const char *name : {Installer::stagingFolderName, Installer::backupFolderName,
+             Installer::journalFileName, ReleaseFiles::state, ReleaseFiles::stateCopy,
+             ReleaseFiles::installedFiles, ReleaseFiles::previousVersion,
+             ReleaseFiles::deltaStaging, ReleaseFiles::downloadedVersionFile,
+             ReleaseFiles::mirrorVersionFile, ReleaseFiles::archive, ReleaseFiles::archiveSignature,
+             ReleaseFiles::partialArchive, ReleaseFiles::manifest, ReleaseFiles::manifestSignature,
+             ReleaseFiles::partialDelta, ReleaseFiles::downloadedDeltaIndex}) {
         if (first.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
             return true;
     }
-    const QString record
-        = QLatin1String(ReleaseFiles::partialArchive) + QLatin1String(ReleaseFiles::partialRecordSuffix);
+    const QString record = QLatin1String(ReleaseFiles::partialArchive)
+        + QLatin1String(ReleaseFiles::partialRecordSuffix);
     if (first.compare(record, Qt::CaseInsensitive) == 0)
         return true;
     // The running updater's lock: replacing it would let a second updater in.

@@ -110,8 +110,9 @@ void ReleaseSource::recordIdentity(const QString &identity, qint64 total)
     if (!resumable)
         return;
     QString why;
-    const QByteArray record
-        = QStringLiteral("%1\n%2\n%3\n").arg(currentLocation, identity, QString::number(total)).toUtf8();
+    const QByteArray record = QStringLiteral("%1\n%2\n%3\n")
+                                  .arg(currentLocation, identity, QString::number(total))
+                                  .toUtf8();
     if (!SafeFiles::writeWhole(recordPath(), record, &why))
         qDebug().noquote() << "Cannot record where the download comes from:" << why;
 }

@@ -124,7 +124,8 @@ struct TreeRemoval
             const int sub = openFolder(fd, name);
             if (sub < 0) {
                 // Replaced by a link or a file meanwhile: it goes as one.
-                if ((errno == ELOOP || errno == ENOTDIR) && ::unlinkat(fd, name.constData(), 0) == 0)
+                if ((errno == ELOOP || errno == ENOTDIR)
+                    && ::unlinkat(fd, name.constData(), 0) == 0)
                     continue;
                 failed(inner, errno);
                 continue;
@@ -170,15 +171,19 @@ bool SafeFiles::open(QFile &file, QIODevice::OpenMode mode, QString *why)
         && ((mode & QIODevice::Truncate) || !(mode & (QIODevice::ReadOnly | QIODevice::Append)));
 #ifdef Q_OS_UNIX
     const QByteArray name = QFile::encodeName(path);
-    const int flags = (writes ? ((mode & QIODevice::ReadOnly) || truncates ? O_RDWR : O_WRONLY) | O_CREAT
-                              : O_RDONLY)
+    int flags
+        = (writes ? ((mode & QIODevice::ReadOnly) || truncates ? O_RDWR : O_WRONLY) : O_RDONLY)
         | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    if (writes && !(mode & QIODevice::ExistingOnly))
+        flags |= O_CREAT | (mode & QIODevice::NewOnly ? O_EXCL : 0);
     int fd = ::open(name.constData(), flags, 0666);
-    if (fd < 0 && errno == ELOOP && isLink(name)) {
+    // O_NOFOLLOW fails with ELOOP on a link (EMLINK on some BSDs).
+    if (fd < 0 && (errno == ELOOP || errno == EMLINK) && isLink(name)) {
         if (!writes)
             return setWhy(why, linkRefused);
         if (::unlink(name.constData()) != 0)
-            return setWhy(why, QStringLiteral("cannot remove the link: %1").arg(systemReason(errno)));
+            return setWhy(
+                why, QStringLiteral("cannot remove the link: %1").arg(systemReason(errno)));
         logLinkRemoved(path);
         fd = ::open(name.constData(), flags, 0666);
     }
@@ -195,7 +200,8 @@ bool SafeFiles::open(QFile &file, QIODevice::OpenMode mode, QString *why)
         return setWhy(why, notRegular);
     }
     // The device by the name, which must be the file just checked.
-    QIODevice::OpenMode byName = mode & ~QIODevice::Truncate;
+    // Made here if it was to be new: by the name it exists now.
+    QIODevice::OpenMode byName = mode & ~(QIODevice::Truncate | QIODevice::NewOnly);
     if (truncates)
         byName |= QIODevice::ReadWrite;
     bool same = file.open(byName);
@@ -286,7 +292,8 @@ bool SafeFiles::removeTree(const QString &path, QString *why)
     const QByteArray name = QFile::encodeName(path);
     struct stat info;
     if (::lstat(name.constData(), &info) != 0)
-        return errno == ENOENT || setWhy(why, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
+        return errno == ENOENT
+            || setWhy(why, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
     if (S_ISDIR(info.st_mode)) {
         TreeRemoval removal;
         const int fd = removal.openFolder(AT_FDCWD, name);
@@ -303,7 +310,8 @@ bool SafeFiles::removeTree(const QString &path, QString *why)
     }
     const bool link = isLink(name);
     if (::unlink(name.constData()) != 0)
-        return errno == ENOENT || setWhy(why, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
+        return errno == ENOENT
+            || setWhy(why, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
     if (link)
         qDebug().noquote() << quoted(path)
                            << "is a symbolic link: removed the link, not what it leads to";
