@@ -1159,6 +1159,13 @@ private slots:
         for (const char *name : {"delta.json", "delta.zip.part", ".update-delta"})
             QVERIFY2(!QFileInfo::exists(appDir + "/" + name), name);
         QCOMPARE(treeSnapshot(outside), outsideTree);
+        // Each link the run came upon was removed with one line.
+        for (const QString name : {"new_version.ver", "release.json", "release.json.minisig",
+                 "delta.json", ".update-state", ".update-delta"}) {
+            QCOMPARE(log->count("\"" + appDir + "/" + name
+                         + "\" is a symbolic link: removed the link itself, not what it leads to"),
+                change.contains("links") ? 1 : 0);
+        }
     }
 
     // Start-up as main() runs it: the window never waits for the probe; a

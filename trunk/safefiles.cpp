@@ -29,7 +29,7 @@ QString quoted(const QString &path)
 void logLinkRemoved(const QString &path)
 {
     qDebug().noquote() << quoted(path)
-                       << "is a symbolic link, not the updater's file: removed the link itself";
+                       << "is a symbolic link: removed the link itself, not what it leads to";
 }
 
 const QString linkRefused = QStringLiteral("a symbolic link, which is not followed");
@@ -313,8 +313,7 @@ bool SafeFiles::removeTree(const QString &path, QString *why)
         return errno == ENOENT
             || setWhy(why, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
     if (link)
-        qDebug().noquote() << quoted(path)
-                           << "is a symbolic link: removed the link, not what it leads to";
+        logLinkRemoved(path);
     return true;
 #else
     const QFileInfo info(path);
