@@ -804,9 +804,11 @@ private slots:
             QVERIFY(QFile::setPermissions(tree + "/a/b", QFile::ReadOwner | QFile::ExeOwner));
             QVERIFY(QFile::setPermissions(tree + "/a", QFile::ExeOwner));
         } else if (shape == "many") {
-            for (int i = 0; i < 100; ++i)
+            // More files and folders than one batch of removals holds.
+            for (int i = 0; i < 1500; ++i)
                 QVERIFY(makeLink(outside + "/victim", tree + "/f" + QString::number(i)));
-            QVERIFY(makeLink(outside, tree + "/sub/folder"));
+            for (int i = 0; i < 300; ++i)
+                QVERIFY(makeLink(outside, tree + "/sub" + QString::number(i) + "/folder"));
         }
         QString why;
         QVERIFY2(SafeFiles::removeTree(tree, &why), qPrintable(why));

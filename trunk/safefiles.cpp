@@ -10,6 +10,7 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -58,24 +59,56 @@ bool isLink(const QByteArray &name)
 // Deeper than any release goes; each level holds one descriptor open.
 constexpr int maxDepth = 256;
 // Freeing the blocks of a removed file can keep the call waiting on the file
-// system's journal (long with online discard), so the files of a large
-// folder are removed by several threads at once.
-constexpr int workers = 8;
-constexpr int filesForWorkers = 32;
+// system's journal (long with online discard), so files are removed by
+// several threads at once, gathered across folders in batches.
+constexpr size_t workers = 8;
+constexpr size_t batchSize = 1024;
+// Folders held open for the batch, beyond those on the walk's way down.
+constexpr long maxOpenFolders = 128;
+
+// A folder open for removals inside it, closed once nothing refers to it.
+struct Folder
+{
+    Folder(int fd, QString path)
+        : fd(fd)
+        , path(std::move(path))
+    {
+    }
+    ~Folder() { ::close(fd); }
+    Folder(const Folder &) = delete;
+    Folder &operator=(const Folder &) = delete;
+
+    const int fd;
+    const QString path;
+};
+
+struct Entry
+{
+    std::shared_ptr<Folder> in;
+    QByteArray name;
+};
 
 struct TreeRemoval
 {
     QString firstFailure;
+    // Files to unlink, then emptied folders to remove, deepest first.
+    std::vector<Entry> files;
+    std::vector<Entry> folders;
+    long openFolders = 0;
 
     void failed(const QString &path, int error)
     {
         if (firstFailure.isEmpty())
             firstFailure = QStringLiteral("%1: %2").arg(quoted(path), systemReason(error));
     }
+    void failed(const Entry &entry, int error)
+    {
+        failed(entry.in->path + QLatin1Char('/') + QFile::decodeName(entry.name), error);
+    }
 
     // Opens the folder name in the folder at parent, never through a link;
-    // one without permission to be read gets it first.
-    int openFolder(int parent, const QByteArray &name)
+    // one without permission to be read and written gets it first.
+    static int openFolder(int parent, const QByteArray &name)
     {
         const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
         int fd = ::openat(parent, name.constData(), flags);
@@ -85,76 +118,96 @@ struct TreeRemoval
             && S_ISDIR(info.st_mode)
             && ::fchmodat(parent, name.constData(), (info.st_mode | S_IRWXU) & 07777, 0) == 0)
             fd = ::openat(parent, name.constData(), flags);
+        struct stat self;
+        if (fd >= 0 && ::fstat(fd, &self) == 0 && (self.st_mode & S_IRWXU) != S_IRWXU)
+            ::fchmod(fd, (self.st_mode | S_IRWXU) & 07777);
         return fd;
     }
 
-    // Removes everything in the folder open at fd.
-    void empty(int fd, const QString &path, int depth)
+    // Removes what was gathered: the files, then the folders they emptied.
+    void flush()
     {
-        struct stat self;
-        if (::fstat(fd, &self) == 0 && (self.st_mode & S_IRWXU) != S_IRWXU)
-            ::fchmod(fd, (self.st_mode | S_IRWXU) & 07777);
-        const int listed = ::dup(fd);
-        DIR *dir = listed < 0 ? nullptr : ::fdopendir(listed);
-        if (!dir) {
-            failed(path, errno);
-            if (listed >= 0)
-                ::close(listed);
-            return;
-        }
-        std::vector<QByteArray> files;
-        std::vector<QByteArray> folders;
-        while (const dirent *entry = ::readdir(dir)) {
-            const QByteArray name(entry->d_name);
-            if (name == "." || name == "..")
-                continue;
-            struct stat info;
-            const bool folder = ::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0
-                && S_ISDIR(info.st_mode);
-            (folder ? folders : files).push_back(name);
-        }
-        ::closedir(dir);
-
-        for (const QByteArray &name : folders) {
-            const QString inner = path + QLatin1Char('/') + QFile::decodeName(name);
-            if (depth >= maxDepth) {
-                failed(inner, ELOOP);
-                continue;
-            }
-            const int sub = openFolder(fd, name);
-            if (sub < 0) {
-                // Replaced by a link or a file meanwhile: it goes as one.
-                if ((errno == ELOOP || errno == ENOTDIR)
-                    && ::unlinkat(fd, name.constData(), 0) == 0)
-                    continue;
-                failed(inner, errno);
-                continue;
-            }
-            empty(sub, inner, depth + 1);
-            ::close(sub);
-            if (::unlinkat(fd, name.constData(), AT_REMOVEDIR) != 0)
-                failed(inner, errno);
-        }
-
         std::vector<int> errors(files.size(), 0);
-        const auto unlinkFrom = [&](size_t first, size_t step) {
+        const auto unlinkFrom = [this, &errors](size_t first, size_t step) {
             for (size_t i = first; i < files.size(); i += step) {
-                if (::unlinkat(fd, files[i].constData(), 0) != 0)
+                if (::unlinkat(files[i].in->fd, files[i].name.constData(), 0) != 0)
                     errors[i] = errno;
             }
         };
-        if (files.size() < size_t(filesForWorkers)) {
+        if (files.size() < 2 * workers) {
             unlinkFrom(0, 1);
         } else {
             std::vector<std::thread> threads;
-            for (size_t first = 0; first < size_t(workers); ++first)
-                threads.emplace_back(unlinkFrom, first, size_t(workers));
+            for (size_t first = 0; first < workers; ++first)
+                threads.emplace_back(unlinkFrom, first, workers);
             for (std::thread &thread : threads)
                 thread.join();
         }
         for (size_t i = 0; i < files.size(); ++i) {
             if (errors[i] != 0)
-                failed(path + QLatin1Char('/') + QFile::decodeName(files[i]), errors[i]);
+                failed(files[i], errors[i]);
+        }
+        files.clear();
+        for (const Entry &folder : folders) {
+            if (::unlinkat(folder.in->fd, folder.name.constData(), AT_REMOVEDIR) != 0)
+                failed(folder, errno);
+        }
+        folders.clear();
+    }
+
+    // Gathers everything in the folder for removal, flushing on the way.
+    void empty(const std::shared_ptr<Folder> &folder, int depth)
+    {
+        const int listed = ::dup(folder->fd);
+        DIR *dir = listed < 0 ? nullptr : ::fdopendir(listed);
+        if (!dir) {
+            failed(folder->path, errno);
+            if (listed >= 0)
+                ::close(listed);
+            return;
+        }
+        std::vector<QByteArray> inner;
+        while (const dirent *entry = ::readdir(dir)) {
+            const QByteArray name(entry->d_name);
+            if (name == "." || name == "..")
+                continue;
+            struct stat info;
+            if (::fstatat(folder->fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0
+                && S_ISDIR(info.st_mode))
+                inner.push_back(name);
+            else
+                files.push_back({folder, name});
+        }
+        ::closedir(dir);
+
+        for (const QByteArray &name : inner) {
+            const Entry entry {folder, name};
+            if (depth >= maxDepth) {
+                failed(entry, ELOOP);
+                continue;
+            }
+            const int fd = openFolder(folder->fd, name);
+            if (fd < 0) {
+                // Replaced by a link or a file meanwhile: it goes as one.
+                if (errno == ELOOP || errno == ENOTDIR)
+                    files.push_back(entry);
+                else
+                    failed(entry, errno);
+                continue;
+            }
+            ++openFolders;
+            {
+                const auto sub = std::shared_ptr<Folder>(
+                    new Folder(fd, folder->path + QLatin1Char('/') + QFile::decodeName(name)),
+                    [this](Folder *done) {
+                        --openFolders;
+                        delete done;
+                    });
+                empty(sub, depth + 1);
+            }
+            folders.push_back(entry);
+            if (files.size() >= batchSize || openFolders > maxOpenFolders)
+                flush();
         }
     }
 };
@@ -296,10 +349,10 @@ bool SafeFiles::removeTree(const QString &path, QString *why)
             || setWhy(why, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
     if (S_ISDIR(info.st_mode)) {
         TreeRemoval removal;
-        const int fd = removal.openFolder(AT_FDCWD, name);
+        const int fd = TreeRemoval::openFolder(AT_FDCWD, name);
         if (fd >= 0) {
-            removal.empty(fd, path, 0);
-            ::close(fd);
+            removal.empty(std::make_shared<Folder>(fd, path), 0);
+            removal.flush();
             if (::rmdir(name.constData()) != 0)
                 removal.failed(path, errno);
             return removal.firstFailure.isEmpty() || setWhy(why, removal.firstFailure);
