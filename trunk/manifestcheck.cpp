@@ -107,9 +107,13 @@ QString ManifestCheck::withoutManifest(const UpdateState &state)
 bool ManifestCheck::checkArchive(
     const ReleaseManifest &manifest, const QString &path, QString *reason)
 {
+    // The updater's own download: never read through a link.
     QFile file(path);
-    if (!SafeFiles::open(file, QIODevice::ReadOnly, reason))
+    QString why;
+    if (!SafeFiles::open(file, QIODevice::ReadOnly, &why)) {
+        *reason = QStringLiteral("cannot read the archive: %1").arg(why);
         return false;
+    }
     const qint64 size = file.size();
     if (size != manifest.archiveSize) {
         *reason = QStringLiteral("the archive holds %1 bytes, the release information says %2")
