@@ -371,7 +371,10 @@ bool SafeFiles::removeTree(const QString &path, QString *why)
 #else
     const QFileInfo info(path);
     bool removed = true;
-    if (info.isSymLink() || info.isFile())
+    // A junction is removed as the empty folder it seems, its target untouched.
+    if (info.isJunction())
+        removed = QDir().rmdir(path);
+    else if (info.isSymLink() || info.isFile())
         removed = QFile::remove(path);
     else if (info.isDir())
         removed = QDir(path).removeRecursively();
