@@ -18,7 +18,9 @@ class SourceList;
 // while. With a verified manifest the archive is held to its signed size
 // and must have its BLAKE2b-512; otherwise, with a built-in key, its
 // signature must verify and vouch for the published version, newer than the
-// installed one. An archive that fails goes back to the sources (fetched
+// installed one, and without a key every entry must read back whole (the
+// zip's own CRCs), and it is held to the size announced or else to a
+// ceiling. An archive that fails goes back to the sources (fetched
 // whole once more when it was resumed, else from the next source). The end
 // is one finished().
 class ReleaseDownload : public QObject

@@ -5,6 +5,7 @@
 #include "releasefiles.h"
 #include "version.h"
 
+#include <QDebug>
 #include <QFile>
 #include <QUrl>
 
@@ -82,7 +83,7 @@ bool SourceList::readVersionFile(const QString &path, QString *version, QString 
     return true;
 }
 
-void SourceList::fetchVersionFromMirrors(const QString &reason)
+void SourceList::fetchVersionFromNext(const QString &reason)
 {
     for (const QString &line : qAsConst(invalid))
         emit sourceLeft(line);
@@ -149,6 +150,7 @@ void SourceList::start(Step next)
     case Archive: {
         const QString part = path(ReleaseFiles::partialArchive);
         resumed = QFile(part).size() > 0;
+        archiveFetched = true;
         source->fetch(QLatin1String(ReleaseFiles::archive), part, archiveCap, true);
         break;
     }
@@ -173,6 +175,11 @@ void SourceList::stepFinished(bool ok, const QString &reason)
     if (!ok && (step == Manifest || step == ManifestSignature)) {
         step = Idle;
         emit manifestFetched(false, reason);
+        return;
+    }
+    if (!ok && step == Archive && source->failedHere()) {
+        step = Idle;
+        emit releaseFetched(false, reason);
         return;
     }
     if (!ok) {
@@ -287,4 +294,19 @@ void SourceList::cancel()
     step = Idle;
     for (ReleaseSource *source : qAsConst(sources))
         source->cancel();
+}
+
+void SourceList::removeUnusedPartial()
+{
+    if (archiveFetched)
+        return;
+    const QString part = path(ReleaseFiles::partialArchive);
+    if (!QFile::exists(part))
+        return;
+    const bool removed = QFile::remove(part);
+    QFile::remove(part + QLatin1String(ReleaseFiles::partialRecordSuffix));
+    qDebug().noquote() << (removed ? QStringLiteral("Partial download \"%1\" removed: not "
+                                                    "continued by this run")
+                                   : QStringLiteral("Partial download \"%1\" not removed"))
+                              .arg(part);
 }
