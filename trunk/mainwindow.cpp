@@ -451,6 +451,9 @@ void MainWindow::deltaFileFetched(bool ok, const QString &reason)
 {
     if (stage != WaitDeltaIndex && stage != WaitDelta)
         return;
+    // The delta takes the archive's place: its end is the last command's.
+    if (stage == WaitDelta)
+        commandFinished(!ok);
     if (!ok)
         return dropDelta(stage == WaitDelta ? QStringLiteral("download failed: ") + reason
                                             : QStringLiteral("cannot fetch its index: ") + reason);
