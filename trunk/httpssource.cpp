@@ -106,7 +106,7 @@ void HttpsSource::end(Outcome outcome, const QString &reason)
     attemptEnded(outcome, reason);
 }
 
-bool HttpsSource::redirect(int status)
+void HttpsSource::redirect(int status)
 {
     const QUrl here = reply->url();
     const QByteArray location = reply->rawHeader("Location");
@@ -118,10 +118,8 @@ bool HttpsSource::redirect(int status)
         why = QStringLiteral("redirect to a non-https address refused: %1").arg(next.toString());
     else if (++hops > maxRedirects)
         why = QStringLiteral("more than %1 redirects: %2").arg(maxRedirects).arg(next.toString());
-    if (!why.isEmpty()) {
-        end(Failed, why);
-        return false;
-    }
+    if (!why.isEmpty())
+        return end(Failed, why);
     // The hop's body is of no interest; the next one gets the same request.
     reply->disconnect(this);
     reply->abort();
@@ -129,7 +127,6 @@ bool HttpsSource::redirect(int status)
     request(next);
     if (timeout() > 0)
         watchdog.start(timeout());
-    return true;
 }
 
 bool HttpsSource::checkHeaders()

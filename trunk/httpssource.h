@@ -43,9 +43,9 @@ private:
     // Sends the attempt's request for `url` (the file, or a hop it was
     // redirected to).
     void request(const QUrl &url);
-    // Follows the redirect the reply answers with: false (after end()) when
+    // Follows the redirect the reply answers with, or ends the attempt when
     // it may not be followed.
-    bool redirect(int status);
+    void redirect(int status);
     bool checkHeaders();
     void readBody();
     void replyFinished();
