@@ -236,7 +236,10 @@ QString ReleaseSource::overBounds() const
         return QString();
     // Even a try that brought the rest whole must stay within the budget.
     const qint64 rest = qMax<qint64>(size - target.size(), 0);
-    if (received + rest <= qint64(maxTransferFactor) * qMax<qint64>(size, 1))
+    const qint64 most = std::numeric_limits<qint64>::max() / maxTransferFactor;
+    const qint64 budget = size > most ? std::numeric_limits<qint64>::max()
+                                      : maxTransferFactor * qMax<qint64>(size, 1);
+    if (received <= budget && rest <= budget - received)
         return QString();
     return QStringLiteral("%1 bytes transferred for a file of %2; another try could pass %3 "
                           "times its size")
