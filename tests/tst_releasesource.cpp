@@ -1,6 +1,7 @@
 // Fetching a release file from one source, resumed after cuts: over FTP
 // (pyftpdlib cutting its sessions) and over HTTPS (nginx behind a proxy
-// that cuts the connection), within one run and across two.
+// that cuts the connection), within one run and across two; bounded when
+// the source cannot keep bytes or is too slow; through redirect chains.
 #include "cuttingproxy.h"
 #include "files.h"
 #include "ftpserver.h"
