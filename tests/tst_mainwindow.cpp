@@ -15,6 +15,7 @@
 #include "nginxserver.h"
 #include "platform.h"
 #include "qftp.h"
+#include "releasedownload.h"
 #include "releasemanifest.h"
 #include "releasesource.h"
 #include "scriptedserver.h"
@@ -23,6 +24,7 @@
 #include "startup.h"
 #include "tool.h"
 #include "trial.h"
+#include "updatestate.h"
 #include "ziparchive.h"
 
 #include <QApplication>
@@ -251,7 +253,11 @@ class TestMainWindow : public QObject
         return launched;
     }
 
-    static QStringList archiveLines() { return {"TYPE I", "SIZE app.zip", "PASV", "RETR app.zip"}; }
+    // The time first, for the partial's record: a later try resumes only onto the same file.
+    static QStringList archiveLines()
+    {
+        return {"MDTM app.zip", "TYPE I", "SIZE app.zip", "PASV", "RETR app.zip"};
+    }
 
     static QStringList noUpdateLines()
     {
@@ -446,11 +452,16 @@ private slots:
     void noUpdate()
     {
         layOut("1.0", "1.0\n");
+        // Left by an earlier run: of no use to one that finds nothing newer.
+        QVERIFY(writeFile(appDir + "/app.zip.part", "partial"));
+        QVERIFY(writeFile(appDir + "/app.zip.part.source", "record"));
         FtpServer server;
         Answerer answerer(Answerer::No);
         int finished = 0;
         QVERIFY(runToLaunch(server, &finished));
 
+        QVERIFY(!QFile::exists(appDir + "/app.zip.part"));
+        QVERIFY(!QFile::exists(appDir + "/app.zip.part.source"));
         QCOMPARE(finished, 3);
         QCOMPARE(server.receivedLines(), noUpdateLines());
         QCOMPARE(answerer.asked, 0);
@@ -552,8 +563,8 @@ private slots:
         int finished = 0;
         QVERIFY(runToLaunch(server, &finished));
 
-        // The archive comes through its source, not the window's stages.
-        QCOMPARE(finished, 3);
+        // The archive comes through its source; its end is the fourth.
+        QCOMPARE(finished, 4);
         QCOMPARE(answerer.asked, 1);
         QCOMPARE(server.receivedLines(), noUpdateLines() + archiveLines());
         // Renamed once whole; nothing partial stays behind.
@@ -671,8 +682,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
 
         QCOMPARE(answerer.asked, 1);
-        const QStringList again = {"USER marvoline", "PASS qd4739", "CWD demo_mac", "TYPE I",
-            "SIZE app.zip", "PASV", "RETR app.zip"};
+        const QStringList again
+            = QStringList {"USER marvoline", "PASS qd4739", "CWD demo_mac"} + archiveLines();
         QCOMPARE(server.receivedLines(), noUpdateLines() + again);
         expectInstalled("1.1");
     }
@@ -778,6 +789,10 @@ private slots:
         // the bytes are not its own. Resumed, refused, fetched whole once more.
         QTest::newRow("resumed-partial-of-other-bytes")
             << "stale-partial" << true << all + QStringList {"RETR app.zip"} << "";
+        // Without a key the zip's own check finds the splice.
+        QTest::newRow("resumed-partial-of-other-bytes-without-key")
+            << "stale-partial" << false
+            << QStringList {"RETR version.ver", "RETR app.zip", "RETR app.zip"} << "";
         // A genuine 1.1 replayed under a "version.ver" of 1.2.
         QTest::newRow("older-release-under-newer-version")
             << "newer-version-file" << true << all
@@ -812,10 +827,15 @@ private slots:
         if (change == "stale-partial") {
             const qint64 size = QFileInfo(serverFolder + "/app.zip").size();
             QVERIFY(writeFile(appDir + "/app.zip.part", QByteArray(int(size / 2), 'x')));
+            const QString time = QFileInfo(serverFolder + "/app.zip")
+                                     .lastModified()
+                                     .toUTC()
+                                     .toString("yyyyMMddHHmmss");
             QVERIFY(writeFile(appDir + "/app.zip.part.source",
-                QStringLiteral("ftp://127.0.0.1:%1/demo_mac/app.zip\nsize=%2\n%2\n")
+                QStringLiteral("ftp://127.0.0.1:%1/demo_mac/app.zip\nsize=%2 mtime=%3\n%2\n")
                     .arg(server.port())
                     .arg(size)
+                    .arg(time)
                     .toUtf8()));
         }
         SignatureVerifier::setPublicKeyForTesting(verified ? publicKey : QByteArray());
@@ -861,8 +881,10 @@ private slots:
         for (const MessageLog::Line &line : log->lines())
             fetchedWhole += line.text.startsWith("Resumed archive from ");
         QCOMPARE(fetchedWhole, change == "stale-partial" ? 1 : 0);
-        if (change == "stale-partial") // resumed in the window's session first
-            QCOMPARE(server.receivedLines().filter(QRegularExpression("^(MDTM|REST) ")).size(), 2);
+        if (change == "stale-partial") { // resumed in the window's session first
+            QCOMPARE(server.receivedLines().filter(QRegularExpression("^REST ")).size(), 1);
+            QVERIFY(!QFile::exists(appDir + "/app.zip.part"));
+        }
         for (const ZipEntry &entry : newRelease())
             QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
         expectInstalled("1.1");
@@ -1332,7 +1354,8 @@ private slots:
     // all fail the installed application starts.
     void sources_data()
     {
-        // "down", "busy" (421), "altered", or "altered-no-manifest" (the
+        // "down", "busy" (421), "altered", "garbage-manifest-signature",
+        // "no-manifest" (the installation verified one before), or "altered-no-manifest" (the
         // release published without its manifest, everywhere).
         QTest::addColumn<QString>("primary");
         QTest::addColumn<QStringList>("mirrors");
@@ -1347,6 +1370,13 @@ private slots:
         QTest::newRow("altered-primary-genuine-mirror")
             << "altered" << QStringList {"https"} << "1.1"
             << QStringList {"archive refused: the archive's BLAKE2b-512 is not the one"};
+        // A primary whose release does not verify is left like one that is down.
+        QTest::newRow("garbage-manifest-signature-on-primary-genuine-mirror")
+            << "garbage-manifest-signature" << QStringList {"https"} << "1.1"
+            << QStringList {"release information refused: signature refused: "};
+        QTest::newRow("primary-without-manifest-verified-before-genuine-mirror")
+            << "no-manifest" << QStringList {"ftp"} << "1.1"
+            << QStringList {"the server has no signed release information"};
         QTest::newRow("altered-primary-genuine-mirror-without-manifest")
             << "altered-no-manifest" << QStringList {"https"} << "1.1"
             << QStringList {"signature refused: the archive does not match its signature"};
@@ -1411,11 +1441,23 @@ private slots:
             QVERIFY(busy.listen(QHostAddress::LocalHost, 0));
             serverPort = busy.serverPort();
         } else {
-            // Its own copy, one byte of the archive flipped.
-            const QString root = copyWith("primary", "app.zip", [](QByteArray bytes) {
-                bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
-                return bytes;
-            });
+            // Its own copy, one byte of the archive flipped, or its manifest
+            // unsigned or missing.
+            const bool garbage = primary == "garbage-manifest-signature";
+            const QString root = copyWith("primary",
+                garbage ? "release.json.minisig" : "app.zip", [&](QByteArray bytes) {
+                    if (garbage)
+                        return QByteArray("untrusted comment: \nnot a signature\n");
+                    bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
+                    return bytes;
+                });
+            if (primary == "no-manifest") {
+                QVERIFY(QFile::remove(root + "/demo_mac/release.json"));
+                UpdateState state = UpdateState::load(appDir);
+                state.recordVerified("1.0", QDateTime::currentSecsSinceEpoch() - 3600);
+                QString why;
+                QVERIFY2(state.save(&why), qPrintable(why));
+            }
             QVERIFY(primaryServer.start(root));
             serverPort = primaryServer.port();
         }
@@ -1526,7 +1568,16 @@ private slots:
             << notInstalled + "announces 4194304 bytes, more than 65536";
         QTest::newRow("signature-arrives-too-large")
             << signature << big << false << QByteArray("213 300\r\n")
-            << notInstalled + "holds more than 65536 bytes";
+            << notInstalled + "holds more than 300 bytes";
+        // Without a verified manifest the archive is held to the size
+        // announced, else to the ceiling (1 MiB in this test).
+        const QString archiveRefused = "Update not installed: the published \"app.zip\" ";
+        QTest::newRow("archive-arrives-larger-than-announced")
+            << QByteArray("app.zip") << big << false << QByteArray("213 300\r\n")
+            << archiveRefused + "holds more than 300 bytes";
+        QTest::newRow("archive-endless-nothing-announced")
+            << QByteArray("app.zip") << big << false << QByteArray("550 no size\r\n")
+            << archiveRefused + "holds more than 1048576 bytes";
     }
     void smallFiles()
     {
@@ -1547,19 +1598,27 @@ private slots:
         if (!sizeReply.isEmpty())
             sizeReplies[file] = sizeReply;
         Answerer answerer(Answerer::Yes);
+        const bool archive = file == "app.zip";
+        ReleaseDownload::setArchiveCeilingForTesting(1024 * 1024);
+        const auto restore = qScopeGuard([] { ReleaseDownload::setArchiveCeilingForTesting(0); });
         const QList<QByteArray> received = playServer(files, shown, sizeReplies);
 
         QCOMPARE(log->count(reason), 1);
         QCOMPARE(answerer.asked, file == "version.ver" ? 0 : 1);
         // Refused on what the listing, or else SIZE, announced.
-        const qint64 cap = file == "version.ver" ? 1024 : 64 * 1024;
+        const qint64 cap = file == "version.ver" ? 1024
+            : !archive                           ? 64 * 1024
+            : sizeReply.startsWith("213")        ? 300
+                                                 : 1024 * 1024;
         const bool listedTooLarge = listed && bytes.size() > cap;
         const bool sizeTooLarge = !listedTooLarge && sizeReply.isEmpty() && bytes.size() > cap;
         QCOMPARE(received.contains("SIZE " + file), !listedTooLarge);
         QCOMPARE(received.contains("RETR " + file), !listedTooLarge && !sizeTooLarge);
-        QVERIFY(!received.contains("RETR app.zip"));
-        const QString local
-            = appDir + "/" + (file == "version.ver" ? "new_version.ver" : QString(file));
+        QCOMPARE(received.contains("RETR app.zip"), archive);
+        const QString local = appDir + "/"
+            + (file == "version.ver" ? "new_version.ver"
+                    : archive        ? "app.zip.part"
+                                     : QString(file));
         QVERIFY(QFileInfo(local).size() <= cap);
         expectNotUpdated();
     }

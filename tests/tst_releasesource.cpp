@@ -1,12 +1,14 @@
 // Fetching a release file from one source, resumed after cuts: over FTP
 // (pyftpdlib cutting its sessions) and over HTTPS (nginx behind a proxy
-// that cuts the connection), within one run and across two.
+// that cuts the connection), within one run and across two; bounded when
+// the source cannot keep bytes or is too slow; through redirect chains.
 #include "cuttingproxy.h"
 #include "files.h"
 #include "ftpserver.h"
 #include "ftpsource.h"
 #include "httpssource.h"
 #include "nginxserver.h"
+#include "qftp.h"
 #include "releasefiles.h"
 
 #include <QRandomGenerator>
@@ -39,6 +41,10 @@ private slots:
 
     void resume_data();
     void resume();
+    void bounded_data();
+    void bounded();
+    void redirects_data();
+    void redirects();
 };
 
 void TestReleaseSource::resume_data()
@@ -48,7 +54,9 @@ void TestReleaseSource::resume_data()
     QTest::addColumn<QList<qint64>>("cuts");
     // Killed at this many bytes held (0: one run only); then a second run.
     QTest::addColumn<qint64>("killAt");
-    // "changed": the server's file replaced between the runs;
+    // "changed": the server's file replaced between the runs (by one of the
+    // same size with "changed-after-session", the first run in a session
+    // handed over logged in, as the window's);
     // "no-resume": the server offers no REST, or no ranges.
     QTest::addColumn<QString>("server");
     // Bytes received beyond the file's size that are allowed: those thrown
@@ -68,6 +76,8 @@ void TestReleaseSource::resume_data()
         row("changed-between-runs", L(), size / 2, "changed", size);
         row("cut-without-resume", L {size / 3}, 0, "no-resume", size);
     }
+    QTest::newRow("ftp-changed-after-session")
+        << "ftp" << L() << size / 2 << "changed-after-session" << size;
 }
 
 void TestReleaseSource::resume()
@@ -116,6 +126,15 @@ void TestReleaseSource::resume()
     QByteArray expected = original;
     if (killAt > 0) {
         std::unique_ptr<ReleaseSource> first = makeSource();
+        QFtp session;
+        if (server == QLatin1String("changed-after-session")) {
+            QSignalSpy done(&session, &QFtp::done);
+            session.connectToHost(QStringLiteral("127.0.0.1"), ftp.port());
+            session.login(QLatin1String(FtpSource::user), QLatin1String(FtpSource::password));
+            session.cd(QStringLiteral("demo_mac"));
+            QVERIFY(done.wait(10000));
+            static_cast<FtpSource *>(first.get())->adopt(&session);
+        }
         bool killed = false;
         connect(first.get(), &ReleaseSource::progress, this, [&](qint64 done) {
             if (done >= killAt && !killed) {
@@ -129,7 +148,7 @@ void TestReleaseSource::resume()
         first.reset();
         QVERIFY(QFileInfo(part).size() >= killAt);
         QVERIFY(QFile::exists(part + QLatin1String(ReleaseFiles::partialRecordSuffix)));
-        if (server == QLatin1String("changed")) {
+        if (server.startsWith(QLatin1String("changed"))) {
             // The same size, other bytes, a later time.
             expected = randomBytes(original.size(), 2);
             QVERIFY(writeFile(published, expected));
@@ -165,6 +184,120 @@ void TestReleaseSource::resume()
         QCOMPARE(statuses.first(), QStringLiteral("Connection lost; resuming (2 of 5)..."));
         QCOMPARE(statuses.last(), QString()); // bytes flowed again
     }
+}
+
+// A source that cannot keep what it sends (no REST, Range ignored) and cuts
+// every transfer is left after its 5 tries, having transferred at most 3
+// times the file; one that keeps giving a little at a time is left when the
+// fetch's time runs out. Either way the fetch ends, and fails.
+void TestReleaseSource::bounded_data()
+{
+    QTest::addColumn<QString>("transport");
+    QTest::addColumn<bool>("resumes");
+    // A cut each time this many more bytes have been sent.
+    QTest::addColumn<qint64>("step");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("ftp-no-rest-cut-every-50000")
+        << "ftp" << false << qint64(50000) << "download failed";
+    QTest::newRow("https-range-ignored-cut-every-60000")
+        << "https" << false << qint64(60000) << "Connection closed";
+    QTest::newRow("ftp-resumed-past-time-limit")
+        << "ftp" << true << qint64(4000) << "gave up after";
+}
+
+void TestReleaseSource::bounded()
+{
+    QFETCH(QString, transport);
+    QFETCH(bool, resumes);
+    QFETCH(qint64, step);
+    QFETCH(QString, reason);
+    QTemporaryDir tmp;
+    const QByteArray original = randomBytes(200 * 1024, 3);
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("server/demo_mac/app.zip")), original));
+    const QString part = tmp.filePath(QLatin1String(ReleaseFiles::partialArchive));
+    QList<qint64> cuts;
+    for (qint64 at = step; at < 100 * original.size(); at += step)
+        cuts << at;
+    FtpServer ftp;
+    NginxServer nginx;
+    CuttingProxy proxy;
+    std::unique_ptr<ReleaseSource> source;
+    if (transport == QLatin1String("ftp")) {
+        ftp.setDownloadCuts(QStringLiteral("app.zip"), cuts);
+        ftp.setRestRefused(!resumes);
+        QVERIFY2(ftp.start(tmp.filePath(QStringLiteral("server"))), qPrintable(ftp.errorText()));
+        source = std::make_unique<FtpSource>(
+            QStringLiteral("127.0.0.1"), ftp.port(), QStringLiteral("demo_mac"));
+    } else {
+        QVERIFY2(nginx.start(tmp.filePath(QStringLiteral("server")), QStringLiteral("max_ranges 0;")),
+            qPrintable(nginx.errorText()));
+        HttpsSource::addCaCertificatesForTesting(nginx.authority());
+        proxy.setCuts(cuts);
+        QVERIFY(proxy.listen(QHostAddress::LocalHost, nginx.port()));
+        source = std::make_unique<HttpsSource>(
+            QUrl(QStringLiteral("https://127.0.0.1:%1/demo_mac/").arg(proxy.port())));
+    }
+    ReleaseSource::setTimeLimitForTesting(resumes ? 300 : 0);
+    const auto restore = qScopeGuard([] { ReleaseSource::setTimeLimitForTesting(0); });
+    QSignalSpy finished(source.get(), &ReleaseSource::finished);
+    source->fetch(QStringLiteral("app.zip"), part, -1, true);
+    QVERIFY(finished.wait(60000));
+
+    QVERIFY(!finished.first().at(0).toBool());
+    const QString why = finished.first().at(1).toString();
+    QVERIFY2(why.contains(reason), qPrintable(why));
+    QVERIFY2(source->bytesReceived() <= ReleaseSource::maxTransferFactor * original.size(),
+        qPrintable(QString::number(source->bytesReceived())));
+    if (!resumes) {
+        const int tries = transport == QLatin1String("ftp")
+            ? ftp.receivedLines().count(QStringLiteral("RETR app.zip"))
+            : proxy.cutsMade();
+        QCOMPARE(tries, ReleaseSource::maxTries);
+    }
+}
+
+// Redirects are followed hop by hop, each to https, at most 5; nginx sends
+// relative and absolute Locations.
+void TestReleaseSource::redirects_data()
+{
+    QTest::addColumn<int>("hops");
+    QTest::newRow("1") << 1;
+    QTest::newRow("2") << 2;
+    QTest::newRow("5") << 5;
+    QTest::newRow("6-refused") << 6;
+}
+
+void TestReleaseSource::redirects()
+{
+    QFETCH(int, hops);
+    QTemporaryDir tmp;
+    const QByteArray original = randomBytes(100 * 1024, 4);
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("server/demo_mac/app.zip")), original));
+    // /hN/ sends to /h(N-1)/, and /h1/ to the file itself.
+    QString directives = QStringLiteral(
+        "absolute_redirect off;\nlocation /h1/ { rewrite ^/h1/(.*)$ https://$host:$server_port/$1 "
+        "redirect; }\n");
+    for (int n = 2; n <= 6; ++n)
+        directives += QStringLiteral("location /h%1/ { rewrite ^/h%1/(.*)$ /h%2/$1 redirect; }\n")
+                          .arg(n)
+                          .arg(n - 1);
+    NginxServer nginx;
+    QVERIFY2(nginx.start(tmp.filePath(QStringLiteral("server")), directives),
+        qPrintable(nginx.errorText()));
+    HttpsSource::addCaCertificatesForTesting(nginx.authority());
+    HttpsSource source(nginx.url(QStringLiteral("h%1/demo_mac/").arg(hops)));
+    QSignalSpy finished(&source, &ReleaseSource::finished);
+    const QString part = tmp.filePath(QLatin1String(ReleaseFiles::partialArchive));
+    source.fetch(QStringLiteral("app.zip"), part, -1, true);
+    QVERIFY(finished.wait(30000));
+
+    const QString why = finished.first().at(1).toString();
+    QCOMPARE(finished.first().at(0).toBool(), hops <= HttpsSource::maxRedirects);
+    if (hops <= HttpsSource::maxRedirects)
+        QVERIFY(readBytes(part) == original);
+    else
+        QVERIFY2(why.startsWith(QStringLiteral("more than 5 redirects: https://127.0.0.1:")),
+            qPrintable(why));
 }
 
 QTEST_MAIN(TestReleaseSource)

@@ -26,16 +26,15 @@ QString field(const QString &identity, const QString &key)
     return pattern.match(identity).captured(1);
 }
 
-// The same file: the same size and, when both were told it, the same time.
-// A record made without a time (the first download ran in the window's
-// session, which asks none) is vouched for by the size and, in the end,
-// by the signature.
+// The same file: the same size and the same modification time. A size alone
+// proves nothing (a file replaced by another of the same size), so a record
+// or a server without the time starts over.
 bool sameFile(const QString &recorded, const QString &now)
 {
     const QString size = field(recorded, QStringLiteral("size"));
     const QString time = field(recorded, QStringLiteral("mtime"));
-    return !size.isEmpty() && size == field(now, QStringLiteral("size"))
-        && (time.isEmpty() || time == field(now, QStringLiteral("mtime")));
+    return !size.isEmpty() && size == field(now, QStringLiteral("size")) && !time.isEmpty()
+        && time == field(now, QStringLiteral("mtime"));
 }
 
 } // namespace
@@ -98,14 +97,25 @@ void FtpSource::watch(QFtp *client)
 void FtpSource::startAttempt()
 {
     connectId = loginId = cdId = sizeId = timeId = getId = 0;
+    timeBeforeFresh = false;
     total = -1;
     // Idle, or ending its last command (this may run from its end's report).
     if (ftp && ftp->state() == QFtp::LoggedIn && !ftp->hasPendingCommands()) {
         ftp->setTimeout(timeout());
         // A fresh download in the session the window has: what it always sent.
         const qint64 listed = sessionFresh ? listedSizes.value(fileName(), -1) : -1;
+        bool here = false;
+        QString why;
         if (maxBytes() >= 0 && listed > maxBytes()) {
             refuseFile(QStringLiteral("is %1 bytes, more than %2").arg(listed).arg(maxBytes()));
+        } else if (!(why = judgeTotal(listed, &here)).isEmpty()) {
+            refuseTotal(why, here);
+        } else if (sessionFresh && offset() == 0 && isResumable()) {
+            // The time names the file in the record, so that a later try
+            // resumes only onto the same file; then what it always sent.
+            freshTime = QDateTime();
+            timeBeforeFresh = true;
+            timeId = ftp->modificationTime(fileName());
         } else if (sessionFresh && offset() == 0) {
             download();
         } else {
@@ -186,10 +196,16 @@ void FtpSource::commandFinished(int id, bool error)
         if (checkTotal(total))
             timeId = ftp->modificationTime(fileName());
     } else if (id == timeId) {
-        // A server without MDTM: the size alone names the file.
+        // A server without MDTM: nothing proves a later try's file the same.
         if (lost)
             return fail(ConnectionLost, QStringLiteral("connection lost"));
         timeId = 0;
+        if (timeBeforeFresh) {
+            // Asked before a fresh download, whose transfer tells the size.
+            freshTime = error ? QDateTime() : ftp->remoteModificationTime();
+            download();
+            return;
+        }
         const QString now = identityOf(total, error ? QDateTime() : ftp->remoteModificationTime());
         if (!sameFile(recordedIdentity(), now) || offset() > total)
             startOver();
@@ -223,19 +239,21 @@ void FtpSource::transferProgress(qint64 done, qint64 size)
         // The first size heard of in this attempt (a fresh download asks no
         // SIZE of its own): the record names the file by it.
         total = size;
-        if (!file()->admits(size)) {
+        bool here = false;
+        const QString why = judgeTotal(size, &here);
+        if (!why.isEmpty()) {
             // Refused on SIZE's word, before the data is asked for; stopped
             // from the event loop, not from inside the client's reply.
-            QTimer::singleShot(0, this, [this, id = getId] {
+            QTimer::singleShot(0, this, [this, id = getId, why, here] {
                 if (isBusy() && getId == id) {
                     stopAttempt();
-                    refuseFile(file()->excess());
+                    refuseTotal(why, here);
                 }
             });
             return;
         }
         if (isResumable() && recordedIdentity().isEmpty())
-            recordIdentity(identityOf(size, QDateTime()), size);
+            recordIdentity(identityOf(size, freshTime), size);
     }
     if (done > lastDone) {
         noteReceived(done - lastDone);

@@ -3,6 +3,7 @@
 
 #include "releasesource.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QPointer>
 
@@ -11,7 +12,7 @@ class QFtp;
 // A release folder on an FTP server. Each attempt logs in and changes into
 // the folder (or goes on in a session it was handed that is still logged
 // in there); a resumable fetch asks the file's size and modification time
-// (SIZE, MDTM) and continues with REST when they match the record.
+// (SIZE, MDTM) and continues with REST only when both match the record.
 class FtpSource : public ReleaseSource
 {
     Q_OBJECT
@@ -25,8 +26,9 @@ public:
     ~FtpSource() override;
 
     // The first attempt runs in `session`, logged in and in the folder (the
-    // window's own), so a download that goes well sends exactly what it
-    // always has: "TYPE I", "SIZE", the data line, "RETR". Borrowed.
+    // window's own), so a download that goes well sends what it always has:
+    // "TYPE I", "SIZE", the data line, "RETR", a resumable one after "MDTM"
+    // for its record. Borrowed.
     // `listing`: the sizes its listing of the folder gave, by name; a file
     // listed larger than its cap is refused without a command sent.
     void adopt(QFtp *session, const QHash<QString, qint64> &listing = {});
@@ -69,6 +71,9 @@ private:
     int getId = 0;
     qint64 total = -1;
     qint64 lastDone = 0;
+    // The file's time, asked before a fresh download in an adopted session.
+    QDateTime freshTime;
+    bool timeBeforeFresh = false;
 };
 
 #endif // FTPSOURCE_H

@@ -49,16 +49,26 @@ void HttpsSource::startAttempt()
 {
     headersChecked = false;
     timedOut = false;
-    refusal.clear();
+    hops = 0;
     total = -1;
     if (folder.scheme() != QLatin1String("https")) {
         end(Failed, QStringLiteral("not an https address: %1").arg(folder.toString()));
         return;
     }
-    QNetworkRequest request(folder.resolved(QUrl(fileName())));
+    if (offset() > 0 && recordedIdentity().section(QLatin1Char(' '), 1).isEmpty())
+        startOver();
+    request(folder.resolved(QUrl(fileName())));
+    if (timeout() > 0)
+        watchdog.start(timeout());
+}
+
+void HttpsSource::request(const QUrl &url)
+{
+    QNetworkRequest request(url);
+    // Every hop is judged here before it is asked for: the network access
+    // manager's own following is not used.
     request.setAttribute(
-        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
-    request.setMaximumRedirectsAllowed(maxRedirects);
+        QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     QSslConfiguration ssl = QSslConfiguration::defaultConfiguration();
     if (!testAuthorities().isEmpty())
         ssl.setCaCertificates(ssl.caCertificates() + testAuthorities());
@@ -70,18 +80,13 @@ void HttpsSource::startAttempt()
         request.setRawHeader("Range", "bytes=" + QByteArray::number(offset()) + '-');
         // The rest of the same file, or else the whole of the new one.
         request.setRawHeader("If-Range", validator.toLatin1());
-    } else if (offset() > 0) {
-        startOver();
     }
     reply = manager.get(request);
     reply->setReadBufferSize(replyBufferSize);
-    connect(reply, &QNetworkReply::redirected, this, &HttpsSource::redirected);
     connect(reply, &QNetworkReply::readyRead, this, &HttpsSource::readBody);
     connect(reply, &QNetworkReply::finished, this, &HttpsSource::replyFinished);
     connect(reply, &QNetworkReply::encrypted, this, [this] { watchdog.start(timeout()); });
     connect(reply, &QNetworkReply::metaDataChanged, this, [this] { watchdog.start(timeout()); });
-    if (timeout() > 0)
-        watchdog.start(timeout());
 }
 
 void HttpsSource::stopAttempt()
@@ -101,14 +106,27 @@ void HttpsSource::end(Outcome outcome, const QString &reason)
     attemptEnded(outcome, reason);
 }
 
-void HttpsSource::redirected(const QUrl &url)
+void HttpsSource::redirect(int status)
 {
-    if (url.scheme() != QLatin1String("https")) {
-        refusal = QStringLiteral("redirect to a non-https address refused: %1").arg(url.toString());
-        reply->abort();
-        return;
-    }
-    emit reply->redirectAllowed();
+    const QUrl here = reply->url();
+    const QByteArray location = reply->rawHeader("Location");
+    const QUrl next = here.resolved(QUrl::fromEncoded(location, QUrl::StrictMode));
+    QString why;
+    if (location.isEmpty() || !next.isValid())
+        why = QStringLiteral("HTTP %1 without a usable Location").arg(status);
+    else if (next.scheme() != QLatin1String("https") || next.host().isEmpty())
+        why = QStringLiteral("redirect to a non-https address refused: %1").arg(next.toString());
+    else if (++hops > maxRedirects)
+        why = QStringLiteral("more than %1 redirects: %2").arg(maxRedirects).arg(next.toString());
+    if (!why.isEmpty())
+        return end(Failed, why);
+    // The hop's body is of no interest; the next one gets the same request.
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
+    request(next);
+    if (timeout() > 0)
+        watchdog.start(timeout());
 }
 
 bool HttpsSource::checkHeaders()
@@ -116,8 +134,12 @@ bool HttpsSource::checkHeaders()
     if (headersChecked)
         return true;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status == 0 || (status >= 300 && status < 400))
-        return false; // no answer yet, or a redirect being followed
+    if (status == 0)
+        return false; // no answer yet
+    if (status == 301 || status == 302 || status == 303 || status == 307 || status == 308) {
+        redirect(status);
+        return false;
+    }
     headersChecked = true;
     const QString statusLine
         = QStringLiteral("HTTP %1 %2")
@@ -141,12 +163,15 @@ bool HttpsSource::checkHeaders()
         static const QRegularExpression range(QStringLiteral("^bytes (\\d+)-(\\d+)/(\\d+)$"));
         const QRegularExpressionMatch match
             = range.match(QString::fromLatin1(reply->rawHeader("Content-Range")).trimmed());
-        if (!match.hasMatch() || match.captured(1).toLongLong() != offset()) {
+        bool first = false;
+        bool whole = false;
+        const qint64 from = match.captured(1).toLongLong(&first);
+        total = match.captured(3).toLongLong(&whole);
+        if (!match.hasMatch() || !first || !whole || from != offset()) {
             startOver();
             end(ConnectionLost, QStringLiteral("range not as asked: ") + statusLine);
             return false;
         }
-        total = match.captured(3).toLongLong();
     } else {
         // The whole file: it changed since the partial began, or the server
         // does not do ranges.
@@ -157,10 +182,8 @@ bool HttpsSource::checkHeaders()
         if (!known)
             total = -1;
     }
-    if (total >= 0 && !checkTotal(total)) {
-        stopAttempt();
+    if (total >= 0 && !checkTotal(total))
         return false;
-    }
     const QByteArray etag = reply->rawHeader("ETag");
     const QByteArray modified = reply->rawHeader("Last-Modified");
     if (!etag.isEmpty() && !etag.startsWith("W/"))
@@ -206,16 +229,13 @@ void HttpsSource::replyFinished()
 {
     if (!reply)
         return;
+    QNetworkReply *const finishing = reply;
     readBody();
-    if (!reply)
-        return; // ended while reading
+    if (reply != finishing)
+        return; // ended, or redirected, on its headers or while reading
     const QNetworkReply::NetworkError error = reply->error();
     const QString text = reply->errorString();
-    if (error == QNetworkReply::NoError && !headersChecked && !checkHeaders())
-        return;
     stopAttempt();
-    if (!refusal.isEmpty())
-        return attemptEnded(Failed, refusal);
     if (timedOut)
         return attemptEnded(ConnectionLost, QStringLiteral("timed out"));
     switch (error) {

@@ -13,8 +13,8 @@
 class QNetworkReply;
 
 // A release folder on a web server, over HTTPS only: certificates checked
-// against the system's store (never switched off), redirects followed only
-// to https and at most 5, a resumable fetch continued with Range and
+// against the system's store (never switched off), redirects followed hop
+// by hop by this class, each hop checked to be https, at most 5, a resumable fetch continued with Range and
 // If-Range (the record holds the ETag, or else the Last-Modified date).
 // Content-Length tells the size, so the caps apply before the body comes.
 class HttpsSource : public ReleaseSource
@@ -40,7 +40,12 @@ protected:
     void stopAttempt() override;
 
 private:
-    void redirected(const QUrl &url);
+    // Sends the attempt's request for `url` (the file, or a hop it was
+    // redirected to).
+    void request(const QUrl &url);
+    // Follows the redirect the reply answers with, or ends the attempt when
+    // it may not be followed.
+    void redirect(int status);
     bool checkHeaders();
     void readBody();
     void replyFinished();
@@ -51,9 +56,8 @@ private:
     QPointer<QNetworkReply> reply;
     QTimer watchdog;
     bool headersChecked = false;
+    int hops = 0;
     bool timedOut = false;
-    // Why this side stopped the reply (a redirect refused); empty otherwise.
-    QString refusal;
     qint64 total = -1;
     QByteArray buffer;
 };

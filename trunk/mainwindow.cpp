@@ -150,6 +150,12 @@ MainWindow::MainWindow(QWidget *parent)
     connect(sources, &SourceList::status, this, [this](const QString &text) {
         setStatus(text.isEmpty() ? QStringLiteral("Downloading update...") : text);
     });
+    // The archive's end is the last end of a command, as the version
+    // file's was: before the check and the install it leads to.
+    connect(sources, &SourceList::releaseFetched, this, [this](bool ok) {
+        if (stage == WaitArchive)
+            commandFinished(!ok);
+    });
     download = new ReleaseDownload(sources, publicKey, this);
     connect(download, &ReleaseDownload::downloaded, this,
         [this] { qDebug().noquote() << "Downloaded:" << progressBar->format(); });
@@ -350,7 +356,7 @@ void MainWindow::primaryFailed(const QString &reason)
         return;
     }
     stage = WaitSources;
-    sources->fetchVersionFromMirrors(reason);
+    sources->fetchVersionFromNext(reason);
 }
 
 void MainWindow::versionReceived()
@@ -390,7 +396,17 @@ void MainWindow::manifestMissing()
     if (refusal.isEmpty())
         compareVersions();
     else
-        finish(refusal);
+        releaseRefused(refusal);
+}
+
+void MainWindow::releaseRefused(const QString &refusal)
+{
+    if (!sources->hasMirrors())
+        return finish(refusal);
+    const QString prefix = QStringLiteral("No update: ");
+    stage = WaitSources;
+    sources->fetchVersionFromNext(
+        refusal.startsWith(prefix) ? refusal.mid(prefix.size()) : refusal);
 }
 
 void MainWindow::judgeManifest()
@@ -409,6 +425,8 @@ void MainWindow::judgeManifest()
     input.installedVersion = localVersion;
     input.now = QDateTime::currentSecsSinceEpoch();
     const ManifestCheck::Verdict verdict = ManifestCheck::judge(input, &state);
+    if (!verdict.verified)
+        return releaseRefused(verdict.reason);
     if (!verdict.offered)
         return finish(verdict.reason);
     manifest = verdict.manifest;
@@ -435,6 +453,9 @@ void MainWindow::deltaFileFetched(bool ok, const QString &reason)
 {
     if (stage != WaitDeltaIndex && stage != WaitDelta)
         return;
+    // The delta takes the archive's place: its end is the last command's.
+    if (stage == WaitDelta)
+        commandFinished(!ok);
     if (!ok)
         return dropDelta(stage == WaitDelta ? QStringLiteral("download failed: ") + reason
                                             : QStringLiteral("cannot fetch its index: ") + reason);
@@ -625,6 +646,9 @@ void MainWindow::finish(const QString &reason, const QString &status)
     stage = Finished;
     if (!reason.isEmpty())
         qDebug().noquote() << reason;
+    // Without the lock another updater may be downloading it.
+    if (installRefusal.isEmpty())
+        sources->removeUnusedPartial();
     setStatus(status.isEmpty() ? QStringLiteral("Starting %1...").arg(appName) : status);
     launchApplication();
 }

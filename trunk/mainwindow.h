@@ -106,6 +106,9 @@ private:
     // unless a manifest was verified before.
     void manifestMissing();
     void judgeManifest();
+    // The release of the source that told the version does not verify
+    // (refusal): the next source is asked, else the run finishes.
+    void releaseRefused(const QString &refusal);
     // A delta from the installed version: its index, then whether it applies.
     void fetchDeltaIndex(const DeltaIndex::Offer &offer);
     void deltaFileFetched(bool ok, const QString &reason);

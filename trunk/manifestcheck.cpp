@@ -81,17 +81,19 @@ ManifestCheck::Verdict ManifestCheck::judge(const Input &input, UpdateState *sta
     if (!state->save(&why))
         return refuse(QStringLiteral("No update: ") + why);
 
-    if (Version::compare(version, input.installedVersion) <= 0)
-        return refuse(QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
-                          .arg(input.installedVersion, version));
-    if (!manifest.offeredTo(id))
-        return refuse(
-            QStringLiteral("Version %1 is offered to %2% of installations; not yet this one")
-                .arg(version)
-                .arg(manifest.rollout));
     Verdict verdict;
-    verdict.offered = true;
-    verdict.manifest = manifest;
+    verdict.verified = true;
+    if (Version::compare(version, input.installedVersion) <= 0)
+        verdict.reason = QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
+                             .arg(input.installedVersion, version);
+    else if (!manifest.offeredTo(id))
+        verdict.reason
+            = QStringLiteral("Version %1 is offered to %2% of installations; not yet this one")
+                  .arg(version)
+                  .arg(manifest.rollout);
+    verdict.offered = verdict.reason.isEmpty();
+    if (verdict.offered)
+        verdict.manifest = manifest;
     return verdict;
 }
 

@@ -18,6 +18,9 @@ public:
     struct Verdict
     {
         bool offered = false; // ask the question
+        // The release verified and was recorded; when not, the source
+        // serving it is at fault and another may serve it genuine.
+        bool verified = false;
         QString reason; // one line, when not offered
         ReleaseManifest manifest; // the verified manifest, when offered
     };

@@ -10,7 +10,60 @@
 #include <QFile>
 #include <QThread>
 
+#include <quazip/quazip.h>
+#include <quazip/quazipfile.h>
+
 #include <memory>
+
+namespace {
+
+qint64 &ceilingOverride()
+{
+    static qint64 bytes = 0;
+    return bytes;
+}
+
+// Without a key the zip's own check is all there is: every entry read to its
+// end, where its CRC is compared. A resumed archive spliced from two files
+// fails it, and is fetched whole again before anything is installed.
+bool readsWhole(const QString &path, QString *why)
+{
+    QFile file(path);
+    QString notOpened;
+    if (!SafeFiles::open(file, QIODevice::ReadOnly, &notOpened)) {
+        *why = notOpened;
+        return false;
+    }
+    QuaZip zip(&file);
+    if (!zip.open(QuaZip::mdUnzip)) {
+        *why = QStringLiteral("not a zip archive (error %1)").arg(zip.getZipError());
+        return false;
+    }
+    QByteArray buffer(256 * 1024, Qt::Uninitialized);
+    for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
+        QuaZipFile entry(&zip);
+        if (!entry.open(QIODevice::ReadOnly)) {
+            *why = QStringLiteral("the entry \"%1\" cannot be read").arg(zip.getCurrentFileName());
+            return false;
+        }
+        qint64 got;
+        while ((got = entry.read(buffer.data(), buffer.size())) > 0) {
+        }
+        entry.close();
+        if (got < 0 || entry.getZipError() != UNZ_OK) {
+            *why = QStringLiteral("the entry \"%1\" does not read back whole")
+                       .arg(zip.getCurrentFileName());
+            return false;
+        }
+    }
+    if (zip.getZipError() != UNZ_OK) {
+        *why = QStringLiteral("its directory does not read (error %1)").arg(zip.getZipError());
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 ReleaseDownload::ReleaseDownload(SourceList *sources, const QByteArray &publicKey, QObject *parent)
     : QObject(parent)
@@ -36,9 +89,17 @@ void ReleaseDownload::start(const QString &publishedVersion, const QString &inst
     manifest = signedRelease;
     active = true;
     // A verified manifest carries the archive's hash, so its signature is not
-    // needed, and its size: beyond it nothing of use can arrive.
+    // needed, and its size: beyond it nothing of use can arrive. Without
+    // one, the size the source announces holds it, else a ceiling.
     sources->fetchRelease(published, !publicKey.isEmpty() && !manifest,
-        manifest ? manifest->archiveSize : qint64(-1));
+        manifest                ? manifest->archiveSize
+            : ceilingOverride() > 0 ? ceilingOverride()
+                                    : ReleaseFiles::maxUnannouncedArchiveSize);
+}
+
+void ReleaseDownload::setArchiveCeilingForTesting(qint64 bytes)
+{
+    ceilingOverride() = bytes;
 }
 
 void ReleaseDownload::cancel()
@@ -60,10 +121,8 @@ void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
     if (!ok)
         return end(false, reason);
     emit downloaded();
-    if (publicKey.isEmpty())
-        return end(true, QString());
     QByteArray signatureBytes;
-    if (!manifest) {
+    if (!manifest && !publicKey.isEmpty()) {
         // Written through the cap: it holds no more than a signature may.
         QFile signature(sources->signaturePath());
         QString why;
@@ -89,6 +148,8 @@ void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
         [verdict, key = publicKey, archive, bytes = signatureBytes, signedRelease = manifest] {
             if (signedRelease)
                 verdict->ok = ManifestCheck::checkArchive(*signedRelease, archive, &verdict->why);
+            else if (key.isEmpty())
+                verdict->ok = readsWhole(archive, &verdict->why);
             else
                 verdict->ok = SignatureVerifier::verify(
                     key, archive, bytes, &verdict->version, &verdict->why);
@@ -99,10 +160,10 @@ void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
             return;
         QString refusal;
         if (!verdict->ok)
-            refusal = (manifest ? QStringLiteral("archive refused: ")
-                                : QStringLiteral("signature refused: "))
+            refusal = (manifest || publicKey.isEmpty() ? QStringLiteral("archive refused: ")
+                                                       : QStringLiteral("signature refused: "))
                 + verdict->why;
-        else if (!manifest)
+        else if (!manifest && !publicKey.isEmpty())
             refusal = checkTrustedVersion(Version::clean(verdict->version));
         if (refusal.isEmpty())
             end(true, QString());

@@ -18,7 +18,9 @@ class SourceList;
 // while. With a verified manifest the archive is held to its signed size
 // and must have its BLAKE2b-512; otherwise, with a built-in key, its
 // signature must verify and vouch for the published version, newer than the
-// installed one. An archive that fails goes back to the sources (fetched
+// installed one, and without a key every entry must read back whole (the
+// zip's own CRCs), and it is held to the size announced or else to a
+// ceiling. An archive that fails goes back to the sources (fetched
 // whole once more when it was resumed, else from the next source). The end
 // is one finished().
 class ReleaseDownload : public QObject
@@ -36,6 +38,10 @@ public:
     // Stops without a finished(): a partial archive stays for the next run,
     // and the verdict of a check under way is dropped.
     void cancel();
+
+    // Overrides the ceiling of an archive whose size nothing announced (0:
+    // back to it); tests set it low.
+    static void setArchiveCeilingForTesting(qint64 bytes);
 
 signals:
     // The archive has arrived whole; its check begins.

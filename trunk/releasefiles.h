@@ -42,6 +42,9 @@ constexpr char downloadedDeltaIndex[] = "delta.json";
 // Where a delta's results are put together before the installer takes them.
 constexpr char deltaStaging[] = ".update-delta";
 
+// An archive whose size no source announced (no SIZE, no listing, a chunked
+// body) and no verified manifest gave: never held beyond this.
+constexpr qint64 maxUnannouncedArchiveSize = qint64(2) * 1024 * 1024 * 1024;
 // A version is one short line; a minisign signature a few hundred bytes.
 constexpr qint64 maxVersionFileSize = 1024;
 constexpr qint64 maxSignatureSize = 64 * 1024;

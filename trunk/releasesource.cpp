@@ -4,8 +4,9 @@
 #include "safefiles.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QRandomGenerator>
-#include <QSaveFile>
+#include <QStorageInfo>
 #include <QStringList>
 
 #include <limits>
@@ -16,6 +17,12 @@ int &pauseDivisor()
 {
     static int divisor = 1;
     return divisor;
+}
+
+qint64 &timeLimitOverride()
+{
+    static qint64 msecs = 0;
+    return msecs;
 }
 
 // A record is three lines: where the file came from, its identity there,
@@ -29,6 +36,22 @@ ReleaseSource::ReleaseSource(QObject *parent)
 {
     pause.setSingleShot(true);
     connect(&pause, &QTimer::timeout, this, &ReleaseSource::nextTry);
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, this, [this] {
+        if (!busy)
+            return;
+        // Whatever the tries were doing: a source this slow is left, and
+        // the bytes kept stay for a later run.
+        if (!pause.isActive())
+            stopAttempt();
+        pause.stop();
+        target.flush();
+        target.close();
+        end(false,
+            QStringLiteral("gave up after %1 s, the most a download of \"%2\" may take")
+                .arg(clock.elapsed() / 1000)
+                .arg(name));
+    });
 }
 
 ReleaseSource::~ReleaseSource() = default;
@@ -41,6 +64,31 @@ int ReleaseSource::overloadPause()
 void ReleaseSource::setPauseDivisorForTesting(int divisor)
 {
     pauseDivisor() = qMax(1, divisor);
+}
+
+void ReleaseSource::setTimeLimitForTesting(qint64 msecs)
+{
+    timeLimitOverride() = msecs;
+}
+
+qint64 ReleaseSource::timeLimit(qint64 size)
+{
+    if (timeLimitOverride() > 0)
+        return timeLimitOverride();
+    // Slower than 16 KiB/s on average, a download is better left for
+    // another source or a later run than waited for.
+    return 120 * 1000 + qMax<qint64>(size, 0) / (16 * 1024) * 1000;
+}
+
+qint64 ReleaseSource::expectedSize() const
+{
+    return total > 0 ? total : cap;
+}
+
+void ReleaseSource::armDeadline()
+{
+    const qint64 left = qMax<qint64>(timeLimit(expectedSize()) - clock.elapsed(), 0);
+    deadline.start(int(qMin<qint64>(left, std::numeric_limits<int>::max())));
 }
 
 QString ReleaseSource::recordPath() const
@@ -63,6 +111,8 @@ void ReleaseSource::fetch(
     overloadRetries = 0;
     overloaded = false;
     refused = false;
+    localFailure = false;
+    total = -1;
     recorded.clear();
     currentLocation = location() + name;
     target.setFileName(path);
@@ -81,16 +131,24 @@ void ReleaseSource::fetch(
         && SafeFiles::open(record, QIODevice::ReadOnly, nullptr)) {
         const QStringList lines = QString::fromUtf8(record.readAll()).split(QLatin1Char('\n'));
         bool ok = false;
-        const qint64 total = lines.value(2).toLongLong(&ok);
+        const qint64 recordedSize = lines.value(2).toLongLong(&ok);
         // Another source's bytes, or more bytes than the file has: of no use.
-        if (lines.value(0) == currentLocation && ok && target.size() <= total)
+        if (lines.value(0) == currentLocation && ok && target.size() <= recordedSize)
             recorded = lines.value(1);
     }
     // A partial larger than the file may be is not its start either.
     if (recorded.isEmpty() || (cap >= 0 && target.size() > cap))
         startOver();
+    clock.start();
+    armDeadline();
+    beginAttempt();
+}
+
+void ReleaseSource::beginAttempt()
+{
     target.seek(target.size());
-    receivedBefore = received;
+    keptBefore = target.size();
+    discarded = false;
     startAttempt();
 }
 
@@ -100,6 +158,7 @@ void ReleaseSource::cancel()
         return;
     busy = false;
     pause.stop();
+    deadline.stop();
     stopAttempt();
     target.close();
 }
@@ -119,19 +178,78 @@ void ReleaseSource::recordIdentity(const QString &identity, qint64 total)
 
 void ReleaseSource::startOver()
 {
+    if (target.size() > 0)
+        discarded = true;
     target.resize(0);
     target.seek(0);
     QFile::remove(recordPath());
     recorded.clear();
 }
 
-bool ReleaseSource::checkTotal(qint64 total)
+QString ReleaseSource::judgeTotal(qint64 announced, bool *here)
 {
-    if (target.admits(total))
+    *here = false;
+    // Each try's announcement is held to the fetch's own cap: a file that
+    // changed since an earlier try may have another size.
+    target.setCap(cap < 0 ? std::numeric_limits<qint64>::max() : cap);
+    if (!target.admits(announced))
+        return target.excess();
+    if (announced <= 0)
+        return QString();
+    const QStorageInfo disk(QFileInfo(target.fileName()).absolutePath());
+    const qint64 needed = announced - qMin(target.size(), announced);
+    if (disk.isValid() && disk.bytesAvailable() >= 0 && needed > disk.bytesAvailable()) {
+        *here = true;
+        return QStringLiteral("needs %1 bytes more on the disk, %2 are free")
+            .arg(needed)
+            .arg(disk.bytesAvailable());
+    }
+    // Nothing beyond what the source said is of use: the file is held to it.
+    if (announced < target.cap())
+        target.setCap(announced);
+    if (total != announced) {
+        total = announced;
+        armDeadline();
+    }
+    return QString();
+}
+
+void ReleaseSource::refuseTotal(const QString &why, bool here)
+{
+    if (!here)
+        return refuseFile(why);
+    localFailure = true;
+    attemptEnded(Failed, QStringLiteral("\"%1\" %2").arg(name, why));
+}
+
+bool ReleaseSource::checkTotal(qint64 announced)
+{
+    bool here = false;
+    const QString why = judgeTotal(announced, &here);
+    if (why.isEmpty())
         return true;
     stopAttempt();
-    refuseFile(target.excess());
+    refuseTotal(why, here);
     return false;
+}
+
+QString ReleaseSource::overBounds() const
+{
+    const qint64 size = expectedSize();
+    if (size < 0)
+        return QString();
+    // Even a try that brought the rest whole must stay within the budget.
+    const qint64 rest = qMax<qint64>(size - target.size(), 0);
+    const qint64 most = std::numeric_limits<qint64>::max() / maxTransferFactor;
+    const qint64 budget = size > most ? std::numeric_limits<qint64>::max()
+                                      : maxTransferFactor * qMax<qint64>(size, 1);
+    if (received <= budget && rest <= budget - received)
+        return QString();
+    return QStringLiteral("%1 bytes transferred for a file of %2; another try could pass %3 "
+                          "times its size")
+        .arg(received)
+        .arg(size)
+        .arg(maxTransferFactor);
 }
 
 void ReleaseSource::refuseFile(const QString &why)
@@ -166,11 +284,20 @@ void ReleaseSource::attemptEnded(Outcome outcome, const QString &reason)
         end(true, QString());
         return;
     }
-    // A try that brought bytes was worth it: the count starts again, so a
-    // network that keeps cutting but keeps giving gets the file in the end.
-    if (received > receivedBefore)
+    // A try whose bytes were kept was worth it: the count starts again, so
+    // a network that keeps cutting but keeps giving gets the file in the
+    // end. Bytes thrown away (no restart offered, the file changed) are no
+    // progress: a source that cannot keep them gets 5 tries.
+    if (!discarded && target.size() > keptBefore)
         tries = 0;
+    const QString bounds = outcome == ConnectionLost ? overBounds() : QString();
     int wait = 0;
+    if (!bounds.isEmpty()) {
+        target.flush();
+        target.close();
+        end(false, reason + QLatin1String("; given up: ") + bounds);
+        return;
+    }
     if (outcome == ConnectionLost && ++tries < maxTries) {
         // 1, 2, 4, 8 s, each with up to half a second more, so that many
         // updaters cut off together do not come back together.
@@ -195,13 +322,12 @@ void ReleaseSource::nextTry()
 {
     if (!busy)
         return;
-    target.seek(target.size());
-    receivedBefore = received;
-    startAttempt();
+    beginAttempt();
 }
 
 void ReleaseSource::end(bool ok, const QString &reason)
 {
     busy = false;
+    deadline.stop();
     emit finished(ok, reason);
 }

@@ -3,6 +3,7 @@
 
 #include "cappedfile.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -13,8 +14,13 @@
 // file already holds when the small record beside it ("<file>.source")
 // still names the same file on the same source, and starts over otherwise.
 // A connection lost or timed out is reconnected and resumed up to 5 tries
-// (about 1, 2, 4, 8 s apart); an overloaded source is tried at most twice
-// more after 1 to 3 s. The end is one finished(ok, reason).
+// (about 1, 2, 4, 8 s apart); a try counts as progress, and the count starts
+// again, only when the bytes kept grew without any being thrown away. An
+// overloaded source is tried at most twice more after 1 to 3 s. All tries
+// together transfer at most maxTransferFactor times the file's size and
+// take at most timeLimit(); the file is held to the size its source
+// announces, and there must be room for it on the disk. The end is one
+// finished(ok, reason).
 class ReleaseSource : public QObject
 {
     Q_OBJECT
@@ -25,6 +31,12 @@ public:
 
     static constexpr int maxTries = 5;
     static constexpr int maxOverloadRetries = 2;
+    // Bytes transferred by all tries of one fetch, as a multiple of the
+    // file's size (its announced size, else its cap).
+    static constexpr int maxTransferFactor = 3;
+    // The longest one fetch, all tries together, may take for a file of
+    // `size` bytes: 2 minutes, and one more second for every 16 KiB.
+    static qint64 timeLimit(qint64 size);
 
     explicit ReleaseSource(QObject *parent = nullptr);
     ~ReleaseSource() override;
@@ -51,12 +63,17 @@ public:
     // The last fetch ended because the file is larger than its cap: the
     // reason names the file ("the published \"NAME\" ...").
     bool refusedFile() const { return refused; }
+    // The last fetch ended for a reason on this side (no room on the disk):
+    // another source would not do better.
+    bool failedHere() const { return localFailure; }
 
     // The pause before another try of an overloaded source: 1 to 3 s.
     static int overloadPause();
 
     // Divides every pause between tries; tests set it high.
     static void setPauseDivisorForTesting(int divisor);
+    // Overrides timeLimit() (0: back to it); tests set it low.
+    static void setTimeLimitForTesting(qint64 msecs);
 
 signals:
     // Bytes of the whole file held so far, never fewer than reported before.
@@ -89,8 +106,15 @@ protected:
     // An attempt's bytes, once written: counted. The file itself refuses a
     // write past the cap.
     void noteReceived(qint64 bytes) { received += bytes; }
-    // False (after attemptEnded) when a file of `total` bytes is over the cap.
+    // False (after attemptEnded) when a file of `total` bytes is over the
+    // cap, or does not fit on the disk. Else the file is held to `total`.
     bool checkTotal(qint64 total);
+    // The same judgement without ending anything: empty when a file of
+    // `total` bytes (<= 0: not told) may come, and the file is then held to
+    // it; else why not, for refuseTotal(). *here: the disk is too full.
+    QString judgeTotal(qint64 total, bool *here);
+    // Ends the fetch for judgeTotal()'s reason. The attempt must be stopped.
+    void refuseTotal(const QString &why, bool here);
     // Ends the fetch: the file is refused for its size (`why`: "is N bytes,
     // more than M", or the file's own excess()). The attempt must be stopped.
     void refuseFile(const QString &why);
@@ -98,8 +122,13 @@ protected:
 
 private:
     void nextTry();
+    void beginAttempt();
     QString recordPath() const;
     void end(bool ok, const QString &reason);
+    // Why another try would pass the bounds of the whole fetch; else empty.
+    QString overBounds() const;
+    qint64 expectedSize() const;
+    void armDeadline();
 
     QString name;
     CappedFile target {QString(), -1};
@@ -108,16 +137,21 @@ private:
     bool busy = false;
     bool overloaded = false;
     bool refused = false;
+    bool localFailure = false;
     QString recorded;
     QString currentLocation;
     qint64 received = 0;
-    qint64 receivedBefore = 0; // when the attempt began
+    qint64 keptBefore = 0; // bytes the file held when the attempt began
+    bool discarded = false; // the attempt threw kept bytes away
+    qint64 total = -1; // announced by the source
     qint64 shown = 0;
     int tries = 0;
     bool resuming = false;
     int overloadRetries = 0;
     int timeoutMs = 30000;
     QTimer pause;
+    QTimer deadline;
+    QElapsedTimer clock;
 };
 
 #endif // RELEASESOURCE_H

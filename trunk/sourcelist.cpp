@@ -6,6 +6,7 @@
 #include "safefiles.h"
 #include "version.h"
 
+#include <QDebug>
 #include <QFile>
 #include <QUrl>
 
@@ -84,7 +85,7 @@ bool SourceList::readVersionFile(const QString &path, QString *version, QString 
     return true;
 }
 
-void SourceList::fetchVersionFromMirrors(const QString &reason)
+void SourceList::fetchVersionFromNext(const QString &reason)
 {
     for (const QString &line : qAsConst(invalid))
         emit sourceLeft(line);
@@ -151,6 +152,7 @@ void SourceList::start(Step next)
     case Archive: {
         const QString part = path(ReleaseFiles::partialArchive);
         resumed = QFile(part).size() > 0;
+        archiveFetched = true;
         source->fetch(QLatin1String(ReleaseFiles::archive), part, archiveCap, true);
         break;
     }
@@ -175,6 +177,11 @@ void SourceList::stepFinished(bool ok, const QString &reason)
     if (!ok && (step == Manifest || step == ManifestSignature)) {
         step = Idle;
         emit manifestFetched(false, reason);
+        return;
+    }
+    if (!ok && step == Archive && source->failedHere()) {
+        step = Idle;
+        emit releaseFetched(false, reason);
         return;
     }
     if (!ok) {
@@ -289,4 +296,19 @@ void SourceList::cancel()
     step = Idle;
     for (ReleaseSource *source : qAsConst(sources))
         source->cancel();
+}
+
+void SourceList::removeUnusedPartial()
+{
+    if (archiveFetched)
+        return;
+    const QString part = path(ReleaseFiles::partialArchive);
+    if (!QFile::exists(part))
+        return;
+    const bool removed = QFile::remove(part);
+    QFile::remove(part + QLatin1String(ReleaseFiles::partialRecordSuffix));
+    qDebug().noquote() << (removed ? QStringLiteral("Partial download \"%1\" removed: not "
+                                                    "continued by this run")
+                                   : QStringLiteral("Partial download \"%1\" not removed"))
+                              .arg(part);
 }

@@ -17,7 +17,8 @@ class ReleaseSource;
 // source's; the signature and the archive may then come from any source
 // publishing the same version text. A source that fails (unreachable,
 // login or folder refused, out of time, another version, a file that fails
-// its check) is left for the next, with one sourceLeft() line each.
+// its check, a release that does not verify) is left for the next, with one
+// sourceLeft() line each.
 class SourceList : public QObject
 {
     Q_OBJECT
@@ -37,10 +38,11 @@ public:
     // line of printable text.
     static bool readVersionFile(const QString &path, QString *version, QString *reason);
 
-    // The primary has failed to tell its version (`reason`): asks the
-    // mirrors in order for "version.ver" into "new_version.ver" (at most
-    // 1 KiB, and a version as readVersionFile() takes it).
-    void fetchVersionFromMirrors(const QString &reason);
+    // The source asked last has failed to tell its version, or its release
+    // does not verify (`reason`): asks the next sources in order for
+    // "version.ver" into "new_version.ver" (at most 1 KiB, and a version as
+    // readVersionFile() takes it).
+    void fetchVersionFromNext(const QString &reason);
     // The version the answering mirror publishes, cleaned.
     QString publishedVersion() const { return version; }
     // "release.json", then "release.json.minisig", from the source that
@@ -52,8 +54,9 @@ public:
     void setPrimaryListing(const QHash<QString, qint64> &sizes) { primaryListing = sizes; }
     // The signature (when `withSignature`) and then the archive of release
     // `version`, from the source that told it, else the next publishing it.
-    // The archive arrives as "app.zip.part" (at most archiveCap bytes; < 0:
-    // no cap) and is renamed "app.zip" whole.
+    // The archive arrives as "app.zip.part" (at most archiveCap bytes, and
+    // at most what the source announces) and is renamed "app.zip" whole. A
+    // disk too full for it ends the fetch without leaving the source.
     void fetchRelease(const QString &version, bool withSignature, qint64 archiveCap = -1);
     // The fetched archive failed its check: fetched whole once more when it
     // was resumed, else from the next source; releaseFetched() follows.
@@ -64,6 +67,9 @@ public:
     void fetchFile(const QString &name, const QString &path, qint64 cap);
     // Stops; a partial archive stays for the next run.
     void cancel();
+    // The run ends: a partial archive it never went on with (nothing newer,
+    // declined, another source's release refused) is of no use any more.
+    void removeUnusedPartial();
 
     QString archivePath() const;
     QString signaturePath() const;
@@ -114,6 +120,7 @@ private:
     qint64 otherCap = -1;
     QHash<QString, qint64> primaryListing;
     bool resumed = false;
+    bool archiveFetched = false; // by this run, whole or not
     bool fetchedWholeAgain = false;
     QString version;
     QString lastReason;
