@@ -327,9 +327,14 @@ class TestMainWindow : public QObject
     }
 
     // Runs updater-publish on the new release's folder for version 1.1,
-    // signed with the test's key, with the given target and options.
-    void publish(const QStringList &arguments)
+    // signed with the test's key, with the given target and options (for
+    // Viewer in demo_mac unless they say otherwise).
+    void publish(QStringList arguments)
     {
+        if (!arguments.contains("--product"))
+            arguments << "--product" << "Viewer";
+        if (!arguments.contains("--folder"))
+            arguments << "--folder" << "demo_mac";
         const QString source = tmp->filePath("release");
         for (const ZipEntry &entry : newRelease()) {
             QVERIFY(writeFile(source + "/" + entry.name, entry.data));
@@ -365,8 +370,9 @@ class TestMainWindow : public QObject
         QVERIFY2(tool.run(minisign,
                      {"-S", "-s", keys.filePath("minisign.key"), "-m", dir + "/release.json", "-t",
                          QStringLiteral("timestamp:%1 file:release.json version:%2")
-                             .arg(manifest.signedAt)
-                             .arg(commentVersion)},
+                                 .arg(manifest.signedAt)
+                                 .arg(commentVersion)
+                             + manifest.binding.commentTokens()},
                      "\n"),
             tool.output);
     }
@@ -778,6 +784,11 @@ private slots:
         // the bytes are not its own. Resumed, refused, fetched whole once more.
         QTest::newRow("resumed-partial-of-other-bytes")
             << "stale-partial" << true << all + QStringList {"RETR app.zip"} << "";
+        // Signed with the same key for another product, put in this folder.
+        QTest::newRow("another-products-release")
+            << "other-product" << true << all
+            << "Update not installed: signature refused: the trusted comment says it is for "
+               "\"Editor\" in \"demo_mac\", this installation is \"Viewer\" in \"demo_mac\"";
         // A genuine 1.1 replayed under a "version.ver" of 1.2.
         QTest::newRow("older-release-under-newer-version")
             << "newer-version-file" << true << all
@@ -794,7 +805,11 @@ private slots:
         QVERIFY(QDir(serverFolder).removeRecursively());
         FtpServer server;
         QVERIFY(serve(server));
-        publish(server);
+        if (change == "other-product")
+            publish({"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--product",
+                "Editor"});
+        else
+            publish(server);
         QCOMPARE(QDir(serverFolder).entryList(QDir::Files | QDir::Hidden),
             QStringList({"app.zip", "app.zip.minisig", "release.json", "release.json.minisig",
                 "version.ver"}));
@@ -892,6 +907,19 @@ private slots:
         QTest::newRow("version-differs-from-trusted-comment")
             << "comment-1.2" << false
             << notShown + "it is for version \"1.1\", its signature for \"1.2\"";
+        // One key signs every product and platform of a publisher: a signed
+        // release copied from another folder, or another product's, is not
+        // this installation's (the manifest and its comment both say so).
+        QTest::newRow("another-folders-release")
+            << "folder-demo_win32" << false
+            << notShown
+                + "signature refused: the trusted comment says it is for \"Viewer\" in \"demo_win32\", this "
+                  "installation is \"Viewer\" in \"demo_mac\"";
+        QTest::newRow("another-products-release")
+            << "product-Editor" << false
+            << notShown
+                + "signature refused: the trusted comment says it is for \"Editor\" in \"demo_mac\", this "
+                  "installation is \"Viewer\" in \"demo_mac\"";
         QTest::newRow("lower-than-highest-verified")
             << "verified-1.2" << false
             << notShown + "a replay: version \"1.1\" is older than \"1.2\"";
@@ -950,8 +978,13 @@ private slots:
             changed.rollout = change.mid(8).toInt();
         if (change == "confirm-2")
             changed.confirm = 2;
+        if (change.startsWith("folder-"))
+            changed.binding.folder = change.mid(7);
+        if (change.startsWith("product-"))
+            changed.binding.product = change.mid(8);
         if (change == "minisign" || change == "expired" || change == "comment-1.2"
-            || change.startsWith("rollout-") || change == "confirm-2")
+            || change.startsWith("rollout-") || change == "confirm-2"
+            || change.startsWith("folder-") || change.startsWith("product-"))
             signWithMinisign(out, changed, commentVersion);
         if (change == "newer-version-file")
             QVERIFY(writeFile(out + "/version.ver", "1.2\n"));
@@ -1013,6 +1046,9 @@ private slots:
                 qPrintable(answerer.notes));
             QVERIFY(answerer.notesInert);
         }
+        // Another place's release is never recorded as verified here.
+        if (change.startsWith("folder-") || change.startsWith("product-"))
+            QVERIFY(!readBytes(appDir + "/.update-state").contains("highest_version"));
         if (change == "archive-longer") {
             // Never more than the signed size on disk, nor asked for.
             QVERIFY(QFileInfo(appDir + "/app.zip").size() <= archiveSize);

@@ -406,6 +406,7 @@ void MainWindow::judgeManifest()
     input.publishedVersion = remoteVersion;
     input.installedVersion = localVersion;
     input.now = QDateTime::currentSecsSinceEpoch();
+    input.own = {appName, serverAppDir};
     const ManifestCheck::Verdict verdict = ManifestCheck::judge(input, &state);
     if (!verdict.offered)
         return finish(verdict.reason);

@@ -43,6 +43,11 @@ QString keyIdText(const QByteArray &keyId);
 // cannot be read.
 bool prehashFile(const QString &path, QByteArray *hash, QString *reason);
 
+// The value of the token "name:" in a trusted comment of blank-separated
+// "name:value" tokens ("timestamp:1 file:app.zip version:1.1"), as written;
+// a null string when the comment has none.
+QString commentToken(const QString &comment, const QString &name);
+
 // libsodium's start-up; false when the library cannot be used.
 bool initSodium();
 
