@@ -25,7 +25,8 @@ bool wholeNumber(const QJsonValue &value, double min, double max, qint64 *out)
     if (!value.isDouble())
         return false;
     const double d = value.toDouble();
-    if (std::floor(d) != d || d < min || d > max)
+    // In range before the conversion: a double outside qint64 has none defined.
+    if (!(d >= min && d <= max) || std::floor(d) != d)
         return false;
     *out = qint64(d);
     return true;
