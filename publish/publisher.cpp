@@ -57,8 +57,8 @@ QString Publisher::asideName(const QString &finalName)
 }
 
 bool Publisher::prepare(const QString &sourceDir, const QString &version,
-    const ReleaseManifest::Binding &binding, const ReleaseSigner &signer,
-    const QString &outputDir, QString *reason, const ManifestOptions *manifestOptions)
+    const ReleaseManifest::Binding &binding, const ReleaseSigner &signer, const QString &outputDir,
+    QString *reason, const ManifestOptions *manifestOptions)
 {
     // The version is one token of the trusted comment, and the updater
     // compares the installed version file's text with it.

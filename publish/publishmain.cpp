@@ -197,9 +197,9 @@ int main(int argc, char **argv)
         QStringLiteral("An earlier release (its folder or its app.zip) to write a delta from; "
                        "may be given more than once."),
         QStringLiteral("PATH"));
-    parser.addOptions({serverOption, folderOption, productOption, versionOption, keyOption, userOption,
-        passwordOption, outputOption, timeoutOption, expiresOption, rolloutOption, percentOption,
-        notesOption, confirmOption, previousOption});
+    parser.addOptions({serverOption, folderOption, productOption, versionOption, keyOption,
+        userOption, passwordOption, outputOption, timeoutOption, expiresOption, rolloutOption,
+        percentOption, notesOption, confirmOption, previousOption});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
         QStringLiteral("The folder whose contents become the archive."));
     if (!parser.parse(QCoreApplication::arguments())) {

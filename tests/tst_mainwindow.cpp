@@ -332,9 +332,11 @@ class TestMainWindow : public QObject
     void publish(QStringList arguments)
     {
         if (!arguments.contains("--product"))
-            arguments << "--product" << "Viewer";
+            arguments << "--product"
+                      << "Viewer";
         if (!arguments.contains("--folder"))
-            arguments << "--folder" << "demo_mac";
+            arguments << "--folder"
+                      << "demo_mac";
         const QString source = tmp->filePath("release");
         for (const ZipEntry &entry : newRelease()) {
             QVERIFY(writeFile(source + "/" + entry.name, entry.data));
@@ -910,15 +912,15 @@ private slots:
         // One key signs every product and platform of a publisher: a signed
         // release copied from another folder, or another product's, is not
         // this installation's (the manifest and its comment both say so).
-        QTest::newRow("another-folders-release")
-            << "folder-demo_win32" << false
-            << notShown
-                + "signature refused: the trusted comment says it is for \"Viewer\" in \"demo_win32\", this "
+        QTest::newRow("another-folders-release") << "folder-demo_win32" << false
+                                                 << notShown
+                + "signature refused: the trusted comment says it is for \"Viewer\" in "
+                  "\"demo_win32\", this "
                   "installation is \"Viewer\" in \"demo_mac\"";
-        QTest::newRow("another-products-release")
-            << "product-Editor" << false
-            << notShown
-                + "signature refused: the trusted comment says it is for \"Editor\" in \"demo_mac\", this "
+        QTest::newRow("another-products-release") << "product-Editor" << false
+                                                  << notShown
+                + "signature refused: the trusted comment says it is for \"Editor\" in "
+                  "\"demo_mac\", this "
                   "installation is \"Viewer\" in \"demo_mac\"";
         QTest::newRow("lower-than-highest-verified")
             << "verified-1.2" << false

@@ -406,8 +406,8 @@ void TestPublish::signing()
     }
 
     const bool ok = t.run(publishTool,
-        {"--version", "1.1", "--key", secret, "--output", w.filePath("out"), "--folder",
-            "demo_mac", "--product", "My Demo", dir.filePath("release")},
+        {"--version", "1.1", "--key", secret, "--output", w.filePath("out"), "--folder", "demo_mac",
+            "--product", "My Demo", dir.filePath("release")},
         stdinText, environmentWith(env));
     if (!error.isEmpty()) {
         QVERIFY(!ok);
@@ -427,8 +427,8 @@ void TestPublish::signing()
                  .hasMatch(),
         comment);
     QString version, reason;
-    QVERIFY2(SignatureVerifier::verify(Tool::read(pub), archive, signature,
-                 {"My Demo", "demo_mac"}, &version, &reason),
+    QVERIFY2(SignatureVerifier::verify(
+                 Tool::read(pub), archive, signature, {"My Demo", "demo_mac"}, &version, &reason),
         qPrintable(reason));
     QCOMPARE(version, QStringLiteral("1.1"));
     QCOMPARE(Tool::read(w.filePath("out/version.ver")), QByteArray("1.1\n"));
@@ -688,8 +688,8 @@ void TestPublish::failedPublish()
     QString reason;
     QVERIFY(signer.loadSecretKey(dir.filePath("w.key"), {}, &reason));
     QVERIFY(makeRelease(work.filePath("src"), false, QDateTime(), 8 << 20));
-    QVERIFY2(Publisher::prepare(
-        work.filePath("src"), "1.1", {"Demo", "demo_mac"}, signer, work.filePath("out"), &reason),
+    QVERIFY2(Publisher::prepare(work.filePath("src"), "1.1", {"Demo", "demo_mac"}, signer,
+                 work.filePath("out"), &reason),
         qPrintable(reason));
 
     Publisher publisher;
@@ -838,9 +838,8 @@ void TestPublish::manifestCommands()
     QVERIFY2(t.run(publishTool,
                  target
                      + QStringList {"--version", "1.1", "--product", "Demo", "--rollout", "10",
-                         "--expires", "7",
-                         "--confirm-launches", "3", "--notes", work.filePath("notes.md"),
-                         dir.filePath("release")}),
+                         "--expires", "7", "--confirm-launches", "3", "--notes",
+                         work.filePath("notes.md"), dir.filePath("release")}),
         t.output);
     ReleaseManifest before;
     QString reason;

@@ -119,31 +119,31 @@ void TestReleaseManifest::fields_data()
     QTest::newRow("array") << QByteArray("[]") << "not a JSON object";
     QTest::newRow("no-version") << "{\"signed\":1000,\"expires\":2000," + archive + "}"
                                 << "no \"version\"";
-    QTest::newRow("version-of-1024-nines")
-        << "{\"version\":\"" + QByteArray(1024, '9') + "\",\"signed\":1000,\"expires\":2000,"
-            + archive + "}"
-        << "\"version\" is not a version";
+    QTest::newRow("version-of-1024-nines") << "{\"version\":\"" + QByteArray(1024, '9')
+            + "\",\"signed\":1000,\"expires\":2000," + archive + "}"
+                                           << "\"version\" is not a version";
     QTest::newRow("unbound") << "{\"version\":\"1.1\",\"signed\":1000,\"expires\":2000," + archive
             + "}"
                              << "no \"product\" and \"folder\"";
     QTest::newRow("huge-size")
         << QByteArray(base).replace("\"size\":1000", "\"size\":31e19").prepend('{') + "}"
         << "no whole number \"archive\" \"size\"";
-    QTest::newRow("fractional-signed")
-        << "{\"version\":\"1.1\",\"product\":\"P\",\"folder\":\"f\",\"signed\":1000.5,\"expires\":2000," + archive + "}"
-        << "no whole number \"signed\"";
-    QTest::newRow("upper-case-hash")
-        << "{\"version\":\"1.1\",\"product\":\"P\",\"folder\":\"f\",\"signed\":1000,\"expires\":2000,"
-           "\"archive\":{\"name\":"
-           "\"app.zip\",\"size\":1000,\"blake2b\":\""
+    QTest::newRow("fractional-signed") << "{\"version\":\"1.1\",\"product\":\"P\",\"folder\":\"f\","
+                                          "\"signed\":1000.5,\"expires\":2000,"
+            + archive + "}"
+                                       << "no whole number \"signed\"";
+    QTest::newRow("upper-case-hash") << "{\"version\":\"1.1\",\"product\":\"P\",\"folder\":\"f\","
+                                        "\"signed\":1000,\"expires\":2000,"
+                                        "\"archive\":{\"name\":"
+                                        "\"app.zip\",\"size\":1000,\"blake2b\":\""
             + QByteArray(128, 'A') + "\"}}"
-        << "\"archive\" \"blake2b\" is not 128 lower-case hex digits";
-    QTest::newRow("negative-size")
-        << "{\"version\":\"1.1\",\"product\":\"P\",\"folder\":\"f\",\"signed\":1000,\"expires\":2000,"
-           "\"archive\":{\"name\":"
-           "\"app.zip\",\"size\":-1,\"blake2b\":\""
+                                     << "\"archive\" \"blake2b\" is not 128 lower-case hex digits";
+    QTest::newRow("negative-size") << "{\"version\":\"1.1\",\"product\":\"P\",\"folder\":\"f\","
+                                      "\"signed\":1000,\"expires\":2000,"
+                                      "\"archive\":{\"name\":"
+                                      "\"app.zip\",\"size\":-1,\"blake2b\":\""
             + hash + "\"}}"
-        << "no whole number \"archive\" \"size\"";
+                                   << "no whole number \"archive\" \"size\"";
     QTest::newRow("rollout-above-100") << "{" + base + ",\"rollout\":101}"
                                        << "\"rollout\" is not a whole number from 0 to 100";
     // A release on trial: its application confirms a start within N launches.
@@ -193,7 +193,8 @@ void TestReleaseManifest::notesRendered_data()
     QTest::newRow("paragraph-of-emphasis") << "*a* " << false;
     QTest::newRow("paragraph-of-web-addresses") << "www.a.b " << false;
     QTest::newRow("short-paragraphs-of-prose")
-        << "Opens **twice** as fast, and saves [files](x) on its own.\n\n" << false;
+        << "Opens **twice** as fast, and saves [files](x) on its own.\n\n"
+        << false;
     QTest::newRow("ordinary-notes") << QString() << true;
 }
 
@@ -255,12 +256,12 @@ void TestReleaseManifest::judge_data()
     QTest::newRow("comment-for-another-folder")
         << demoMac << demoWin << demoMac << "1.1" << -60ll << none << "in \"demo_win32\"";
     QTest::newRow("published-before-binding")
-        << "/" << "-" << demoMac << "1.1" << -60ll << none << "names no product and folder";
+        << "/"
+        << "-" << demoMac << "1.1" << -60ll << none << "names no product and folder";
     QTest::newRow("version-of-1024-nines") << demoMac << demoMac << demoMac << QString(1024, '9')
                                            << -60ll << none << "is not a version";
-    QTest::newRow("signed-two-days-ahead")
-        << demoMac << demoMac << demoMac << "1.1" << 2 * day << none
-        << "more than a day after this computer's clock";
+    QTest::newRow("signed-two-days-ahead") << demoMac << demoMac << demoMac << "1.1" << 2 * day
+                                           << none << "more than a day after this computer's clock";
     QTest::newRow("signed-an-hour-ahead")
         << demoMac << demoMac << demoMac << "1.1" << 3600ll << none << "";
     // What an updater without these bounds recorded holds nothing back.

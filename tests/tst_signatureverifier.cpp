@@ -90,8 +90,7 @@ void TestSignatureVerifier::minisignSignatures()
     QCOMPARE(signature.split('\n').value(1).left(2), QByteArray(legacy ? "RW" : "RU"));
     const QByteArray key = wholePubFile ? Tool::read(dir.filePath("a.pub")) : publicKey("a");
     QString version, reason;
-    QVERIFY2(
-        SignatureVerifier::verify(key, archive, signature, own, &version, &reason),
+    QVERIFY2(SignatureVerifier::verify(key, archive, signature, own, &version, &reason),
         qPrintable(reason));
     QCOMPARE(version, QStringLiteral("1.1"));
     QVERIFY(reason.isEmpty());
@@ -150,12 +149,14 @@ void TestSignatureVerifier::refusals_data()
                                  << "malformed"
                                  << "";
     QTest::newRow("no-version-token")
-        << "a" << archive << sign("a", archive, "timestamp:1 file:app.zip product:Demo folder:demo_mac")
+        << "a" << archive
+        << sign("a", archive, "timestamp:1 file:app.zip product:Demo folder:demo_mac")
         << "names no version"
         << "";
     QTest::newRow("version-of-1024-nines")
         << "a" << archive
-        << sign("a", archive, "file:app.zip product:Demo folder:demo_mac version:" + QByteArray(1024, '9'))
+        << sign("a", archive,
+               "file:app.zip product:Demo folder:demo_mac version:" + QByteArray(1024, '9'))
         << "version is not a version"
         << "";
     // One key signs every product and platform: the comment says which.
@@ -179,7 +180,8 @@ void TestSignatureVerifier::refusals_data()
     // signature holds, and the version it vouches for is the old one.
     QTest::newRow("older-release-replayed")
         << "a" << oldArchive
-        << sign("a", oldArchive, "timestamp:1 file:app.zip version:1.0 product:Demo folder:demo_mac")
+        << sign(
+               "a", oldArchive, "timestamp:1 file:app.zip version:1.0 product:Demo folder:demo_mac")
         << ""
         << "1.0";
 }

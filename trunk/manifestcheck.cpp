@@ -38,8 +38,8 @@ ManifestCheck::Verdict ManifestCheck::judge(const Input &input, UpdateState *sta
         return refuse(refusal(QStringLiteral("its signature is too large to be one")));
     QString trustedVersion;
     QString why;
-    if (!SignatureVerifier::verify(input.publicKey, input.manifestPath, input.signature, input.own,
-            &trustedVersion, &why))
+    if (!SignatureVerifier::verify(
+            input.publicKey, input.manifestPath, input.signature, input.own, &trustedVersion, &why))
         return refuse(refusal(QStringLiteral("signature refused: ") + why));
     // The file is ours, in the application directory, and read again at once.
     QFile file(input.manifestPath);

@@ -159,8 +159,8 @@ bool ReleaseManifest::offeredTo(const QByteArray &installId) const
 
 QByteArray ReleaseManifest::Binding::commentTokens() const
 {
-    return " product:" + QUrl::toPercentEncoding(product) + " folder:"
-        + QUrl::toPercentEncoding(folder);
+    return " product:" + QUrl::toPercentEncoding(product)
+        + " folder:" + QUrl::toPercentEncoding(folder);
 }
 
 ReleaseManifest::Binding ReleaseManifest::Binding::fromComment(const QString &trustedComment)

@@ -80,8 +80,8 @@ bool Version::isOrderable(const QString &text)
 {
     // Bounded, so that whatever one signed text says, a publisher can still
     // release a version above it, and no comparison or record grows with it.
-    static const QRegularExpression form(QStringLiteral(
-        "^[0-9]{1,9}(\\.[0-9]{1,9}){0,7}([-+~_A-Za-z][-+~_.A-Za-z0-9]*)?$"));
+    static const QRegularExpression form(
+        QStringLiteral("^[0-9]{1,9}(\\.[0-9]{1,9}){0,7}([-+~_A-Za-z][-+~_.A-Za-z0-9]*)?$"));
     return text.size() <= maxBytes && form.match(text).hasMatch();
 }
 
