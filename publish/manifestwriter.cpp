@@ -90,7 +90,8 @@ bool ManifestWriter::write(const ReleaseManifest &manifest, const ReleaseSigner 
     const QString &dir, QString *reason)
 {
     const QByteArray comment = "timestamp:" + QByteArray::number(manifest.signedAt)
-        + " file:" + ReleaseFiles::manifest + " version:" + manifest.version.toUtf8();
+        + " file:" + ReleaseFiles::manifest + " version:" + manifest.version.toUtf8()
+        + manifest.binding.commentTokens();
     QByteArray signature;
     return writeFile(manifestPath(dir), manifest.toJson(), reason)
         && signer.sign(manifestPath(dir), comment, &signature, reason)

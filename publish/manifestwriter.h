@@ -24,9 +24,9 @@ struct ManifestOptions
 
 // The publisher's side of "release.json": describes a built archive, signs
 // the manifest as "release.json.minisig" (trusted comment
-// "timestamp:<unix> file:release.json version:<version>"), and re-signs the
-// manifest on the server with another rollout share or expiry, the archive
-// untouched.
+// "timestamp:<unix> file:release.json version:<version> product:<product>
+// folder:<folder>"), and re-signs the manifest on the server with another
+// rollout share or expiry, the archive, product and folder untouched.
 class ManifestWriter
 {
 public:

@@ -57,15 +57,19 @@ QString Publisher::asideName(const QString &finalName)
 }
 
 bool Publisher::prepare(const QString &sourceDir, const QString &version,
-    const ReleaseSigner &signer, const QString &outputDir, QString *reason,
-    const QString &serverFolder, const ManifestOptions *manifestOptions)
+    const ReleaseManifest::Binding &binding, const ReleaseSigner &signer, const QString &outputDir,
+    QString *reason, const ManifestOptions *manifestOptions)
 {
     // The version is one token of the trusted comment, and the updater
     // compares the installed version file's text with it.
     // The contents are checked by ArchiveBuilder::build before it writes.
     *reason = ReleaseCheck::versionProblem(version);
     if (reason->isEmpty())
-        *reason = ReleaseCheck::versionFileProblem(sourceDir, version, serverFolder);
+        *reason = ReleaseCheck::productProblem(binding.product);
+    if (reason->isEmpty())
+        *reason = ReleaseCheck::folderProblem(binding.folder);
+    if (reason->isEmpty())
+        *reason = ReleaseCheck::versionFileProblem(sourceDir, version, binding.folder);
     if (reason->isEmpty())
         *reason = ReleaseCheck::outputProblem(sourceDir, outputDir);
     if (!reason->isEmpty())
@@ -80,8 +84,8 @@ bool Publisher::prepare(const QString &sourceDir, const QString &version,
     if (!ArchiveBuilder::build(sourceDir, archive, reason))
         return false;
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    const QByteArray comment = "timestamp:" + QByteArray::number(now)
-        + " file:" + archiveName.toUtf8() + " version:" + version.toUtf8();
+    const QByteArray comment = "timestamp:" + QByteArray::number(now) + " file:"
+        + archiveName.toUtf8() + " version:" + version.toUtf8() + binding.commentTokens();
     QByteArray signature;
     ReleaseManifest manifest;
     const ManifestOptions options = manifestOptions ? *manifestOptions : ManifestOptions();
@@ -90,6 +94,7 @@ bool Publisher::prepare(const QString &sourceDir, const QString &version,
             out.filePath(QLatin1String(ReleaseFiles::archiveSignature)), signature, reason)
         || !ManifestWriter::describe(archive, version, options, now, &manifest, reason))
         return false;
+    manifest.binding = binding;
     for (const QString &previous : options.previous) {
         DeltaBuilder::Delta delta;
         if (!DeltaBuilder::build(previous, archive, version, outputDir, &delta, reason)) {

@@ -1,6 +1,8 @@
 #ifndef PUBLISHER_H
 #define PUBLISHER_H
 
+#include "releasemanifest.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -52,13 +54,15 @@ public:
 
     // Builds "app.zip" from sourceDir into outputDir, writes "version.ver",
     // signs the archive as "app.zip.minisig" with the trusted comment
-    // "timestamp:<unix> file:app.zip version:<version>", and writes the
-    // signed manifest (ManifestWriter) with the given options (null: the
-    // defaults). Refuses what ReleaseCheck::sourceProblem refuses
-    // (serverFolder picks the version file checked).
+    // "timestamp:<unix> file:app.zip version:<version> product:<product>
+    // folder:<folder>", and writes the signed manifest (ManifestWriter) for
+    // the same product and folder with the given options (null: the
+    // defaults). Refuses what ReleaseCheck::sourceProblem refuses (the
+    // folder picks the version file checked) and a product or folder that
+    // is not one plain name.
     static bool prepare(const QString &sourceDir, const QString &version,
-        const ReleaseSigner &signer, const QString &outputDir, QString *reason,
-        const QString &serverFolder = QString(), const ManifestOptions *manifest = nullptr);
+        const ReleaseManifest::Binding &binding, const ReleaseSigner &signer,
+        const QString &outputDir, QString *reason, const ManifestOptions *manifest = nullptr);
 
     explicit Publisher(QObject *parent = nullptr);
     ~Publisher() override;

@@ -151,6 +151,10 @@ int main(int argc, char **argv)
         QStringLiteral("The application's folder on the server, e.g. demo_mac; for one ending in "
                        "_win32, SOURCE_DIR's Bin/version.ver must hold the version."),
         QStringLiteral("FOLDER"));
+    const QCommandLineOption productOption(QStringLiteral("product"),
+        QStringLiteral("The application's name, the updaters' sappname (e.g. Demo); the release "
+                       "is signed for this product and --folder alone."),
+        QStringLiteral("NAME"));
     const QCommandLineOption versionOption(QStringLiteral("version"),
         QStringLiteral("The version published (1.2, 2.0-beta, 2.0rc1); SOURCE_DIR's version.ver "
                        "must hold it."),
@@ -193,9 +197,9 @@ int main(int argc, char **argv)
         QStringLiteral("An earlier release (its folder or its app.zip) to write a delta from; "
                        "may be given more than once."),
         QStringLiteral("PATH"));
-    parser.addOptions({serverOption, folderOption, versionOption, keyOption, userOption,
-        passwordOption, outputOption, timeoutOption, expiresOption, rolloutOption, percentOption,
-        notesOption, confirmOption, previousOption});
+    parser.addOptions({serverOption, folderOption, productOption, versionOption, keyOption,
+        userOption, passwordOption, outputOption, timeoutOption, expiresOption, rolloutOption,
+        percentOption, notesOption, confirmOption, previousOption});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
         QStringLiteral("The folder whose contents become the archive."));
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -222,8 +226,9 @@ int main(int argc, char **argv)
         usage = QStringLiteral("give exactly one SOURCE_DIR");
     else if (resign
         && (local || parser.isSet(versionOption) || parser.isSet(notesOption)
-            || parser.isSet(confirmOption) || parser.isSet(previousOption)))
-        usage = QStringLiteral("%1 takes neither --output, --version, --notes, "
+            || parser.isSet(confirmOption) || parser.isSet(previousOption)
+            || parser.isSet(productOption)))
+        usage = QStringLiteral("%1 takes neither --output, --version, --product, --notes, "
                                "--confirm-launches nor --previous")
                     .arg(command);
     else if (command == QLatin1String("rollout")
@@ -245,8 +250,10 @@ int main(int argc, char **argv)
         usage = QStringLiteral("--version and --key are needed");
     else if (resign && !parser.isSet(keyOption))
         usage = QStringLiteral("--key is needed");
-    else if (!local && !parser.isSet(folderOption))
+    else if (!parser.isSet(folderOption))
         usage = QStringLiteral("--folder is needed");
+    else if (!resign && !parser.isSet(productOption))
+        usage = QStringLiteral("--product is needed");
     else if (!local && !parseServer(parser.value(serverOption), &host, &port))
         usage = QStringLiteral("--server HOST:PORT is needed");
     bool timeoutOk = false;
@@ -263,8 +270,11 @@ int main(int argc, char **argv)
     const QString folder = parser.value(folderOption);
     const QString keyPath = parser.value(keyOption);
     // Re-signing touches the manifest alone: no version or folder to build.
+    const ReleaseManifest::Binding binding {parser.value(productOption), folder};
     QString problem = resign ? QString() : ReleaseCheck::versionProblem(version);
-    if (problem.isEmpty() && (!local || parser.isSet(folderOption)))
+    if (problem.isEmpty() && !resign)
+        problem = ReleaseCheck::productProblem(binding.product);
+    if (problem.isEmpty())
         problem = ReleaseCheck::folderProblem(folder);
     if (problem.isEmpty())
         problem = ReleaseCheck::lineProblem(QStringLiteral("user"), parser.value(userOption));
@@ -316,7 +326,7 @@ int main(int argc, char **argv)
     }
     manifestOptions.previous = parser.values(previousOption);
     if (!Publisher::prepare(
-            sourceDir, version, signer, outputDir, &reason, folder, &manifestOptions))
+            sourceDir, version, binding, signer, outputDir, &reason, &manifestOptions))
         return failWith(reason);
     // The deltas the manifest lists go up first: a release must never list
     // one that is not there yet.

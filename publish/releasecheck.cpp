@@ -45,11 +45,23 @@ QString ReleaseCheck::folderProblem(const QString &folder)
     return QString();
 }
 
+QString ReleaseCheck::productProblem(const QString &product)
+{
+    if (product.isEmpty() || product == QLatin1String(".") || product == QLatin1String("..")
+        || hasLineBreakOrNul(product) || product.contains(QLatin1Char('/'))
+        || product.contains(QLatin1Char('\\')))
+        return QStringLiteral("the product \"%1\" must be one name without CR, LF, NUL, \"/\" or "
+                              "\"\\\"; it is the updaters' \"sappname\"")
+            .arg(oneLine(product));
+    return QString();
+}
+
 QString ReleaseCheck::versionProblem(const QString &version)
 {
     if (!Version::isOrderable(version))
-        return QStringLiteral("the version \"%1\" is not one updaters can order: dotted decimal "
-                              "numbers, optionally followed by a suffix (1.2, 2.0-beta, 2.0rc1)")
+        return QStringLiteral("the version \"%1\" is not one updaters can order: 1 to 8 dotted "
+                              "decimal numbers of at most 9 digits, optionally followed by a "
+                              "suffix (1.2, 2.0-beta, 2.0rc1), at most 64 bytes")
             .arg(oneLine(version));
     return QString();
 }

@@ -12,6 +12,9 @@ namespace ReleaseCheck {
 
 // The server folder: one plain name (no CR, LF, NUL, "/" or "..").
 QString folderProblem(const QString &folder);
+// The product ("sappname" of the updaters' configuration): one plain name
+// (no CR, LF, NUL, "/" or "\\"), since updaters make file names of it.
+QString productProblem(const QString &product);
 // A dotted decimal version with an optional suffix, as updaters compare them.
 QString versionProblem(const QString &version);
 // A value sent in an FTP line (user, password): no CR, LF or NUL.

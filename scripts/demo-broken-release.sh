@@ -47,7 +47,7 @@ LINE
 
 publish_release() { # version
     echo "== Publishing Demo $1 on trial (--confirm-launches 1)"
-    "$publish" --server "127.0.0.1:$ftp_port" --folder demo_mac --version "$1" \
+    "$publish" --server "127.0.0.1:$ftp_port" --folder demo_mac --product Demo --version "$1" \
         --confirm-launches 1 --key "$run/keys/minisign.key" "$run/release-$1" \
         >"$run/publish-$1.log" 2>&1 || { cat "$run/publish-$1.log" >&2; exit 1; }
 }

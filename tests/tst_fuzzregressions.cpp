@@ -1,4 +1,5 @@
 #include "fuzztargets.h"
+#include "releasetargets.h"
 
 #include <QDir>
 #include <QFile>
@@ -48,6 +49,10 @@ void tst_FuzzRegressions::replay_data()
         QStringLiteral("replies"), QStringLiteral("dialogues"), QStringLiteral("*.txt"), false);
     addFiles(QStringLiteral("listing"), QStringLiteral("fuzz/listing"), QStringLiteral("*"), true);
     addFiles(QStringLiteral("replies"), QStringLiteral("fuzz/replies"), QStringLiteral("*"), true);
+    addFiles(
+        QStringLiteral("manifest"), QStringLiteral("fuzz/manifest"), QStringLiteral("*"), true);
+    addFiles(
+        QStringLiteral("deltaindex"), QStringLiteral("fuzz/deltaindex"), QStringLiteral("*"), true);
 }
 
 void tst_FuzzRegressions::replay()
@@ -57,7 +62,11 @@ void tst_FuzzRegressions::replay()
     QFETCH(bool, kept);
     QVERIFY(!input.isEmpty());
     const auto *bytes = reinterpret_cast<const uint8_t *>(input.constData());
-    if (kept) {
+    if (target == QLatin1String("manifest")) {
+        fuzzManifest(bytes, size_t(input.size()));
+    } else if (target == QLatin1String("deltaindex")) {
+        fuzzDeltaIndex(bytes, size_t(input.size()));
+    } else if (kept) {
         if (target == QLatin1String("listing"))
             fuzzListingLine(bytes, size_t(input.size()));
         else

@@ -333,9 +333,16 @@ class TestMainWindow : public QObject
     }
 
     // Runs updater-publish on the new release's folder for version 1.1,
-    // signed with the test's key, with the given target and options.
-    void publish(const QStringList &arguments)
+    // signed with the test's key, with the given target and options (for
+    // Viewer in demo_mac unless they say otherwise).
+    void publish(QStringList arguments)
     {
+        if (!arguments.contains("--product"))
+            arguments << "--product"
+                      << "Viewer";
+        if (!arguments.contains("--folder"))
+            arguments << "--folder"
+                      << "demo_mac";
         const QString source = tmp->filePath("release");
         for (const ZipEntry &entry : newRelease()) {
             QVERIFY(writeFile(source + "/" + entry.name, entry.data));
@@ -371,8 +378,9 @@ class TestMainWindow : public QObject
         QVERIFY2(tool.run(minisign,
                      {"-S", "-s", keys.filePath("minisign.key"), "-m", dir + "/release.json", "-t",
                          QStringLiteral("timestamp:%1 file:release.json version:%2")
-                             .arg(manifest.signedAt)
-                             .arg(commentVersion)},
+                                 .arg(manifest.signedAt)
+                                 .arg(commentVersion)
+                             + manifest.binding.commentTokens()},
                      "\n"),
             tool.output);
     }
@@ -793,6 +801,11 @@ private slots:
         QTest::newRow("resumed-partial-of-other-bytes-without-key")
             << "stale-partial" << false
             << QStringList {"RETR version.ver", "RETR app.zip", "RETR app.zip"} << "";
+        // Signed with the same key for another product, put in this folder.
+        QTest::newRow("another-products-release")
+            << "other-product" << true << all
+            << "Update not installed: signature refused: the trusted comment says it is for "
+               "\"Editor\" in \"demo_mac\", this installation is \"Viewer\" in \"demo_mac\"";
         // A genuine 1.1 replayed under a "version.ver" of 1.2.
         QTest::newRow("older-release-under-newer-version")
             << "newer-version-file" << true << all
@@ -809,7 +822,11 @@ private slots:
         QVERIFY(QDir(serverFolder).removeRecursively());
         FtpServer server;
         QVERIFY(serve(server));
-        publish(server);
+        if (change == "other-product")
+            publish({"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--product",
+                "Editor"});
+        else
+            publish(server);
         QCOMPARE(QDir(serverFolder).entryList(QDir::Files | QDir::Hidden),
             QStringList({"app.zip", "app.zip.minisig", "release.json", "release.json.minisig",
                 "version.ver"}));
@@ -914,6 +931,19 @@ private slots:
         QTest::newRow("version-differs-from-trusted-comment")
             << "comment-1.2" << false
             << notShown + "it is for version \"1.1\", its signature for \"1.2\"";
+        // One key signs every product and platform of a publisher: a signed
+        // release copied from another folder, or another product's, is not
+        // this installation's (the manifest and its comment both say so).
+        QTest::newRow("another-folders-release") << "folder-demo_win32" << false
+                                                 << notShown
+                + "signature refused: the trusted comment says it is for \"Viewer\" in "
+                  "\"demo_win32\", this "
+                  "installation is \"Viewer\" in \"demo_mac\"";
+        QTest::newRow("another-products-release") << "product-Editor" << false
+                                                  << notShown
+                + "signature refused: the trusted comment says it is for \"Editor\" in "
+                  "\"demo_mac\", this "
+                  "installation is \"Viewer\" in \"demo_mac\"";
         QTest::newRow("lower-than-highest-verified")
             << "verified-1.2" << false
             << notShown + "a replay: version \"1.1\" is older than \"1.2\"";
@@ -938,6 +968,8 @@ private slots:
                                    << "Version 1.1 is offered to 0% of installations; not yet "
                                       "this one";
         QTest::newRow("rollout-100") << "rollout-100" << true << "Update installed";
+        // Too much to render at once: the question comes with the notes as text.
+        QTest::newRow("notes-of-a-64-KiB-table") << "notes-table" << true << "Update installed";
         // On trial: installed with 1.0 kept, its first launch counted.
         QTest::newRow("confirm-2") << "confirm-2" << true << "Update installed";
     }
@@ -972,8 +1004,19 @@ private slots:
             changed.rollout = change.mid(8).toInt();
         if (change == "confirm-2")
             changed.confirm = 2;
+        if (change.startsWith("folder-"))
+            changed.binding.folder = change.mid(7);
+        if (change.startsWith("product-"))
+            changed.binding.product = change.mid(8);
+        if (change == "notes-table") {
+            changed.notes = "| Viewer 1.1 |\n|---|\n";
+            while (changed.notes.size() < 64 * 1024 - 16)
+                changed.notes += "| Faster |\n";
+        }
         if (change == "minisign" || change == "expired" || change == "comment-1.2"
-            || change.startsWith("rollout-") || change == "confirm-2")
+            || change.startsWith("rollout-") || change == "confirm-2"
+            || change.startsWith("folder-") || change.startsWith("product-")
+            || change == "notes-table")
             signWithMinisign(out, changed, commentVersion);
         if (change == "newer-version-file")
             QVERIFY(writeFile(out + "/version.ver", "1.2\n"));
@@ -1031,10 +1074,20 @@ private slots:
                 qPrintable(answerer.details));
             QCOMPARE(answerer.text, updateQuestion);
             QCOMPARE(answerer.buttons, QMessageBox::No | QMessageBox::Yes);
-            QVERIFY2(answerer.notes.startsWith("Viewer 1.1\nOpens twice as fast"),
-                qPrintable(answerer.notes));
+            if (change == "notes-table") {
+                QCOMPARE(answerer.notes, changed.notes);
+                QCOMPARE(log->count("Release notes shown as plain text: too much markup in one "
+                                    "paragraph or table to render without delaying the question"),
+                    1);
+            } else {
+                QVERIFY2(answerer.notes.startsWith("Viewer 1.1\nOpens twice as fast"),
+                    qPrintable(answerer.notes));
+            }
             QVERIFY(answerer.notesInert);
         }
+        // Another place's release is never recorded as verified here.
+        if (change.startsWith("folder-") || change.startsWith("product-"))
+            QVERIFY(!readBytes(appDir + "/.update-state").contains("highest_version"));
         if (change == "archive-longer") {
             // Never more than the signed size on disk, nor asked for.
             QVERIFY(QFileInfo(appDir + "/app.zip").size() <= archiveSize);

@@ -406,8 +406,8 @@ void TestPublish::signing()
     }
 
     const bool ok = t.run(publishTool,
-        {"--version", "1.1", "--key", secret, "--output", w.filePath("out"),
-            dir.filePath("release")},
+        {"--version", "1.1", "--key", secret, "--output", w.filePath("out"), "--folder", "demo_mac",
+            "--product", "My Demo", dir.filePath("release")},
         stdinText, environmentWith(env));
     if (!error.isEmpty()) {
         QVERIFY(!ok);
@@ -421,19 +421,22 @@ void TestPublish::signing()
     QVERIFY2(t.run(minisign, {"-V", "-p", pub, "-m", archive}), t.output);
     const QByteArray signature = Tool::read(archive + ".minisig");
     const QByteArray comment = signature.split('\n').value(2);
-    QVERIFY2(QRegularExpression("^trusted comment: timestamp:\\d+ file:app.zip version:1.1$")
+    QVERIFY2(QRegularExpression("^trusted comment: timestamp:\\d+ file:app.zip version:1.1 "
+                                "product:My%20Demo folder:demo_mac$")
                  .match(QString::fromUtf8(comment))
                  .hasMatch(),
         comment);
     QString version, reason;
-    QVERIFY2(SignatureVerifier::verify(Tool::read(pub), archive, signature, &version, &reason),
+    QVERIFY2(SignatureVerifier::verify(
+                 Tool::read(pub), archive, signature, {"My Demo", "demo_mac"}, &version, &reason),
         qPrintable(reason));
     QCOMPARE(version, QStringLiteral("1.1"));
     QCOMPARE(Tool::read(w.filePath("out/version.ver")), QByteArray("1.1\n"));
     // The manifest, signed the same way, describes the archive.
     const QString manifestPath = w.filePath("out/release.json");
     QVERIFY2(t.run(minisign, {"-V", "-p", pub, "-m", manifestPath}), t.output);
-    QVERIFY2(QRegularExpression("\ntrusted comment: timestamp:\\d+ file:release.json version:1.1\n")
+    QVERIFY2(QRegularExpression("\ntrusted comment: timestamp:\\d+ file:release.json version:1.1 "
+                                "product:My%20Demo folder:demo_mac\n")
                  .match(QString::fromUtf8(Tool::read(manifestPath + ".minisig")))
                  .hasMatch(),
         Tool::read(manifestPath + ".minisig"));
@@ -445,6 +448,8 @@ void TestPublish::signing()
     QCOMPARE(manifest.archiveHash, hash);
     QCOMPARE(manifest.archiveSize, QFileInfo(archive).size());
     QCOMPARE(manifest.version, QStringLiteral("1.1"));
+    QCOMPARE(manifest.binding.product, QStringLiteral("My Demo"));
+    QCOMPARE(manifest.binding.folder, QStringLiteral("demo_mac"));
     QCOMPARE(manifest.expires - manifest.signedAt, qint64(30 * 86400));
     QCOMPARE(manifest.rollout, 100);
     QVERIFY(manifest.notes.isEmpty());
@@ -468,6 +473,12 @@ void TestPublish::refusedBeforeWork_data()
                                          << "not one updaters can order";
     QTest::newRow("version-line-break") << QStringList {"--version", "1.1\nPASS x"} << ""
                                         << "not one updaters can order";
+    QTest::newRow("version-1024-nines") << QStringList {"--version", QString(1024, '9')} << ""
+                                        << "not one updaters can order";
+    QTest::newRow("version-nine-parts") << QStringList {"--version", "1.1.1.1.1.1.1.1.1"} << ""
+                                        << "not one updaters can order";
+    QTest::newRow("product-slash") << QStringList {"--product", "Demo/x"} << ""
+                                   << "the product \"Demo/x\" must be one name";
     QTest::newRow("folder-slash") << QStringList {"--folder", "demo/mac"} << ""
                                   << "one name";
     QTest::newRow("folder-dot-dot") << QStringList {"--folder", ".."} << ""
@@ -533,7 +544,8 @@ void TestPublish::refusedBeforeWork()
     QTemporaryDir root;
     QVERIFY2(server.start(root.path()), qPrintable(server.errorText()));
     QMap<QString, QString> values {{"--server", QStringLiteral("127.0.0.1:%1").arg(server.port())},
-        {"--folder", "demo_mac"}, {"--version", "1.1"}, {"--key", w.filePath("p.key")}};
+        {"--folder", "demo_mac"}, {"--product", "Demo"}, {"--version", "1.1"},
+        {"--key", w.filePath("p.key")}};
     for (int i = 0; i + 1 < options.size(); i += 2)
         values.insert(options.at(i), QString(options.at(i + 1)).replace("%w", w.path()));
     QStringList args;
@@ -584,8 +596,8 @@ void TestPublish::publishToServer()
     for (const char *version : {"1.0", "1.1"}) {
         QVERIFY(Tool::write(dir.filePath("release/version.ver"), QByteArray(version) + '\n'));
         QStringList arguments = {"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()),
-            "--folder", "demo_mac", "--version", version, "--key", dir.filePath("w.key"),
-            dir.filePath("release")};
+            "--folder", "demo_mac", "--product", "Demo", "--version", version, "--key",
+            dir.filePath("w.key"), dir.filePath("release")};
         if (QByteArray(version) == "1.1")
             arguments << "--previous" << previous;
         Tool t;
@@ -609,7 +621,7 @@ void TestPublish::publishToServer()
     QVERIFY(Tool::write(local.filePath("app.zip"), got.value("app.zip")));
     QString version, reason;
     QVERIFY2(SignatureVerifier::verify(Tool::read(dir.filePath("w.pub")), local.filePath("app.zip"),
-                 got.value("app.zip.minisig"), &version, &reason),
+                 got.value("app.zip.minisig"), {"Demo", "demo_mac"}, &version, &reason),
         qPrintable(reason));
     QCOMPARE(version, QStringLiteral("1.1"));
 }
@@ -676,7 +688,8 @@ void TestPublish::failedPublish()
     QString reason;
     QVERIFY(signer.loadSecretKey(dir.filePath("w.key"), {}, &reason));
     QVERIFY(makeRelease(work.filePath("src"), false, QDateTime(), 8 << 20));
-    QVERIFY2(Publisher::prepare(work.filePath("src"), "1.1", signer, work.filePath("out"), &reason),
+    QVERIFY2(Publisher::prepare(work.filePath("src"), "1.1", {"Demo", "demo_mac"}, signer,
+                 work.filePath("out"), &reason),
         qPrintable(reason));
 
     Publisher publisher;
@@ -745,7 +758,8 @@ void TestPublish::readerDuringPublish()
     QString reason;
     QVERIFY(signer.loadSecretKey(dir.filePath("w.key"), {}, &reason));
     QVERIFY(makeRelease(work.filePath("src"), false, QDateTime(), 16 << 20));
-    QVERIFY(Publisher::prepare(work.filePath("src"), "1.1", signer, work.filePath("out"), &reason));
+    QVERIFY(Publisher::prepare(
+        work.filePath("src"), "1.1", {"Demo", "demo_mac"}, signer, work.filePath("out"), &reason));
     const QMap<QString, QByteArray> fresh = readRelease(work.filePath("out"));
 
     Reader reader(server.port(), "demo_mac");
@@ -823,9 +837,9 @@ void TestPublish::manifestCommands()
     Tool t;
     QVERIFY2(t.run(publishTool,
                  target
-                     + QStringList {"--version", "1.1", "--rollout", "10", "--expires", "7",
-                         "--confirm-launches", "3", "--notes", work.filePath("notes.md"),
-                         dir.filePath("release")}),
+                     + QStringList {"--version", "1.1", "--product", "Demo", "--rollout", "10",
+                         "--expires", "7", "--confirm-launches", "3", "--notes",
+                         work.filePath("notes.md"), dir.filePath("release")}),
         t.output);
     ReleaseManifest before;
     QString reason;
@@ -859,7 +873,10 @@ void TestPublish::manifestCommands()
     QVERIFY(manifest.signedAt > before.signedAt);
     QVERIFY(after.value("release.json.minisig")
                 .contains(QByteArray("trusted comment: timestamp:")
-                    + QByteArray::number(manifest.signedAt) + " file:release.json version:1.1\n"));
+                    + QByteArray::number(manifest.signedAt)
+                    + " file:release.json version:1.1 product:Demo folder:demo_mac\n"));
+    QCOMPARE(manifest.binding.product, QStringLiteral("Demo"));
+    QCOMPARE(manifest.binding.folder, QStringLiteral("demo_mac"));
     QCOMPARE(manifest.rollout, rollout);
     QCOMPARE(manifest.expires - (expiresDays == 7 ? before.signedAt : manifest.signedAt),
         qint64(expiresDays) * 86400);

@@ -1,9 +1,20 @@
 // The release manifest's format: the rollout bucket against BLAKE2b-256
 // computed elsewhere (Python's hashlib), the share it offers over many
-// installations, and the fields a manifest is refused for.
+// installations, and the fields a manifest is refused for; and the
+// judgement of a signed manifest against the installation's configuration
+// and state.
+#include "manifestcheck.h"
+#include "notesview.h"
 #include "releasemanifest.h"
+#include "releasesigner.h"
+#include "updatestate.h"
 
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
+#include <QSaveFile>
+#include <QTemporaryDir>
 #include <QtTest>
 
 class TestReleaseManifest : public QObject
@@ -17,6 +28,16 @@ private slots:
     void share();
     void fields_data();
     void fields();
+    void notesRendered_data();
+    void notesRendered();
+    void initTestCase();
+    void judge_data();
+    void judge();
+
+private:
+    QTemporaryDir keys;
+    ReleaseSigner signer;
+    QByteArray publicKey;
 };
 
 void TestReleaseManifest::bucket_data()
@@ -87,7 +108,9 @@ void TestReleaseManifest::fields_data()
     const QByteArray hash(128, 'a');
     const QByteArray archive
         = "\"archive\":{\"name\":\"app.zip\",\"size\":1000,\"blake2b\":\"" + hash + "\"}";
-    const QByteArray base = "\"version\":\"1.1\",\"signed\":1000,\"expires\":2000," + archive;
+    const QByteArray base = "\"version\":\"1.1\",\"product\":\"My Demo\",\"folder\":\"demo_mac\","
+                            "\"signed\":1000,\"expires\":2000,"
+        + archive;
     QTest::newRow("complete") << "{" + base + ",\"rollout\":10,\"notes\":\"# New\",\"more\":1}"
                               << "";
     QTest::newRow("rollout-defaults-to-all") << "{" + base + "}"
@@ -96,19 +119,31 @@ void TestReleaseManifest::fields_data()
     QTest::newRow("array") << QByteArray("[]") << "not a JSON object";
     QTest::newRow("no-version") << "{\"signed\":1000,\"expires\":2000," + archive + "}"
                                 << "no \"version\"";
-    QTest::newRow("fractional-signed")
-        << "{\"version\":\"1.1\",\"signed\":1000.5,\"expires\":2000," + archive + "}"
-        << "no whole number \"signed\"";
-    QTest::newRow("upper-case-hash")
-        << "{\"version\":\"1.1\",\"signed\":1000,\"expires\":2000,\"archive\":{\"name\":"
-           "\"app.zip\",\"size\":1000,\"blake2b\":\""
-            + QByteArray(128, 'A') + "\"}}"
-        << "\"archive\" \"blake2b\" is not 128 lower-case hex digits";
-    QTest::newRow("negative-size")
-        << "{\"version\":\"1.1\",\"signed\":1000,\"expires\":2000,\"archive\":{\"name\":"
-           "\"app.zip\",\"size\":-1,\"blake2b\":\""
-            + hash + "\"}}"
+    QTest::newRow("version-of-1024-nines") << "{\"version\":\"" + QByteArray(1024, '9')
+            + "\",\"signed\":1000,\"expires\":2000," + archive + "}"
+                                           << "\"version\" is not a version";
+    QTest::newRow("unbound") << "{\"version\":\"1.1\",\"signed\":1000,\"expires\":2000," + archive
+            + "}"
+                             << "no \"product\" and \"folder\"";
+    QTest::newRow("huge-size")
+        << QByteArray(base).replace("\"size\":1000", "\"size\":31e19").prepend('{') + "}"
         << "no whole number \"archive\" \"size\"";
+    QTest::newRow("fractional-signed") << "{\"version\":\"1.1\",\"product\":\"P\",\"folder\":\"f\","
+                                          "\"signed\":1000.5,\"expires\":2000,"
+            + archive + "}"
+                                       << "no whole number \"signed\"";
+    QTest::newRow("upper-case-hash") << "{\"version\":\"1.1\",\"product\":\"P\",\"folder\":\"f\","
+                                        "\"signed\":1000,\"expires\":2000,"
+                                        "\"archive\":{\"name\":"
+                                        "\"app.zip\",\"size\":1000,\"blake2b\":\""
+            + QByteArray(128, 'A') + "\"}}"
+                                     << "\"archive\" \"blake2b\" is not 128 lower-case hex digits";
+    QTest::newRow("negative-size") << "{\"version\":\"1.1\",\"product\":\"P\",\"folder\":\"f\","
+                                      "\"signed\":1000,\"expires\":2000,"
+                                      "\"archive\":{\"name\":"
+                                      "\"app.zip\",\"size\":-1,\"blake2b\":\""
+            + hash + "\"}}"
+                                   << "no whole number \"archive\" \"size\"";
     QTest::newRow("rollout-above-100") << "{" + base + ",\"rollout\":101}"
                                        << "\"rollout\" is not a whole number from 0 to 100";
     // A release on trial: its application confirms a start within N launches.
@@ -142,6 +177,161 @@ void TestReleaseManifest::fields()
     QCOMPARE(again.archiveSize, qint64(1000));
     QCOMPARE(again.expires, qint64(2000));
     QCOMPARE(again.confirm, json.contains("\"confirm\"") ? 10 : 0);
+    QCOMPARE(again.binding.product, QStringLiteral("My Demo"));
+    QCOMPARE(again.binding.folder, QStringLiteral("demo_mac"));
+}
+
+void TestReleaseManifest::notesRendered_data()
+{
+    // Notes of up to 64 KiB: rendered as Markdown only when Qt renders them
+    // at once (measured: a one-column table of 64 KiB took 17.9 s, a list or
+    // a paragraph of links of 64 KiB minutes), else shown as plain text.
+    QTest::addColumn<QString>("unit"); // repeated to just under 64 KiB
+    QTest::addColumn<bool>("rendered");
+    QTest::newRow("one-column-table") << "| x |\n" << false;
+    QTest::newRow("one-list") << "- item\n" << false;
+    QTest::newRow("paragraph-of-emphasis") << "*a* " << false;
+    QTest::newRow("paragraph-of-web-addresses") << "www.a.b " << false;
+    QTest::newRow("short-paragraphs-of-prose")
+        << "Opens **twice** as fast, and saves [files](x) on its own.\n\n"
+        << false;
+    QTest::newRow("ordinary-notes") << QString() << true;
+}
+
+void TestReleaseManifest::notesRendered()
+{
+    QFETCH(QString, unit);
+    QFETCH(bool, rendered);
+    QString notes = "# Viewer 1.1\n\n| Change | Where |\n|---|---|\n| Faster | Everywhere |\n\n"
+                    "- Opens **twice** as fast\n- Saves [on its own](https://example.org/)\n\n";
+    while (!unit.isEmpty() && notes.toUtf8().size() + unit.toUtf8().size() <= 64 * 1024)
+        notes += unit;
+    QCOMPARE(NotesView::quickToRender(notes), rendered);
+}
+
+void TestReleaseManifest::initTestCase()
+{
+    QString reason;
+    QVERIFY2(ReleaseSigner::generateKeyPair(keys.path(), QByteArray(), &publicKey, &reason),
+        qPrintable(reason));
+    QVERIFY2(signer.loadSecretKey(keys.filePath("minisign.key"), {}, &reason), qPrintable(reason));
+}
+
+namespace {
+constexpr qint64 day = 24 * 60 * 60;
+}
+
+void TestReleaseManifest::judge_data()
+{
+    // A manifest for 1.1 as the publisher signed it, judged by an
+    // installation of 1.0 configured as `own`.
+    QTest::addColumn<QString>("manifestFor"); // "product/folder" in release.json
+    QTest::addColumn<QString>("commentFor"); // ... in its trusted comment; "-": no tokens
+    QTest::addColumn<QString>("own");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<qint64>("signedAhead"); // seconds after the judge's clock
+    QTest::addColumn<QJsonObject>("state"); // recorded before; empty: none
+    QTest::addColumn<QString>("refusal"); // in the reason; empty: offered and recorded
+
+    const QJsonObject none;
+    const QString demoMac = "Demo/demo_mac";
+    const QString demoWin = "Demo/demo_win32";
+    const QString editorMac = "Editor/demo_mac";
+    QTest::newRow("own") << demoMac << demoMac << demoMac << "1.1" << -60ll << none << "";
+    QTest::newRow("win32-release-onto-mac")
+        << demoWin << demoWin << demoMac << "1.1" << -60ll << none
+        << "it is for \"Demo\" in \"demo_win32\", this installation is \"Demo\" in \"demo_mac\"";
+    QTest::newRow("mac-release-onto-win32")
+        << demoMac << demoMac << demoWin << "1.1" << -60ll << none
+        << "it is for \"Demo\" in \"demo_mac\", this installation is \"Demo\" in \"demo_win32\"";
+    QTest::newRow("editor-onto-demo")
+        << editorMac << editorMac << demoMac << "1.1" << -60ll << none
+        << "it is for \"Editor\" in \"demo_mac\", this installation is \"Demo\"";
+    QTest::newRow("demo-onto-editor")
+        << demoMac << demoMac << editorMac << "1.1" << -60ll << none
+        << "it is for \"Demo\" in \"demo_mac\", this installation is \"Editor\"";
+    // Each signed statement is checked, not only one of them.
+    QTest::newRow("manifest-for-another-folder")
+        << demoWin << demoMac << demoMac << "1.1" << -60ll << none << "in \"demo_win32\"";
+    QTest::newRow("comment-for-another-folder")
+        << demoMac << demoWin << demoMac << "1.1" << -60ll << none << "in \"demo_win32\"";
+    QTest::newRow("published-before-binding")
+        << "/"
+        << "-" << demoMac << "1.1" << -60ll << none << "names no product and folder";
+    QTest::newRow("version-of-1024-nines") << demoMac << demoMac << demoMac << QString(1024, '9')
+                                           << -60ll << none << "is not a version";
+    QTest::newRow("signed-two-days-ahead") << demoMac << demoMac << demoMac << "1.1" << 2 * day
+                                           << none << "more than a day after this computer's clock";
+    QTest::newRow("signed-an-hour-ahead")
+        << demoMac << demoMac << demoMac << "1.1" << 3600ll << none << "";
+    // What an updater without these bounds recorded holds nothing back.
+    QTest::newRow("recorded-time-a-year-ahead")
+        << demoMac << demoMac << demoMac << "1.1" << -60ll
+        << QJsonObject {{"highest_version", "1.1"}, {"manifest_verified", true},
+               {"highest_signed", double(QDateTime::currentSecsSinceEpoch() + 365 * day)}}
+        << "";
+    QTest::newRow("recorded-1024-nines")
+        << demoMac << demoMac << demoMac << "1.1" << -60ll
+        << QJsonObject {{"highest_version", QString(1024, '9')}, {"manifest_verified", true},
+               {"highest_signed", 1.0}}
+        << "";
+}
+
+void TestReleaseManifest::judge()
+{
+    QFETCH(QString, manifestFor);
+    QFETCH(QString, commentFor);
+    QFETCH(QString, own);
+    QFETCH(QString, version);
+    QFETCH(qint64, signedAhead);
+    QFETCH(QJsonObject, state);
+    QFETCH(QString, refusal);
+    const auto binding = [](const QString &text) {
+        return ReleaseManifest::Binding {text.section('/', 0, 0), text.section('/', 1)};
+    };
+    QTemporaryDir app;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    ReleaseManifest m;
+    m.version = version;
+    m.binding = binding(manifestFor);
+    m.signedAt = now + signedAhead;
+    m.expires = now + 30 * day;
+    m.archiveName = "app.zip";
+    m.archiveHash = QByteArray(64, '\0');
+    const QString path = app.filePath("release.json");
+    QSaveFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(m.toJson()) > 0 && file.commit());
+    QByteArray comment = "timestamp:1 file:release.json version:" + version.toUtf8();
+    if (commentFor != "-")
+        comment += binding(commentFor).commentTokens();
+    ManifestCheck::Input input;
+    input.publicKey = publicKey;
+    input.manifestPath = path;
+    QString why;
+    QVERIFY2(signer.sign(path, comment, &input.signature, &why), qPrintable(why));
+    input.publishedVersion = version;
+    input.installedVersion = "1.0";
+    input.now = now;
+    input.own = binding(own);
+    if (!state.isEmpty()) {
+        QSaveFile stateFile(app.filePath(".update-state"));
+        QVERIFY(stateFile.open(QIODevice::WriteOnly)
+            && stateFile.write(QJsonDocument(state).toJson()) > 0 && stateFile.commit());
+    }
+    UpdateState loaded = UpdateState::load(app.path());
+    const ManifestCheck::Verdict verdict = ManifestCheck::judge(input, &loaded);
+    QCOMPARE(verdict.offered, refusal.isEmpty());
+    QVERIFY2(verdict.reason.contains(refusal), qPrintable(verdict.reason));
+    if (!refusal.isEmpty())
+        QVERIFY2(verdict.reason.size() < 200, qPrintable(verdict.reason));
+    // Recorded only when it was judged this installation's and in bounds.
+    const UpdateState after = UpdateState::load(app.path());
+    if (refusal.isEmpty() && state.isEmpty())
+        QCOMPARE(after.highestVersion(), version);
+    if (!refusal.isEmpty())
+        QVERIFY(!after.manifestVerified());
+    if (refusal.isEmpty())
+        QCOMPARE(verdict.manifest.binding.folder, input.own.folder);
 }
 
 QTEST_GUILESS_MAIN(TestReleaseManifest)

@@ -31,6 +31,7 @@ private:
     QString minisign;
     QString archive; // the new release, 1.1
     QString oldArchive; // a genuine earlier release, 1.0
+    const ReleaseManifest::Binding own {"Demo", "demo_mac"}; // the installation's configuration
 };
 
 void TestSignatureVerifier::initTestCase()
@@ -84,12 +85,13 @@ void TestSignatureVerifier::minisignSignatures()
 {
     QFETCH(bool, legacy);
     QFETCH(bool, wholePubFile);
-    const QByteArray signature = sign("a", archive, "timestamp:1 file:app.zip version:1.1", legacy);
+    const QByteArray signature = sign(
+        "a", archive, "timestamp:1 file:app.zip version:1.1 product:Demo folder:demo_mac", legacy);
     QCOMPARE(signature.split('\n').value(1).left(2), QByteArray(legacy ? "RW" : "RU"));
     const QByteArray key = wholePubFile ? Tool::read(dir.filePath("a.pub")) : publicKey("a");
     QString version, reason;
-    QVERIFY2(
-        SignatureVerifier::verify(key, archive, signature, &version, &reason), qPrintable(reason));
+    QVERIFY2(SignatureVerifier::verify(key, archive, signature, own, &version, &reason),
+        qPrintable(reason));
     QCOMPARE(version, QStringLiteral("1.1"));
     QVERIFY(reason.isEmpty());
 }
@@ -102,7 +104,7 @@ void TestSignatureVerifier::refusals_data()
     QTest::addColumn<QString>("reason"); // empty: accepted, but for the version below
     QTest::addColumn<QString>("trustedVersion");
 
-    const QByteArray comment = "timestamp:1 file:app.zip version:1.1";
+    const QByteArray comment = "timestamp:1 file:app.zip version:1.1 product:Demo folder:demo_mac";
     const QByteArray good = sign("a", archive, comment);
     const QByteArray goodLegacy = sign("a", archive, comment, true);
     const QString flipped = dir.filePath("flipped.zip");
@@ -147,14 +149,40 @@ void TestSignatureVerifier::refusals_data()
                                  << "malformed"
                                  << "";
     QTest::newRow("no-version-token")
-        << "a" << archive << sign("a", archive, "timestamp:1 file:app.zip") << "names no version"
+        << "a" << archive
+        << sign("a", archive, "timestamp:1 file:app.zip product:Demo folder:demo_mac")
+        << "names no version"
+        << "";
+    QTest::newRow("version-of-1024-nines")
+        << "a" << archive
+        << sign("a", archive,
+               "file:app.zip product:Demo folder:demo_mac version:" + QByteArray(1024, '9'))
+        << "version is not a version"
+        << "";
+    // One key signs every product and platform: the comment says which.
+    QTest::newRow("other-folder")
+        << "a" << archive
+        << sign("a", archive, "timestamp:1 file:app.zip version:1.1 product:Demo folder:demo_win32")
+        << "it is for \"Demo\" in \"demo_win32\", this installation is \"Demo\" in \"demo_mac\""
+        << "";
+    QTest::newRow("other-product")
+        << "a" << archive
+        << sign("a", archive, "timestamp:1 file:app.zip version:3.0 product:Editor folder:demo_mac")
+        << "it is for \"Editor\" in \"demo_mac\""
+        << "";
+    QTest::newRow("unbound-before-binding")
+        << "a" << archive << sign("a", archive, "timestamp:1 file:app.zip version:1.1")
+        << "names no product and folder"
         << "";
     QTest::newRow("archive-missing") << "a" << dir.filePath("nothing.zip") << good << "cannot read"
                                      << "";
     // A genuine earlier release served under a newer version.ver: the
     // signature holds, and the version it vouches for is the old one.
     QTest::newRow("older-release-replayed")
-        << "a" << oldArchive << sign("a", oldArchive, "timestamp:1 file:app.zip version:1.0") << ""
+        << "a" << oldArchive
+        << sign(
+               "a", oldArchive, "timestamp:1 file:app.zip version:1.0 product:Demo folder:demo_mac")
+        << ""
         << "1.0";
 }
 
@@ -167,7 +195,7 @@ void TestSignatureVerifier::refusals()
     QFETCH(QString, trustedVersion);
     QString version = QStringLiteral("untouched"), why;
     const bool ok
-        = SignatureVerifier::verify(publicKey(key), archiveServed, signature, &version, &why);
+        = SignatureVerifier::verify(publicKey(key), archiveServed, signature, own, &version, &why);
     if (!reason.isEmpty()) {
         QVERIFY(!ok);
         QVERIFY2(why.contains(reason), qPrintable(why));

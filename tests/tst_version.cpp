@@ -77,6 +77,14 @@ private slots:
         QTest::newRow("blank") << "1 .1" << false;
         QTest::newRow("slash") << "1.0/x" << false;
         QTest::newRow("empty") << "" << false;
+        QTest::newRow("eight-parts-of-nine-digits")
+            << "999999999.1.2.3.4.5.6.999999999-rc.1" << true;
+        QTest::newRow("nine-parts") << "1.2.3.4.5.6.7.8.9" << false;
+        QTest::newRow("ten-digits") << "1.1234567890" << false;
+        QTest::newRow("1024-nines") << QString(1024, QLatin1Char('9')) << false;
+        QTest::newRow("64-bytes") << "1.0-" + QString(60, QLatin1Char('x')) << true;
+        QTest::newRow("65-bytes") << "1.0-" + QString(61, QLatin1Char('x')) << false;
+        QTest::newRow("non-ascii-suffix") << "1.1-\u00e9t\u00e9" << false;
     }
     void isOrderable()
     {
@@ -93,8 +101,9 @@ private slots:
         QTest::newRow("plain") << QByteArray("1.1") << "1.1";
         QTest::newRow("line-feed") << QByteArray("1.1\n") << "1.1";
         QTest::newRow("cr-lf-and-blanks") << QByteArray(" 2.0-beta \r\n") << "2.0-beta";
-        QTest::newRow("utf-8-letters")
-            << QByteArray("1.1-\xc3\xa9t\xc3\xa9") << "1.1-\u00e9t\u00e9";
+        QTest::newRow("utf-8-letters") << QByteArray("1.1-\xc3\xa9t\xc3\xa9") << QString();
+        QTest::newRow("1024-nines") << QByteArray(1024, '9') << QString();
+        QTest::newRow("blank-inside") << QByteArray("1 .1") << QString();
         QTest::newRow("empty") << QByteArray() << QString();
         QTest::newRow("only-a-line-end") << QByteArray("\n") << QString();
         QTest::newRow("two-lines") << QByteArray("1.1\n2.0\n") << QString();

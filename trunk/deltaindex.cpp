@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <cmath>
+
 namespace {
 
 const int hashBytes = 64; // BLAKE2b-512
@@ -41,6 +43,17 @@ QByteArray hashFrom(const QJsonValue &value)
     if (hash.size() != hashBytes || QString::fromLatin1(hash.toHex()) != value.toString())
         return QByteArray();
     return hash;
+}
+
+// A whole JSON number from 0 to max, or -1. Range-checked before it is
+// converted: a double outside qint64 (31e19, 1e300) has no defined
+// conversion. Whole numbers are exact up to 2^53.
+qint64 wholeNumber(const QJsonValue &value, qint64 max = qint64(1) << 53)
+{
+    const double d = value.toDouble(-1);
+    if (!value.isDouble() || !(d >= 0 && d <= double(max)) || std::floor(d) != d)
+        return -1;
+    return qint64(d);
 }
 
 } // namespace
@@ -104,10 +117,10 @@ bool DeltaIndex::offerFromJson(const QJsonObject &json, Offer *offer)
     Offer result;
     result.from = json.value(QStringLiteral("from")).toString();
     result.name = json.value(QStringLiteral("name")).toString();
-    result.size = qint64(json.value(QStringLiteral("size")).toDouble(-1));
+    result.size = wholeNumber(json.value(QStringLiteral("size")));
     result.blake2b = hashFrom(json.value(QStringLiteral("blake2b")));
     result.indexName = index.value(QStringLiteral("name")).toString();
-    result.indexSize = qint64(index.value(QStringLiteral("size")).toDouble(-1));
+    result.indexSize = wholeNumber(index.value(QStringLiteral("size")));
     result.indexBlake2b = hashFrom(index.value(QStringLiteral("blake2b")));
     // The names come from the version alone: a manifest cannot point the
     // updater at any other file.
@@ -156,7 +169,7 @@ bool DeltaIndex::fromJson(const QByteArray &json, DeltaIndex *index, QString *re
     if (error.error != QJsonParseError::NoError || !doc.isObject())
         return refuse(reason, QStringLiteral("not a JSON object"));
     const QJsonObject root = doc.object();
-    if (root.value(QStringLiteral("format")).toInt() != formatVersion)
+    if (wholeNumber(root.value(QStringLiteral("format"))) != formatVersion)
         return refuse(reason, QStringLiteral("unknown format"));
     DeltaIndex result;
     result.from = root.value(QStringLiteral("from")).toString();
@@ -178,15 +191,14 @@ bool DeltaIndex::fromJson(const QByteArray &json, DeltaIndex *index, QString *re
         seen.insert(e.path);
         if (!parseName(o.value(QStringLiteral("kind")).toString(), kindNames, &e.kind))
             return refuse(reason, QStringLiteral("unknown kind of %1").arg(e.path));
-        e.mode = o.value(QStringLiteral("mode")).toInt(-1);
-        if (e.mode < 0 || e.mode > 07777)
+        e.mode = int(wholeNumber(o.value(QStringLiteral("mode")), 07777));
+        if (e.mode < 0)
             return refuse(reason, QStringLiteral("bad mode of %1").arg(e.path));
         if (e.kind == Kind::File) {
-            const double size = o.value(QStringLiteral("size")).toDouble(-1);
-            e.size = qint64(size);
+            e.size = wholeNumber(o.value(QStringLiteral("size")));
             e.hash = hashFrom(o.value(QStringLiteral("blake2b")));
             if (!parseName(o.value(QStringLiteral("source")).toString(), sourceNames, &e.source)
-                || size < 0 || double(e.size) != size || e.hash.isEmpty())
+                || e.size < 0 || e.hash.isEmpty())
                 return refuse(reason, QStringLiteral("bad file entry %1").arg(e.path));
             e.oldHash
                 = e.source == Source::Installed ? e.hash : hashFrom(o.value(QStringLiteral("old")));

@@ -424,6 +424,7 @@ void MainWindow::judgeManifest()
     input.publishedVersion = remoteVersion;
     input.installedVersion = localVersion;
     input.now = QDateTime::currentSecsSinceEpoch();
+    input.own = {appName, serverAppDir};
     const ManifestCheck::Verdict verdict = ManifestCheck::judge(input, &state);
     if (!verdict.verified)
         return releaseRefused(verdict.reason);

@@ -8,6 +8,7 @@
 #include "version.h"
 
 #include <QDateTime>
+#include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 
@@ -18,6 +19,11 @@ ManifestCheck::Verdict refuse(const QString &reason)
     ManifestCheck::Verdict verdict;
     verdict.reason = reason;
     return verdict;
+}
+
+QString utc(qint64 seconds)
+{
+    return QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toString(Qt::ISODate);
 }
 
 QString refusal(const QString &why)
@@ -34,7 +40,7 @@ ManifestCheck::Verdict ManifestCheck::judge(const Input &input, UpdateState *sta
     QString trustedVersion;
     QString why;
     if (!SignatureVerifier::verify(
-            input.publicKey, input.manifestPath, input.signature, &trustedVersion, &why))
+            input.publicKey, input.manifestPath, input.signature, input.own, &trustedVersion, &why))
         return refuse(refusal(QStringLiteral("signature refused: ") + why));
     // The file is ours, in the application directory, and read again at once.
     QFile file(input.manifestPath);
@@ -44,6 +50,9 @@ ManifestCheck::Verdict ManifestCheck::judge(const Input &input, UpdateState *sta
     ReleaseManifest manifest;
     if (!ReleaseManifest::parse(file.readAll(), &manifest, &why))
         return refuse(refusal(why));
+    const QString elsewhere = manifest.binding.refusal(input.own);
+    if (!elsewhere.isEmpty())
+        return refuse(refusal(elsewhere));
 
     const QString version = Version::clean(manifest.version);
     if (version != input.publishedVersion)
@@ -61,14 +70,27 @@ ManifestCheck::Verdict ManifestCheck::judge(const Input &input, UpdateState *sta
         return refuse(QStringLiteral("No update: release information expired on %1")
                           .arg(QDateTime::fromSecsSinceEpoch(manifest.expires, Qt::UTC)
                                    .toString(Qt::ISODate)));
+    // Recorded, a time far ahead would refuse every later signing of this
+    // version as a replay until that time came.
+    if (manifest.signedAt > input.now + clockSlack)
+        return refuse(refusal(QStringLiteral("signed at %1, more than a day after this computer's "
+                                             "clock (%2)")
+                                  .arg(utc(manifest.signedAt), utc(input.now))));
     // A genuine older manifest served again would hold the installation back.
-    if (!state->highestVersion().isEmpty()) {
+    // What an earlier updater recorded without these bounds (a text that is
+    // no version, a time ahead of the clock) is not held against a release.
+    const bool highestUsable = Version::isOrderable(state->highestVersion());
+    if (!highestUsable && !state->highestVersion().isEmpty())
+        qDebug().noquote() << QStringLiteral("The recorded highest version is not a version; "
+                                             "not compared");
+    if (highestUsable) {
         const int order = Version::compare(version, state->highestVersion());
         if (order < 0)
             return refuse(refusal(QStringLiteral("a replay: version \"%1\" is older than \"%2\", "
                                                  "verified before")
                                       .arg(version, state->highestVersion())));
-        if (order == 0 && manifest.signedAt < state->highestSigned())
+        if (order == 0 && manifest.signedAt < state->highestSigned()
+            && state->highestSigned() <= input.now + clockSlack)
             return refuse(refusal(QStringLiteral("a replay: signed at %1, before the one of "
                                                  "version \"%2\" verified before (%3)")
                                       .arg(manifest.signedAt)

@@ -33,10 +33,16 @@ public:
         QString publishedVersion; // "version.ver", cleaned
         QString installedVersion; // cleaned; empty when none
         qint64 now = 0; // Unix seconds
+        ReleaseManifest::Binding own; // this installation's "sappname" and server folder
     };
 
-    // A manifest that verifies, is fresh and is no replay is recorded in
-    // *state (saved; a state that cannot be saved offers nothing, since
+    // How far a "signed" time may lie ahead of this computer's clock.
+    static constexpr qint64 clockSlack = 24 * 60 * 60;
+
+    // A manifest that verifies, is for this installation's product and
+    // folder (the manifest and its trusted comment both), is fresh, was not
+    // signed more than clockSlack after `now` and is no replay is recorded
+    // in *state (saved; a state that cannot be saved offers nothing, since
     // replays could no longer be told). Its version must then be newer than
     // the installed one and the installation inside the rollout.
     static Verdict judge(const Input &input, UpdateState *state);

@@ -1,6 +1,7 @@
 #include "minisignformat.h"
 
 #include <QFile>
+#include <QRegularExpression>
 
 #include <sodium.h>
 
@@ -70,6 +71,17 @@ bool prehashFile(QFile &file, QByteArray *hash, QString *reason)
     hash->resize(prehashBytes);
     crypto_generichash_final(&state, reinterpret_cast<unsigned char *>(hash->data()), prehashBytes);
     return true;
+}
+
+QString commentToken(const QString &comment, const QString &name)
+{
+    static const QRegularExpression blanks(QStringLiteral("\\s+"));
+    const QString prefix = name + QLatin1Char(':');
+    for (const QString &token : comment.split(blanks, Qt::SkipEmptyParts)) {
+        if (token.startsWith(prefix))
+            return token.mid(prefix.size());
+    }
+    return QString();
 }
 
 bool initSodium()

@@ -46,6 +46,11 @@ bool prehashFile(const QString &path, QByteArray *hash, QString *reason);
 // The same of a file already open for reading, from where it stands.
 bool prehashFile(QFile &file, QByteArray *hash, QString *reason);
 
+// The value of the token "name:" in a trusted comment of blank-separated
+// "name:value" tokens ("timestamp:1 file:app.zip version:1.1"), as written;
+// a null string when the comment has none.
+QString commentToken(const QString &comment, const QString &name);
+
 // libsodium's start-up; false when the library cannot be used.
 bool initSodium();
 

@@ -1,5 +1,6 @@
 #include "notesview.h"
 
+#include <QDebug>
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QLabel>
@@ -12,10 +13,51 @@ NotesView::NotesView(const QString &markdown, QWidget *parent)
     setOpenLinks(false);
     setOpenExternalLinks(false);
     setReadOnly(true);
-    document()->setMarkdown(markdown,
-        QTextDocument::MarkdownFeatures(
-            QTextDocument::MarkdownDialectGitHub | QTextDocument::MarkdownNoHTML));
+    if (quickToRender(markdown)) {
+        document()->setMarkdown(markdown,
+            QTextDocument::MarkdownFeatures(
+                QTextDocument::MarkdownDialectGitHub | QTextDocument::MarkdownNoHTML));
+    } else {
+        qDebug().noquote() << "Release notes shown as plain text: too much markup in one "
+                              "paragraph or table to render without delaying the question";
+        setPlainText(markdown);
+    }
     setMinimumSize(360, 160);
+}
+
+bool NotesView::quickToRender(const QString &markdown)
+{
+    // Qt's Markdown import takes time growing with the square of the inline
+    // markup and of the lines in one paragraph (a table, a list or a quote
+    // without blank lines counts as one): 64 KiB of one table, one list or
+    // one paragraph of emphasis or links took from seconds to minutes. The
+    // sum of those squares is bounded, and the lines, which cost each
+    // their own, rather than the notes' size.
+    qint64 weight = 0;
+    qint64 inParagraph = 0;
+    int lines = 0;
+    bool blankLine = true;
+    for (const QChar c : markdown) {
+        if (c == QLatin1Char('\n')) {
+            ++lines;
+            if (blankLine) {
+                weight += inParagraph * inParagraph;
+                inParagraph = 0;
+            } else {
+                ++inParagraph;
+            }
+            blankLine = true;
+            continue;
+        }
+        // Every piece of Markdown syntax, links found in text included, is
+        // made of punctuation.
+        if (c.isPunct() || c.isSymbol())
+            ++inParagraph;
+        if (!c.isSpace())
+            blankLine = false;
+    }
+    weight += inParagraph * inParagraph;
+    return weight <= maxMarkupWeight && lines <= maxLines;
 }
 
 QVariant NotesView::loadResource(int, const QUrl &)

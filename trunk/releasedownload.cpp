@@ -3,6 +3,7 @@
 #include "manifestcheck.h"
 #include "releasefiles.h"
 #include "safefiles.h"
+#include "settings.h"
 #include "signatureverifier.h"
 #include "sourcelist.h"
 #include "version.h"
@@ -144,15 +145,16 @@ void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
         verifier->wait();
         delete verifier;
     }
+    const ReleaseManifest::Binding own {appName, serverAppDir};
     verifier = QThread::create(
-        [verdict, key = publicKey, archive, bytes = signatureBytes, signedRelease = manifest] {
+        [verdict, key = publicKey, archive, bytes = signatureBytes, signedRelease = manifest, own] {
             if (signedRelease)
                 verdict->ok = ManifestCheck::checkArchive(*signedRelease, archive, &verdict->why);
             else if (key.isEmpty())
                 verdict->ok = readsWhole(archive, &verdict->why);
             else
                 verdict->ok = SignatureVerifier::verify(
-                    key, archive, bytes, &verdict->version, &verdict->why);
+                    key, archive, bytes, own, &verdict->version, &verdict->why);
         });
     // A cancel meanwhile drops the verdict.
     connect(verifier, &QThread::finished, this, [this, verdict] {

@@ -2,11 +2,13 @@
 
 #include "minisignformat.h"
 #include "releasefiles.h"
+#include "version.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QUrl>
 #include <QtEndian>
 
 #include <sodium.h>
@@ -23,7 +25,8 @@ bool wholeNumber(const QJsonValue &value, double min, double max, qint64 *out)
     if (!value.isDouble())
         return false;
     const double d = value.toDouble();
-    if (std::floor(d) != d || d < min || d > max)
+    // In range before the conversion: a double outside qint64 has none defined.
+    if (!(d >= min && d <= max) || std::floor(d) != d)
         return false;
     *out = qint64(d);
     return true;
@@ -52,6 +55,14 @@ bool ReleaseManifest::parse(const QByteArray &json, ReleaseManifest *manifest, Q
     m.version = version.toString();
     if (!version.isString() || m.version.isEmpty())
         return fail(reason, QStringLiteral("no \"version\""));
+    if (!Version::isOrderable(m.version))
+        return fail(reason, QStringLiteral("\"version\" is not a version"));
+    m.binding.product = object.value(QLatin1String("product")).toString();
+    m.binding.folder = object.value(QLatin1String("folder")).toString();
+    if (m.binding.product.isEmpty() || m.binding.folder.isEmpty())
+        return fail(reason,
+            QStringLiteral("no \"product\" and \"folder\" (published before releases were "
+                           "bound to them)"));
     if (!wholeNumber(object.value(QLatin1String("signed")), 0, largestExact, &m.signedAt))
         return fail(reason, QStringLiteral("no whole number \"signed\""));
     if (!wholeNumber(object.value(QLatin1String("expires")), 0, largestExact, &m.expires))
@@ -109,6 +120,8 @@ QByteArray ReleaseManifest::toJson() const
     archive.insert(QLatin1String("blake2b"), QString::fromLatin1(archiveHash.toHex()));
     QJsonObject object;
     object.insert(QLatin1String("version"), version);
+    object.insert(QLatin1String("product"), binding.product);
+    object.insert(QLatin1String("folder"), binding.folder);
     object.insert(QLatin1String("signed"), double(signedAt));
     object.insert(QLatin1String("expires"), double(expires));
     object.insert(QLatin1String("archive"), archive);
@@ -142,4 +155,31 @@ bool ReleaseManifest::offeredTo(const QByteArray &installId) const
 {
     const int b = bucket(installId, version);
     return b >= 0 && b < rollout;
+}
+
+QByteArray ReleaseManifest::Binding::commentTokens() const
+{
+    return " product:" + QUrl::toPercentEncoding(product)
+        + " folder:" + QUrl::toPercentEncoding(folder);
+}
+
+ReleaseManifest::Binding ReleaseManifest::Binding::fromComment(const QString &trustedComment)
+{
+    const auto value = [&](const char *name) {
+        return QUrl::fromPercentEncoding(
+            Minisign::commentToken(trustedComment, QLatin1String(name)).toUtf8());
+    };
+    return {value("product"), value("folder")};
+}
+
+QString ReleaseManifest::Binding::refusal(const Binding &own) const
+{
+    if (product.isEmpty() || folder.isEmpty())
+        return QStringLiteral("it names no product and folder, so it could be any folder's "
+                              "release (this installation is \"%1\" in \"%2\")")
+            .arg(own.product, own.folder);
+    if (product != own.product || folder != own.folder)
+        return QStringLiteral("it is for \"%1\" in \"%2\", this installation is \"%3\" in \"%4\"")
+            .arg(product, folder, own.product, own.folder);
+    return QString();
 }

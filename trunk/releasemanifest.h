@@ -13,6 +13,26 @@
 // notes). The updater and the publishing tool read and write it here alone.
 struct ReleaseManifest
 {
+    // Where a release belongs: the product ("sappname") and the server folder
+    // with its platform suffix ("demo_mac"). One key signs every product and
+    // platform of a publisher, so a signature alone does not say it.
+    struct Binding
+    {
+        QString product;
+        QString folder;
+
+        // As the trusted comment of a release file carries it:
+        // " product:P folder:F", each value percent-encoded (a name may hold
+        // blanks). Empty fields when the comment names none.
+        QByteArray commentTokens() const;
+        static Binding fromComment(const QString &trustedComment);
+
+        // Empty when what a signed file says (this) is `own`; else one line
+        // naming both. A signed file that names no product and folder
+        // belongs nowhere: it could be any folder's release replayed.
+        QString refusal(const Binding &own) const;
+    };
+
     QString version;
     qint64 signedAt = 0; // "signed", Unix seconds
     qint64 expires = 0; // Unix seconds; no updater accepts it after this
@@ -27,11 +47,13 @@ struct ReleaseManifest
     // Launches the release may take without its application confirming a
     // start ("Updater --confirm") before it is reverted; 0: not on trial.
     int confirm = 0;
+    Binding binding; // "product" and "folder"
 
     static constexpr int hashBytes = 64;
     static constexpr int maxConfirm = 10;
 
-    // Parses and checks every field: version a non-empty string, signed and
+    // Parses and checks every field: version a string that
+    // Version::isOrderable(), product and folder non-empty strings, signed and
     // expires whole numbers, the archive's name a string, its size a whole
     // number from 0, its hash 128 lower-case hex digits, rollout 0 to 100
     // (100 when absent), notes a string of at most ReleaseFiles::maxNotesSize

@@ -3,8 +3,9 @@
 #include "minisignformat.h"
 #include "safefiles.h"
 
+#include "version.h"
+
 #include <QDebug>
-#include <QRegularExpression>
 
 #include <sodium.h>
 
@@ -54,17 +55,12 @@ void SignatureVerifier::setPublicKeyForTesting(std::optional<QByteArray> key)
 
 QString SignatureVerifier::versionToken(const QString &trustedComment)
 {
-    static const QRegularExpression blanks(QStringLiteral("\\s+"));
-    static const QString prefix = QStringLiteral("version:");
-    for (const QString &token : trustedComment.split(blanks, Qt::SkipEmptyParts)) {
-        if (token.startsWith(prefix))
-            return token.mid(prefix.size());
-    }
-    return QString();
+    return Minisign::commentToken(trustedComment, QStringLiteral("version"));
 }
 
 bool SignatureVerifier::verify(const QByteArray &publicKeyBase64, const QString &archivePath,
-    const QByteArray &signatureFile, QString *trustedVersion, QString *reason)
+    const QByteArray &signatureFile, const ReleaseManifest::Binding &own, QString *trustedVersion,
+    QString *reason)
 {
     if (!Minisign::initSodium())
         return fail(reason, QStringLiteral("the cryptography library cannot be used"));
@@ -126,9 +122,17 @@ bool SignatureVerifier::verify(const QByteArray &publicKeyBase64, const QString 
         != 0)
         return fail(reason, QStringLiteral("the trusted comment does not match its signature"));
 
-    const QString version = versionToken(QString::fromUtf8(comment));
+    const QString text = QString::fromUtf8(comment);
+    const QString version = versionToken(text);
     if (version.isEmpty())
         return fail(reason, QStringLiteral("the trusted comment names no version"));
+    // Never shown or compared: a text of any length could lock out releases.
+    if (!Version::isOrderable(version))
+        return fail(reason, QStringLiteral("the trusted comment's version is not a version"));
+    // One key signs every product and platform of a publisher.
+    const QString elsewhere = ReleaseManifest::Binding::fromComment(text).refusal(own);
+    if (!elsewhere.isEmpty())
+        return fail(reason, QStringLiteral("the trusted comment says ") + elsewhere);
     if (trustedVersion)
         *trustedVersion = version;
     if (reason)

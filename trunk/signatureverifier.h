@@ -1,6 +1,8 @@
 #ifndef SIGNATUREVERIFIER_H
 #define SIGNATUREVERIFIER_H
 
+#include "releasemanifest.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -18,11 +20,13 @@ public:
     // archive's ".minisig" file. Returns true only when the key ids match,
     // the signature over the archive verifies, the global signature over the
     // signature and the trusted comment verifies, and the trusted comment
-    // carries a "version:" token; *trustedVersion is then that token's text.
-    // Otherwise returns false with one short line in *reason. Either output
-    // pointer may be null. Reads the archive in pieces.
+    // carries a "version:" token that is a version and names `own` as the
+    // product and folder the release is for; *trustedVersion is then that
+    // token's text. Otherwise returns false with one short line in *reason.
+    // Either output pointer may be null. Reads the archive in pieces.
     static bool verify(const QByteArray &publicKeyBase64, const QString &archivePath,
-        const QByteArray &signatureFile, QString *trustedVersion, QString *reason);
+        const QByteArray &signatureFile, const ReleaseManifest::Binding &own,
+        QString *trustedVersion, QString *reason);
 
     // The key the updater was built with (CMake cache variable
     // UPDATER_PUBLIC_KEY); empty when archives are not verified.

@@ -78,9 +78,11 @@ int Version::compare(const QString &a, const QString &b)
 
 bool Version::isOrderable(const QString &text)
 {
+    // Bounded, so that whatever one signed text says, a publisher can still
+    // release a version above it, and no comparison or record grows with it.
     static const QRegularExpression form(
-        QStringLiteral("^[0-9]+(\\.[0-9]+)*([-+~_A-Za-z][-+~_.A-Za-z0-9]*)?$"));
-    return form.match(text).hasMatch();
+        QStringLiteral("^[0-9]{1,9}(\\.[0-9]{1,9}){0,7}([-+~_A-Za-z][-+~_.A-Za-z0-9]*)?$"));
+    return text.size() <= maxBytes && form.match(text).hasMatch();
 }
 
 bool Version::readPublished(const QByteArray &bytes, QString *version, QString *reason)
@@ -101,6 +103,13 @@ bool Version::readPublished(const QByteArray &bytes, QString *version, QString *
     const QString cleaned = clean(text);
     if (cleaned.isEmpty()) {
         *reason = QStringLiteral("is empty");
+        return false;
+    }
+    if (!isOrderable(cleaned)) {
+        *reason = QStringLiteral("is not a version (at most %1 parts of at most 9 digits and a "
+                                 "suffix, %2 bytes in all)")
+                      .arg(maxParts)
+                      .arg(maxBytes);
         return false;
     }
     *version = cleaned;

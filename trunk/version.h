@@ -13,9 +13,10 @@ namespace Version {
 QString clean(const QString &text);
 
 // The version a published "version.ver" holds: one line of printable text
-// (UTF-8, no control character), with or without one line end, cleaned.
-// False, with *reason ("is empty", "is not one line of printable text"),
-// for anything else; such a text is never shown or compared.
+// (UTF-8, no control character), with or without one line end, cleaned,
+// that isOrderable(). False, with *reason ("is empty", "is not one line of
+// printable text", "is not a version ..."), for anything else; such a text
+// is never shown or compared.
 bool readPublished(const QByteArray &bytes, QString *version, QString *reason);
 
 // The old rule: every "\n", "\r" and "." removed, the rest read as a decimal
@@ -31,9 +32,14 @@ int legacyNumber(QString text);
 // falls back to the legacy numbers of both.
 int compare(const QString &a, const QString &b);
 
-// Whether a cleaned text is a version a publisher may release: dotted
-// decimal numbers, optionally followed by a suffix that starts with a
-// letter or one of "-+~_" ("1.2", "2.0-beta", "2.0rc1").
+constexpr int maxBytes = 64;
+constexpr int maxParts = 8;
+
+// Whether a cleaned text is a version a publisher may release: 1 to
+// maxParts dotted decimal numbers of at most 9 digits each, optionally
+// followed by a suffix of ASCII letters, digits and "-+~_." that starts
+// with a letter or one of "-+~_" ("1.2", "2.0-beta", "2.0rc1"), at most
+// maxBytes in all. The updater takes no other text as a published version.
 bool isOrderable(const QString &text);
 
 } // namespace Version
