@@ -32,6 +32,13 @@ constexpr char partialArchive[] = "app.zip.part";
 // as it was then, the bytes belong to.
 constexpr char partialRecordSuffix[] = ".source";
 constexpr char state[] = ".update-state";
+// The state's second copy, read when the first is damaged, and the lock
+// every write of the state holds.
+constexpr char stateCopy[] = ".update-state.copy";
+constexpr char stateLock[] = ".update-state.lock";
+// Held, through an inherited descriptor, by every application the updater
+// starts, for as long as it runs: a revert waits while it is held.
+constexpr char applicationRunning[] = ".update-running";
 constexpr char previousVersion[] = ".update-previous";
 constexpr char partialDelta[] = "delta.zip.part";
 constexpr char downloadedDeltaIndex[] = "delta.json";
