@@ -289,13 +289,13 @@ QJsonValue salvage(const QByteArray &data, QLatin1String key)
         + QLatin1String(R"("\s*:\s*("[^"\\]*"|\[[^\[\]{}]*\]|\{[^{}]*\}))"));
     const QRegularExpressionMatch match = field.match(QString::fromUtf8(data));
     if (!match.hasMatch())
-        return QJsonValue();
+        return QJsonValue(QJsonValue::Undefined);
     const QJsonDocument document = QJsonDocument::fromJson(
         QByteArray("{\"") + key.data() + "\":" + match.captured(1).toUtf8() + '}');
     UpdateState probe;
     QString why;
     if (!document.isObject() || !UpdateState::parse(document.toJson(), &probe, &why))
-        return QJsonValue();
+        return QJsonValue(QJsonValue::Undefined);
     return document.object().value(key);
 }
 
@@ -433,7 +433,7 @@ bool UpdateState::write(QString *reason) const
     if (first && !copy)
         qDebug().noquote() << copyReason;
     if (!first && copy)
-        qDebug().noquote() << *reason << QStringLiteral("; its copy holds the state");
+        qDebug().noquote() << *reason + QStringLiteral("; its copy holds the state");
     if (!first && !copy)
         return false;
     return true;
