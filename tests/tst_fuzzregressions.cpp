@@ -48,6 +48,7 @@ void tst_FuzzRegressions::replay_data()
         QStringLiteral("replies"), QStringLiteral("dialogues"), QStringLiteral("*.txt"), false);
     addFiles(QStringLiteral("listing"), QStringLiteral("fuzz/listing"), QStringLiteral("*"), true);
     addFiles(QStringLiteral("replies"), QStringLiteral("fuzz/replies"), QStringLiteral("*"), true);
+    addFiles(QStringLiteral("state"), QStringLiteral("fuzz/state"), QStringLiteral("*"), true);
 }
 
 void tst_FuzzRegressions::replay()
@@ -60,6 +61,8 @@ void tst_FuzzRegressions::replay()
     if (kept) {
         if (target == QLatin1String("listing"))
             fuzzListingLine(bytes, size_t(input.size()));
+        else if (target == QLatin1String("state"))
+            fuzzStateFile(bytes, size_t(input.size()));
         else
             fuzzServerReplies(bytes, size_t(input.size()));
     } else if (target == QLatin1String("listing")) {

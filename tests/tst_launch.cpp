@@ -1,6 +1,7 @@
 // Starting the installed application: the command for either platform
 // layout, checked by what was actually started.
 #include "dirmanager.h"
+#include "launcher.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
 #include "messagelog.h"
@@ -111,6 +112,34 @@ private slots:
             else
                 QVERIFY(!QFile::exists(marker));
         }
+    }
+
+    // An application the updater started holds the running lock as long as
+    // it runs (handed over by "open" too), and lets it go when it ends.
+    void runningApplication()
+    {
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        const QString appDir = root.filePath("Tools");
+        const QString stop = root.filePath("stop");
+        QVERIFY(placeUpdater(appDir, "xcb"));
+        const QString program = bundleExecutable(appDir, "Viewer");
+        QVERIFY(QDir().mkpath(QFileInfo(program).path()));
+        QFile script(program);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nwhile [ ! -e '" + stop.toUtf8() + "' ]; do sleep 0.05; done\n");
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
+        appName = "Viewer";
+        OpenRecorder open;
+        QVERIFY(!Launcher::applicationRunning(appDir));
+        {
+            MainWindow window(nullptr);
+            window.launchApplication();
+        }
+        QTRY_VERIFY(Launcher::applicationRunning(appDir));
+        QFile(stop).open(QIODevice::WriteOnly);
+        QTRY_VERIFY(!Launcher::applicationRunning(appDir));
     }
 
     void unsafeName_data()

@@ -403,7 +403,7 @@ UpdateState UpdateState::read(const QString &appDir, QString *problem)
     return state;
 }
 
-bool UpdateState::write(QString *reason) const
+QByteArray UpdateState::toJson() const
 {
     QJsonObject object = fields;
     if (!id.isEmpty())
@@ -423,7 +423,12 @@ bool UpdateState::write(QString *reason) const
         object.remove(pendingKey);
     if (!bad.isEmpty())
         object.insert(badKey, QJsonArray::fromStringList(bad));
-    const QByteArray data = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+bool UpdateState::write(QString *reason) const
+{
+    const QByteArray data = toJson();
     // The first file whole before the copy: at every moment one of them is
     // a whole state, the first never older than the copy.
     const QString base = dir + QLatin1Char('/');

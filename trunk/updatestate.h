@@ -43,6 +43,9 @@ public:
     // out of range).
     static bool parse(const QByteArray &data, UpdateState *state, QString *why);
 
+    // The bytes of the state file this state is written as.
+    QByteArray toJson() const;
+
     // Writes the state under the lock, keeping what others changed since it
     // was read. False with *reason otherwise.
     bool save(QString *reason) const;
