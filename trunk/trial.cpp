@@ -279,6 +279,10 @@ QString Trial::countLaunch(const QString &appDir, qint64 *launch)
         [&](Record &trial) {
             if (!onTrial(trial, installed) || trial.confirmed)
                 return false;
+            // However often it is started within the grace time, the
+            // record stays small: the oldest launches count first.
+            for (; trial.started.size() >= 100; ++trial.launches)
+                trial.started.removeFirst();
             trial.started.append(at);
             counted = trial;
             return true;

@@ -472,12 +472,15 @@ bool UpdateState::update(
     const QString &appDir, const std::function<bool(UpdateState &)> &change, QString *reason)
 {
     const StateLock lock(appDir);
+    UpdateState state = read(appDir, nullptr);
+    // Without the lock the change still sees the state, and nothing is written.
+    if (!change(state))
+        return true;
     if (!lock.held()) {
         *reason = lock.problem;
         return false;
     }
-    UpdateState state = read(appDir, nullptr);
-    return !change(state) || state.write(reason);
+    return state.write(reason);
 }
 
 QByteArray UpdateState::installId()

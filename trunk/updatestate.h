@@ -52,7 +52,8 @@ public:
 
     // Under the lock: reads the state as it is now, lets `change` modify it
     // and writes it when `change` returns true. False with *reason when it
-    // could not be written (or the lock not taken). `change` must not save.
+    // could not be written (the lock not taken: `change` has still seen the
+    // state). `change` must not save.
     static bool update(const QString &appDir, const std::function<bool(UpdateState &)> &change,
         QString *reason);
 
