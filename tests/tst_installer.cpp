@@ -1049,7 +1049,8 @@ private slots:
         // under way; "lose-previous": ".update-previous" removed by hand;
         // "run": a launch handed over, its end unseen; "later": the grace
         // time passes; "app"/"quit": an application the updater started
-        // runs/ends; "next-fails": an install of 1.2 on trial that fails.
+        // runs/ends; "next-fails": an install of 1.2 on trial that fails;
+        // "fifo": ".update-state" replaced by a FIFO.
         const QString restored("Version 1.1 did not start properly; restored version 1.0");
         QTest::newRow("confirmed-on-first-launch")
             << 1 << "launch confirm start:new launch start:new"
@@ -1084,6 +1085,9 @@ private slots:
             << 1 << "launch app start:new quit start:old" << restored;
         QTest::newRow("failed-install-of-the-next-release")
             << 1 << "next-fails start:new launch start:old" << restored;
+        QTest::newRow("state-replaced-by-a-fifo")
+            << 1 << "launch fifo binary start:new"
+            << "Version 1.1 confirmed its start; its trial has ended";
     }
     // A release on trial, from its install with the version before it kept
     // to the end of its trial: confirmed, it stays; never confirmed, the
@@ -1145,6 +1149,11 @@ private slots:
                 QVERIFY(application >= 0 && ::flock(application, LOCK_SH) == 0);
             } else if (step == "quit") {
                 ::close(application);
+            } else if (step == "fifo") {
+                // Read from its copy, at once.
+                const QString state = appDir + '/' + ReleaseFiles::state;
+                QVERIFY(QFile::remove(state));
+                QCOMPARE(::mkfifo(QFile::encodeName(state).constData(), 0644), 0);
             } else if (step == "next-fails") {
                 QString reason;
                 QVERIFY(Trial::begin(appDir, "1.2", "1.1", 1, &reason));
