@@ -1,8 +1,8 @@
 #include "trial.h"
 
 #include "installer.h"
-#include "launcher.h"
 #include "instancelock.h"
+#include "launcher.h"
 #include "platform.h"
 #include "releasefiles.h"
 #include "releasemanifest.h"

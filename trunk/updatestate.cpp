@@ -165,6 +165,9 @@ bool parseTrial(const QJsonValue &value, UpdateState::TrialRecord *trial)
             return false;
         trial->started.append(ms);
     }
+    // A record of no version is no trial, whatever else it holds.
+    if (trial->version.isEmpty())
+        *trial = UpdateState::TrialRecord();
     return true;
 }
 
@@ -335,8 +338,10 @@ bool UpdateState::parse(const QByteArray &data, UpdateState *state, QString *why
         *why = QStringLiteral("a field of the wrong type or out of range");
         return false;
     }
-    static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{32}$"));
-    if (hex.match(id).hasMatch())
+    bool hex = id.size() == 32;
+    for (const QChar c : id)
+        hex = hex && ((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f')));
+    if (hex)
         parsed.id = QByteArray::fromHex(id.toLatin1());
     parsed.dir = state->dir;
     parsed.readTrial = parsed.trialRecord;

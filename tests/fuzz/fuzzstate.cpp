@@ -38,6 +38,12 @@ void fuzzStateFile(const uint8_t *data, size_t size)
     const QByteArray written = state.toJson();
     UpdateState again;
     check(UpdateState::parse(written, &again, &why), "a written state is refused");
-    check(again.toJson() == written, "a written state reads differently");
-    check(again.trial() == trial, "the trial changed on the way");
+    // (Fields it does not know are kept as Qt keeps them; only its own are compared.)
+    check(again.highestVersion() == state.highestVersion()
+            && again.highestSigned() == state.highestSigned()
+            && again.manifestVerified() == state.manifestVerified()
+            && again.badVersions() == state.badVersions(),
+        "a written state reads differently");
+    check(again.trial() == trial && again.pendingTrial() == state.pendingTrial(),
+        "the trial changed on the way");
 }
