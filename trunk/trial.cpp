@@ -232,7 +232,8 @@ Trial::Outcome Trial::judge(const QString &appDir)
             QStringLiteral("Version %1 was launched %2 without a confirmation, but no "
                            "version before it is kept (\"%3\" is missing); its trial has ended")
                 .arg(trial.version, launchCount(trial.launches), previousFolder(appDir)));
-    if (!trial.reverting && Launcher::applicationRunning(appDir)) {
+    // A launch within its grace time may still run too, seen or not.
+    if (!trial.reverting && (Launcher::applicationRunning(appDir) || !trial.started.isEmpty())) {
         // Its files are not replaced under it; the next start tries again.
         const QString waits = QStringLiteral("Version %1 did not confirm a start; version %2 is "
                                              "restored at a start after the application has closed")
