@@ -7,6 +7,7 @@
 #include "messagelog.h"
 #include "platform.h"
 #include "settings.h"
+#include "trial.h"
 
 #include <QTest>
 
@@ -114,8 +115,9 @@ private slots:
         }
     }
 
-    // An application the updater started holds the running lock as long as
-    // it runs (handed over by "open" too), and lets it go when it ends.
+    // An application on trial that the updater started holds the running
+    // lock as long as it runs (handed over by "open" too), and lets it go
+    // when it ends.
     void runningApplication()
     {
         QTemporaryDir root;
@@ -131,6 +133,12 @@ private slots:
         script.close();
         QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
         appName = "Viewer";
+        // Only a release on trial is launched with the lock.
+        QFile version(appDir + "/version.ver");
+        QVERIFY(version.open(QIODevice::WriteOnly) && version.write("1.1\n") == 4);
+        version.close();
+        QString reason;
+        QVERIFY(Trial::begin(appDir, "1.1", "1.0", 1, &reason));
         OpenRecorder open;
         QVERIFY(!Launcher::applicationRunning(appDir));
         {

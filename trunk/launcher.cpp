@@ -93,14 +93,14 @@ bool Launcher::command(const QString &appDir, const QString &name, QString *prog
     return true;
 }
 
-bool Launcher::run(
-    const QString &program, const QStringList &arguments, const QString &appDir, QString *reason)
+bool Launcher::run(const QString &program, const QStringList &arguments,
+    const QString &runningIn, QString *reason)
 {
     // Blocks until the program returns, its output going to ours; with
     // "open" that is when the bundle has been handed over.
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
-    const int running = openRunningLock(appDir);
+    const int running = runningIn.isEmpty() ? -1 : openRunningLock(runningIn);
     process.start(program, arguments);
     const bool started = process.waitForStarted(-1);
     // The program holds the lock now; this process lets go of its share.

@@ -18,10 +18,11 @@ bool command(const QString &appDir, const QString &name, QString *program, QStri
 
 // Runs the program and waits for it; false with *reason (the program, its
 // arguments and why) when it could not be started, crashed, or "open"
-// reported a failure. The program inherits a shared lock on
-// ReleaseFiles::applicationRunning in appDir, which it and whatever it
-// starts hold for as long as they run.
-bool run(const QString &program, const QStringList &arguments, const QString &appDir,
+// reported a failure. With `runningIn` (an application directory), the
+// program inherits a shared lock on ReleaseFiles::applicationRunning there,
+// which it and whatever it starts hold for as long as they run: a launch
+// of a release on trial, which a revert must not pull the files from under.
+bool run(const QString &program, const QStringList &arguments, const QString &runningIn,
     QString *reason);
 
 // Whether a program started by run() for appDir (or anything it started

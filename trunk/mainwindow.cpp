@@ -664,8 +664,9 @@ void MainWindow::launchApplication()
     const QString counted = Trial::countLaunch(DirManager::getAppDir(), &launch);
     if (!counted.isEmpty())
         qDebug().noquote() << counted;
-    const bool started
-        = safe && Launcher::run(program, arguments, DirManager::getAppDir(), &reason);
+    const bool started = safe
+        && Launcher::run(program, arguments,
+            counted.isEmpty() ? QString() : DirManager::getAppDir(), &reason);
     if (!started)
         qDebug().noquote() << reason;
     // A launch whose end is seen counts against a trial now; one handed

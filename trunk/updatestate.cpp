@@ -476,16 +476,19 @@ bool UpdateState::save(QString *reason) const
 bool UpdateState::update(
     const QString &appDir, const std::function<bool(UpdateState &)> &change, QString *reason)
 {
-    const StateLock lock(appDir);
+    // Most calls change nothing (no trial, nothing to confirm): those
+    // neither wait for the lock nor create it.
     UpdateState state = read(appDir, nullptr);
-    // Without the lock the change still sees the state, and nothing is written.
     if (!change(state))
         return true;
+    const StateLock lock(appDir);
     if (!lock.held()) {
+        // Without the lock nothing is written; the change has seen the state.
         *reason = lock.problem;
         return false;
     }
-    return state.write(reason);
+    state = read(appDir, nullptr);
+    return !change(state) || state.write(reason);
 }
 
 QByteArray UpdateState::installId()

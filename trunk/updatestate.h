@@ -53,7 +53,10 @@ public:
     // Under the lock: reads the state as it is now, lets `change` modify it
     // and writes it when `change` returns true. False with *reason when it
     // could not be written (the lock not taken: `change` has still seen the
-    // state). `change` must not save.
+    // state). `change` is first tried on the state read without the lock,
+    // and then, when it changed anything, once more under the lock, on the
+    // state as it is then; what it reports outside is from its last call.
+    // It must not save.
     static bool update(const QString &appDir, const std::function<bool(UpdateState &)> &change,
         QString *reason);
 
