@@ -278,6 +278,7 @@ QString Trial::countLaunch(const QString &appDir, qint64 *launch)
     const bool saved = changeTrial(
         appDir,
         [&](Record &trial) {
+            counted = Record();
             if (!onTrial(trial, installed) || trial.confirmed)
                 return false;
             // However often it is started within the grace time, the
