@@ -28,7 +28,7 @@ int openRunningLock(const QString &appDir)
 {
     const QByteArray name = runningLock(appDir);
     const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
-    struct stat info {};
+    struct stat info = {};
     const bool usable = fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     // A checker holds it exclusively for an instant only.
     bool locked = false;
@@ -51,11 +51,11 @@ int openRunningLock(const QString &appDir)
 
 bool Launcher::applicationRunning(const QString &appDir)
 {
-    const int fd = ::open(runningLock(appDir).constData(),
-        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd
+        = ::open(runningLock(appDir).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat info {};
+    struct stat info = {};
     const bool running = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
         && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd);
@@ -93,8 +93,8 @@ bool Launcher::command(const QString &appDir, const QString &name, QString *prog
     return true;
 }
 
-bool Launcher::run(const QString &program, const QStringList &arguments,
-    const QString &runningIn, QString *reason)
+bool Launcher::run(
+    const QString &program, const QStringList &arguments, const QString &runningIn, QString *reason)
 {
     // Blocks until the program returns, its output going to ours; with
     // "open" that is when the bundle has been handed over.

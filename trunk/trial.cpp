@@ -133,7 +133,8 @@ Trial::Outcome revert(const QString &appDir, const Record &trial)
             QString()};
     if (confirmed)
         return endTrial(appDir,
-            QStringLiteral("Version %1 confirmed its start; its trial has ended").arg(trial.version));
+            QStringLiteral("Version %1 confirmed its start; its trial has ended")
+                .arg(trial.version));
 
     const Installer::RevertResult result = Installer::revert(appDir, &reason);
     if (result == Installer::NothingKept)
@@ -238,8 +239,8 @@ Trial::Outcome Trial::judge(const QString &appDir)
         const QString waits = QStringLiteral("Version %1 did not confirm a start; version %2 is "
                                              "restored at a start after the application has closed")
                                   .arg(trial.version, trial.previous);
-        return {waits + QStringLiteral(" (an application started by this updater still runs)"),
-            waits};
+        return {
+            waits + QStringLiteral(" (an application started by this updater still runs)"), waits};
     }
 
     const Outcome failed = revert(appDir, trial);

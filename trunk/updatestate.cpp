@@ -73,7 +73,7 @@ ReadResult readRegular(const QString &path, qint64 cap, QByteArray *data, QStrin
         *why = error == ELOOP ? QStringLiteral("a symbolic link") : systemReason(error);
         return Refused;
     }
-    struct stat info {};
+    struct stat info = {};
     if (::fstat(fd, &info) != 0)
         *why = systemReason(errno);
     else if (!S_ISREG(info.st_mode))
@@ -102,8 +102,8 @@ ReadResult readRegular(const QString &path, qint64 cap, QByteArray *data, QStrin
 
 // An integer field in [low, high]; a missing one is `fallback`. Checked
 // before any conversion: a value like 1e300 has no integer to convert to.
-bool integer(const QJsonObject &object, QLatin1String key, qint64 low, qint64 high,
-    qint64 fallback, qint64 *out)
+bool integer(const QJsonObject &object, QLatin1String key, qint64 low, qint64 high, qint64 fallback,
+    qint64 *out)
 {
     const QJsonValue value = object.value(key);
     if (value.isUndefined()) {
@@ -160,8 +160,8 @@ bool parseTrial(const QJsonValue &value, UpdateState::TrialRecord *trial)
         return false;
     for (const QJsonValue &at : list) {
         qint64 ms = 0;
-        if (!integer(QJsonObject {{QLatin1String("at"), at}}, QLatin1String("at"), 0, maxExact,
-                0, &ms))
+        if (!integer(
+                QJsonObject {{QLatin1String("at"), at}}, QLatin1String("at"), 0, maxExact, 0, &ms))
             return false;
         trial->started.append(ms);
     }
@@ -218,15 +218,15 @@ public:
     {
         const QString path = appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::stateLock);
         const QByteArray name = QFile::encodeName(path);
-        fd = ::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-            0644);
+        fd = ::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
         if (fd < 0) {
-            problem = QStringLiteral("cannot open the lock \"%1\": %2")
-                          .arg(path, errno == ELOOP ? QStringLiteral("a symbolic link")
-                                                    : systemReason(errno));
+            problem
+                = QStringLiteral("cannot open the lock \"%1\": %2")
+                      .arg(path,
+                          errno == ELOOP ? QStringLiteral("a symbolic link") : systemReason(errno));
             return;
         }
-        struct stat info {};
+        struct stat info = {};
         if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
             problem = QStringLiteral("cannot use the lock \"%1\": %2")
                           .arg(path, fileKind(info.st_mode));
@@ -236,7 +236,9 @@ public:
         for (int waited = 0; ::flock(fd, LOCK_EX | LOCK_NB) != 0; waited += 5) {
             if (errno != EWOULDBLOCK || waited > lockWaitMs) {
                 problem = errno == EWOULDBLOCK
-                    ? QStringLiteral("\"%1\" stayed locked for %2 s").arg(path).arg(lockWaitMs / 1000)
+                    ? QStringLiteral("\"%1\" stayed locked for %2 s")
+                          .arg(path)
+                          .arg(lockWaitMs / 1000)
                     : QStringLiteral("cannot lock \"%1\": %2").arg(path, systemReason(errno));
                 release();
                 return;
@@ -288,8 +290,8 @@ bool replaceFile(const QString &path, const QByteArray &data, QString *reason)
 // JSON and as a field of a state: a flat string, array or object.
 QJsonValue salvage(const QByteArray &data, QLatin1String key)
 {
-    const QRegularExpression field(QLatin1Char('"') + key
-        + QLatin1String(R"("\s*:\s*("[^"\\]*"|\[[^\[\]{}]*\]|\{[^{}]*\}))"));
+    const QRegularExpression field(
+        QLatin1Char('"') + key + QLatin1String(R"("\s*:\s*("[^"\\]*"|\[[^\[\]{}]*\]|\{[^{}]*\}))"));
     const QRegularExpressionMatch match = field.match(QString::fromUtf8(data));
     if (!match.hasMatch())
         return QJsonValue(QJsonValue::Undefined);
@@ -340,7 +342,9 @@ bool UpdateState::parse(const QByteArray &data, UpdateState *state, QString *why
     }
     bool hex = id.size() == 32;
     for (const QChar c : id)
-        hex = hex && ((c >= QLatin1Char('0') && c <= QLatin1Char('9')) || (c >= QLatin1Char('a') && c <= QLatin1Char('f')));
+        hex = hex
+            && ((c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+                || (c >= QLatin1Char('a') && c <= QLatin1Char('f')));
     if (hex)
         parsed.id = QByteArray::fromHex(id.toLatin1());
     parsed.dir = state->dir;
@@ -360,8 +364,8 @@ UpdateState UpdateState::read(const QString &appDir, QString *problem)
     UpdateState state;
     state.dir = appDir;
     const QString base = appDir + QLatin1Char('/');
-    const QString paths[2] = {base + QLatin1String(ReleaseFiles::state),
-        base + QLatin1String(ReleaseFiles::stateCopy)};
+    const QString paths[2] = {
+        base + QLatin1String(ReleaseFiles::state), base + QLatin1String(ReleaseFiles::stateCopy)};
     QByteArray bytes[2];
     QString why[2];
     bool missing[2] = {false, false};
@@ -397,10 +401,12 @@ UpdateState UpdateState::read(const QString &appDir, QString *problem)
     state.verified = true;
     state.highest = installedVersion(appDir);
     state.highestSignedAt = 0;
-    QString text = QStringLiteral("\"%1\" is damaged (%2)").arg(paths[0], missing[0] ? QStringLiteral("missing") : why[0]);
+    QString text = QStringLiteral("\"%1\" is damaged (%2)")
+                       .arg(paths[0], missing[0] ? QStringLiteral("missing") : why[0]);
     text += QStringLiteral(" and so is its copy (%1); kept: %2")
                 .arg(missing[1] ? QStringLiteral("missing") : why[1],
-                    kept.isEmpty() ? QStringLiteral("nothing") : kept.keys().join(QLatin1String(", ")));
+                    kept.isEmpty() ? QStringLiteral("nothing")
+                                   : kept.keys().join(QLatin1String(", ")));
     if (problem)
         *problem = text;
     else

@@ -57,8 +57,8 @@ public:
     // and then, when it changed anything, once more under the lock, on the
     // state as it is then; what it reports outside is from its last call.
     // It must not save.
-    static bool update(const QString &appDir, const std::function<bool(UpdateState &)> &change,
-        QString *reason);
+    static bool update(
+        const QString &appDir, const std::function<bool(UpdateState &)> &change, QString *reason);
 
     // 16 bytes, made at random the first time it is asked for (the caller
     // saves); the file keeps it as 32 lower-case hex digits.
