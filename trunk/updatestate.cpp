@@ -8,8 +8,10 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMutex>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryFile>
 #include <QThread>
 
@@ -55,6 +57,18 @@ QString fileKind(mode_t mode)
     if (S_ISCHR(mode) || S_ISBLK(mode))
         return QStringLiteral("a device");
     return QStringLiteral("not a regular file");
+}
+
+// The state is read many times a run; what is wrong with it is said once.
+void sayOnce(const QString &line)
+{
+    static QMutex mutex;
+    static QSet<QString> said;
+    const QMutexLocker locker(&mutex);
+    if (!said.contains(line)) {
+        said.insert(line);
+        qDebug().noquote() << line;
+    }
 }
 
 enum ReadResult { Read, Missing, Refused };
@@ -374,8 +388,8 @@ UpdateState UpdateState::read(const QString &appDir, QString *problem)
         missing[i] = result == Missing;
         if (result == Read && parse(bytes[i], &state, &why[i])) {
             if (!why[0].isEmpty())
-                qDebug().noquote() << QStringLiteral("\"%1\" is damaged (%2); read its copy \"%3\"")
-                                          .arg(paths[0], why[0], paths[1]);
+                sayOnce(QStringLiteral("\"%1\" is damaged (%2); read its copy \"%3\"")
+                            .arg(paths[0], why[0], paths[1]));
             return state;
         }
     }
@@ -410,7 +424,7 @@ UpdateState UpdateState::read(const QString &appDir, QString *problem)
     if (problem)
         *problem = text;
     else
-        qDebug().noquote() << text;
+        sayOnce(text);
     return state;
 }
 
