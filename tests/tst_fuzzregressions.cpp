@@ -53,6 +53,7 @@ void tst_FuzzRegressions::replay_data()
         QStringLiteral("manifest"), QStringLiteral("fuzz/manifest"), QStringLiteral("*"), true);
     addFiles(
         QStringLiteral("deltaindex"), QStringLiteral("fuzz/deltaindex"), QStringLiteral("*"), true);
+    addFiles(QStringLiteral("state"), QStringLiteral("fuzz/state"), QStringLiteral("*"), true);
 }
 
 void tst_FuzzRegressions::replay()
@@ -69,6 +70,8 @@ void tst_FuzzRegressions::replay()
     } else if (kept) {
         if (target == QLatin1String("listing"))
             fuzzListingLine(bytes, size_t(input.size()));
+        else if (target == QLatin1String("state"))
+            fuzzStateFile(bytes, size_t(input.size()));
         else
             fuzzServerReplies(bytes, size_t(input.size()));
     } else if (target == QLatin1String("listing")) {

@@ -29,7 +29,9 @@
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -1116,7 +1118,8 @@ private:
     {
         return withoutInstallerFiles(tree,
             {ReleaseFiles::state, ReleaseFiles::previousVersion, InstanceLock::baseName,
-                QStringLiteral("Updater.app")});
+                QStringLiteral("Updater.app"), ReleaseFiles::stateCopy, ReleaseFiles::stateLock,
+                ReleaseFiles::applicationRunning});
     }
 
     // What a killed updater leaves in ".update-state": it had marked the
@@ -1173,7 +1176,11 @@ private slots:
         // failed at each file operation of the revert in turn; "lock" and
         // "unlock": another updater holds the lock; "binary": the built
         // updater run with "--confirm"; "race": the same while a revert is
-        // under way; "lose-previous": ".update-previous" removed by hand.
+        // under way; "lose-previous": ".update-previous" removed by hand;
+        // "run": a launch handed over, its end unseen; "later": the grace
+        // time passes; "app"/"quit": an application the updater started
+        // runs/ends; "next-fails": an install of 1.2 on trial that fails;
+        // "fifo": ".update-state" replaced by a FIFO.
         const QString restored("Version 1.1 did not start properly; restored version 1.0");
         QTest::newRow("confirmed-on-first-launch")
             << 1 << "launch confirm start:new launch start:new"
@@ -1199,6 +1206,18 @@ private slots:
             << 1 << "launch lock binary unlock start:new"
             << "Version 1.1 confirmed its start; its trial has ended";
         QTest::newRow("confirm-racing-a-revert") << 1 << "launch race" << restored;
+        QTest::newRow("second-start-before-the-confirmation")
+            << 1 << "run start:new confirm start:new"
+            << "Version 1.1 confirmed its start; its trial has ended";
+        QTest::newRow("handed-over-launch-counts-after-the-grace-time")
+            << 1 << "run start:new later start:old" << restored;
+        QTest::newRow("revert-waits-for-the-running-application")
+            << 1 << "launch app start:new quit start:old" << restored;
+        QTest::newRow("failed-install-of-the-next-release")
+            << 1 << "next-fails start:new launch start:old" << restored;
+        QTest::newRow("state-replaced-by-a-fifo")
+            << 1 << "launch fifo binary start:new"
+            << "Version 1.1 confirmed its start; its trial has ended";
     }
     // A release on trial, from its install with the version before it kept
     // to the end of its trial: confirmed, it stays; never confirmed, the
@@ -1235,14 +1254,39 @@ private slots:
             if (Installer::recover(appDir))
                 judge();
         };
+        const auto launchEnded = [&] {
+            qint64 launch = 0;
+            const QString counted = Trial::countLaunch(appDir, &launch);
+            Trial::launchEnded(appDir, launch);
+            return counted;
+        };
+        int application = -1;
         const QStringList steps = script.split(' ');
         for (int i = 0; i < steps.size(); ++i) {
             const QString step = steps.at(i);
             const QByteArray at = QByteArray::number(i) + " " + step.toUtf8();
-            if (step == "launch") {
-                const QString counted = Trial::countLaunch(appDir);
+            if (step == "launch" || step == "run") {
+                const QString counted
+                    = step == "run" ? Trial::countLaunch(appDir) : launchEnded();
                 if (!counted.isEmpty())
                     qDebug().noquote() << counted;
+            } else if (step == "later") {
+                Trial::advanceClockForTesting(Trial::graceSeconds);
+            } else if (step == "app") {
+                // What the application inherits from the updater that starts it.
+                application = ::open(QFile::encodeName(appDir + '/' + ReleaseFiles::applicationRunning),
+                    O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+                QVERIFY(application >= 0 && ::flock(application, LOCK_SH) == 0);
+            } else if (step == "quit") {
+                ::close(application);
+            } else if (step == "fifo") {
+                // Read from its copy, at once.
+                const QString state = appDir + '/' + ReleaseFiles::state;
+                QVERIFY(QFile::remove(state));
+                QCOMPARE(::mkfifo(QFile::encodeName(state).constData(), 0644), 0);
+            } else if (step == "next-fails") {
+                QString reason;
+                QVERIFY(Trial::begin(appDir, "1.2", "1.1", 1, &reason));
             } else if (step == "confirm") {
                 qDebug().noquote() << Trial::confirm(appDir);
             } else if (step.startsWith("start")) {
@@ -1310,7 +1354,7 @@ private slots:
                     const bool kept = QFileInfo::exists(appDir + "/.update-previous");
                     // Only a failure while keeping it installs without it.
                     QVERIFY2(kept || installed == oldTree || (!stop && !done), op);
-                    Trial::countLaunch(appDir);
+                    launchEnded();
                     start();
                     QVERIFY2(installedTree() == (kept ? oldTree : installed), op);
                     if (done)
@@ -1322,7 +1366,7 @@ private slots:
                     const QByteArray op = at + " at operation " + QByteArray::number(n);
                     if (n > 1) {
                         installOnTrial(confirm);
-                        Trial::countLaunch(appDir);
+                        launchEnded();
                     }
                     Installer::setFaultForTesting(n, stop);
                     judge();

@@ -1,11 +1,13 @@
 // Starting the installed application: the command for either platform
 // layout, checked by what was actually started.
 #include "dirmanager.h"
+#include "launcher.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
 #include "messagelog.h"
 #include "platform.h"
 #include "settings.h"
+#include "trial.h"
 
 #include <QTest>
 
@@ -111,6 +113,41 @@ private slots:
             else
                 QVERIFY(!QFile::exists(marker));
         }
+    }
+
+    // An application on trial that the updater started holds the running
+    // lock as long as it runs (handed over by "open" too), and lets it go
+    // when it ends.
+    void runningApplication()
+    {
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        const QString appDir = root.filePath("Tools");
+        const QString stop = root.filePath("stop");
+        QVERIFY(placeUpdater(appDir, "xcb"));
+        const QString program = bundleExecutable(appDir, "Viewer");
+        QVERIFY(QDir().mkpath(QFileInfo(program).path()));
+        QFile script(program);
+        QVERIFY(script.open(QIODevice::WriteOnly));
+        script.write("#!/bin/sh\nwhile [ ! -e '" + stop.toUtf8() + "' ]; do sleep 0.05; done\n");
+        script.close();
+        QVERIFY(script.setPermissions(script.permissions() | QFile::ExeOwner));
+        appName = "Viewer";
+        // Only a release on trial is launched with the lock.
+        QFile version(appDir + "/version.ver");
+        QVERIFY(version.open(QIODevice::WriteOnly) && version.write("1.1\n") == 4);
+        version.close();
+        QString reason;
+        QVERIFY(Trial::begin(appDir, "1.1", "1.0", 1, &reason));
+        OpenRecorder open;
+        QVERIFY(!Launcher::applicationRunning(appDir));
+        {
+            MainWindow window(nullptr);
+            window.launchApplication();
+        }
+        QTRY_VERIFY(Launcher::applicationRunning(appDir));
+        QFile(stop).open(QIODevice::WriteOnly);
+        QTRY_VERIFY(!Launcher::applicationRunning(appDir));
     }
 
     void unsafeName_data()

@@ -155,7 +155,8 @@ bool isReserved(const QString &relative)
     // The updater's own files: an entry there would replace what the
     // updater reads or writes next, or be removed by it.
     for (const char *name : {Installer::stagingFolderName, Installer::backupFolderName,
-             Installer::journalFileName, ReleaseFiles::state, ReleaseFiles::stateCopy,
+             Installer::journalFileName, ReleaseFiles::state, ReleaseFiles::stateCopy, ReleaseFiles::stateLock,
+             ReleaseFiles::applicationRunning,
              ReleaseFiles::installedFiles, ReleaseFiles::previousVersion,
              ReleaseFiles::deltaStaging, ReleaseFiles::downloadedVersionFile,
              ReleaseFiles::mirrorVersionFile, ReleaseFiles::archive, ReleaseFiles::archiveSignature,

@@ -1,8 +1,71 @@
 #include "launcher.h"
 
 #include "platform.h"
+#include "releasefiles.h"
 
+#include <QDebug>
+#include <QFile>
 #include <QProcess>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QByteArray runningLock(const QString &appDir)
+{
+    return QFile::encodeName(
+        appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::applicationRunning));
+}
+
+// The descriptor the started program inherits (no close-on-exec), holding
+// a shared lock; -1 when there is none, with one log line.
+int openRunningLock(const QString &appDir)
+{
+    const QByteArray name = runningLock(appDir);
+    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
+    struct stat info = {};
+    const bool usable = fd >= 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    // A checker holds it exclusively for an instant only.
+    bool locked = false;
+    for (int tries = 0; usable && !locked && tries < 100; ++tries) {
+        locked = ::flock(fd, LOCK_SH | LOCK_NB) == 0;
+        if (!locked)
+            ::usleep(10000);
+    }
+    if (locked)
+        return fd;
+    qDebug().noquote() << QStringLiteral("\"%1\" is not usable as a lock: a revert cannot tell "
+                                         "whether this application still runs")
+                              .arg(QFile::decodeName(name));
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+} // namespace
+
+bool Launcher::applicationRunning(const QString &appDir)
+{
+    const int fd
+        = ::open(runningLock(appDir).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info = {};
+    const bool running = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
+        && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    ::close(fd);
+    return running;
+}
+
+bool Launcher::waitsForApplication()
+{
+    return Platform::isWindows();
+}
 
 bool Launcher::command(const QString &appDir, const QString &name, QString *program,
     QStringList *arguments, QString *reason)
@@ -30,14 +93,19 @@ bool Launcher::command(const QString &appDir, const QString &name, QString *prog
     return true;
 }
 
-bool Launcher::run(const QString &program, const QStringList &arguments, QString *reason)
+bool Launcher::run(
+    const QString &program, const QStringList &arguments, const QString &runningIn, QString *reason)
 {
     // Blocks until the program returns, its output going to ours; with
     // "open" that is when the bundle has been handed over.
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
+    const int running = runningIn.isEmpty() ? -1 : openRunningLock(runningIn);
     process.start(program, arguments);
     const bool started = process.waitForStarted(-1);
+    // The program holds the lock now; this process lets go of its share.
+    if (running >= 0)
+        ::close(running);
     if (started)
         process.waitForFinished(-1);
     QString what = QStringLiteral("Application not started");

@@ -18,8 +18,20 @@ bool command(const QString &appDir, const QString &name, QString *program, QStri
 
 // Runs the program and waits for it; false with *reason (the program, its
 // arguments and why) when it could not be started, crashed, or "open"
-// reported a failure.
-bool run(const QString &program, const QStringList &arguments, QString *reason);
+// reported a failure. With `runningIn` (an application directory), the
+// program inherits a shared lock on ReleaseFiles::applicationRunning there,
+// which it and whatever it starts hold for as long as they run: a launch
+// of a release on trial, which a revert must not pull the files from under.
+bool run(const QString &program, const QStringList &arguments, const QString &runningIn,
+    QString *reason);
+
+// Whether a program started by run() for appDir (or anything it started
+// and that kept the lock) still runs. Never blocks.
+bool applicationRunning(const QString &appDir);
+
+// Whether run() returns only once the application has ended (the program
+// is the application itself), rather than once it has been handed over.
+bool waitsForApplication();
 
 } // namespace Launcher
 

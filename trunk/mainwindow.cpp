@@ -687,11 +687,19 @@ void MainWindow::launchApplication()
         = Launcher::command(DirManager::getAppDir(), appName, &program, &arguments, &reason);
 
     hide();
-    const QString counted = Trial::countLaunch(DirManager::getAppDir());
+    qint64 launch = 0;
+    const QString counted = Trial::countLaunch(DirManager::getAppDir(), &launch);
     if (!counted.isEmpty())
         qDebug().noquote() << counted;
-    if (!safe || !Launcher::run(program, arguments, &reason))
+    const bool started = safe
+        && Launcher::run(program, arguments,
+            counted.isEmpty() ? QString() : DirManager::getAppDir(), &reason);
+    if (!started)
         qDebug().noquote() << reason;
+    // A launch whose end is seen counts against a trial now; one handed
+    // over counts once it has run for the grace time.
+    if (!started || Launcher::waitsForApplication())
+        Trial::launchEnded(DirManager::getAppDir(), launch);
     close();
 }
 

@@ -32,8 +32,13 @@ constexpr char partialArchive[] = "app.zip.part";
 // as it was then, the bytes belong to.
 constexpr char partialRecordSuffix[] = ".source";
 constexpr char state[] = ".update-state";
-// The state's second copy, read when the first is damaged.
+// The state's second copy, read when the first is damaged, and the lock
+// every write of the state holds.
 constexpr char stateCopy[] = ".update-state.copy";
+constexpr char stateLock[] = ".update-state.lock";
+// Held, through an inherited descriptor, by every application the updater
+// starts, for as long as it runs: a revert waits while it is held.
+constexpr char applicationRunning[] = ".update-running";
 // The record of the files the installed release holds.
 constexpr char installedFiles[] = ".update-files";
 constexpr char previousVersion[] = ".update-previous";

@@ -3,27 +3,62 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 // What this installation remembers between runs, in ".update-state" in the
 // application directory: its random install id, the highest release version
 // it has verified a signed manifest for (with that manifest's "signed"
 // time), whether it has ever verified one, the release on trial (Trial)
 // and the versions reverted here. One JSON object, always
-// written whole and atomically; fields it does not know are kept as they
-// are, so a later updater's additions survive an older one.
+// written whole and atomically, and then once more as ".update-state.copy",
+// so that one damaged file is read from the other; fields it does not know
+// are kept as they are, so a later updater's additions survive an older one.
+//
+// Every write holds the lock ".update-state.lock": save() reads the file
+// again under it and keeps whatever others changed since this state was read
+// (versions reverted, a confirmation, a higher verified version), and
+// update() is the read-modify-write for a decision that must see the latest
+// state. Neither file is ever followed through a link or opened when it is
+// not a regular file of at most 1 MiB: such a file is refused at once, with
+// one log line, as damaged.
 class UpdateState
 {
 public:
-    // The state of the installation in appDir. A missing file is a fresh
-    // state. A file that cannot be read or parsed leaves the strictest
-    // state (a manifest counts as verified before, so no source without one
-    // is trusted) with *problem set; the next save() replaces it.
+    // The state of the installation in appDir. Missing files are a fresh
+    // state. A damaged file (unreadable, not JSON, a number out of range,
+    // not a regular file) is read from the other one, with one log line.
+    // When both are damaged the state is the strictest one (a manifest
+    // counts as verified before, and none older than the installed version
+    // is taken), keeping from the damaged bytes what still reads whole: the
+    // install id, the versions reverted and the trial; *problem then says
+    // why (logged here when problem is null).
     static UpdateState load(const QString &appDir, QString *problem = nullptr);
 
-    // Writes the file whole (QSaveFile). False with *reason otherwise.
+    // The state the bytes of one state file hold; false with *why when they
+    // are not one (not a JSON object, a field of the wrong type, a number
+    // out of range).
+    static bool parse(const QByteArray &data, UpdateState *state, QString *why);
+
+    // The bytes of the state file this state is written as.
+    QByteArray toJson() const;
+
+    // Writes the state under the lock, keeping what others changed since it
+    // was read. False with *reason otherwise.
     bool save(QString *reason) const;
+
+    // Under the lock: reads the state as it is now, lets `change` modify it
+    // and writes it when `change` returns true. False with *reason when it
+    // could not be written (the lock not taken: `change` has still seen the
+    // state). `change` is first tried on the state read without the lock,
+    // and then, when it changed anything, once more under the lock, on the
+    // state as it is then; what it reports outside is from its last call.
+    // It must not save.
+    static bool update(
+        const QString &appDir, const std::function<bool(UpdateState &)> &change, QString *reason);
 
     // 16 bytes, made at random the first time it is asked for (the caller
     // saves); the file keeps it as 32 lower-case hex digits.
@@ -44,28 +79,48 @@ public:
         QString version; // empty: nothing is on trial
         QString previous; // what a revert restores
         int confirm = 0;
-        int launches = 0;
+        int launches = 0; // launches that count: ended, or run for the grace time
+        // Launches not counted yet, by their start (milliseconds since the epoch).
+        QList<qint64> started;
         bool confirmed = false;
         bool reverting = false; // set before a revert starts, cleared when it has ended
+        bool operator==(const TrialRecord &other) const;
+        bool operator!=(const TrialRecord &other) const { return !(*this == other); }
     };
     TrialRecord trial() const { return trialRecord; }
-    // A record with an empty version ends the trial. `Updater --confirm`
-    // writes without the lock: save() never writes over a confirmation of
-    // the same version that arrived since this state was read.
+    // A record with an empty version ends the trial.
     void setTrial(const TrialRecord &record) { trialRecord = record; }
+    // The trial of a release being installed: it becomes the trial once that
+    // release is the installed one, and never touches the current trial before.
+    TrialRecord pendingTrial() const { return pending; }
+    void setPendingTrial(const TrialRecord &record) { pending = record; }
     // Versions reverted here once; never offered again.
     QStringList badVersions() const { return bad; }
     void addBadVersion(const QString &version);
 
+    // The cleaned text of the installed version file, empty when there is
+    // none (or it is not a regular file of at most a line).
+    static QString installedVersion(const QString &appDir);
+
+    // The largest state file read.
+    static constexpr qint64 maxSize = 1024 * 1024;
+
 private:
-    QString path;
+    static UpdateState read(const QString &appDir, QString *problem);
+    bool write(QString *reason) const;
+
+    QString dir;
     QJsonObject fields; // everything read, unknown fields included
     QByteArray id;
     QString highest;
     qint64 highestSignedAt = 0;
     bool verified = false;
     TrialRecord trialRecord;
+    TrialRecord pending;
     QStringList bad;
+    // As read: what save() compares with to tell its own changes.
+    TrialRecord readTrial;
+    TrialRecord readPending;
 };
 
 #endif // UPDATESTATE_H

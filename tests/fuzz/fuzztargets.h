@@ -19,4 +19,7 @@ void fuzzListingLine(const uint8_t *data, size_t size);
 // the caps have tests of their own.)
 void fuzzServerReplies(const uint8_t *data, size_t size);
 
+// The bytes of the installation's state file, as the updater reads them.
+void fuzzStateFile(const uint8_t *data, size_t size);
+
 #endif // FUZZTARGETS_H
