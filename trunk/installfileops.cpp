@@ -185,7 +185,8 @@ bool isReserved(const QString &relative)
     const QString first = relative.section(QLatin1Char('/'), 0, 0);
     for (const char *name :
         {Installer::stagingFolderName, Installer::backupFolderName, Installer::journalFileName,
-            ReleaseFiles::state, ReleaseFiles::previousVersion, ReleaseFiles::deltaStaging}) {
+            ReleaseFiles::state, ReleaseFiles::previousVersion, ReleaseFiles::deltaStaging,
+            ReleaseFiles::installedFiles}) {
         if (first.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
             return true;
     }

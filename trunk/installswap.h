@@ -6,6 +6,7 @@
 #include <QString>
 #include <QVector>
 
+class DeltaIndex;
 class InstallFileOps;
 
 // One change of the swap, journalled before any of them is made.
@@ -60,9 +61,12 @@ public:
     // Reads the kept version's journal; false when none is kept whole.
     bool readKept();
     // The steps that undo the kept install `kept`, planned from what is on
-    // disk and checked as a journal is: each replaced path goes back, each
-    // added one goes, the folders' modes return, the version file last.
-    bool planRevert(const InstallSwap &kept, const QString &versionFile);
+    // disk and checked as a journal is: each replaced or removed path goes
+    // back, each added one goes, the folders' modes return, the version file
+    // last. With `record` (the installed release's files) an added path goes
+    // only as far as it is as recorded; without, whatever is there goes.
+    bool planRevert(
+        const InstallSwap &kept, const QString &versionFile, const DeltaIndex *record);
 
     // Writes the journal and a copy of it (in the backup folder, first),
     // each flushed to disk before anything else happens.
