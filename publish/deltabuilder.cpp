@@ -99,6 +99,19 @@ public:
             }
             items.insert(path, item);
         }
+        // An archive need not list the folders of its files; the index does,
+        // each without a mode (the updater leaves an installed one as it is).
+        const QStringList paths = items.keys();
+        for (const QString &path : paths) {
+            for (int slash = path.indexOf(QLatin1Char('/')); slash > 0;
+                 slash = path.indexOf(QLatin1Char('/'), slash + 1)) {
+                if (!items.contains(path.left(slash))) {
+                    Item folder;
+                    folder.kind = DeltaIndex::Kind::Dir;
+                    items.insert(path.left(slash), folder);
+                }
+            }
+        }
         return true;
     }
 

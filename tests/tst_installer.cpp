@@ -181,10 +181,10 @@ class TestInstaller : public QObject
             return false;
         update.check("1.0");
         if (!checked.wait(30000) || !checked.at(0).at(0).toString().isEmpty())
-            return false;
+            return qDebug() << "Delta not used:" << checked.value(0).value(0), false;
         update.stage();
         if (!staged.wait(30000) || !staged.at(0).at(0).toString().isEmpty())
-            return false;
+            return qDebug() << "Delta not used:" << staged.value(0).value(0), false;
         std::unique_ptr<Installer> installer(update.installer(nullptr));
         if (keep)
             installer->keepPrevious();
@@ -354,8 +354,9 @@ class TestInstaller : public QObject
             QCOMPARE(result.value("Viewer.app/Contents/Resources/old-only.txt"),
                 recordedOld ? QString() : old.value("Viewer.app/Contents/Resources/old-only.txt"));
             QCOMPARE(result.value("config.conf"), old.value("config.conf"));
-            QCOMPARE(result.value("Updater.app/Contents/MacOS/Updater"),
-                old.value("Updater.app/Contents/MacOS/Updater"));
+            if (!selfReplacing)
+                QCOMPARE(result.value("Updater.app/Contents/MacOS/Updater"),
+                    old.value("Updater.app/Contents/MacOS/Updater"));
             QCOMPARE(result.value("app.zip"), old.value("app.zip"));
         }();
         return result;

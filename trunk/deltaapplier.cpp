@@ -3,6 +3,7 @@
 #include "deltaindex.h"
 #include "deltaplan.h"
 #include "installer.h"
+#include "installfileops.h"
 #include "minisignformat.h"
 #include "releasefiles.h"
 
@@ -146,8 +147,10 @@ private:
             if (e.kind != DeltaIndex::Kind::Dir || !QFileInfo(staged(e.path)).isDir())
                 continue;
             int mode = Installer::installedMode(e.mode, true);
+            // None given: an installed folder keeps its own, a new one the
+            // defaults (never the mode of a file it replaces).
             if (mode < 0)
-                mode = modeOnDisk(installed(e.path)); // none given: left as installed
+                mode = InstallPaths::folderMode(installed(e.path));
             if (mode >= 0 && !setMode(staged(e.path), mode))
                 return fail(QStringLiteral("cannot set the mode of %1").arg(quoted(e.path)));
         }
