@@ -922,6 +922,8 @@ private slots:
         QTest::newRow("kept-file-edited-while-asked") << "editedWhileAsked" << false;
         QTest::newRow("folder-mode-changed") << "folderMode" << true;
         QTest::newRow("delta-larger-than-the-archive") << "large" << false;
+        // One of them would overwrite the other where case is ignored.
+        QTest::newRow("paths-differing-only-in-case") << "case" << false;
     }
     void deltaUpdate()
     {
@@ -972,6 +974,8 @@ private slots:
         }
         if (change == "link")
             QVERIFY(makeLink("../Resources/notes.txt", newDir + '/' + contents + "MacOS/notes"));
+        if (change == "case")
+            QVERIFY(writeFile(newDir + '/' + contents + "Resources/Notes.txt", "other notes"));
         const QString oldZip = tmp->filePath("app-1.0.zip");
         const QString newZip = tmp->filePath("app-1.1.zip");
         QString reason;
@@ -1037,9 +1041,10 @@ private slots:
             QCOMPARE(reason.contains("does not come out as"), change == "wrongHash");
             QCOMPARE(reason.contains("is not the one of version"), change == "modifyInstalled");
             QCOMPARE(reason.contains("is not a real folder"), change == "resourcesLink");
+            QCOMPARE(reason.contains("a path is unsafe or twice"), change == "case");
             QCOMPARE(reason.contains("same.txt\" changed"), change == "editedWhileAsked");
             QCOMPARE(QFileInfo::exists(update.deltaPath()),
-                change != "modifyInstalled" && change != "resourcesLink");
+                change != "modifyInstalled" && change != "resourcesLink" && change != "case");
             if (!reason.isEmpty())
                 break;
             std::unique_ptr<Installer> installer(update.installer(nullptr));
