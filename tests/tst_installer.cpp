@@ -529,6 +529,10 @@ private slots:
                                         << "as-it-stood";
         QTest::newRow("staging-folder-is-a-link") << "staging-link"
                                                   << "as-it-stood";
+        // Killed half way, then a folder moved elsewhere and linked back:
+        // nothing goes through the link, every other step made is undone.
+        QTest::newRow("folder-replaced-by-a-link") << "folder-link"
+                                                   << "undone-around-link";
     }
     // A journal that cannot be trusted never blocks the installation: it is
     // read from its copy, or set aside with its folders, leaving the
@@ -598,15 +602,32 @@ private slots:
                 bytes = R"({"steps":[["place","Viewer.app"]]})";
             else if (damage == "altered")
                 bytes.replace("Viewer.app", "Viewer.apq");
-            QVERIFY(damage == "staged-deleted" || writeFile(journal, bytes));
+            if (damage == "folder-link") {
+                const QString resources = appDir + "/Viewer.app/Contents/Resources";
+                QVERIFY(QDir().rename(resources, outside + "/Resources"));
+                QVERIFY(makeLink(outside + "/Resources", resources));
+            }
+            QVERIFY(damage == "staged-deleted" || damage == "folder-link"
+                || writeFile(journal, bytes));
             QVERIFY(damage != "both-empty" || writeFile(copy, bytes));
             QVERIFY(damage != "staged-deleted" || QFile::remove(staging + '/' + versionPath));
         }
         const QMap<QString, QString> stood = withoutInstallerFiles(snapshot());
 
         MessageLog log;
-        QCOMPARE(Installer::recover(appDir), outcome != "as-it-stood");
-        if (outcome == "as-it-stood") {
+        QCOMPARE(Installer::recover(appDir), outcome != "as-it-stood" && damage != "folder-link");
+        if (damage == "folder-link") {
+            QMap<QString, QString> now = withoutSetAside(snapshot());
+            QMap<QString, QString> old = oldTree;
+            for (QMap<QString, QString> *tree : {&now, &old}) {
+                for (auto it = tree->begin(); it != tree->end();)
+                    it = it.key().startsWith("Viewer.app/Contents/Resources") ? tree->erase(it)
+                                                                                : std::next(it);
+            }
+            QCOMPARE(now, old);
+            QCOMPARE(loggedStartingWith(log, "Set aside the damaged update journal"), 1);
+            QVERIFY(QDir().rename(outside + "/Resources", tmp->filePath("moved-back")));
+        } else if (outcome == "as-it-stood") {
             QCOMPARE(withoutSetAside(snapshot()), stood);
             QCOMPARE(loggedStartingWith(log, "Set aside the damaged update journal"), 1);
             QVERIFY(!QFile::exists(journal) && !QFile::exists(staging));
@@ -629,7 +650,7 @@ private slots:
         QCOMPARE(victim.readAll(), QByteArray("outside"));
         QVERIFY(install());
         QCOMPARE(withoutSetAside(snapshot()).value(versionPath), newTree.value(versionPath));
-        if (outcome != "as-it-stood")
+        if (outcome != "as-it-stood" && damage != "folder-link")
             QCOMPARE(snapshot(), newTree);
     }
 

@@ -158,6 +158,7 @@ bool InstallSwap::readJournal(const QString &path)
     for (QHash<QString, int> &index : indexes)
         index.clear();
     repeated = false;
+    unreachable.clear();
     QFile file(path);
     if (kindOnDisk(path) != Kind::File || !file.open(QIODevice::ReadOnly))
         return ops.refuse(QStringLiteral("cannot be read"));
@@ -366,8 +367,11 @@ bool InstallSwap::plausible()
         }
         if (!fits)
             return ops.refuse(which + QStringLiteral(" is not one the installer writes"));
-        if (!reachable(step))
-            return false;
+        if (!reachable(step)) {
+            if (!linksTolerated)
+                return false;
+            unreachable.append(quoted(path));
+        }
     }
     return true;
 }
@@ -619,6 +623,7 @@ InstallSwap::Outcome InstallSwap::recover(const QString &root, InstallFileOps &o
         return Outcome::Whole;
     }
     QString note;
+    swap.linksTolerated = true;
     if (!swap.readJournal(swap.journalPath())) {
         const QString damage = ops.error;
         ops.error.clear();
@@ -626,6 +631,14 @@ InstallSwap::Outcome InstallSwap::recover(const QString &root, InstallFileOps &o
             return swap.setAside(damage);
         ops.error.clear();
         note = QStringLiteral("its journal was damaged (%1); its copy was used").arg(damage);
+    }
+    if (!swap.unreachable.isEmpty()) {
+        // A folder on the way became a link since: nothing is done through
+        // it, every other step made is undone, and the journal is set aside
+        // with what it could not undo.
+        if (ops.stopped || (!swap.rollBack() && ops.stopped))
+            return Outcome::Failed;
+        return swap.setAside(ops.error);
     }
     QVector<bool> made = swap.madeSoFar();
     bool anyPlaced = false;

@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 class DeltaIndex;
@@ -122,6 +123,10 @@ private:
     // Where each path's step of each kind is.
     QHash<QString, int> indexes[InstallStep::Remove + 1];
     bool repeated = false;
+    // Recovery reads a journal whose steps lead through a link (a folder
+    // replaced since) to undo the others; those steps are named here.
+    bool linksTolerated = false;
+    QStringList unreachable;
 };
 
 #endif // INSTALLSWAP_H
