@@ -15,6 +15,7 @@
 #include "nginxserver.h"
 #include "platform.h"
 #include "qftp.h"
+#include "releasefiles.h"
 #include "releasemanifest.h"
 #include "releasesource.h"
 #include "scriptedserver.h"
@@ -222,6 +223,8 @@ class TestMainWindow : public QObject
         QVERIFY(writeFile(appDir + "/version.ver", old));
         QVERIFY(writeFile(bundleExecutable(appDir, "Viewer"), programText(marker, "Viewer 1.0")));
         QVERIFY(QDir(appDir + "/Viewer.app/Contents/Resources").removeRecursively());
+        // 1.0 as it was, without the record of the files 1.1 installed.
+        QVERIFY(QFile::remove(appDir + "/" + ReleaseFiles::installedFiles));
         QVERIFY(install(operations - fromEnd));
         QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
         QCOMPARE(readText(appDir + "/version.ver"), versionPlaced ? QStringLiteral("1.1") : old);
