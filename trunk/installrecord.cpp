@@ -67,7 +67,7 @@ bool InstallRecord::read(const QString &root, DeltaIndex *record)
     else if (DeltaIndex::fromJson(file.readAll(), record, &reason))
         return true;
     qDebug().noquote() << QStringLiteral("The record of the installed files %1 cannot be used "
-                                         "(%2): the update removes nothing")
+                                         "(%2); it is not followed")
                               .arg(quoted(path), reason);
     return false;
 }
