@@ -607,8 +607,8 @@ private slots:
                 QVERIFY(QDir().rename(resources, outside + "/Resources"));
                 QVERIFY(makeLink(outside + "/Resources", resources));
             }
-            QVERIFY(damage == "staged-deleted" || damage == "folder-link"
-                || writeFile(journal, bytes));
+            QVERIFY(
+                damage == "staged-deleted" || damage == "folder-link" || writeFile(journal, bytes));
             QVERIFY(damage != "both-empty" || writeFile(copy, bytes));
             QVERIFY(damage != "staged-deleted" || QFile::remove(staging + '/' + versionPath));
         }
@@ -622,7 +622,7 @@ private slots:
             for (QMap<QString, QString> *tree : {&now, &old}) {
                 for (auto it = tree->begin(); it != tree->end();)
                     it = it.key().startsWith("Viewer.app/Contents/Resources") ? tree->erase(it)
-                                                                                : std::next(it);
+                                                                              : std::next(it);
             }
             QCOMPARE(now, old);
             QCOMPARE(loggedStartingWith(log, "Set aside the damaged update journal"), 1);
@@ -1095,7 +1095,8 @@ private slots:
         const QMap<QString, QString> expected = treeSnapshot(fullDir);
         QCOMPARE(treeSnapshot(appDir), expected);
         const bool dropped = change == "remove" || change == "kill";
-        QCOMPARE(expected.contains(contents + "Resources/gone.txt"), !dropped && change != "person");
+        QCOMPARE(
+            expected.contains(contents + "Resources/gone.txt"), !dropped && change != "person");
         QCOMPARE(expected.contains(contents + "Legacy"), !dropped && change != "changedGone");
         QCOMPARE(expected.contains("config.conf"), change == "updater");
     }

@@ -294,10 +294,10 @@ private:
             if (windowLog < 0
                 || ZSTD_isError(ZSTD_DCtx_setParameter(
                     dctx, ZSTD_d_windowLogMax, qMax(windowLog, defaultWindowLog)))
-                || ZSTD_isError(ZSTD_DCtx_refPrefix(
-                    dctx, reference.constData(), size_t(reference.size()))))
-                return fail(QStringLiteral("no decoder window spans %1 and its patch")
-                                .arg(quoted(e.path)));
+                || ZSTD_isError(
+                    ZSTD_DCtx_refPrefix(dctx, reference.constData(), size_t(reference.size()))))
+                return fail(
+                    QStringLiteral("no decoder window spans %1 and its patch").arg(quoted(e.path)));
         } else {
             ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, defaultWindowLog);
         }

@@ -9,8 +9,8 @@
 
 namespace DeltaPlan {
 
-int choose(const QVector<DeltaIndex::Offer> &offers, const QString &installedVersion,
-    qint64 archiveSize)
+int choose(
+    const QVector<DeltaIndex::Offer> &offers, const QString &installedVersion, qint64 archiveSize)
 {
     for (int i = 0; i < offers.size(); ++i) {
         const DeltaIndex::Offer &offer = offers.at(i);

@@ -89,7 +89,8 @@ QString revertWith(const QString &root, FileOps &ops, bool *usable)
     Swap swap(root, ops);
     DeltaIndex record;
     const bool recorded = InstallRecord::read(root, &record);
-    if (!kept.readKept() || !swap.planRevert(kept, versionFileName(), recorded ? &record : nullptr)) {
+    if (!kept.readKept()
+        || !swap.planRevert(kept, versionFileName(), recorded ? &record : nullptr)) {
         *usable = false;
         return QStringLiteral("The version before it cannot be put back: ") + ops.error;
     }
@@ -285,7 +286,7 @@ private:
                     QStringLiteral("The update writes to a name of the updater's own: %1")
                         .arg(quoted(e.path)));
             release.insert(e.path,
-                e.kind == DeltaIndex::Kind::Dir       ? Kind::Dir
+                e.kind == DeltaIndex::Kind::Dir        ? Kind::Dir
                     : e.kind == DeltaIndex::Kind::Link ? Kind::Link
                                                        : Kind::File);
         }
