@@ -25,8 +25,6 @@ namespace {
 
 // Slow to make, once per release; what matters is the size every updater fetches.
 const int compressionLevel = 19;
-// The largest window a 64-bit decoder is asked for (1 GiB + the new file).
-const int maxWindowLog = 31;
 
 bool fail(QString *reason, const QString &text)
 {
@@ -101,6 +99,19 @@ public:
             }
             items.insert(path, item);
         }
+        // An archive need not list the folders of its files; the index does,
+        // each without a mode (the updater leaves an installed one as it is).
+        const QStringList paths = items.keys();
+        for (const QString &path : paths) {
+            for (int slash = path.indexOf(QLatin1Char('/')); slash > 0;
+                 slash = path.indexOf(QLatin1Char('/'), slash + 1)) {
+                if (!items.contains(path.left(slash))) {
+                    Item folder;
+                    folder.kind = DeltaIndex::Kind::Dir;
+                    items.insert(path.left(slash), folder);
+                }
+            }
+        }
         return true;
     }
 
@@ -160,10 +171,12 @@ bool DeltaBuilder::compressFrame(
     if (reference) {
         // The window reaches from the end of the new file back to the start
         // of the old one, so every part of the old file can be matched.
-        const qint64 span = qint64(reference->size()) + data.size();
-        int windowLog = 20;
-        while (windowLog < maxWindowLog && (qint64(1) << windowLog) < span)
-            ++windowLog;
+        // The updater decodes it with the same window, and refuses a larger one.
+        const int windowLog = DeltaIndex::patchWindowLog(reference->size(), data.size());
+        if (windowLog < 0) {
+            ZSTD_freeCCtx(cctx);
+            return fail(reason, QStringLiteral("no window spans both files"));
+        }
         ZSTD_CCtx_setParameter(cctx, ZSTD_c_enableLongDistanceMatching, 1);
         ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, windowLog);
         ZSTD_CCtx_refPrefix(cctx, reference->constData(), size_t(reference->size()));
@@ -276,7 +289,8 @@ bool DeltaBuilder::build(const QString &previous, const QString &newArchive, con
                 if (!now.content(item, &data, reason))
                     return false;
                 e.source = DeltaIndex::Source::Whole;
-                if (hadFile) {
+                // Files too large for one window together are shipped whole.
+                if (hadFile && DeltaIndex::patchWindowLog(was->size, item.size) >= 0) {
                     QByteArray reference;
                     if (!old.content(*was, &reference, reason)
                         || !DeltaBuilder::compressFrame(data, &reference, &frame, reason))
@@ -286,9 +300,10 @@ bool DeltaBuilder::build(const QString &previous, const QString &newArchive, con
                 }
                 // A patch that saves little may still lose to the file alone.
                 QByteArray alone;
-                if ((!hadFile || frame.size() > data.size() / 2)
+                const bool patched = e.source == DeltaIndex::Source::Patch;
+                if ((!patched || frame.size() > data.size() / 2)
                     && DeltaBuilder::compressFrame(data, nullptr, &alone, reason)
-                    && (!hadFile || alone.size() <= frame.size())) {
+                    && (!patched || alone.size() <= frame.size())) {
                     frame = alone;
                     e.source = DeltaIndex::Source::Whole;
                     e.oldHash.clear();

@@ -194,7 +194,7 @@ bool apply(const QString &deltaPath, const QString &appDir)
     if (!reason.isEmpty())
         return failed(reason);
     const qint64 applied = clock.restart();
-    QScopedPointer<Installer> installer(Installer::forStagedDelta(appDir, index.removed));
+    QScopedPointer<Installer> installer(Installer::forStagedDelta(appDir, index));
     bool ok = false;
     QObject::connect(installer.data(), &Installer::finished, [&](bool success, const QString &why) {
         ok = success || failed(why);

@@ -57,7 +57,8 @@ now_ms() {
 
 # One line per entry of the installation in dir: path, kind, mode, and the
 # checksum of a file or the target of a link. Leaves out what is not the
-# installation: the downloads, the lock and the Demo's log; with "installed"
+# installation: the downloads, the lock, the record of the installed files
+# (".update-files", the updater's own) and the Demo's log; with "installed"
 # also whatever the installer keeps beside it (".update-..."), which only a
 # run cut short may leave.
 manifest() { # dir [installed]
@@ -69,7 +70,7 @@ installed_only = len(sys.argv) > 2
 
 def skipped(name):
     return (name in ("app.zip", "new_version.ver", "demo-app.log")
-            or name.startswith("updater.lock")
+            or name.startswith("updater.lock") or name == ".update-files"
             or (installed_only and name.startswith(".update-")))
 
 def walk(rel):

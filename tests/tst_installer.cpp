@@ -121,6 +121,11 @@ class TestInstaller : public QObject
     QString archive;
     QString versionPath;
     bool selfReplacing = false;
+    // Version 1.0 is installed from an archive of its own, so it has the
+    // record of its files; with deltaInstall 1.1 comes as a delta.
+    bool recordedOld = false;
+    bool deltaInstall = false;
+    DeltaIndex::Offer deltaOffer;
     QString mounted;
 
     // A small file system of its own for the installation (root only);
@@ -139,6 +144,8 @@ class TestInstaller : public QObject
     // Installs the downloaded "app.zip" over appDir; checks the signals' contract on the way.
     bool install(QString *reason = nullptr, bool keep = false)
     {
+        if (deltaInstall)
+            return installDelta(reason, keep);
         Installer installer(appDir + "/app.zip", appDir);
         if (keep)
             installer.keepPrevious();
@@ -164,6 +171,46 @@ class TestInstaller : public QObject
         if (reason)
             *reason = why;
         return ok;
+    }
+
+    // As the updater takes a delta (built by publishDelta() from 1.0): checked,
+    // staged, installed.
+    bool installDelta(QString *reason, bool keep)
+    {
+        const QString published = tmp->filePath("published");
+        DeltaUpdate update(deltaOffer, "1.1", appDir);
+        QSignalSpy checked(&update, &DeltaUpdate::checked);
+        QSignalSpy staged(&update, &DeltaUpdate::staged);
+        if (!QFile::copy(published + '/' + deltaOffer.indexName, update.indexPath())
+            || !QFile::copy(published + '/' + deltaOffer.name, update.deltaPath()))
+            return false;
+        update.check("1.0");
+        if (!checked.wait(30000) || !checked.at(0).at(0).toString().isEmpty())
+            return qDebug() << "Delta not used:" << checked.value(0).value(0), false;
+        update.stage();
+        if (!staged.wait(30000) || !staged.at(0).at(0).toString().isEmpty())
+            return qDebug() << "Delta not used:" << staged.value(0).value(0), false;
+        std::unique_ptr<Installer> installer(update.installer(nullptr));
+        if (keep)
+            installer->keepPrevious();
+        QString why;
+        const bool ok = run(installer.get(), &why);
+        if (reason)
+            *reason = why;
+        return ok;
+    }
+
+    void publishDelta()
+    {
+        layOutOld();
+        const QString published = tmp->filePath("published");
+        QVERIFY(QDir().mkpath(published));
+        QFile::remove(appDir + "/app.zip");
+        DeltaBuilder::Delta delta;
+        QString reason;
+        QVERIFY2(DeltaBuilder::build(appDir, archive, "1.1", published, &delta, &reason),
+            qPrintable(reason));
+        deltaOffer = delta.offer;
     }
 
     QMap<QString, QString> snapshot() const { return treeSnapshot(appDir); }
@@ -251,6 +298,12 @@ class TestInstaller : public QObject
         QVERIFY(writeFile(appDir + "/Updater.app/Contents/MacOS/Updater", "updater 1.0", 0755));
         // A folder the release ships with another mode.
         QVERIFY(::chmod(QFile::encodeName(appDir + "/Viewer.app").constData(), 0775) == 0);
+        if (recordedOld) {
+            const QString old = tmp->filePath("app-1.0.zip");
+            QString reason;
+            QVERIFY(QFile::exists(old) || ArchiveBuilder::build(appDir, old, &reason));
+            QVERIFY(installArchive(old, appDir));
+        }
         // Downloaded beside the installation, as the updater does.
         QVERIFY(!QFile::exists(archive) || QFile::copy(archive, appDir + "/app.zip"));
     }
@@ -301,8 +354,14 @@ class TestInstaller : public QObject
             QFile qt(appDir + "/Viewer.app/Contents/Frameworks/Qt.framework/Qt");
             QVERIFY(qt.open(QIODevice::ReadOnly));
             QCOMPARE(qt.readAll(), QByteArray("qt 5"));
+            // With a record, what 1.0 installed and 1.1 no longer has goes;
+            // the updater itself and its configuration never do.
             QCOMPARE(result.value("Viewer.app/Contents/Resources/old-only.txt"),
-                old.value("Viewer.app/Contents/Resources/old-only.txt"));
+                recordedOld ? QString() : old.value("Viewer.app/Contents/Resources/old-only.txt"));
+            QCOMPARE(result.value("config.conf"), old.value("config.conf"));
+            if (!selfReplacing)
+                QCOMPARE(result.value("Updater.app/Contents/MacOS/Updater"),
+                    old.value("Updater.app/Contents/MacOS/Updater"));
             QCOMPARE(result.value("app.zip"), old.value("app.zip"));
         }();
         return result;
@@ -332,6 +391,8 @@ private slots:
             QProcess::execute("umount", {mounted});
         mounted.clear();
         selfReplacing = false;
+        recordedOld = false;
+        deltaInstall = false;
         Installer::setFaultForTesting(0);
         Platform::setNameForTesting(QString());
         tmp.reset();
@@ -473,6 +534,10 @@ private slots:
                                         << "as-it-stood";
         QTest::newRow("staging-folder-is-a-link") << "staging-link"
                                                   << "as-it-stood";
+        // Killed half way, then a folder moved elsewhere and linked back:
+        // nothing goes through the link, every other step made is undone.
+        QTest::newRow("folder-replaced-by-a-link") << "folder-link"
+                                                   << "undone-around-link";
     }
     // A journal that cannot be trusted never blocks the installation: it is
     // read from its copy, or set aside with its folders, leaving the
@@ -542,15 +607,32 @@ private slots:
                 bytes = R"({"steps":[["place","Viewer.app"]]})";
             else if (damage == "altered")
                 bytes.replace("Viewer.app", "Viewer.apq");
-            QVERIFY(damage == "staged-deleted" || writeFile(journal, bytes));
+            if (damage == "folder-link") {
+                const QString resources = appDir + "/Viewer.app/Contents/Resources";
+                QVERIFY(QDir().rename(resources, outside + "/Resources"));
+                QVERIFY(makeLink(outside + "/Resources", resources));
+            }
+            QVERIFY(
+                damage == "staged-deleted" || damage == "folder-link" || writeFile(journal, bytes));
             QVERIFY(damage != "both-empty" || writeFile(copy, bytes));
             QVERIFY(damage != "staged-deleted" || QFile::remove(staging + '/' + versionPath));
         }
         const QMap<QString, QString> stood = withoutInstallerFiles(snapshot());
 
         MessageLog log;
-        QCOMPARE(Installer::recover(appDir), outcome != "as-it-stood");
-        if (outcome == "as-it-stood") {
+        QCOMPARE(Installer::recover(appDir), outcome != "as-it-stood" && damage != "folder-link");
+        if (damage == "folder-link") {
+            QMap<QString, QString> now = withoutSetAside(snapshot());
+            QMap<QString, QString> old = oldTree;
+            for (QMap<QString, QString> *tree : {&now, &old}) {
+                for (auto it = tree->begin(); it != tree->end();)
+                    it = it.key().startsWith("Viewer.app/Contents/Resources") ? tree->erase(it)
+                                                                              : std::next(it);
+            }
+            QCOMPARE(now, old);
+            QCOMPARE(loggedStartingWith(log, "Set aside the damaged update journal"), 1);
+            QVERIFY(QDir().rename(outside + "/Resources", tmp->filePath("moved-back")));
+        } else if (outcome == "as-it-stood") {
             QCOMPARE(withoutSetAside(snapshot()), stood);
             QCOMPARE(loggedStartingWith(log, "Set aside the damaged update journal"), 1);
             QVERIFY(!QFile::exists(journal) && !QFile::exists(staging));
@@ -573,7 +655,7 @@ private slots:
         QCOMPARE(victim.readAll(), QByteArray("outside"));
         QVERIFY(install());
         QCOMPARE(withoutSetAside(snapshot()).value(versionPath), newTree.value(versionPath));
-        if (outcome != "as-it-stood")
+        if (outcome != "as-it-stood" && damage != "folder-link")
             QCOMPARE(snapshot(), newTree);
     }
 
@@ -973,8 +1055,7 @@ private slots:
     // A release and the next one, with the change of the row, published as
     // archives and a delta; the installation of the first then takes the
     // delta when it may, and the full archive otherwise, as the updater
-    // does. Either way it ends as the full archive leaves it (less the paths
-    // the new release no longer has, which only a delta takes away).
+    // does. Either way it ends exactly as the full archive leaves it.
     void deltaUpdate_data()
     {
         QTest::addColumn<QString>("change");
@@ -986,6 +1067,16 @@ private slots:
         QTest::newRow("patch-with-wrong-hash") << "wrongHash" << false;
         QTest::newRow("delta-from-another-version") << "otherVersion" << false;
         QTest::newRow("killed-during-swap") << "kill" << true;
+        // The person's file keeps the dropped folder; the rest of it goes.
+        QTest::newRow("persons-file-in-a-dropped-folder") << "person" << true;
+        QTest::newRow("updater-and-config-dropped") << "updater" << true;
+        QTest::newRow("dropped-file-changed-by-hand") << "changedGone" << true;
+        QTest::newRow("folder-replaced-by-a-link") << "resourcesLink" << false;
+        QTest::newRow("kept-file-edited-while-asked") << "editedWhileAsked" << false;
+        QTest::newRow("folder-mode-changed") << "folderMode" << true;
+        QTest::newRow("delta-larger-than-the-archive") << "large" << false;
+        // One of them would overwrite the other where case is ignored.
+        QTest::newRow("paths-differing-only-in-case") << "case" << false;
     }
     void deltaUpdate()
     {
@@ -1006,8 +1097,20 @@ private slots:
         QVERIFY(writeFile(oldDir + '/' + framework + "Versions/4/Qt", "qt 4"));
         QVERIFY(makeLink("4", oldDir + '/' + framework + "Versions/Current"));
         QVERIFY(makeLink("Versions/Current/Qt", oldDir + '/' + framework + "Qt"));
+        if (change == "updater") {
+            QVERIFY(writeFile(oldDir + "/Updater.app/Contents/MacOS/Updater", "updater", 0755));
+            QVERIFY(writeFile(oldDir + "/config.conf", "surl==127.0.0.1\n"));
+        }
+        if (change == "folderMode")
+            QVERIFY(::chmod(QFile::encodeName(oldDir + '/' + contents + "Resources"), 0700) == 0);
         // The next release: small edits, a new file, a link turned elsewhere.
         QVERIFY(QProcess::execute("cp", {"-a", oldDir, newDir}) == 0);
+        if (change == "updater") {
+            QVERIFY(QDir(newDir + "/Updater.app").removeRecursively());
+            QVERIFY(QFile::remove(newDir + "/config.conf"));
+        }
+        if (change == "folderMode")
+            QVERIFY(::chmod(QFile::encodeName(newDir + '/' + contents + "Resources"), 0755) == 0);
         program.replace(1000, 5, "1.1.0");
         data.replace(90000, 3, "new");
         QVERIFY(writeFile(newDir + "/version.ver", "1.1"));
@@ -1017,12 +1120,15 @@ private slots:
         QVERIFY(writeFile(newDir + '/' + framework + "Versions/5/Qt", "qt 5"));
         QVERIFY(QFile::remove(newDir + '/' + framework + "Versions/Current"));
         QVERIFY(makeLink("5", newDir + '/' + framework + "Versions/Current"));
-        if (change == "remove" || change == "kill") {
+        if (change == "remove" || change == "kill" || change == "person"
+            || change == "changedGone") {
             QVERIFY(QFile::remove(newDir + '/' + contents + "Resources/gone.txt"));
             QVERIFY(QDir(newDir + '/' + contents + "Legacy").removeRecursively());
         }
         if (change == "link")
             QVERIFY(makeLink("../Resources/notes.txt", newDir + '/' + contents + "MacOS/notes"));
+        if (change == "case")
+            QVERIFY(writeFile(newDir + '/' + contents + "Resources/Notes.txt", "other notes"));
         const QString oldZip = tmp->filePath("app-1.0.zip");
         const QString newZip = tmp->filePath("app-1.1.zip");
         QString reason;
@@ -1038,8 +1144,20 @@ private slots:
         // The full archive over one copy of the first release: the yardstick.
         const QString fullDir = tmp->filePath("full");
         QVERIFY(installArchive(oldZip, fullDir));
-        QVERIFY(installArchive(newZip, fullDir));
         QVERIFY(installArchive(oldZip, appDir));
+        for (const QString &dir : {fullDir, appDir}) {
+            if (change == "person")
+                QVERIFY(writeFile(dir + '/' + contents + "Legacy/mine.txt", "the person's"));
+            if (change == "changedGone")
+                QVERIFY(writeFile(dir + '/' + contents + "Resources/gone.txt", "edited"));
+            if (change == "resourcesLink") {
+                // Moved to another disk and linked back.
+                const QString elsewhere = tmp->filePath("elsewhere-" + QFileInfo(dir).fileName());
+                QVERIFY(QDir().rename(dir + '/' + contents + "Resources", elsewhere));
+                QVERIFY(makeLink(elsewhere, dir + '/' + contents + "Resources"));
+            }
+        }
+        QVERIFY(installArchive(newZip, fullDir));
         if (change == "modifyInstalled")
             QVERIFY(writeFile(appDir + '/' + contents + "Resources/same.txt", "changed by hand"));
         if (change == "otherVersion")
@@ -1055,7 +1173,8 @@ private slots:
         bool usedDelta = false;
         bool killed = false;
         const QString installed = QString::fromUtf8(readAll(appDir + "/version.ver"));
-        while (DeltaPlan::choose({delta.offer}, installed) == 0 && !usedDelta) {
+        const qint64 archiveSize = change == "large" ? delta.offer.size : QFileInfo(newZip).size();
+        while (DeltaPlan::choose({delta.offer}, installed, archiveSize) == 0 && !usedDelta) {
             DeltaUpdate update(delta.offer, "1.1", appDir);
             QSignalSpy checked(&update, &DeltaUpdate::checked);
             QSignalSpy staged(&update, &DeltaUpdate::staged);
@@ -1064,6 +1183,8 @@ private slots:
             QVERIFY(checked.wait(30000));
             reason = checked.at(0).at(0).toString();
             if (reason.isEmpty()) {
+                if (change == "editedWhileAsked")
+                    QVERIFY(writeFile(appDir + '/' + contents + "Resources/same.txt", "edited"));
                 // Fetched only now, the installation having been found fit.
                 QVERIFY(QFile::copy(published + '/' + delta.offer.name, update.deltaPath()));
                 update.stage();
@@ -1072,7 +1193,11 @@ private slots:
             }
             QCOMPARE(reason.contains("does not come out as"), change == "wrongHash");
             QCOMPARE(reason.contains("is not the one of version"), change == "modifyInstalled");
-            QCOMPARE(QFileInfo::exists(update.deltaPath()), change != "modifyInstalled");
+            QCOMPARE(reason.contains("is not a real folder"), change == "resourcesLink");
+            QCOMPARE(reason.contains("a path is unsafe or twice"), change == "case");
+            QCOMPARE(reason.contains("same.txt\" changed"), change == "editedWhileAsked");
+            QCOMPARE(QFileInfo::exists(update.deltaPath()),
+                change != "modifyInstalled" && change != "resourcesLink" && change != "case");
             if (!reason.isEmpty())
                 break;
             std::unique_ptr<Installer> installer(update.installer(nullptr));
@@ -1099,15 +1224,13 @@ private slots:
             QVERIFY(installArchive(newZip, appDir));
         QCOMPARE(usedDelta, viaDelta);
 
-        QMap<QString, QString> expected = treeSnapshot(fullDir);
-        if (usedDelta) {
-            for (auto it = expected.begin(); it != expected.end();) {
-                const bool gone = it.key().endsWith("gone.txt") || it.key().contains("/Legacy");
-                it = gone && !QFileInfo::exists(newDir + '/' + it.key()) ? expected.erase(it)
-                                                                         : std::next(it);
-            }
-        }
+        const QMap<QString, QString> expected = treeSnapshot(fullDir);
         QCOMPARE(treeSnapshot(appDir), expected);
+        const bool dropped = change == "remove" || change == "kill";
+        QCOMPARE(
+            expected.contains(contents + "Resources/gone.txt"), !dropped && change != "person");
+        QCOMPARE(expected.contains(contents + "Legacy"), !dropped && change != "changedGone");
+        QCOMPARE(expected.contains("config.conf"), change == "updater");
     }
 
 private:
@@ -1218,6 +1341,21 @@ private slots:
         QTest::newRow("state-replaced-by-a-fifo")
             << 1 << "launch fifo binary start:new"
             << "Version 1.1 confirmed its start; its trial has ended";
+        // "recorded": 1.0 has the record of its files, and 1.1 drops some
+        // of them; "delta": 1.1 comes as a delta; "mine": the person saves
+        // a file in a folder 1.1 added.
+        QTest::newRow("dropping-release-never-confirmed")
+            << 1 << "recorded launch start:old launch start:old" << restored;
+        QTest::newRow("dropping-delta-never-confirmed")
+            << 1 << "delta launch start:old launch start:old" << restored;
+        QTest::newRow("dropping-delta-killed-at-every-revert-operation")
+            << 1 << "delta launch kill" << restored;
+        QTest::newRow("dropping-delta-failing-at-every-revert-operation")
+            << 1 << "delta launch fail" << restored;
+        QTest::newRow("dropping-delta-install-killed-at-every-operation")
+            << 1 << "delta kill-install" << restored;
+        QTest::newRow("persons-file-in-an-added-folder-kept-by-the-revert")
+            << 1 << "delta launch mine start:old" << restored;
     }
     // A release on trial, from its install with the version before it kept
     // to the end of its trial: confirmed, it stays; never confirmed, the
@@ -1230,10 +1368,20 @@ private slots:
         QFETCH(QString, script);
         QFETCH(QString, lastLine);
         lastLine.replace("@APP@", appDir);
+        const bool viaDelta = script.startsWith("delta ");
+        deltaInstall = viaDelta;
+        recordedOld = viaDelta || script.startsWith("recorded ");
+        if (recordedOld)
+            script = script.section(' ', 1);
         writeArchive(newRelease());
+        if (deltaInstall)
+            publishDelta();
         layOutOld();
-        const QMap<QString, QString> oldTree = installedTree();
-        const QMap<QString, QString> newTree = visible(expectedNew());
+        QMap<QString, QString> oldTree = installedTree();
+        // The yardstick is the full archive's install.
+        deltaInstall = false;
+        QMap<QString, QString> newTree = visible(expectedNew());
+        deltaInstall = viaDelta;
         QVERIFY(oldTree != newTree);
 
         installOnTrial(confirm);
@@ -1298,6 +1446,13 @@ private slots:
                 QCOMPARE(other->acquire(&busy), InstanceLock::Acquired);
             } else if (step == "unlock") {
                 other.reset();
+            } else if (step == "mine") {
+                const QString help = "Viewer.app/Contents/Help";
+                QVERIFY(writeFile(appDir + '/' + help + "/mine.txt", "the person's"));
+                const QMap<QString, QString> now = installedTree();
+                oldTree.insert(help, now.value(help));
+                oldTree.insert(help + "/mine.txt", now.value(help + "/mine.txt"));
+                newTree.insert(help + "/mine.txt", now.value(help + "/mine.txt"));
             } else if (step == "lose-previous") {
                 QVERIFY(QDir(appDir + "/.update-previous").removeRecursively());
             } else if (step == "binary") {

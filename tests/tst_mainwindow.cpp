@@ -16,6 +16,7 @@
 #include "platform.h"
 #include "qftp.h"
 #include "releasedownload.h"
+#include "releasefiles.h"
 #include "releasemanifest.h"
 #include "releasesource.h"
 #include "scriptedserver.h"
@@ -225,6 +226,8 @@ class TestMainWindow : public QObject
         QVERIFY(writeFile(appDir + "/version.ver", old));
         QVERIFY(writeFile(bundleExecutable(appDir, "Viewer"), programText(marker, "Viewer 1.0")));
         QVERIFY(QDir(appDir + "/Viewer.app/Contents/Resources").removeRecursively());
+        // 1.0 as it was, without the record of the files 1.1 installed.
+        QVERIFY(QFile::remove(appDir + "/" + ReleaseFiles::installedFiles));
         QVERIFY(install(operations - fromEnd));
         QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
         QCOMPARE(readText(appDir + "/version.ver"), versionPlaced ? QStringLiteral("1.1") : old);
@@ -1177,6 +1180,14 @@ private slots:
         QVERIFY(writeFile(program, readBytes(bundleExecutable(appDir, "Viewer"))));
         QVERIFY(
             QFile::setPermissions(program, QFile::permissions(bundleExecutable(appDir, "Viewer"))));
+        // 1.0 had the large file already: the delta is far smaller than the archive.
+        const QString data = "Viewer.app/Contents/Resources/data.bin";
+        for (const ZipEntry &entry : newRelease()) {
+            if (entry.name == data) {
+                QVERIFY(writeFile(previous + '/' + data, entry.data));
+                QVERIFY(writeFile(appDir + '/' + data, entry.data));
+            }
+        }
         const QString out = tmp->filePath("out");
         publish({"--output", out, "--previous", previous});
         for (const QString &name : QDir(out).entryList(QDir::Files))

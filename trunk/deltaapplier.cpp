@@ -1,7 +1,9 @@
 #include "deltaapplier.h"
 
 #include "deltaindex.h"
+#include "deltaplan.h"
 #include "installer.h"
+#include "installfileops.h"
 #include "minisignformat.h"
 #include "releasefiles.h"
 #include "safefiles.h"
@@ -25,6 +27,8 @@
 namespace {
 
 const int bufferSize = 256 * 1024;
+// The window a decoder accepts unless told otherwise (zstd's own default).
+const int defaultWindowLog = 27;
 
 QString quoted(const QString &path)
 {
@@ -68,6 +72,10 @@ public:
         QString why;
         if (!SafeFiles::removeTree(stagingDir, &why))
             return QStringLiteral("cannot clear the folder %1: %2").arg(quoted(stagingDir), why);
+        // Checked again now, the installation may have changed since.
+        const QString onTheWay = DeltaPlan::linkOnTheWay(index, appDir);
+        if (!onTheWay.isEmpty())
+            return onTheWay;
         if (!QDir().mkpath(stagingDir))
             return QStringLiteral("cannot make the folder %1").arg(quoted(stagingDir));
 
@@ -124,7 +132,12 @@ private:
     bool stageDir(const DeltaIndex::Entry &e)
     {
         const QFileInfo there(installed(e.path));
-        if ((there.isDir() && !there.isSymLink()) || QDir().mkpath(staged(e.path)))
+        // One whose mode changes is staged too: the installer gives an
+        // installed folder the mode of the staged one.
+        const int mode = Installer::installedMode(e.mode, true);
+        if ((there.isDir() && !there.isSymLink()
+                && (mode < 0 || modeOnDisk(installed(e.path)) == mode))
+            || QDir().mkpath(staged(e.path)))
             return true;
         return fail(QStringLiteral("cannot make %1").arg(quoted(staged(e.path))));
     }
@@ -137,8 +150,10 @@ private:
             if (e.kind != DeltaIndex::Kind::Dir || !QFileInfo(staged(e.path)).isDir())
                 continue;
             int mode = Installer::installedMode(e.mode, true);
+            // None given: an installed folder keeps its own, a new one the
+            // defaults (never the mode of a file it replaces).
             if (mode < 0)
-                mode = modeOnDisk(installed(e.path)); // none given: left as installed
+                mode = InstallPaths::folderMode(installed(e.path));
             if (mode >= 0 && !setMode(staged(e.path), mode))
                 return fail(QStringLiteral("cannot set the mode of %1").arg(quoted(e.path)));
         }
@@ -165,24 +180,39 @@ private:
 
     // An installed file the new release keeps stays where it is, unless its
     // permissions differ: then a checked copy with the new ones is staged.
+    // Read again now: an edit made since the installation was checked
+    // would otherwise outlive the update, which a full install overwrites.
     bool keepInstalled(const DeltaIndex::Entry &e)
     {
         const QFileInfo there(installed(e.path));
         if (there.isSymLink() || !there.isFile())
             return fail(QStringLiteral("the installed %1 is not a file").arg(quoted(e.path)));
         const int mode = Installer::installedMode(e.mode, false);
-        if (mode < 0 || modeOnDisk(installed(e.path)) == mode)
-            return true;
+        const bool copy = mode >= 0 && modeOnDisk(installed(e.path)) != mode;
         QFile in(installed(e.path));
-        if (!in.open(QIODevice::ReadOnly) || !openOutput(e))
-            return fail(QStringLiteral("cannot copy %1").arg(quoted(e.path)));
+        if (!in.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("cannot read the installed %1").arg(quoted(e.path)));
+        if (copy && !openOutput(e))
+            return false;
+        crypto_generichash_state check;
+        crypto_generichash_init(&check, nullptr, 0, Minisign::prehashBytes);
         qint64 n;
+        qint64 total = 0;
         while ((n = in.read(buffer.data(), buffer.size())) > 0) {
-            if (!write(e, buffer.constData(), size_t(n)))
+            total += n;
+            crypto_generichash_update(
+                &check, reinterpret_cast<const unsigned char *>(buffer.constData()), size_t(n));
+            if (copy && !write(e, buffer.constData(), size_t(n)))
                 return false;
         }
-        return n == 0 ? finishOutput(e)
-                      : fail(QStringLiteral("cannot read %1").arg(quoted(e.path)));
+        if (n < 0)
+            return fail(QStringLiteral("cannot read %1").arg(quoted(e.path)));
+        QByteArray result(Minisign::prehashBytes, Qt::Uninitialized);
+        crypto_generichash_final(
+            &check, reinterpret_cast<unsigned char *>(result.data()), size_t(result.size()));
+        if (total != e.size || result != e.hash)
+            return fail(QStringLiteral("the installed %1 changed").arg(quoted(e.path)));
+        return !copy || finishOutput(e);
     }
 
     bool openOutput(const DeltaIndex::Entry &e)
@@ -260,13 +290,20 @@ private:
             reference.clear();
         ZSTD_DCtx_reset(dctx, ZSTD_reset_session_only);
         // A patch reaches back over the whole old file, and no further: a
-        // frame asking for a larger window is refused before any is allocated.
-        int windowLog = 20;
-        while (windowLog < 31 && (qint64(1) << windowLog) < reference.size() + e.size)
-            ++windowLog;
-        ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, qMax(windowLog + 1, 27));
-        if (patch)
-            ZSTD_DCtx_refPrefix(dctx, reference.constData(), size_t(reference.size()));
+        // frame asking for a larger window is refused before any is
+        // allocated. A whole file keeps the decoder's default limit.
+        if (patch) {
+            const int windowLog = DeltaIndex::patchWindowLog(reference.size(), e.size);
+            if (windowLog < 0
+                || ZSTD_isError(ZSTD_DCtx_setParameter(
+                    dctx, ZSTD_d_windowLogMax, qMax(windowLog, defaultWindowLog)))
+                || ZSTD_isError(
+                    ZSTD_DCtx_refPrefix(dctx, reference.constData(), size_t(reference.size()))))
+                return fail(
+                    QStringLiteral("no decoder window spans %1 and its patch").arg(quoted(e.path)));
+        } else {
+            ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, defaultWindowLog);
+        }
         QuaZipFile in(&zip);
         if (!in.open(QIODevice::ReadOnly) || !openOutput(e))
             return error.isEmpty() ? damaged(e) : false;

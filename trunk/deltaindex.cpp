@@ -96,6 +96,15 @@ QString DeltaIndex::cleanPath(const QString &path)
     return path;
 }
 
+int DeltaIndex::patchWindowLog(qint64 referenceSize, qint64 size)
+{
+    const qint64 span = referenceSize + size;
+    int windowLog = 20;
+    while (windowLog < maxPatchWindowLog && (qint64(1) << windowLog) < span)
+        ++windowLog;
+    return (qint64(1) << windowLog) < span ? -1 : windowLog;
+}
+
 QJsonObject DeltaIndex::offerToJson(const Offer &offer)
 {
     QJsonObject index;
@@ -176,19 +185,21 @@ bool DeltaIndex::fromJson(const QByteArray &json, DeltaIndex *index, QString *re
     result.to = root.value(QStringLiteral("to")).toString();
     if (result.from.isEmpty() || result.to.isEmpty())
         return refuse(reason, QStringLiteral("no versions"));
-    QSet<QString> seen;
+    // Case folded: two paths that differ only in case are one path where the
+    // file system ignores case, and the second would overwrite the first.
+    QSet<QString> folded;
     QSet<QString> folders;
     for (const QJsonValue &value : root.value(QStringLiteral("entries")).toArray()) {
         const QJsonObject o = value.toObject();
         Entry e;
         e.path = cleanPath(o.value(QStringLiteral("path")).toString());
-        if (e.path.isNull() || seen.contains(e.path))
+        if (e.path.isNull() || folded.contains(e.path.toCaseFolded()))
             return refuse(reason, QStringLiteral("a path is unsafe or twice"));
         // Nothing is ever written through a link or below a file.
         const int slash = e.path.lastIndexOf(QLatin1Char('/'));
         if (slash >= 0 && !folders.contains(e.path.left(slash)))
             return refuse(reason, QStringLiteral("%1 is not in a folder of its own").arg(e.path));
-        seen.insert(e.path);
+        folded.insert(e.path.toCaseFolded());
         if (!parseName(o.value(QStringLiteral("kind")).toString(), kindNames, &e.kind))
             return refuse(reason, QStringLiteral("unknown kind of %1").arg(e.path));
         e.mode = int(wholeNumber(o.value(QStringLiteral("mode")), 07777));
@@ -217,8 +228,9 @@ bool DeltaIndex::fromJson(const QByteArray &json, DeltaIndex *index, QString *re
     }
     for (const QJsonValue &value : root.value(QStringLiteral("removed")).toArray()) {
         const QString path = cleanPath(value.toString());
-        if (path.isNull() || seen.contains(path))
-            return refuse(reason, QStringLiteral("a removed path is unsafe or kept"));
+        if (path.isNull() || folded.contains(path.toCaseFolded()))
+            return refuse(reason, QStringLiteral("a removed path is unsafe, kept or twice"));
+        folded.insert(path.toCaseFolded());
         result.removed.append(path);
     }
     *index = result;

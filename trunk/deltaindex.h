@@ -68,8 +68,9 @@ public:
     QStringList removed;
 
     QByteArray toJson() const;
-    // Strict: a path that is not clean and relative, a duplicate, a path
-    // whose folder is not listed as a folder before it, a hash of the wrong
+    // Strict: a path that is not clean and relative, a duplicate (also one
+    // differing only in case, which would collide on a file system that
+    // ignores case), a path whose folder is not listed as a folder before it, a hash of the wrong
     // length or an unknown kind refuses the whole index.
     static bool fromJson(const QByteArray &json, DeltaIndex *index, QString *reason);
 
@@ -81,6 +82,14 @@ public:
     // The clean relative form of a path, or a null string when it is not one
     // ("", absolute, "." or ".." parts, backslashes, control characters).
     static QString cleanPath(const QString &path);
+
+    // The window (log2 of its bytes) a patch of a file of `size` bytes made
+    // on a reference of `referenceSize` bytes is encoded and decoded with:
+    // it spans both, so that every part of the reference can be matched.
+    // -1 when no window a 64-bit decoder accepts spans them: such a file is
+    // shipped whole. The publishing tool and the updater both take it from here.
+    static int patchWindowLog(qint64 referenceSize, qint64 size);
+    static constexpr int maxPatchWindowLog = 31;
 };
 
 #endif // DELTAINDEX_H

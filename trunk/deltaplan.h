@@ -13,12 +13,22 @@
 // archive instead).
 namespace DeltaPlan {
 
-// The offer made from exactly the installed version text; -1 when none is.
-int choose(const QVector<DeltaIndex::Offer> &offers, const QString &installedVersion);
+// The offer made from exactly the installed version text; -1 when none is,
+// or when that delta and its index together come to more than 80% of the
+// full archive's archiveSize (then the archive is the better download; one
+// log line says so).
+int choose(const QVector<DeltaIndex::Offer> &offers, const QString &installedVersion,
+    qint64 archiveSize);
 
 // Empty when the index applies to the installation in appDir; else why not,
 // one short line naming the first file that differs.
 QString check(const DeltaIndex &index, const QString &installedVersion, const QString &appDir);
+
+// Empty when every folder on the way to every path the index touches, keeps
+// or removes is a real folder (or not there yet), a link never followed, and
+// every folder it lists is one; else why not. Where a folder was replaced by
+// a link, only the full archive installs the release as it is.
+QString linkOnTheWay(const DeltaIndex &index, const QString &appDir);
 
 } // namespace DeltaPlan
 

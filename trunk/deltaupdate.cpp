@@ -127,7 +127,7 @@ void DeltaUpdate::stage()
 
 Installer *DeltaUpdate::installer(QObject *parent) const
 {
-    return Installer::forStagedDelta(appDir, index.removed, parent);
+    return Installer::forStagedDelta(appDir, index, parent);
 }
 
 QString DeltaUpdate::summary(qint64 archiveSize) const

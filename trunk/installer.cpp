@@ -1,6 +1,7 @@
 #include "installer.h"
 
 #include "installfileops.h"
+#include "installrecord.h"
 #include "installswap.h"
 #include "linkpath.h"
 #include "platform.h"
@@ -11,6 +12,7 @@
 #include <quazip/quazipfile.h>
 #include <quazip/quazipfileinfo.h>
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
@@ -25,6 +27,8 @@
 
 #include <cerrno>
 #include <functional>
+
+#include <sodium.h>
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
@@ -51,6 +55,27 @@ QString versionFileName()
                                  : QStringLiteral("version.ver");
 }
 
+const QString recordName = QLatin1String(ReleaseFiles::installedFiles);
+
+// The top names in the application directory a release never removes: the
+// configuration and the updater itself (its bundle, or its program on
+// Windows), wherever this one runs from.
+QStringList ownNames(const QString &root)
+{
+    QStringList names {QStringLiteral("config.conf"),
+        Platform::isWindows() ? QStringLiteral("Updater.exe") : QStringLiteral("Updater.app")};
+    const QString program = QCoreApplication::applicationFilePath();
+    if (program.startsWith(root + QLatin1Char('/')))
+        names.append(program.mid(root.size() + 1).section(QLatin1Char('/'), 0, 0));
+    return names;
+}
+
+bool isOwn(const QString &path, const QStringList &own)
+{
+    return isReserved(path)
+        || own.contains(path.section(QLatin1Char('/'), 0, 0), Qt::CaseInsensitive);
+}
+
 // Puts the kept version back: the reason, or a null string on success.
 // *usable is false when what is kept cannot be put back at all.
 QString revertWith(const QString &root, FileOps &ops, bool *usable)
@@ -63,7 +88,10 @@ QString revertWith(const QString &root, FileOps &ops, bool *usable)
     ops.error.clear();
     Swap kept(root, ops);
     Swap swap(root, ops);
-    if (!kept.readKept() || !swap.planRevert(kept, versionFileName())) {
+    DeltaIndex record;
+    const bool recorded = InstallRecord::read(root, &record);
+    if (!kept.readKept()
+        || !swap.planRevert(kept, versionFileName(), recorded ? &record : nullptr)) {
         *usable = false;
         return QStringLiteral("The version before it cannot be put back: ") + ops.error;
     }
@@ -77,8 +105,9 @@ QString revertWith(const QString &root, FileOps &ops, bool *usable)
         if (ops.stopped)
             return stopped;
         const QString reason = ops.error;
+        // What could not be undone is named after the reason.
         if (!swap.rollBack() || !swap.cleanUp(false))
-            return reason + QStringLiteral("; undone at the next start");
+            return ops.error + QStringLiteral("; undone at the next start");
         return reason;
     }
     if (!swap.cleanUp() && !ops.stopped)
@@ -92,9 +121,10 @@ class Run
 public:
     Run(const QString &archivePath, const QString &root, const QString &versionFile, bool keep,
         const std::atomic<bool> &cancelled, std::function<void(qint64, qint64)> report,
-        const QStringList *removed = nullptr)
+        const QStringList &own, const DeltaIndex *delta = nullptr)
         : archivePath(archivePath)
-        , removed(removed)
+        , delta(delta)
+        , own(own)
         , root(root)
         , versionFile(versionFile)
         , cancelled(cancelled)
@@ -113,7 +143,8 @@ public:
                 ? stoppedReason()
                 : QStringLiteral("An earlier update could not be completed or undone");
         ops.error.clear();
-        if (!(removed ? takeStagedTree() : stage())) {
+        hadRecord = InstallRecord::read(root, &previous);
+        if (!(delta ? takeStagedTree() : stage()) || !stageRecord()) {
             if (!ops.stopped)
                 ops.removeTree(swap.stagingFolder());
             return failure();
@@ -131,8 +162,9 @@ public:
                 return stoppedReason();
             // The reason goes to finished(), whose receiver logs it once.
             const QString reason = ops.error;
+            // What could not be undone is named after the reason.
             if (!swap.rollBack() || !swap.cleanUp())
-                return reason
+                return ops.error
                     + QStringLiteral("; the old version will be restored at the next start");
             return reason;
         }
@@ -247,10 +279,23 @@ private:
             if (!linkStaysInside(link.key(), link.value()))
                 return false;
         }
-        for (const QString &path : *removed) {
-            if (relativeEntryPath(path) != path || path.isEmpty() || isReserved(path)
-                || kinds.contains(path) || kinds.value(parentOf(path), Kind::Dir) != Kind::Dir)
-                return ops.refuse(QStringLiteral("The update would remove %1").arg(quoted(path)));
+        // What the release holds, staged or kept as installed.
+        release.insert(QString(QLatin1String("")), Kind::Dir);
+        for (const DeltaIndex::Entry &e : delta->entries) {
+            if (isReserved(e.path))
+                return ops.refuse(
+                    QStringLiteral("The update writes to a name of the updater's own: %1")
+                        .arg(quoted(e.path)));
+            release.insert(e.path,
+                e.kind == DeltaIndex::Kind::Dir        ? Kind::Dir
+                    : e.kind == DeltaIndex::Kind::Link ? Kind::Link
+                                                       : Kind::File);
+        }
+        for (auto it = kinds.constBegin(); it != kinds.constEnd(); ++it) {
+            if (release.value(it.key(), Kind::None) != it.value())
+                return ops.refuse(QStringLiteral("The update stages %1, which its release does "
+                                                 "not hold as such")
+                                      .arg(quoted(it.key())));
         }
         return ops.sync(root);
     }
@@ -380,8 +425,14 @@ private:
         QFile out(target);
         if (!ops.create(out) || !ops.startWriting(out))
             return false;
+        crypto_generichash_state hash;
+        crypto_generichash_init(&hash, nullptr, 0, crypto_generichash_BYTES_MAX);
+        qint64 written = 0;
         qint64 got;
         while ((got = in.read(buffer.data(), buffer.size())) > 0) {
+            crypto_generichash_update(
+                &hash, reinterpret_cast<const unsigned char *>(buffer.constData()), size_t(got));
+            written += got;
             // A short write leaves the system's reason in errno, not in out.
             errno = 0;
             if (out.write(buffer.constData(), got) != got)
@@ -399,6 +450,10 @@ private:
         if (got < 0 || in.getZipError() != UNZ_OK)
             return damaged(info.name);
         out.close();
+        QByteArray digest(crypto_generichash_BYTES_MAX, Qt::Uninitialized);
+        crypto_generichash_final(
+            &hash, reinterpret_cast<unsigned char *>(digest.data()), size_t(digest.size()));
+        files.insert(path, {written, digest});
         int mode = installedMode(info, false);
 #ifdef Q_OS_UNIX
         struct stat old;
@@ -483,17 +538,85 @@ private:
     // release's mode. Links follow the files, and the version file comes last.
     void planSwap()
     {
-        // What the new release no longer has goes first, into the backup.
-        for (const QString &path : removed ? *removed : QStringList()) {
-            if (existsOnDisk(swap.installed(path)))
+        // What the installed release had and this one has not goes first,
+        // into the backup; only as far as it is still what was installed.
+        if (hadRecord) {
+            QMap<QString, DeltaIndex::Entry> gone;
+            for (const DeltaIndex::Entry &e : qAsConst(previous.entries)) {
+                if (!release.contains(e.path) && !isOwn(e.path, own) && !replacedAbove(e.path))
+                    gone.insert(e.path, e);
+            }
+            for (const QString &path : InstallRecord::removable(root, gone))
                 swap.add({Step::Move, path});
         }
         QVector<QString> linkPaths;
         planFolder(QString(QLatin1String("")), linkPaths);
         for (const QString &path : qAsConst(linkPaths))
             planReplace(path, Step::Place);
+        // The record goes with the release, and before its version file:
+        // once the version is new, so is the record.
+        planReplace(recordName, Step::Place);
         if (kinds.contains(versionFile))
             planReplace(versionFile, Step::Place);
+    }
+
+    // Whether a folder above the path becomes something else in the new
+    // release: that path goes with the folder, moved away whole.
+    bool replacedAbove(const QString &path) const
+    {
+        for (QString above = parentOf(path); !above.isEmpty(); above = parentOf(above)) {
+            const Kind kind = release.value(above, Kind::None);
+            if (kind != Kind::None && kind != Kind::Dir)
+                return true;
+        }
+        return false;
+    }
+
+    // The record of what the release holds, staged to go in place with it:
+    // every path with what the disk will show once it is installed.
+    bool stageRecord()
+    {
+        if (!delta)
+            release = kinds;
+        QHash<QString, const DeltaIndex::Entry *> indexed;
+        for (const DeltaIndex::Entry &e : delta ? delta->entries : QVector<DeltaIndex::Entry>())
+            indexed.insert(e.path, &e);
+        DeltaIndex record;
+        QStringList names = release.keys();
+        names.sort();
+        for (const QString &path : qAsConst(names)) {
+            const Kind kind = release.value(path);
+            if (path.isEmpty())
+                continue;
+            const QString where
+                = existsOnDisk(swap.staged(path)) ? swap.staged(path) : swap.installed(path);
+            DeltaIndex::Entry entry = InstallRecord::entryOnDisk(path,
+                kind == Kind::Dir        ? DeltaIndex::Kind::Dir
+                    : kind == Kind::Link ? DeltaIndex::Kind::Link
+                                         : DeltaIndex::Kind::File,
+                where);
+            if (kind == Kind::File) {
+                const DeltaIndex::Entry *e = indexed.value(path);
+                const QPair<qint64, QByteArray> staged = files.value(path);
+                entry.size = e ? e->size : staged.first;
+                entry.hash = e ? e->hash : staged.second;
+                entry.oldHash = entry.hash;
+            } else if (kind == Kind::Dir && !delta && modes.value(path, -1) < 0
+                && folderMode(swap.installed(path)) >= 0) {
+                // A folder without a mode in the archive keeps its own.
+                entry.mode = folderMode(swap.installed(path));
+            }
+            record.entries.append(entry);
+        }
+        QString version;
+        const QString versionPath = existsOnDisk(swap.staged(versionFile))
+            ? swap.staged(versionFile)
+            : swap.installed(versionFile);
+        QFile file(versionPath);
+        if (kindOnDisk(versionPath) == Kind::File && file.open(QIODevice::ReadOnly))
+            version = QString::fromUtf8(file.read(ReleaseFiles::maxVersionFileSize)).simplified();
+        record.from = record.to = version.isEmpty() ? QStringLiteral("unknown") : version;
+        return ops.writeWhole(swap.staged(recordName), record.toJson());
     }
 
     void planFolder(const QString &folder, QVector<QString> &linkPaths)
@@ -536,7 +659,8 @@ private:
     }
 
     const QString archivePath;
-    const QStringList *removed; // a staged delta's; null for an archive
+    const DeltaIndex *delta; // a staged delta's index; null for an archive
+    const QStringList own;
     const QString root;
     const QString versionFile;
     const std::atomic<bool> &cancelled;
@@ -551,6 +675,13 @@ private:
     QMap<QString, QString> links;
     QSet<QString> madeDirs;
     QHash<QString, int> modes;
+    // Every path of the release, staged or (a delta's) kept as installed.
+    QHash<QString, Kind> release;
+    // The size and BLAKE2b-512 of each file staged from the archive.
+    QHash<QString, QPair<qint64, QByteArray>> files;
+    // The record of the installed release, when there is a usable one.
+    DeltaIndex previous;
+    bool hadRecord = false;
     qint64 total = 0;
     qint64 needed = 0;
     static constexpr qint64 block = 4096;
@@ -565,15 +696,16 @@ Installer::Installer(const QString &archivePath, const QString &appDir, QObject 
     , archivePath(archivePath)
     , appDir(QDir::cleanPath(QDir(appDir).absolutePath()))
     , versionFile(versionFileName())
+    , own(ownNames(this->appDir))
 {
 }
 
 Installer *Installer::forStagedDelta(
-    const QString &appDir, const QStringList &removed, QObject *parent)
+    const QString &appDir, const DeltaIndex &index, QObject *parent)
 {
     auto *installer = new Installer(QString(), appDir, parent);
     installer->stagedDelta = true;
-    installer->removed = removed;
+    installer->index = index;
     return installer;
 }
 
@@ -603,8 +735,8 @@ void Installer::start()
             QMetaObject::invokeMethod(
                 this, [this, done, total] { emit progress(done, total); }, Qt::QueuedConnection);
         };
-        Run run(archivePath, appDir, versionFile, keep, cancelled, report,
-            stagedDelta ? &removed : nullptr);
+        Run run(archivePath, appDir, versionFile, keep, cancelled, report, own,
+            stagedDelta ? &index : nullptr);
         const QString reason = run.install();
         QMetaObject::invokeMethod(
             this, [this, reason] { emit finished(reason.isNull(), reason); }, Qt::QueuedConnection);

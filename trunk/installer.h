@@ -1,6 +1,8 @@
 #ifndef INSTALLER_H
 #define INSTALLER_H
 
+#include "deltaindex.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -22,6 +24,13 @@ class QThread;
 // (the process was killed, the machine lost power) is completed or rolled
 // back by recover().
 //
+// Each install also puts in place the record of the files the release holds
+// (InstallRecord). A path the installed release had by that record and the
+// new one has not is removed only while it is as recorded; the updater's own
+// files, its configuration and the names it reserves never are. An
+// installation without a record loses nothing until its next install has
+// written one.
+//
 // The work runs on a thread of its own; the signals arrive on the thread
 // that owns the installer. Destroying a running installer stops it and waits:
 // before the swap it rolls back, once swapping it finishes.
@@ -38,10 +47,10 @@ public:
     // An installer of the tree a delta was staged into (the folder
     // ReleaseFiles::deltaStaging in appDir) instead of an archive: its folders,
     // files and links go through the same checks and the same journalled
-    // swap, and each installed path in `removed` (relative, one the new release
-    // no longer has) is moved into the backup and goes with it.
+    // swap; `index` (every path of the new release) says what the release
+    // holds, as an archive's entries do.
     static Installer *forStagedDelta(
-        const QString &appDir, const QStringList &removed, QObject *parent = nullptr);
+        const QString &appDir, const DeltaIndex &index, QObject *parent = nullptr);
 
     // The mode an entry with the archive's Unix mode bits is installed with:
     // never writable by group or others and without setuid, setgid or sticky
@@ -67,7 +76,9 @@ public:
         Undone
     };
     // Puts back the version kept by an install with keepPrevious(): the
-    // files it replaced return, the ones it added are removed. Journalled and
+    // files it replaced or removed return, with the record of the files, and
+    // the ones it added are removed (with a record, only those still as the
+    // record says: a person's files stay). Journalled and
     // checked as an install is, so recover() after a kill at any point leaves
     // wholly the one version or the other. Only the kept version's paths are
     // touched. Unless Reverted, *reason says why; runs on the calling
@@ -98,8 +109,8 @@ public:
 
     // Names inside the application directory that belong to the installer;
     // an archive writing to any of them, or to the updater's lock file
-    // (InstanceLock::baseName), is refused. Files the archive does not hold
-    // are never touched.
+    // (InstanceLock::baseName), or to the record of the installed files
+    // (ReleaseFiles::installedFiles), is refused.
     static const char stagingFolderName[];
     static const char backupFolderName[];
     static const char journalFileName[];
@@ -116,7 +127,9 @@ private:
     const QString appDir;
     const QString versionFile;
     bool stagedDelta = false;
-    QStringList removed;
+    DeltaIndex index;
+    // Top names in the application directory that are never removed.
+    QStringList own;
     bool keep = false;
     QThread *worker = nullptr;
     std::atomic<bool> cancelled {false};

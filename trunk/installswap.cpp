@@ -2,6 +2,7 @@
 
 #include "installer.h"
 #include "installfileops.h"
+#include "installrecord.h"
 #include "releasefiles.h"
 #include "safefiles.h"
 
@@ -13,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QRandomGenerator>
 
 using namespace InstallPaths;
@@ -32,6 +34,13 @@ QByteArray readSmallFile(const QString &path)
         || !SafeFiles::open(file, QIODevice::ReadOnly, nullptr))
         return QByteArray();
     return file.readAll();
+}
+
+// The record of the installed files is the one reserved name the swap puts
+// in place itself, with the release it describes.
+bool notInstallable(const QString &path)
+{
+    return isReserved(path) && path != QLatin1String(ReleaseFiles::installedFiles);
 }
 
 QByteArray checksum(const QJsonArray &list)
@@ -150,6 +159,7 @@ bool InstallSwap::readJournal(const QString &path)
     for (QHash<QString, int> &index : indexes)
         index.clear();
     repeated = false;
+    unreachable.clear();
     QFile file(path);
     if (kindOnDisk(path) != Kind::File || !SafeFiles::open(file, QIODevice::ReadOnly, nullptr))
         return ops.refuse(QStringLiteral("cannot be read"));
@@ -173,7 +183,7 @@ bool InstallSwap::readKept()
         return ops.refuse(foreign);
     for (const InstallStep &step : qAsConst(steps)) {
         if (step.path.isEmpty() || relativeEntryPath(step.path) != step.path
-            || isReserved(step.path) || step.op == InstallStep::Remove)
+            || notInstallable(step.path) || step.op == InstallStep::Remove)
             return ops.refuse(foreign);
     }
     return true;
@@ -203,10 +213,14 @@ void InstallSwap::dropKept()
         qDebug() << "Left for the next start:" << ops.error;
 }
 
-bool InstallSwap::planRevert(const InstallSwap &kept, const QString &versionFile)
+bool InstallSwap::planRevert(
+    const InstallSwap &kept, const QString &versionFile, const DeltaIndex *record)
 {
     reverting = true;
     QVector<InstallStep> undo;
+    // What the install added, where the record of the installed files can
+    // tell the release's own from what a person put there since.
+    QSet<QString> added;
     for (int i = kept.steps.size() - 1; i >= 0; --i) {
         const InstallStep &step = kept.steps.at(i);
         const QString &path = step.path;
@@ -217,15 +231,21 @@ bool InstallSwap::planRevert(const InstallSwap &kept, const QString &versionFile
                 undo.append({InstallStep::Mode, path, mode, step.oldMode});
             continue;
         }
-        if (step.op != InstallStep::Place && step.op != InstallStep::MakeDir)
+        const bool removal = step.op == InstallStep::Move
+            && kept.stepIndex(InstallStep::Place, path) < 0
+            && kept.stepIndex(InstallStep::MakeDir, path) < 0;
+        if (step.op != InstallStep::Place && step.op != InstallStep::MakeDir && !removal)
             continue;
         const Kind now = kindOnDisk(installed(path));
-        if (kept.stepIndex(InstallStep::Backup, path) < 0
+        if (!removal && kept.stepIndex(InstallStep::Backup, path) < 0
             && kept.stepIndex(InstallStep::Move, path) < 0) {
-            if (now != Kind::None)
+            if (now != Kind::None && record && path != QLatin1String(ReleaseFiles::installedFiles))
+                added.insert(path);
+            else if (now != Kind::None)
                 undo.append({InstallStep::Remove, path});
             continue;
         }
+        // Replaced or removed by the install: back from the kept version.
         const Kind before = kindOnDisk(staged(path));
         if (before == Kind::None)
             return ops.refuse(QStringLiteral("the version before it is incomplete: %1 is missing")
@@ -235,6 +255,20 @@ bool InstallSwap::planRevert(const InstallSwap &kept, const QString &versionFile
                 {now == before && now != Kind::Dir ? InstallStep::Backup : InstallStep::Move,
                     path});
         undo.append({InstallStep::Place, path});
+    }
+    if (record) {
+        QMap<QString, DeltaIndex::Entry> gone;
+        for (const DeltaIndex::Entry &e : record->entries) {
+            for (QString above = e.path; !above.isEmpty(); above = parentOf(above)) {
+                if (added.contains(above)) {
+                    gone.insert(e.path, e);
+                    break;
+                }
+            }
+        }
+        const QStringList removable = InstallRecord::removable(root, gone);
+        for (int i = removable.size() - 1; i >= 0; --i)
+            undo.prepend({InstallStep::Remove, removable.at(i)});
     }
     bool versionLast = true;
     for (const InstallStep &step : qAsConst(undo))
@@ -296,7 +330,7 @@ bool InstallSwap::plausible()
         const InstallStep &step = steps.at(i);
         const QString &path = step.path;
         const QString which = QStringLiteral("its step %1 %2").arg(opNames[step.op], quoted(path));
-        if (path.isEmpty() || relativeEntryPath(path) != path || isReserved(path))
+        if (path.isEmpty() || relativeEntryPath(path) != path || notInstallable(path))
             return ops.refuse(which + QStringLiteral(" is not a path of the installation"));
         const int backup = stepIndex(InstallStep::Backup, path);
         const int move = stepIndex(InstallStep::Move, path);
@@ -334,8 +368,11 @@ bool InstallSwap::plausible()
         }
         if (!fits)
             return ops.refuse(which + QStringLiteral(" is not one the installer writes"));
-        if (!reachable(step))
-            return false;
+        if (!reachable(step)) {
+            if (!linksTolerated)
+                return false;
+            unreachable.append(quoted(path));
+        }
     }
     return true;
 }
@@ -461,13 +498,20 @@ bool InstallSwap::complete(QVector<bool> &made)
 
 // Each undoing is judged from the disk, so that a rollback cut short is
 // taken up again at the next start without undoing anything twice.
+// A step that cannot be undone (a link now on its way, a file that will
+// not move) is named, and every other one is still undone.
 bool InstallSwap::rollBack()
 {
+    QStringList notUndone;
     for (int i = steps.size() - 1; i >= 0; --i) {
         const InstallStep &step = steps.at(i);
         const QString &path = step.path;
-        if (!reachable(step))
+        if (ops.stopped)
             return false;
+        if (!reachable(step)) {
+            notUndone.append(quoted(path));
+            continue;
+        }
         bool ok = true;
         switch (step.op) {
         case InstallStep::Backup:
@@ -504,9 +548,12 @@ bool InstallSwap::rollBack()
         }
         }
         if (!ok)
-            return false;
+            notUndone.append(quoted(path));
     }
-    return true;
+    if (notUndone.isEmpty())
+        return true;
+    ops.error += QStringLiteral("; not undone: ") + notUndone.join(QLatin1String(", "));
+    return false;
 }
 
 // Once the journal is gone nothing needs the folders; failing to remove them
@@ -577,6 +624,7 @@ InstallSwap::Outcome InstallSwap::recover(const QString &root, InstallFileOps &o
         return Outcome::Whole;
     }
     QString note;
+    swap.linksTolerated = true;
     if (!swap.readJournal(swap.journalPath())) {
         const QString damage = ops.error;
         ops.error.clear();
@@ -584,6 +632,14 @@ InstallSwap::Outcome InstallSwap::recover(const QString &root, InstallFileOps &o
             return swap.setAside(damage);
         ops.error.clear();
         note = QStringLiteral("its journal was damaged (%1); its copy was used").arg(damage);
+    }
+    if (!swap.unreachable.isEmpty()) {
+        // A folder on the way became a link since: nothing is done through
+        // it, every other step made is undone, and the journal is set aside
+        // with what it could not undo.
+        if (ops.stopped || (!swap.rollBack() && ops.stopped))
+            return Outcome::Failed;
+        return swap.setAside(ops.error);
     }
     QVector<bool> made = swap.madeSoFar();
     bool anyPlaced = false;

@@ -4,8 +4,10 @@
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
+class DeltaIndex;
 class InstallFileOps;
 
 // One change of the swap, journalled before any of them is made.
@@ -60,9 +62,12 @@ public:
     // Reads the kept version's journal; false when none is kept whole.
     bool readKept();
     // The steps that undo the kept install `kept`, planned from what is on
-    // disk and checked as a journal is: each replaced path goes back, each
-    // added one goes, the folders' modes return, the version file last.
-    bool planRevert(const InstallSwap &kept, const QString &versionFile);
+    // disk and checked as a journal is: each replaced or removed path goes
+    // back, each added one goes, the folders' modes return, the version file
+    // last. With `record` (the installed release's files) an added path goes
+    // only as far as it is as recorded; without, whatever is there goes.
+    bool planRevert(
+        const InstallSwap &kept, const QString &versionFile, const DeltaIndex *record);
 
     // Writes the journal and a copy of it (in the backup folder, first),
     // each flushed to disk before anything else happens.
@@ -118,6 +123,10 @@ private:
     // Where each path's step of each kind is.
     QHash<QString, int> indexes[InstallStep::Remove + 1];
     bool repeated = false;
+    // Recovery reads a journal whose steps lead through a link (a folder
+    // replaced since) to undo the others; those steps are named here.
+    bool linksTolerated = false;
+    QStringList unreachable;
 };
 
 #endif // INSTALLSWAP_H

@@ -433,7 +433,7 @@ void MainWindow::judgeManifest()
     manifest = verdict.manifest;
     const QString verified = QStringLiteral("Release information verified: version %1, %2 bytes");
     qDebug().noquote() << verified.arg(manifest->version).arg(manifest->archiveSize);
-    const int offered = DeltaPlan::choose(manifest->deltas, localVersion);
+    const int offered = DeltaPlan::choose(manifest->deltas, localVersion, manifest->archiveSize);
     if (offered >= 0 && installRefusal.isEmpty())
         fetchDeltaIndex(manifest->deltas.at(offered));
     else
@@ -625,6 +625,15 @@ void MainWindow::installArchive(const QString &archivePath)
             delta->discard();
         if (ok) {
             finish(QStringLiteral("Update installed") + how);
+            return;
+        }
+        // The installer refused what the delta made, or its swap failed and
+        // was undone: the full archive installs the release in this run.
+        if (delta && Installer::recover(DirManager::getAppDir())) {
+            installer->deleteLater();
+            installer = nullptr;
+            stage = ApplyingDelta;
+            dropDelta(QStringLiteral("the installer failed: ") + reason);
             return;
         }
         qDebug().noquote() << QStringLiteral("Update not installed") + how + QStringLiteral(": ")

@@ -46,6 +46,9 @@ constexpr char partialDelta[] = "delta.zip.part";
 constexpr char downloadedDeltaIndex[] = "delta.json";
 // Where a delta's results are put together before the installer takes them.
 constexpr char deltaStaging[] = ".update-delta";
+// What the installed release holds: each path with its kind, mode, size and
+// BLAKE2b-512, written with every install and revert.
+constexpr char installedFiles[] = ".update-files";
 
 // An archive whose size no source announced (no SIZE, no listing, a chunked
 // body) and no verified manifest gave: never held beyond this.
