@@ -39,8 +39,6 @@ constexpr char stateLock[] = ".update-state.lock";
 // Held, through an inherited descriptor, by every application the updater
 // starts, for as long as it runs: a revert waits while it is held.
 constexpr char applicationRunning[] = ".update-running";
-// The record of the files the installed release holds.
-constexpr char installedFiles[] = ".update-files";
 constexpr char previousVersion[] = ".update-previous";
 constexpr char partialDelta[] = "delta.zip.part";
 constexpr char downloadedDeltaIndex[] = "delta.json";
