@@ -1,4 +1,5 @@
 #include "fuzztargets.h"
+#include "fuzzcheck.h"
 
 #include "updatestate.h"
 
@@ -6,18 +7,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-
-namespace {
-
-void check(bool ok, const char *rule)
-{
-    if (ok)
-        return;
-    fprintf(stderr, "fuzz target: %s\n", rule);
-    abort();
-}
-
-} // namespace
 
 void fuzzStateFile(const uint8_t *data, size_t size)
 {

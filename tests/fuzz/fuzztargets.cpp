@@ -1,4 +1,5 @@
 #include "fuzztargets.h"
+#include "fuzzcheck.h"
 
 #include "qftpdirparser_p.h"
 #include "qftpreplyreader.h"
@@ -12,15 +13,6 @@
 #include <cstdlib>
 
 namespace {
-
-// A broken rule is a finding like a crash: say which and stop.
-void check(bool ok, const char *rule)
-{
-    if (ok)
-        return;
-    fprintf(stderr, "fuzz target: %s\n", rule);
-    abort();
-}
 
 struct Taken
 {
