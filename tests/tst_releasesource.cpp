@@ -236,8 +236,9 @@ void TestReleaseSource::caps()
 
     QFtp session; // outlives the source that may adopt it
     std::unique_ptr<ReleaseSource> source;
+    FtpServer *server = told == "ftp-arriving" ? ftpWithoutSize.get() : ftp.get();
+    const int linesBefore = server->receivedLines().size();
     if (told.startsWith("ftp")) {
-        FtpServer *server = told == "ftp-arriving" ? ftpWithoutSize.get() : ftp.get();
         auto *ftpSource = new FtpSource(QStringLiteral("127.0.0.1"), server->port(), folder);
         source.reset(ftpSource);
         if (told == "ftp-listing") {
@@ -251,10 +252,10 @@ void TestReleaseSource::caps()
             ftpSource->adopt(&session, {{name, size}});
         }
     } else {
-        const NginxServer *server
+        const NginxServer *https
             = told == "https-arriving" ? nginxWithoutLength.get() : nginx.get();
         source.reset(new HttpsSource(
-            QUrl(QStringLiteral("https://127.0.0.1:%1/%2/").arg(server->port()).arg(folder))));
+            QUrl(QStringLiteral("https://127.0.0.1:%1/%2/").arg(https->port()).arg(folder))));
     }
     QSignalSpy finished(source.get(), &ReleaseSource::finished);
     const QString local = capsRoot.filePath("fetched");
@@ -273,6 +274,12 @@ void TestReleaseSource::caps()
     const qint64 kept = QFileInfo(local).size();
     QVERIFY2(told.endsWith("arriving") ? kept <= cap : kept == 0,
         qPrintable(QStringLiteral("%1 bytes kept").arg(kept)));
+    // The listing's word keeps even SIZE from being asked; SIZE's keeps RETR.
+    if (told == "ftp-listing" || told == "ftp-size") {
+        const QStringList sent = server->receivedLines().mid(linesBefore);
+        QCOMPARE(sent.contains("SIZE " + name), told == "ftp-size");
+        QVERIFY(!sent.contains("RETR " + name));
+    }
 }
 
 QTEST_MAIN(TestReleaseSource)
