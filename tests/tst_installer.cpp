@@ -595,6 +595,38 @@ private slots:
             QVERIFY(damage != "staged-deleted" || QFile::remove(staging + '/' + versionPath));
         }
         const QMap<QString, QString> stood = withoutInstallerFiles(snapshot());
+        if (damage == "staged-deleted") {
+            // A recovery that has to undo never moves forward first: killed
+            // at each of its operations in turn, never more of the new
+            // version is in place than before it began.
+            const auto newInPlace = [&] {
+                QSet<QString> paths;
+                const QMap<QString, QString> tree = withoutInstallerFiles(snapshot());
+                for (auto it = tree.begin(); it != tree.end(); ++it) {
+                    if (it.value() == newTree.value(it.key())
+                        && it.value() != oldTree.value(it.key()))
+                        paths.insert(it.key());
+                }
+                return paths;
+            };
+            const QSet<QString> before = newInPlace();
+            const QString killed = tmp->filePath("killed");
+            QCOMPARE(QProcess::execute("cp", {"-a", appDir, killed}), 0);
+            const auto restore = [&] {
+                return QDir(appDir).removeRecursively()
+                    && QProcess::execute("cp", {"-a", killed, appDir}) == 0;
+            };
+            for (int n = 1; n < 1000; ++n) {
+                Installer::setFaultForTesting(n, true);
+                Installer::recover(appDir);
+                Installer::setFaultForTesting(0);
+                const QSet<QString> now = newInPlace();
+                QVERIFY2(before.contains(now), qPrintable(QStringList(now.values()).join(' ')));
+                QVERIFY(restore());
+                if (Installer::operationsForTesting() < n)
+                    break; // the recovery ended before this operation
+            }
+        }
 
         MessageLog log;
         QCOMPARE(Installer::recover(appDir), outcome != "as-it-stood");
@@ -1083,8 +1115,8 @@ private slots:
         QJsonArray entries;
         const QStringList parts = path.split('/');
         for (int i = 1; i <= parts.size(); ++i) {
-            entries.append(QJsonObject {
-                {"path", parts.mid(0, i).join('/')}, {"kind", "dir"}, {"mode", 0755}});
+            entries.append(
+                QJsonObject {{"path", parts.mid(0, i).join('/')}, {"kind", "dir"}, {"mode", 0755}});
         }
         const QJsonObject base {{"format", 1}, {"from", "1.0"}, {"to", "1.1"}};
         QJsonObject asEntry = base;
@@ -1094,7 +1126,8 @@ private slots:
         DeltaIndex index;
         QString reason;
         QCOMPARE(DeltaIndex::fromJson(QJsonDocument(asEntry).toJson(), &index, &reason), safe);
-        QCOMPARE(reason, safe ? QString() : "the delta's index is damaged: a path is unsafe or twice");
+        QCOMPARE(
+            reason, safe ? QString() : "the delta's index is damaged: a path is unsafe or twice");
         reason.clear();
         QCOMPARE(DeltaIndex::fromJson(QJsonDocument(asRemoved).toJson(), &index, &reason), safe);
         QCOMPARE(reason,

@@ -181,8 +181,8 @@ void TestReleaseManifest::freshness()
     QVERIFY2(ReleaseSigner::generateKeyPair(dir.filePath("keys"), {}, &publicKey, &reason),
         qPrintable(reason));
     ReleaseSigner signer;
-    QVERIFY2(signer.loadSecretKey(dir.filePath("keys/minisign.key"), {}, &reason),
-        qPrintable(reason));
+    QVERIFY2(
+        signer.loadSecretKey(dir.filePath("keys/minisign.key"), {}, &reason), qPrintable(reason));
     const qint64 signedAt = 1800000000;
     const qint64 now = signedAt + 86400;
     ReleaseManifest manifest;

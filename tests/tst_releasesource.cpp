@@ -195,8 +195,8 @@ void TestReleaseSource::caps_data()
         {ReleaseFiles::archiveSignature, ReleaseFiles::maxSignatureSize},
         {ReleaseFiles::manifest, ReleaseFiles::maxManifestSize},
         {ReleaseFiles::archive, signedSize}};
-    for (const QString told : {"ftp-listing", "ftp-size", "ftp-arriving", "https-length",
-             "https-arriving"}) {
+    for (const QString told :
+        {"ftp-listing", "ftp-size", "ftp-arriving", "https-length", "https-arriving"}) {
         for (const auto &file : files) {
             for (const qint64 over : {0, 1}) {
                 QTest::addRow("%s-%s-%s", qPrintable(told), qPrintable(file.first),
