@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The built Updater run as a user runs it: inside a laid-out installation
-# (whose path has a blank in it), under xvfb-run, its question answered with
-# xdotool, against a real FTP server on loopback.
+# (whose path has a blank in it), on a virtual display of its own, its
+# question answered with xdotool, against a real FTP server on loopback.
 #
 #   blackbox.sh UPDATER SOURCE_DIR
 #
@@ -10,7 +10,7 @@ set -euo pipefail
 updater_binary=$1
 source_dir=$2
 
-for tool in xvfb-run xdotool import; do
+for tool in Xvfb xdotool import; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
 done
 unset QT_QPA_PLATFORM
@@ -22,11 +22,14 @@ cleanup() {
     if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then
         stop_service
     fi
+    stop_display
     rm -rf "$tmp"
 }
 trap cleanup EXIT
 
 source "$source_dir/tests/testlib/installation.bash"
+source "$source_dir/tests/testlib/display.bash"
+start_display
 
 # case name, published version, answer, expected version afterwards, question expected
 run_case() {
@@ -47,12 +50,12 @@ run_case() {
     write_config "$app_dir" demo
 
     local status=0
-    xvfb-run -a -s "-screen 0 640x480x24" "$source_dir/scripts/answer-update" \
+    "$source_dir/scripts/answer-update" \
         "$app_dir/Updater.app/Contents/MacOS/Updater" "$answer" >"$root/answer.log" \
         2>"$root/updater.log" || status=$?
     stop_service
 
-    [ "$status" -eq 0 ] || fail "Updater exit code $status"
+    [ "$status" -eq 0 ] || { fail "Updater exit code $status"; updater_output "$root/updater.log"; }
     grep -qx "question: $question" "$root/answer.log" || fail "expected question $question, got: $(cat "$root/answer.log")"
     [ "$(cat "$app_dir/version.ver")" = "$expected" ] || fail "installed version $(cat "$app_dir/version.ver"), expected $expected"
     expect_demo_started "$app_dir" "$expected"
@@ -92,7 +95,7 @@ run_unwritable_case() {
     stop_service
     chmod -R u+w "$app_dir"
 
-    [ "$status" -eq 0 ] || fail "Updater exit code $status"
+    [ "$status" -eq 0 ] || { fail "Updater exit code $status"; updater_output "$root/out/updater.log"; }
     [ "$(cat "$root/out/open.log" 2>/dev/null)" = "$app_dir/Demo.app" ] ||
         fail "Demo not started: $(cat "$root/out/open.log" 2>/dev/null)"
     grep -q 'Cannot write ".*new_version.ver"' "$root/out/updater.log" ||

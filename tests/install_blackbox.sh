@@ -17,18 +17,15 @@ set -euo pipefail
 updater_binary=$1
 source_dir=$2
 
-for tool in xvfb-run xdotool zip; do
+for tool in Xvfb xdotool zip; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is missing"; exit 77; }
 done
-# One virtual display for every run of the updater, kept as it is between
-# them: a display resetting as the last client leaves refuses the next one.
-if [ -z "${INSTALL_BLACKBOX_DISPLAY:-}" ]; then
-    export INSTALL_BLACKBOX_DISPLAY=1
-    exec xvfb-run -a -s "-screen 0 640x480x24 -noreset" bash "$0" "$@"
-fi
 unset QT_QPA_PLATFORM
 export PATH=$source_dir/scripts/bin:$PATH
 source "$source_dir/tests/testlib/installation.bash"
+# One virtual display for every run of the updater.
+source "$source_dir/tests/testlib/display.bash"
+start_display
 
 kill_seconds=${INSTALL_KILL_SECONDS:-90}
 seed=${INSTALL_SEED:-$((($$ * 7919 + 10#${EPOCHREALTIME#*.}) % 32768))}
@@ -46,6 +43,7 @@ cleanup() {
     if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then
         stop_service
     fi
+    stop_display
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -305,7 +303,7 @@ if wait_for_journal appears; then
 fi
 wait_for_exit
 install_ms=$(($(now_ms) - install_start))
-[ "$status" -eq 0 ] || fail "Updater exit code $status"
+[ "$status" -eq 0 ] || { fail "Updater exit code $status"; updater_output "$log"; }
 expect_installation "$tmp/new.manifest" "an uninterrupted install" || true
 echo "an uninterrupted install took $install_ms ms, its swap $swap_ms ms"
 [ "$failures" -eq 0 ] || exit 1
@@ -407,7 +405,7 @@ while [ $SECONDS -lt $deadline ] && [ "$failures" -eq 0 ]; do
         }
         wait_for_exit
         note_recovery_time
-        [ "$status" -eq 0 ] || { fail "Updater exit code $status after kill $kills"; break; }
+        [ "$status" -eq 0 ] || { fail "Updater exit code $status after kill $kills"; updater_output "$log"; break; }
         expect_installation "$tmp/new.manifest" "not asked after kill $kills, not wholly the new version" || break
         restore_old
         expected=old
@@ -430,7 +428,7 @@ if [ "$failures" -eq 0 ]; then
         xdotool key --clearmodifiers y
     fi
     wait_for_exit
-    [ "$status" -eq 0 ] || fail "Updater exit code $status on the last run"
+    [ "$status" -eq 0 ] || { fail "Updater exit code $status on the last run"; updater_output "$log"; }
     expect_installation "$tmp/new.manifest" "the last run did not install the update" || true
 fi
 echo "done: $case"
@@ -472,7 +470,7 @@ updater_pid=$!
 wait_for_question || fail "no question under the limit: $(tail -n 3 "$log")"
 xdotool key --clearmodifiers y
 wait_for_exit
-[ "$status" -eq 0 ] || fail "Updater exit code $status under the limit"
+[ "$status" -eq 0 ] || { fail "Updater exit code $status under the limit"; updater_output "$log"; }
 grep -q 'huge.bin.*too large\|too large.*huge.bin' "$log" ||
     fail "no reason naming huge.bin logged: $(grep -i 'update' "$log" | tail -n 3)"
 echo "logged: $(grep -m1 'Update not installed' "$log" | sed 's/^ *[0-9.]* //')"
@@ -485,7 +483,7 @@ start_updater
 wait_for_question || fail "the update was not offered again: $(tail -n 3 "$log")"
 xdotool key --clearmodifiers y
 wait_for_exit
-[ "$status" -eq 0 ] || fail "Updater exit code $status with room again"
+[ "$status" -eq 0 ] || { fail "Updater exit code $status with room again"; updater_output "$log"; }
 expect_installation "$tmp/new.manifest" "the update was not installed with room again" || true
 echo "done: $case"
 

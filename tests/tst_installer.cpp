@@ -269,6 +269,59 @@ class TestInstaller : public QObject
             && Minisign::prehashFile(indexFile.fileName(), &offer->indexBlake2b, &reason);
     }
 
+    // The delta's index made unsafe after the fact, its offer restated to
+    // match: a folder "..", a file "../evil.txt" with the frame and hash of
+    // the new "notes.txt", and the removed paths "../victim" and
+    // "../../victim". Only the index's own path rule stands between it and
+    // the files around the staging folder and the installation.
+    static bool makeIndexUnsafe(const QString &dir, DeltaIndex::Offer *offer)
+    {
+        const QString path = dir + '/' + offer->name;
+        QuaZip zip(path);
+        QList<ZipEntry> entries;
+        if (!zip.open(QuaZip::mdUnzip))
+            return false;
+        for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
+            QuaZipFile in(&zip);
+            if (!in.open(QIODevice::ReadOnly))
+                return false;
+            entries.append({zip.getCurrentFileName(), in.readAll()});
+        }
+        zip.close();
+        QJsonObject index = QJsonDocument::fromJson(entries.last().data).object();
+        QJsonArray list = index.value("entries").toArray();
+        QJsonObject evil;
+        for (const QJsonValue &value : list) {
+            if (value.toObject().value("path").toString().endsWith("/notes.txt"))
+                evil = value.toObject();
+        }
+        if (evil.isEmpty() || evil.value("source").toString() != "whole")
+            return false;
+        for (const ZipEntry &entry : QList<ZipEntry>(entries)) {
+            if (entry.name == "files/" + evil.value("path").toString())
+                entries.insert(entries.size() - 1, {"files/../evil.txt", entry.data});
+        }
+        evil.insert("path", "../evil.txt");
+        list.append(QJsonObject {{"path", ".."}, {"kind", "dir"}, {"mode", 0755}});
+        list.append(evil);
+        index.insert("entries", list);
+        QJsonArray removed = index.value("removed").toArray();
+        removed.append("../victim");
+        removed.append("../../victim");
+        index.insert("removed", removed);
+        entries.last().data = QJsonDocument(index).toJson(QJsonDocument::Compact);
+        QFile indexFile(dir + '/' + offer->indexName);
+        if (!writeZip(path, entries, true) || !indexFile.open(QIODevice::WriteOnly)
+            || indexFile.write(entries.last().data) != entries.last().data.size())
+            return false;
+        indexFile.close();
+        QString reason;
+        offer->size = QFileInfo(path).size();
+        offer->indexSize = indexFile.size();
+        return Minisign::prehashFile(path, &offer->blake2b, &reason)
+            && Minisign::prehashFile(indexFile.fileName(), &offer->indexBlake2b, &reason);
+    }
+
     static bool installArchive(const QString &zip, const QString &dir)
     {
         QDir().mkpath(dir);
@@ -618,6 +671,38 @@ private slots:
             QVERIFY(damage != "staged-deleted" || QFile::remove(staging + '/' + versionPath));
         }
         const QMap<QString, QString> stood = withoutInstallerFiles(snapshot());
+        if (damage == "staged-deleted") {
+            // A recovery that has to undo never moves forward first: killed
+            // at each of its operations in turn, never more of the new
+            // version is in place than before it began.
+            const auto newInPlace = [&] {
+                QSet<QString> paths;
+                const QMap<QString, QString> tree = withoutInstallerFiles(snapshot());
+                for (auto it = tree.begin(); it != tree.end(); ++it) {
+                    if (it.value() == newTree.value(it.key())
+                        && it.value() != oldTree.value(it.key()))
+                        paths.insert(it.key());
+                }
+                return paths;
+            };
+            const QSet<QString> before = newInPlace();
+            const QString killed = tmp->filePath("killed");
+            QCOMPARE(QProcess::execute("cp", {"-a", appDir, killed}), 0);
+            const auto restore = [&] {
+                return QDir(appDir).removeRecursively()
+                    && QProcess::execute("cp", {"-a", killed, appDir}) == 0;
+            };
+            for (int n = 1; n < 1000; ++n) {
+                Installer::setFaultForTesting(n, true);
+                Installer::recover(appDir);
+                Installer::setFaultForTesting(0);
+                const QSet<QString> now = newInPlace();
+                QVERIFY2(before.contains(now), qPrintable(QStringList(now.values()).join(' ')));
+                QVERIFY(restore());
+                if (Installer::operationsForTesting() < n)
+                    break; // the recovery ended before this operation
+            }
+        }
 
         MessageLog log;
         QCOMPARE(Installer::recover(appDir), outcome != "as-it-stood" && damage != "folder-link");
@@ -1077,6 +1162,7 @@ private slots:
         QTest::newRow("delta-larger-than-the-archive") << "large" << false;
         // One of them would overwrite the other where case is ignored.
         QTest::newRow("paths-differing-only-in-case") << "case" << false;
+        QTest::newRow("index-made-unsafe-after-signing") << "unsafeIndex" << false;
     }
     void deltaUpdate()
     {
@@ -1165,6 +1251,11 @@ private slots:
 
         if (change == "wrongHash")
             QVERIFY(misstateResults(published, &delta.offer));
+        const QString victim = tmp->filePath("victim");
+        if (change == "unsafeIndex") {
+            QVERIFY(makeIndexUnsafe(published, &delta.offer));
+            QVERIFY(writeFile(victim, "not the updater's"));
+        }
 
         // What the updater does: choose, check, fetch, apply, install. Killed
         // during the swap, the next start recovers the installation whole,
@@ -1196,8 +1287,10 @@ private slots:
             QCOMPARE(reason.contains("is not a real folder"), change == "resourcesLink");
             QCOMPARE(reason.contains("a path is unsafe or twice"), change == "case");
             QCOMPARE(reason.contains("same.txt\" changed"), change == "editedWhileAsked");
+            // Refused before the delta is fetched.
             QCOMPARE(QFileInfo::exists(update.deltaPath()),
-                change != "modifyInstalled" && change != "resourcesLink" && change != "case");
+                change != "modifyInstalled" && change != "resourcesLink" && change != "case"
+                    && change != "unsafeIndex");
             if (!reason.isEmpty())
                 break;
             std::unique_ptr<Installer> installer(update.installer(nullptr));
@@ -1220,6 +1313,14 @@ private slots:
             QVERIFY2(usedDelta || kill, qPrintable(reason));
         }
         QCOMPARE(killed, change == "kill");
+        // Nothing outside the staging folder was written or taken away, and
+        // the index was refused for it.
+        if (change == "unsafeIndex") {
+            QCOMPARE(readAll(victim), QByteArray("not the updater's"));
+            QVERIFY(!QFileInfo::exists(tmp->filePath("evil.txt")));
+            QVERIFY(!QFileInfo::exists(appDir + "/evil.txt"));
+            QVERIFY2(reason.contains("a path is unsafe"), qPrintable(reason));
+        }
         if (!usedDelta)
             QVERIFY(installArchive(newZip, appDir));
         QCOMPARE(usedDelta, viaDelta);
@@ -1231,6 +1332,61 @@ private slots:
             expected.contains(contents + "Resources/gone.txt"), !dropped && change != "person");
         QCOMPARE(expected.contains(contents + "Legacy"), !dropped && change != "changedGone");
         QCOMPARE(expected.contains("config.conf"), change == "updater");
+    }
+
+    // The index's path rule on its own: every path that could lead out of
+    // the staging folder or the installation refuses the index, as an entry
+    // or as a removed path; names that merely hold dots are paths like any.
+    void deltaIndexPaths_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("safe");
+        QTest::newRow("parent") << ".." << false;
+        QTest::newRow("parent-first") << "../evil.txt" << false;
+        QTest::newRow("parent-inside") << "a/../b" << false;
+        QTest::newRow("parent-last") << "a/.." << false;
+        QTest::newRow("current") << "." << false;
+        QTest::newRow("current-inside") << "a/./b" << false;
+        QTest::newRow("absolute") << "/etc/passwd" << false;
+        QTest::newRow("backslash") << "a\\b" << false;
+        QTest::newRow("backslash-parent") << "..\\evil.txt" << false;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("empty-part") << "a//b" << false;
+        QTest::newRow("trailing-slash") << "a/" << false;
+        QTest::newRow("drive-letter") << "C:/Windows" << false;
+        QTest::newRow("drive-relative") << "c:evil.txt" << false;
+        QTest::newRow("control-character") << "a\nb" << false;
+        QTest::newRow("plain") << "a/b.txt" << true;
+        QTest::newRow("dots-in-names") << "..a/b..c/..." << true;
+        QTest::newRow("hidden") << ".config/x" << true;
+    }
+    void deltaIndexPaths()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, safe);
+        QCOMPARE(DeltaIndex::cleanPath(path), safe ? path : QString());
+        QVERIFY(DeltaIndex::cleanPath(path).isNull() != safe);
+        // As an entry (each folder of it listed before it) and as a removed path.
+        QJsonArray entries;
+        const QStringList parts = path.split('/');
+        for (int i = 1; i <= parts.size(); ++i) {
+            entries.append(
+                QJsonObject {{"path", parts.mid(0, i).join('/')}, {"kind", "dir"}, {"mode", 0755}});
+        }
+        const QJsonObject base {{"format", 1}, {"from", "1.0"}, {"to", "1.1"}};
+        QJsonObject asEntry = base;
+        asEntry.insert("entries", entries);
+        QJsonObject asRemoved = base;
+        asRemoved.insert("removed", QJsonArray {path});
+        DeltaIndex index;
+        QString reason;
+        QCOMPARE(DeltaIndex::fromJson(QJsonDocument(asEntry).toJson(), &index, &reason), safe);
+        QCOMPARE(
+            reason, safe ? QString() : "the delta's index is damaged: a path is unsafe or twice");
+        reason.clear();
+        QCOMPARE(DeltaIndex::fromJson(QJsonDocument(asRemoved).toJson(), &index, &reason), safe);
+        QCOMPARE(reason,
+            safe ? QString() : "the delta's index is damaged: a removed path is unsafe or kept");
     }
 
 private:

@@ -962,6 +962,12 @@ private slots:
         QTest::newRow("archive-with-another-hash")
             << "archive-altered" << true
             << refused + "archive refused: the archive's BLAKE2b-512 is not the one";
+        QTest::newRow("archive-one-byte-longer-than-size")
+            << "archive-longer-by-one" << true << refused + "the published \"app.zip\" is ";
+        // A sound zip of the signed size, only not the one signed.
+        QTest::newRow("another-valid-archive-of-the-size")
+            << "archive-rezipped" << true
+            << refused + "archive refused: the archive's BLAKE2b-512 is not the one";
         QTest::newRow("manifest-missing-after-one-was-verified")
             << "no-manifest" << false << "No update: the server has no signed release information";
         // Nothing it says can be relied on: as strict as after a verified manifest.
@@ -974,6 +980,12 @@ private slots:
         QTest::newRow("rollout-100") << "rollout-100" << true << "Update installed";
         // Too much to render at once: the question comes with the notes as text.
         QTest::newRow("notes-of-a-64-KiB-table") << "notes-table" << true << "Update installed";
+        // This installation's bucket for 1.1 is 83 (its hash's first four
+        // bytes read big-endian; little-endian it would be 33).
+        QTest::newRow("rollout-83") << "rollout-83" << false
+                                    << "Version 1.1 is offered to 83% of installations; not yet "
+                                       "this one";
+        QTest::newRow("rollout-84") << "rollout-84" << true << "Update installed";
         // On trial: installed with 1.0 kept, its first launch counted.
         QTest::newRow("confirm-2") << "confirm-2" << true << "Update installed";
     }
@@ -1027,6 +1039,11 @@ private slots:
         QByteArray archive = readBytes(out + "/app.zip");
         if (change == "archive-longer")
             archive += QByteArray(4 << 20, 'x');
+        if (change == "archive-longer-by-one")
+            archive += 'x';
+        // The first entry's time of day, in its local header: the same files.
+        if (change == "archive-rezipped")
+            archive[10] = char(archive.at(10) ^ 1);
         if (change == "archive-shorter")
             archive.chop(100);
         if (change == "archive-altered")
@@ -1046,7 +1063,8 @@ private slots:
         if (change == "verified-1.1-later")
             state.insert("highest_version", "1.1");
         state.insert("highest_signed", double(published.signedAt + 60));
-        if (change.startsWith("verified-") || change == "no-manifest" || change == "rollout-0")
+        if (change.startsWith("verified-") || change == "no-manifest" || change == "rollout-0"
+            || change == "rollout-83" || change == "rollout-84")
             QVERIFY(writeFile(appDir + "/.update-state", QJsonDocument(state).toJson()));
         if (change == "no-manifest-garbled-state")
             QVERIFY(writeFile(appDir + "/.update-state", "{\"install_id\": "));
@@ -1092,7 +1110,7 @@ private slots:
         // Another place's release is never recorded as verified here.
         if (change.startsWith("folder-") || change.startsWith("product-"))
             QVERIFY(!readBytes(appDir + "/.update-state").contains("highest_version"));
-        if (change == "archive-longer") {
+        if (change.startsWith("archive-longer")) {
             // Never more than the signed size on disk, nor asked for.
             QVERIFY(QFileInfo(appDir + "/app.zip").size() <= archiveSize);
             QVERIFY(QFileInfo(appDir + "/app.zip.part").size() <= archiveSize);
@@ -1501,6 +1519,19 @@ private slots:
             return root;
         };
 
+        // A plain HTTP server that would hand out another release's version:
+        // where the redirect points. It must never be asked.
+        QTcpServer plainHttp;
+        int plainRequests = 0;
+        QVERIFY(plainHttp.listen(QHostAddress::LocalHost, 0));
+        connect(&plainHttp, &QTcpServer::newConnection, this, [&] {
+            while (QTcpSocket *peer = plainHttp.nextPendingConnection()) {
+                ++plainRequests;
+                peer->write("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\n9.9\n");
+                peer->disconnectFromHost();
+            }
+        });
+
         FtpServer primaryServer;
         BusyServer busy;
         if (primary == "down") {
@@ -1543,7 +1574,7 @@ private slots:
                 QString directives;
                 if (kind == "https-to-http")
                     directives = QStringLiteral("return 302 http://127.0.0.1:%1$request_uri;")
-                                     .arg(closedPort());
+                                     .arg(plainHttp.serverPort());
                 if (kind == "https-503")
                     directives = QStringLiteral("return 503;");
                 QVERIFY2(httpsMirrors.back()->start(serverRoot, directives),
@@ -1576,6 +1607,7 @@ private slots:
         MainWindow window(nullptr);
         window.show();
         QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
+        QCOMPARE(plainRequests, 0);
 
         QStringList lines;
         for (const MessageLog::Line &line : log->lines()) {
@@ -1616,6 +1648,9 @@ private slots:
         QTest::newRow("version-listed-too-large")
             << version << big.left(5000) << true << QByteArray()
             << noUpdate + "is 5000 bytes, more than 1024";
+        QTest::newRow("version-listed-one-byte-over")
+            << version << big.left(1025) << true << QByteArray()
+            << noUpdate + "is 1025 bytes, more than 1024";
         QTest::newRow("version-announced-too-large")
             << version << big << false << QByteArray()
             << noUpdate + "announces 4194304 bytes, more than 1024";
@@ -1631,6 +1666,9 @@ private slots:
         QTest::newRow("signature-listed-too-large")
             << signature << big.left(70000) << true << QByteArray()
             << notInstalled + "is 70000 bytes, more than 65536";
+        QTest::newRow("signature-listed-one-byte-over")
+            << signature << big.left(65537) << true << QByteArray()
+            << notInstalled + "is 65537 bytes, more than 65536";
         QTest::newRow("signature-announced-too-large")
             << signature << big << false << QByteArray()
             << notInstalled + "announces 4194304 bytes, more than 65536";
@@ -1671,7 +1709,6 @@ private slots:
         const auto restore = qScopeGuard([] { ReleaseDownload::setArchiveCeilingForTesting(0); });
         const QList<QByteArray> received = playServer(files, shown, sizeReplies);
 
-        QCOMPARE(log->count(reason), 1);
         QCOMPARE(answerer.asked, file == "version.ver" ? 0 : 1);
         // Refused on what the listing, or else SIZE, announced.
         const qint64 cap = file == "version.ver" ? 1024
@@ -1683,6 +1720,7 @@ private slots:
         QCOMPARE(received.contains("SIZE " + file), !listedTooLarge);
         QCOMPARE(received.contains("RETR " + file), !listedTooLarge && !sizeTooLarge);
         QCOMPARE(received.contains("RETR app.zip"), archive);
+        QCOMPARE(log->count(reason), 1);
         const QString local = appDir + "/"
             + (file == "version.ver" ? "new_version.ver"
                     : archive        ? "app.zip.part"

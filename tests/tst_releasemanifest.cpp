@@ -1,9 +1,10 @@
 // The release manifest's format: the rollout bucket against BLAKE2b-256
 // computed elsewhere (Python's hashlib), the share it offers over many
-// installations, and the fields a manifest is refused for; and the
-// judgement of a signed manifest against the installation's configuration
-// and state.
+// installations, and the fields a manifest is refused for; the judgement
+// of a signed manifest against the installation's configuration and state;
+// and the freshness and replay rules on a signed one, to the second.
 #include "manifestcheck.h"
+#include "manifestwriter.h"
 #include "notesview.h"
 #include "releasemanifest.h"
 #include "releasesigner.h"
@@ -33,6 +34,8 @@ private slots:
     void initTestCase();
     void judge_data();
     void judge();
+    void freshness_data();
+    void freshness();
 
 private:
     QTemporaryDir keys;
@@ -332,6 +335,69 @@ void TestReleaseManifest::judge()
         QVERIFY(!after.manifestVerified());
     if (refusal.isEmpty())
         QCOMPARE(verdict.manifest.binding.folder, input.own.folder);
+}
+
+void TestReleaseManifest::freshness_data()
+{
+    QTest::addColumn<qint64>("expiresAfterNow");
+    // The installation verified version 1.1 signed at this many seconds
+    // after the manifest's own time (none: nothing verified before).
+    QTest::addColumn<QVariant>("recordedAfterSigned");
+    QTest::addColumn<QString>("refusal"); // empty: offered
+    const QString replay = "No update: release information refused: a replay: signed at ";
+    QTest::newRow("expires-this-second")
+        << qint64(0) << QVariant() << "No update: release information expired on ";
+    QTest::newRow("expires-next-second") << qint64(1) << QVariant() << "";
+    QTest::newRow("signed-at-the-recorded-time") << qint64(3600) << QVariant(0) << "";
+    QTest::newRow("signed-a-second-before-the-recorded-time")
+        << qint64(3600) << QVariant(1) << replay;
+}
+
+void TestReleaseManifest::freshness()
+{
+    QFETCH(qint64, expiresAfterNow);
+    QFETCH(QVariant, recordedAfterSigned);
+    QFETCH(QString, refusal);
+    QTemporaryDir dir;
+    QByteArray publicKey;
+    QString reason;
+    QVERIFY2(ReleaseSigner::generateKeyPair(dir.filePath("keys"), {}, &publicKey, &reason),
+        qPrintable(reason));
+    ReleaseSigner signer;
+    QVERIFY2(
+        signer.loadSecretKey(dir.filePath("keys/minisign.key"), {}, &reason), qPrintable(reason));
+    const qint64 signedAt = 1800000000;
+    const qint64 now = signedAt + 86400;
+    ReleaseManifest manifest;
+    manifest.version = "1.1";
+    manifest.signedAt = signedAt;
+    manifest.expires = now + expiresAfterNow;
+    manifest.archiveName = "app.zip";
+    manifest.archiveSize = 1000;
+    manifest.archiveHash = QByteArray(ReleaseManifest::hashBytes, 'h');
+    QVERIFY2(ManifestWriter::write(manifest, signer, dir.path(), &reason), qPrintable(reason));
+    if (recordedAfterSigned.isValid()) {
+        const QJsonObject state {{"install_id", "00112233445566778899aabbccddeeff"},
+            {"manifest_verified", true}, {"highest_version", "1.1"},
+            {"highest_signed", double(signedAt + recordedAfterSigned.toInt())}};
+        QFile file(dir.filePath(".update-state"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QJsonDocument(state).toJson());
+    }
+    UpdateState state = UpdateState::load(dir.path());
+    QFile signature(dir.filePath("release.json.minisig"));
+    QVERIFY(signature.open(QIODevice::ReadOnly));
+    ManifestCheck::Input input;
+    input.publicKey = publicKey;
+    input.manifestPath = dir.filePath("release.json");
+    input.signature = signature.readAll();
+    input.publishedVersion = "1.1";
+    input.installedVersion = "1.0";
+    input.now = now;
+    const ManifestCheck::Verdict verdict = ManifestCheck::judge(input, &state);
+    QVERIFY2(verdict.offered == refusal.isEmpty(), qPrintable(verdict.reason));
+    if (!refusal.isEmpty())
+        QVERIFY2(verdict.reason.startsWith(refusal), qPrintable(verdict.reason));
 }
 
 QTEST_GUILESS_MAIN(TestReleaseManifest)

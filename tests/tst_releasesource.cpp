@@ -1,7 +1,8 @@
 // Fetching a release file from one source, resumed after cuts: over FTP
 // (pyftpdlib cutting its sessions) and over HTTPS (nginx behind a proxy
 // that cuts the connection), within one run and across two; bounded when
-// the source cannot keep bytes or is too slow; through redirect chains.
+// the source cannot keep bytes or is too slow; through redirect chains; and
+// each release file's cap, to the byte, however its size is told.
 #include "cuttingproxy.h"
 #include "files.h"
 #include "ftpserver.h"
@@ -45,6 +46,15 @@ private slots:
     void bounded();
     void redirects_data();
     void redirects();
+    void caps_data();
+    void caps();
+
+private:
+    QTemporaryDir capsRoot;
+    // Started by the first caps row: FTP servers telling SIZE and not, nginx
+    // telling Content-Length and not (its body filtered, of unknown length).
+    std::unique_ptr<FtpServer> ftp, ftpWithoutSize;
+    std::unique_ptr<NginxServer> nginx, nginxWithoutLength;
 };
 
 void TestReleaseSource::resume_data()
@@ -298,6 +308,110 @@ void TestReleaseSource::redirects()
     else
         QVERIFY2(why.startsWith(QStringLiteral("more than 5 redirects: https://127.0.0.1:")),
             qPrintable(why));
+}
+
+// A file of exactly its cap is fetched whole; one byte more is refused,
+// before a byte is written when its size was announced (by the primary's
+// listing, by SIZE, by Content-Length), else as the byte past the cap
+// arrives, the file then holding no more than the cap.
+void TestReleaseSource::caps_data()
+{
+    QTest::addColumn<QString>("told"); // how the size is told
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<qint64>("cap");
+    QTest::addColumn<qint64>("size");
+    // The archive's cap is the size its signed manifest gives.
+    const qint64 signedSize = 300001;
+    const QList<QPair<QString, qint64>> files {
+        {ReleaseFiles::versionFile, ReleaseFiles::maxVersionFileSize},
+        {ReleaseFiles::archiveSignature, ReleaseFiles::maxSignatureSize},
+        {ReleaseFiles::manifest, ReleaseFiles::maxManifestSize},
+        {ReleaseFiles::archive, signedSize}};
+    for (const QString told :
+        {"ftp-listing", "ftp-size", "ftp-arriving", "https-length", "https-arriving"}) {
+        for (const auto &file : files) {
+            for (const qint64 over : {0, 1}) {
+                QTest::addRow("%s-%s-%s", qPrintable(told), qPrintable(file.first),
+                    over ? "one-byte-over" : "at-cap")
+                    << told << file.first << file.second << file.second + over;
+            }
+        }
+    }
+}
+
+void TestReleaseSource::caps()
+{
+    QFETCH(QString, told);
+    QFETCH(QString, name);
+    QFETCH(qint64, cap);
+    QFETCH(qint64, size);
+    // Every file at every size, each size in a folder of its own.
+    const QString folder = QStringLiteral("size-%1").arg(size);
+    const QString published = capsRoot.filePath(folder + '/' + name);
+    if (!QFile::exists(published))
+        QVERIFY(writeFile(published, randomBytes(int(size), quint32(size))));
+    if (!ftp) {
+        ftp.reset(new FtpServer);
+        QVERIFY2(ftp->start(capsRoot.path()), qPrintable(ftp->errorText()));
+        ftpWithoutSize.reset(new FtpServer);
+        ftpWithoutSize->setSizeRefused(true);
+        QVERIFY2(ftpWithoutSize->start(capsRoot.path()), qPrintable(ftpWithoutSize->errorText()));
+        nginx.reset(new NginxServer);
+        QVERIFY2(nginx->start(capsRoot.path()), qPrintable(nginx->errorText()));
+        nginxWithoutLength.reset(new NginxServer);
+        QVERIFY2(nginxWithoutLength->start(capsRoot.path(),
+                     "sub_filter_types *; sub_filter 'never-there' 'never-there';"),
+            qPrintable(nginxWithoutLength->errorText()));
+        HttpsSource::addCaCertificatesForTesting(nginx->authority());
+        HttpsSource::addCaCertificatesForTesting(nginxWithoutLength->authority());
+    }
+
+    QFtp session; // outlives the source that may adopt it
+    std::unique_ptr<ReleaseSource> source;
+    FtpServer *server = told == "ftp-arriving" ? ftpWithoutSize.get() : ftp.get();
+    const int linesBefore = server->receivedLines().size();
+    if (told.startsWith("ftp")) {
+        auto *ftpSource = new FtpSource(QStringLiteral("127.0.0.1"), server->port(), folder);
+        source.reset(ftpSource);
+        if (told == "ftp-listing") {
+            // The window's session, logged in, in the folder it listed.
+            QSignalSpy done(&session, &QFtp::done);
+            session.connectToHost(QStringLiteral("127.0.0.1"), server->port());
+            session.login(FtpServer::user, FtpServer::password);
+            session.cd(folder);
+            QVERIFY(done.wait(10000));
+            QVERIFY(!done.first().first().toBool());
+            ftpSource->adopt(&session, {{name, size}});
+        }
+    } else {
+        const NginxServer *https
+            = told == "https-arriving" ? nginxWithoutLength.get() : nginx.get();
+        source.reset(new HttpsSource(
+            QUrl(QStringLiteral("https://127.0.0.1:%1/%2/").arg(https->port()).arg(folder))));
+    }
+    QSignalSpy finished(source.get(), &ReleaseSource::finished);
+    const QString local = capsRoot.filePath("fetched");
+    source->fetch(name, local, cap, false);
+    // Refused on the listing's word, it ends before fetch() returns.
+    QVERIFY(!finished.isEmpty() || finished.wait(30000));
+    const QString reason = finished.first().at(1).toString();
+    if (size <= cap) {
+        QVERIFY2(finished.first().first().toBool(), qPrintable(reason));
+        QVERIFY(readBytes(local) == readBytes(published));
+        return;
+    }
+    QVERIFY(!finished.first().first().toBool());
+    QVERIFY2(source->refusedFile(), qPrintable(reason));
+    QVERIFY2(reason.startsWith("the published \"" + name + "\" "), qPrintable(reason));
+    const qint64 kept = QFileInfo(local).size();
+    QVERIFY2(told.endsWith("arriving") ? kept <= cap : kept == 0,
+        qPrintable(QStringLiteral("%1 bytes kept").arg(kept)));
+    // The listing's word keeps even SIZE from being asked; SIZE's keeps RETR.
+    if (told == "ftp-listing" || told == "ftp-size") {
+        const QStringList sent = server->receivedLines().mid(linesBefore);
+        QCOMPARE(sent.contains("SIZE " + name), told == "ftp-size");
+        QVERIFY(!sent.contains("RETR " + name));
+    }
 }
 
 QTEST_MAIN(TestReleaseSource)

@@ -48,6 +48,8 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
     }
     if (noRest)
         arguments << QStringLiteral("--no-rest");
+    if (noSize)
+        arguments << QStringLiteral("--no-size");
     if (!refuseRenameTo.isEmpty())
         arguments << QStringLiteral("--refuse-rename-to") << refuseRenameTo;
     process.setArguments(arguments);

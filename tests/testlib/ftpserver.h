@@ -57,6 +57,8 @@ public:
     }
     // ... or refuses REST ...
     void setRestRefused(bool refused) { noRest = refused; }
+    // ... or refuses SIZE, so that a file's bytes arrive unannounced ...
+    void setSizeRefused(bool refused) { noSize = refused; }
     // ... or refuses (550) every rename whose new name is fileName.
     void setRefuseRenameTo(const QString &fileName) { refuseRenameTo = fileName; }
 
@@ -82,6 +84,7 @@ private:
     QString cutRetr;
     QList<qint64> cutPoints;
     bool noRest = false;
+    bool noSize = false;
     QString refuseRenameTo;
 };
 

@@ -43,6 +43,7 @@ def main():
     parser.add_argument("--cut-points", default="",
                         help="bytes of that file sent, over all sessions, at which to cut")
     parser.add_argument("--no-rest", action="store_true", help="refuse REST")
+    parser.add_argument("--no-size", action="store_true", help="refuse SIZE")
     parser.add_argument("--refuse-rename-to", default=None,
                         help="file name that no rename may give a file")
     args = parser.parse_args()
@@ -98,6 +99,12 @@ def main():
                 self.respond("502 Command not implemented.")
                 return
             return super().ftp_REST(line)
+
+        def ftp_SIZE(self, path):
+            if args.no_size:
+                self.respond("502 Command not implemented.")
+                return None
+            return super().ftp_SIZE(path)
 
         def ftp_RNTO(self, path):
             if args.refuse_rename_to and os.path.basename(path) == args.refuse_rename_to:

@@ -51,6 +51,13 @@ fail() {
     failures=$((failures + 1))
 }
 
+# What the updater wrote before it ended badly (an abort tells its reason
+# only there), indented under the failure.
+updater_output() { # log
+    echo "  the updater's output (last 40 lines):"
+    tail -n 40 "$1" | sed 's/^/  | /'
+}
+
 # The installed Demo at the given version was started ("open" starts it in
 # the background, so its note may come a moment after the updater ended).
 expect_demo_started() { # app_dir version
