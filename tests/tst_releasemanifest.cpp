@@ -359,17 +359,12 @@ void TestReleaseManifest::freshness()
     QFETCH(QVariant, recordedAfterSigned);
     QFETCH(QString, refusal);
     QTemporaryDir dir;
-    QByteArray publicKey;
     QString reason;
-    QVERIFY2(ReleaseSigner::generateKeyPair(dir.filePath("keys"), {}, &publicKey, &reason),
-        qPrintable(reason));
-    ReleaseSigner signer;
-    QVERIFY2(
-        signer.loadSecretKey(dir.filePath("keys/minisign.key"), {}, &reason), qPrintable(reason));
     const qint64 signedAt = 1800000000;
     const qint64 now = signedAt + 86400;
     ReleaseManifest manifest;
     manifest.version = "1.1";
+    manifest.binding = {"Demo", "demo_mac"};
     manifest.signedAt = signedAt;
     manifest.expires = now + expiresAfterNow;
     manifest.archiveName = "app.zip";
@@ -394,6 +389,7 @@ void TestReleaseManifest::freshness()
     input.publishedVersion = "1.1";
     input.installedVersion = "1.0";
     input.now = now;
+    input.own = manifest.binding;
     const ManifestCheck::Verdict verdict = ManifestCheck::judge(input, &state);
     QVERIFY2(verdict.offered == refusal.isEmpty(), qPrintable(verdict.reason));
     if (!refusal.isEmpty())
