@@ -139,6 +139,7 @@ void ReleaseSource::fetch(
     // A partial larger than the file may be is not its start either.
     if (recorded.isEmpty() || (cap >= 0 && target.size() > cap))
         startOver();
+    keptMost = target.size();
     clock.start();
     armDeadline();
     beginAttempt();
@@ -147,7 +148,6 @@ void ReleaseSource::fetch(
 void ReleaseSource::beginAttempt()
 {
     target.seek(target.size());
-    keptBefore = target.size();
     discarded = false;
     startAttempt();
 }
@@ -284,12 +284,14 @@ void ReleaseSource::attemptEnded(Outcome outcome, const QString &reason)
         end(true, QString());
         return;
     }
-    // A try whose bytes were kept was worth it: the count starts again, so
-    // a network that keeps cutting but keeps giving gets the file in the
-    // end. Bytes thrown away (no restart offered, the file changed) are no
-    // progress: a source that cannot keep them gets 5 tries.
-    if (!discarded && target.size() > keptBefore)
+    // A try that left the file holding more than it ever did in this fetch
+    // was worth it: the count starts again, so a network that keeps cutting
+    // but keeps giving gets the file in the end. Bytes thrown away (no
+    // restart offered, the file changed) and fetched again are no progress,
+    // wherever the cuts fall: a source that cannot keep them gets 5 tries.
+    if (!discarded && target.size() > keptMost)
         tries = 0;
+    keptMost = qMax(keptMost, target.size());
     const QString bounds = outcome == ConnectionLost ? overBounds() : QString();
     int wait = 0;
     if (!bounds.isEmpty()) {

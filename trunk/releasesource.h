@@ -141,7 +141,7 @@ private:
     QString recorded;
     QString currentLocation;
     qint64 received = 0;
-    qint64 keptBefore = 0; // bytes the file held when the attempt began
+    qint64 keptMost = 0; // the most the file has held at the end of a try of this fetch
     bool discarded = false; // the attempt threw kept bytes away
     qint64 total = -1; // announced by the source
     qint64 shown = 0;
