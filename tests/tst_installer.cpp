@@ -30,6 +30,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -232,10 +233,11 @@ class TestInstaller : public QObject
         return finished.at(0).at(0).toBool();
     }
 
-    // Rewrites the delta in dir so that its index promises other results for
-    // the patched files, and the offer to match: a delta that is what the
-    // manifest says, whose patches do not make what it promises.
-    static bool misstateResults(const QString &dir, DeltaIndex::Offer *offer)
+    // Rewrites the delta in dir after the fact: `change` edits its entries
+    // (the index last), and the published index and the offer are restated
+    // to match, as a publisher signing the result would.
+    static bool rewriteDelta(const QString &dir, DeltaIndex::Offer *offer,
+        const std::function<bool(QList<ZipEntry> &entries)> &change)
     {
         const QString path = dir + '/' + offer->name;
         QuaZip zip(path);
@@ -249,6 +251,24 @@ class TestInstaller : public QObject
             entries.append({zip.getCurrentFileName(), in.readAll()});
         }
         zip.close();
+        if (!change(entries))
+            return false;
+        QFile indexFile(dir + '/' + offer->indexName);
+        if (!writeZip(path, entries, true) || !indexFile.open(QIODevice::WriteOnly)
+            || indexFile.write(entries.last().data) != entries.last().data.size())
+            return false;
+        indexFile.close();
+        QString reason;
+        offer->size = QFileInfo(path).size();
+        offer->indexSize = indexFile.size();
+        return Minisign::prehashFile(path, &offer->blake2b, &reason)
+            && Minisign::prehashFile(indexFile.fileName(), &offer->indexBlake2b, &reason);
+    }
+
+    // The index promises other results for the patched files: a delta that
+    // is what the manifest says, whose patches do not make what it promises.
+    static bool misstateResults(QList<ZipEntry> &entries)
+    {
         DeltaIndex index;
         QString reason;
         if (!DeltaIndex::fromJson(entries.last().data, &index, &reason))
@@ -258,36 +278,15 @@ class TestInstaller : public QObject
                 e.hash[0] = char(e.hash.at(0) ^ 1);
         }
         entries.last().data = index.toJson();
-        QFile indexFile(dir + '/' + offer->indexName);
-        if (!writeZip(path, entries, true) || !indexFile.open(QIODevice::WriteOnly)
-            || indexFile.write(entries.last().data) != entries.last().data.size())
-            return false;
-        indexFile.close();
-        offer->size = QFileInfo(path).size();
-        offer->indexSize = indexFile.size();
-        return Minisign::prehashFile(path, &offer->blake2b, &reason)
-            && Minisign::prehashFile(indexFile.fileName(), &offer->indexBlake2b, &reason);
+        return true;
     }
 
-    // The delta's index made unsafe after the fact, its offer restated to
-    // match: a folder "..", a file "../evil.txt" with the frame and hash of
-    // the new "notes.txt", and the removed paths "../victim" and
-    // "../../victim". Only the index's own path rule stands between it and
-    // the files around the staging folder and the installation.
-    static bool makeIndexUnsafe(const QString &dir, DeltaIndex::Offer *offer)
+    // The index made unsafe: a folder "..", a file "../evil.txt" with the
+    // frame and hash of the new "notes.txt", and the removed paths
+    // "../victim" and "../../victim". Only the index's own path rule stands
+    // between it and the files around the staging folder and the installation.
+    static bool makeIndexUnsafe(QList<ZipEntry> &entries)
     {
-        const QString path = dir + '/' + offer->name;
-        QuaZip zip(path);
-        QList<ZipEntry> entries;
-        if (!zip.open(QuaZip::mdUnzip))
-            return false;
-        for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
-            QuaZipFile in(&zip);
-            if (!in.open(QIODevice::ReadOnly))
-                return false;
-            entries.append({zip.getCurrentFileName(), in.readAll()});
-        }
-        zip.close();
         QJsonObject index = QJsonDocument::fromJson(entries.last().data).object();
         QJsonArray list = index.value("entries").toArray();
         QJsonObject evil;
@@ -310,16 +309,7 @@ class TestInstaller : public QObject
         removed.append("../../victim");
         index.insert("removed", removed);
         entries.last().data = QJsonDocument(index).toJson(QJsonDocument::Compact);
-        QFile indexFile(dir + '/' + offer->indexName);
-        if (!writeZip(path, entries, true) || !indexFile.open(QIODevice::WriteOnly)
-            || indexFile.write(entries.last().data) != entries.last().data.size())
-            return false;
-        indexFile.close();
-        QString reason;
-        offer->size = QFileInfo(path).size();
-        offer->indexSize = indexFile.size();
-        return Minisign::prehashFile(path, &offer->blake2b, &reason)
-            && Minisign::prehashFile(indexFile.fileName(), &offer->indexBlake2b, &reason);
+        return true;
     }
 
     static bool installArchive(const QString &zip, const QString &dir)
@@ -1250,10 +1240,10 @@ private slots:
             QVERIFY(writeFile(appDir + "/version.ver", "0.9"));
 
         if (change == "wrongHash")
-            QVERIFY(misstateResults(published, &delta.offer));
+            QVERIFY(rewriteDelta(published, &delta.offer, misstateResults));
         const QString victim = tmp->filePath("victim");
         if (change == "unsafeIndex") {
-            QVERIFY(makeIndexUnsafe(published, &delta.offer));
+            QVERIFY(rewriteDelta(published, &delta.offer, makeIndexUnsafe));
             QVERIFY(writeFile(victim, "not the updater's"));
         }
 
