@@ -1,5 +1,5 @@
 // Version texts: dotted decimal numbers compared component by component,
-// everything else by the old single-number rule.
+// everything else by the single-number rule.
 #include "version.h"
 
 #include <QTest>
@@ -32,7 +32,7 @@ private slots:
                                              << "1.99999999999999999998" << 1;
         QTest::newRow("equal") << "1.5"
                                << "1.5" << 0;
-        // Not both dotted decimal: the old rule, dots dropped.
+        // Not both dotted decimal: the single-number rule, dots dropped.
         QTest::newRow("one-component-is-dotted-too") << "15"
                                                      << "1.5" << 1;
         QTest::newRow("fallback-empty-is-zero") << "1.0"

@@ -110,7 +110,8 @@ QPixmap BusyIndicator::generatePixmap(int side, qreal ratio) const
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing, true);
     // Drawn in device pixels: the figure is scaled to the pixmap's own size
-    // (at ratio 1 centred on the integer half, as it always was).
+    // (at ratio 1 centred on the side's half in integer arithmetic, the
+    // figure's rule on an ordinary screen).
     if (ratio == 1.0)
         painter.translate(side / 2, side / 2);
     else

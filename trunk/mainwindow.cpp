@@ -338,8 +338,8 @@ void MainWindow::commandFinished(bool error)
 
 void MainWindow::primaryFailed(const QString &reason)
 {
-    // Without mirrors a server that is not there is left at once, as it
-    // always was: the application starts without waiting.
+    // Without mirrors a server that is not there is left at once: the
+    // application starts without waiting.
     if (!sources->hasMirrors()) {
         finish(QStringLiteral("No update: ") + reason);
         return;

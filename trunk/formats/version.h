@@ -5,7 +5,7 @@
 #include <QString>
 
 // Version texts as they stand in "version.ver": compared by their leading
-// dotted decimal numbers when both have them, otherwise by the old
+// dotted decimal numbers when both have them, otherwise by the
 // single-number rule.
 namespace Version {
 
@@ -19,8 +19,9 @@ QString clean(const QString &text);
 // is never shown or compared.
 bool readPublished(const QByteArray &bytes, QString *version, QString *reason);
 
-// The old rule: every "\n", "\r" and "." removed, the rest read as a decimal
-// int; 0 when that fails. Kept for texts that are not dotted decimal numbers.
+// The single-number rule: every "\n", "\r" and "." removed, the rest read as
+// a decimal int; 0 when that fails. It orders texts that are not dotted
+// decimal numbers.
 int legacyNumber(QString text);
 
 // -1, 0 or 1 as a is older than, the same as or newer than b. When both
@@ -29,7 +30,7 @@ int legacyNumber(QString text);
 // 1.2.10 > 1.3, 1.0 == 1.0.0); with the same numbers a text with a suffix
 // is older than one without (2.0-beta < 2.0 < 2.0.1), and two suffixes
 // compare as text (2.0-beta < 2.0rc1). A text with no leading number
-// falls back to the legacy numbers of both.
+// makes both compare by the single-number rule.
 int compare(const QString &a, const QString &b);
 
 constexpr int maxBytes = 64;

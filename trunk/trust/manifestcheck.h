@@ -48,7 +48,7 @@ public:
     static Verdict judge(const Input &input, UpdateState *state);
 
     // When a source has no manifest: empty when the archive's own signature
-    // may decide as before, else why not (one was verified before).
+    // may decide, else why not (this installation has verified one).
     static QString withoutManifest(const UpdateState &state);
 
     // The archive at path has exactly the manifest's size and BLAKE2b-512.
