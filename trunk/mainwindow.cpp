@@ -472,25 +472,25 @@ void MainWindow::deltaFileFetched(bool ok, const QString &reason)
     delta->stage();
 }
 
-void MainWindow::deltaChecked(const QString &why)
+void MainWindow::deltaChecked(bool ok, const QString &reason)
 {
     if (stage != CheckingDelta)
         return;
     stage = WaitArchive;
-    if (why.isEmpty())
+    if (ok)
         offerUpdate();
     else
-        dropDelta(why);
+        dropDelta(reason);
 }
 
-void MainWindow::deltaStaged(const QString &why)
+void MainWindow::deltaStaged(bool ok, const QString &reason)
 {
     if (stage != ApplyingDelta)
         return;
-    if (why.isEmpty())
+    if (ok)
         installArchive(QString());
     else
-        dropDelta(why);
+        dropDelta(reason);
 }
 
 void MainWindow::dropDelta(const QString &why)
