@@ -163,11 +163,11 @@ MainWindow::MainWindow(QWidget *parent)
         qDebug().noquote() << QStringLiteral("Signature verified: version %1").arg(version);
     });
     connect(download, &ReleaseDownload::finished, this,
-        [this](bool ok, const QString &archive, const QString &reason) {
+        [this](bool ok, const QString &reason) {
             if (stage != WaitArchive)
                 return;
             if (ok)
-                installArchive(archive);
+                installArchive(download->archivePath());
             else
                 finish(QStringLiteral("Update not installed: ") + reason);
         });
