@@ -138,13 +138,13 @@ void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
                     .arg(signature.fileName(), why));
         signatureBytes = signature.read(ReleaseFiles::maxSignatureSize + 1);
     }
-    struct Verdict
+    struct Check
     {
         bool ok = false;
         QString version;
-        QString why;
+        QString reason;
     };
-    auto verdict = std::make_shared<Verdict>();
+    auto check = std::make_shared<Check>();
     const QString archive = sources->archivePath();
     if (verifier) {
         verifier->wait();
@@ -152,27 +152,27 @@ void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
     }
     const ReleaseManifest::Binding own {appName, serverAppDir};
     verifier = QThread::create(
-        [verdict, key = publicKey, archive, bytes = signatureBytes, signedRelease = manifest, own] {
+        [check, key = publicKey, archive, bytes = signatureBytes, signedRelease = manifest, own] {
             if (signedRelease)
-                verdict->ok = ManifestCheck::checkArchive(*signedRelease, archive, &verdict->why);
+                check->ok = ManifestCheck::checkArchive(*signedRelease, archive, &check->reason);
             else if (key.isEmpty())
-                verdict->ok = readsWhole(archive, &verdict->why);
+                check->ok = readsWhole(archive, &check->reason);
             else
-                verdict->ok = SignatureVerifier::verify(
-                    key, archive, bytes, own, &verdict->version, &verdict->why);
+                check->ok = SignatureVerifier::verify(
+                    key, archive, bytes, own, &check->version, &check->reason);
         });
     // A cancel meanwhile drops the verdict.
-    connect(verifier, &QThread::finished, this, [this, verdict] {
+    connect(verifier, &QThread::finished, this, [this, check] {
         if (!active)
             return;
         QString refusal;
-        bool ok = verdict->ok;
+        bool ok = check->ok;
         if (!ok)
             refusal = (manifest || publicKey.isEmpty() ? QStringLiteral("archive refused: ")
                                                        : QStringLiteral("signature refused: "))
-                + verdict->why;
+                + check->reason;
         else if (!manifest && !publicKey.isEmpty())
-            ok = checkTrustedVersion(Version::clean(verdict->version), &refusal);
+            ok = checkTrustedVersion(Version::clean(check->version), &refusal);
         if (ok)
             end(true, QString());
         else

@@ -56,7 +56,8 @@ public:
     [[nodiscard]] static bool withoutManifest(const UpdateState &state, QString *reason);
 
     // The archive at path has exactly the manifest's size and BLAKE2b-512.
-    [[nodiscard]] static bool checkArchive(const ReleaseManifest &manifest, const QString &path, QString *reason);
+    [[nodiscard]] static bool checkArchive(
+        const ReleaseManifest &manifest, const QString &path, QString *reason);
 };
 
 #endif // MANIFESTCHECK_H
