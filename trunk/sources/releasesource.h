@@ -108,7 +108,7 @@ protected:
     void noteReceived(qint64 bytes) { received += bytes; }
     // False (after attemptEnded) when a file of `total` bytes is over the
     // cap, or does not fit on the disk. Else the file is held to `total`.
-    bool checkTotal(qint64 total);
+    [[nodiscard]] bool checkTotal(qint64 total);
     // The same judgement without ending anything: true when a file of
     // `total` bytes (<= 0: not told) may come, and the file is then held to
     // it; else false with why not in *reason, for refuseTotal(). *here: the
