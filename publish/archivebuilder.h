@@ -17,9 +17,10 @@ class ArchiveBuilder
 {
 public:
     // Whether build() would take the folder; writes nothing.
-    static bool check(const QString &sourceDir, QString *reason);
+    [[nodiscard]] static bool check(const QString &sourceDir, QString *reason);
     // Writes zipPath (replaced if present). False with *reason otherwise.
-    static bool build(const QString &sourceDir, const QString &zipPath, QString *reason);
+    [[nodiscard]] static bool build(
+        const QString &sourceDir, const QString &zipPath, QString *reason);
 };
 
 #endif // ARCHIVEBUILDER_H

@@ -27,12 +27,12 @@ public:
     // previous: an earlier release as a folder or as its "app.zip", its version
     // read from its version file; newArchive: the new release's "app.zip".
     // False with *reason when either cannot be read or the delta not written.
-    static bool build(const QString &previous, const QString &newArchive, const QString &version,
-        const QString &outputDir, Delta *delta, QString *reason);
+    [[nodiscard]] static bool build(const QString &previous, const QString &newArchive,
+        const QString &version, const QString &outputDir, Delta *delta, QString *reason);
 
     // One Zstandard frame of data; with a reference, a patch to be decoded
     // with the reference as its prefix.
-    static bool compressFrame(
+    [[nodiscard]] static bool compressFrame(
         const QByteArray &data, const QByteArray *reference, QByteArray *frame, QString *reason);
 };
 

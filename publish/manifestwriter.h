@@ -31,22 +31,23 @@ class ManifestWriter
 {
 public:
     // The manifest of the archive at archivePath, signed at `now`.
-    static bool describe(const QString &archivePath, const QString &version,
+    [[nodiscard]] static bool describe(const QString &archivePath, const QString &version,
         const ManifestOptions &options, qint64 now, ReleaseManifest *manifest, QString *reason);
 
     // Writes "release.json" and "release.json.minisig" into dir.
-    static bool write(const ReleaseManifest &manifest, const ReleaseSigner &signer,
+    [[nodiscard]] static bool write(const ReleaseManifest &manifest, const ReleaseSigner &signer,
         const QString &dir, QString *reason);
 
     // Downloads the two files from the server's folder into dir.
-    static bool fetch(const Publisher::Server &server, const QString &dir, QString *reason);
+    [[nodiscard]] static bool fetch(
+        const Publisher::Server &server, const QString &dir, QString *reason);
 
     // Re-signs the manifest in dir at `now` with a new rollout share and/or
     // an expiry `expiresDays` from now. Refuses a manifest that the signer's
     // key did not sign, so that whatever a server holds is never signed anew
     // unseen.
-    static bool resign(const QString &dir, const ReleaseSigner &signer, std::optional<int> rollout,
-        std::optional<int> expiresDays, qint64 now, QString *reason);
+    [[nodiscard]] static bool resign(const QString &dir, const ReleaseSigner &signer,
+        std::optional<int> rollout, std::optional<int> expiresDays, qint64 now, QString *reason);
 };
 
 #endif // MANIFESTWRITER_H

@@ -63,16 +63,11 @@ bool Publisher::prepare(const QString &sourceDir, const QString &version,
     // The version is one token of the trusted comment, and the updater
     // compares the installed version file's text with it.
     // The contents are checked by ArchiveBuilder::build before it writes.
-    *reason = ReleaseCheck::versionProblem(version);
-    if (reason->isEmpty())
-        *reason = ReleaseCheck::productProblem(binding.product);
-    if (reason->isEmpty())
-        *reason = ReleaseCheck::folderProblem(binding.folder);
-    if (reason->isEmpty())
-        *reason = ReleaseCheck::versionFileProblem(sourceDir, version, binding.folder);
-    if (reason->isEmpty())
-        *reason = ReleaseCheck::outputProblem(sourceDir, outputDir);
-    if (!reason->isEmpty())
+    if (!ReleaseCheck::checkVersion(version, reason)
+        || !ReleaseCheck::checkProduct(binding.product, reason)
+        || !ReleaseCheck::checkFolder(binding.folder, reason)
+        || !ReleaseCheck::checkVersionFile(sourceDir, version, binding.folder, reason)
+        || !ReleaseCheck::checkOutput(sourceDir, outputDir, reason))
         return false;
     QDir out(outputDir);
     if (!out.mkpath(QStringLiteral("."))) {

@@ -57,10 +57,10 @@ public:
     // "timestamp:<unix> file:app.zip version:<version> product:<product>
     // folder:<folder>", and writes the signed manifest (ManifestWriter) for
     // the same product and folder with the given options (null: the
-    // defaults). Refuses what ReleaseCheck::sourceProblem refuses (the
+    // defaults). Refuses what ReleaseCheck::checkSource refuses (the
     // folder picks the version file checked) and a product or folder that
     // is not one plain name.
-    static bool prepare(const QString &sourceDir, const QString &version,
+    [[nodiscard]] static bool prepare(const QString &sourceDir, const QString &version,
         const ReleaseManifest::Binding &binding, const ReleaseSigner &signer,
         const QString &outputDir, QString *reason, const ManifestOptions *manifest = nullptr);
 

@@ -271,22 +271,21 @@ int main(int argc, char **argv)
     const QString keyPath = parser.value(keyOption);
     // Re-signing touches the manifest alone: no version or folder to build.
     const ReleaseManifest::Binding binding {parser.value(productOption), folder};
-    QString problem = resign ? QString() : ReleaseCheck::versionProblem(version);
-    if (problem.isEmpty() && !resign)
-        problem = ReleaseCheck::productProblem(binding.product);
-    if (problem.isEmpty())
-        problem = ReleaseCheck::folderProblem(folder);
-    if (problem.isEmpty())
-        problem = ReleaseCheck::lineProblem(QStringLiteral("user"), parser.value(userOption));
-    if (problem.isEmpty())
-        problem
-            = ReleaseCheck::lineProblem(QStringLiteral("password"), parser.value(passwordOption));
-    if (problem.isEmpty() && !QFileInfo(keyPath).isFile())
-        problem = QStringLiteral("the key %1 is not a file").arg(keyPath);
-    if (problem.isEmpty() && !resign)
-        problem = ReleaseCheck::sourceProblem(
-            sourceDir, version, folder, local ? parser.value(outputOption) : QString());
-    if (!problem.isEmpty())
+    QString problem;
+    if (!resign
+        && (!ReleaseCheck::checkVersion(version, &problem)
+            || !ReleaseCheck::checkProduct(binding.product, &problem)))
+        return refuse(problem);
+    if (!ReleaseCheck::checkFolder(folder, &problem)
+        || !ReleaseCheck::checkLine(QStringLiteral("user"), parser.value(userOption), &problem)
+        || !ReleaseCheck::checkLine(
+            QStringLiteral("password"), parser.value(passwordOption), &problem))
+        return refuse(problem);
+    if (!QFileInfo(keyPath).isFile())
+        return refuse(QStringLiteral("the key %1 is not a file").arg(keyPath));
+    if (!resign
+        && !ReleaseCheck::checkSource(
+            sourceDir, version, folder, local ? parser.value(outputOption) : QString(), &problem))
         return refuse(problem);
 
     ReleaseSigner signer;

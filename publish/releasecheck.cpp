@@ -33,47 +33,57 @@ QString realPath(const QString &path)
     return QDir::cleanPath(real);
 }
 
+bool refuse(QString *reason, const QString &text)
+{
+    *reason = text;
+    return false;
+}
+
 } // namespace
 
-QString ReleaseCheck::folderProblem(const QString &folder)
+bool ReleaseCheck::checkFolder(const QString &folder, QString *reason)
 {
     if (folder.isEmpty() || folder == QLatin1String(".") || hasLineBreakOrNul(folder)
         || folder.contains(QLatin1Char('/')) || folder.contains(QLatin1String("..")))
-        return QStringLiteral(
-            "the folder \"%1\" must be one name without CR, LF, NUL, \"/\" or \"..\"")
-            .arg(oneLine(folder));
-    return QString();
+        return refuse(reason,
+            QStringLiteral(
+                "the folder \"%1\" must be one name without CR, LF, NUL, \"/\" or \"..\"")
+                .arg(oneLine(folder)));
+    return true;
 }
 
-QString ReleaseCheck::productProblem(const QString &product)
+bool ReleaseCheck::checkProduct(const QString &product, QString *reason)
 {
     if (product.isEmpty() || product == QLatin1String(".") || product == QLatin1String("..")
         || hasLineBreakOrNul(product) || product.contains(QLatin1Char('/'))
         || product.contains(QLatin1Char('\\')))
-        return QStringLiteral("the product \"%1\" must be one name without CR, LF, NUL, \"/\" or "
-                              "\"\\\"; it is the updaters' \"sappname\"")
-            .arg(oneLine(product));
-    return QString();
+        return refuse(reason,
+            QStringLiteral("the product \"%1\" must be one name without CR, LF, NUL, \"/\" or "
+                           "\"\\\"; it is the updaters' \"sappname\"")
+                .arg(oneLine(product)));
+    return true;
 }
 
-QString ReleaseCheck::versionProblem(const QString &version)
+bool ReleaseCheck::checkVersion(const QString &version, QString *reason)
 {
     if (!Version::isOrderable(version))
-        return QStringLiteral("the version \"%1\" is not one updaters can order: 1 to 8 dotted "
-                              "decimal numbers of at most 9 digits, optionally followed by a "
-                              "suffix (1.2, 2.0-beta, 2.0rc1), at most 64 bytes")
-            .arg(oneLine(version));
-    return QString();
+        return refuse(reason,
+            QStringLiteral("the version \"%1\" is not one updaters can order: 1 to 8 dotted "
+                           "decimal numbers of at most 9 digits, optionally followed by a "
+                           "suffix (1.2, 2.0-beta, 2.0rc1), at most 64 bytes")
+                .arg(oneLine(version)));
+    return true;
 }
 
-QString ReleaseCheck::lineProblem(const QString &what, const QString &value)
+bool ReleaseCheck::checkLine(const QString &what, const QString &value, QString *reason)
 {
-    return hasLineBreakOrNul(value) ? QStringLiteral("the %1 must not hold CR, LF or NUL").arg(what)
-                                    : QString();
+    if (hasLineBreakOrNul(value))
+        return refuse(reason, QStringLiteral("the %1 must not hold CR, LF or NUL").arg(what));
+    return true;
 }
 
-QString ReleaseCheck::versionFileProblem(
-    const QString &sourceDir, const QString &version, const QString &serverFolder)
+bool ReleaseCheck::checkVersionFile(
+    const QString &sourceDir, const QString &version, const QString &serverFolder, QString *reason)
 {
     const QDir source(sourceDir);
     const QString plain = QLatin1String(ReleaseFiles::versionFile);
@@ -85,40 +95,46 @@ QString ReleaseCheck::versionFileProblem(
     const QString path = source.filePath(name);
     QFile file(path);
     if (!QFileInfo(path).isFile())
-        return QStringLiteral("%1 is missing: updaters read the installed version from it, and "
-                              "would offer this release again after installing it")
-            .arg(path);
+        return refuse(reason,
+            QStringLiteral("%1 is missing: updaters read the installed version from it, and "
+                           "would offer this release again after installing it")
+                .arg(path));
     if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return refuse(reason, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
     if (file.size() > ReleaseFiles::maxVersionFileSize)
-        return QStringLiteral("%1 holds %2 bytes, more than a version").arg(path).arg(file.size());
+        return refuse(reason,
+            QStringLiteral("%1 holds %2 bytes, more than a version").arg(path).arg(file.size()));
     const QString held = Version::clean(QString::fromUtf8(file.readAll()));
     if (held != version)
-        return QStringLiteral("%1 holds \"%2\", not the version %3 being published")
-            .arg(path, oneLine(held), version);
-    return QString();
+        return refuse(reason,
+            QStringLiteral("%1 holds \"%2\", not the version %3 being published")
+                .arg(path, oneLine(held), version));
+    return true;
 }
 
-QString ReleaseCheck::outputProblem(const QString &sourceDir, const QString &outputDir)
+bool ReleaseCheck::checkOutput(const QString &sourceDir, const QString &outputDir, QString *reason)
 {
     const QString source = realPath(sourceDir);
     const QString output = realPath(outputDir);
     if ((output + QLatin1Char('/')).startsWith(source + QLatin1Char('/')))
-        return QStringLiteral("the output folder %1 lies inside %2").arg(outputDir, sourceDir);
-    return QString();
+        return refuse(reason,
+            QStringLiteral("the output folder %1 lies inside %2").arg(outputDir, sourceDir));
+    return true;
 }
 
-QString ReleaseCheck::sourceProblem(const QString &sourceDir, const QString &version,
-    const QString &serverFolder, const QString &outputDir)
+bool ReleaseCheck::checkSource(const QString &sourceDir, const QString &version,
+    const QString &serverFolder, const QString &outputDir, QString *reason)
 {
     if (!QFileInfo(sourceDir).isDir())
-        return QStringLiteral("%1 is not a folder").arg(sourceDir);
-    QString problem = versionFileProblem(sourceDir, version, serverFolder);
-    if (problem.isEmpty() && !outputDir.isEmpty())
-        problem = outputProblem(sourceDir, outputDir);
-    if (problem.isEmpty() && !ArchiveBuilder::check(sourceDir, &problem) && problem.isEmpty())
+        return refuse(reason, QStringLiteral("%1 is not a folder").arg(sourceDir));
+    QString problem;
+    if (checkVersionFile(sourceDir, version, serverFolder, &problem)
+        && (outputDir.isEmpty() || checkOutput(sourceDir, outputDir, &problem))
+        && ArchiveBuilder::check(sourceDir, &problem))
+        return true;
+    if (problem.isEmpty())
         problem = QStringLiteral("%1 cannot be packed").arg(sourceDir);
-    return oneLine(problem);
+    return refuse(reason, oneLine(problem));
 }
 
 QString ReleaseCheck::oneLine(const QString &text)

@@ -24,21 +24,22 @@ public:
     using PasswordSource = std::function<QByteArray(bool *ok)>;
 
     // A wrong password shows as a checksum mismatch and is reported so.
-    bool loadSecretKey(const QString &path, const PasswordSource &password, QString *reason);
+    [[nodiscard]] bool loadSecretKey(
+        const QString &path, const PasswordSource &password, QString *reason);
     bool hasKey() const { return !secretKey.isEmpty(); }
     QByteArray keyId() const { return id; }
 
     // The whole signature file (four lines) for the file at path.
     // trustedComment must be one line.
-    bool sign(const QString &path, const QByteArray &trustedComment, QByteArray *signatureFile,
-        QString *reason) const;
+    [[nodiscard]] bool sign(const QString &path, const QByteArray &trustedComment,
+        QByteArray *signatureFile, QString *reason) const;
 
     // Writes "minisign.pub" and "minisign.key" into dir (made if missing,
     // existing keys never overwritten). An empty password leaves the secret
     // key unencrypted, as "minisign -G -W" does; otherwise it is encrypted
     // with the same scrypt limits minisign uses. *publicKeyLine is the value
     // for UPDATER_PUBLIC_KEY.
-    static bool generateKeyPair(
+    [[nodiscard]] static bool generateKeyPair(
         const QString &dir, const QByteArray &password, QByteArray *publicKeyLine, QString *reason);
 
 private:

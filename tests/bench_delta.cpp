@@ -185,13 +185,11 @@ bool apply(const QString &deltaPath, const QString &appDir)
         || !DeltaIndex::fromJson(json, &index, &reason))
         return failed(reason);
     const QString installed = Version::clean(QString::fromUtf8(readAll(appDir + "/version.ver")));
-    reason = DeltaPlan::check(index, installed, appDir);
-    if (!reason.isEmpty())
+    if (!DeltaPlan::check(index, installed, appDir, &reason))
         return failed(reason);
     const qint64 checked = clock.restart();
-    reason
-        = DeltaApplier::apply(deltaPath, index, appDir, appDir + '/' + ReleaseFiles::deltaStaging);
-    if (!reason.isEmpty())
+    if (!DeltaApplier::apply(
+            deltaPath, index, appDir, appDir + '/' + ReleaseFiles::deltaStaging, &reason))
         return failed(reason);
     const qint64 applied = clock.restart();
     QScopedPointer<Installer> installer(Installer::forStagedDelta(appDir, index));

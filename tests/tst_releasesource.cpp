@@ -2,7 +2,8 @@
 // (pyftpdlib cutting its sessions) and over HTTPS (nginx behind a proxy
 // that cuts the connection), within one run and across two; bounded when
 // the source cannot keep bytes or is too slow; through redirect chains; and
-// each release file's cap, to the byte, however its size is told.
+// each release file's cap, to the byte, however its size is told; and the
+// release information handed on as the bytes that arrived.
 #include "cuttingproxy.h"
 #include "files.h"
 #include "ftpserver.h"
@@ -11,6 +12,7 @@
 #include "nginxserver.h"
 #include "qftp.h"
 #include "releasefiles.h"
+#include "sourcelist.h"
 
 #include <QRandomGenerator>
 #include <QSignalSpy>
@@ -48,6 +50,8 @@ private slots:
     void redirects();
     void caps_data();
     void caps();
+    void manifestTakenOnce_data();
+    void manifestTakenOnce();
 
 private:
     QTemporaryDir capsRoot;
@@ -412,6 +416,47 @@ void TestReleaseSource::caps()
         QCOMPARE(sent.contains("SIZE " + name), told == "ftp-size");
         QVERIFY(!sent.contains("RETR " + name));
     }
+}
+
+void TestReleaseSource::manifestTakenOnce_data()
+{
+    QTest::addColumn<bool>("withSignature"); // published beside "release.json"
+    QTest::newRow("both-published") << true;
+    QTest::newRow("no-signature") << false;
+}
+
+void TestReleaseSource::manifestTakenOnce()
+{
+    QFETCH(bool, withSignature);
+    QTemporaryDir root;
+    QTemporaryDir app;
+    const QByteArray json = randomBytes(2000, 7);
+    const QByteArray signature = randomBytes(300, 8);
+    QVERIFY(writeFile(root.filePath("demo_mac/release.json"), json));
+    if (withSignature)
+        QVERIFY(writeFile(root.filePath("demo_mac/release.json.minisig"), signature));
+    FtpServer server;
+    QVERIFY2(server.start(root.path()), qPrintable(server.errorText()));
+    // The window's session, logged in and in the folder, as the sources take it.
+    QFtp session;
+    QSignalSpy done(&session, &QFtp::done);
+    session.connectToHost(QStringLiteral("127.0.0.1"), server.port());
+    session.login(FtpServer::user, FtpServer::password);
+    session.cd(QStringLiteral("demo_mac"));
+    QVERIFY(done.wait(10000));
+    QVERIFY(!done.first().first().toBool());
+    SourceList sources(
+        &session, QStringLiteral("127.0.0.1"), server.port(), "demo_mac", {}, app.path());
+    QSignalSpy fetched(&sources, &SourceList::manifestFetched);
+    sources.fetchManifest();
+    QVERIFY(fetched.wait(30000));
+    QCOMPARE(fetched.first().first().toBool(), withSignature);
+    // What is judged is what arrived: the files changing afterwards on the
+    // disk change nothing.
+    QVERIFY(writeFile(app.filePath("release.json"), "changed"));
+    QVERIFY(writeFile(app.filePath("release.json.minisig"), "changed"));
+    QCOMPARE(sources.manifest(), withSignature ? json : QByteArray());
+    QCOMPARE(sources.manifestSignature(), withSignature ? signature : QByteArray());
 }
 
 QTEST_MAIN(TestReleaseSource)

@@ -163,11 +163,11 @@ MainWindow::MainWindow(QWidget *parent)
         qDebug().noquote() << QStringLiteral("Signature verified: version %1").arg(version);
     });
     connect(download, &ReleaseDownload::finished, this,
-        [this](bool ok, const QString &archive, const QString &reason) {
+        [this](bool ok, const QString &reason) {
             if (stage != WaitArchive)
                 return;
             if (ok)
-                installArchive(archive);
+                installArchive(download->archivePath());
             else
                 finish(QStringLiteral("Update not installed: ") + reason);
         });
@@ -392,8 +392,8 @@ void MainWindow::offerUpdate()
 
 void MainWindow::manifestMissing()
 {
-    const QString refusal = ManifestCheck::withoutManifest(loadUpdateState());
-    if (refusal.isEmpty())
+    QString refusal;
+    if (ManifestCheck::withoutManifest(loadUpdateState(), &refusal))
         compareVersions();
     else
         releaseRefused(refusal);
@@ -413,24 +413,19 @@ void MainWindow::judgeManifest()
 {
     stage = WaitArchive;
     UpdateState state = loadUpdateState();
-    const QString appDir = DirManager::getAppDir() + QLatin1Char('/');
-    QFile signature(appDir + QLatin1String(ReleaseFiles::manifestSignature));
     ManifestCheck::Input input;
     input.publicKey = publicKey;
-    input.manifestPath = appDir + QLatin1String(ReleaseFiles::manifest);
-    input.signature = SafeFiles::open(signature, QIODevice::ReadOnly, nullptr)
-        ? signature.read(ReleaseFiles::maxSignatureSize + 1)
-        : QByteArray();
+    input.manifest = sources->manifest();
+    input.signature = sources->manifestSignature();
     input.publishedVersion = remoteVersion;
     input.installedVersion = localVersion;
     input.now = QDateTime::currentSecsSinceEpoch();
     input.own = {appName, serverAppDir};
-    const ManifestCheck::Verdict verdict = ManifestCheck::judge(input, &state);
-    if (!verdict.verified)
-        return releaseRefused(verdict.reason);
-    if (!verdict.offered)
-        return finish(verdict.reason);
-    manifest = verdict.manifest;
+    ManifestCheck::Judgement judgement;
+    QString reason;
+    if (!ManifestCheck::judge(input, &state, &judgement, &reason))
+        return judgement.verified ? finish(reason) : releaseRefused(reason);
+    manifest = judgement.manifest;
     const QString verified = QStringLiteral("Release information verified: version %1, %2 bytes");
     qDebug().noquote() << verified.arg(manifest->version).arg(manifest->archiveSize);
     const int offered = DeltaPlan::choose(manifest->deltas, localVersion, manifest->archiveSize);
@@ -472,25 +467,25 @@ void MainWindow::deltaFileFetched(bool ok, const QString &reason)
     delta->stage();
 }
 
-void MainWindow::deltaChecked(const QString &why)
+void MainWindow::deltaChecked(bool ok, const QString &reason)
 {
     if (stage != CheckingDelta)
         return;
     stage = WaitArchive;
-    if (why.isEmpty())
+    if (ok)
         offerUpdate();
     else
-        dropDelta(why);
+        dropDelta(reason);
 }
 
-void MainWindow::deltaStaged(const QString &why)
+void MainWindow::deltaStaged(bool ok, const QString &reason)
 {
     if (stage != ApplyingDelta)
         return;
-    if (why.isEmpty())
+    if (ok)
         installArchive(QString());
     else
-        dropDelta(why);
+        dropDelta(reason);
 }
 
 void MainWindow::dropDelta(const QString &why)

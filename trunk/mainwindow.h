@@ -112,8 +112,8 @@ private:
     // A delta from the installed version: its index, then whether it applies.
     void fetchDeltaIndex(const DeltaIndex::Offer &offer);
     void deltaFileFetched(bool ok, const QString &reason);
-    void deltaChecked(const QString &why);
-    void deltaStaged(const QString &why);
+    void deltaChecked(bool ok, const QString &reason);
+    void deltaStaged(bool ok, const QString &reason);
     // Logs once why the delta is not used, removes what it left, and goes on
     // with the full archive: asking, or (asked already) fetching it.
     void dropDelta(const QString &why);

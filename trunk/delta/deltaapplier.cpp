@@ -64,52 +64,55 @@ public:
     }
     ~Apply() { ZSTD_freeDCtx(dctx); }
 
-    QString run(QuaZip &zip)
+    // False with reason() when anything fails.
+    bool run(QuaZip &zip)
     {
         dctx = ZSTD_createDCtx();
         if (!dctx)
-            return QStringLiteral("out of memory");
+            return fail(QStringLiteral("out of memory"));
         QString why;
         if (!SafeFiles::removeTree(stagingDir, &why))
-            return QStringLiteral("cannot clear the folder %1: %2").arg(quoted(stagingDir), why);
+            return fail(
+                QStringLiteral("cannot clear the folder %1: %2").arg(quoted(stagingDir), why));
         // Checked again now, the installation may have changed since.
-        const QString onTheWay = DeltaPlan::linkOnTheWay(index, appDir);
-        if (!onTheWay.isEmpty())
-            return onTheWay;
+        if (!DeltaPlan::noLinkOnTheWay(index, appDir, &why))
+            return fail(why);
         if (!QDir().mkpath(stagingDir))
-            return QStringLiteral("cannot make the folder %1").arg(quoted(stagingDir));
+            return fail(QStringLiteral("cannot make the folder %1").arg(quoted(stagingDir)));
 
         QHash<QString, const DeltaIndex::Entry *> framed;
         for (const DeltaIndex::Entry &e : index.entries) {
             if (e.kind == DeltaIndex::Kind::Dir && !stageDir(e))
-                return error;
+                return false;
             if (e.kind == DeltaIndex::Kind::File && e.source == DeltaIndex::Source::Installed
                 && !keepInstalled(e))
-                return error;
+                return false;
             if (e.kind == DeltaIndex::Kind::File && e.source != DeltaIndex::Source::Installed)
                 framed.insert(e.dataName(), &e);
         }
         // The frames in the order they lie in the delta, read once, front to back.
         for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
             if (cancelled && *cancelled)
-                return QStringLiteral("cancelled");
+                return fail(QStringLiteral("cancelled"));
             const DeltaIndex::Entry *e = framed.take(zip.getCurrentFileName());
             if (e && !decodeFile(zip, *e))
-                return error;
+                return false;
         }
         if (zip.getZipError() != UNZ_OK)
-            return QStringLiteral("the delta is damaged");
+            return fail(QStringLiteral("the delta is damaged"));
         if (!framed.isEmpty())
-            return QStringLiteral("the delta lacks %1").arg(quoted(framed.begin().key()));
+            return fail(QStringLiteral("the delta lacks %1").arg(quoted(framed.begin().key())));
         if (!setFolderModes())
-            return error;
+            return false;
         // Links last: nothing above is ever written through one.
         for (const DeltaIndex::Entry &e : index.entries) {
             if (e.kind == DeltaIndex::Kind::Link && !stageLink(e))
-                return error;
+                return false;
         }
-        return QString();
+        return true;
     }
+
+    const QString &reason() const { return error; }
 
 private:
     QString installed(const QString &path) const { return appDir + QLatin1Char('/') + path; }
@@ -401,17 +404,24 @@ bool DeltaApplier::readIndex(const QString &deltaPath, QByteArray *json, QString
     return true;
 }
 
-QString DeltaApplier::apply(const QString &deltaPath, const DeltaIndex &index,
-    const QString &appDir, const QString &stagingDir, const std::atomic<bool> *cancelled)
+bool DeltaApplier::apply(const QString &deltaPath, const DeltaIndex &index, const QString &appDir,
+    const QString &stagingDir, QString *reason, const std::atomic<bool> *cancelled)
 {
     QFile delta(deltaPath);
     QString why;
-    if (!SafeFiles::open(delta, QIODevice::ReadOnly, &why))
-        return QStringLiteral("cannot open the delta %1: %2").arg(quoted(deltaPath), why);
+    if (!SafeFiles::open(delta, QIODevice::ReadOnly, &why)) {
+        *reason = QStringLiteral("cannot open the delta %1: %2").arg(quoted(deltaPath), why);
+        return false;
+    }
     QuaZip zip(&delta);
     zip.setFileNameCodec("UTF-8");
-    if (!zip.open(QuaZip::mdUnzip))
-        return QStringLiteral("cannot open the delta %1").arg(quoted(deltaPath));
+    if (!zip.open(QuaZip::mdUnzip)) {
+        *reason = QStringLiteral("cannot open the delta %1").arg(quoted(deltaPath));
+        return false;
+    }
     Apply apply(index, QDir(appDir).absolutePath(), QDir(stagingDir).absolutePath(), cancelled);
-    return apply.run(zip);
+    if (apply.run(zip))
+        return true;
+    *reason = apply.reason();
+    return false;
 }

@@ -19,13 +19,15 @@ class DeltaApplier
 {
 public:
     // The index inside the delta at deltaPath, as it stands there.
-    static bool readIndex(const QString &deltaPath, QByteArray *json, QString *reason);
+    [[nodiscard]] static bool readIndex(
+        const QString &deltaPath, QByteArray *json, QString *reason);
 
-    // Makes stagingDir anew and stages into it; a null string on success,
-    // else the reason (stagingDir is then left for the caller to remove).
+    // Makes stagingDir anew and stages into it; false with *reason when
+    // anything fails (stagingDir is then left for the caller to remove).
     // Stops with a reason soon after *cancelled becomes true.
-    static QString apply(const QString &deltaPath, const DeltaIndex &index, const QString &appDir,
-        const QString &stagingDir, const std::atomic<bool> *cancelled = nullptr);
+    [[nodiscard]] static bool apply(const QString &deltaPath, const DeltaIndex &index,
+        const QString &appDir, const QString &stagingDir, QString *reason,
+        const std::atomic<bool> *cancelled = nullptr);
 };
 
 #endif // DELTAAPPLIER_H

@@ -30,61 +30,66 @@ int choose(
     return -1;
 }
 
-QString linkOnTheWay(const DeltaIndex &index, const QString &appDir)
+bool noLinkOnTheWay(const DeltaIndex &index, const QString &appDir, QString *reason)
 {
     // Up to where the installation ends, or holds a file the release
     // replaces, every part of the way is a real folder.
-    const auto wayOf = [&](const QString &path, bool itself) {
+    const auto clearWay = [&](const QString &path, bool itself) {
         QString here = appDir;
         const QStringList names = path.split(QLatin1Char('/'));
         for (int i = 0; i < names.size() - (itself ? 0 : 1); ++i) {
             here += QLatin1Char('/') + names.at(i);
             const InstallPaths::Kind kind = InstallPaths::kindOnDisk(here);
-            if (kind == InstallPaths::Kind::Link)
-                return QStringLiteral("the installed \"%1\" is not a real folder")
-                    .arg(here.mid(appDir.size() + 1));
+            if (kind == InstallPaths::Kind::Link) {
+                *reason = QStringLiteral("the installed \"%1\" is not a real folder")
+                              .arg(here.mid(appDir.size() + 1));
+                return false;
+            }
             if (kind != InstallPaths::Kind::Dir)
                 break;
         }
-        return QString();
+        return true;
     };
     for (const DeltaIndex::Entry &e : index.entries) {
-        const QString why = wayOf(e.path, e.kind == DeltaIndex::Kind::Dir);
-        if (!why.isEmpty())
-            return why;
+        if (!clearWay(e.path, e.kind == DeltaIndex::Kind::Dir))
+            return false;
     }
     for (const QString &path : index.removed) {
-        const QString why = wayOf(path, false);
-        if (!why.isEmpty())
-            return why;
+        if (!clearWay(path, false))
+            return false;
     }
-    return QString();
+    return true;
 }
 
-QString check(const DeltaIndex &index, const QString &installedVersion, const QString &appDir)
+bool check(const DeltaIndex &index, const QString &installedVersion, const QString &appDir,
+    QString *reason)
 {
-    if (index.from != installedVersion)
-        return QStringLiteral("the delta is made from version \"%1\", not the installed \"%2\"")
-            .arg(index.from, installedVersion);
-    const QString onTheWay = linkOnTheWay(index, appDir);
-    if (!onTheWay.isEmpty())
-        return onTheWay;
+    if (index.from != installedVersion) {
+        *reason = QStringLiteral("the delta is made from version \"%1\", not the installed \"%2\"")
+                      .arg(index.from, installedVersion);
+        return false;
+    }
+    if (!noLinkOnTheWay(index, appDir, reason))
+        return false;
     for (const DeltaIndex::Entry &e : index.entries) {
         if (!e.needsOld())
             continue;
         const QString path = appDir + QLatin1Char('/') + e.path;
         const QFileInfo info(path);
         QByteArray hash;
-        QString why;
-        if (info.isSymLink() || !info.isFile())
-            return QStringLiteral("the installed \"%1\" is not a file").arg(e.path);
-        if (!Minisign::prehashFile(path, &hash, &why))
-            return why;
-        if (hash != e.oldHash)
-            return QStringLiteral("the installed \"%1\" is not the one of version %2")
-                .arg(e.path, index.from);
+        if (info.isSymLink() || !info.isFile()) {
+            *reason = QStringLiteral("the installed \"%1\" is not a file").arg(e.path);
+            return false;
+        }
+        if (!Minisign::prehashFile(path, &hash, reason))
+            return false;
+        if (hash != e.oldHash) {
+            *reason = QStringLiteral("the installed \"%1\" is not the one of version %2")
+                          .arg(e.path, index.from);
+            return false;
+        }
     }
-    return QString();
+    return true;
 }
 
 } // namespace DeltaPlan

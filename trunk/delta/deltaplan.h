@@ -17,18 +17,19 @@ namespace DeltaPlan {
 // or when that delta and its index together come to more than 80% of the
 // full archive's archiveSize (then the archive is the better download; one
 // log line says so).
-int choose(const QVector<DeltaIndex::Offer> &offers, const QString &installedVersion,
-    qint64 archiveSize);
+int choose(
+    const QVector<DeltaIndex::Offer> &offers, const QString &installedVersion, qint64 archiveSize);
 
-// Empty when the index applies to the installation in appDir; else why not,
-// one short line naming the first file that differs.
-QString check(const DeltaIndex &index, const QString &installedVersion, const QString &appDir);
+// Whether the index applies to the installation in appDir; else false with
+// why not in *reason, one short line naming the first file that differs.
+[[nodiscard]] bool check(const DeltaIndex &index, const QString &installedVersion,
+    const QString &appDir, QString *reason);
 
-// Empty when every folder on the way to every path the index touches, keeps
-// or removes is a real folder (or not there yet), a link never followed, and
-// every folder it lists is one; else why not. Where a folder was replaced by
-// a link, only the full archive installs the release as it is.
-QString linkOnTheWay(const DeltaIndex &index, const QString &appDir);
+// Whether every folder on the way to every path the index touches, keeps or
+// removes is a real folder (or not there yet), a link never followed, and
+// every folder it lists is one; else false with why not. Where a folder was
+// replaced by a link, only the full archive installs the release as it is.
+[[nodiscard]] bool noLinkOnTheWay(const DeltaIndex &index, const QString &appDir, QString *reason);
 
 } // namespace DeltaPlan
 

@@ -19,20 +19,41 @@
 
 namespace {
 
-// Empty when the file at path has exactly the size and BLAKE2b-512 given.
-QString checkFile(const QString &path, qint64 size, const QByteArray &hash, const QString &what)
+// Whether the file at path (downloaded by the updater: never read through a
+// link) has exactly the size and BLAKE2b-512 given; hashed in pieces. With
+// `content` it is small, and its bytes are read once and kept there.
+bool checkFile(const QString &path, qint64 size, const QByteArray &hash, const QString &what,
+    QString *reason, QByteArray *content = nullptr)
 {
-    QByteArray got;
-    QString reason;
-    // Downloaded by the updater: never read through a link.
     QFile file(path);
-    if (!SafeFiles::open(file, QIODevice::ReadOnly, &reason))
-        return QStringLiteral("cannot read the %1: %2").arg(what, reason);
-    if (file.size() != size)
-        return QStringLiteral("the %1 has %2 bytes, not %3").arg(what).arg(file.size()).arg(size);
-    if (!Minisign::prehashFile(file, &got, &reason))
-        return reason;
-    return got == hash ? QString() : QStringLiteral("the %1 has another hash").arg(what);
+    if (!SafeFiles::open(file, QIODevice::ReadOnly, reason)) {
+        *reason = QStringLiteral("cannot read the %1: %2").arg(what, *reason);
+        return false;
+    }
+    if (file.size() != size) {
+        *reason
+            = QStringLiteral("the %1 has %2 bytes, not %3").arg(what).arg(file.size()).arg(size);
+        return false;
+    }
+    QByteArray got;
+    if (content) {
+        *content = file.read(size);
+        if (content->size() != size) {
+            *reason = QStringLiteral("cannot read the %1: %2").arg(what, file.errorString());
+            return false;
+        }
+        got.resize(Minisign::prehashBytes);
+        crypto_generichash(reinterpret_cast<unsigned char *>(got.data()), size_t(got.size()),
+            reinterpret_cast<const unsigned char *>(content->constData()), quint64(content->size()),
+            nullptr, 0);
+    } else if (!Minisign::prehashFile(file, &got, reason)) {
+        return false;
+    }
+    if (got != hash) {
+        *reason = QStringLiteral("the %1 has another hash").arg(what);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -67,35 +88,41 @@ QString DeltaUpdate::deltaPath() const
     return appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::partialDelta);
 }
 
-void DeltaUpdate::runStep(std::function<QString()> work, void (DeltaUpdate::*done)(const QString &))
+void DeltaUpdate::runStep(std::function<bool(QString *reason)> work,
+    void (DeltaUpdate::*done)(bool ok, const QString &reason))
 {
     if (worker) {
         worker->wait();
         delete worker;
     }
-    auto reason = std::make_shared<QString>();
-    worker = QThread::create([work, reason] { *reason = work(); });
-    connect(worker, &QThread::finished, this, [this, reason, done] { emit(this->*done)(*reason); });
+    struct Result
+    {
+        bool ok = false;
+        QString reason;
+    };
+    auto result = std::make_shared<Result>();
+    worker = QThread::create([work, result] { result->ok = work(&result->reason); });
+    connect(worker, &QThread::finished, this,
+        [this, result, done] { emit(this->*done)(result->ok, result->reason); });
     worker->start();
 }
 
 void DeltaUpdate::check(const QString &installedVersion)
 {
     runStep(
-        [this, installedVersion] {
-            const QString why = checkFile(
-                indexPath(), delta.indexSize, delta.indexBlake2b, QStringLiteral("delta's index"));
-            if (!why.isEmpty())
-                return why;
-            QFile file(indexPath());
-            QString reason;
-            if (!SafeFiles::open(file, QIODevice::ReadOnly, &reason)
-                || !DeltaIndex::fromJson(file.readAll(), &index, &reason))
-                return reason.isEmpty() ? file.errorString() : reason;
-            if (index.to != version)
-                return QStringLiteral("the delta makes version \"%1\", not \"%2\"")
-                    .arg(index.to, version);
-            return DeltaPlan::check(index, installedVersion, appDir);
+        [this, installedVersion](QString *reason) {
+            // Read once: the bytes hashed are the bytes parsed.
+            QByteArray json;
+            if (!checkFile(indexPath(), delta.indexSize, delta.indexBlake2b,
+                    QStringLiteral("delta's index"), reason, &json)
+                || !DeltaIndex::fromJson(json, &index, reason))
+                return false;
+            if (index.to != version) {
+                *reason = QStringLiteral("the delta makes version \"%1\", not \"%2\"")
+                              .arg(index.to, version);
+                return false;
+            }
+            return DeltaPlan::check(index, installedVersion, appDir, reason);
         },
         &DeltaUpdate::checked);
 }
@@ -103,24 +130,24 @@ void DeltaUpdate::check(const QString &installedVersion)
 void DeltaUpdate::stage()
 {
     runStep(
-        [this] {
-            const QString why
-                = checkFile(deltaPath(), delta.size, delta.blake2b, QStringLiteral("delta"));
-            if (!why.isEmpty())
-                return why;
+        [this](QString *reason) {
+            if (!checkFile(deltaPath(), delta.size, delta.blake2b, QStringLiteral("delta"), reason))
+                return false;
             // The index inside must be the one the installation was checked against.
             QByteArray json;
             QByteArray inside(Minisign::prehashBytes, Qt::Uninitialized);
-            QString reason;
-            if (!DeltaApplier::readIndex(deltaPath(), &json, &reason))
-                return reason;
+            if (!DeltaApplier::readIndex(deltaPath(), &json, reason))
+                return false;
             crypto_generichash(reinterpret_cast<unsigned char *>(inside.data()),
                 size_t(inside.size()), reinterpret_cast<const unsigned char *>(json.constData()),
                 quint64(json.size()), nullptr, 0);
-            if (inside != delta.indexBlake2b)
-                return QStringLiteral("the delta holds another index");
+            if (inside != delta.indexBlake2b) {
+                *reason = QStringLiteral("the delta holds another index");
+                return false;
+            }
             return DeltaApplier::apply(deltaPath(), index, appDir,
-                appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging), &cancelled);
+                appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::deltaStaging), reason,
+                &cancelled);
         },
         &DeltaUpdate::staged);
 }

@@ -20,7 +20,7 @@ class QThread;
 // puts the staged tree in place through the journalled swap. Any step that
 // fails leaves discard() to remove what the delta left, and the full archive
 // to do the update. The hashing and decoding run off the GUI thread; each
-// step ends in exactly one signal, its reason empty when it succeeded.
+// step ends in exactly one signal of its own, with why not when not ok.
 class DeltaUpdate : public QObject
 {
     Q_OBJECT
@@ -46,11 +46,12 @@ public:
     QString summary(qint64 archiveSize) const;
 
 signals:
-    void checked(const QString &reason);
-    void staged(const QString &reason);
+    void checked(bool ok, const QString &reason);
+    void staged(bool ok, const QString &reason);
 
 private:
-    void runStep(std::function<QString()> work, void (DeltaUpdate::*done)(const QString &));
+    void runStep(std::function<bool(QString *reason)> work,
+        void (DeltaUpdate::*done)(bool ok, const QString &reason));
 
     const DeltaIndex::Offer delta;
     const QString version;

@@ -23,7 +23,7 @@ public:
 
     // Whether a transfer of `announced` bytes (negative or 0: not known) may
     // go on; false, and exceeded() from then on, when it is more than the cap.
-    bool admits(qint64 announced);
+    [[nodiscard]] bool admits(qint64 announced);
 
     // More than the cap was announced or arrived.
     bool exceeded() const { return tooLarge; }

@@ -36,10 +36,10 @@ void logLinkRemoved(const QString &path)
 const QString linkRefused = QStringLiteral("a symbolic link, which is not followed");
 const QString notRegular = QStringLiteral("not a regular file");
 
-bool setWhy(QString *why, const QString &text)
+bool setReason(QString *reason, const QString &text)
 {
-    if (why)
-        *why = text;
+    if (reason)
+        *reason = text;
     return false;
 }
 
@@ -216,7 +216,7 @@ struct TreeRemoval
 
 } // namespace
 
-bool SafeFiles::open(QFile &file, QIODevice::OpenMode mode, QString *why)
+bool SafeFiles::open(QFile &file, QIODevice::OpenMode mode, QString *reason)
 {
     const QString path = file.fileName();
     const bool writes = mode & (QIODevice::WriteOnly | QIODevice::Append);
@@ -233,24 +233,24 @@ bool SafeFiles::open(QFile &file, QIODevice::OpenMode mode, QString *why)
     // O_NOFOLLOW fails with ELOOP on a link (EMLINK on some BSDs).
     if (fd < 0 && (errno == ELOOP || errno == EMLINK) && isLink(name)) {
         if (!writes)
-            return setWhy(why, linkRefused);
+            return setReason(reason, linkRefused);
         if (::unlink(name.constData()) != 0)
-            return setWhy(
-                why, QStringLiteral("cannot remove the link: %1").arg(systemReason(errno)));
+            return setReason(
+                reason, QStringLiteral("cannot remove the link: %1").arg(systemReason(errno)));
         logLinkRemoved(path);
         fd = ::open(name.constData(), flags, 0666);
     }
     if (fd < 0) {
         // A FIFO without a reader answers a write so.
         if (errno == ENXIO)
-            return setWhy(why, notRegular);
-        return setWhy(why, systemReason(errno));
+            return setReason(reason, notRegular);
+        return setReason(reason, systemReason(errno));
     }
     struct stat checked;
     struct stat opened;
     if (::fstat(fd, &checked) != 0 || !S_ISREG(checked.st_mode)) {
         ::close(fd);
-        return setWhy(why, notRegular);
+        return setReason(reason, notRegular);
     }
     // The device by the name, which must be the file just checked.
     // Made here if it was to be new: by the name it exists now.
@@ -260,48 +260,48 @@ bool SafeFiles::open(QFile &file, QIODevice::OpenMode mode, QString *why)
     bool same = file.open(byName);
     ::close(fd);
     if (!same)
-        return setWhy(why, file.errorString());
+        return setReason(reason, file.errorString());
     same = ::fstat(file.handle(), &opened) == 0 && opened.st_dev == checked.st_dev
         && opened.st_ino == checked.st_ino;
     if (!same) {
         file.close();
-        return setWhy(why, QStringLiteral("replaced while it was being opened"));
+        return setReason(reason, QStringLiteral("replaced while it was being opened"));
     }
     if (truncates && !file.resize(0)) {
         file.close();
-        return setWhy(why, file.errorString());
+        return setReason(reason, file.errorString());
     }
     return true;
 #else
     const QFileInfo info(path);
     if (info.isSymLink()) {
         if (!writes)
-            return setWhy(why, linkRefused);
+            return setReason(reason, linkRefused);
         if (!QFile::remove(path))
-            return setWhy(why, QStringLiteral("cannot remove the link"));
+            return setReason(reason, QStringLiteral("cannot remove the link"));
         logLinkRemoved(path);
     } else if (info.exists() && !info.isFile()) {
-        return setWhy(why, notRegular);
+        return setReason(reason, notRegular);
     }
     if (!file.open(mode))
-        return setWhy(why, file.errorString());
+        return setReason(reason, file.errorString());
     return true;
 #endif
 }
 
-bool SafeFiles::writeWhole(const QString &path, const QByteArray &data, QString *why)
+bool SafeFiles::writeWhole(const QString &path, const QByteArray &data, QString *reason)
 {
 #ifdef Q_OS_UNIX
     const QByteArray name = QFile::encodeName(path);
     struct stat there;
     const bool exists = ::lstat(name.constData(), &there) == 0;
     if (exists && S_ISDIR(there.st_mode))
-        return setWhy(why, notRegular);
+        return setReason(reason, notRegular);
     // mkstemp creates its file exclusively: a link at the scratch name fails it.
     QByteArray scratch = name + ".XXXXXX";
     const int fd = ::mkostemp(scratch.data(), O_CLOEXEC);
     if (fd < 0)
-        return setWhy(why, systemReason(errno));
+        return setReason(reason, systemReason(errno));
     // The file keeps its permissions; a new one is readable by all.
     const mode_t mode = exists && S_ISREG(there.st_mode) ? (there.st_mode & 0777) : 0644;
     qint64 written = 0;
@@ -324,7 +324,7 @@ bool SafeFiles::writeWhole(const QString &path, const QByteArray &data, QString 
         error = errno;
     if (error != 0) {
         ::unlink(scratch.constData());
-        return setWhy(why, systemReason(error));
+        return setReason(reason, systemReason(error));
     }
     if (exists && S_ISLNK(there.st_mode))
         logLinkRemoved(path);
@@ -334,19 +334,19 @@ bool SafeFiles::writeWhole(const QString &path, const QByteArray &data, QString 
         logLinkRemoved(path);
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
-        return setWhy(why, file.errorString());
+        return setReason(reason, file.errorString());
     return true;
 #endif
 }
 
-bool SafeFiles::removeTree(const QString &path, QString *why)
+bool SafeFiles::removeTree(const QString &path, QString *reason)
 {
 #ifdef Q_OS_UNIX
     const QByteArray name = QFile::encodeName(path);
     struct stat info;
     if (::lstat(name.constData(), &info) != 0)
         return errno == ENOENT
-            || setWhy(why, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
+            || setReason(reason, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
     if (S_ISDIR(info.st_mode)) {
         TreeRemoval removal;
         const int fd = TreeRemoval::openFolder(AT_FDCWD, name);
@@ -355,16 +355,17 @@ bool SafeFiles::removeTree(const QString &path, QString *why)
             removal.flush();
             if (::rmdir(name.constData()) != 0)
                 removal.failed(path, errno);
-            return removal.firstFailure.isEmpty() || setWhy(why, removal.firstFailure);
+            return removal.firstFailure.isEmpty() || setReason(reason, removal.firstFailure);
         }
         // Replaced by a link or a file since: removed as one below.
         if (errno != ELOOP && errno != ENOTDIR)
-            return setWhy(why, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
+            return setReason(
+                reason, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
     }
     const bool link = isLink(name);
     if (::unlink(name.constData()) != 0)
         return errno == ENOENT
-            || setWhy(why, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
+            || setReason(reason, QStringLiteral("%1: %2").arg(quoted(path), systemReason(errno)));
     if (link)
         logLinkRemoved(path);
     return true;
@@ -378,6 +379,6 @@ bool SafeFiles::removeTree(const QString &path, QString *why)
         removed = QFile::remove(path);
     else if (info.isDir())
         removed = QDir(path).removeRecursively();
-    return removed || setWhy(why, quoted(path));
+    return removed || setReason(reason, quoted(path));
 #endif
 }

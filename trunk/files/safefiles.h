@@ -21,23 +21,23 @@ namespace SafeFiles {
 // is refused at once, without blocking. A mode that writes creates a missing
 // file. A mode that would truncate opens ReadWrite and empties the file only
 // once it is known to be the file at the name, so that a link slipped in
-// between empties nothing elsewhere. false, with *why (the reason, without
+// between empties nothing elsewhere. false, with *reason (without
 // the path), when it is refused or cannot be opened.
-bool open(QFile &file, QIODevice::OpenMode mode, QString *why);
+[[nodiscard]] bool open(QFile &file, QIODevice::OpenMode mode, QString *reason);
 
 // Replaces whatever file is at path with data in one step (a new file
 // renamed over the name, flushed to disk first), so a reader sees the old
 // bytes or the new ones. A link at path is replaced itself, never written
-// through; a folder there is refused. false, with *why (the reason, without
+// through; a folder there is refused. false, with *reason (without
 // the path), when it fails.
-bool writeWhole(const QString &path, const QByteArray &data, QString *why);
+[[nodiscard]] bool writeWhole(const QString &path, const QByteArray &data, QString *reason);
 
 // Removes path and everything in it without following any link: a link at
 // path or anywhere below it is removed itself, never what it leads to (one
 // debug line when path itself is a link). Nothing at path is success. Goes
-// on past what it cannot remove; false when anything is left, with *why
+// on past what it cannot remove; false when anything is left, with *reason
 // naming the first thing that stayed and the reason ("\"path\": reason").
-bool removeTree(const QString &path, QString *why = nullptr);
+[[nodiscard]] bool removeTree(const QString &path, QString *reason = nullptr);
 
 } // namespace SafeFiles
 

@@ -59,7 +59,7 @@ public:
     static QJsonObject offerToJson(const Offer &offer);
     // False when a field is missing, a name is not the one for its version,
     // or a size or hash is malformed.
-    static bool offerFromJson(const QJsonObject &json, Offer *offer);
+    [[nodiscard]] static bool offerFromJson(const QJsonObject &json, Offer *offer);
 
     QString from; // the version the delta applies to
     QString to; // the version it makes
@@ -72,7 +72,7 @@ public:
     // differing only in case, which would collide on a file system that
     // ignores case), a path whose folder is not listed as a folder before it, a hash of the wrong
     // length or an unknown kind refuses the whole index.
-    static bool fromJson(const QByteArray &json, DeltaIndex *index, QString *reason);
+    [[nodiscard]] static bool fromJson(const QByteArray &json, DeltaIndex *index, QString *reason);
 
     // "delta-FROM.zip" and "delta-FROM.json"; null when the version text
     // could not stand in a file name.

@@ -42,9 +42,9 @@ QString keyIdText(const QByteArray &keyId);
 
 // BLAKE2b-512 of the file, read in pieces. False with *reason when it
 // cannot be read.
-bool prehashFile(const QString &path, QByteArray *hash, QString *reason);
+[[nodiscard]] bool prehashFile(const QString &path, QByteArray *hash, QString *reason);
 // The same of a file already open for reading, from where it stands.
-bool prehashFile(QFile &file, QByteArray *hash, QString *reason);
+[[nodiscard]] bool prehashFile(QFile &file, QByteArray *hash, QString *reason);
 
 // The value of the token "name:" in a trusted comment of blank-separated
 // "name:value" tokens ("timestamp:1 file:app.zip version:1.1"), as written;

@@ -172,14 +172,19 @@ ReleaseManifest::Binding ReleaseManifest::Binding::fromComment(const QString &tr
     return {value("product"), value("folder")};
 }
 
-QString ReleaseManifest::Binding::refusal(const Binding &own) const
+bool ReleaseManifest::Binding::matches(const Binding &own, QString *reason) const
 {
-    if (product.isEmpty() || folder.isEmpty())
-        return QStringLiteral("it names no product and folder, so it could be any folder's "
-                              "release (this installation is \"%1\" in \"%2\")")
-            .arg(own.product, own.folder);
-    if (product != own.product || folder != own.folder)
-        return QStringLiteral("it is for \"%1\" in \"%2\", this installation is \"%3\" in \"%4\"")
-            .arg(product, folder, own.product, own.folder);
-    return QString();
+    if (product.isEmpty() || folder.isEmpty()) {
+        *reason = QStringLiteral("it names no product and folder, so it could be any folder's "
+                                 "release (this installation is \"%1\" in \"%2\")")
+                      .arg(own.product, own.folder);
+        return false;
+    }
+    if (product != own.product || folder != own.folder) {
+        *reason
+            = QStringLiteral("it is for \"%1\" in \"%2\", this installation is \"%3\" in \"%4\"")
+                  .arg(product, folder, own.product, own.folder);
+        return false;
+    }
+    return true;
 }

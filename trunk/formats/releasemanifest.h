@@ -27,10 +27,11 @@ struct ReleaseManifest
         QByteArray commentTokens() const;
         static Binding fromComment(const QString &trustedComment);
 
-        // Empty when what a signed file says (this) is `own`; else one line
-        // naming both. A signed file that names no product and folder
-        // belongs nowhere: it could be any folder's release replayed.
-        QString refusal(const Binding &own) const;
+        // Whether what a signed file says (this) is `own`; else false with
+        // one line naming both in *reason. A signed file that names no
+        // product and folder belongs nowhere: it could be any folder's
+        // release replayed.
+        [[nodiscard]] bool matches(const Binding &own, QString *reason) const;
     };
 
     QString version;
@@ -59,7 +60,8 @@ struct ReleaseManifest
     // (100 when absent), notes a string of at most ReleaseFiles::maxNotesSize
     // bytes of UTF-8, confirm 0 to maxConfirm (0 when absent). Unknown fields are ignored. False
     // with *reason when anything is missing or out of range.
-    static bool parse(const QByteArray &json, ReleaseManifest *manifest, QString *reason);
+    [[nodiscard]] static bool parse(
+        const QByteArray &json, ReleaseManifest *manifest, QString *reason);
 
     // The JSON text parse() reads back to the same manifest.
     QByteArray toJson() const;

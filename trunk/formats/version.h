@@ -17,7 +17,7 @@ QString clean(const QString &text);
 // that isOrderable(). False, with *reason ("is empty", "is not one line of
 // printable text", "is not a version ..."), for anything else; such a text
 // is never shown or compared.
-bool readPublished(const QByteArray &bytes, QString *version, QString *reason);
+[[nodiscard]] bool readPublished(const QByteArray &bytes, QString *version, QString *reason);
 
 // The single-number rule: every "\n", "\r" and "." removed, the rest read as
 // a decimal int; 0 when that fails. It orders texts that are not dotted

@@ -108,7 +108,7 @@ void FtpSource::startAttempt()
         QString why;
         if (maxBytes() >= 0 && listed > maxBytes()) {
             refuseFile(QStringLiteral("is %1 bytes, more than %2").arg(listed).arg(maxBytes()));
-        } else if (!(why = judgeTotal(listed, &here)).isEmpty()) {
+        } else if (!judgeTotal(listed, &here, &why)) {
             refuseTotal(why, here);
         } else if (sessionFresh && offset() == 0 && isResumable()) {
             // The time names the file in the record, so that a later try
@@ -240,8 +240,8 @@ void FtpSource::transferProgress(qint64 done, qint64 size)
         // SIZE of its own): the record names the file by it.
         total = size;
         bool here = false;
-        const QString why = judgeTotal(size, &here);
-        if (!why.isEmpty()) {
+        QString why;
+        if (!judgeTotal(size, &here, &why)) {
             // Refused on SIZE's word, before the data is asked for; stopped
             // from the event loop, not from inside the client's reply.
             QTimer::singleShot(0, this, [this, id = getId, why, here] {

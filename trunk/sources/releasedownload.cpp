@@ -27,38 +27,38 @@ qint64 &ceilingOverride()
 // Without a key the zip's own check is all there is: every entry read to its
 // end, where its CRC is compared. A resumed archive spliced from two files
 // fails it, and is fetched whole again before anything is installed.
-bool readsWhole(const QString &path, QString *why)
+bool readsWhole(const QString &path, QString *reason)
 {
     QFile file(path);
     QString notOpened;
     if (!SafeFiles::open(file, QIODevice::ReadOnly, &notOpened)) {
-        *why = notOpened;
+        *reason = notOpened;
         return false;
     }
     QuaZip zip(&file);
     if (!zip.open(QuaZip::mdUnzip)) {
-        *why = QStringLiteral("not a zip archive (error %1)").arg(zip.getZipError());
+        *reason = QStringLiteral("not a zip archive (error %1)").arg(zip.getZipError());
         return false;
     }
     QByteArray buffer(256 * 1024, Qt::Uninitialized);
     for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
         QuaZipFile entry(&zip);
         if (!entry.open(QIODevice::ReadOnly)) {
-            *why = QStringLiteral("the entry \"%1\" cannot be read").arg(zip.getCurrentFileName());
+            *reason
+                = QStringLiteral("the entry \"%1\" cannot be read").arg(zip.getCurrentFileName());
             return false;
         }
         qint64 got;
-        while ((got = entry.read(buffer.data(), buffer.size())) > 0) {
-        }
+        while ((got = entry.read(buffer.data(), buffer.size())) > 0) { }
         entry.close();
         if (got < 0 || entry.getZipError() != UNZ_OK) {
-            *why = QStringLiteral("the entry \"%1\" does not read back whole")
-                       .arg(zip.getCurrentFileName());
+            *reason = QStringLiteral("the entry \"%1\" does not read back whole")
+                          .arg(zip.getCurrentFileName());
             return false;
         }
     }
     if (zip.getZipError() != UNZ_OK) {
-        *why = QStringLiteral("its directory does not read (error %1)").arg(zip.getZipError());
+        *reason = QStringLiteral("its directory does not read (error %1)").arg(zip.getZipError());
         return false;
     }
     return true;
@@ -93,7 +93,7 @@ void ReleaseDownload::start(const QString &publishedVersion, const QString &inst
     // needed, and its size: beyond it nothing of use can arrive. Without
     // one, the size the source announces holds it, else a ceiling.
     sources->fetchRelease(published, !publicKey.isEmpty() && !manifest,
-        manifest                ? manifest->archiveSize
+        manifest                    ? manifest->archiveSize
             : ceilingOverride() > 0 ? ceilingOverride()
                                     : ReleaseFiles::maxUnannouncedArchiveSize);
 }
@@ -112,7 +112,12 @@ void ReleaseDownload::cancel()
 void ReleaseDownload::end(bool ok, const QString &reason)
 {
     active = false;
-    emit finished(ok, sources->archivePath(), reason);
+    emit finished(ok, reason);
+}
+
+QString ReleaseDownload::archivePath() const
+{
+    return sources->archivePath();
 }
 
 void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
@@ -133,13 +138,13 @@ void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
                     .arg(signature.fileName(), why));
         signatureBytes = signature.read(ReleaseFiles::maxSignatureSize + 1);
     }
-    struct Verdict
+    struct Check
     {
         bool ok = false;
         QString version;
-        QString why;
+        QString reason;
     };
-    auto verdict = std::make_shared<Verdict>();
+    auto check = std::make_shared<Check>();
     const QString archive = sources->archivePath();
     if (verifier) {
         verifier->wait();
@@ -147,27 +152,28 @@ void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
     }
     const ReleaseManifest::Binding own {appName, serverAppDir};
     verifier = QThread::create(
-        [verdict, key = publicKey, archive, bytes = signatureBytes, signedRelease = manifest, own] {
+        [check, key = publicKey, archive, bytes = signatureBytes, signedRelease = manifest, own] {
             if (signedRelease)
-                verdict->ok = ManifestCheck::checkArchive(*signedRelease, archive, &verdict->why);
+                check->ok = ManifestCheck::checkArchive(*signedRelease, archive, &check->reason);
             else if (key.isEmpty())
-                verdict->ok = readsWhole(archive, &verdict->why);
+                check->ok = readsWhole(archive, &check->reason);
             else
-                verdict->ok = SignatureVerifier::verify(
-                    key, archive, bytes, own, &verdict->version, &verdict->why);
+                check->ok = SignatureVerifier::verify(
+                    key, archive, bytes, own, &check->version, &check->reason);
         });
     // A cancel meanwhile drops the verdict.
-    connect(verifier, &QThread::finished, this, [this, verdict] {
+    connect(verifier, &QThread::finished, this, [this, check] {
         if (!active)
             return;
         QString refusal;
-        if (!verdict->ok)
+        bool ok = check->ok;
+        if (!ok)
             refusal = (manifest || publicKey.isEmpty() ? QStringLiteral("archive refused: ")
                                                        : QStringLiteral("signature refused: "))
-                + verdict->why;
+                + check->reason;
         else if (!manifest && !publicKey.isEmpty())
-            refusal = checkTrustedVersion(Version::clean(verdict->version));
-        if (refusal.isEmpty())
+            ok = checkTrustedVersion(Version::clean(check->version), &refusal);
+        if (ok)
             end(true, QString());
         else
             sources->refuseRelease(refusal); // archiveFetched() follows
@@ -175,17 +181,21 @@ void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
     verifier->start();
 }
 
-QString ReleaseDownload::checkTrustedVersion(const QString &trustedVersion)
+bool ReleaseDownload::checkTrustedVersion(const QString &trustedVersion, QString *reason)
 {
     // A genuine older release served under a newer "version.ver" (a replay)
     // carries its own version in the signed comment.
-    if (trustedVersion != published)
-        return QStringLiteral("the signed version \"%1\" is not the published version \"%2\"")
-            .arg(trustedVersion, published);
-    if (Version::compare(trustedVersion, installed) <= 0)
-        return QStringLiteral(
+    if (trustedVersion != published) {
+        *reason = QStringLiteral("the signed version \"%1\" is not the published version \"%2\"")
+                      .arg(trustedVersion, published);
+        return false;
+    }
+    if (Version::compare(trustedVersion, installed) <= 0) {
+        *reason = QStringLiteral(
             "the signed version \"%1\" is not newer than the installed version \"%2\"")
-            .arg(trustedVersion, installed);
+                      .arg(trustedVersion, installed);
+        return false;
+    }
     emit signatureVerified(trustedVersion);
-    return QString();
+    return true;
 }

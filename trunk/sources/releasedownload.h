@@ -43,20 +43,23 @@ public:
     // back to it); tests set it low.
     static void setArchiveCeilingForTesting(qint64 bytes);
 
+    // Where the archive arrives ("app.zip" in the application directory).
+    QString archivePath() const;
+
 signals:
     // The archive has arrived whole; its check begins.
     void downloaded();
     // A signature verified, vouching for `version`.
     void signatureVerified(const QString &version);
-    // When ok the archive at `archivePath` may be installed; else why not.
-    void finished(bool ok, const QString &archivePath, const QString &reason);
+    // When ok the archive at archivePath() may be installed; else why not.
+    void finished(bool ok, const QString &reason);
 
 private:
     void archiveFetched(bool ok, const QString &reason);
-    // Empty (and signatureVerified()) when the version a verified signature
+    // True (and signatureVerified()) when the version a verified signature
     // vouches for is the published one and newer than the installed one;
-    // else why not.
-    QString checkTrustedVersion(const QString &trustedVersion);
+    // else false with why not.
+    [[nodiscard]] bool checkTrustedVersion(const QString &trustedVersion, QString *reason);
     void end(bool ok, const QString &reason);
 
     SourceList *sources;

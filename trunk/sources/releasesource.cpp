@@ -186,23 +186,26 @@ void ReleaseSource::startOver()
     recorded.clear();
 }
 
-QString ReleaseSource::judgeTotal(qint64 announced, bool *here)
+bool ReleaseSource::judgeTotal(qint64 announced, bool *here, QString *reason)
 {
     *here = false;
     // Each try's announcement is held to the fetch's own cap: a file that
     // changed since an earlier try may have another size.
     target.setCap(cap < 0 ? std::numeric_limits<qint64>::max() : cap);
-    if (!target.admits(announced))
-        return target.excess();
+    if (!target.admits(announced)) {
+        *reason = target.excess();
+        return false;
+    }
     if (announced <= 0)
-        return QString();
+        return true;
     const QStorageInfo disk(QFileInfo(target.fileName()).absolutePath());
     const qint64 needed = announced - qMin(target.size(), announced);
     if (disk.isValid() && disk.bytesAvailable() >= 0 && needed > disk.bytesAvailable()) {
         *here = true;
-        return QStringLiteral("needs %1 bytes more on the disk, %2 are free")
-            .arg(needed)
-            .arg(disk.bytesAvailable());
+        *reason = QStringLiteral("needs %1 bytes more on the disk, %2 are free")
+                      .arg(needed)
+                      .arg(disk.bytesAvailable());
+        return false;
     }
     // Nothing beyond what the source said is of use: the file is held to it.
     if (announced < target.cap())
@@ -211,7 +214,7 @@ QString ReleaseSource::judgeTotal(qint64 announced, bool *here)
         total = announced;
         armDeadline();
     }
-    return QString();
+    return true;
 }
 
 void ReleaseSource::refuseTotal(const QString &why, bool here)
@@ -225,31 +228,32 @@ void ReleaseSource::refuseTotal(const QString &why, bool here)
 bool ReleaseSource::checkTotal(qint64 announced)
 {
     bool here = false;
-    const QString why = judgeTotal(announced, &here);
-    if (why.isEmpty())
+    QString why;
+    if (judgeTotal(announced, &here, &why))
         return true;
     stopAttempt();
     refuseTotal(why, here);
     return false;
 }
 
-QString ReleaseSource::overBounds() const
+bool ReleaseSource::withinBounds(QString *reason) const
 {
     const qint64 size = expectedSize();
     if (size < 0)
-        return QString();
+        return true;
     // Even a try that brought the rest whole must stay within the budget.
     const qint64 rest = qMax<qint64>(size - target.size(), 0);
     const qint64 most = std::numeric_limits<qint64>::max() / maxTransferFactor;
     const qint64 budget = size > most ? std::numeric_limits<qint64>::max()
                                       : maxTransferFactor * qMax<qint64>(size, 1);
     if (received <= budget && rest <= budget - received)
-        return QString();
-    return QStringLiteral("%1 bytes transferred for a file of %2; another try could pass %3 "
-                          "times its size")
-        .arg(received)
-        .arg(size)
-        .arg(maxTransferFactor);
+        return true;
+    *reason = QStringLiteral("%1 bytes transferred for a file of %2; another try could pass %3 "
+                             "times its size")
+                  .arg(received)
+                  .arg(size)
+                  .arg(maxTransferFactor);
+    return false;
 }
 
 void ReleaseSource::refuseFile(const QString &why)
@@ -292,9 +296,9 @@ void ReleaseSource::attemptEnded(Outcome outcome, const QString &reason)
     if (!discarded && target.size() > keptMost)
         tries = 0;
     keptMost = qMax(keptMost, target.size());
-    const QString bounds = outcome == ConnectionLost ? overBounds() : QString();
+    QString bounds;
     int wait = 0;
-    if (!bounds.isEmpty()) {
+    if (outcome == ConnectionLost && !withinBounds(&bounds)) {
         target.flush();
         target.close();
         end(false, reason + QLatin1String("; given up: ") + bounds);

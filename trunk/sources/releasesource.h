@@ -108,11 +108,12 @@ protected:
     void noteReceived(qint64 bytes) { received += bytes; }
     // False (after attemptEnded) when a file of `total` bytes is over the
     // cap, or does not fit on the disk. Else the file is held to `total`.
-    bool checkTotal(qint64 total);
-    // The same judgement without ending anything: empty when a file of
+    [[nodiscard]] bool checkTotal(qint64 total);
+    // The same judgement without ending anything: true when a file of
     // `total` bytes (<= 0: not told) may come, and the file is then held to
-    // it; else why not, for refuseTotal(). *here: the disk is too full.
-    QString judgeTotal(qint64 total, bool *here);
+    // it; else false with why not in *reason, for refuseTotal(). *here: the
+    // disk is too full.
+    [[nodiscard]] bool judgeTotal(qint64 total, bool *here, QString *reason);
     // Ends the fetch for judgeTotal()'s reason. The attempt must be stopped.
     void refuseTotal(const QString &why, bool here);
     // Ends the fetch: the file is refused for its size (`why`: "is N bytes,
@@ -125,8 +126,9 @@ private:
     void beginAttempt();
     QString recordPath() const;
     void end(bool ok, const QString &reason);
-    // Why another try would pass the bounds of the whole fetch; else empty.
-    QString overBounds() const;
+    // Whether another try stays within the bounds of the whole fetch; else
+    // false with why not.
+    [[nodiscard]] bool withinBounds(QString *reason) const;
     qint64 expectedSize() const;
     void armDeadline();
 

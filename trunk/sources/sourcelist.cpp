@@ -10,6 +10,26 @@
 #include <QFile>
 #include <QUrl>
 
+namespace {
+
+// A small file a source has just written, read once within its cap (one
+// byte more, so that a larger file is told from one at the cap); a null
+// array, and one line saying why, when it cannot be read.
+QByteArray readFetched(const QString &path, qint64 cap)
+{
+    QFile file(path);
+    QString reason;
+    if (!SafeFiles::open(file, QIODevice::ReadOnly, &reason)) {
+        qDebug().noquote() << QStringLiteral("Cannot read \"%1\": %2").arg(path, reason);
+        return QByteArray();
+    }
+    const QByteArray bytes = file.read(cap + 1);
+    // Read, though empty: not the null of a file that cannot be read.
+    return bytes.isNull() ? QByteArray("") : bytes;
+}
+
+} // namespace
+
 SourceList::SourceList(QFtp *primarySession, const QString &host, quint16 port,
     const QString &folder, const QStringList &mirrors, const QString &appDir, QObject *parent)
     : QObject(parent)
@@ -96,6 +116,8 @@ void SourceList::fetchVersionFromNext(const QString &reason)
 
 void SourceList::fetchManifest()
 {
+    manifestBytes.clear();
+    manifestSignatureBytes.clear();
     if (current == 0)
         primary->adopt(session, primaryListing);
     start(Manifest);
@@ -206,13 +228,18 @@ void SourceList::stepFinished(bool ok, const QString &reason)
             return;
         }
         step = Idle;
-        emit versionFetched(true);
+        emit versionFetched(true, QString());
         return;
     case Manifest:
         start(ManifestSignature);
         return;
     case ManifestSignature:
         step = Idle;
+        // Taken once: what is judged is what arrived, whatever happens to
+        // the files afterwards.
+        manifestBytes = readFetched(path(ReleaseFiles::manifest), ReleaseFiles::maxManifestSize);
+        manifestSignatureBytes
+            = readFetched(path(ReleaseFiles::manifestSignature), ReleaseFiles::maxSignatureSize);
         emit manifestFetched(true, QString());
         return;
     case CheckVersion: {
@@ -285,7 +312,7 @@ void SourceList::nextSource()
         if (wantRelease)
             emit releaseFetched(false, lastReason);
         else
-            emit versionFetched(false);
+            emit versionFetched(false, lastReason);
         return;
     }
     start(wantRelease ? CheckVersion : Version);

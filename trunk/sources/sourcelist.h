@@ -36,7 +36,8 @@ public:
 
     // Reads a downloaded "version.ver": false with *reason unless it is one
     // line of printable text.
-    static bool readVersionFile(const QString &path, QString *version, QString *reason);
+    [[nodiscard]] static bool readVersionFile(
+        const QString &path, QString *version, QString *reason);
 
     // The source asked last has failed to tell its version, or its release
     // does not verify (`reason`): asks the next sources in order for
@@ -49,6 +50,11 @@ public:
     // told the version, into files of those names (each at most its cap).
     // A source without them is not left: manifestFetched() says so.
     void fetchManifest();
+    // What the last fetchManifest() brought, each file read once within its
+    // cap when both had arrived; a null array for a file that could not be
+    // read.
+    QByteArray manifest() const { return manifestBytes; }
+    QByteArray manifestSignature() const { return manifestSignatureBytes; }
     // The primary session's listing of its folder, by name and size: a file
     // listed larger than its cap is not asked for.
     void setPrimaryListing(const QHash<QString, qint64> &sizes) { primaryListing = sizes; }
@@ -75,7 +81,10 @@ public:
     QString signaturePath() const;
 
 signals:
-    void versionFetched(bool ok);
+    // Each job ends in its own signal: the version, the manifest, the
+    // release and one more file go on to different steps of the caller.
+    // When not ok, `reason` is the last source's.
+    void versionFetched(bool ok, const QString &reason);
     // When not ok, `reason` is why this source has no manifest to give.
     void manifestFetched(bool ok, const QString &reason);
     // When not ok, `reason` is the last source's.
@@ -123,6 +132,8 @@ private:
     bool archiveFetched = false; // by this run, whole or not
     bool fetchedWholeAgain = false;
     QString version;
+    QByteArray manifestBytes;
+    QByteArray manifestSignatureBytes;
     QString lastReason;
     QStringList invalid;
 };

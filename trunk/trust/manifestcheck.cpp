@@ -14,11 +14,10 @@
 
 namespace {
 
-ManifestCheck::Verdict refuse(const QString &reason)
+bool refuse(QString *reason, const QString &text)
 {
-    ManifestCheck::Verdict verdict;
-    verdict.reason = reason;
-    return verdict;
+    *reason = text;
+    return false;
 }
 
 QString utc(qint64 seconds)
@@ -33,49 +32,58 @@ QString refusal(const QString &why)
 
 } // namespace
 
-ManifestCheck::Verdict ManifestCheck::judge(const Input &input, UpdateState *state)
+bool ManifestCheck::judge(
+    const Input &input, UpdateState *state, Judgement *judgement, QString *reason)
 {
+    *judgement = Judgement();
     if (input.signature.size() > ReleaseFiles::maxSignatureSize)
-        return refuse(refusal(QStringLiteral("its signature is too large to be one")));
+        return refuse(reason, refusal(QStringLiteral("its signature is too large to be one")));
+    if (input.manifest.isNull())
+        return refuse(reason,
+            refusal(
+                QStringLiteral("cannot read \"%1\"").arg(QLatin1String(ReleaseFiles::manifest))));
+    if (input.manifest.size() > ReleaseFiles::maxManifestSize)
+        return refuse(reason,
+            refusal(
+                QStringLiteral("\"%1\" is too large").arg(QLatin1String(ReleaseFiles::manifest))));
+    // The bytes verified are the bytes parsed: nothing is read again.
     QString trustedVersion;
     QString why;
-    if (!SignatureVerifier::verify(
-            input.publicKey, input.manifestPath, input.signature, input.own, &trustedVersion, &why))
-        return refuse(refusal(QStringLiteral("signature refused: ") + why));
-    // The file is ours, in the application directory, and read again at once.
-    QFile file(input.manifestPath);
-    if (file.size() > ReleaseFiles::maxManifestSize
-        || !SafeFiles::open(file, QIODevice::ReadOnly, &why))
-        return refuse(refusal(QStringLiteral("cannot read \"%1\"").arg(input.manifestPath)));
+    if (!SignatureVerifier::verifyBytes(
+            input.publicKey, input.manifest, input.signature, input.own, &trustedVersion, &why))
+        return refuse(reason, refusal(QStringLiteral("signature refused: ") + why));
     ReleaseManifest manifest;
-    if (!ReleaseManifest::parse(file.readAll(), &manifest, &why))
-        return refuse(refusal(why));
-    const QString elsewhere = manifest.binding.refusal(input.own);
-    if (!elsewhere.isEmpty())
-        return refuse(refusal(elsewhere));
+    if (!ReleaseManifest::parse(input.manifest, &manifest, &why))
+        return refuse(reason, refusal(why));
+    if (!manifest.binding.matches(input.own, &why))
+        return refuse(reason, refusal(why));
 
     const QString version = Version::clean(manifest.version);
     if (version != input.publishedVersion)
-        return refuse(refusal(
-            QStringLiteral("it is for version \"%1\", \"%2\" is for \"%3\"")
-                .arg(version, QLatin1String(ReleaseFiles::versionFile), input.publishedVersion)));
+        return refuse(reason,
+            refusal(QStringLiteral("it is for version \"%1\", \"%2\" is for \"%3\"")
+                        .arg(version, QLatin1String(ReleaseFiles::versionFile),
+                            input.publishedVersion)));
     if (Version::clean(trustedVersion) != version)
-        return refuse(refusal(QStringLiteral("it is for version \"%1\", its signature for \"%2\"")
-                                  .arg(version, trustedVersion)));
+        return refuse(reason,
+            refusal(QStringLiteral("it is for version \"%1\", its signature for \"%2\"")
+                        .arg(version, trustedVersion)));
     if (manifest.archiveName != QLatin1String(ReleaseFiles::archive))
-        return refuse(
+        return refuse(reason,
             refusal(QStringLiteral("it describes the archive \"%1\", not \"%2\"")
                         .arg(manifest.archiveName, QLatin1String(ReleaseFiles::archive))));
     if (manifest.expires <= input.now)
-        return refuse(QStringLiteral("No update: release information expired on %1")
-                          .arg(QDateTime::fromSecsSinceEpoch(manifest.expires, Qt::UTC)
-                                   .toString(Qt::ISODate)));
+        return refuse(reason,
+            QStringLiteral("No update: release information expired on %1")
+                .arg(QDateTime::fromSecsSinceEpoch(manifest.expires, Qt::UTC)
+                         .toString(Qt::ISODate)));
     // Recorded, a time far ahead would refuse every later signing of this
     // version as a replay until that time came.
     if (manifest.signedAt > input.now + clockSlack)
-        return refuse(refusal(QStringLiteral("signed at %1, more than a day after this computer's "
-                                             "clock (%2)")
-                                  .arg(utc(manifest.signedAt), utc(input.now))));
+        return refuse(reason,
+            refusal(QStringLiteral("signed at %1, more than a day after this computer's "
+                                   "clock (%2)")
+                        .arg(utc(manifest.signedAt), utc(input.now))));
     // A genuine older manifest served again would hold the installation back.
     // What an earlier updater recorded without these bounds (a text that is
     // no version, a time ahead of the clock) is not held against a release.
@@ -86,46 +94,47 @@ ManifestCheck::Verdict ManifestCheck::judge(const Input &input, UpdateState *sta
     if (highestUsable) {
         const int order = Version::compare(version, state->highestVersion());
         if (order < 0)
-            return refuse(refusal(QStringLiteral("a replay: version \"%1\" is older than \"%2\", "
-                                                 "verified before")
-                                      .arg(version, state->highestVersion())));
+            return refuse(reason,
+                refusal(QStringLiteral("a replay: version \"%1\" is older than \"%2\", "
+                                       "verified before")
+                            .arg(version, state->highestVersion())));
         if (order == 0 && manifest.signedAt < state->highestSigned()
             && state->highestSigned() <= input.now + clockSlack)
-            return refuse(refusal(QStringLiteral("a replay: signed at %1, before the one of "
-                                                 "version \"%2\" verified before (%3)")
-                                      .arg(manifest.signedAt)
-                                      .arg(version)
-                                      .arg(state->highestSigned())));
+            return refuse(reason,
+                refusal(QStringLiteral("a replay: signed at %1, before the one of "
+                                       "version \"%2\" verified before (%3)")
+                            .arg(manifest.signedAt)
+                            .arg(version)
+                            .arg(state->highestSigned())));
     }
 
     state->recordVerified(version, manifest.signedAt);
     const QByteArray id = state->installId();
     if (!state->save(&why))
-        return refuse(QStringLiteral("No update: ") + why);
+        return refuse(reason, QStringLiteral("No update: ") + why);
 
-    Verdict verdict;
-    verdict.verified = true;
+    judgement->verified = true;
     if (Version::compare(version, input.installedVersion) <= 0)
-        verdict.reason = QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
-                             .arg(input.installedVersion, version);
-    else if (!manifest.offeredTo(id))
-        verdict.reason
-            = QStringLiteral("Version %1 is offered to %2% of installations; not yet this one")
-                  .arg(version)
-                  .arg(manifest.rollout);
-    verdict.offered = verdict.reason.isEmpty();
-    if (verdict.offered)
-        verdict.manifest = manifest;
-    return verdict;
+        return refuse(reason,
+            QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
+                .arg(input.installedVersion, version));
+    if (!manifest.offeredTo(id))
+        return refuse(reason,
+            QStringLiteral("Version %1 is offered to %2% of installations; not yet this one")
+                .arg(version)
+                .arg(manifest.rollout));
+    judgement->manifest = manifest;
+    return true;
 }
 
-QString ManifestCheck::withoutManifest(const UpdateState &state)
+bool ManifestCheck::withoutManifest(const UpdateState &state, QString *reason)
 {
     if (!state.manifestVerified())
-        return QString();
-    return QStringLiteral("No update: the server has no signed release information (\"%1\"), "
-                          "though this installation has verified it before")
-        .arg(QLatin1String(ReleaseFiles::manifest));
+        return true;
+    return refuse(reason,
+        QStringLiteral("No update: the server has no signed release information (\"%1\"), "
+                       "though this installation has verified it before")
+            .arg(QLatin1String(ReleaseFiles::manifest)));
 }
 
 bool ManifestCheck::checkArchive(

@@ -15,21 +15,22 @@ class UpdateState;
 class ManifestCheck
 {
 public:
-    struct Verdict
+    // What the judgement found beyond yes or no.
+    struct Judgement
     {
-        bool offered = false; // ask the question
         // The release verified and was recorded; when not, the source
         // serving it is at fault and another may serve it genuine.
         bool verified = false;
-        QString reason; // one line, when not offered
         ReleaseManifest manifest; // the verified manifest, when offered
     };
 
     struct Input
     {
         QByteArray publicKey; // minisign public key line
-        QString manifestPath; // the downloaded "release.json"
-        QByteArray signature; // the downloaded "release.json.minisig"
+        // "release.json" and "release.json.minisig" as fetched, each read
+        // once within its cap; a null manifest: it could not be read.
+        QByteArray manifest;
+        QByteArray signature;
         QString publishedVersion; // "version.ver", cleaned
         QString installedVersion; // cleaned; empty when none
         qint64 now = 0; // Unix seconds
@@ -44,15 +45,19 @@ public:
     // signed more than clockSlack after `now` and is no replay is recorded
     // in *state (saved; a state that cannot be saved offers nothing, since
     // replays could no longer be told). Its version must then be newer than
-    // the installed one and the installation inside the rollout.
-    static Verdict judge(const Input &input, UpdateState *state);
+    // the installed one and the installation inside the rollout. True when
+    // the question is to be asked; else false with one line in *reason.
+    // *judgement tells whether the release verified, either way.
+    [[nodiscard]] static bool judge(
+        const Input &input, UpdateState *state, Judgement *judgement, QString *reason);
 
-    // When a source has no manifest: empty when the archive's own signature
-    // may decide, else why not (this installation has verified one).
-    static QString withoutManifest(const UpdateState &state);
+    // When a source has no manifest: true when the archive's own signature
+    // may decide; else false with *reason (one was verified before).
+    [[nodiscard]] static bool withoutManifest(const UpdateState &state, QString *reason);
 
     // The archive at path has exactly the manifest's size and BLAKE2b-512.
-    static bool checkArchive(const ReleaseManifest &manifest, const QString &path, QString *reason);
+    [[nodiscard]] static bool checkArchive(
+        const ReleaseManifest &manifest, const QString &path, QString *reason);
 };
 
 #endif // MANIFESTCHECK_H

@@ -6,6 +6,7 @@
 #include "version.h"
 
 #include <QDebug>
+#include <QFile>
 
 #include <sodium.h>
 
@@ -62,6 +63,40 @@ bool SignatureVerifier::verify(const QByteArray &publicKeyBase64, const QString 
     const QByteArray &signatureFile, const ReleaseManifest::Binding &own, QString *trustedVersion,
     QString *reason)
 {
+    return verifyHash(
+        publicKeyBase64,
+        [&archivePath](QByteArray *hash, QString *why) {
+            // What is verified is the updater's own download: never read through a link.
+            QFile file(archivePath);
+            QString notOpened;
+            if (!SafeFiles::open(file, QIODevice::ReadOnly, &notOpened)) {
+                *why = QStringLiteral("cannot read %1: %2").arg(archivePath, notOpened);
+                return false;
+            }
+            return Minisign::prehashFile(file, hash, why);
+        },
+        signatureFile, own, trustedVersion, reason);
+}
+
+bool SignatureVerifier::verifyBytes(const QByteArray &publicKeyBase64, const QByteArray &content,
+    const QByteArray &signatureFile, const ReleaseManifest::Binding &own, QString *trustedVersion,
+    QString *reason)
+{
+    return verifyHash(
+        publicKeyBase64,
+        [&content](QByteArray *hash, QString *) {
+            hash->resize(Minisign::prehashBytes);
+            crypto_generichash(reinterpret_cast<unsigned char *>(hash->data()),
+                size_t(hash->size()), bytes(content), quint64(content.size()), nullptr, 0);
+            return true;
+        },
+        signatureFile, own, trustedVersion, reason);
+}
+
+bool SignatureVerifier::verifyHash(const QByteArray &publicKeyBase64,
+    const std::function<bool(QByteArray *, QString *)> &prehash, const QByteArray &signatureFile,
+    const ReleaseManifest::Binding &own, QString *trustedVersion, QString *reason)
+{
     if (!Minisign::initSodium())
         return fail(reason, QStringLiteral("the cryptography library cannot be used"));
 
@@ -103,11 +138,7 @@ bool SignatureVerifier::verify(const QByteArray &publicKeyBase64, const QString 
 
     QByteArray hash;
     QString why;
-    // What is verified is the updater's own download: never read through a link.
-    QFile file(archivePath);
-    if (!SafeFiles::open(file, QIODevice::ReadOnly, &why))
-        return fail(reason, QStringLiteral("cannot read %1: %2").arg(archivePath, why));
-    if (!Minisign::prehashFile(file, &hash, &why))
+    if (!prehash(&hash, &why))
         return fail(reason, why);
     const bool archiveOk = crypto_sign_verify_detached(bytes(signature), bytes(hash),
                                quint64(hash.size()), bytes(publicKey))
@@ -130,8 +161,8 @@ bool SignatureVerifier::verify(const QByteArray &publicKeyBase64, const QString 
     if (!Version::isOrderable(version))
         return fail(reason, QStringLiteral("the trusted comment's version is not a version"));
     // One key signs every product and platform of a publisher.
-    const QString elsewhere = ReleaseManifest::Binding::fromComment(text).refusal(own);
-    if (!elsewhere.isEmpty())
+    QString elsewhere;
+    if (!ReleaseManifest::Binding::fromComment(text).matches(own, &elsewhere))
         return fail(reason, QStringLiteral("the trusted comment says ") + elsewhere);
     if (trustedVersion)
         *trustedVersion = version;

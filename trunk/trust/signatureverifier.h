@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 // Checks a release archive against a detached signature in minisign's format
@@ -24,9 +25,14 @@ public:
     // product and folder the release is for; *trustedVersion is then that
     // token's text. Otherwise returns false with one short line in *reason.
     // Either output pointer may be null. Reads the archive in pieces.
-    static bool verify(const QByteArray &publicKeyBase64, const QString &archivePath,
+    [[nodiscard]] static bool verify(const QByteArray &publicKeyBase64, const QString &archivePath,
         const QByteArray &signatureFile, const ReleaseManifest::Binding &own,
         QString *trustedVersion, QString *reason);
+    // The same for a small signed file already read (the release
+    // information): its bytes, not a path to read them again from.
+    [[nodiscard]] static bool verifyBytes(const QByteArray &publicKeyBase64,
+        const QByteArray &content, const QByteArray &signatureFile,
+        const ReleaseManifest::Binding &own, QString *trustedVersion, QString *reason);
 
     // The key the updater was built with (CMake cache variable
     // UPDATER_PUBLIC_KEY); empty when archives are not verified.
@@ -40,6 +46,12 @@ public:
     static QString versionToken(const QString &trustedComment);
 
 private:
+    // verify() with the signed file's BLAKE2b-512 from `prehash`, which
+    // fails with its reason when the file cannot be read.
+    static bool verifyHash(const QByteArray &publicKeyBase64,
+        const std::function<bool(QByteArray *hash, QString *reason)> &prehash,
+        const QByteArray &signatureFile, const ReleaseManifest::Binding &own,
+        QString *trustedVersion, QString *reason);
     // UPDATER_PUBLIC_KEY as compiled in.
     static QByteArray compiledPublicKey();
 };
