@@ -1,10 +1,11 @@
 #include "installer.h"
 
+#include "installation.h"
 #include "installfileops.h"
+#include "installpaths.h"
 #include "installrecord.h"
 #include "installswap.h"
 #include "linkpath.h"
-#include "platform.h"
 #include "releasefiles.h"
 #include "safefiles.h"
 
@@ -12,7 +13,6 @@
 #include <quazip/quazipfile.h>
 #include <quazip/quazipfileinfo.h>
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
@@ -35,10 +35,6 @@
 #include <unistd.h>
 #endif
 
-const char Installer::stagingFolderName[] = ".update-staging";
-const char Installer::backupFolderName[] = ".update-backup";
-const char Installer::journalFileName[] = ".update-journal";
-
 namespace {
 
 using namespace InstallPaths;
@@ -49,30 +45,11 @@ using Swap = InstallSwap;
 // A symbolic link's target longer than this is not a path anyone meant.
 const int maxLinkTarget = 4096;
 
-QString versionFileName()
-{
-    return Platform::isWindows() ? QStringLiteral("Bin/version.ver")
-                                 : QStringLiteral("version.ver");
-}
-
 const QString recordName = QLatin1String(ReleaseFiles::installedFiles);
-
-// The top names in the application directory a release never removes: the
-// configuration and the updater itself (its bundle, or its program on
-// Windows), wherever this one runs from.
-QStringList ownNames(const QString &root)
-{
-    QStringList names {QStringLiteral("config.conf"),
-        Platform::isWindows() ? QStringLiteral("Updater.exe") : QStringLiteral("Updater.app")};
-    const QString program = QCoreApplication::applicationFilePath();
-    if (program.startsWith(root + QLatin1Char('/')))
-        names.append(program.mid(root.size() + 1).section(QLatin1Char('/'), 0, 0));
-    return names;
-}
 
 bool isOwn(const QString &path, const QStringList &own)
 {
-    return isReserved(path)
+    return Installation::isReserved(path)
         || own.contains(path.section(QLatin1Char('/'), 0, 0), Qt::CaseInsensitive);
 }
 
@@ -91,7 +68,7 @@ QString revertWith(const QString &root, FileOps &ops, bool *usable)
     DeltaIndex record;
     const bool recorded = InstallRecord::read(root, &record);
     if (!kept.readKept()
-        || !swap.planRevert(kept, versionFileName(), recorded ? &record : nullptr)) {
+        || !swap.planRevert(kept, Installation::versionFileName(), recorded ? &record : nullptr)) {
         *usable = false;
         return QStringLiteral("The version before it cannot be put back: ") + ops.error;
     }
@@ -205,7 +182,7 @@ private:
                 return ops.refuse(QStringLiteral("The archive would write outside the "
                                                  "application folder: %1")
                                       .arg(quoted(info.name)));
-            if (isReserved(path))
+            if (Installation::isReserved(path))
                 return ops.refuse(
                     QStringLiteral("The archive writes to a name of the updater's own: %1")
                         .arg(quoted(info.name)));
@@ -262,7 +239,7 @@ private:
         while (it.hasNext()) {
             const QString path = staging.relativeFilePath(it.next());
             const Kind kind = kindOnDisk(swap.staged(path));
-            if (isReserved(path))
+            if (Installation::isReserved(path))
                 return ops.refuse(
                     QStringLiteral("The update writes to a name of the updater's own: %1")
                         .arg(quoted(path)));
@@ -282,7 +259,7 @@ private:
         // What the release holds, staged or kept as installed.
         release.insert(QString(QLatin1String("")), Kind::Dir);
         for (const DeltaIndex::Entry &e : delta->entries) {
-            if (isReserved(e.path))
+            if (Installation::isReserved(e.path))
                 return ops.refuse(
                     QStringLiteral("The update writes to a name of the updater's own: %1")
                         .arg(quoted(e.path)));
@@ -695,8 +672,8 @@ Installer::Installer(const QString &archivePath, const QString &appDir, QObject 
     : QObject(parent)
     , archivePath(archivePath)
     , appDir(QDir::cleanPath(QDir(appDir).absolutePath()))
-    , versionFile(versionFileName())
-    , own(ownNames(this->appDir))
+    , versionFile(Installation::versionFileName())
+    , own(Installation::keptNames(this->appDir))
 {
 }
 
@@ -760,7 +737,7 @@ bool Installer::removeKept(const QString &appDir, QString *reason)
     const QString kept = root + QLatin1String(ReleaseFiles::previousVersion);
     if (!existsOnDisk(kept))
         return true;
-    if (existsOnDisk(root + QLatin1String(journalFileName))) {
+    if (existsOnDisk(root + QLatin1String(Installation::journalFile))) {
         *reason = QStringLiteral("an interrupted update is left for the next start");
         return false;
     }
