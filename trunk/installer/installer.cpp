@@ -53,15 +53,19 @@ bool isOwn(const QString &path, const QStringList &own)
         || own.contains(path.section(QLatin1Char('/'), 0, 0), Qt::CaseInsensitive);
 }
 
-// Puts the kept version back: the reason, or a null string on success.
+// Puts the kept version back; false with *reason when it is not back.
 // *usable is false when what is kept cannot be put back at all.
-QString revertWith(const QString &root, FileOps &ops, bool *usable)
+bool revertWith(const QString &root, FileOps &ops, bool *usable, QString *reason)
 {
     *usable = true;
     const QString stopped = QStringLiteral("Stopped by the test seam");
+    const auto fail = [reason](const QString &why) {
+        *reason = why;
+        return false;
+    };
     if (Swap::recover(root, ops) == Swap::Outcome::Failed)
-        return ops.stopped ? stopped
-                           : QStringLiteral("An earlier update could not be completed or undone");
+        return fail(ops.stopped ? stopped
+                                : QStringLiteral("An earlier update could not be completed or undone"));
     ops.error.clear();
     Swap kept(root, ops);
     Swap swap(root, ops);
@@ -70,26 +74,26 @@ QString revertWith(const QString &root, FileOps &ops, bool *usable)
     if (!kept.readKept()
         || !swap.planRevert(kept, Installation::versionFileName(), recorded ? &record : nullptr)) {
         *usable = false;
-        return QStringLiteral("The version before it cannot be put back: ") + ops.error;
+        return fail(QStringLiteral("The version before it cannot be put back: ") + ops.error);
     }
     if (!swap.writeJournal()) {
         if (!ops.stopped && ops.removeTree(swap.journalPath()))
             ops.removeTree(swap.backupFolder());
-        return ops.stopped ? stopped : ops.error;
+        return fail(ops.stopped ? stopped : ops.error);
     }
     QVector<bool> made(swap.steps.size(), false);
     if (!swap.complete(made) || !ops.sync(root)) {
         if (ops.stopped)
-            return stopped;
-        const QString reason = ops.error;
+            return fail(stopped);
+        const QString why = ops.error;
         // What could not be undone is named after the reason.
         if (!swap.rollBack() || !swap.cleanUp(false))
-            return ops.error + QStringLiteral("; undone at the next start");
-        return reason;
+            return fail(ops.error + QStringLiteral("; undone at the next start"));
+        return fail(why);
     }
     if (!swap.cleanUp() && !ops.stopped)
         qDebug() << "Reverted; the journal is left for the next start:" << ops.error;
-    return ops.stopped ? stopped : QString();
+    return !ops.stopped || fail(stopped);
 }
 
 // One install: stage, journal, swap, clean up.
@@ -111,39 +115,41 @@ public:
         swap.keep = keep;
     }
 
-    // Returns the reason of the failure, or a null string on success.
-    QString install()
+    // Installs; false with *reason when the installation stays (or is put
+    // back to) the old version.
+    bool install(QString *reason)
     {
         // A journal set aside as damaged leaves nothing that stands in the way.
         if (Swap::recover(root, ops) == Swap::Outcome::Failed)
-            return ops.stopped
-                ? stoppedReason()
-                : QStringLiteral("An earlier update could not be completed or undone");
+            return fail(reason,
+                ops.stopped ? stoppedReason()
+                            : QStringLiteral("An earlier update could not be completed or undone"));
         ops.error.clear();
         hadRecord = InstallRecord::read(root, &previous);
         if (!(delta ? takeStagedTree() : stage()) || !stageRecord()) {
             if (!ops.stopped)
                 ops.removeTree(swap.stagingFolder());
-            return failure();
+            return fail(reason, failure());
         }
         planSwap();
         if (!swap.writeJournal()) {
             if (!ops.stopped && ops.removeTree(swap.journalPath())
                 && ops.removeTree(swap.backupFolder()))
                 ops.removeTree(swap.stagingFolder());
-            return failure();
+            return fail(reason, failure());
         }
         QVector<bool> made(swap.steps.size(), false);
         if (!swap.complete(made) || !ops.sync(root)) {
             if (ops.stopped)
-                return stoppedReason();
+                return fail(reason, stoppedReason());
             // The reason goes to finished(), whose receiver logs it once.
-            const QString reason = ops.error;
+            const QString why = ops.error;
             // What could not be undone is named after the reason.
             if (!swap.rollBack() || !swap.cleanUp())
-                return ops.error
-                    + QStringLiteral("; the old version will be restored at the next start");
-            return reason;
+                return fail(reason,
+                    ops.error
+                        + QStringLiteral("; the old version will be restored at the next start"));
+            return fail(reason, why);
         }
         // Past this point the installation is the new one; what cleaning up
         // cannot do now, the next start's recovery does.
@@ -154,12 +160,18 @@ public:
         if (!swap.cleanUp() && !ops.stopped)
             qDebug() << "Installed; the journal is left for the next start:" << ops.error;
         if (ops.stopped)
-            return stoppedReason();
+            return fail(reason, stoppedReason());
         report(total, total);
-        return QString();
+        return true;
     }
 
 private:
+    static bool fail(QString *reason, const QString &why)
+    {
+        *reason = why;
+        return false;
+    }
+
     QString stoppedReason() const { return QStringLiteral("Stopped by the test seam"); }
 
     QString failure()
@@ -714,9 +726,10 @@ void Installer::start()
         };
         Run run(archivePath, appDir, versionFile, keep, cancelled, report, own,
             stagedDelta ? &index : nullptr);
-        const QString reason = run.install();
+        QString reason;
+        const bool ok = run.install(&reason);
         QMetaObject::invokeMethod(
-            this, [this, reason] { emit finished(reason.isNull(), reason); }, Qt::QueuedConnection);
+            this, [this, ok, reason] { emit finished(ok, reason); }, Qt::QueuedConnection);
     });
     worker->start();
 }
@@ -725,8 +738,7 @@ Installer::RevertResult Installer::revert(const QString &appDir, QString *reason
 {
     InstallFileOps ops;
     bool usable = true;
-    *reason = revertWith(QDir::cleanPath(QDir(appDir).absolutePath()), ops, &usable);
-    if (reason->isNull())
+    if (revertWith(QDir::cleanPath(QDir(appDir).absolutePath()), ops, &usable, reason))
         return Reverted;
     return usable ? Undone : NothingKept;
 }
