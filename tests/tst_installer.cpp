@@ -1027,6 +1027,10 @@ private slots:
                                              << "";
         QTest::newRow("over-the-installed-files-record") << ".update-files"
                                                          << "";
+        // Every name the installation reserves, whatever it holds.
+        for (const QString &reserved : Installation::reservedNames())
+            QTest::newRow(qPrintable("reserved-" + reserved)) << reserved + "/evil.txt"
+                                                              << "";
         QTest::newRow("sibling-with-same-prefix") << "../My Apps2/evil.txt"
                                                   << "";
         QTest::newRow("file-and-folder") << "version.ver/evil.txt"
