@@ -196,6 +196,11 @@ private slots:
                      },
                      &reason),
             qPrintable(reason));
+        // The manifest's judge saves a copy and hands it back.
+        UpdateState judged = installation.stateForDecision();
+        judged.recordVerified("1.3", 300);
+        QVERIFY2(judged.save(&reason), qPrintable(reason));
+        installation.stateSaved(judged);
         if (otherWrites) {
             // `Updater --confirm`, a process of its own.
             UpdateState other = UpdateState::load(dir.path());
@@ -204,11 +209,6 @@ private slots:
             other.setTrial(record);
             QVERIFY2(other.save(&reason), qPrintable(reason));
         }
-        // The manifest's judge saves a copy and hands it back.
-        UpdateState judged = installation.stateForDecision();
-        judged.recordVerified("1.3", 300);
-        QVERIFY2(judged.save(&reason), qPrintable(reason));
-        installation.stateSaved(judged);
         QVERIFY2(installation.changeState(
                      [](UpdateState &state) {
                          UpdateState::TrialRecord record = state.trial();
