@@ -734,13 +734,10 @@ void Installer::start()
     worker->start();
 }
 
-Installer::RevertResult Installer::revert(const QString &appDir, QString *reason)
+bool Installer::revert(const QString &appDir, QString *reason, bool *keptUsable)
 {
     InstallFileOps ops;
-    bool usable = true;
-    if (revertWith(QDir::cleanPath(QDir(appDir).absolutePath()), ops, &usable, reason))
-        return Reverted;
-    return usable ? Undone : NothingKept;
+    return revertWith(QDir::cleanPath(QDir(appDir).absolutePath()), ops, keptUsable, reason);
 }
 
 bool Installer::removeKept(const QString &appDir, QString *reason)

@@ -68,23 +68,19 @@ public:
     // Returns at once; finished() follows exactly once. A second call does nothing.
     void start();
 
-    enum RevertResult {
-        Reverted,
-        // Nothing changed: the kept version is missing, damaged or incomplete.
-        NothingKept,
-        // The revert failed and was undone (or is undone by the next start's
-        // recovery): the installed version stays, the kept one with it.
-        Undone
-    };
     // Puts back the version kept by an install with keepPrevious(): the
     // files it replaced or removed return, with the record of the files, and
     // the ones it added are removed (with a record, only those still as the
     // record says: a person's files stay). Journalled and
     // checked as an install is, so recover() after a kill at any point leaves
     // wholly the one version or the other. Only the kept version's paths are
-    // touched. Unless Reverted, *reason says why; runs on the calling
-    // thread, with the installation's lock held.
-    static RevertResult revert(const QString &appDir, QString *reason);
+    // touched. Runs on the calling thread, with the installation's lock
+    // held. False with *reason when the version is not put back; then
+    // *keptUsable says whether the revert failed and was undone (or is
+    // undone by the next start's recovery: the installed version stays, the
+    // kept one with it) or nothing changed because the kept version is
+    // missing, damaged or incomplete.
+    [[nodiscard]] static bool revert(const QString &appDir, QString *reason, bool *keptUsable);
     // Removes the kept version once its trial has ended. Refused (false,
     // with *reason) while a journal is left for the recovery, which may
     // still need it.

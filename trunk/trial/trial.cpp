@@ -148,15 +148,16 @@ bool revert(Installation &installation, const Record &trial, QString *line, QStr
                 .arg(trial.version),
             line, reason);
 
-    const Installer::RevertResult result = Installer::revert(installation.appDir(), &why);
+    bool keptUsable = true;
+    const bool reverted = Installer::revert(installation.appDir(), &why, &keptUsable);
     installation.versionChanged();
-    if (result == Installer::NothingKept)
+    if (!reverted && !keptUsable)
         return endTrial(installation,
             QStringLiteral("Version %1 was launched %2 without a confirmation, but the "
                            "version before it cannot be put back (%3); its trial has ended")
                 .arg(trial.version, launchCount(trial.launches), why),
             line, reason);
-    if (result == Installer::Undone) {
+    if (!reverted) {
         // Undone: the version on trial is whole again, its kept version too,
         // and the revert stays due for the next start.
         QString unsaved;
