@@ -3,6 +3,7 @@
 // what another writer changed; and the facts its owner, Installation,
 // answers: the installed version, the reserved names, the state read once.
 #include "installation.h"
+#include "messagelog.h"
 #include "platform.h"
 #include "releasefiles.h"
 #include "updatestate.h"
@@ -227,6 +228,35 @@ private slots:
         QCOMPARE(onDisk.trial().launches, 1);
         QCOMPARE(onDisk.trial().confirmed, otherWrites);
         QCOMPARE(installation.state().toJson(), onDisk.toJson());
+    }
+
+    // A state lost on disk is said once when read, and each decision taken
+    // on it says so, until a write has made it whole again; the reads
+    // under the lock that every write makes add nothing.
+    void lostStateSaidOnce()
+    {
+        put(path(ReleaseFiles::state), "cut", "1.2");
+        put(path(ReleaseFiles::stateCopy), "cut", "1.1");
+        MessageLog log;
+        Installation installation(dir.path());
+        QVERIFY(installation.stateForDecision().manifestVerified());
+        QString reason;
+        QVERIFY2(installation.changeState(
+                     [](UpdateState &state) {
+                         state.addBadVersion("1.1");
+                         return true;
+                     },
+                     &reason),
+            qPrintable(reason));
+        QVERIFY(installation.stateForDecision().badVersions().contains("1.1"));
+        int damaged = 0;
+        int lost = 0;
+        for (const MessageLog::Line &line : log.lines()) {
+            damaged += line.text.contains("and so is its copy");
+            lost += line.text.startsWith("State of earlier updates lost:");
+        }
+        QCOMPARE(damaged, 2); // the plain line and the decision's
+        QCOMPARE(lost, 1);
     }
 
     void installedVersion_data()

@@ -59,16 +59,23 @@ QString fileKind(mode_t mode)
     return QStringLiteral("not a regular file");
 }
 
-// The state is read many times a run; what is wrong with it is said once.
-void sayOnce(const QString &line)
+// The state is read again under its lock for every write; what is wrong
+// with it is said once. True the first time `line` is given.
+bool firstTime(const QString &line)
 {
     static QMutex mutex;
     static QSet<QString> said;
     const QMutexLocker locker(&mutex);
-    if (!said.contains(line)) {
-        said.insert(line);
+    if (said.contains(line))
+        return false;
+    said.insert(line);
+    return true;
+}
+
+void sayOnce(const QString &line)
+{
+    if (firstTime(line))
         qDebug().noquote() << line;
-    }
 }
 
 enum ReadResult { Read, Missing, Refused };
@@ -409,10 +416,13 @@ UpdateState UpdateState::read(const QString &appDir, QString *problem)
                 .arg(missing[1] ? QStringLiteral("missing") : why[1],
                     kept.isEmpty() ? QStringLiteral("nothing")
                                    : kept.keys().join(QLatin1String(", ")));
-    if (problem)
+    if (problem) {
+        // Said by the caller: the reads under the lock that follow stay quiet.
         *problem = text;
-    else
+        firstTime(text);
+    } else {
         sayOnce(text);
+    }
     return state;
 }
 

@@ -35,7 +35,8 @@ public:
     // counts as verified before, and none older than the installed version
     // is taken), keeping from the damaged bytes what still reads whole: the
     // install id, the versions reverted and the trial; *problem then says
-    // why (logged here when problem is null).
+    // why (logged here when problem is null; either way a later read of the
+    // same damage, as every write makes under the lock, says nothing).
     static UpdateState load(const QString &appDir, QString *problem = nullptr);
 
     // The state the bytes of one state file hold; false with *why when they
