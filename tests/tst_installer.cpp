@@ -7,6 +7,7 @@
 #include "deltabuilder.h"
 #include "deltaplan.h"
 #include "deltaupdate.h"
+#include "installation.h"
 #include "installer.h"
 #include "instancelock.h"
 #include "messagelog.h"
@@ -40,9 +41,9 @@
 
 namespace {
 
-const QString stagingName = QLatin1String(Installer::stagingFolderName);
-const QString backupName = QLatin1String(Installer::backupFolderName);
-const QString journalName = QLatin1String(Installer::journalFileName);
+const QString stagingName = QLatin1String(Installation::stagingFolder);
+const QString backupName = QLatin1String(Installation::backupFolder);
+const QString journalName = QLatin1String(Installation::journalFile);
 
 bool writeFile(const QString &path, const QByteArray &data, int mode = 0644)
 {
@@ -119,6 +120,14 @@ class TestInstaller : public QObject
 
     std::unique_ptr<QTemporaryDir> tmp;
     QString appDir;
+    // Each step of a trial stands for a run of its own, reading the
+    // installation afresh.
+    std::unique_ptr<Installation> runOf;
+    Installation &fresh()
+    {
+        runOf.reset(new Installation(appDir));
+        return *runOf;
+    }
     QString archive;
     QString versionPath;
     bool selfReplacing = false;
@@ -1018,6 +1027,10 @@ private slots:
                                              << "";
         QTest::newRow("over-the-installed-files-record") << ".update-files"
                                                          << "";
+        // Every name the installation reserves, whatever it holds.
+        for (const QString &reserved : Installation::reservedNames())
+            QTest::newRow(qPrintable("reserved-" + reserved)) << reserved + "/evil.txt"
+                                                              << "";
         QTest::newRow("sibling-with-same-prefix") << "../My Apps2/evil.txt"
                                                   << "";
         QTest::newRow("file-and-folder") << "version.ver/evil.txt"
@@ -1430,7 +1443,7 @@ private:
         layOutOld();
         if (confirm > 0) {
             QString reason;
-            QVERIFY2(Trial::begin(appDir, "1.1", "1.0", confirm, &reason), qPrintable(reason));
+            QVERIFY2(Trial::begin(fresh(), "1.1", "1.0", confirm, &reason), qPrintable(reason));
         }
         QVERIFY(install(nullptr, confirm > 0));
     }
@@ -1539,10 +1552,18 @@ private slots:
         QCOMPARE(QFileInfo::exists(appDir + "/.update-previous"), confirm > 0);
         MessageLog log;
         std::unique_ptr<InstanceLock> other;
-        Trial::Outcome outcome;
-        Trial::Outcome said; // the last outcome that said anything
+        struct Outcome
+        {
+            QString log;
+            QString status;
+        };
+        Outcome outcome;
+        Outcome said; // the last outcome that said anything
         const auto judge = [&] {
-            outcome = Trial::judge(appDir);
+            QString line;
+            QString reason;
+            outcome = Outcome();
+            outcome.log = Trial::judge(fresh(), &line, &outcome.status, &reason) ? line : reason;
             if (!outcome.log.isEmpty()) {
                 qDebug().noquote() << outcome.log;
                 said = outcome;
@@ -1552,11 +1573,22 @@ private slots:
             if (Installer::recover(appDir))
                 judge();
         };
+        const auto countLaunch = [&](Installation &installation, qint64 *launch) {
+            QString line;
+            QString reason;
+            return Trial::countLaunch(installation, launch, &line, &reason) ? line : reason;
+        };
         const auto launchEnded = [&] {
             qint64 launch = 0;
-            const QString counted = Trial::countLaunch(appDir, &launch);
-            Trial::launchEnded(appDir, launch);
+            Installation &installation = fresh();
+            const QString counted = countLaunch(installation, &launch);
+            Trial::launchEnded(installation, launch);
             return counted;
+        };
+        const auto confirmed = [&] {
+            QString line;
+            QString reason;
+            return Trial::confirm(fresh(), &line, &reason) ? line : reason;
         };
         int application = -1;
         const QStringList steps = script.split(' ');
@@ -1564,8 +1596,9 @@ private slots:
             const QString step = steps.at(i);
             const QByteArray at = QByteArray::number(i) + " " + step.toUtf8();
             if (step == "launch" || step == "run") {
+                qint64 launch = 0;
                 const QString counted
-                    = step == "run" ? Trial::countLaunch(appDir) : launchEnded();
+                    = step == "run" ? countLaunch(fresh(), &launch) : launchEnded();
                 if (!counted.isEmpty())
                     qDebug().noquote() << counted;
             } else if (step == "later") {
@@ -1584,9 +1617,9 @@ private slots:
                 QCOMPARE(::mkfifo(QFile::encodeName(state).constData(), 0644), 0);
             } else if (step == "next-fails") {
                 QString reason;
-                QVERIFY(Trial::begin(appDir, "1.2", "1.1", 1, &reason));
+                QVERIFY(Trial::begin(fresh(), "1.2", "1.1", 1, &reason));
             } else if (step == "confirm") {
-                qDebug().noquote() << Trial::confirm(appDir);
+                qDebug().noquote() << confirmed();
             } else if (step.startsWith("start")) {
                 start();
                 QVERIFY2(installedTree() == (step.endsWith(":old") ? oldTree : newTree), at);
@@ -1641,7 +1674,7 @@ private slots:
                     const QByteArray op = at + " at operation " + QByteArray::number(n);
                     layOutOld();
                     QString reason;
-                    QVERIFY(Trial::begin(appDir, "1.1", "1.0", confirm, &reason));
+                    QVERIFY(Trial::begin(fresh(), "1.1", "1.0", confirm, &reason));
                     Installer::setFaultForTesting(n, stop);
                     const bool ok = install(&reason, true);
                     Installer::setFaultForTesting(0);
@@ -1699,7 +1732,7 @@ private slots:
                     QVERIFY2(installedTree() == oldTree, op);
                     QVERIFY2(said.status == lastLine, op);
                     QVERIFY2(!QFileInfo::exists(appDir + "/.update-previous"), op);
-                    QVERIFY2(Trial::isBad(appDir, "1.1"), op);
+                    QVERIFY2(Trial::isBad(fresh(), "1.1"), op);
                 }
             } else {
                 QFAIL(qPrintable("unknown step " + step));
@@ -1709,11 +1742,11 @@ private slots:
         // A trial that has ended leaves nothing of itself but the bad version.
         QVERIFY(!QFileInfo::exists(appDir + "/.update-previous"));
         QVERIFY(!QFileInfo::exists(appDir + '/' + journalName));
-        QCOMPARE(Trial::isBad(appDir, "1.1"), installedTree() == oldTree);
-        QVERIFY(!Trial::isBad(appDir, "1.2"));
+        QCOMPARE(Trial::isBad(fresh(), "1.1"), installedTree() == oldTree);
+        QVERIFY(!Trial::isBad(fresh(), "1.2"));
         const bool reverted = installedTree() == oldTree;
         QCOMPARE(said.status, reverted ? lastLine : QString());
-        QCOMPARE(Trial::confirm(appDir),
+        QCOMPARE(confirmed(),
             QStringLiteral("Nothing to confirm: version %1 is not on trial")
                 .arg(reverted ? "1.0" : "1.1"));
     }

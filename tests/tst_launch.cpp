@@ -1,6 +1,7 @@
 // Starting the installed application: the command for either platform
 // layout, checked by what was actually started.
 #include "dirmanager.h"
+#include "installation.h"
 #include "launcher.h"
 #include "launchfixture.h"
 #include "mainwindow.h"
@@ -138,7 +139,8 @@ private slots:
         QVERIFY(version.open(QIODevice::WriteOnly) && version.write("1.1\n") == 4);
         version.close();
         QString reason;
-        QVERIFY(Trial::begin(appDir, "1.1", "1.0", 1, &reason));
+        Installation installation(appDir);
+        QVERIFY(Trial::begin(installation, "1.1", "1.0", 1, &reason));
         OpenRecorder open;
         QVERIFY(!Launcher::applicationRunning(appDir));
         {

@@ -6,6 +6,7 @@
 #include "files.h"
 #include "ftpserver.h"
 #include "httpssource.h"
+#include "installation.h"
 #include "installer.h"
 #include "instancelock.h"
 #include "internetconntest.h"
@@ -229,7 +230,7 @@ class TestMainWindow : public QObject
         // 1.0 as it was, without the record of the files 1.1 installed.
         QVERIFY(QFile::remove(appDir + "/" + ReleaseFiles::installedFiles));
         QVERIFY(install(operations - fromEnd));
-        QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
+        QVERIFY(QFile::exists(appDir + "/" + Installation::journalFile));
         QCOMPARE(readText(appDir + "/version.ver"), versionPlaced ? QStringLiteral("1.1") : old);
     }
 
@@ -1316,7 +1317,8 @@ private slots:
         if (reverted) {
             QVERIFY(QFile::copy(serverFolder + "/app.zip", appDir + "/app.zip"));
             QString reason;
-            QVERIFY(Trial::begin(appDir, "1.1", "1.0", 1, &reason));
+            Installation installation(appDir);
+            QVERIFY(Trial::begin(installation, "1.1", "1.0", 1, &reason));
             Installer installer(appDir + "/app.zip", appDir);
             installer.keepPrevious();
             QSignalSpy finished(&installer, &Installer::finished);
@@ -1325,8 +1327,11 @@ private slots:
             QVERIFY(finished.at(0).at(0).toBool());
             QVERIFY(QFile::remove(appDir + "/app.zip"));
             qint64 launch = 0;
-            QVERIFY(!Trial::countLaunch(appDir, &launch).isEmpty());
-            Trial::launchEnded(appDir, launch);
+            QString counted;
+            installation.versionChanged();
+            QVERIFY(Trial::countLaunch(installation, &launch, &counted, &reason));
+            QVERIFY(!counted.isEmpty());
+            Trial::launchEnded(installation, launch);
         }
         // Not asked at all when all goes well; answered at once when not.
         Answerer answerer(Answerer::No);
@@ -1396,7 +1401,7 @@ private slots:
                                 "installation"),
                 1);
             QCOMPARE(answerer.asked, 0);
-            QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
+            QVERIFY(QFile::exists(appDir + "/" + Installation::journalFile));
             QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
             return;
         }
@@ -1420,7 +1425,7 @@ private slots:
         if (interrupted) {
             QCOMPARE(log->count("Completed the interrupted update"), 1);
             QCOMPARE(log->count("No newer version: installed \"1.1\", published \"1.1\""), 1);
-            QVERIFY(!QFile::exists(appDir + "/" + Installer::journalFileName));
+            QVERIFY(!QFile::exists(appDir + "/" + Installation::journalFile));
             QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
             QTRY_COMPARE(readText(marker), QStringLiteral("Viewer 1.1 started\n"));
             return;
@@ -1775,7 +1780,7 @@ private slots:
         for (const MessageLog::Line &line : log->lines())
             tries += line.text.startsWith("Cannot recover the interrupted update");
         QCOMPARE(tries, 2);
-        QVERIFY(QFile::exists(appDir + "/" + Installer::journalFileName));
+        QVERIFY(QFile::exists(appDir + "/" + Installation::journalFile));
         QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
     }
 

@@ -1,6 +1,10 @@
 // The installation's memory on disk: read from its copy when one file is
 // damaged or odd, the strictest state when both are, and writes that keep
-// what another writer changed.
+// what another writer changed; and the facts its owner, Installation,
+// answers: the installed version, the reserved names, the state read once.
+#include "installation.h"
+#include "messagelog.h"
+#include "platform.h"
 #include "releasefiles.h"
 #include "updatestate.h"
 
@@ -52,6 +56,12 @@ class TestUpdateState : public QObject
         }
     }
 
+    static bool writeBytes(const QString &file, const QByteArray &bytes)
+    {
+        QFile out(file);
+        return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size();
+    }
+
 private slots:
     void init()
     {
@@ -63,6 +73,7 @@ private slots:
     }
     void cleanup()
     {
+        Platform::setNameForTesting(QString());
         QVERIFY(QDir(dir.path()).removeRecursively());
         QVERIFY(QDir().mkpath(dir.path()));
     }
@@ -159,6 +170,177 @@ private slots:
         QCOMPARE(now.badVersions(), QStringList({"0.9", "1.1"}));
         QVERIFY(now.trial().confirmed);
         QCOMPARE(now.trial().launches, 1);
+    }
+
+    // One owner for a run: the state is read once and every change saved
+    // without reading it again first; a change another process wrote in
+    // between is kept, since each save reads under the lock what it merges.
+    void stateReadOnce_data()
+    {
+        QTest::addColumn<bool>("otherWrites");
+        QTest::newRow("alone") << false;
+        QTest::newRow("confirmed-meanwhile") << true;
+    }
+    void stateReadOnce()
+    {
+        QFETCH(bool, otherWrites);
+        put(path(ReleaseFiles::state), "good", "1.2");
+        Installation installation(dir.path());
+        QString reason;
+        QVERIFY2(installation.changeState(
+                     [](UpdateState &state) {
+                         UpdateState::TrialRecord record;
+                         record.version = "1.0";
+                         record.confirm = 2;
+                         state.setTrial(record);
+                         return true;
+                     },
+                     &reason),
+            qPrintable(reason));
+        // The manifest's judge saves a copy and hands it back.
+        UpdateState judged = installation.stateForDecision();
+        judged.recordVerified("1.3", 300);
+        QVERIFY2(judged.save(&reason), qPrintable(reason));
+        installation.stateSaved(judged);
+        if (otherWrites) {
+            // `Updater --confirm`, a process of its own.
+            UpdateState other = UpdateState::load(dir.path());
+            UpdateState::TrialRecord record = other.trial();
+            record.confirmed = true;
+            other.setTrial(record);
+            QVERIFY2(other.save(&reason), qPrintable(reason));
+        }
+        QVERIFY2(installation.changeState(
+                     [](UpdateState &state) {
+                         UpdateState::TrialRecord record = state.trial();
+                         ++record.launches;
+                         state.setTrial(record);
+                         return true;
+                     },
+                     &reason),
+            qPrintable(reason));
+        QVERIFY(!installation.state().badVersions().contains("1.1"));
+        QCOMPARE(installation.stateReadsForTesting(), 1);
+
+        const UpdateState onDisk = UpdateState::load(dir.path());
+        QCOMPARE(onDisk.highestVersion(), QString("1.3"));
+        QCOMPARE(onDisk.badVersions(), QStringList({"0.9"}));
+        QCOMPARE(onDisk.trial().launches, 1);
+        QCOMPARE(onDisk.trial().confirmed, otherWrites);
+        QCOMPARE(installation.state().toJson(), onDisk.toJson());
+    }
+
+    // A state lost on disk is said once when read, and each decision taken
+    // on it says so, until a write has made it whole again; the reads
+    // under the lock that every write makes add nothing.
+    void lostStateSaidOnce()
+    {
+        put(path(ReleaseFiles::state), "cut", "1.2");
+        put(path(ReleaseFiles::stateCopy), "cut", "1.1");
+        MessageLog log;
+        Installation installation(dir.path());
+        QVERIFY(installation.stateForDecision().manifestVerified());
+        QString reason;
+        QVERIFY2(installation.changeState(
+                     [](UpdateState &state) {
+                         state.addBadVersion("1.1");
+                         return true;
+                     },
+                     &reason),
+            qPrintable(reason));
+        QVERIFY(installation.stateForDecision().badVersions().contains("1.1"));
+        int damaged = 0;
+        int lost = 0;
+        for (const MessageLog::Line &line : log.lines()) {
+            damaged += line.text.contains("and so is its copy");
+            lost += line.text.startsWith("State of earlier updates lost:");
+        }
+        QCOMPARE(damaged, 2); // the plain line and the decision's
+        QCOMPARE(lost, 1);
+    }
+
+    void installedVersion_data()
+    {
+        QTest::addColumn<QString>("platform");
+        QTest::addColumn<QString>("where"); // relative to the application directory
+        QTest::addColumn<QString>("kind"); // "file", "link", "fifo" or "folder"
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("installed");
+        const QByteArray line = "1.2";
+        QTest::newRow("bundle") << "xcb" << "version.ver" << "file" << line << "1.2";
+        QTest::newRow("cleaned") << "xcb" << "version.ver" << "file" << QByteArray(" 1.2 \r\n")
+                                 << "1.2";
+        QTest::newRow("at-the-cap") << "xcb" << "version.ver" << "file"
+                                    << line + QByteArray(ReleaseFiles::maxVersionFileSize - 3, ' ')
+                                    << "1.2";
+        QTest::newRow("past-the-cap")
+            << "xcb" << "version.ver" << "file"
+            << line + QByteArray(ReleaseFiles::maxVersionFileSize - 2, ' ') << "";
+        QTest::newRow("link") << "xcb" << "version.ver" << "link" << line << "1.2";
+        QTest::newRow("fifo") << "xcb" << "version.ver" << "fifo" << line << "";
+        QTest::newRow("folder") << "xcb" << "version.ver" << "folder" << line << "";
+        QTest::newRow("windows") << "windows" << "Bin/version.ver" << "file" << line << "1.2";
+        // Each layout reads its own file only.
+        QTest::newRow("windows-without-bin") << "windows" << "version.ver" << "file" << line << "";
+        QTest::newRow("bundle-reads-no-bin") << "xcb" << "Bin/version.ver" << "file" << line << "";
+    }
+    // Read once, capped, a link followed to a regular file only, and again only once an
+    // install or a revert says it changed.
+    void installedVersion()
+    {
+        QFETCH(QString, platform);
+        QFETCH(QString, where);
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, installed);
+        Platform::setNameForTesting(platform);
+        const QString file = dir.filePath(where);
+        QVERIFY(QFile::remove(path("version.ver")));
+        QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+        if (kind == "link") {
+            QVERIFY(writeBytes(path("elsewhere"), bytes));
+            QVERIFY(QFile::link(path("elsewhere"), file));
+        } else if (kind == "fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0644), 0);
+        } else if (kind == "folder") {
+            QVERIFY(QDir().mkpath(file));
+        } else {
+            QVERIFY(writeBytes(file, bytes));
+        }
+        Installation installation(dir.path());
+        QCOMPARE(installation.versionFilePath(),
+            dir.path() + (platform == "windows" ? "/Bin/version.ver" : "/version.ver"));
+        QCOMPARE(installation.installedVersion(), installed);
+        QVERIFY(QFile::remove(file) || QDir(file).removeRecursively());
+        QVERIFY(QDir().mkpath(QFileInfo(installation.versionFilePath()).path()));
+        QVERIFY(writeBytes(installation.versionFilePath(), "2.0\n"));
+        QCOMPARE(installation.installedVersion(), installed);
+        installation.versionChanged();
+        QCOMPARE(installation.installedVersion(), QString("2.0"));
+    }
+
+    void reserved_data()
+    {
+        QTest::addColumn<QString>("relative");
+        QTest::addColumn<bool>("reserved");
+        QTest::newRow("journal") << ".update-journal" << true;
+        QTest::newRow("any-case") << ".UPDATE-State.Copy" << true;
+        QTest::newRow("inside-staging") << ".update-staging/Viewer.app" << true;
+        QTest::newRow("lock") << "updater.lock" << true;
+        QTest::newRow("download-record") << "app.zip.part.source" << true;
+        QTest::newRow("kept-version") << ".update-previous/version.ver" << true;
+        // Only the top name is the updater's.
+        QTest::newRow("below-the-top") << "Resources/.update-state" << false;
+        QTest::newRow("longer-name") << ".update-state.old" << false;
+        QTest::newRow("version-file") << "version.ver" << false;
+        // Never removed by a release, but a release may ship it.
+        QTest::newRow("configuration") << "config.conf" << false;
+    }
+    void reserved()
+    {
+        QFETCH(QString, relative);
+        QFETCH(bool, reserved);
+        QCOMPARE(Installation::isReserved(relative), reserved);
     }
 };
 

@@ -7,11 +7,11 @@
 #include "deltaupdate.h"
 #include "dirmanager.h"
 #include "ftpsource.h"
+#include "installation.h"
 #include "installer.h"
 #include "launcher.h"
 #include "manifestcheck.h"
 #include "notesview.h"
-#include "platform.h"
 #include "qftp.h"
 #include "releasedownload.h"
 #include "releasefiles.h"
@@ -26,15 +26,12 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDebug>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTextStream>
 #include <QTimer>
 
 namespace {
@@ -42,29 +39,17 @@ namespace {
 const char *const ftpUser = FtpSource::user;
 const char *const ftpPassword = FtpSource::password;
 
-// What this installation remembers of verified releases. A file that cannot
-// be read is noted: the state then is the strictest one.
-UpdateState loadUpdateState()
-{
-    QString problem;
-    UpdateState state = UpdateState::load(DirManager::getAppDir(), &problem);
-    if (!problem.isEmpty())
-        qDebug().noquote() << "State of earlier updates lost:" << problem;
-    return state;
-}
-
-QString readAllText(QFile *file)
-{
-    QTextStream stream(file);
-    const QString text = stream.readAll();
-    file->close();
-    return text;
-}
-
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
+    : MainWindow(*new Installation(DirManager::getAppDir()), parent)
+{
+    ownInstallation.reset(installation);
+}
+
+MainWindow::MainWindow(Installation &installation, QWidget *parent)
     : QMainWindow(parent)
+    , installation(&installation)
     , ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
@@ -89,19 +74,7 @@ MainWindow::MainWindow(QWidget *parent)
     progressBar->hide();
     setStatus(QStringLiteral("Checking for updates..."));
 
-    QString localPath;
-    if (Platform::isWindows()) {
-        if (QDir(DirManager::getAppDir() + QLatin1String("/Bin")).exists()
-            && QFile::exists(DirManager::getAppDir() + QLatin1String("/Bin/version.ver")))
-            localPath = DirManager::getAppDir() + QLatin1String("/Bin/version.ver");
-    } else if (QFile::exists(DirManager::getAppDir() + QLatin1String("/version.ver"))) {
-        localPath = DirManager::getAppDir() + QLatin1String("/version.ver");
-    }
-    if (!localPath.isEmpty()) {
-        QFile local(localPath);
-        if (local.open(QIODevice::ReadOnly))
-            localVersion = Version::clean(readAllText(&local));
-    }
+    localVersion = installation.installedVersion();
 
     publicKey = SignatureVerifier::builtInPublicKey();
     if (publicKey.isEmpty())
@@ -381,7 +354,7 @@ void MainWindow::compareVersions()
 
 void MainWindow::offerUpdate()
 {
-    if (Trial::isBad(DirManager::getAppDir(), remoteVersion))
+    if (Trial::isBad(*installation, remoteVersion))
         finish(QStringLiteral("No update: version %1 did not start properly here before")
                    .arg(remoteVersion));
     else if (!installRefusal.isEmpty())
@@ -393,7 +366,7 @@ void MainWindow::offerUpdate()
 void MainWindow::manifestMissing()
 {
     QString refusal;
-    if (ManifestCheck::withoutManifest(loadUpdateState(), &refusal))
+    if (ManifestCheck::withoutManifest(installation->stateForDecision(), &refusal))
         compareVersions();
     else
         releaseRefused(refusal);
@@ -412,7 +385,7 @@ void MainWindow::releaseRefused(const QString &refusal)
 void MainWindow::judgeManifest()
 {
     stage = WaitArchive;
-    UpdateState state = loadUpdateState();
+    UpdateState state = installation->stateForDecision();
     ManifestCheck::Input input;
     input.publicKey = publicKey;
     input.manifest = sources->manifest();
@@ -423,7 +396,10 @@ void MainWindow::judgeManifest()
     input.own = {appName, serverAppDir};
     ManifestCheck::Judgement judgement;
     QString reason;
-    if (!ManifestCheck::judge(input, &state, &judgement, &reason))
+    const bool asked = ManifestCheck::judge(input, &state, &judgement, &reason);
+    if (judgement.verified)
+        installation->stateSaved(state);
+    if (!asked)
         return judgement.verified ? finish(reason) : releaseRefused(reason);
     manifest = judgement.manifest;
     const QString verified = QStringLiteral("Release information verified: version %1, %2 bytes");
@@ -607,14 +583,15 @@ void MainWindow::installArchive(const QString &archivePath)
         // The release promised to confirm its starts: the version before
         // it is kept, and put back if it never does.
         QString reason;
-        if (Trial::begin(
-                DirManager::getAppDir(), remoteVersion, localVersion, manifest->confirm, &reason))
+        if (Trial::begin(*installation, remoteVersion, localVersion, manifest->confirm, &reason))
             installer->keepPrevious();
         else
             qDebug().noquote() << "Installed without a trial:" << reason;
     }
     connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
     connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
+        // Installed, rolled back or recovered below: read again when asked.
+        installation->versionChanged();
         const QString how = delta ? delta->summary(manifest->archiveSize) : QString();
         if (delta)
             delta->discard();
@@ -692,18 +669,21 @@ void MainWindow::launchApplication()
 
     hide();
     qint64 launch = 0;
-    const QString counted = Trial::countLaunch(DirManager::getAppDir(), &launch);
-    if (!counted.isEmpty())
-        qDebug().noquote() << counted;
+    QString onTrial; // said only for a version on trial, counted or not
+    QString notCounted;
+    if (!Trial::countLaunch(*installation, &launch, &onTrial, &notCounted))
+        onTrial = notCounted;
+    if (!onTrial.isEmpty())
+        qDebug().noquote() << onTrial;
     const bool started = safe
         && Launcher::run(program, arguments,
-            counted.isEmpty() ? QString() : DirManager::getAppDir(), &reason);
+            onTrial.isEmpty() ? QString() : DirManager::getAppDir(), &reason);
     if (!started)
         qDebug().noquote() << reason;
     // A launch whose end is seen counts against a trial now; one handed
     // over counts once it has run for the grace time.
     if (!started || Launcher::waitsForApplication())
-        Trial::launchEnded(DirManager::getAppDir(), launch);
+        Trial::launchEnded(*installation, launch);
     close();
 }
 

@@ -8,11 +8,13 @@
 #include <QMainWindow>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
 
 class BusyIndicator;
 class CappedFile;
 class DeltaUpdate;
+class Installation;
 class Installer;
 class QFtp;
 class QLabel;
@@ -55,6 +57,10 @@ public:
     };
 
     explicit MainWindow(QWidget *parent = nullptr);
+    // The window of a run that asks `installation` (not owned) what is
+    // installed and keeps its state through it; the one above asks its own,
+    // of DirManager::getAppDir().
+    explicit MainWindow(Installation &installation, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // Before the event loop runs, for a run that must not install (it holds
@@ -144,6 +150,8 @@ private:
     QString ftpFailure() const;
 
     int stage = WaitLogin;
+    std::unique_ptr<Installation> ownInstallation;
+    Installation *installation = nullptr;
     QString localVersion;
     QString remoteVersion;
     // Why this run installs nothing; empty: it may.

@@ -3,7 +3,7 @@
 #include "deltaindex.h"
 #include "deltaplan.h"
 #include "installer.h"
-#include "installfileops.h"
+#include "installpaths.h"
 #include "minisignformat.h"
 #include "releasefiles.h"
 #include "safefiles.h"

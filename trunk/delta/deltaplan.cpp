@@ -1,6 +1,6 @@
 #include "deltaplan.h"
 
-#include "installfileops.h"
+#include "installpaths.h"
 #include "minisignformat.h"
 
 #include <QDebug>

@@ -1,5 +1,6 @@
 #include "launcher.h"
 
+#include "installation.h"
 #include "platform.h"
 #include "releasefiles.h"
 
@@ -84,7 +85,8 @@ bool Launcher::command(const QString &appDir, const QString &name, QString *prog
     // Program and arguments as a list: nothing in the name is ever split or
     // read as quoting.
     if (Platform::isWindows()) {
-        *program = appDir + QLatin1String("/Bin/") + name + QLatin1String(".exe");
+        *program = appDir + QLatin1Char('/') + Installation::programFolder() + QLatin1Char('/')
+            + name + QLatin1String(".exe");
         *arguments = QStringList();
     } else {
         *program = QStringLiteral("open");

@@ -1,6 +1,6 @@
 #include "updatestate.h"
 
-#include "platform.h"
+#include "installation.h"
 #include "releasefiles.h"
 #include "safefiles.h"
 #include "version.h"
@@ -59,16 +59,23 @@ QString fileKind(mode_t mode)
     return QStringLiteral("not a regular file");
 }
 
-// The state is read many times a run; what is wrong with it is said once.
-void sayOnce(const QString &line)
+// The state is read again under its lock for every write; what is wrong
+// with it is said once. True the first time `line` is given.
+bool firstTime(const QString &line)
 {
     static QMutex mutex;
     static QSet<QString> said;
     const QMutexLocker locker(&mutex);
-    if (!said.contains(line)) {
-        said.insert(line);
+    if (said.contains(line))
+        return false;
+    said.insert(line);
+    return true;
+}
+
+void sayOnce(const QString &line)
+{
+    if (firstTime(line))
         qDebug().noquote() << line;
-    }
 }
 
 enum ReadResult { Read, Missing, Refused };
@@ -401,7 +408,7 @@ UpdateState UpdateState::read(const QString &appDir, QString *problem)
     // What the lost file said is the floor of the new one, not its content.
     state.fields = QJsonObject();
     state.verified = true;
-    state.highest = installedVersion(appDir);
+    state.highest = Installation::readInstalledVersion(appDir);
     state.highestSignedAt = 0;
     QString text = QStringLiteral("\"%1\" is damaged (%2)")
                        .arg(paths[0], missing[0] ? QStringLiteral("missing") : why[0]);
@@ -409,10 +416,13 @@ UpdateState UpdateState::read(const QString &appDir, QString *problem)
                 .arg(missing[1] ? QStringLiteral("missing") : why[1],
                     kept.isEmpty() ? QStringLiteral("nothing")
                                    : kept.keys().join(QLatin1String(", ")));
-    if (problem)
+    if (problem) {
+        // Said by the caller: the reads under the lock that follow stay quiet.
         *problem = text;
-    else
+        firstTime(text);
+    } else {
         sayOnce(text);
+    }
     return state;
 }
 
@@ -457,7 +467,7 @@ bool UpdateState::write(QString *reason) const
     return true;
 }
 
-bool UpdateState::save(QString *reason) const
+bool UpdateState::save(QString *reason)
 {
     const StateLock lock(dir);
     if (!lock.held()) {
@@ -478,25 +488,49 @@ bool UpdateState::save(QString *reason) const
         merged.addBadVersion(version);
     merged.trialRecord = mergeTrial(readTrial, trialRecord, merged.trialRecord);
     merged.pending = mergeTrial(readPending, pending, merged.pending);
-    return merged.write(reason);
+    if (!merged.write(reason))
+        return false;
+    merged.written();
+    *this = merged;
+    return true;
 }
 
-bool UpdateState::update(
-    const QString &appDir, const std::function<bool(UpdateState &)> &change, QString *reason)
+bool UpdateState::update(UpdateState &state, const std::function<bool(UpdateState &)> &change,
+    QString *reason, bool *written)
 {
     // Most calls change nothing (no trial, nothing to confirm): those
     // neither wait for the lock nor create it.
-    UpdateState state = read(appDir, nullptr);
-    if (!change(state))
+    UpdateState tried = state;
+    if (!change(tried))
         return true;
-    const StateLock lock(appDir);
+    const StateLock lock(state.dir);
     if (!lock.held()) {
         // Without the lock nothing is written; the change has seen the state.
         *reason = lock.problem;
         return false;
     }
-    state = read(appDir, nullptr);
-    return !change(state) || state.write(reason);
+    const UpdateState now = read(state.dir, nullptr);
+    UpdateState changed = now;
+    if (!change(changed)) {
+        state = now;
+        return true;
+    }
+    if (!changed.write(reason)) {
+        state = now;
+        return false;
+    }
+    changed.written();
+    state = changed;
+    if (written)
+        *written = true;
+    return true;
+}
+
+void UpdateState::written()
+{
+    // What is on disk now: later saves tell their changes from this.
+    readTrial = trialRecord;
+    readPending = pending;
 }
 
 QByteArray UpdateState::installId()
@@ -522,16 +556,4 @@ void UpdateState::recordVerified(const QString &version, qint64 signedAt)
         highest = version;
         highestSignedAt = signedAt;
     }
-}
-
-QString UpdateState::installedVersion(const QString &appDir)
-{
-    const QString path = appDir
-        + (Platform::isWindows() ? QLatin1String("/Bin/version.ver")
-                                 : QLatin1String("/version.ver"));
-    QByteArray data;
-    QString why;
-    if (readRegular(path, ReleaseFiles::maxVersionFileSize, &data, &why) != Read)
-        return QString();
-    return Version::clean(QString::fromUtf8(data));
 }

@@ -35,7 +35,8 @@ public:
     // counts as verified before, and none older than the installed version
     // is taken), keeping from the damaged bytes what still reads whole: the
     // install id, the versions reverted and the trial; *problem then says
-    // why (logged here when problem is null).
+    // why (logged here when problem is null; either way a later read of the
+    // same damage, as every write makes under the lock, says nothing).
     static UpdateState load(const QString &appDir, QString *problem = nullptr);
 
     // The state the bytes of one state file hold; false with *why when they
@@ -47,18 +48,21 @@ public:
     QByteArray toJson() const;
 
     // Writes the state under the lock, keeping what others changed since it
-    // was read. False with *reason otherwise.
-    bool save(QString *reason) const;
+    // was read; this state is then the one written. False with *reason
+    // otherwise.
+    [[nodiscard]] bool save(QString *reason);
 
-    // Under the lock: reads the state as it is now, lets `change` modify it
-    // and writes it when `change` returns true. False with *reason when it
-    // could not be written (the lock not taken: `change` has still seen the
-    // state). `change` is first tried on the state read without the lock,
-    // and then, when it changed anything, once more under the lock, on the
-    // state as it is then; what it reports outside is from its last call.
-    // It must not save.
-    static bool update(
-        const QString &appDir, const std::function<bool(UpdateState &)> &change, QString *reason);
+    // The read-modify-write for a decision that must see the latest state:
+    // `change` is first tried on `state` (as the caller holds it), and when
+    // it changes anything, once more under the lock on the state as it is on
+    // disk then, which is written when `change` returns true; what `change`
+    // reports outside is from its last call. `state` is then the state
+    // written (*written set), or the one read under the lock. False with
+    // *reason when it could not be written (the lock not taken: `state` is
+    // left as it was, and `change` has still seen it). It must not save.
+    [[nodiscard]] static bool update(UpdateState &state,
+        const std::function<bool(UpdateState &)> &change, QString *reason,
+        bool *written = nullptr);
 
     // 16 bytes, made at random the first time it is asked for (the caller
     // saves); the file keeps it as 32 lower-case hex digits.
@@ -98,16 +102,13 @@ public:
     QStringList badVersions() const { return bad; }
     void addBadVersion(const QString &version);
 
-    // The cleaned text of the installed version file, empty when there is
-    // none (or it is not a regular file of at most a line).
-    static QString installedVersion(const QString &appDir);
-
     // The largest state file read.
     static constexpr qint64 maxSize = 1024 * 1024;
 
 private:
     static UpdateState read(const QString &appDir, QString *problem);
     bool write(QString *reason) const;
+    void written();
 
     QString dir;
     QJsonObject fields; // everything read, unknown fields included

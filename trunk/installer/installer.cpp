@@ -1,10 +1,11 @@
 #include "installer.h"
 
+#include "installation.h"
 #include "installfileops.h"
+#include "installpaths.h"
 #include "installrecord.h"
 #include "installswap.h"
 #include "linkpath.h"
-#include "platform.h"
 #include "releasefiles.h"
 #include "safefiles.h"
 
@@ -12,7 +13,6 @@
 #include <quazip/quazipfile.h>
 #include <quazip/quazipfileinfo.h>
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QDirIterator>
@@ -35,10 +35,6 @@
 #include <unistd.h>
 #endif
 
-const char Installer::stagingFolderName[] = ".update-staging";
-const char Installer::backupFolderName[] = ".update-backup";
-const char Installer::journalFileName[] = ".update-journal";
-
 namespace {
 
 using namespace InstallPaths;
@@ -49,70 +45,55 @@ using Swap = InstallSwap;
 // A symbolic link's target longer than this is not a path anyone meant.
 const int maxLinkTarget = 4096;
 
-QString versionFileName()
-{
-    return Platform::isWindows() ? QStringLiteral("Bin/version.ver")
-                                 : QStringLiteral("version.ver");
-}
-
 const QString recordName = QLatin1String(ReleaseFiles::installedFiles);
-
-// The top names in the application directory a release never removes: the
-// configuration and the updater itself (its bundle, or its program on
-// Windows), wherever this one runs from.
-QStringList ownNames(const QString &root)
-{
-    QStringList names {QStringLiteral("config.conf"),
-        Platform::isWindows() ? QStringLiteral("Updater.exe") : QStringLiteral("Updater.app")};
-    const QString program = QCoreApplication::applicationFilePath();
-    if (program.startsWith(root + QLatin1Char('/')))
-        names.append(program.mid(root.size() + 1).section(QLatin1Char('/'), 0, 0));
-    return names;
-}
 
 bool isOwn(const QString &path, const QStringList &own)
 {
-    return isReserved(path)
+    return Installation::isReserved(path)
         || own.contains(path.section(QLatin1Char('/'), 0, 0), Qt::CaseInsensitive);
 }
 
-// Puts the kept version back: the reason, or a null string on success.
+// Puts the kept version back; false with *reason when it is not back.
 // *usable is false when what is kept cannot be put back at all.
-QString revertWith(const QString &root, FileOps &ops, bool *usable)
+bool revertWith(const QString &root, FileOps &ops, bool *usable, QString *reason)
 {
     *usable = true;
     const QString stopped = QStringLiteral("Stopped by the test seam");
+    const auto fail = [reason](const QString &why) {
+        *reason = why;
+        return false;
+    };
     if (Swap::recover(root, ops) == Swap::Outcome::Failed)
-        return ops.stopped ? stopped
-                           : QStringLiteral("An earlier update could not be completed or undone");
+        return fail(ops.stopped ? stopped
+                                : QStringLiteral("An earlier update could not be completed or undone"));
     ops.error.clear();
     Swap kept(root, ops);
     Swap swap(root, ops);
     DeltaIndex record;
     const bool recorded = InstallRecord::read(root, &record);
     if (!kept.readKept()
-        || !swap.planRevert(kept, versionFileName(), recorded ? &record : nullptr)) {
+        || !swap.planRevert(kept, Installation::versionFileName(), recorded ? &record : nullptr)) {
         *usable = false;
-        return QStringLiteral("The version before it cannot be put back: ") + ops.error;
+        return fail(QStringLiteral("The version before it cannot be put back: ") + ops.error);
     }
     if (!swap.writeJournal()) {
         if (!ops.stopped && ops.removeTree(swap.journalPath()))
             ops.removeTree(swap.backupFolder());
-        return ops.stopped ? stopped : ops.error;
+        return fail(ops.stopped ? stopped : ops.error);
     }
     QVector<bool> made(swap.steps.size(), false);
     if (!swap.complete(made) || !ops.sync(root)) {
         if (ops.stopped)
-            return stopped;
-        const QString reason = ops.error;
+            return fail(stopped);
+        const QString why = ops.error;
         // What could not be undone is named after the reason.
         if (!swap.rollBack() || !swap.cleanUp(false))
-            return ops.error + QStringLiteral("; undone at the next start");
-        return reason;
+            return fail(ops.error + QStringLiteral("; undone at the next start"));
+        return fail(why);
     }
     if (!swap.cleanUp() && !ops.stopped)
         qDebug() << "Reverted; the journal is left for the next start:" << ops.error;
-    return ops.stopped ? stopped : QString();
+    return !ops.stopped || fail(stopped);
 }
 
 // One install: stage, journal, swap, clean up.
@@ -134,39 +115,41 @@ public:
         swap.keep = keep;
     }
 
-    // Returns the reason of the failure, or a null string on success.
-    QString install()
+    // Installs; false with *reason when the installation stays (or is put
+    // back to) the old version.
+    bool install(QString *reason)
     {
         // A journal set aside as damaged leaves nothing that stands in the way.
         if (Swap::recover(root, ops) == Swap::Outcome::Failed)
-            return ops.stopped
-                ? stoppedReason()
-                : QStringLiteral("An earlier update could not be completed or undone");
+            return fail(reason,
+                ops.stopped ? stoppedReason()
+                            : QStringLiteral("An earlier update could not be completed or undone"));
         ops.error.clear();
         hadRecord = InstallRecord::read(root, &previous);
         if (!(delta ? takeStagedTree() : stage()) || !stageRecord()) {
             if (!ops.stopped)
                 ops.removeTree(swap.stagingFolder());
-            return failure();
+            return fail(reason, failure());
         }
         planSwap();
         if (!swap.writeJournal()) {
             if (!ops.stopped && ops.removeTree(swap.journalPath())
                 && ops.removeTree(swap.backupFolder()))
                 ops.removeTree(swap.stagingFolder());
-            return failure();
+            return fail(reason, failure());
         }
         QVector<bool> made(swap.steps.size(), false);
         if (!swap.complete(made) || !ops.sync(root)) {
             if (ops.stopped)
-                return stoppedReason();
+                return fail(reason, stoppedReason());
             // The reason goes to finished(), whose receiver logs it once.
-            const QString reason = ops.error;
+            const QString why = ops.error;
             // What could not be undone is named after the reason.
             if (!swap.rollBack() || !swap.cleanUp())
-                return ops.error
-                    + QStringLiteral("; the old version will be restored at the next start");
-            return reason;
+                return fail(reason,
+                    ops.error
+                        + QStringLiteral("; the old version will be restored at the next start"));
+            return fail(reason, why);
         }
         // Past this point the installation is the new one; what cleaning up
         // cannot do now, the next start's recovery does.
@@ -177,12 +160,18 @@ public:
         if (!swap.cleanUp() && !ops.stopped)
             qDebug() << "Installed; the journal is left for the next start:" << ops.error;
         if (ops.stopped)
-            return stoppedReason();
+            return fail(reason, stoppedReason());
         report(total, total);
-        return QString();
+        return true;
     }
 
 private:
+    static bool fail(QString *reason, const QString &why)
+    {
+        *reason = why;
+        return false;
+    }
+
     QString stoppedReason() const { return QStringLiteral("Stopped by the test seam"); }
 
     QString failure()
@@ -205,7 +194,7 @@ private:
                 return ops.refuse(QStringLiteral("The archive would write outside the "
                                                  "application folder: %1")
                                       .arg(quoted(info.name)));
-            if (isReserved(path))
+            if (Installation::isReserved(path))
                 return ops.refuse(
                     QStringLiteral("The archive writes to a name of the updater's own: %1")
                         .arg(quoted(info.name)));
@@ -262,7 +251,7 @@ private:
         while (it.hasNext()) {
             const QString path = staging.relativeFilePath(it.next());
             const Kind kind = kindOnDisk(swap.staged(path));
-            if (isReserved(path))
+            if (Installation::isReserved(path))
                 return ops.refuse(
                     QStringLiteral("The update writes to a name of the updater's own: %1")
                         .arg(quoted(path)));
@@ -282,7 +271,7 @@ private:
         // What the release holds, staged or kept as installed.
         release.insert(QString(QLatin1String("")), Kind::Dir);
         for (const DeltaIndex::Entry &e : delta->entries) {
-            if (isReserved(e.path))
+            if (Installation::isReserved(e.path))
                 return ops.refuse(
                     QStringLiteral("The update writes to a name of the updater's own: %1")
                         .arg(quoted(e.path)));
@@ -695,8 +684,8 @@ Installer::Installer(const QString &archivePath, const QString &appDir, QObject 
     : QObject(parent)
     , archivePath(archivePath)
     , appDir(QDir::cleanPath(QDir(appDir).absolutePath()))
-    , versionFile(versionFileName())
-    , own(ownNames(this->appDir))
+    , versionFile(Installation::versionFileName())
+    , own(Installation::keptNames(this->appDir))
 {
 }
 
@@ -737,21 +726,18 @@ void Installer::start()
         };
         Run run(archivePath, appDir, versionFile, keep, cancelled, report, own,
             stagedDelta ? &index : nullptr);
-        const QString reason = run.install();
+        QString reason;
+        const bool ok = run.install(&reason);
         QMetaObject::invokeMethod(
-            this, [this, reason] { emit finished(reason.isNull(), reason); }, Qt::QueuedConnection);
+            this, [this, ok, reason] { emit finished(ok, reason); }, Qt::QueuedConnection);
     });
     worker->start();
 }
 
-Installer::RevertResult Installer::revert(const QString &appDir, QString *reason)
+bool Installer::revert(const QString &appDir, QString *reason, bool *keptUsable)
 {
     InstallFileOps ops;
-    bool usable = true;
-    *reason = revertWith(QDir::cleanPath(QDir(appDir).absolutePath()), ops, &usable);
-    if (reason->isNull())
-        return Reverted;
-    return usable ? Undone : NothingKept;
+    return revertWith(QDir::cleanPath(QDir(appDir).absolutePath()), ops, keptUsable, reason);
 }
 
 bool Installer::removeKept(const QString &appDir, QString *reason)
@@ -760,7 +746,7 @@ bool Installer::removeKept(const QString &appDir, QString *reason)
     const QString kept = root + QLatin1String(ReleaseFiles::previousVersion);
     if (!existsOnDisk(kept))
         return true;
-    if (existsOnDisk(root + QLatin1String(journalFileName))) {
+    if (existsOnDisk(root + QLatin1String(Installation::journalFile))) {
         *reason = QStringLiteral("an interrupted update is left for the next start");
         return false;
     }

@@ -27,9 +27,10 @@ class QThread;
 // Each install also puts in place the record of the files the release holds
 // (InstallRecord). A path the installed release had by that record and the
 // new one has not is removed only while it is as recorded; the updater's own
-// files, its configuration and the names it reserves never are. An
-// installation without a record loses nothing until its next install has
-// written one.
+// files, its configuration and the names it reserves (Installation's
+// reserved and kept names) never are. An archive writing to a reserved name
+// is refused. An installation without a record loses nothing until its next
+// install has written one.
 //
 // The work runs on a thread of its own; the signals arrive on the thread
 // that owns the installer. Destroying a running installer stops it and waits:
@@ -39,8 +40,8 @@ class Installer : public QObject
     Q_OBJECT
 
 public:
-    // The version file put in place last ("version.ver", or "Bin/version.ver"
-    // when Platform::isWindows()) is chosen here, on the constructing thread.
+    // The version file put in place last (Installation::versionFileName())
+    // is chosen here, on the constructing thread.
     Installer(const QString &archivePath, const QString &appDir, QObject *parent = nullptr);
     ~Installer() override;
 
@@ -67,23 +68,19 @@ public:
     // Returns at once; finished() follows exactly once. A second call does nothing.
     void start();
 
-    enum RevertResult {
-        Reverted,
-        // Nothing changed: the kept version is missing, damaged or incomplete.
-        NothingKept,
-        // The revert failed and was undone (or is undone by the next start's
-        // recovery): the installed version stays, the kept one with it.
-        Undone
-    };
     // Puts back the version kept by an install with keepPrevious(): the
     // files it replaced or removed return, with the record of the files, and
     // the ones it added are removed (with a record, only those still as the
     // record says: a person's files stay). Journalled and
     // checked as an install is, so recover() after a kill at any point leaves
     // wholly the one version or the other. Only the kept version's paths are
-    // touched. Unless Reverted, *reason says why; runs on the calling
-    // thread, with the installation's lock held.
-    static RevertResult revert(const QString &appDir, QString *reason);
+    // touched. Runs on the calling thread, with the installation's lock
+    // held. False with *reason when the version is not put back; then
+    // *keptUsable says whether the revert failed and was undone (or is
+    // undone by the next start's recovery: the installed version stays, the
+    // kept one with it) or nothing changed because the kept version is
+    // missing, damaged or incomplete.
+    [[nodiscard]] static bool revert(const QString &appDir, QString *reason, bool *keptUsable);
     // Removes the kept version once its trial has ended. Refused (false,
     // with *reason) while a journal is left for the recovery, which may
     // still need it.
@@ -106,14 +103,6 @@ public:
     static void setFaultForTesting(int operation, bool stop = false);
     // How many file operations the last install or recovery performed.
     static int operationsForTesting();
-
-    // Names inside the application directory that belong to the installer;
-    // an archive writing to any of them, or to the updater's lock file
-    // (InstanceLock::baseName), or to the record of the installed files
-    // (ReleaseFiles::installedFiles), is refused.
-    static const char stagingFolderName[];
-    static const char backupFolderName[];
-    static const char journalFileName[];
 
 signals:
     // Uncompressed bytes staged so far, out of all in the archive.

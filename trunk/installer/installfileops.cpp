@@ -1,8 +1,6 @@
 #include "installfileops.h"
 
-#include "installer.h"
-#include "instancelock.h"
-#include "releasefiles.h"
+#include "installpaths.h"
 #include "safefiles.h"
 
 #include <QDir>
@@ -54,126 +52,7 @@ bool syncFileSystem(const QString &path)
 #endif
 }
 
-#ifdef Q_OS_UNIX
-bool statNoFollow(const QString &path, struct stat &info)
-{
-    return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
-}
-#endif
-
 } // namespace
-
-namespace InstallPaths {
-
-Kind kindOnDisk(const QString &path)
-{
-    const QFileInfo info(path);
-    if (info.isSymLink())
-        return Kind::Link;
-    if (!info.exists())
-        return Kind::None;
-    return info.isDir() ? Kind::Dir : Kind::File;
-}
-
-bool sameFile(const QString &a, const QString &b)
-{
-#ifdef Q_OS_UNIX
-    struct stat first;
-    struct stat second;
-    return statNoFollow(a, first) && statNoFollow(b, second) && first.st_dev == second.st_dev
-        && first.st_ino == second.st_ino;
-#else
-    // No inode to compare: a copy of the backup is judged by its contents.
-    QFile first(a);
-    QFile second(b);
-    return first.open(QIODevice::ReadOnly) && second.open(QIODevice::ReadOnly)
-        && first.size() == second.size() && first.readAll() == second.readAll();
-#endif
-}
-
-int folderMode(const QString &path)
-{
-#ifdef Q_OS_UNIX
-    struct stat info;
-    if (!statNoFollow(path, info) || !S_ISDIR(info.st_mode))
-        return -1;
-    return int(info.st_mode & 07777);
-#else
-    return kindOnDisk(path) == Kind::Dir ? 0755 : -1;
-#endif
-}
-
-bool realFolders(const QString &root, const QString &relativeFolder, bool missingAllowed)
-{
-    QString path = root;
-    const QStringList names = relativeFolder.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    for (const QString &name : names) {
-        path += QLatin1Char('/') + name;
-        const Kind kind = kindOnDisk(path);
-        if (kind == Kind::None)
-            return missingAllowed;
-        if (kind != Kind::Dir)
-            return false;
-    }
-    return true;
-}
-
-QString quoted(const QString &path)
-{
-    return QLatin1Char('"') + QDir::toNativeSeparators(path) + QLatin1Char('"');
-}
-
-QString parentOf(const QString &relative)
-{
-    const int slash = relative.lastIndexOf(QLatin1Char('/'));
-    return slash < 0 ? QString(QLatin1String("")) : relative.left(slash);
-}
-
-QString relativeEntryPath(QString name)
-{
-    name.replace(QLatin1Char('\\'), QLatin1Char('/'));
-    if (name.startsWith(QLatin1Char('/')) || (name.size() >= 2 && name.at(1) == QLatin1Char(':')))
-        return QString();
-    QStringList parts;
-    for (const QString &part : name.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (part == QLatin1String("."))
-            continue;
-        if (part == QLatin1String("..")) {
-            if (parts.isEmpty())
-                return QString();
-            parts.removeLast();
-            continue;
-        }
-        parts.append(part);
-    }
-    return parts.join(QLatin1Char('/')) + QLatin1String("");
-}
-
-bool isReserved(const QString &relative)
-{
-    const QString first = relative.section(QLatin1Char('/'), 0, 0);
-    // The updater's own files: an entry there would replace what the
-    // updater reads or writes next, or be removed by it.
-    for (const char *name : {Installer::stagingFolderName, Installer::backupFolderName,
-             Installer::journalFileName, ReleaseFiles::state, ReleaseFiles::stateCopy, ReleaseFiles::stateLock,
-             ReleaseFiles::applicationRunning,
-             ReleaseFiles::installedFiles, ReleaseFiles::previousVersion,
-             ReleaseFiles::deltaStaging, ReleaseFiles::downloadedVersionFile,
-             ReleaseFiles::mirrorVersionFile, ReleaseFiles::archive, ReleaseFiles::archiveSignature,
-             ReleaseFiles::partialArchive, ReleaseFiles::manifest, ReleaseFiles::manifestSignature,
-             ReleaseFiles::partialDelta, ReleaseFiles::downloadedDeltaIndex}) {
-        if (first.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    const QString record = QLatin1String(ReleaseFiles::partialArchive)
-        + QLatin1String(ReleaseFiles::partialRecordSuffix);
-    if (first.compare(record, Qt::CaseInsensitive) == 0)
-        return true;
-    // The running updater's lock: replacing it would let a second updater in.
-    return first.compare(QLatin1String(InstanceLock::baseName), Qt::CaseInsensitive) == 0;
-}
-
-} // namespace InstallPaths
 
 using InstallPaths::Kind;
 using InstallPaths::kindOnDisk;

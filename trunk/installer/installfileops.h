@@ -4,34 +4,6 @@
 #include <QFile>
 #include <QString>
 
-// What the installer finds on disk, a symbolic link never followed.
-namespace InstallPaths {
-
-enum class Kind { None, File, Dir, Link };
-
-Kind kindOnDisk(const QString &path);
-inline bool existsOnDisk(const QString &path)
-{
-    return kindOnDisk(path) != Kind::None;
-}
-// Whether both names are one file (the same inode), links not followed.
-bool sameFile(const QString &a, const QString &b);
-// The mode of a real folder (not a link to one), or -1.
-int folderMode(const QString &path);
-// Whether every folder from root down to relativeFolder ("" for root itself)
-// is a real folder, not a link; with missingAllowed the chain may end early.
-bool realFolders(const QString &root, const QString &relativeFolder, bool missingAllowed);
-
-QString quoted(const QString &path);
-QString parentOf(const QString &relative);
-// An entry name as a clean path relative to the application directory
-// ("" for the directory itself), or a null string when it would lead out of it.
-QString relativeEntryPath(QString name);
-// Whether the path's first name belongs to the installer or the updater's lock.
-bool isReserved(const QString &relative);
-
-} // namespace InstallPaths
-
 // Every change the installer makes to the disk goes through one of these, so
 // that a test can make any single one of them fail, or stop the work dead at
 // it. Each failure keeps the first reason, with the system's own words.

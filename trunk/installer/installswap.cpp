@@ -1,7 +1,8 @@
 #include "installswap.h"
 
-#include "installer.h"
+#include "installation.h"
 #include "installfileops.h"
+#include "installpaths.h"
 #include "installrecord.h"
 #include "releasefiles.h"
 #include "safefiles.h"
@@ -40,7 +41,7 @@ QByteArray readSmallFile(const QString &path)
 // in place itself, with the release it describes.
 bool notInstallable(const QString &path)
 {
-    return isReserved(path) && path != QLatin1String(ReleaseFiles::installedFiles);
+    return Installation::isReserved(path) && path != QLatin1String(ReleaseFiles::installedFiles);
 }
 
 QByteArray checksum(const QJsonArray &list)
@@ -66,7 +67,7 @@ QString InstallSwap::installed(const QString &path) const
 // A revert puts back what the install kept, from where it kept it.
 QString InstallSwap::stagingName() const
 {
-    return QLatin1String(reverting ? ReleaseFiles::previousVersion : Installer::stagingFolderName);
+    return QLatin1String(reverting ? ReleaseFiles::previousVersion : Installation::stagingFolder);
 }
 
 QString InstallSwap::stagingFolder() const
@@ -81,7 +82,7 @@ QString InstallSwap::previousFolder() const
 
 QString InstallSwap::backupFolder() const
 {
-    return root + QLatin1Char('/') + QLatin1String(Installer::backupFolderName);
+    return root + QLatin1Char('/') + QLatin1String(Installation::backupFolder);
 }
 
 QString InstallSwap::staged(const QString &path) const
@@ -96,18 +97,18 @@ QString InstallSwap::backedUp(const QString &path) const
 
 QString InstallSwap::journalPath() const
 {
-    return root + QLatin1Char('/') + QLatin1String(Installer::journalFileName);
+    return root + QLatin1Char('/') + QLatin1String(Installation::journalFile);
 }
 
 // Names no archive entry can take (they are reserved at the top).
 QString InstallSwap::journalCopyPath() const
 {
-    return backedUp(QLatin1String(Installer::journalFileName));
+    return backedUp(QLatin1String(Installation::journalFile));
 }
 
 QString InstallSwap::scratchPath() const
 {
-    return backedUp(QLatin1String(Installer::stagingFolderName));
+    return backedUp(QLatin1String(Installation::stagingFolder));
 }
 
 void InstallSwap::add(const InstallStep &step)
@@ -175,7 +176,7 @@ bool InstallSwap::readKept()
     // gone. planRevert() checks the revert's own steps as an install's.
     reverting = false;
     journalBytes = readSmallFile(
-        previousFolder() + QLatin1Char('/') + QLatin1String(Installer::journalFileName));
+        previousFolder() + QLatin1Char('/') + QLatin1String(Installation::journalFile));
     if (journalBytes.isEmpty())
         return ops.refuse(QStringLiteral("no journal is kept with it"));
     const QString foreign = QStringLiteral("its journal is not one of an install that kept it");
@@ -193,7 +194,7 @@ bool InstallSwap::replacedKept() const
 {
     return keep
         && readSmallFile(
-               previousFolder() + QLatin1Char('/') + QLatin1String(Installer::journalFileName))
+               previousFolder() + QLatin1Char('/') + QLatin1String(Installation::journalFile))
         == journalBytes;
 }
 
@@ -383,7 +384,7 @@ bool InstallSwap::reachable(const InstallStep &step)
 {
     const QString parent = parentOf(step.path);
     const QString staging = stagingName() + QLatin1Char('/');
-    const QString backup = QLatin1String(Installer::backupFolderName) + QLatin1Char('/');
+    const QString backup = QLatin1String(Installation::backupFolder) + QLatin1Char('/');
     if (realChain(parent) && realChain(staging + parent) && realChain(backup + parent))
         return true;
     return ops.refuse(QStringLiteral("%1 is reached through a link").arg(quoted(step.path)));

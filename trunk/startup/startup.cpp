@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include "dirmanager.h"
+#include "installation.h"
 #include "installer.h"
 #include "instancelock.h"
 #include "internetconntest.h"
@@ -21,6 +22,9 @@ bool Startup::recover(const QString &appDir)
 int Startup::run()
 {
     const QString appDir = DirManager::getAppDir();
+    // What every part of this run asks of the installation; its state is
+    // read once, here, and saved where it changes.
+    Installation installation(appDir);
 
     // Before anything touches the installation: a second updater leaves it
     // to the one already at work. Without the lock (a folder this user may
@@ -31,7 +35,7 @@ int Startup::run()
     QString lockProblem;
     // One that is reverting a release is waited for: this run then starts
     // from the reverted installation.
-    const InstanceLock::Result locked = Trial::waitForRevert(appDir, lock, &lockProblem);
+    const InstanceLock::Result locked = Trial::waitForRevert(installation, lock, &lockProblem);
     if (locked == InstanceLock::HeldByAnother) {
         qDebug().noquote() << lockProblem + QLatin1String("; exiting");
         return 0;
@@ -46,11 +50,14 @@ int Startup::run()
     // Then, as long as it is whole and this run holds the lock, a release on
     // trial that never confirmed a start is reverted, before anything reads
     // the installation.
-    Trial::Outcome trial;
-    if (locked == InstanceLock::Acquired && whole)
-        trial = Trial::judge(appDir);
-    if (!trial.log.isEmpty())
-        qDebug().noquote() << trial.log;
+    QString judged;
+    QString note;
+    QString reason;
+    if (locked == InstanceLock::Acquired && whole
+        && !Trial::judge(installation, &judged, &note, &reason))
+        judged = reason;
+    if (!judged.isEmpty())
+        qDebug().noquote() << judged;
 
     Settings::load(appDir);
 
@@ -59,19 +66,22 @@ int Startup::run()
     InternetConnTest probe(nullptr);
     probe.isConnectedToNetwork();
 
-    MainWindow window(nullptr);
+    MainWindow window(installation, nullptr);
     if (locked != InstanceLock::Acquired)
         window.installNothing(QStringLiteral("this updater holds no lock on the installation"));
     else if (!whole)
         window.startNeedingAttention();
-    if (!trial.status.isEmpty())
-        window.showNote(trial.status);
+    if (!note.isEmpty())
+        window.showNote(note);
     window.show();
     return QApplication::exec();
 }
 
 int Startup::confirm()
 {
-    qDebug().noquote() << Trial::confirm(DirManager::getAppDir());
+    Installation installation(DirManager::getAppDir());
+    QString line;
+    QString reason;
+    qDebug().noquote() << (Trial::confirm(installation, &line, &reason) ? line : reason);
     return 0;
 }

@@ -1,9 +1,9 @@
 #include "trial.h"
 
+#include "installation.h"
 #include "installer.h"
 #include "instancelock.h"
 #include "launcher.h"
-#include "platform.h"
 #include "releasefiles.h"
 #include "releasemanifest.h"
 #include "updatestate.h"
@@ -67,12 +67,11 @@ bool settle(UpdateState &state, const QString &installed, bool dropPending)
 }
 
 // Changes the trial under the state's lock; `change` sees it as it is now.
-bool changeTrial(const QString &appDir, const std::function<bool(Record &)> &change,
+bool changeTrial(Installation &installation, const std::function<bool(Record &)> &change,
     QString *reason, bool dropPending = false)
 {
-    const QString installed = Trial::installedVersion(appDir);
-    return UpdateState::update(
-        appDir,
+    const QString installed = installation.installedVersion();
+    return installation.changeState(
         [&](UpdateState &state) {
             const bool settled = settle(state, installed, dropPending);
             Record trial = state.trial();
@@ -88,175 +87,182 @@ QString launchCount(int launches)
     return launches == 1 ? QStringLiteral("once") : QStringLiteral("%1 times").arg(launches);
 }
 
-QString previousFolder(const QString &appDir)
+QString previousFolder(const Installation &installation)
 {
-    return appDir + QLatin1Char('/') + QLatin1String(ReleaseFiles::previousVersion);
+    return installation.appDir() + QLatin1Char('/') + QLatin1String(ReleaseFiles::previousVersion);
+}
+
+bool fail(QString *reason, const QString &why)
+{
+    *reason = why;
+    return false;
 }
 
 // Ends the trial (with a revert's bad version recorded) and drops the kept
-// version; `line` is what the log says, with what went wrong appended.
-Trial::Outcome endTrial(const QString &appDir, QString line, const QString &badVersion = QString())
+// version: true with *said = `line`; false with *reason, `line` with what
+// went wrong appended.
+bool endTrial(Installation &installation, const QString &line, QString *said, QString *reason,
+    const QString &badVersion = QString())
 {
-    QString reason;
-    const bool saved = UpdateState::update(
-        appDir,
+    QString why;
+    const bool saved = installation.changeState(
         [&](UpdateState &state) {
             if (!badVersion.isEmpty())
                 state.addBadVersion(badVersion);
             state.setTrial(Record());
             return true;
         },
-        &reason);
+        &why);
     if (!saved)
-        line += QStringLiteral("; ") + reason;
-    else if (!Installer::removeKept(appDir, &reason))
-        line += QStringLiteral("; \"%1\" is left: %2").arg(previousFolder(appDir), reason);
-    return {line, QString()};
+        return fail(reason, line + QStringLiteral("; ") + why);
+    if (!Installer::removeKept(installation.appDir(), &why))
+        return fail(reason,
+            line + QStringLiteral("; \"%1\" is left: %2").arg(previousFolder(installation), why));
+    *said = line;
+    return true;
 }
 
-Trial::Outcome revert(const QString &appDir, const Record &trial)
+// Puts the version before `trial` back and ends the trial: true with *line
+// (and *note) once it is back, or once a confirmation came in first.
+bool revert(Installation &installation, const Record &trial, QString *line, QString *note,
+    QString *reason)
 {
-    QString reason;
+    QString why;
     // Decided under the lock: a confirmation that came in first wins, and
     // none is taken once this is set.
     bool confirmed = false;
     if (!changeTrial(
-            appDir,
+            installation,
             [&](Record &now) {
                 confirmed = now.confirmed;
                 now.reverting = !confirmed;
                 return !confirmed;
             },
-            &reason))
-        return {QStringLiteral("Version %1 did not start properly, but it is not reverted: %2")
-                    .arg(trial.version, reason),
-            QString()};
+            &why))
+        return fail(reason,
+            QStringLiteral("Version %1 did not start properly, but it is not reverted: %2")
+                .arg(trial.version, why));
     if (confirmed)
-        return endTrial(appDir,
+        return endTrial(installation,
             QStringLiteral("Version %1 confirmed its start; its trial has ended")
-                .arg(trial.version));
+                .arg(trial.version),
+            line, reason);
 
-    const Installer::RevertResult result = Installer::revert(appDir, &reason);
-    if (result == Installer::NothingKept)
-        return endTrial(appDir,
+    bool keptUsable = true;
+    const bool reverted = Installer::revert(installation.appDir(), &why, &keptUsable);
+    installation.versionChanged();
+    if (!reverted && !keptUsable)
+        return endTrial(installation,
             QStringLiteral("Version %1 was launched %2 without a confirmation, but the "
                            "version before it cannot be put back (%3); its trial has ended")
-                .arg(trial.version, launchCount(trial.launches), reason));
-    if (result == Installer::Undone) {
+                .arg(trial.version, launchCount(trial.launches), why),
+            line, reason);
+    if (!reverted) {
         // Undone: the version on trial is whole again, its kept version too,
         // and the revert stays due for the next start.
         QString unsaved;
         changeTrial(
-            appDir,
+            installation,
             [](Record &now) {
                 now.reverting = false;
                 return true;
             },
             &unsaved);
-        const QString status
-            = QStringLiteral("Version %1 did not start properly; restoring version %2 failed")
-                  .arg(trial.version, trial.previous);
-        return {
-            status + QStringLiteral(" (%1); version %2 stays").arg(reason, trial.version), status};
+        *note = QStringLiteral("Version %1 did not start properly; restoring version %2 failed")
+                    .arg(trial.version, trial.previous);
+        return fail(reason,
+            *note + QStringLiteral(" (%1); version %2 stays").arg(why, trial.version));
     }
-    return Trial::Outcome();
+    *note = QStringLiteral("Version %1 did not start properly; restored version %2")
+                .arg(trial.version, trial.previous);
+    return endTrial(installation, *note, line, reason, trial.version);
 }
 
 } // namespace
-
-QString Trial::installedVersion(const QString &appDir)
-{
-    return UpdateState::installedVersion(appDir);
-}
 
 void Trial::advanceClockForTesting(qint64 seconds)
 {
     clockOffsetMs += seconds * 1000;
 }
 
-Trial::Outcome Trial::judge(const QString &appDir)
+bool Trial::judge(Installation &installation, QString *line, QString *note, QString *reason)
 {
-    const QString installed = installedVersion(appDir);
+    const QString installed = installation.installedVersion();
     Record trial;
     QString unsaved;
     // No install runs now: a trial recorded for one that did not get to
     // its commit point goes.
     changeTrial(
-        appDir,
+        installation,
         [&](Record &now) {
             trial = now;
             return false;
         },
         &unsaved, true);
+    const QString kept = previousFolder(installation);
     if (trial.version.isEmpty()) {
-        if (!QFileInfo::exists(previousFolder(appDir)))
-            return Outcome();
-        QString reason;
-        if (!Installer::removeKept(appDir, &reason))
-            return {QStringLiteral("Cannot remove \"%1\", kept for a trial that has ended: %2")
-                        .arg(previousFolder(appDir), reason),
-                QString()};
-        return {QStringLiteral("Removed \"%1\", kept for a trial that has ended")
-                    .arg(previousFolder(appDir)),
-            QString()};
+        if (!QFileInfo::exists(kept))
+            return true;
+        QString why;
+        if (!Installer::removeKept(installation.appDir(), &why))
+            return fail(reason,
+                QStringLiteral("Cannot remove \"%1\", kept for a trial that has ended: %2")
+                    .arg(kept, why));
+        *line = QStringLiteral("Removed \"%1\", kept for a trial that has ended").arg(kept);
+        return true;
     }
-    const QString status = QStringLiteral("Version %1 did not start properly; restored version %2")
-                               .arg(trial.version, trial.previous);
     if (trial.reverting && installed != trial.version) {
         // A revert that an earlier run began, finished by the recovery.
-        Outcome outcome = endTrial(appDir, status, trial.version);
-        outcome.status = status;
-        return outcome;
+        *note = QStringLiteral("Version %1 did not start properly; restored version %2")
+                    .arg(trial.version, trial.previous);
+        return endTrial(installation, *note, line, reason, trial.version);
     }
     if (installed != trial.version)
-        return endTrial(appDir,
+        return endTrial(installation,
             QStringLiteral("The trial of version %1 has ended: version %2 is installed")
-                .arg(trial.version, installed.isEmpty() ? QStringLiteral("none") : installed));
+                .arg(trial.version, installed.isEmpty() ? QStringLiteral("none") : installed),
+            line, reason);
     if (trial.confirmed)
-        return endTrial(appDir,
+        return endTrial(installation,
             QStringLiteral("Version %1 confirmed its start; its trial has ended")
-                .arg(trial.version));
+                .arg(trial.version),
+            line, reason);
     if (trial.launches < qMax(trial.confirm, 1) && !trial.reverting) {
-        QString line = QStringLiteral("Version %1 is on trial: launched %2 of %3 times without a "
-                                      "confirmation")
-                           .arg(trial.version)
-                           .arg(trial.launches)
-                           .arg(trial.confirm);
+        *line = QStringLiteral("Version %1 is on trial: launched %2 of %3 times without a "
+                               "confirmation")
+                    .arg(trial.version)
+                    .arg(trial.launches)
+                    .arg(trial.confirm);
         if (!trial.started.isEmpty())
-            line += QStringLiteral(" (%1 more not counted yet: running for less than %2 s)")
-                        .arg(trial.started.size())
-                        .arg(graceSeconds);
-        return {line, QString()};
+            *line += QStringLiteral(" (%1 more not counted yet: running for less than %2 s)")
+                         .arg(trial.started.size())
+                         .arg(graceSeconds);
+        return true;
     }
-    if (!QFileInfo::exists(previousFolder(appDir)))
-        return endTrial(appDir,
+    if (!QFileInfo::exists(kept))
+        return endTrial(installation,
             QStringLiteral("Version %1 was launched %2 without a confirmation, but no "
                            "version before it is kept (\"%3\" is missing); its trial has ended")
-                .arg(trial.version, launchCount(trial.launches), previousFolder(appDir)));
+                .arg(trial.version, launchCount(trial.launches), kept),
+            line, reason);
     // A launch within its grace time may still run too, seen or not.
-    if (!trial.reverting && (Launcher::applicationRunning(appDir) || !trial.started.isEmpty())) {
+    if (!trial.reverting
+        && (Launcher::applicationRunning(installation.appDir()) || !trial.started.isEmpty())) {
         // Its files are not replaced under it; the next start tries again.
-        const QString waits = QStringLiteral("Version %1 did not confirm a start; version %2 is "
-                                             "restored at a start after the application has closed")
-                                  .arg(trial.version, trial.previous);
-        return {
-            waits + QStringLiteral(" (an application started by this updater still runs)"), waits};
+        *note = QStringLiteral("Version %1 did not confirm a start; version %2 is "
+                               "restored at a start after the application has closed")
+                    .arg(trial.version, trial.previous);
+        *line = *note + QStringLiteral(" (an application started by this updater still runs)");
+        return true;
     }
-
-    const Outcome failed = revert(appDir, trial);
-    if (!failed.log.isEmpty())
-        return failed;
-    Outcome outcome = endTrial(appDir, status, trial.version);
-    outcome.status = status;
-    return outcome;
+    return revert(installation, trial, line, note, reason);
 }
 
-bool Trial::begin(const QString &appDir, const QString &version, const QString &previous,
+bool Trial::begin(Installation &installation, const QString &version, const QString &previous,
     int confirm, QString *reason)
 {
-    const QString installed = installedVersion(appDir);
-    return UpdateState::update(
-        appDir,
+    const QString installed = installation.installedVersion();
+    return installation.changeState(
         [&](UpdateState &state) {
             // A trial the last install recorded is the installed version's now.
             settle(state, installed, false);
@@ -270,14 +276,14 @@ bool Trial::begin(const QString &appDir, const QString &version, const QString &
         reason);
 }
 
-QString Trial::countLaunch(const QString &appDir, qint64 *launch)
+bool Trial::countLaunch(Installation &installation, qint64 *launch, QString *line, QString *reason)
 {
-    const QString installed = installedVersion(appDir);
+    const QString installed = installation.installedVersion();
     const qint64 at = nowMs();
     Record counted;
-    QString reason;
+    QString why;
     const bool saved = changeTrial(
-        appDir,
+        installation,
         [&](Record &trial) {
             counted = Record();
             if (!onTrial(trial, installed) || trial.confirmed)
@@ -290,25 +296,26 @@ QString Trial::countLaunch(const QString &appDir, qint64 *launch)
             counted = trial;
             return true;
         },
-        &reason);
-    if (launch)
-        *launch = at;
+        &why);
+    *launch = at;
     if (counted.version.isEmpty())
-        return QString();
+        return true;
     if (!saved)
-        return QStringLiteral("Version %1 is on trial; its launch is not counted: %2")
-            .arg(counted.version, reason);
-    return QStringLiteral("Version %1 is on trial: launch %2 of %3")
-        .arg(counted.version)
-        .arg(counted.launches + counted.started.size())
-        .arg(counted.confirm);
+        return fail(reason,
+            QStringLiteral("Version %1 is on trial; its launch is not counted: %2")
+                .arg(counted.version, why));
+    *line = QStringLiteral("Version %1 is on trial: launch %2 of %3")
+                .arg(counted.version)
+                .arg(counted.launches + counted.started.size())
+                .arg(counted.confirm);
+    return true;
 }
 
-void Trial::launchEnded(const QString &appDir, qint64 launch)
+void Trial::launchEnded(Installation &installation, qint64 launch)
 {
     QString reason;
     changeTrial(
-        appDir,
+        installation,
         [&](Record &trial) {
             if (!trial.started.removeOne(launch))
                 return false;
@@ -318,14 +325,14 @@ void Trial::launchEnded(const QString &appDir, qint64 launch)
         &reason);
 }
 
-QString Trial::confirm(const QString &appDir)
+bool Trial::confirm(Installation &installation, QString *line, QString *reason)
 {
     for (bool waited = false;; waited = true) {
-        const QString installed = installedVersion(appDir);
+        const QString installed = installation.installedVersion();
         Record seen;
-        QString reason;
+        QString why;
         const bool saved = changeTrial(
-            appDir,
+            installation,
             [&](Record &trial) {
                 seen = trial;
                 if (!onTrial(trial, installed) || trial.confirmed || trial.reverting)
@@ -333,43 +340,52 @@ QString Trial::confirm(const QString &appDir)
                 trial.confirmed = true;
                 return true;
             },
-            &reason);
-        if (!onTrial(seen, installed))
-            return QStringLiteral("Nothing to confirm: version %1 is not on trial")
-                .arg(installed.isEmpty() ? QStringLiteral("none") : installed);
-        if (seen.confirmed)
-            return QStringLiteral("Version %1 was confirmed already").arg(installed);
+            &why);
+        if (!onTrial(seen, installed)) {
+            *line = QStringLiteral("Nothing to confirm: version %1 is not on trial")
+                        .arg(installed.isEmpty() ? QStringLiteral("none") : installed);
+            return true;
+        }
+        if (seen.confirmed) {
+            *line = QStringLiteral("Version %1 was confirmed already").arg(installed);
+            return true;
+        }
         if (!seen.reverting) {
             if (!saved)
-                return QStringLiteral("Cannot confirm version %1: %2").arg(installed, reason);
-            return QStringLiteral("Confirmed the start of version %1").arg(installed);
+                return fail(reason,
+                    QStringLiteral("Cannot confirm version %1: %2").arg(installed, why));
+            *line = QStringLiteral("Confirmed the start of version %1").arg(installed);
+            return true;
         }
         // Too late: an updater is reverting this version (or was killed
         // doing it, and the next start finishes it). Wait for it, so that
         // whoever runs this sees the revert's end.
         if (waited)
-            return QStringLiteral("Version %1 is being reverted; not confirmed").arg(installed);
-        InstanceLock lock(appDir);
+            return fail(reason,
+                QStringLiteral("Version %1 is being reverted; not confirmed").arg(installed));
+        InstanceLock lock(installation.appDir());
         QString busy;
-        waitForRevert(appDir, lock, &busy);
+        waitForRevert(installation, lock, &busy);
     }
 }
 
 InstanceLock::Result Trial::waitForRevert(
-    const QString &appDir, InstanceLock &lock, QString *problem)
+    Installation &installation, InstanceLock &lock, QString *problem)
 {
     QElapsedTimer waited;
     waited.start();
     for (;;) {
         const InstanceLock::Result result = lock.acquire(problem);
-        if (result != InstanceLock::HeldByAnother || !UpdateState::load(appDir).trial().reverting
+        // What another process's revert wrote is read again from here on.
+        installation.reload();
+        if (result != InstanceLock::HeldByAnother || !installation.state().trial().reverting
             || waited.elapsed() > revertWaitMs)
             return result;
         QThread::msleep(100);
     }
 }
 
-bool Trial::isBad(const QString &appDir, const QString &version)
+bool Trial::isBad(Installation &installation, const QString &version)
 {
-    return UpdateState::load(appDir).badVersions().contains(version);
+    return installation.state().badVersions().contains(version);
 }

@@ -1,6 +1,6 @@
 #include "installrecord.h"
 
-#include "installfileops.h"
+#include "installpaths.h"
 #include "minisignformat.h"
 #include "releasefiles.h"
 
