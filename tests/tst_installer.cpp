@@ -886,6 +886,8 @@ private slots:
         QTest::newRow("state-fifo") << ".update-state"
                                     << "fifo";
         QTest::newRow("journal-fifo") << journalName << "fifo";
+        // What a run killed while writing its journal leaves.
+        QTest::newRow("journal-scratch") << journalName + ".k1ll3d" << "file-link";
         QTest::newRow("delta") << "delta.zip.part"
                                << "file-link";
     }
@@ -930,6 +932,9 @@ private slots:
             QVERIFY(state.save(&reason));
             QVERIFY(QFileInfo(path).isFile() && !QFileInfo(path).isSymLink());
             QCOMPARE(UpdateState::load(appDir).highestVersion(), "1.1");
+        } else if (name.startsWith(journalName + '.')) {
+            QVERIFY(Installer::recover(appDir));
+            QVERIFY(!QFileInfo(path).isSymLink() && !QFileInfo::exists(path));
         } else if (name == journalName) {
             // Refused at once, as a journal that cannot be read.
             Installer::recover(appDir);

@@ -10,7 +10,9 @@
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -612,6 +614,20 @@ InstallSwap::Outcome InstallSwap::setAside(const QString &reason)
 InstallSwap::Outcome InstallSwap::recover(const QString &root, InstallFileOps &ops)
 {
     InstallSwap swap(root, ops);
+    // A journal is written under a scratch name and renamed into place; a
+    // run killed in between leaves the scratch file, which is not the
+    // journal and belongs to no release. Only an updater holding the
+    // installation's lock writes one, and this one holds it.
+    const QString journalName = QFileInfo(swap.journalPath()).fileName();
+    const QStringList scratches = QDir(root).entryList(
+        {journalName + QLatin1String(".??????")}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &scratch : scratches) {
+        if (!ops.remove(root + QLatin1Char('/') + scratch)) {
+            qDebug() << "Cannot remove what an unfinished update left:" << ops.error;
+            return Outcome::Failed;
+        }
+        qDebug().noquote() << "Removed the unfinished journal" << quoted(scratch);
+    }
     if (!existsOnDisk(swap.journalPath())) {
         // Interrupted before its journal was written (nothing installed was
         // touched), or finished but not cleaned up.
