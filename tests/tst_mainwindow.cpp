@@ -1346,7 +1346,8 @@ private slots:
     // signed with the built-in key (its manifest fetched from the source that
     // told the version) comes from the first source that serves it whole and
     // genuine; every source left leaves one line with its reason, and when
-    // all fail the installed application starts.
+    // all fail the installed application starts. What each kind of mirror
+    // failure leaves, and the order, is tst_sourcelist's.
     void sources_data()
     {
         // "down", "busy" (421), "altered", "garbage-manifest-signature",
@@ -1360,8 +1361,6 @@ private slots:
         const QString refused = QStringLiteral("Connection refused");
         QTest::newRow("primary-down-ftp-mirror")
             << "down" << QStringList {"ftp"} << "1.1" << QStringList {refused};
-        QTest::newRow("primary-down-https-mirror")
-            << "down" << QStringList {"https"} << "1.1" << QStringList {refused};
         QTest::newRow("altered-primary-genuine-mirror")
             << "altered" << QStringList {"https"} << "1.1"
             << QStringList {"archive refused: the archive's BLAKE2b-512 is not the one"};
@@ -1375,21 +1374,8 @@ private slots:
         QTest::newRow("altered-primary-genuine-mirror-without-manifest")
             << "altered-no-manifest" << QStringList {"https"} << "1.1"
             << QStringList {"signature refused: the archive does not match its signature"};
-        // A mirror's "version.ver" is held to the same cap and form.
-        QTest::newRow("mirror-version-too-long")
-            << "down" << QStringList {"ftp-long-version", "ftp"} << "1.1"
-            << QStringList {refused, "the published \"version.ver\" announces 2000 bytes"};
-        QTest::newRow("mirror-version-of-two-lines")
-            << "down" << QStringList {"ftp-two-line-version", "ftp"} << "1.1"
-            << QStringList {refused, "the published \"version.ver\" is not one line"};
         QTest::newRow("busy-primary")
             << "busy" << QStringList {"ftp"} << "1.1" << QStringList {"421 Too many connections."};
-        QTest::newRow("https-mirror-of-unknown-ca")
-            << "down" << QStringList {"https-unknown-ca", "ftp"} << "1.1"
-            << QStringList {refused, "SSL handshake failed"};
-        // Overloaded: tried twice more, then left for the next.
-        QTest::newRow("busy-https-mirror") << "down" << QStringList {"https-503", "ftp"} << "1.1"
-                                           << QStringList {refused, "HTTP 503"};
         QTest::newRow("redirect-to-http")
             << "down" << QStringList {"https-to-http"} << "1.0"
             << QStringList {refused, "redirect to a non-https address refused: http://"};
@@ -1478,34 +1464,18 @@ private slots:
                 QVERIFY(ftpMirrors.back()->start(serverRoot));
                 serverMirrors
                     << QStringLiteral("ftp://127.0.0.1:%1/").arg(ftpMirrors.back()->port());
-            } else if (kind.startsWith("https-") && kind != "https-down") {
+            } else if (kind == "https" || kind == "https-to-http") {
                 httpsMirrors.emplace_back(new NginxServer);
                 QString directives;
                 if (kind == "https-to-http")
                     directives = QStringLiteral("return 302 http://127.0.0.1:%1$request_uri;")
                                      .arg(plainHttp.serverPort());
-                if (kind == "https-503")
-                    directives = QStringLiteral("return 503;");
                 QVERIFY2(httpsMirrors.back()->start(serverRoot, directives),
                     qPrintable(httpsMirrors.back()->errorText()));
-                if (kind != "https-unknown-ca")
-                    HttpsSource::addCaCertificatesForTesting(httpsMirrors.back()->authority());
-                serverMirrors << httpsMirrors.back()->url().toString();
-            } else if (kind == "https") {
-                httpsMirrors.emplace_back(new NginxServer);
-                QVERIFY(httpsMirrors.back()->start(serverRoot));
                 HttpsSource::addCaCertificatesForTesting(httpsMirrors.back()->authority());
                 serverMirrors << httpsMirrors.back()->url().toString();
             } else if (kind == "http") {
                 serverMirrors << QStringLiteral("http://127.0.0.1:%1/").arg(closedPort());
-            } else if (kind.endsWith("-version")) {
-                const QByteArray version
-                    = kind == "ftp-long-version" ? QByteArray(2000, '1') : "1.1\n9.9\n";
-                ftpMirrors.emplace_back(new FtpServer);
-                QVERIFY(ftpMirrors.back()->start(
-                    copyWith(kind, "version.ver", [&](const QByteArray &) { return version; })));
-                serverMirrors
-                    << QStringLiteral("ftp://127.0.0.1:%1/").arg(ftpMirrors.back()->port());
             } else if (kind == "ftp-down") {
                 serverMirrors << QStringLiteral("ftp://127.0.0.1:%1/").arg(closedPort());
             } else {
