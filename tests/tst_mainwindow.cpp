@@ -678,7 +678,7 @@ private slots:
     {
         layOut("1.0", "1.1");
         FtpServer server;
-        server.setIdleTimeout(2);
+        server.setIdleTimeout(1);
         QVERIFY(serve(server));
         MainWindow window(nullptr);
         auto *ftp = window.findChild<QFtp *>();
@@ -803,11 +803,6 @@ private slots:
         QTest::newRow("resumed-partial-of-other-bytes-without-key")
             << "stale-partial" << false
             << QStringList {"RETR version.ver", "RETR app.zip", "RETR app.zip"} << "";
-        // Signed with the same key for another product, put in this folder.
-        QTest::newRow("another-products-release")
-            << "other-product" << true << all
-            << "Update not installed: signature refused: the trusted comment says it is for "
-               "\"Editor\" in \"demo_mac\", this installation is \"Viewer\" in \"demo_mac\"";
         // A genuine 1.1 replayed under a "version.ver" of 1.2.
         QTest::newRow("older-release-under-newer-version")
             << "newer-version-file" << true << all
@@ -824,11 +819,7 @@ private slots:
         QVERIFY(QDir(serverFolder).removeRecursively());
         FtpServer server;
         QVERIFY(serve(server));
-        if (change == "other-product")
-            publish({"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--product",
-                "Editor"});
-        else
-            publish(server);
+        publish(server);
         QCOMPARE(QDir(serverFolder).entryList(QDir::Files | QDir::Hidden),
             QStringList({"app.zip", "app.zip.minisig", "release.json", "release.json.minisig",
                 "version.ver"}));
@@ -1524,33 +1515,12 @@ private slots:
         const QByteArray big(4 * 1024 * 1024, 'x');
         const QString noUpdate = "No update: the published \"version.ver\" ";
         const QString notInstalled = "Update not installed: the published \"app.zip.minisig\" ";
-        QTest::newRow("version-listed-too-large")
-            << version << big.left(5000) << true << QByteArray()
-            << noUpdate + "is 5000 bytes, more than 1024";
         QTest::newRow("version-listed-one-byte-over")
             << version << big.left(1025) << true << QByteArray()
             << noUpdate + "is 1025 bytes, more than 1024";
-        QTest::newRow("version-announced-too-large")
-            << version << big << false << QByteArray()
-            << noUpdate + "announces 4194304 bytes, more than 1024";
-        QTest::newRow("version-arrives-too-large")
-            << version << big << false << QByteArray("550 no size\r\n")
-            << noUpdate + "holds more than 1024 bytes";
-        QTest::newRow("version-not-printable")
-            << version << QByteArray("1.1\x1b[2J\n") << true << QByteArray()
-            << noUpdate + "is not one line of printable text";
         QTest::newRow("version-two-lines")
             << version << QByteArray("1.1\n9.9\n") << true << QByteArray()
             << noUpdate + "is not one line of printable text";
-        QTest::newRow("signature-listed-too-large")
-            << signature << big.left(70000) << true << QByteArray()
-            << notInstalled + "is 70000 bytes, more than 65536";
-        QTest::newRow("signature-listed-one-byte-over")
-            << signature << big.left(65537) << true << QByteArray()
-            << notInstalled + "is 65537 bytes, more than 65536";
-        QTest::newRow("signature-announced-too-large")
-            << signature << big << false << QByteArray()
-            << notInstalled + "announces 4194304 bytes, more than 65536";
         QTest::newRow("signature-arrives-too-large")
             << signature << big << false << QByteArray("213 300\r\n")
             << notInstalled + "holds more than 300 bytes";
