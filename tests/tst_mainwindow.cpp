@@ -1383,11 +1383,7 @@ private slots:
         QFETCH(QStringList, left);
         layOut("1.0", QString(), false);
         QVERIFY(QDir(serverFolder).removeRecursively());
-        {
-            FtpServer origin;
-            QVERIFY(serve(origin));
-            publish(origin);
-        }
+        publish({"--output", serverFolder});
         if (primary == "altered-no-manifest") {
             QVERIFY(QFile::remove(serverFolder + "/release.json"));
             QVERIFY(QFile::remove(serverFolder + "/release.json.minisig"));
