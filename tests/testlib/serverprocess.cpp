@@ -1,0 +1,44 @@
+#include "serverprocess.h"
+
+#include <QDeadlineTimer>
+#include <QTcpSocket>
+#include <QThread>
+
+bool ServerProcess::start(QProcess &process, const QString &program, const QStringList &arguments,
+    QProcess::ProcessChannelMode channels, QString *error)
+{
+    process.setProcessChannelMode(channels);
+    process.start(program, arguments);
+    if (process.waitForStarted(10000))
+        return true;
+    *error = process.errorString();
+    return false;
+}
+
+bool ServerProcess::waitForPort(const QProcess &process, const QHostAddress &address, quint16 port,
+    int timeoutMs, QTcpSocket *probe)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!deadline.hasExpired() && process.state() == QProcess::Running) {
+        probe->connectToHost(address, port);
+        if (probe->waitForConnected(200))
+            return true;
+        probe->abort();
+        QThread::msleep(10);
+    }
+    return false;
+}
+
+void ServerProcess::stop(QProcess &process, bool closeInput)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    if (closeInput)
+        process.closeWriteChannel();
+    else
+        process.terminate();
+    if (!process.waitForFinished(5000)) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
