@@ -7,6 +7,7 @@
 #include "deltabuilder.h"
 #include "deltaplan.h"
 #include "deltaupdate.h"
+#include "files.h"
 #include "installer.h"
 #include "instancelock.h"
 #include "messagelog.h"
@@ -43,14 +44,6 @@ namespace {
 const QString stagingName = QLatin1String(Installer::stagingFolderName);
 const QString backupName = QLatin1String(Installer::backupFolderName);
 const QString journalName = QLatin1String(Installer::journalFileName);
-
-bool writeFile(const QString &path, const QByteArray &data, int mode = 0644)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size()
-        && ::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0;
-}
 
 bool makeLink(const QString &target, const QString &path)
 {

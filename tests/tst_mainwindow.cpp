@@ -1,6 +1,7 @@
 // The update window and its procedure, run in-process against a real FTP
 // server on loopback; the question is answered by finding the modal box.
 #include "busyindicator.h"
+#include "bytepattern.h"
 #include "closedport.h"
 #include "dirmanager.h"
 #include "files.h"
@@ -38,7 +39,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSet>
@@ -169,10 +169,7 @@ class TestMainWindow : public QObject
 
     QList<ZipEntry> newRelease() const
     {
-        QByteArray filler(96 * 1024, Qt::Uninitialized);
-        QRandomGenerator generator(7);
-        for (char &c : filler)
-            c = char(generator.bounded(256));
+        const QByteArray filler = randomBytes(96 * 1024, 7);
         return {{"version.ver", "1.1"},
             {"Viewer.app/Contents/MacOS/Viewer", programText(marker, "Viewer 1.1"), ZipEntry::File,
                 0755},
