@@ -122,14 +122,15 @@ private slots:
         const QString editorMac = "Editor/demo_mac";
         const QString comment = "signature refused: the trusted comment says ";
         QTest::newRow("own") << demoMac << demoMac << demoMac << "1.1" << -60ll << none << "";
-        QTest::newRow("win32-release-onto-mac") << demoWin << demoWin << demoMac << "1.1" << -60ll
-                                                << none
-                                                << comment
+        QTest::newRow("win32-release-onto-mac")
+            << demoWin << demoWin << demoMac << "1.1" << -60ll << none
+            << comment
                 + "it is for \"Demo\" in \"demo_win32\", this installation is \"Demo\" in "
                   "\"demo_mac\"";
         QTest::newRow("mac-release-onto-win32")
             << demoMac << demoMac << demoWin << "1.1" << -60ll << none
-            << "it is for \"Demo\" in \"demo_mac\", this installation is \"Demo\" in \"demo_win32\"";
+            << "it is for \"Demo\" in \"demo_mac\", this installation is \"Demo\" in "
+               "\"demo_win32\"";
         QTest::newRow("editor-onto-demo")
             << editorMac << editorMac << demoMac << "1.1" << -60ll << none
             << comment + "it is for \"Editor\" in \"demo_mac\", this installation is \"Demo\"";
@@ -143,9 +144,9 @@ private slots:
         QTest::newRow("published-before-binding")
             << "/"
             << "-" << demoMac << "1.1" << -60ll << none << "names no product and folder";
-        QTest::newRow("version-of-1024-nines") << demoMac << demoMac << demoMac
-                                               << QString(1024, '9') << -60ll << none
-                                               << "is not a version";
+        QTest::newRow("version-of-1024-nines")
+            << demoMac << demoMac << demoMac << QString(1024, '9') << -60ll << none
+            << "is not a version";
         QTest::newRow("signed-two-days-ahead")
             << demoMac << demoMac << demoMac << "1.1" << 2 * day << none
             << "more than a day after this computer's clock";
@@ -209,30 +210,39 @@ private slots:
         QTest::addColumn<bool>("recorded"); // 1.1 is the highest verified after
 
         const QString none;
-        QTest::newRow("offered") << "1.1" << "1.1" << 100 << none << "" << true;
+        QTest::newRow("offered") << "1.1"
+                                 << "1.1" << 100 << none << "" << true;
         QTest::newRow("version-file-for-another-version")
-            << "1.2" << "1.1" << 100 << none
+            << "1.2"
+            << "1.1" << 100 << none
             << refused + "it is for version \"1.1\", \"version.ver\" is for \"1.2\"" << false;
         QTest::newRow("comment-for-another-version")
-            << "1.1" << "1.2" << 100 << none
+            << "1.1"
+            << "1.2" << 100 << none
             << refused + "it is for version \"1.1\", its signature for \"1.2\"" << false;
         QTest::newRow("lower-than-highest-verified")
-            << "1.1" << "1.1" << 100 << "1.2"
+            << "1.1"
+            << "1.1" << 100 << "1.2"
             << refused + "a replay: version \"1.1\" is older than \"1.2\", verified before"
             << false;
         // Verified, and recorded, but not yet offered here.
-        QTest::newRow("rollout-0") << "1.1" << "1.1" << 0 << "1.0"
+        QTest::newRow("rollout-0") << "1.1"
+                                   << "1.1" << 0 << "1.0"
                                    << "Version 1.1 is offered to 0% of installations; not yet "
                                       "this one"
                                    << true;
         // This installation's bucket for 1.1 is 83 (its hash's first four
         // bytes read big-endian; little-endian it would be 33).
-        QTest::newRow("rollout-83") << "1.1" << "1.1" << 83 << none
+        QTest::newRow("rollout-83") << "1.1"
+                                    << "1.1" << 83 << none
                                     << "Version 1.1 is offered to 83% of installations; not yet "
                                        "this one"
                                     << true;
-        QTest::newRow("rollout-84") << "1.1" << "1.1" << 84 << none << "" << true;
-        QTest::newRow("rollout-100") << "1.1" << "1.1" << 100 << "1.0" << "" << true;
+        QTest::newRow("rollout-84") << "1.1"
+                                    << "1.1" << 84 << none << "" << true;
+        QTest::newRow("rollout-100") << "1.1"
+                                     << "1.1" << 100 << "1.0"
+                                     << "" << true;
     }
     void versions()
     {
@@ -320,12 +330,12 @@ private slots:
         const QString path = app->filePath("release.json");
         QVERIFY(writeFile(path, m.toJson()));
         Tool tool;
-        QVERIFY2(tool.run(minisign,
-                     {"-S", "-s", keys.filePath("minisign.key"), "-m", path, "-t",
-                         QStringLiteral("timestamp:%1 file:release.json version:1.1")
-                                 .arg(m.signedAt)
-                             + m.binding.commentTokens()},
-                     "\n"),
+        QVERIFY2(
+            tool.run(minisign,
+                {"-S", "-s", keys.filePath("minisign.key"), "-m", path, "-t",
+                    QStringLiteral("timestamp:%1 file:release.json version:1.1").arg(m.signedAt)
+                        + m.binding.commentTokens()},
+                "\n"),
             tool.output);
         ManifestCheck::Input input;
         input.publicKey = publicKey;
@@ -376,10 +386,10 @@ private slots:
         QTest::addColumn<QString>("reason"); // at its start; empty: accepted
         const QString hash = "the archive's BLAKE2b-512 is not the one in the release information";
         QTest::newRow("as-signed") << QByteArray() << "";
-        QTest::newRow("shorter") << QByteArray("chop")
-                                 << "the archive holds 924 bytes, the release information says 1024";
-        QTest::newRow("one-byte-longer")
-            << QByteArray("append") << "the archive holds 1025 bytes, the release information says 1024";
+        QTest::newRow("shorter") << QByteArray(
+            "chop") << "the archive holds 924 bytes, the release information says 1024";
+        QTest::newRow("one-byte-longer") << QByteArray(
+            "append") << "the archive holds 1025 bytes, the release information says 1024";
         // Of the signed size, only not the bytes signed.
         QTest::newRow("same-size-other-bytes") << QByteArray("flip") << hash;
         QTest::newRow("missing") << QByteArray("remove") << "cannot read the archive: ";

@@ -109,12 +109,14 @@ private slots:
     {
         QTest::addColumn<QStringList>("mirrors");
         QTest::addColumn<QString>("version"); // empty: none told
-        QTest::addColumn<QStringList>("left"); // one per source left, in order: a text its line holds
-        QTest::newRow("ftp-mirror") << QStringList {"ftp:good"} << "1.1" << QStringList {primaryDown};
+        QTest::addColumn<QStringList>(
+            "left"); // one per source left, in order: a text its line holds
+        QTest::newRow("ftp-mirror")
+            << QStringList {"ftp:good"} << "1.1" << QStringList {primaryDown};
         QTest::newRow("https-mirror")
             << QStringList {"https:good"} << "1.1" << QStringList {primaryDown};
-        QTest::newRow("first-answering-in-order") << QStringList {"ftp-down", "ftp:other", "ftp:good"}
-                                                  << "1.2" << QStringList {primaryDown, refused};
+        QTest::newRow("first-answering-in-order") << QStringList {"ftp-down", "ftp:other",
+            "ftp:good"} << "1.2" << QStringList {primaryDown, refused};
         // A mirror's "version.ver" is held to the same cap and form.
         QTest::newRow("mirror-version-too-long")
             << QStringList {"ftp:long", "ftp:good"} << "1.1"
@@ -122,9 +124,8 @@ private slots:
         QTest::newRow("mirror-version-of-two-lines")
             << QStringList {"ftp:twolines", "ftp:good"} << "1.1"
             << QStringList {primaryDown, "the published \"version.ver\" is not one line"};
-        QTest::newRow("https-mirror-of-unknown-ca")
-            << QStringList {"https-unknown-ca", "ftp:good"} << "1.1"
-            << QStringList {primaryDown, "SSL handshake failed"};
+        QTest::newRow("https-mirror-of-unknown-ca") << QStringList {"https-unknown-ca",
+            "ftp:good"} << "1.1" << QStringList {primaryDown, "SSL handshake failed"};
         // Overloaded: tried twice more, then left for the next.
         QTest::newRow("busy-https-mirror") << QStringList {"https-503", "ftp:good"} << "1.1"
                                            << QStringList {primaryDown, "HTTP 503"};
@@ -164,15 +165,15 @@ private slots:
         const QString refusal = "archive refused: altered";
         QTest::newRow("from-the-answering-mirror")
             << QStringList {"ftp:good"} << 0 << true << QStringList {};
-        QTest::newRow("from-an-https-mirror") << QStringList {"https:good"} << 0 << true << QStringList {};
+        QTest::newRow("from-an-https-mirror")
+            << QStringList {"https:good"} << 0 << true << QStringList {};
         QTest::newRow("archive-missing-next-publishing-the-version")
             << QStringList {"ftp:noarchive", "ftp:other", "https:good2"} << 0 << true
             << QStringList {"no \"app.zip\": ", "publishes version \"1.2\", not \"1.1\""};
         QTest::newRow("refused-then-the-next")
             << QStringList {"ftp:good", "ftp:good2"} << 1 << true << QStringList {refusal};
-        QTest::newRow("refused-everywhere")
-            << QStringList {"ftp:good", "https:good2"} << 2 << false
-            << QStringList {refusal, refusal};
+        QTest::newRow("refused-everywhere") << QStringList {"ftp:good", "https:good2"} << 2 << false
+                                            << QStringList {refusal, refusal};
     }
     void release()
     {
