@@ -1,8 +1,13 @@
 #include "serverprocess.h"
 
+#include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QThread>
+
+#include <cstdio>
+#include <unistd.h>
 
 bool ServerProcess::start(QProcess &process, const QString &program, const QStringList &arguments,
     QProcess::ProcessChannelMode channels, QString *error)
@@ -27,6 +32,21 @@ bool ServerProcess::waitForPort(const QProcess &process, const QHostAddress &add
         QThread::msleep(10);
     }
     return false;
+}
+
+int ServerProcess::serveUntilInputCloses(quint16 port)
+{
+    printf("PORT %u\n", port);
+    fflush(stdout);
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&input] {
+        char byte;
+        if (::read(STDIN_FILENO, &byte, 1) <= 0) {
+            input.setEnabled(false);
+            QCoreApplication::quit();
+        }
+    });
+    return QCoreApplication::exec();
 }
 
 void ServerProcess::stop(QProcess &process, bool closeInput)

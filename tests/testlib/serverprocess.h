@@ -25,6 +25,11 @@ bool waitForPort(const QProcess &process, const QHostAddress &address, quint16 p
 // SIGTERM) and kills it when it lingers.
 void stop(QProcess &process, bool closeInput = false);
 
+// The other side, for a program that is itself a server process (the
+// benchmarks' server half): prints "PORT <port>" and runs the event loop
+// until its input closes. Returns the loop's exit code.
+int serveUntilInputCloses(quint16 port);
+
 } // namespace ServerProcess
 
 #endif // TESTLIB_SERVERPROCESS_H
