@@ -18,6 +18,10 @@ import os
 import sys
 import threading
 
+# Plain FTP only: without this pyftpdlib loads pyOpenSSL for a TLS handler
+# no test uses, which takes longer than the rest of the server's start.
+sys.modules["OpenSSL"] = None
+
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
