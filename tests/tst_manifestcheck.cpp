@@ -61,26 +61,30 @@ class TestManifestCheck : public QObject
             QVERIFY(writeFile(app->filePath(".update-state"), QJsonDocument(state).toJson()));
     }
 
-    // Judges `manifest` as "release.json" with its signature, by an
-    // installation of 1.0 configured as `own` to which "version.ver" says
-    // `published`; the signature (made with `comment`, or the publishing
-    // tool's own when empty) is the one given when not empty.
-    ManifestCheck::Verdict judged(const ReleaseManifest &manifest, const QByteArray &comment,
-        const QString &published, const QString &own, qint64 now, UpdateState *state)
+    // Writes `manifest` as "release.json" and signs it with the test's key,
+    // `comment` its trusted comment (empty: the publishing tool's own).
+    QByteArray signedAs(const ReleaseManifest &manifest, const QByteArray &comment)
+    {
+        QByteArray signature;
+        QString why;
+        const bool made = comment.isEmpty()
+            ? ManifestWriter::write(manifest, signer, app->path(), &why)
+            : writeFile(app->filePath("release.json"), manifest.toJson())
+                && signer.sign(app->filePath("release.json"), comment, &signature, &why);
+        if (!made)
+            qWarning("not signed: %s", qPrintable(why));
+        return comment.isEmpty() ? readBytes(app->filePath("release.json.minisig")) : signature;
+    }
+
+    // The judgement of the "release.json" written with `signature` by an
+    // installation of 1.0 configured as `own`, whose "version.ver" says `published`.
+    ManifestCheck::Verdict judged(const QByteArray &signature, const QString &published,
+        const QString &own, qint64 now, UpdateState *state)
     {
         ManifestCheck::Input input;
         input.publicKey = publicKey;
         input.manifestPath = app->filePath("release.json");
-        QString why;
-        if (comment.isEmpty()) {
-            if (!ManifestWriter::write(manifest, signer, app->path(), &why))
-                qWarning("%s", qPrintable(why));
-            input.signature = readBytes(app->filePath("release.json.minisig"));
-        } else {
-            if (!writeFile(input.manifestPath, manifest.toJson())
-                || !signer.sign(input.manifestPath, comment, &input.signature, &why))
-                qWarning("not signed: %s", qPrintable(why));
-        }
+        input.signature = signature;
         input.publishedVersion = published;
         input.installedVersion = QStringLiteral("1.0");
         input.now = now;
@@ -183,7 +187,8 @@ private slots:
             comment += bindingOf(commentFor).commentTokens();
         writeState(state);
         UpdateState loaded = UpdateState::load(app->path());
-        const ManifestCheck::Verdict verdict = judged(m, comment, version, own, now, &loaded);
+        const ManifestCheck::Verdict verdict
+            = judged(signedAs(m, comment), version, own, now, &loaded);
         QCOMPARE(verdict.offered, refusal.isEmpty());
         QVERIFY2(verdict.reason.contains(refusal), qPrintable(verdict.reason));
         if (!refusal.isEmpty())
@@ -266,7 +271,7 @@ private slots:
         const QByteArray comment = "timestamp:1 file:release.json version:"
             + commentVersion.toUtf8() + m.binding.commentTokens();
         const ManifestCheck::Verdict verdict
-            = judged(m, comment, published, "Demo/demo_mac", now, &loaded);
+            = judged(signedAs(m, comment), published, "Demo/demo_mac", now, &loaded);
         QCOMPARE(verdict.offered, reason.isEmpty());
         QCOMPARE(verdict.verified, recorded);
         QVERIFY2(reason.isEmpty() || verdict.reason.startsWith(reason), qPrintable(verdict.reason));
@@ -313,7 +318,7 @@ private slots:
                 {"highest_signed", double(signedAt + recordedAfterSigned.toInt())}});
         UpdateState state = UpdateState::load(app->path());
         const ManifestCheck::Verdict verdict
-            = judged(manifest, QByteArray(), "1.1", "Demo/demo_mac", now, &state);
+            = judged(signedAs(manifest, QByteArray()), "1.1", "Demo/demo_mac", now, &state);
         QVERIFY2(verdict.offered == refusal.isEmpty(), qPrintable(verdict.reason));
         if (!refusal.isEmpty())
             QVERIFY2(verdict.reason.startsWith(refusal), qPrintable(verdict.reason));
@@ -337,16 +342,9 @@ private slots:
                         + m.binding.commentTokens()},
                 "\n"),
             tool.output);
-        ManifestCheck::Input input;
-        input.publicKey = publicKey;
-        input.manifestPath = path;
-        input.signature = readBytes(path + ".minisig");
-        input.publishedVersion = "1.1";
-        input.installedVersion = "1.0";
-        input.now = now;
-        input.own = m.binding;
         UpdateState state = UpdateState::load(app->path());
-        const ManifestCheck::Verdict verdict = ManifestCheck::judge(input, &state);
+        const ManifestCheck::Verdict verdict
+            = judged(readBytes(path + ".minisig"), "1.1", "Demo/demo_mac", now, &state);
         QVERIFY2(verdict.offered, qPrintable(verdict.reason));
     }
 
