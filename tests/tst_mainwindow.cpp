@@ -178,7 +178,7 @@ class TestMainWindow : public QObject
     }
 
     // Whether `done` holds within ms, looked at every few milliseconds
-    // (QTRY_ macros look every 50, which every row of the window paid twice).
+    // (QTRY_ macros look every 50 ms, a pause each row would pay twice).
     static bool soon(const std::function<bool()> &done, int ms = 5000)
     {
         return QTest::qWaitFor(done, ms);
