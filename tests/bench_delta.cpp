@@ -13,6 +13,7 @@
 #include "deltabuilder.h"
 #include "deltaindex.h"
 #include "deltaplan.h"
+#include "files.h"
 #include "installer.h"
 #include "platform.h"
 #include "releasefiles.h"
@@ -36,19 +37,6 @@ bool failed(const QString &why)
 {
     std::fprintf(stderr, "bench_delta: %s\n", qPrintable(why));
     return false;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeAll(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
 // One to three edits a file: a few bytes overwritten, a short run inserted
@@ -98,7 +86,7 @@ bool pointRelease(const QString &dir, quint32 seed, const QString &listPath)
     while (changed.size() < toChange) {
         const QString path
             = files.takeAt(changed.isEmpty() ? 0 : int(random.bounded(files.size())));
-        if (!writeAll(dir + '/' + path, edited(readAll(dir + '/' + path), random)))
+        if (!writeFile(dir + '/' + path, edited(readBytes(dir + '/' + path), random)))
             return failed(QStringLiteral("cannot edit %1").arg(path));
         changed << path;
     }
@@ -108,12 +96,12 @@ bool pointRelease(const QString &dir, quint32 seed, const QString &listPath)
         QByteArray data(4096 + int(random.bounded(256 * 1024)), Qt::Uninitialized);
         for (char &c : data)
             c = char(i % 2 ? random.bounded(256) : 'a' + random.bounded(8));
-        if (!writeAll(
+        if (!writeFile(
                 dir + QStringLiteral("/App.app/Contents/Resources/added/new%1.dat").arg(i), data))
             return failed(QStringLiteral("cannot add a file"));
     }
-    return writeAll(dir + "/version.ver", readAll(dir + "/version.ver").trimmed() + ".1")
-        && writeAll(listPath, changed.join('\n').toUtf8() + '\n');
+    return writeFile(dir + "/version.ver", readBytes(dir + "/version.ver").trimmed() + ".1")
+        && writeFile(listPath, changed.join('\n').toUtf8() + '\n');
 }
 
 bool make(const QString &oldZip, const QString &newZip, const QString &out)
@@ -157,15 +145,16 @@ bool make(const QString &oldZip, const QString &newZip, const QString &out)
 // The edited files alone through the delta's patches, for bsdiff beside them.
 bool patches(const QString &oldDir, const QString &newDir, const QString &listPath)
 {
-    const QStringList paths = QString::fromUtf8(readAll(listPath)).split('\n', Qt::SkipEmptyParts);
+    const QStringList paths
+        = QString::fromUtf8(readBytes(listPath)).split('\n', Qt::SkipEmptyParts);
     qint64 bytes = 0;
     QElapsedTimer clock;
     clock.start();
     for (const QString &path : paths) {
-        const QByteArray old = readAll(oldDir + '/' + path);
+        const QByteArray old = readBytes(oldDir + '/' + path);
         QByteArray frame;
         QString reason;
-        if (!DeltaBuilder::compressFrame(readAll(newDir + '/' + path), &old, &frame, &reason))
+        if (!DeltaBuilder::compressFrame(readBytes(newDir + '/' + path), &old, &frame, &reason))
             return failed(reason);
         bytes += frame.size();
     }
@@ -184,7 +173,7 @@ bool apply(const QString &deltaPath, const QString &appDir)
     if (!DeltaApplier::readIndex(deltaPath, &json, &reason)
         || !DeltaIndex::fromJson(json, &index, &reason))
         return failed(reason);
-    const QString installed = Version::clean(QString::fromUtf8(readAll(appDir + "/version.ver")));
+    const QString installed = Version::clean(QString::fromUtf8(readBytes(appDir + "/version.ver")));
     if (!DeltaPlan::check(index, installed, appDir, &reason))
         return failed(reason);
     const qint64 checked = clock.restart();

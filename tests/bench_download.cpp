@@ -1,14 +1,13 @@
 #include "qftp.h"
+#include "serverprocess.h"
 #include "vsftpdserver.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSocketNotifier>
 #include <QTextStream>
 
 #include <cstdio>
-#include <unistd.h>
 
 // The download benchmark's two halves (scripts/bench runs them):
 //
@@ -35,17 +34,7 @@ int serve(const QString &root)
         fprintf(stderr, "vsftpd: %s\n", qPrintable(server.errorText()));
         return 1;
     }
-    printf("PORT %u\n", server.port());
-    fflush(stdout);
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, [&input] {
-        char byte;
-        if (::read(STDIN_FILENO, &byte, 1) <= 0) {
-            input.setEnabled(false);
-            QCoreApplication::quit();
-        }
-    });
-    return QCoreApplication::exec();
+    return ServerProcess::serveUntilInputCloses(server.port());
 }
 
 int get(quint16 port, const QString &remote, const QString &local)

@@ -1,17 +1,16 @@
 #include "cuttingproxy.h"
 #include "httpssource.h"
 #include "nginxserver.h"
+#include "serverprocess.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QSocketNotifier>
 
 #include <algorithm>
 #include <cstdio>
-#include <unistd.h>
 
 // The HTTPS source's benchmarks (scripts/bench runs them):
 //
@@ -58,17 +57,7 @@ int serve(const QString &root, const QString &caFile)
     if (!ca.open(QIODevice::WriteOnly) || ca.write(server.authority().value(0).toPem()) <= 0)
         return 1;
     ca.close();
-    printf("PORT %u\n", server.port());
-    fflush(stdout);
-    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
-    QObject::connect(&input, &QSocketNotifier::activated, [&input] {
-        char byte;
-        if (::read(STDIN_FILENO, &byte, 1) <= 0) {
-            input.setEnabled(false);
-            QCoreApplication::quit();
-        }
-    });
-    return QCoreApplication::exec();
+    return ServerProcess::serveUntilInputCloses(server.port());
 }
 
 int get(const QUrl &url, const QString &local, const QString &caFile)

@@ -7,6 +7,7 @@
 #include "deltabuilder.h"
 #include "deltaplan.h"
 #include "deltaupdate.h"
+#include "files.h"
 #include "installation.h"
 #include "installer.h"
 #include "instancelock.h"
@@ -44,14 +45,6 @@ namespace {
 const QString stagingName = QLatin1String(Installation::stagingFolder);
 const QString backupName = QLatin1String(Installation::backupFolder);
 const QString journalName = QLatin1String(Installation::journalFile);
-
-bool writeFile(const QString &path, const QByteArray &data, int mode = 0644)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size()
-        && ::chmod(QFile::encodeName(path).constData(), mode_t(mode)) == 0;
-}
 
 bool makeLink(const QString &target, const QString &path)
 {

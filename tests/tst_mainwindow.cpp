@@ -1,6 +1,7 @@
 // The update window and its procedure, run in-process against a real FTP
 // server on loopback; the question is answered by finding the modal box.
 #include "busyindicator.h"
+#include "bytepattern.h"
 #include "closedport.h"
 #include "dirmanager.h"
 #include "files.h"
@@ -39,7 +40,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSet>
@@ -152,6 +152,10 @@ class TestMainWindow : public QObject
     std::unique_ptr<MessageLog> log;
     QTemporaryDir keys; // a signing key pair made by updater-publish
     QByteArray publicKey;
+    // Where the launched program says it started: one path for every row,
+    // so that one published release serves them all.
+    QTemporaryDir markers;
+    QTemporaryDir published; // publishDefault()'s release, made once
 
     // The installed 1.0 application and a server folder publishing 1.1.
     void layOut(const QString &localVersion, const QString &serverVersion, bool withArchive = true)
@@ -170,10 +174,7 @@ class TestMainWindow : public QObject
 
     QList<ZipEntry> newRelease() const
     {
-        QByteArray filler(96 * 1024, Qt::Uninitialized);
-        QRandomGenerator generator(7);
-        for (char &c : filler)
-            c = char(generator.bounded(256));
+        const QByteArray filler = randomBytes(96 * 1024, 7);
         return {{"version.ver", "1.1"},
             {"Viewer.app/Contents/MacOS/Viewer", programText(marker, "Viewer 1.1"), ZipEntry::File,
                 0755},
@@ -181,11 +182,20 @@ class TestMainWindow : public QObject
             {"Viewer.app/Contents/Resources/notes.txt", "new in 1.1"}};
     }
 
+    // Whether `done` holds within ms, looked at every few milliseconds
+    // (QTRY_ macros look every 50 ms, a pause each row would pay twice).
+    static bool soon(const std::function<bool()> &done, int ms = 5000)
+    {
+        return QTest::qWaitFor(done, ms);
+    }
+
     void expectInstalled(const QString &version)
     {
         QCOMPARE(readText(appDir + "/version.ver"), version);
         QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
-        QTRY_COMPARE(readText(marker), "Viewer " + version + " started\n");
+        const QString started = "Viewer " + version + " started\n";
+        soon([&] { return readText(marker) == started; });
+        QCOMPARE(readText(marker), started);
     }
 
     // Nothing was downloaded or unpacked (version.ver still holds versionText)
@@ -196,7 +206,8 @@ class TestMainWindow : public QObject
         QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
         QCOMPARE(readText(appDir + "/version.ver"), versionText);
         QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
-        QTRY_COMPARE(readText(marker), QStringLiteral("Viewer 1.0 started\n"));
+        soon([&] { return readText(marker) == QStringLiteral("Viewer 1.0 started\n"); });
+        QCOMPARE(readText(marker), QStringLiteral("Viewer 1.0 started\n"));
     }
 
     // The published archive installed over appDir by an updater killed just
@@ -363,11 +374,16 @@ class TestMainWindow : public QObject
                      {}, withoutPublishPassword()),
             tool.output);
     }
-    // ... into the server's folder.
-    void publish(const FtpServer &server)
+    // The release as updater-publish makes it by default, made once per
+    // run and copied into the server's folder for each row that serves it.
+    void publishDefault()
     {
-        publish({"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--folder",
-            "demo_mac"});
+        const QString made = published.filePath("release");
+        if (!QFile::exists(made + "/app.zip"))
+            publish({"--output", made});
+        QVERIFY(QDir().mkpath(serverFolder));
+        for (const QString &name : QDir(made).entryList(QDir::Files | QDir::Hidden))
+            QVERIFY(QFile::copy(made + "/" + name, serverFolder + "/" + name));
     }
 
     // Writes the manifest into dir as "release.json" and signs it with
@@ -411,8 +427,9 @@ private slots:
 
     void init()
     {
-        // Pauses between tries of a few milliseconds rather than seconds.
-        ReleaseSource::setPauseDivisorForTesting(50);
+        // Pauses between tries of a millisecond or two rather than seconds:
+        // the rows count the tries, not the time between them.
+        ReleaseSource::setPauseDivisorForTesting(1000);
         // Whatever key this build carries: unverified unless a test says otherwise.
         SignatureVerifier::setPublicKeyForTesting(QByteArray());
         log.reset(new MessageLog);
@@ -421,7 +438,8 @@ private slots:
         appDir = tmp->filePath("My Apps");
         serverRoot = tmp->filePath("server");
         serverFolder = serverRoot + "/demo_mac";
-        marker = tmp->filePath("started.txt");
+        marker = markers.filePath("started.txt");
+        QFile::remove(marker);
         QVERIFY(placeUpdater(appDir, QStringLiteral("xcb")));
         serverHost = QStringLiteral("127.0.0.1");
         serverAppDir = QStringLiteral("demo_mac");
@@ -500,14 +518,12 @@ private slots:
             QTest::newRow(name) << local << remote << asked << int(answer);
         };
 
+        // How versions compare, and which texts are versions at all, is
+        // tst_version's; these rows carry its verdict through the window.
         row("newer", "1.2", "1.3", true);
-        row("two-zero-above-one-ten", "2.0", "1.10", false);
-        row("one-two-ten-below-one-three", "1.2.10", "1.3", true);
         row("no-local-file", QString(), "1.0", true);
         row("line-breaks", "1.2\r\n", "1.3\n", true);
-        row("equal-dotted", "1.0", "1.0.0", false);
         row("older-on-server", "1.3", "1.2", false);
-        row("blank-in-server-text", "1.0", "1 .1", false);
         row("declined-by-closing-the-box", "1.0", "1.1", true, Answerer::CloseBox);
     }
     // Declining (with No, or by closing the box) launches the installed
@@ -645,7 +661,7 @@ private slots:
             serverPort = closedPort();
             MainWindow window(nullptr);
             window.show();
-            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+            QVERIFY(soon([&] { return !window.isVisible(); }, 30000));
         } else if (failure == "stall") {
             ScriptedServer stalled;
             QVERIFY(stalled.listen());
@@ -655,7 +671,7 @@ private slots:
             window.show();
             QVERIFY(stalled.waitForClient());
             stalled.send("220 ready\r\n");
-            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+            QVERIFY(soon([&] { return !window.isVisible(); }, 30000));
             QStringList received;
             for (const QByteArray &line : stalled.unreadLines())
                 received.append(QString::fromLatin1(line));
@@ -681,7 +697,7 @@ private slots:
     {
         layOut("1.0", "1.1");
         FtpServer server;
-        server.setIdleTimeout(2);
+        server.setIdleTimeout(1);
         QVERIFY(serve(server));
         MainWindow window(nullptr);
         auto *ftp = window.findChild<QFtp *>();
@@ -692,7 +708,7 @@ private slots:
             return dropped;
         });
         window.show();
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+        QVERIFY(soon([&] { return !window.isVisible(); }, 30000));
 
         QCOMPARE(answerer.asked, 1);
         const QStringList again
@@ -740,7 +756,7 @@ private slots:
         window.show();
         QVERIFY(!progress->isVisible());
         if (when == "install") {
-            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+            QVERIFY(soon([&] { return !window.isVisible(); }, 30000));
             // Unpacked bytes of all there are, up to the whole.
             qint64 unpacked = 0;
             for (const ZipEntry &entry : newRelease())
@@ -794,10 +810,6 @@ private slots:
         QTest::newRow("no-signature-on-server")
             << "remove-signature" << true << QStringList(all.mid(0, 3))
             << "Update not installed: no signature \"app.zip.minisig\": ";
-        QTest::newRow("altered-archive")
-            << "alter-archive" << true << all
-            << "Update not installed: signature refused: the archive does not match its "
-               "signature";
         // Left by an earlier run: the record names this server's app.zip,
         // the bytes are not its own. Resumed, refused, fetched whole once more.
         QTest::newRow("resumed-partial-of-other-bytes")
@@ -806,16 +818,6 @@ private slots:
         QTest::newRow("resumed-partial-of-other-bytes-without-key")
             << "stale-partial" << false
             << QStringList {"RETR version.ver", "RETR app.zip", "RETR app.zip"} << "";
-        // Signed with the same key for another product, put in this folder.
-        QTest::newRow("another-products-release")
-            << "other-product" << true << all
-            << "Update not installed: signature refused: the trusted comment says it is for "
-               "\"Editor\" in \"demo_mac\", this installation is \"Viewer\" in \"demo_mac\"";
-        // A genuine 1.1 replayed under a "version.ver" of 1.2.
-        QTest::newRow("older-release-under-newer-version")
-            << "newer-version-file" << true << all
-            << "Update not installed: the signed version \"1.1\" is not the published "
-               "version \"1.2\"";
     }
     void signedUpdate()
     {
@@ -827,11 +829,7 @@ private slots:
         QVERIFY(QDir(serverFolder).removeRecursively());
         FtpServer server;
         QVERIFY(serve(server));
-        if (change == "other-product")
-            publish({"--server", QStringLiteral("127.0.0.1:%1").arg(server.port()), "--product",
-                "Editor"});
-        else
-            publish(server);
+        publishDefault();
         QCOMPARE(QDir(serverFolder).entryList(QDir::Files | QDir::Hidden),
             QStringList({"app.zip", "app.zip.minisig", "release.json", "release.json.minisig",
                 "version.ver"}));
@@ -839,13 +837,6 @@ private slots:
         QVERIFY(QFile::remove(serverFolder + "/release.json.minisig"));
         if (change == "remove-signature")
             QVERIFY(QFile::remove(serverFolder + "/app.zip.minisig"));
-        if (change == "alter-archive") {
-            QByteArray archive = readBytes(serverFolder + "/app.zip");
-            archive[archive.size() / 2] = char(archive.at(archive.size() / 2) ^ 1);
-            QVERIFY(writeFile(serverFolder + "/app.zip", archive));
-        }
-        if (change == "newer-version-file")
-            QVERIFY(writeFile(serverFolder + "/version.ver", "1.2\n"));
         if (change == "stale-partial") {
             const qint64 size = QFileInfo(serverFolder + "/app.zip").size();
             QVERIFY(writeFile(appDir + "/app.zip.part", QByteArray(int(size / 2), 'x')));
@@ -864,7 +855,7 @@ private slots:
         Answerer answerer(Answerer::Yes);
         MainWindow window(nullptr);
         window.show();
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+        QVERIFY(soon([&] { return !window.isVisible(); }, 30000));
 
         QCOMPARE(answerer.asked, 1);
         const QStringList retrieved = server.receivedLines().filter(QRegularExpression("^RETR "));
@@ -913,80 +904,31 @@ private slots:
     }
 
     // A release with its signed manifest ("release.json"), published by
-    // updater-publish with notes and then, for most rows, changed and
-    // signed again with Debian's minisign. It is offered only when the
-    // manifest verifies, is fresh, names the published version, is no
-    // replay of what the installation verified before, and includes this
-    // installation; the archive is installed only at the signed size and
-    // hash. Otherwise one line says why and the installed 1.0 starts.
+    // updater-publish with notes and then, for some rows, changed and
+    // signed again with Debian's minisign: offered, and the archive
+    // installed at the signed size and hash, or one line says why and the
+    // installed 1.0 starts. Each rule of the judgement has its rows in
+    // tst_manifestcheck; these carry one of each kind through the window.
     void manifest_data()
     {
         QTest::addColumn<QString>("change"); // to the release, or the installation's state
         QTest::addColumn<bool>("asked");
         QTest::addColumn<QString>("outcome"); // the line that ends the run
-        const QString notShown = "No update: release information refused: ";
         const QString refused = "Update not installed: ";
         QTest::newRow("accepted") << "" << true << "Update installed";
-        QTest::newRow("accepted-signed-by-minisign") << "minisign" << true << "Update installed";
         QTest::newRow("expired") << "expired" << false
                                  << "No update: release information expired on ";
-        QTest::newRow("version-differs-from-version-file")
-            << "newer-version-file" << false
-            << notShown + "it is for version \"1.1\", \"version.ver\" is for \"1.2\"";
-        QTest::newRow("version-differs-from-trusted-comment")
-            << "comment-1.2" << false
-            << notShown + "it is for version \"1.1\", its signature for \"1.2\"";
-        // One key signs every product and platform of a publisher: a signed
-        // release copied from another folder, or another product's, is not
-        // this installation's (the manifest and its comment both say so).
-        QTest::newRow("another-folders-release") << "folder-demo_win32" << false
-                                                 << notShown
-                + "signature refused: the trusted comment says it is for \"Viewer\" in "
-                  "\"demo_win32\", this "
-                  "installation is \"Viewer\" in \"demo_mac\"";
-        QTest::newRow("another-products-release") << "product-Editor" << false
-                                                  << notShown
-                + "signature refused: the trusted comment says it is for \"Editor\" in "
-                  "\"demo_mac\", this "
-                  "installation is \"Viewer\" in \"demo_mac\"";
-        QTest::newRow("lower-than-highest-verified")
-            << "verified-1.2" << false
-            << notShown + "a replay: version \"1.1\" is older than \"1.2\"";
-        QTest::newRow("same-version-signed-earlier")
-            << "verified-1.1-later" << false << notShown + "a replay: signed at ";
         // Refused on the listing's word already: nothing past the signed size
         // is asked for.
-        QTest::newRow("archive-longer-than-size")
-            << "archive-longer" << true << refused + "the published \"app.zip\" is ";
-        QTest::newRow("archive-shorter-than-size")
-            << "archive-shorter" << true << refused + "archive refused: the archive holds ";
+        QTest::newRow("archive-one-byte-longer-than-size")
+            << "archive-longer-by-one" << true << refused + "the published \"app.zip\" is ";
         QTest::newRow("archive-with-another-hash")
             << "archive-altered" << true
             << refused + "archive refused: the archive's BLAKE2b-512 is not the one";
-        QTest::newRow("archive-one-byte-longer-than-size")
-            << "archive-longer-by-one" << true << refused + "the published \"app.zip\" is ";
-        // A sound zip of the signed size, only not the one signed.
-        QTest::newRow("another-valid-archive-of-the-size")
-            << "archive-rezipped" << true
-            << refused + "archive refused: the archive's BLAKE2b-512 is not the one";
         QTest::newRow("manifest-missing-after-one-was-verified")
             << "no-manifest" << false << "No update: the server has no signed release information";
-        // Nothing it says can be relied on: as strict as after a verified manifest.
-        QTest::newRow("manifest-missing-state-unreadable")
-            << "no-manifest-garbled-state" << false
-            << "No update: the server has no signed release information";
-        QTest::newRow("rollout-0") << "rollout-0" << false
-                                   << "Version 1.1 is offered to 0% of installations; not yet "
-                                      "this one";
-        QTest::newRow("rollout-100") << "rollout-100" << true << "Update installed";
         // Too much to render at once: the question comes with the notes as text.
         QTest::newRow("notes-of-a-64-KiB-table") << "notes-table" << true << "Update installed";
-        // This installation's bucket for 1.1 is 83 (its hash's first four
-        // bytes read big-endian; little-endian it would be 33).
-        QTest::newRow("rollout-83") << "rollout-83" << false
-                                    << "Version 1.1 is offered to 83% of installations; not yet "
-                                       "this one";
-        QTest::newRow("rollout-84") << "rollout-84" << true << "Update installed";
         // On trial: installed with 1.0 kept, its first launch counted.
         QTest::newRow("confirm-2") << "confirm-2" << true << "Update installed";
     }
@@ -1009,66 +951,37 @@ private slots:
         QCOMPARE(published.archiveSize, archiveSize);
 
         ReleaseManifest changed = published;
-        QString commentVersion = "1.1";
         const qint64 now = QDateTime::currentSecsSinceEpoch();
         if (change == "expired") {
             changed.signedAt = now - 40 * 86400;
             changed.expires = now - 10 * 86400;
         }
-        if (change == "comment-1.2")
-            commentVersion = "1.2";
-        if (change.startsWith("rollout-"))
-            changed.rollout = change.mid(8).toInt();
         if (change == "confirm-2")
             changed.confirm = 2;
-        if (change.startsWith("folder-"))
-            changed.binding.folder = change.mid(7);
-        if (change.startsWith("product-"))
-            changed.binding.product = change.mid(8);
         if (change == "notes-table") {
             changed.notes = "| Viewer 1.1 |\n|---|\n";
             while (changed.notes.size() < 64 * 1024 - 16)
                 changed.notes += "| Faster |\n";
         }
-        if (change == "minisign" || change == "expired" || change == "comment-1.2"
-            || change.startsWith("rollout-") || change == "confirm-2"
-            || change.startsWith("folder-") || change.startsWith("product-")
-            || change == "notes-table")
-            signWithMinisign(out, changed, commentVersion);
-        if (change == "newer-version-file")
-            QVERIFY(writeFile(out + "/version.ver", "1.2\n"));
+        if (change == "expired" || change == "confirm-2" || change == "notes-table")
+            signWithMinisign(out, changed, "1.1");
         QByteArray archive = readBytes(out + "/app.zip");
-        if (change == "archive-longer")
-            archive += QByteArray(4 << 20, 'x');
         if (change == "archive-longer-by-one")
             archive += 'x';
-        // The first entry's time of day, in its local header: the same files.
-        if (change == "archive-rezipped")
-            archive[10] = char(archive.at(10) ^ 1);
-        if (change == "archive-shorter")
-            archive.chop(100);
         if (change == "archive-altered")
             archive[archive.size() / 2] = char(archive.at(archive.size() / 2) ^ 1);
         QVERIFY(writeFile(out + "/app.zip", archive));
         for (const QString &name : QDir(out).entryList(QDir::Files))
             QVERIFY(QFile::copy(out + "/" + name, serverFolder + "/" + name));
-        if (change.startsWith("no-manifest")) {
+        if (change == "no-manifest") {
             QVERIFY(QFile::remove(serverFolder + "/release.json"));
             QVERIFY(QFile::remove(serverFolder + "/release.json.minisig"));
         }
         // What earlier runs of this installation verified.
         const QString id = "00112233445566778899aabbccddeeff";
         QJsonObject state {{"install_id", id}, {"manifest_verified", true}, {"later", "kept"}};
-        if (change == "verified-1.2")
-            state.insert("highest_version", "1.2");
-        if (change == "verified-1.1-later")
-            state.insert("highest_version", "1.1");
-        state.insert("highest_signed", double(published.signedAt + 60));
-        if (change.startsWith("verified-") || change == "no-manifest" || change == "rollout-0"
-            || change == "rollout-83" || change == "rollout-84")
+        if (change == "no-manifest")
             QVERIFY(writeFile(appDir + "/.update-state", QJsonDocument(state).toJson()));
-        if (change == "no-manifest-garbled-state")
-            QVERIFY(writeFile(appDir + "/.update-state", "{\"install_id\": "));
 
         FtpServer server;
         QVERIFY(serve(server));
@@ -1076,7 +989,7 @@ private slots:
         Answerer answerer(Answerer::Yes);
         MainWindow window(nullptr);
         window.show();
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+        QVERIFY(soon([&] { return !window.isVisible(); }, 30000));
 
         QCOMPARE(answerer.asked, asked ? 1 : 0);
         QStringList ends;
@@ -1108,23 +1021,12 @@ private slots:
             }
             QVERIFY(answerer.notesInert);
         }
-        // Another place's release is never recorded as verified here.
-        if (change.startsWith("folder-") || change.startsWith("product-"))
-            QVERIFY(!readBytes(appDir + "/.update-state").contains("highest_version"));
-        if (change.startsWith("archive-longer")) {
+        if (change == "archive-longer-by-one") {
             // Never more than the signed size on disk, nor asked for.
             QVERIFY(QFileInfo(appDir + "/app.zip").size() <= archiveSize);
             QVERIFY(QFileInfo(appDir + "/app.zip.part").size() <= archiveSize);
             QVERIFY(!retrieved.contains("RETR app.zip"));
             QVERIFY(ends.first().endsWith(QStringLiteral("more than %1").arg(archiveSize)));
-        }
-        if (change == "rollout-0") {
-            // Saved with the verified version; what a later updater wrote stays.
-            const QJsonObject saved
-                = QJsonDocument::fromJson(readBytes(appDir + "/.update-state")).object();
-            QCOMPARE(saved.value("highest_version").toString(), QStringLiteral("1.1"));
-            QCOMPARE(saved.value("install_id").toString(), id);
-            QCOMPARE(saved.value("later").toString(), QStringLiteral("kept"));
         }
         if (outcome != "Update installed") {
             QVERIFY(!QFile::exists(appDir + "/Viewer.app/Contents/Resources"));
@@ -1239,7 +1141,7 @@ private slots:
         Answerer answerer(Answerer::Yes);
         MainWindow window(nullptr);
         window.show();
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+        QVERIFY(soon([&] { return !window.isVisible(); }, 30000));
 
         QCOMPARE(answerer.asked, 1);
         const qint64 asked
@@ -1427,7 +1329,8 @@ private slots:
             QCOMPARE(log->count("No newer version: installed \"1.1\", published \"1.1\""), 1);
             QVERIFY(!QFile::exists(appDir + "/" + Installation::journalFile));
             QCOMPARE(open->calls(), QList<QStringList> {{appDir + "/Viewer.app"}});
-            QTRY_COMPARE(readText(marker), QStringLiteral("Viewer 1.1 started\n"));
+            soon([&] { return readText(marker) == QStringLiteral("Viewer 1.1 started\n"); });
+            QCOMPARE(readText(marker), QStringLiteral("Viewer 1.1 started\n"));
             return;
         }
         QCOMPARE(log->count("No newer version: installed \"1.0\", published \"1.0\""), 1);
@@ -1442,7 +1345,8 @@ private slots:
     // signed with the built-in key (its manifest fetched from the source that
     // told the version) comes from the first source that serves it whole and
     // genuine; every source left leaves one line with its reason, and when
-    // all fail the installed application starts.
+    // all fail the installed application starts. What each kind of mirror
+    // failure leaves, and the order, is tst_sourcelist's.
     void sources_data()
     {
         // "down", "busy" (421), "altered", "garbage-manifest-signature",
@@ -1456,8 +1360,6 @@ private slots:
         const QString refused = QStringLiteral("Connection refused");
         QTest::newRow("primary-down-ftp-mirror")
             << "down" << QStringList {"ftp"} << "1.1" << QStringList {refused};
-        QTest::newRow("primary-down-https-mirror")
-            << "down" << QStringList {"https"} << "1.1" << QStringList {refused};
         QTest::newRow("altered-primary-genuine-mirror")
             << "altered" << QStringList {"https"} << "1.1"
             << QStringList {"archive refused: the archive's BLAKE2b-512 is not the one"};
@@ -1471,21 +1373,8 @@ private slots:
         QTest::newRow("altered-primary-genuine-mirror-without-manifest")
             << "altered-no-manifest" << QStringList {"https"} << "1.1"
             << QStringList {"signature refused: the archive does not match its signature"};
-        // A mirror's "version.ver" is held to the same cap and form.
-        QTest::newRow("mirror-version-too-long")
-            << "down" << QStringList {"ftp-long-version", "ftp"} << "1.1"
-            << QStringList {refused, "the published \"version.ver\" announces 2000 bytes"};
-        QTest::newRow("mirror-version-of-two-lines")
-            << "down" << QStringList {"ftp-two-line-version", "ftp"} << "1.1"
-            << QStringList {refused, "the published \"version.ver\" is not one line"};
         QTest::newRow("busy-primary")
             << "busy" << QStringList {"ftp"} << "1.1" << QStringList {"421 Too many connections."};
-        QTest::newRow("https-mirror-of-unknown-ca")
-            << "down" << QStringList {"https-unknown-ca", "ftp"} << "1.1"
-            << QStringList {refused, "SSL handshake failed"};
-        // Overloaded: tried twice more, then left for the next.
-        QTest::newRow("busy-https-mirror") << "down" << QStringList {"https-503", "ftp"} << "1.1"
-                                           << QStringList {refused, "HTTP 503"};
         QTest::newRow("redirect-to-http")
             << "down" << QStringList {"https-to-http"} << "1.0"
             << QStringList {refused, "redirect to a non-https address refused: http://"};
@@ -1502,11 +1391,7 @@ private slots:
         QFETCH(QStringList, left);
         layOut("1.0", QString(), false);
         QVERIFY(QDir(serverFolder).removeRecursively());
-        {
-            FtpServer origin;
-            QVERIFY(serve(origin));
-            publish(origin);
-        }
+        publishDefault();
         if (primary == "altered-no-manifest") {
             QVERIFY(QFile::remove(serverFolder + "/release.json"));
             QVERIFY(QFile::remove(serverFolder + "/release.json.minisig"));
@@ -1574,34 +1459,18 @@ private slots:
                 QVERIFY(ftpMirrors.back()->start(serverRoot));
                 serverMirrors
                     << QStringLiteral("ftp://127.0.0.1:%1/").arg(ftpMirrors.back()->port());
-            } else if (kind.startsWith("https-") && kind != "https-down") {
+            } else if (kind == "https" || kind == "https-to-http") {
                 httpsMirrors.emplace_back(new NginxServer);
                 QString directives;
                 if (kind == "https-to-http")
                     directives = QStringLiteral("return 302 http://127.0.0.1:%1$request_uri;")
                                      .arg(plainHttp.serverPort());
-                if (kind == "https-503")
-                    directives = QStringLiteral("return 503;");
                 QVERIFY2(httpsMirrors.back()->start(serverRoot, directives),
                     qPrintable(httpsMirrors.back()->errorText()));
-                if (kind != "https-unknown-ca")
-                    HttpsSource::addCaCertificatesForTesting(httpsMirrors.back()->authority());
-                serverMirrors << httpsMirrors.back()->url().toString();
-            } else if (kind == "https") {
-                httpsMirrors.emplace_back(new NginxServer);
-                QVERIFY(httpsMirrors.back()->start(serverRoot));
                 HttpsSource::addCaCertificatesForTesting(httpsMirrors.back()->authority());
                 serverMirrors << httpsMirrors.back()->url().toString();
             } else if (kind == "http") {
                 serverMirrors << QStringLiteral("http://127.0.0.1:%1/").arg(closedPort());
-            } else if (kind.endsWith("-version")) {
-                const QByteArray version
-                    = kind == "ftp-long-version" ? QByteArray(2000, '1') : "1.1\n9.9\n";
-                ftpMirrors.emplace_back(new FtpServer);
-                QVERIFY(ftpMirrors.back()->start(
-                    copyWith(kind, "version.ver", [&](const QByteArray &) { return version; })));
-                serverMirrors
-                    << QStringLiteral("ftp://127.0.0.1:%1/").arg(ftpMirrors.back()->port());
             } else if (kind == "ftp-down") {
                 serverMirrors << QStringLiteral("ftp://127.0.0.1:%1/").arg(closedPort());
             } else {
@@ -1611,7 +1480,7 @@ private slots:
         Answerer answerer(Answerer::Yes);
         MainWindow window(nullptr);
         window.show();
-        QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
+        QVERIFY(soon([&] { return !window.isVisible(); }, 60000));
         QCOMPARE(plainRequests, 0);
 
         QStringList lines;
@@ -1634,10 +1503,10 @@ private slots:
     }
 
     // "version.ver" and "app.zip.minisig" are small: one announced larger
-    // than its cap (by the listing or by SIZE) is never asked for, one that
-    // arrives larger stops its transfer with the file holding no more than
-    // the cap, and a version that is not one line of printable text is
-    // neither shown nor compared. Nothing more is fetched; the application starts.
+    // than its cap is never asked for, one that arrives larger than it
+    // announced stops its transfer with the file holding no more than that.
+    // Nothing more is fetched; the application starts. Each file's cap
+    // however its size is told is tst_releasesource's caps().
     void smallFiles_data()
     {
         QTest::addColumn<QByteArray>("file");
@@ -1650,33 +1519,9 @@ private slots:
         const QByteArray big(4 * 1024 * 1024, 'x');
         const QString noUpdate = "No update: the published \"version.ver\" ";
         const QString notInstalled = "Update not installed: the published \"app.zip.minisig\" ";
-        QTest::newRow("version-listed-too-large")
-            << version << big.left(5000) << true << QByteArray()
-            << noUpdate + "is 5000 bytes, more than 1024";
         QTest::newRow("version-listed-one-byte-over")
             << version << big.left(1025) << true << QByteArray()
             << noUpdate + "is 1025 bytes, more than 1024";
-        QTest::newRow("version-announced-too-large")
-            << version << big << false << QByteArray()
-            << noUpdate + "announces 4194304 bytes, more than 1024";
-        QTest::newRow("version-arrives-too-large")
-            << version << big << false << QByteArray("550 no size\r\n")
-            << noUpdate + "holds more than 1024 bytes";
-        QTest::newRow("version-not-printable")
-            << version << QByteArray("1.1\x1b[2J\n") << true << QByteArray()
-            << noUpdate + "is not one line of printable text";
-        QTest::newRow("version-two-lines")
-            << version << QByteArray("1.1\n9.9\n") << true << QByteArray()
-            << noUpdate + "is not one line of printable text";
-        QTest::newRow("signature-listed-too-large")
-            << signature << big.left(70000) << true << QByteArray()
-            << notInstalled + "is 70000 bytes, more than 65536";
-        QTest::newRow("signature-listed-one-byte-over")
-            << signature << big.left(65537) << true << QByteArray()
-            << notInstalled + "is 65537 bytes, more than 65536";
-        QTest::newRow("signature-announced-too-large")
-            << signature << big << false << QByteArray()
-            << notInstalled + "announces 4194304 bytes, more than 65536";
         QTest::newRow("signature-arrives-too-large")
             << signature << big << false << QByteArray("213 300\r\n")
             << notInstalled + "holds more than 300 bytes";
@@ -1767,7 +1612,7 @@ private slots:
         } else {
             MainWindow window(nullptr);
             window.show();
-            QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 30000);
+            QVERIFY(soon([&] { return !window.isVisible(); }, 30000));
             QCOMPARE(answerer.asked, 1);
             QCOMPARE(window.statusText(),
                 QStringLiteral("The installation needs attention. Starting Viewer..."));

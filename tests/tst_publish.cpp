@@ -2,6 +2,7 @@
 // Debian's minisign, and its uploads to real FTP servers on loopback,
 // including one that fails part way and one read while it runs.
 #include "archivebuilder.h"
+#include "bytepattern.h"
 #include "ftpserver.h"
 #include "minisignformat.h"
 #include "publisher.h"
@@ -19,7 +20,6 @@
 
 #include <QBuffer>
 #include <QDir>
-#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -67,14 +67,6 @@ namespace {
 const QString publishTool = QStringLiteral(UPDATER_PUBLISH);
 const QStringList releaseNames
     = {"app.zip", "app.zip.minisig", "release.json", "release.json.minisig", "version.ver"};
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    generator.fillRange(reinterpret_cast<quint32 *>(bytes.data()), size / 4);
-    return bytes;
-}
 
 bool writeTree(const QString &root, const QList<QPair<QString, QByteArray>> &files)
 {

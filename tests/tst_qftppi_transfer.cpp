@@ -1,5 +1,6 @@
 // QFtpPI and QFtpDTP against a real FTP server on loopback.
 #include "bytepattern.h"
+#include "files.h"
 #include "ftpserver.h"
 #include "pipedevice.h"
 #include "pisignals.h"
@@ -15,12 +16,6 @@
 #include <QtTest>
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 // Writes `mebibytes` MiB of varied bytes without holding them in memory.
 bool writeLargeFile(const QString &path, int mebibytes)

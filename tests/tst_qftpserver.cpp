@@ -1,3 +1,4 @@
+#include "files.h"
 #include "ftpserver.h"
 #include "qftp.h"
 #include "vsftpdserver.h"
@@ -148,18 +149,6 @@ public:
     bool lastDone = false;
 };
 
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
 bool ipv6Loopback()
 {
     QTcpServer probe;
@@ -238,8 +227,8 @@ void TestQFtpServer::operations()
                  << ftp.put(&upload, "from device.txt", QFtp::Ascii)),
         succeeded);
     QCOMPARE(ftp.state(), QFtp::LoggedIn);
-    QCOMPARE(readFile(root.filePath("updates dir/app.zip")), payload);
-    QCOMPARE(readFile(root.filePath("updates dir/from device.txt")), fromDevice);
+    QCOMPARE(readBytes(root.filePath("updates dir/app.zip")), payload);
+    QCOMPARE(readBytes(root.filePath("updates dir/from device.txt")), fromDevice);
     QVERIFY(upload.isOpen()); // opened by the client, but borrowed: left open
 
     // List.
@@ -334,7 +323,7 @@ void TestQFtpServer::uploadFromSequentialDevice()
     pipe.start(QIODevice::ReadOnly);
     QVERIFY(pipe.waitForStarted());
     QCOMPARE(s.run(s.logIn(host, server.port()) << ftp.put(&pipe, "piped.txt")), succeeded);
-    QCOMPARE(readFile(server.root.filePath("piped.txt")), QByteArray("first\nsecond\n"));
+    QCOMPARE(readBytes(server.root.filePath("piped.txt")), QByteArray("first\nsecond\n"));
 }
 
 void TestQFtpServer::serverGoneMidDownload()

@@ -1,22 +1,11 @@
 // The release manifest's format: the rollout bucket against BLAKE2b-256
 // computed elsewhere (Python's hashlib), the share it offers over many
-// installations, and the fields a manifest is refused for; the judgement
-// of a signed manifest against the installation's configuration and state;
-// and the freshness and replay rules on a signed one, to the second.
-#include "files.h"
-#include "manifestcheck.h"
-#include "manifestwriter.h"
+// installations, the fields a manifest is refused for, and which notes
+// render at once. Its judgement is tst_manifestcheck's.
 #include "notesview.h"
 #include "releasemanifest.h"
-#include "releasesigner.h"
-#include "updatestate.h"
 
-#include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRandomGenerator>
-#include <QSaveFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TestReleaseManifest : public QObject
@@ -32,16 +21,6 @@ private slots:
     void fields();
     void notesRendered_data();
     void notesRendered();
-    void initTestCase();
-    void judge_data();
-    void judge();
-    void freshness_data();
-    void freshness();
-
-private:
-    QTemporaryDir keys;
-    ReleaseSigner signer;
-    QByteArray publicKey;
 };
 
 void TestReleaseManifest::bucket_data()
@@ -211,190 +190,6 @@ void TestReleaseManifest::notesRendered()
     while (!unit.isEmpty() && notes.toUtf8().size() + unit.toUtf8().size() <= 64 * 1024)
         notes += unit;
     QCOMPARE(NotesView::quickToRender(notes), rendered);
-}
-
-void TestReleaseManifest::initTestCase()
-{
-    QString reason;
-    QVERIFY2(ReleaseSigner::generateKeyPair(keys.path(), QByteArray(), &publicKey, &reason),
-        qPrintable(reason));
-    QVERIFY2(signer.loadSecretKey(keys.filePath("minisign.key"), {}, &reason), qPrintable(reason));
-}
-
-namespace {
-constexpr qint64 day = 24 * 60 * 60;
-}
-
-void TestReleaseManifest::judge_data()
-{
-    // A manifest for 1.1 as the publisher signed it, judged by an
-    // installation of 1.0 configured as `own`.
-    QTest::addColumn<QString>("manifestFor"); // "product/folder" in release.json
-    QTest::addColumn<QString>("commentFor"); // ... in its trusted comment; "-": no tokens
-    QTest::addColumn<QString>("own");
-    QTest::addColumn<QString>("version");
-    QTest::addColumn<qint64>("signedAhead"); // seconds after the judge's clock
-    QTest::addColumn<QJsonObject>("state"); // recorded before; empty: none
-    QTest::addColumn<QString>("refusal"); // in the reason; empty: offered and recorded
-
-    const QJsonObject none;
-    const QString demoMac = "Demo/demo_mac";
-    const QString demoWin = "Demo/demo_win32";
-    const QString editorMac = "Editor/demo_mac";
-    QTest::newRow("own") << demoMac << demoMac << demoMac << "1.1" << -60ll << none << "";
-    QTest::newRow("win32-release-onto-mac")
-        << demoWin << demoWin << demoMac << "1.1" << -60ll << none
-        << "it is for \"Demo\" in \"demo_win32\", this installation is \"Demo\" in \"demo_mac\"";
-    QTest::newRow("mac-release-onto-win32")
-        << demoMac << demoMac << demoWin << "1.1" << -60ll << none
-        << "it is for \"Demo\" in \"demo_mac\", this installation is \"Demo\" in \"demo_win32\"";
-    QTest::newRow("editor-onto-demo")
-        << editorMac << editorMac << demoMac << "1.1" << -60ll << none
-        << "it is for \"Editor\" in \"demo_mac\", this installation is \"Demo\"";
-    QTest::newRow("demo-onto-editor")
-        << demoMac << demoMac << editorMac << "1.1" << -60ll << none
-        << "it is for \"Demo\" in \"demo_mac\", this installation is \"Editor\"";
-    // Each signed statement is checked, not only one of them.
-    QTest::newRow("manifest-for-another-folder")
-        << demoWin << demoMac << demoMac << "1.1" << -60ll << none << "in \"demo_win32\"";
-    QTest::newRow("comment-for-another-folder")
-        << demoMac << demoWin << demoMac << "1.1" << -60ll << none << "in \"demo_win32\"";
-    QTest::newRow("published-before-binding")
-        << "/"
-        << "-" << demoMac << "1.1" << -60ll << none << "names no product and folder";
-    QTest::newRow("version-of-1024-nines") << demoMac << demoMac << demoMac << QString(1024, '9')
-                                           << -60ll << none << "is not a version";
-    QTest::newRow("signed-two-days-ahead") << demoMac << demoMac << demoMac << "1.1" << 2 * day
-                                           << none << "more than a day after this computer's clock";
-    QTest::newRow("signed-an-hour-ahead")
-        << demoMac << demoMac << demoMac << "1.1" << 3600ll << none << "";
-    // What an updater without these bounds recorded holds nothing back.
-    QTest::newRow("recorded-time-a-year-ahead")
-        << demoMac << demoMac << demoMac << "1.1" << -60ll
-        << QJsonObject {{"highest_version", "1.1"}, {"manifest_verified", true},
-               {"highest_signed", double(QDateTime::currentSecsSinceEpoch() + 365 * day)}}
-        << "";
-    QTest::newRow("recorded-1024-nines")
-        << demoMac << demoMac << demoMac << "1.1" << -60ll
-        << QJsonObject {{"highest_version", QString(1024, '9')}, {"manifest_verified", true},
-               {"highest_signed", 1.0}}
-        << "";
-}
-
-void TestReleaseManifest::judge()
-{
-    QFETCH(QString, manifestFor);
-    QFETCH(QString, commentFor);
-    QFETCH(QString, own);
-    QFETCH(QString, version);
-    QFETCH(qint64, signedAhead);
-    QFETCH(QJsonObject, state);
-    QFETCH(QString, refusal);
-    const auto binding = [](const QString &text) {
-        return ReleaseManifest::Binding {text.section('/', 0, 0), text.section('/', 1)};
-    };
-    QTemporaryDir app;
-    const qint64 now = QDateTime::currentSecsSinceEpoch();
-    ReleaseManifest m;
-    m.version = version;
-    m.binding = binding(manifestFor);
-    m.signedAt = now + signedAhead;
-    m.expires = now + 30 * day;
-    m.archiveName = "app.zip";
-    m.archiveHash = QByteArray(64, '\0');
-    const QString path = app.filePath("release.json");
-    QSaveFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(m.toJson()) > 0 && file.commit());
-    QByteArray comment = "timestamp:1 file:release.json version:" + version.toUtf8();
-    if (commentFor != "-")
-        comment += binding(commentFor).commentTokens();
-    ManifestCheck::Input input;
-    input.publicKey = publicKey;
-    input.manifest = m.toJson();
-    QString why;
-    QVERIFY2(signer.sign(path, comment, &input.signature, &why), qPrintable(why));
-    input.publishedVersion = version;
-    input.installedVersion = "1.0";
-    input.now = now;
-    input.own = binding(own);
-    if (!state.isEmpty()) {
-        QSaveFile stateFile(app.filePath(".update-state"));
-        QVERIFY(stateFile.open(QIODevice::WriteOnly)
-            && stateFile.write(QJsonDocument(state).toJson()) > 0 && stateFile.commit());
-    }
-    UpdateState loaded = UpdateState::load(app.path());
-    ManifestCheck::Judgement judgement;
-    QString reason;
-    QCOMPARE(ManifestCheck::judge(input, &loaded, &judgement, &reason), refusal.isEmpty());
-    QVERIFY2(reason.contains(refusal), qPrintable(reason));
-    if (!refusal.isEmpty())
-        QVERIFY2(reason.size() < 200, qPrintable(reason));
-    // Recorded only when it was judged this installation's and in bounds.
-    const UpdateState after = UpdateState::load(app.path());
-    if (refusal.isEmpty() && state.isEmpty())
-        QCOMPARE(after.highestVersion(), version);
-    if (!refusal.isEmpty())
-        QVERIFY(!after.manifestVerified());
-    if (refusal.isEmpty())
-        QCOMPARE(judgement.manifest.binding.folder, input.own.folder);
-}
-
-void TestReleaseManifest::freshness_data()
-{
-    QTest::addColumn<qint64>("expiresAfterNow");
-    // The installation verified version 1.1 signed at this many seconds
-    // after the manifest's own time (none: nothing verified before).
-    QTest::addColumn<QVariant>("recordedAfterSigned");
-    QTest::addColumn<QString>("refusal"); // empty: offered
-    const QString replay = "No update: release information refused: a replay: signed at ";
-    QTest::newRow("expires-this-second")
-        << qint64(0) << QVariant() << "No update: release information expired on ";
-    QTest::newRow("expires-next-second") << qint64(1) << QVariant() << "";
-    QTest::newRow("signed-at-the-recorded-time") << qint64(3600) << QVariant(0) << "";
-    QTest::newRow("signed-a-second-before-the-recorded-time")
-        << qint64(3600) << QVariant(1) << replay;
-}
-
-void TestReleaseManifest::freshness()
-{
-    QFETCH(qint64, expiresAfterNow);
-    QFETCH(QVariant, recordedAfterSigned);
-    QFETCH(QString, refusal);
-    QTemporaryDir dir;
-    QString reason;
-    const qint64 signedAt = 1800000000;
-    const qint64 now = signedAt + 86400;
-    ReleaseManifest manifest;
-    manifest.version = "1.1";
-    manifest.binding = {"Demo", "demo_mac"};
-    manifest.signedAt = signedAt;
-    manifest.expires = now + expiresAfterNow;
-    manifest.archiveName = "app.zip";
-    manifest.archiveSize = 1000;
-    manifest.archiveHash = QByteArray(ReleaseManifest::hashBytes, 'h');
-    QVERIFY2(ManifestWriter::write(manifest, signer, dir.path(), &reason), qPrintable(reason));
-    if (recordedAfterSigned.isValid()) {
-        const QJsonObject state {{"install_id", "00112233445566778899aabbccddeeff"},
-            {"manifest_verified", true}, {"highest_version", "1.1"},
-            {"highest_signed", double(signedAt + recordedAfterSigned.toInt())}};
-        QFile file(dir.filePath(".update-state"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QJsonDocument(state).toJson());
-    }
-    UpdateState state = UpdateState::load(dir.path());
-    ManifestCheck::Input input;
-    input.publicKey = publicKey;
-    input.manifest = readBytes(dir.filePath("release.json"));
-    input.signature = readBytes(dir.filePath("release.json.minisig"));
-    input.publishedVersion = "1.1";
-    input.installedVersion = "1.0";
-    input.now = now;
-    input.own = manifest.binding;
-    ManifestCheck::Judgement judgement;
-    QVERIFY2(ManifestCheck::judge(input, &state, &judgement, &reason) == refusal.isEmpty(),
-        qPrintable(reason));
-    if (!refusal.isEmpty())
-        QVERIFY2(reason.startsWith(refusal), qPrintable(reason));
 }
 
 QTEST_GUILESS_MAIN(TestReleaseManifest)

@@ -4,6 +4,7 @@
 // the source cannot keep bytes or is too slow; through redirect chains; and
 // each release file's cap, to the byte, however its size is told; and the
 // release information handed on as the bytes that arrived.
+#include "bytepattern.h"
 #include "cuttingproxy.h"
 #include "files.h"
 #include "ftpserver.h"
@@ -14,25 +15,11 @@
 #include "releasefiles.h"
 #include "sourcelist.h"
 
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
-
-namespace {
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char &c : bytes)
-        c = char(generator.bounded(256));
-    return bytes;
-}
-
-} // namespace
 
 class TestReleaseSource : public QObject
 {
@@ -243,7 +230,8 @@ void TestReleaseSource::bounded()
         source = std::make_unique<FtpSource>(
             QStringLiteral("127.0.0.1"), ftp.port(), QStringLiteral("demo_mac"));
     } else {
-        QVERIFY2(nginx.start(tmp.filePath(QStringLiteral("server")), QStringLiteral("max_ranges 0;")),
+        QVERIFY2(
+            nginx.start(tmp.filePath(QStringLiteral("server")), QStringLiteral("max_ranges 0;")),
             qPrintable(nginx.errorText()));
         HttpsSource::addCaCertificatesForTesting(nginx.authority());
         proxy.setCuts(cuts);

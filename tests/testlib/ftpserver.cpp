@@ -1,5 +1,7 @@
 #include "ftpserver.h"
 
+#include "serverprocess.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -23,8 +25,6 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
                                         .arg(QCoreApplication::applicationPid())
                                         .arg(quintptr(this), 0, 16));
     QFile::remove(logPath);
-    // Debian's interpreter, which has pyftpdlib; not whatever python3 is first on PATH.
-    process.setProgram(QStringLiteral("/usr/bin/python3"));
     QStringList arguments = {QStringLiteral(TESTLIB_DIR "/ftpserver.py"), QStringLiteral("--root"),
         rootDir, QStringLiteral("--host"), host, QStringLiteral("--log"), logPath};
     if (!serverPassword.isNull())
@@ -52,13 +52,11 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
         arguments << QStringLiteral("--no-size");
     if (!refuseRenameTo.isEmpty())
         arguments << QStringLiteral("--refuse-rename-to") << refuseRenameTo;
-    process.setArguments(arguments);
-    process.setProcessChannelMode(QProcess::SeparateChannels);
-    process.start();
-    if (!process.waitForStarted(10000)) {
-        lastError = process.errorString();
+    // Debian's interpreter, which has pyftpdlib; not whatever python3 is first on PATH.
+    if (!ServerProcess::start(process, QStringLiteral("/usr/bin/python3"), arguments,
+            QProcess::SeparateChannels, &lastError))
         return false;
-    }
+    // It prints its port once it listens.
     QByteArray out;
     QDeadlineTimer deadline(20000);
     while (!deadline.hasExpired()) {
@@ -79,13 +77,8 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
 
 void FtpServer::stop()
 {
-    if (process.state() != QProcess::NotRunning) {
-        process.closeWriteChannel();
-        if (!process.waitForFinished(3000)) {
-            process.kill();
-            process.waitForFinished(3000);
-        }
-    }
+    // It ends when its input closes.
+    ServerProcess::stop(process, true);
     serverPort = 0;
 }
 

@@ -18,6 +18,10 @@ import os
 import sys
 import threading
 
+# Plain FTP only: without this pyftpdlib loads pyOpenSSL for a TLS handler
+# no test uses, which takes longer than the rest of the server's start.
+sys.modules["OpenSSL"] = None
+
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
@@ -121,6 +125,9 @@ def main():
 
     Handler.authorizer = authorizer
     Handler.banner = "pyftpdlib ready"
+    # pyftpdlib answers a wrong password only after three seconds, a pause
+    # no test looks at.
+    Handler.auth_failed_timeout = 0
     if args.idle_timeout:
         Handler.timeout = args.idle_timeout
     if args.rate:
@@ -142,8 +149,10 @@ def main():
         server.close_all()
 
     threading.Thread(target=watch_stdin, daemon=True).start()
+    # The loop notices the closed stdin only between polls: a short poll
+    # lets every test's stop() return at once.
     try:
-        server.serve_forever(timeout=0.2, blocking=True, handle_exit=True)
+        server.serve_forever(timeout=0.02, blocking=True, handle_exit=True)
     except Exception:
         pass
 

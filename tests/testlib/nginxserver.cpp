@@ -1,10 +1,10 @@
 #include "nginxserver.h"
 
-#include <QDeadlineTimer>
+#include "serverprocess.h"
+
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 
 #include <unistd.h>
 
@@ -98,27 +98,20 @@ bool NginxServer::start(const QString &rootDir, const QString &directives)
                        .arg(rootDir, directives)
                        .toUtf8());
         conf.close();
-        process.setProcessChannelMode(QProcess::MergedChannels);
         // Debian installs it in /usr/sbin, which a user's PATH may lack.
         const QString nginx = QFile::exists(QStringLiteral("/usr/sbin/nginx"))
             ? QStringLiteral("/usr/sbin/nginx")
             : QStringLiteral("nginx");
-        process.start(nginx,
-            {QStringLiteral("-p"), p, QStringLiteral("-e"), p + QStringLiteral("/error.log"),
-                QStringLiteral("-c"), p + QStringLiteral("/nginx.conf"), QStringLiteral("-g"),
-                QStringLiteral("daemon off;")});
-        if (!process.waitForStarted(10000)) {
-            lastError = process.errorString();
+        if (!ServerProcess::start(process, nginx,
+                {QStringLiteral("-p"), p, QStringLiteral("-e"), p + QStringLiteral("/error.log"),
+                    QStringLiteral("-c"), p + QStringLiteral("/nginx.conf"), QStringLiteral("-g"),
+                    QStringLiteral("daemon off;")},
+                QProcess::MergedChannels, &lastError))
             return false;
-        }
-        QDeadlineTimer deadline(10000);
-        while (!deadline.hasExpired() && process.state() == QProcess::Running) {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, serverPort);
-            if (socket.waitForConnected(200))
-                return true;
-            QThread::msleep(20);
-        }
+        QTcpSocket socket;
+        if (ServerProcess::waitForPort(
+                process, QHostAddress::LocalHost, serverPort, 10000, &socket))
+            return true;
         lastError = QString::fromLocal8Bit(process.readAll());
         stop();
     }
@@ -127,11 +120,5 @@ bool NginxServer::start(const QString &rootDir, const QString &directives)
 
 void NginxServer::stop()
 {
-    if (process.state() != QProcess::NotRunning) {
-        process.terminate();
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
+    ServerProcess::stop(process);
 }

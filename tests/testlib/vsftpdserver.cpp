@@ -1,13 +1,13 @@
 #include "vsftpdserver.h"
 
-#include <QDeadlineTimer>
+#include "serverprocess.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTest>
 
 #include <pwd.h>
 #include <unistd.h>
@@ -161,47 +161,29 @@ bool VsftpdServer::startOnce(const QString &rootDir)
     }
     file.close();
 
-    process.setProgram(QString::fromLatin1(program));
-    process.setArguments({confPath});
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start();
-    if (!process.waitForStarted(10000)) {
-        lastError = process.errorString();
+    if (!ServerProcess::start(process, QString::fromLatin1(program), {confPath},
+            QProcess::MergedChannels, &lastError))
+        return false;
+    // vsftpd prints nothing when it is ready: wait for its greeting.
+    QTcpSocket probe;
+    if (!ServerProcess::waitForPort(process, address, serverPort, 10000, &probe)) {
+        lastError = process.state() == QProcess::NotRunning
+            ? QString::fromLocal8Bit(process.readAll())
+            : QStringLiteral("vsftpd did not answer on port %1").arg(serverPort);
         return false;
     }
-    // vsftpd prints nothing when it is ready: wait for its greeting.
-    QDeadlineTimer deadline(10000);
-    while (!deadline.hasExpired()) {
-        if (process.state() == QProcess::NotRunning) {
-            lastError = QString::fromLocal8Bit(process.readAll());
-            return false;
-        }
-        QTcpSocket probe;
-        probe.connectToHost(address, serverPort);
-        if (probe.waitForConnected(1000)) {
-            QByteArray greeting;
-            while (!greeting.contains('\n') && probe.waitForReadyRead(2000))
-                greeting += probe.readAll();
-            probe.abort();
-            if (greeting.startsWith("220"))
-                return true;
-            lastError = QString::fromLatin1(greeting);
-            return false;
-        }
-        QTest::qWait(10);
-    }
-    lastError = QStringLiteral("vsftpd did not answer on port %1").arg(serverPort);
+    QByteArray greeting;
+    while (!greeting.contains('\n') && probe.waitForReadyRead(2000))
+        greeting += probe.readAll();
+    probe.abort();
+    if (greeting.startsWith("220"))
+        return true;
+    lastError = QString::fromLatin1(greeting);
     return false;
 }
 
 void VsftpdServer::stop()
 {
-    if (process.state() != QProcess::NotRunning) {
-        process.terminate();
-        if (!process.waitForFinished(3000)) {
-            process.kill();
-            process.waitForFinished(3000);
-        }
-    }
+    ServerProcess::stop(process);
     serverPort = 0;
 }
