@@ -254,7 +254,13 @@ void TestReleaseSource::bounded()
         const int tries = transport == QLatin1String("ftp")
             ? ftp.receivedLines().count(QStringLiteral("RETR app.zip"))
             : proxy.cutsMade();
-        QCOMPARE(tries, ReleaseSource::maxTries);
+        // A cut may reach the client before the bytes sent ahead of it (a
+        // busy machine reads the closed control connection first), and the
+        // next whole try then holds more than the file ever did: progress
+        // by the rule. Without any progress rule the bytes bound alone would
+        // allow 12 tries.
+        QVERIFY2(tries >= ReleaseSource::maxTries && tries <= ReleaseSource::maxTries + 2,
+            qPrintable(QString::number(tries)));
     }
 }
 
