@@ -156,6 +156,13 @@ class TestMainWindow : public QObject
     // so that one published release serves them all.
     QTemporaryDir markers;
     QTemporaryDir published; // publishDefault()'s release, made once
+    // One FTP server for all rows, each serving its own serverRoot through
+    // it (starting one takes longer than the rest of most rows); a row whose
+    // server is to fail starts one of its own.
+    FtpServer sharedFtp;
+    // Likewise one nginx for the rows whose mirror serves HTTPS as it should.
+    QTemporaryDir httpsLink;
+    NginxServer sharedHttps;
 
     // The installed 1.0 application and a server folder publishing 1.1.
     void layOut(const QString &localVersion, const QString &serverVersion, bool withArchive = true)
@@ -258,10 +265,46 @@ class TestMainWindow : public QObject
         QCOMPARE(readText(appDir + "/version.ver"), versionPlaced ? QStringLiteral("1.1") : old);
     }
 
-    // Starts the server on serverRoot and points the updater at it.
+    // The shared FTP server serving root, started when no row has yet.
+    bool share(const QString &root)
+    {
+        if (!QDir().mkpath(root))
+            return false;
+        if (sharedFtp.port() != 0 && sharedFtp.setRoot(root))
+            return true;
+        if (!sharedFtp.start(root)) {
+            qWarning("FTP server did not start: %s", qPrintable(sharedFtp.errorText()));
+            return false;
+        }
+        return true;
+    }
+
+    // The shared HTTPS server serving root, through a link that nginx
+    // follows on every request.
+    bool shareHttps(const QString &root)
+    {
+        const QString link = httpsLink.filePath("root");
+        QFile::remove(link);
+        if (!QFile::link(root, link))
+            return false;
+        if (sharedHttps.port() != 0)
+            return true;
+        if (!sharedHttps.start(link)) {
+            qWarning("nginx did not start: %s", qPrintable(sharedHttps.errorText()));
+            return false;
+        }
+        HttpsSource::addCaCertificatesForTesting(sharedHttps.authority());
+        return true;
+    }
+
+    // Points the updater at `server` serving serverRoot: the shared one, or
+    // a row's own (set up to fail in some way) started on it.
     bool serve(FtpServer &server)
     {
-        if (!server.start(serverRoot)) {
+        if (&server == &sharedFtp) {
+            if (!share(serverRoot))
+                return false;
+        } else if (!server.start(serverRoot)) {
             qWarning("FTP server did not start: %s", qPrintable(server.errorText()));
             return false;
         }
@@ -499,7 +542,7 @@ private slots:
         // Left by an earlier run: of no use to one that finds nothing newer.
         QVERIFY(writeFile(appDir + "/app.zip.part", "partial"));
         QVERIFY(writeFile(appDir + "/app.zip.part.source", "record"));
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         Answerer answerer(Answerer::No);
         int finished = 0;
         QVERIFY(runToLaunch(server, &finished));
@@ -549,7 +592,7 @@ private slots:
         QFETCH(int, answer);
 
         layOut(local, remote);
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         Answerer answerer {Answerer::Answer(answer)};
         QVERIFY(runToLaunch(server));
 
@@ -587,7 +630,7 @@ private slots:
         QVERIFY(writeFile(appDir + "/" + versionPath, "1.1"));
         QVERIFY(writeProgram(appDir + "/Bin/Viewer.exe", marker, "Viewer.exe"));
         QVERIFY(writeFile(serverFolder + "/version.ver", "1.1"));
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         Answerer answerer(Answerer::No);
         QVERIFY(runToLaunch(server));
 
@@ -600,7 +643,7 @@ private slots:
     void updateAccepted()
     {
         layOut("1.0", "1.1\r\n");
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         Answerer answerer(Answerer::Yes);
         int finished = 0;
         QVERIFY(runToLaunch(server, &finished));
@@ -656,7 +699,8 @@ private slots:
         QFETCH(QStringList, lines);
         QFETCH(QString, reason);
         layOut("1.0", failure == "missing-version-file" ? QString() : "1.1");
-        FtpServer server;
+        FtpServer own;
+        FtpServer &server = failure == "refused-login" ? own : sharedFtp;
         if (failure == "refused-login")
             server.setPassword("other");
         if (failure == "refused-cwd") {
@@ -709,7 +753,7 @@ private slots:
     void yesAfterDroppedSession()
     {
         layOut("1.0", "1.1");
-        FtpServer server;
+        FtpServer server; // its own: it drops idle sessions
         server.setIdleTimeout(1);
         QVERIFY(serve(server));
         MainWindow window(nullptr);
@@ -745,7 +789,8 @@ private slots:
         QFETCH(QString, when);
         layOut("1.0", "1.1");
         const qint64 size = QFileInfo(serverFolder + "/app.zip").size();
-        FtpServer server;
+        FtpServer own;
+        FtpServer &server = when == "download" ? own : sharedFtp;
         if (when == "download")
             server.setRate(16 * 1024);
         QVERIFY(serve(server));
@@ -840,7 +885,7 @@ private slots:
         QFETCH(QString, refusal);
         layOut("1.0", QString(), false);
         QVERIFY(QDir(serverFolder).removeRecursively());
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         QVERIFY(serve(server));
         publishDefault();
         QCOMPARE(QDir(serverFolder).entryList(QDir::Files | QDir::Hidden),
@@ -996,7 +1041,7 @@ private slots:
         if (change == "no-manifest")
             QVERIFY(writeFile(appDir + "/.update-state", QJsonDocument(state).toJson()));
 
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         QVERIFY(serve(server));
         SignatureVerifier::setPublicKeyForTesting(publicKey);
         Answerer answerer(Answerer::Yes);
@@ -1148,7 +1193,7 @@ private slots:
             QVERIFY(writeFile(serverFolder + "/delta-1.0.zip", bytes));
         }
 
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         QVERIFY(serve(server));
         SignatureVerifier::setPublicKeyForTesting(publicKey);
         Answerer answerer(Answerer::Yes);
@@ -1250,7 +1295,7 @@ private slots:
         }
         // Not asked at all when all goes well; answered at once when not.
         Answerer answerer(Answerer::No);
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         QVERIFY(serve(server));
         QVERIFY(writeFile(appDir + "/config.conf",
             QStringLiteral("surl==127.0.0.1\nsport==%1\nsappdir==demo\nsappname==Viewer\n")
@@ -1435,7 +1480,6 @@ private slots:
             }
         });
 
-        FtpServer primaryServer;
         BusyServer busy;
         if (primary == "down") {
             serverPort = closedPort();
@@ -1460,24 +1504,32 @@ private slots:
                 QString why;
                 QVERIFY2(state.save(&why), qPrintable(why));
             }
-            QVERIFY(primaryServer.start(root));
-            serverPort = primaryServer.port();
+            QVERIFY(share(root));
+            serverPort = sharedFtp.port();
         }
         std::vector<std::unique_ptr<FtpServer>> ftpMirrors;
         std::vector<std::unique_ptr<NginxServer>> httpsMirrors;
         serverMirrors.clear();
         for (const QString &kind : mirrors) {
             if (kind == "ftp") {
-                ftpMirrors.emplace_back(new FtpServer);
-                QVERIFY(ftpMirrors.back()->start(serverRoot));
-                serverMirrors
-                    << QStringLiteral("ftp://127.0.0.1:%1/").arg(ftpMirrors.back()->port());
-            } else if (kind == "https" || kind == "https-to-http") {
+                // The shared server, unless the primary serves its copy on it.
+                FtpServer *mirror = &sharedFtp;
+                if (primary != "down" && primary != "busy") {
+                    ftpMirrors.emplace_back(new FtpServer);
+                    mirror = ftpMirrors.back().get();
+                    QVERIFY(mirror->start(serverRoot));
+                } else {
+                    QVERIFY(share(serverRoot));
+                }
+                serverMirrors << QStringLiteral("ftp://127.0.0.1:%1/").arg(mirror->port());
+            } else if (kind == "https") {
+                QVERIFY(shareHttps(serverRoot));
+                serverMirrors << sharedHttps.url().toString();
+            } else if (kind == "https-to-http") {
                 httpsMirrors.emplace_back(new NginxServer);
-                QString directives;
-                if (kind == "https-to-http")
-                    directives = QStringLiteral("return 302 http://127.0.0.1:%1$request_uri;")
-                                     .arg(plainHttp.serverPort());
+                const QString directives
+                    = QStringLiteral("return 302 http://127.0.0.1:%1$request_uri;")
+                          .arg(plainHttp.serverPort());
                 QVERIFY2(httpsMirrors.back()->start(serverRoot, directives),
                     qPrintable(httpsMirrors.back()->errorText()));
                 HttpsSource::addCaCertificatesForTesting(httpsMirrors.back()->authority());
@@ -1608,7 +1660,7 @@ private slots:
         QFETCH(QString, when);
         layOut("1.0", "1.1");
         killedInstall(false);
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         QVERIFY(serve(server));
         // Every recovery stops dead at its first step.
         Installer::setFaultForTesting(1, true);
@@ -1664,7 +1716,8 @@ private slots:
             damaged[at] = 'N';
             QVERIFY(writeFile(published, damaged));
         }
-        FtpServer server;
+        FtpServer own;
+        FtpServer &server = failure == "dropped" ? own : sharedFtp;
         if (failure == "dropped")
             server.setDropAfter("app.zip", archive.size() / 2);
         Answerer answerer(Answerer::Yes);

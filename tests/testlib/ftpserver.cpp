@@ -75,6 +75,27 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
     return false;
 }
 
+bool FtpServer::setRoot(const QString &rootDir)
+{
+    if (process.state() != QProcess::Running) {
+        lastError = QStringLiteral("the server does not run");
+        return false;
+    }
+    process.readAllStandardOutput();
+    process.write("ROOT " + QFile::encodeName(rootDir) + '\n');
+    QByteArray out;
+    QDeadlineTimer deadline(20000);
+    while (!out.contains("ROOT\n")) {
+        if (deadline.hasExpired() || !process.waitForReadyRead(int(deadline.remainingTime()))) {
+            lastError = QStringLiteral("no answer to ROOT: ")
+                + QString::fromLocal8Bit(out + process.readAllStandardError());
+            return false;
+        }
+        out += process.readAllStandardOutput();
+    }
+    return true;
+}
+
 void FtpServer::stop()
 {
     // It ends when its input closes.

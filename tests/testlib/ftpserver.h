@@ -23,6 +23,10 @@ public:
     // host is "127.0.0.1" or "::1". Waits until the server listens.
     bool start(const QString &rootDir, const QString &host = QStringLiteral("127.0.0.1"));
     void stop();
+    // Serves rootDir to the sessions that log in once it has returned, and
+    // begins receivedLines() afresh: one running server for many rows, each
+    // with a folder of its own. False when the server does not answer.
+    bool setRoot(const QString &rootDir);
 
     // Failure cases, for the next start(): the server expects another
     // password (so the fixed login is refused) ...

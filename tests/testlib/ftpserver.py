@@ -2,7 +2,8 @@
 """A pyftpdlib server on loopback for the tests.
 
 Listens on a free port, prints "PORT <n>" once it accepts connections and
-serves until its standard input closes (the test process ended).
+serves until its standard input closes (the test process ended). A line
+"ROOT <folder>" on its standard input serves another folder from then on.
 
 For failure cases the server may expect another password (so the updater's
 fixed login is refused), may die part way through sending a named file,
@@ -145,7 +146,19 @@ def main():
     print("PORT %d" % server.socket.getsockname()[1], flush=True)
 
     def watch_stdin():
-        sys.stdin.read()
+        # "ROOT <folder>" lines: the sessions that log in from then on get
+        # that folder, the log starts afresh, and "ROOT" acknowledges it
+        # (one server for many test rows, each with a folder of its own).
+        while True:
+            line = sys.stdin.buffer.readline()
+            if not line:
+                break
+            if line.startswith(b"ROOT "):
+                root = os.path.realpath(os.fsdecode(line[5:].rstrip(b"\n")))
+                authorizer.user_table[args.user]["home"] = root
+                if args.log:
+                    open(args.log, "w").close()
+                print("ROOT", flush=True)
         server.close_all()
 
     threading.Thread(target=watch_stdin, daemon=True).start()
