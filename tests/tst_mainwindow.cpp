@@ -350,14 +350,21 @@ class TestMainWindow : public QObject
         serverPort = control.port();
         MainWindow window(nullptr);
         window.show();
-        if (!control.waitForClient())
+        // Waited for by soon(): the fixture's own waits sleep between looks,
+        // and the window's events wait with them.
+        if (!soon([&] { return control.client() != nullptr; }))
             return {};
+        // "150" and "226" follow each other unanswered: without this the
+        // second waits for the client's delayed acknowledgement (40 ms).
+        control.client()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         control.send("220 ready\r\n");
         std::unique_ptr<DataServer> data;
         QList<QByteArray> received;
         const QDeadlineTimer deadline(30000);
         while (window.isVisible() && !deadline.hasExpired()) {
-            const QByteArray line = control.nextLine(20);
+            soon([&] { return !control.unreadLines().isEmpty() || !window.isVisible(); },
+                int(deadline.remainingTime()));
+            const QByteArray line = control.nextLine(0);
             if (line.isNull())
                 continue;
             received << line;
@@ -390,7 +397,7 @@ class TestMainWindow : public QObject
                 control.send("550 no such file\r\n");
             } else if ((verb == "LIST" || verb == "RETR") && data) {
                 control.send("150 here\r\n");
-                if (!data->waitForClient())
+                if (!soon([&] { return data->client() != nullptr; }))
                     return {};
                 data->send(payload);
                 data->close();
