@@ -731,10 +731,13 @@ private slots:
             QVERIFY(stalled.listen());
             serverPort = stalled.port();
             MainWindow window(nullptr);
-            window.findChild<QFtp *>()->setTimeout(300);
             window.show();
-            QVERIFY(stalled.waitForClient());
+            QVERIFY(soon([&] { return stalled.client() != nullptr; }));
             stalled.send("220 ready\r\n");
+            // Once the login is under way the limit is cut short, so that it
+            // ends the wait for the answer and nothing before it.
+            QVERIFY(soon([&] { return !stalled.unreadLines().isEmpty(); }));
+            window.findChild<QFtp *>()->setTimeout(10);
             QVERIFY(soon([&] { return !window.isVisible(); }, 30000));
             QStringList received;
             for (const QByteArray &line : stalled.unreadLines())
@@ -839,7 +842,7 @@ private slots:
             expectInstalled("1.1");
             return;
         }
-        QTRY_VERIFY_WITH_TIMEOUT(progress->isVisible() && progress->value() > 0, 30000);
+        QVERIFY(soon([&] { return progress->isVisible() && progress->value() > 0; }, 30000));
 
         QCOMPARE(window.statusText(), QStringLiteral("Downloading update..."));
         QCOMPARE(progress->maximum(), 1000);
@@ -1337,7 +1340,7 @@ private slots:
                     "print('locked', flush=True)\n"
                     "sys.stdin.read()\n",
                     lockFile});
-            QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine(), 10000);
+            QVERIFY(soon([&] { return holder.canReadLine(); }, 10000));
             QCOMPARE(holder.readAll(), QByteArray("locked\n"));
         }
         if (situation.startsWith("stale:"))
