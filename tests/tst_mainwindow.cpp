@@ -155,7 +155,8 @@ class TestMainWindow : public QObject
     // Where the launched program says it started: one path for every row,
     // so that one published release serves them all.
     QTemporaryDir markers;
-    QTemporaryDir published; // publishDefault()'s release, made once
+    QTemporaryDir published; // publishOnce()'s releases, each made once
+    int wholeInstallOperations = 0; // killedInstall()'s count, made once
     // One FTP server for all rows, each serving its own serverRoot through
     // it (starting one takes longer than the rest of most rows); a row whose
     // server is to fail starts one of its own.
@@ -252,15 +253,19 @@ class TestMainWindow : public QObject
         // the version file (flush, journal copy, journal, backup, staging).
         const int fromEnd = versionPlaced ? 4 : 5;
         const QByteArray old = readBytes(appDir + "/version.ver");
-        QVERIFY(install(0));
-        const int operations = Installer::operationsForTesting();
-        QCOMPARE(readText(appDir + "/version.ver"), QStringLiteral("1.1"));
-        QVERIFY(writeFile(appDir + "/version.ver", old));
-        QVERIFY(writeFile(bundleExecutable(appDir, "Viewer"), programText(marker, "Viewer 1.0")));
-        QVERIFY(QDir(appDir + "/Viewer.app/Contents/Resources").removeRecursively());
-        // 1.0 as it was, without the record of the files 1.1 installed.
-        QVERIFY(QFile::remove(appDir + "/" + ReleaseFiles::installedFiles));
-        QVERIFY(install(operations - fromEnd));
+        // The same for every row (the same archive over the same 1.0): counted once.
+        if (wholeInstallOperations == 0) {
+            QVERIFY(install(0));
+            wholeInstallOperations = Installer::operationsForTesting();
+            QCOMPARE(readText(appDir + "/version.ver"), QStringLiteral("1.1"));
+            QVERIFY(writeFile(appDir + "/version.ver", old));
+            QVERIFY(writeFile(
+                bundleExecutable(appDir, "Viewer"), programText(marker, "Viewer 1.0")));
+            QVERIFY(QDir(appDir + "/Viewer.app/Contents/Resources").removeRecursively());
+            // 1.0 as it was, without the record of the files 1.1 installed.
+            QVERIFY(QFile::remove(appDir + "/" + ReleaseFiles::installedFiles));
+        }
+        QVERIFY(install(wholeInstallOperations - fromEnd));
         QVERIFY(QFile::exists(appDir + "/" + Installation::journalFile));
         QCOMPARE(readText(appDir + "/version.ver"), versionPlaced ? QStringLiteral("1.1") : old);
     }
@@ -437,17 +442,19 @@ class TestMainWindow : public QObject
                      {}, withoutPublishPassword()),
             tool.output);
     }
-    // The release as updater-publish makes it by default, made once per
-    // run and copied into the server's folder for each row that serves it.
-    void publishDefault()
+    // The release updater-publish makes with `arguments`, made once per run
+    // (as `name`) and copied into folder `to` for each row that asks for it.
+    void publishOnce(const QString &name, const QStringList &arguments, const QString &to)
     {
-        const QString made = published.filePath("release");
+        const QString made = published.filePath(name);
         if (!QFile::exists(made + "/app.zip"))
-            publish({"--output", made});
-        QVERIFY(QDir().mkpath(serverFolder));
-        for (const QString &name : QDir(made).entryList(QDir::Files | QDir::Hidden))
-            QVERIFY(QFile::copy(made + "/" + name, serverFolder + "/" + name));
+            publish(QStringList {"--output", made} + arguments);
+        QVERIFY(QDir().mkpath(to));
+        for (const QString &file : QDir(made).entryList(QDir::Files | QDir::Hidden))
+            QVERIFY(QFile::copy(made + "/" + file, to + "/" + file));
     }
+    // The release as updater-publish makes it by default, in the server's folder.
+    void publishDefault() { publishOnce("release", {}, serverFolder); }
 
     // Writes the manifest into dir as "release.json" and signs it with
     // Debian's minisign, its trusted comment naming commentVersion.
@@ -1009,11 +1016,12 @@ private slots:
         QFETCH(bool, asked);
         QFETCH(QString, outcome);
         layOut("1.0", QString(), false);
-        QVERIFY(writeFile(tmp->filePath("notes.md"),
+        const QString notes = published.filePath("notes.md");
+        QVERIFY(writeFile(notes,
             "# Viewer 1.1\n\n- Opens **twice** as fast\n\n![logo](http://127.0.0.1:1/x.png) "
             "[site](http://127.0.0.1:1/)\n"));
         const QString out = tmp->filePath("out");
-        publish({"--output", out, "--notes", tmp->filePath("notes.md")});
+        publishOnce("with-notes", {"--notes", notes}, out);
         ReleaseManifest published;
         QString why;
         QVERIFY2(ReleaseManifest::parse(readBytes(out + "/release.json"), &published, &why),
@@ -1181,7 +1189,7 @@ private slots:
             }
         }
         const QString out = tmp->filePath("out");
-        publish({"--output", out, "--previous", previous});
+        publishOnce("with-delta", {"--previous", previous}, out);
         for (const QString &name : QDir(out).entryList(QDir::Files))
             QVERIFY(QFile::copy(out + "/" + name, serverFolder + "/" + name));
         const qint64 deltaSize = QFileInfo(out + "/delta-1.0.zip").size();
