@@ -155,7 +155,15 @@ class TestMainWindow : public QObject
     // Where the launched program says it started: one path for every row,
     // so that one published release serves them all.
     QTemporaryDir markers;
-    QTemporaryDir published; // publishDefault()'s release, made once
+    QTemporaryDir published; // publishOnce()'s releases, each made once
+    int wholeInstallOperations = 0; // killedInstall()'s count, made once
+    // One FTP server for all rows, each serving its own serverRoot through
+    // it (starting one takes longer than the rest of most rows); a row whose
+    // server is to fail starts one of its own.
+    FtpServer sharedFtp;
+    // Likewise one nginx for the rows whose mirror serves HTTPS as it should.
+    QTemporaryDir httpsLink;
+    NginxServer sharedHttps;
 
     // The installed 1.0 application and a server folder publishing 1.1.
     void layOut(const QString &localVersion, const QString &serverVersion, bool withArchive = true)
@@ -182,11 +190,24 @@ class TestMainWindow : public QObject
             {"Viewer.app/Contents/Resources/notes.txt", "new in 1.1"}};
     }
 
-    // Whether `done` holds within ms, looked at every few milliseconds
-    // (QTRY_ macros look every 50 ms, a pause each row would pay twice).
+    // Whether `done` holds within ms, looked at after every batch of events.
+    // The event loop sleeps until something happens (QTest::qWaitFor sleeps
+    // 10 ms between looks, and one FTP dialogue takes dozens of rounds of
+    // events); a timer wakes it every millisecond or two for what no event
+    // announces, such as a file another process writes.
     static bool soon(const std::function<bool()> &done, int ms = 5000)
     {
-        return QTest::qWaitFor(done, ms);
+        const QDeadlineTimer deadline(ms);
+        QTimer tick;
+        tick.start(2);
+        while (!done()) {
+            if (deadline.hasExpired())
+                return false;
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            // As QTest::qWaitFor: objects handed to deleteLater() go.
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        return true;
     }
 
     void expectInstalled(const QString &version)
@@ -232,23 +253,63 @@ class TestMainWindow : public QObject
         // the version file (flush, journal copy, journal, backup, staging).
         const int fromEnd = versionPlaced ? 4 : 5;
         const QByteArray old = readBytes(appDir + "/version.ver");
-        QVERIFY(install(0));
-        const int operations = Installer::operationsForTesting();
-        QCOMPARE(readText(appDir + "/version.ver"), QStringLiteral("1.1"));
-        QVERIFY(writeFile(appDir + "/version.ver", old));
-        QVERIFY(writeFile(bundleExecutable(appDir, "Viewer"), programText(marker, "Viewer 1.0")));
-        QVERIFY(QDir(appDir + "/Viewer.app/Contents/Resources").removeRecursively());
-        // 1.0 as it was, without the record of the files 1.1 installed.
-        QVERIFY(QFile::remove(appDir + "/" + ReleaseFiles::installedFiles));
-        QVERIFY(install(operations - fromEnd));
+        // The same for every row (the same archive over the same 1.0): counted once.
+        if (wholeInstallOperations == 0) {
+            QVERIFY(install(0));
+            wholeInstallOperations = Installer::operationsForTesting();
+            QCOMPARE(readText(appDir + "/version.ver"), QStringLiteral("1.1"));
+            QVERIFY(writeFile(appDir + "/version.ver", old));
+            QVERIFY(writeFile(
+                bundleExecutable(appDir, "Viewer"), programText(marker, "Viewer 1.0")));
+            QVERIFY(QDir(appDir + "/Viewer.app/Contents/Resources").removeRecursively());
+            // 1.0 as it was, without the record of the files 1.1 installed.
+            QVERIFY(QFile::remove(appDir + "/" + ReleaseFiles::installedFiles));
+        }
+        QVERIFY(install(wholeInstallOperations - fromEnd));
         QVERIFY(QFile::exists(appDir + "/" + Installation::journalFile));
         QCOMPARE(readText(appDir + "/version.ver"), versionPlaced ? QStringLiteral("1.1") : old);
     }
 
-    // Starts the server on serverRoot and points the updater at it.
+    // The shared FTP server serving root, started when no row has yet.
+    bool share(const QString &root)
+    {
+        if (!QDir().mkpath(root))
+            return false;
+        if (sharedFtp.port() != 0 && sharedFtp.setRoot(root))
+            return true;
+        if (!sharedFtp.start(root)) {
+            qWarning("FTP server did not start: %s", qPrintable(sharedFtp.errorText()));
+            return false;
+        }
+        return true;
+    }
+
+    // The shared HTTPS server serving root, through a link that nginx
+    // follows on every request.
+    bool shareHttps(const QString &root)
+    {
+        const QString link = httpsLink.filePath("root");
+        QFile::remove(link);
+        if (!QFile::link(root, link))
+            return false;
+        if (sharedHttps.port() != 0)
+            return true;
+        if (!sharedHttps.start(link)) {
+            qWarning("nginx did not start: %s", qPrintable(sharedHttps.errorText()));
+            return false;
+        }
+        HttpsSource::addCaCertificatesForTesting(sharedHttps.authority());
+        return true;
+    }
+
+    // Points the updater at `server` serving serverRoot: the shared one, or
+    // a row's own (set up to fail in some way) started on it.
     bool serve(FtpServer &server)
     {
-        if (!server.start(serverRoot)) {
+        if (&server == &sharedFtp) {
+            if (!share(serverRoot))
+                return false;
+        } else if (!server.start(serverRoot)) {
             qWarning("FTP server did not start: %s", qPrintable(server.errorText()));
             return false;
         }
@@ -263,7 +324,7 @@ class TestMainWindow : public QObject
             return false;
         MainWindow window(nullptr);
         window.show();
-        const bool launched = QTest::qWaitFor([&] { return !window.isVisible(); }, 30000);
+        const bool launched = soon([&] { return !window.isVisible(); }, 30000);
         if (finishedLines)
             *finishedLines = log->count("finished");
         return launched;
@@ -294,14 +355,21 @@ class TestMainWindow : public QObject
         serverPort = control.port();
         MainWindow window(nullptr);
         window.show();
-        if (!control.waitForClient())
+        // Waited for by soon(): the fixture's own waits sleep between looks,
+        // and the window's events wait with them.
+        if (!soon([&] { return control.client() != nullptr; }))
             return {};
+        // "150" and "226" follow each other unanswered: without this the
+        // second waits for the client's delayed acknowledgement (40 ms).
+        control.client()->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         control.send("220 ready\r\n");
         std::unique_ptr<DataServer> data;
         QList<QByteArray> received;
         const QDeadlineTimer deadline(30000);
         while (window.isVisible() && !deadline.hasExpired()) {
-            const QByteArray line = control.nextLine(20);
+            soon([&] { return !control.unreadLines().isEmpty() || !window.isVisible(); },
+                int(deadline.remainingTime()));
+            const QByteArray line = control.nextLine(0);
             if (line.isNull())
                 continue;
             received << line;
@@ -334,7 +402,7 @@ class TestMainWindow : public QObject
                 control.send("550 no such file\r\n");
             } else if ((verb == "LIST" || verb == "RETR") && data) {
                 control.send("150 here\r\n");
-                if (!data->waitForClient())
+                if (!soon([&] { return data->client() != nullptr; }))
                     return {};
                 data->send(payload);
                 data->close();
@@ -374,17 +442,19 @@ class TestMainWindow : public QObject
                      {}, withoutPublishPassword()),
             tool.output);
     }
-    // The release as updater-publish makes it by default, made once per
-    // run and copied into the server's folder for each row that serves it.
-    void publishDefault()
+    // The release updater-publish makes with `arguments`, made once per run
+    // (as `name`) and copied into folder `to` for each row that asks for it.
+    void publishOnce(const QString &name, const QStringList &arguments, const QString &to)
     {
-        const QString made = published.filePath("release");
+        const QString made = published.filePath(name);
         if (!QFile::exists(made + "/app.zip"))
-            publish({"--output", made});
-        QVERIFY(QDir().mkpath(serverFolder));
-        for (const QString &name : QDir(made).entryList(QDir::Files | QDir::Hidden))
-            QVERIFY(QFile::copy(made + "/" + name, serverFolder + "/" + name));
+            publish(QStringList {"--output", made} + arguments);
+        QVERIFY(QDir().mkpath(to));
+        for (const QString &file : QDir(made).entryList(QDir::Files | QDir::Hidden))
+            QVERIFY(QFile::copy(made + "/" + file, to + "/" + file));
     }
+    // The release as updater-publish makes it by default, in the server's folder.
+    void publishDefault() { publishOnce("release", {}, serverFolder); }
 
     // Writes the manifest into dir as "release.json" and signs it with
     // Debian's minisign, its trusted comment naming commentVersion.
@@ -486,7 +556,7 @@ private slots:
         // Left by an earlier run: of no use to one that finds nothing newer.
         QVERIFY(writeFile(appDir + "/app.zip.part", "partial"));
         QVERIFY(writeFile(appDir + "/app.zip.part.source", "record"));
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         Answerer answerer(Answerer::No);
         int finished = 0;
         QVERIFY(runToLaunch(server, &finished));
@@ -536,7 +606,7 @@ private slots:
         QFETCH(int, answer);
 
         layOut(local, remote);
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         Answerer answerer {Answerer::Answer(answer)};
         QVERIFY(runToLaunch(server));
 
@@ -574,7 +644,7 @@ private slots:
         QVERIFY(writeFile(appDir + "/" + versionPath, "1.1"));
         QVERIFY(writeProgram(appDir + "/Bin/Viewer.exe", marker, "Viewer.exe"));
         QVERIFY(writeFile(serverFolder + "/version.ver", "1.1"));
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         Answerer answerer(Answerer::No);
         QVERIFY(runToLaunch(server));
 
@@ -587,7 +657,7 @@ private slots:
     void updateAccepted()
     {
         layOut("1.0", "1.1\r\n");
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         Answerer answerer(Answerer::Yes);
         int finished = 0;
         QVERIFY(runToLaunch(server, &finished));
@@ -643,7 +713,8 @@ private slots:
         QFETCH(QStringList, lines);
         QFETCH(QString, reason);
         layOut("1.0", failure == "missing-version-file" ? QString() : "1.1");
-        FtpServer server;
+        FtpServer own;
+        FtpServer &server = failure == "refused-login" ? own : sharedFtp;
         if (failure == "refused-login")
             server.setPassword("other");
         if (failure == "refused-cwd") {
@@ -667,10 +738,13 @@ private slots:
             QVERIFY(stalled.listen());
             serverPort = stalled.port();
             MainWindow window(nullptr);
-            window.findChild<QFtp *>()->setTimeout(300);
             window.show();
-            QVERIFY(stalled.waitForClient());
+            QVERIFY(soon([&] { return stalled.client() != nullptr; }));
             stalled.send("220 ready\r\n");
+            // Once the login is under way the limit is cut short, so that it
+            // ends the wait for the answer and nothing before it.
+            QVERIFY(soon([&] { return !stalled.unreadLines().isEmpty(); }));
+            window.findChild<QFtp *>()->setTimeout(10);
             QVERIFY(soon([&] { return !window.isVisible(); }, 30000));
             QStringList received;
             for (const QByteArray &line : stalled.unreadLines())
@@ -691,20 +765,23 @@ private slots:
         expectNotUpdated();
     }
 
-    // The server drops the idle session while the question is open: Yes logs
-    // in again and downloads.
+    // The server times the idle session out while the question is open: Yes
+    // logs in again and downloads.
     void yesAfterDroppedSession()
     {
         layOut("1.0", "1.1");
-        FtpServer server;
-        server.setIdleTimeout(1);
+        FtpServer &server = sharedFtp;
         QVERIFY(serve(server));
         MainWindow window(nullptr);
         auto *ftp = window.findChild<QFtp *>();
+        bool timedOut = false;
         bool dropped = false;
         Answerer answerer(Answerer::Yes, [&] {
-            // Answered only once the client has seen the session end.
-            dropped = dropped || ftp->state() == QFtp::Unconnected;
+            // Timed out once the question is open (the server's idle timeout,
+            // without waiting for it); answered only once the client has seen
+            // the session end.
+            timedOut = timedOut || server.timeOutSessions();
+            dropped = dropped || (timedOut && ftp->state() == QFtp::Unconnected);
             return dropped;
         });
         window.show();
@@ -732,7 +809,8 @@ private slots:
         QFETCH(QString, when);
         layOut("1.0", "1.1");
         const qint64 size = QFileInfo(serverFolder + "/app.zip").size();
-        FtpServer server;
+        FtpServer own;
+        FtpServer &server = when == "download" ? own : sharedFtp;
         if (when == "download")
             server.setRate(16 * 1024);
         QVERIFY(serve(server));
@@ -771,7 +849,7 @@ private slots:
             expectInstalled("1.1");
             return;
         }
-        QTRY_VERIFY_WITH_TIMEOUT(progress->isVisible() && progress->value() > 0, 30000);
+        QVERIFY(soon([&] { return progress->isVisible() && progress->value() > 0; }, 30000));
 
         QCOMPARE(window.statusText(), QStringLiteral("Downloading update..."));
         QCOMPARE(progress->maximum(), 1000);
@@ -827,7 +905,7 @@ private slots:
         QFETCH(QString, refusal);
         layOut("1.0", QString(), false);
         QVERIFY(QDir(serverFolder).removeRecursively());
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         QVERIFY(serve(server));
         publishDefault();
         QCOMPARE(QDir(serverFolder).entryList(QDir::Files | QDir::Hidden),
@@ -938,11 +1016,12 @@ private slots:
         QFETCH(bool, asked);
         QFETCH(QString, outcome);
         layOut("1.0", QString(), false);
-        QVERIFY(writeFile(tmp->filePath("notes.md"),
+        const QString notes = published.filePath("notes.md");
+        QVERIFY(writeFile(notes,
             "# Viewer 1.1\n\n- Opens **twice** as fast\n\n![logo](http://127.0.0.1:1/x.png) "
             "[site](http://127.0.0.1:1/)\n"));
         const QString out = tmp->filePath("out");
-        publish({"--output", out, "--notes", tmp->filePath("notes.md")});
+        publishOnce("with-notes", {"--notes", notes}, out);
         ReleaseManifest published;
         QString why;
         QVERIFY2(ReleaseManifest::parse(readBytes(out + "/release.json"), &published, &why),
@@ -983,7 +1062,7 @@ private slots:
         if (change == "no-manifest")
             QVERIFY(writeFile(appDir + "/.update-state", QJsonDocument(state).toJson()));
 
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         QVERIFY(serve(server));
         SignatureVerifier::setPublicKeyForTesting(publicKey);
         Answerer answerer(Answerer::Yes);
@@ -1110,7 +1189,7 @@ private slots:
             }
         }
         const QString out = tmp->filePath("out");
-        publish({"--output", out, "--previous", previous});
+        publishOnce("with-delta", {"--previous", previous}, out);
         for (const QString &name : QDir(out).entryList(QDir::Files))
             QVERIFY(QFile::copy(out + "/" + name, serverFolder + "/" + name));
         const qint64 deltaSize = QFileInfo(out + "/delta-1.0.zip").size();
@@ -1135,7 +1214,7 @@ private slots:
             QVERIFY(writeFile(serverFolder + "/delta-1.0.zip", bytes));
         }
 
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         QVERIFY(serve(server));
         SignatureVerifier::setPublicKeyForTesting(publicKey);
         Answerer answerer(Answerer::Yes);
@@ -1237,7 +1316,7 @@ private slots:
         }
         // Not asked at all when all goes well; answered at once when not.
         Answerer answerer(Answerer::No);
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         QVERIFY(serve(server));
         QVERIFY(writeFile(appDir + "/config.conf",
             QStringLiteral("surl==127.0.0.1\nsport==%1\nsappdir==demo\nsappname==Viewer\n")
@@ -1269,7 +1348,7 @@ private slots:
                     "print('locked', flush=True)\n"
                     "sys.stdin.read()\n",
                     lockFile});
-            QTRY_VERIFY_WITH_TIMEOUT(holder.canReadLine(), 10000);
+            QVERIFY(soon([&] { return holder.canReadLine(); }, 10000));
             QCOMPARE(holder.readAll(), QByteArray("locked\n"));
         }
         if (situation.startsWith("stale:"))
@@ -1422,7 +1501,6 @@ private slots:
             }
         });
 
-        FtpServer primaryServer;
         BusyServer busy;
         if (primary == "down") {
             serverPort = closedPort();
@@ -1447,24 +1525,32 @@ private slots:
                 QString why;
                 QVERIFY2(state.save(&why), qPrintable(why));
             }
-            QVERIFY(primaryServer.start(root));
-            serverPort = primaryServer.port();
+            QVERIFY(share(root));
+            serverPort = sharedFtp.port();
         }
         std::vector<std::unique_ptr<FtpServer>> ftpMirrors;
         std::vector<std::unique_ptr<NginxServer>> httpsMirrors;
         serverMirrors.clear();
         for (const QString &kind : mirrors) {
             if (kind == "ftp") {
-                ftpMirrors.emplace_back(new FtpServer);
-                QVERIFY(ftpMirrors.back()->start(serverRoot));
-                serverMirrors
-                    << QStringLiteral("ftp://127.0.0.1:%1/").arg(ftpMirrors.back()->port());
-            } else if (kind == "https" || kind == "https-to-http") {
+                // The shared server, unless the primary serves its copy on it.
+                FtpServer *mirror = &sharedFtp;
+                if (primary != "down" && primary != "busy") {
+                    ftpMirrors.emplace_back(new FtpServer);
+                    mirror = ftpMirrors.back().get();
+                    QVERIFY(mirror->start(serverRoot));
+                } else {
+                    QVERIFY(share(serverRoot));
+                }
+                serverMirrors << QStringLiteral("ftp://127.0.0.1:%1/").arg(mirror->port());
+            } else if (kind == "https") {
+                QVERIFY(shareHttps(serverRoot));
+                serverMirrors << sharedHttps.url().toString();
+            } else if (kind == "https-to-http") {
                 httpsMirrors.emplace_back(new NginxServer);
-                QString directives;
-                if (kind == "https-to-http")
-                    directives = QStringLiteral("return 302 http://127.0.0.1:%1$request_uri;")
-                                     .arg(plainHttp.serverPort());
+                const QString directives
+                    = QStringLiteral("return 302 http://127.0.0.1:%1$request_uri;")
+                          .arg(plainHttp.serverPort());
                 QVERIFY2(httpsMirrors.back()->start(serverRoot, directives),
                     qPrintable(httpsMirrors.back()->errorText()));
                 HttpsSource::addCaCertificatesForTesting(httpsMirrors.back()->authority());
@@ -1595,7 +1681,7 @@ private slots:
         QFETCH(QString, when);
         layOut("1.0", "1.1");
         killedInstall(false);
-        FtpServer server;
+        FtpServer &server = sharedFtp;
         QVERIFY(serve(server));
         // Every recovery stops dead at its first step.
         Installer::setFaultForTesting(1, true);
@@ -1651,7 +1737,8 @@ private slots:
             damaged[at] = 'N';
             QVERIFY(writeFile(published, damaged));
         }
-        FtpServer server;
+        FtpServer own;
+        FtpServer &server = failure == "dropped" ? own : sharedFtp;
         if (failure == "dropped")
             server.setDropAfter("app.zip", archive.size() / 2);
         Answerer answerer(Answerer::Yes);

@@ -32,8 +32,6 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
     if (!dropFile.isEmpty())
         arguments << QStringLiteral("--drop-file") << dropFile << QStringLiteral("--drop-after")
                   << QString::number(dropAfter);
-    if (idleTimeout > 0)
-        arguments << QStringLiteral("--idle-timeout") << QString::number(idleTimeout);
     if (rate > 0)
         arguments << QStringLiteral("--rate") << QString::number(rate);
     if (!cutFile.isEmpty())
@@ -73,6 +71,37 @@ bool FtpServer::start(const QString &rootDir, const QString &host)
     lastError = QString::fromLocal8Bit(out + process.readAllStandardError());
     stop();
     return false;
+}
+
+bool FtpServer::command(const QByteArray &line, const QByteArray &answer)
+{
+    if (process.state() != QProcess::Running) {
+        lastError = QStringLiteral("the server does not run");
+        return false;
+    }
+    process.readAllStandardOutput();
+    process.write(line + '\n');
+    QByteArray out;
+    QDeadlineTimer deadline(20000);
+    while (!out.contains(answer + '\n')) {
+        if (deadline.hasExpired() || !process.waitForReadyRead(int(deadline.remainingTime()))) {
+            lastError = QStringLiteral("no answer to %1: ").arg(QString::fromLocal8Bit(answer))
+                + QString::fromLocal8Bit(out + process.readAllStandardError());
+            return false;
+        }
+        out += process.readAllStandardOutput();
+    }
+    return true;
+}
+
+bool FtpServer::setRoot(const QString &rootDir)
+{
+    return command("ROOT " + QFile::encodeName(rootDir), "ROOT");
+}
+
+bool FtpServer::timeOutSessions()
+{
+    return command("TIMEOUT", "TIMEOUT");
 }
 
 void FtpServer::stop()

@@ -23,6 +23,14 @@ public:
     // host is "127.0.0.1" or "::1". Waits until the server listens.
     bool start(const QString &rootDir, const QString &host = QStringLiteral("127.0.0.1"));
     void stop();
+    // Serves rootDir to the sessions that log in once it has returned, and
+    // begins receivedLines() afresh: one running server for many rows, each
+    // with a folder of its own. False when the server does not answer.
+    bool setRoot(const QString &rootDir);
+    // Times every open session out at once, as an idle timeout would ("421"
+    // and the connection closed), when the test chooses rather than after
+    // a time; false when the server does not answer.
+    bool timeOutSessions();
 
     // Failure cases, for the next start(): the server expects another
     // password (so the fixed login is refused) ...
@@ -35,8 +43,6 @@ public:
         dropAfter = bytes;
     }
 
-    // ... or drops a session that has been idle for `seconds` ...
-    void setIdleTimeout(int seconds) { idleTimeout = seconds; }
     // ... or sends file contents at no more than `bytesPerSecond`.
     void setRate(int bytesPerSecond) { rate = bytesPerSecond; }
     // ... or cuts off the session uploading a file whose name ends with
@@ -69,6 +75,9 @@ public:
     QString errorText() const { return lastError; }
 
 private:
+    // Writes a command line to the server's input and waits for its answer.
+    bool command(const QByteArray &line, const QByteArray &answer);
+
     QProcess process;
     quint16 serverPort = 0;
     QString serverHost;
@@ -77,7 +86,6 @@ private:
     QString serverPassword;
     QString dropFile;
     qint64 dropAfter = 0;
-    int idleTimeout = 0;
     int rate = 0;
     QString cutFile;
     qint64 cutAfter = 0;

@@ -2,15 +2,16 @@
 """A pyftpdlib server on loopback for the tests.
 
 Listens on a free port, prints "PORT <n>" once it accepts connections and
-serves until its standard input closes (the test process ended).
+serves until its standard input closes (the test process ended). A line
+"ROOT <folder>" on its standard input serves another folder from then on;
+a line "TIMEOUT" times every session out at once, as an idle timeout would.
 
 For failure cases the server may expect another password (so the updater's
 fixed login is refused), may die part way through sending a named file,
 dropping every connection at once, may cut off the one session that is
 uploading a named file, serving on, may cut off the sessions downloading a
-named file at given byte counts, serving on, may refuse REST, may drop a
-session that stays idle, may send slowly, or may refuse every rename that
-would give a file a named name.
+named file at given byte counts, serving on, may refuse REST, may send
+slowly, or may refuse every rename that would give a file a named name.
 """
 import argparse
 import logging
@@ -36,8 +37,6 @@ def main():
     parser.add_argument("--log", default=None, help="file that receives every command line")
     parser.add_argument("--drop-file", default=None, help="name of the file whose transfer dies")
     parser.add_argument("--drop-after", type=int, default=0, help="bytes sent before dying")
-    parser.add_argument("--idle-timeout", type=int, default=0,
-                        help="seconds after which an idle session is dropped (0: never)")
     parser.add_argument("--rate", type=int, default=0, help="bytes per second sent (0: unlimited)")
     parser.add_argument("--cut-file", default=None,
                         help="name of the uploaded file whose session is cut off")
@@ -128,8 +127,6 @@ def main():
     # pyftpdlib answers a wrong password only after three seconds, a pause
     # no test looks at.
     Handler.auth_failed_timeout = 0
-    if args.idle_timeout:
-        Handler.timeout = args.idle_timeout
     if args.rate:
         ThrottledDTPHandler.write_limit = args.rate
         Handler.use_sendfile = False
@@ -144,8 +141,38 @@ def main():
     server.max_cons = 64
     print("PORT %d" % server.socket.getsockname()[1], flush=True)
 
+    # Asked for from the input's thread, done in the server's loop, which
+    # alone touches the sessions.
+    time_out = threading.Event()
+
+    def time_out_if_asked():
+        if not time_out.is_set():
+            return
+        time_out.clear()
+        for handler in list(server.ioloop.socket_map.values()):
+            if isinstance(handler, FTPHandler):
+                # "421 Control connection timed out." and the session closed.
+                handler.handle_timeout()
+        print("TIMEOUT", flush=True)
+
+    server.ioloop.call_every(0.005, time_out_if_asked)
+
     def watch_stdin():
-        sys.stdin.read()
+        # "ROOT <folder>" lines: the sessions that log in from then on get
+        # that folder, the log starts afresh, and "ROOT" acknowledges it
+        # (one server for many test rows, each with a folder of its own).
+        while True:
+            line = sys.stdin.buffer.readline()
+            if not line:
+                break
+            if line.startswith(b"ROOT "):
+                root = os.path.realpath(os.fsdecode(line[5:].rstrip(b"\n")))
+                authorizer.user_table[args.user]["home"] = root
+                if args.log:
+                    open(args.log, "w").close()
+                print("ROOT", flush=True)
+            elif line == b"TIMEOUT\n":
+                time_out.set()
         server.close_all()
 
     threading.Thread(target=watch_stdin, daemon=True).start()
