@@ -13,6 +13,7 @@
 #include "mainwindow.h"
 #include "messagelog.h"
 #include "nginxserver.h"
+#include "proxyserver.h"
 #include "platform.h"
 #include "qftp.h"
 #include "releasedownload.h"
@@ -1481,6 +1482,14 @@ private slots:
         // Overloaded: tried twice more, then left for the next.
         QTest::newRow("busy-https-mirror") << "down" << QStringList {"https-503", "ftp"} << "1.1"
                                            << QStringList {refused, "HTTP 503"};
+        // "sproxy": every HTTPS source through the proxy, with the
+        // credentials its address holds; one the updater has none for
+        // leaves the source, the next one serves.
+        QTest::newRow("https-mirror-through-proxy")
+            << "down" << QStringList {"https-through-proxy"} << "1.1" << QStringList {refused};
+        QTest::newRow("https-mirror-behind-proxy-wanting-credentials")
+            << "down" << QStringList {"https-proxy-wants-credentials", "ftp"} << "1.1"
+            << QStringList {refused, "needs credentials the updater does not have (HTTP 407)"};
         QTest::newRow("redirect-to-http")
             << "down" << QStringList {"https-to-http"} << "1.0"
             << QStringList {refused, "redirect to a non-https address refused: http://"};
@@ -1562,6 +1571,8 @@ private slots:
         }
         std::vector<std::unique_ptr<FtpServer>> ftpMirrors;
         std::vector<std::unique_ptr<NginxServer>> httpsMirrors;
+        ProxyServer proxy;
+        const auto noProxy = qScopeGuard([] { serverProxy.clear(); });
         serverMirrors.clear();
         for (const QString &kind : mirrors) {
             if (kind == "ftp") {
@@ -1569,7 +1580,8 @@ private slots:
                 QVERIFY(ftpMirrors.back()->start(serverRoot));
                 serverMirrors
                     << QStringLiteral("ftp://127.0.0.1:%1/").arg(ftpMirrors.back()->port());
-            } else if (kind.startsWith("https-") && kind != "https-down") {
+            } else if (kind.startsWith("https-") && kind != "https-down"
+                && !kind.contains("proxy")) {
                 httpsMirrors.emplace_back(new NginxServer);
                 QString directives;
                 if (kind == "https-to-http")
@@ -1582,7 +1594,14 @@ private slots:
                 if (kind != "https-unknown-ca")
                     HttpsSource::addCaCertificatesForTesting(httpsMirrors.back()->authority());
                 serverMirrors << httpsMirrors.back()->url().toString();
-            } else if (kind == "https") {
+            } else if (kind == "https" || kind.contains("proxy")) {
+                if (kind != "https") {
+                    QVERIFY2(proxy.start(QStringLiteral("BasicAuth updater s3cret")),
+                        qPrintable(proxy.errorText()));
+                    serverProxy = kind == "https-through-proxy"
+                        ? proxy.url(QStringLiteral("updater"), QStringLiteral("s3cret")).toString()
+                        : proxy.url().toString();
+                }
                 httpsMirrors.emplace_back(new NginxServer);
                 QVERIFY(httpsMirrors.back()->start(serverRoot));
                 HttpsSource::addCaCertificatesForTesting(httpsMirrors.back()->authority());
@@ -1608,6 +1627,8 @@ private slots:
         window.show();
         QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 60000);
         QCOMPARE(plainRequests, 0);
+        if (mirrors.first().contains("proxy"))
+            QVERIFY(proxy.tunnelsAsked() >= 1);
 
         QStringList lines;
         for (const MessageLog::Line &line : log->lines()) {

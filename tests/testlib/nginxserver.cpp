@@ -1,10 +1,8 @@
 #include "nginxserver.h"
 
-#include <QDeadlineTimer>
+#include "serverprocess.h"
+
 #include <QFile>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QThread>
 
 #include <unistd.h>
 
@@ -70,13 +68,7 @@ bool NginxServer::start(const QString &rootDir, const QString &directives)
     if (!prefix->isValid() || !makeCertificates())
         return false;
     const QString p = prefix->path();
-    // A port that was free a moment ago; another process may take it first,
-    // so a failed start tries another.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        serverPort = probe.serverPort();
-        probe.close();
+    const auto configure = [&](quint16 port) {
         QFile conf(p + QStringLiteral("/nginx.conf"));
         if (!conf.open(QIODevice::WriteOnly))
             return false;
@@ -94,44 +86,19 @@ bool NginxServer::start(const QString &rootDir, const QString &directives)
                                   "  ssl_certificate %2/server.crt;\n"
                                   "  ssl_certificate_key %2/server.key;\n  root %4;\n%5\n }\n}\n")
                        .arg(user, p)
-                       .arg(serverPort)
+                       .arg(port)
                        .arg(rootDir, directives)
                        .toUtf8());
-        conf.close();
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        // Debian installs it in /usr/sbin, which a user's PATH may lack.
-        const QString nginx = QFile::exists(QStringLiteral("/usr/sbin/nginx"))
-            ? QStringLiteral("/usr/sbin/nginx")
-            : QStringLiteral("nginx");
-        process.start(nginx,
-            {QStringLiteral("-p"), p, QStringLiteral("-e"), p + QStringLiteral("/error.log"),
-                QStringLiteral("-c"), p + QStringLiteral("/nginx.conf"), QStringLiteral("-g"),
-                QStringLiteral("daemon off;")});
-        if (!process.waitForStarted(10000)) {
-            lastError = process.errorString();
-            return false;
-        }
-        QDeadlineTimer deadline(10000);
-        while (!deadline.hasExpired() && process.state() == QProcess::Running) {
-            QTcpSocket socket;
-            socket.connectToHost(QHostAddress::LocalHost, serverPort);
-            if (socket.waitForConnected(200))
-                return true;
-            QThread::msleep(20);
-        }
-        lastError = QString::fromLocal8Bit(process.readAll());
-        stop();
-    }
-    return false;
+        return true;
+    };
+    return ServerProcess::start(process, ServerProcess::program(QStringLiteral("nginx")),
+        {QStringLiteral("-p"), p, QStringLiteral("-e"), p + QStringLiteral("/error.log"),
+            QStringLiteral("-c"), p + QStringLiteral("/nginx.conf"), QStringLiteral("-g"),
+            QStringLiteral("daemon off;")},
+        &serverPort, configure, &lastError);
 }
 
 void NginxServer::stop()
 {
-    if (process.state() != QProcess::NotRunning) {
-        process.terminate();
-        if (!process.waitForFinished(5000)) {
-            process.kill();
-            process.waitForFinished(5000);
-        }
-    }
+    ServerProcess::stop(process);
 }

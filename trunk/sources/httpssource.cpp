@@ -432,11 +432,16 @@ QString HttpsSource::proxyFailure(int result) const
     const QString proxy = QUrl(proxyText).toString(QUrl::RemoveUserInfo);
     long code = 0;
     curl_easy_getinfo(easyOf(easy), CURLINFO_HTTP_CONNECTCODE, &code);
-    if (code == 407)
+    // 407 as the standard has it; some proxies answer wrong credentials
+    // with 401.
+    if (code == 407 || code == 401)
         return QUrl(proxyText).userName().isEmpty()
-            ? QStringLiteral("proxy %1 needs credentials the updater does not have (HTTP 407)")
+            ? QStringLiteral("proxy %1 needs credentials the updater does not have (HTTP %2)")
                   .arg(proxy)
-            : QStringLiteral("proxy %1 refused the updater's credentials (HTTP 407)").arg(proxy);
+                  .arg(code)
+            : QStringLiteral("proxy %1 refused the updater's credentials (HTTP %2)")
+                  .arg(proxy)
+                  .arg(code);
     if (code != 0 && (code < 200 || code > 299))
         return QStringLiteral("proxy %1 refused the connection (HTTP %2)").arg(proxy).arg(code);
     if (result == CURLE_COULDNT_RESOLVE_PROXY)
