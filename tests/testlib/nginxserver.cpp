@@ -76,7 +76,7 @@ bool NginxServer::start(const QString &rootDir, const QString &directives)
         // test's private folders.
         const QString user = geteuid() == 0 ? QStringLiteral("user root;\n") : QString();
         conf.write(QStringLiteral("%1worker_processes 1;\npid %2/nginx.pid;\n"
-                                  "error_log %2/error.log;\nevents { worker_connections 64; }\n"
+                                  "error_log %2/error.log;\nevents { worker_connections 1024; }\n"
                                   "http {\n access_log off;\n"
                                   " client_body_temp_path %2/body; proxy_temp_path %2/proxy;\n"
                                   " fastcgi_temp_path %2/fastcgi; uwsgi_temp_path %2/uwsgi;\n"
