@@ -94,6 +94,8 @@ private:
     QByteArray phrase;
     QHash<QByteArray, QByteArray> headers;
     bool headersChecked = false;
+    // Since libcurl was last driven: something came from the server (the
+    // watchdog starts over), and the body bytes written, not yet counted.
     bool heard = false;
     qint64 arrived = 0;
     int hops = 0;
