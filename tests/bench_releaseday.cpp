@@ -32,7 +32,8 @@ namespace {
 // A check that has not ended after this long hangs.
 const int hangMsecs = 5 * 60 * 1000;
 
-struct Result {
+struct Result
+{
     enum Served { Primary, Mirror, Failed, Hung } served;
     double seconds;
 };
@@ -45,8 +46,8 @@ public:
     Check(const QString &dir, quint16 ftpPort, const QString &mirror)
         : dir(dir)
         , primary(QStringLiteral("127.0.0.1"), ftpPort, QStringLiteral("demo_mac"))
-        , list(nullptr, QStringLiteral("127.0.0.1"), ftpPort, QStringLiteral("demo_mac"),
-              {mirror}, dir)
+        , list(nullptr, QStringLiteral("127.0.0.1"), ftpPort, QStringLiteral("demo_mac"), {mirror},
+              dir)
     {
         connect(&primary, &ReleaseSource::finished, this, &Check::primaryFinished);
         connect(&list, &SourceList::versionFetched, this, [this](bool ok) {

@@ -15,6 +15,8 @@
 
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -51,6 +53,7 @@ private slots:
     void caps();
     void proxies_data();
     void proxies();
+    void silentServer();
 
 private:
     QTemporaryDir capsRoot;
@@ -436,14 +439,16 @@ void TestReleaseSource::proxies_data()
     QTest::addColumn<int>("tunnels");
     const QString basic = QStringLiteral("BasicAuth updater s3cret");
     QTest::newRow("forwards") << QString() << QString() << QString() << QString() << 1;
-    QTest::newRow("forwards-with-credentials") << basic << "updater" << "s3cret" << QString() << 2;
+    QTest::newRow("forwards-with-credentials") << basic << "updater"
+                                               << "s3cret" << QString() << 2;
     QTest::newRow("refuses") << "ConnectPort 1" << QString() << QString()
                              << "refused the connection (HTTP 403)" << 1;
     QTest::newRow("needs-credentials")
         << basic << QString() << QString()
         << "needs credentials the updater does not have (HTTP 407)" << 1;
-    QTest::newRow("wrong-credentials")
-        << basic << "updater" << "wrong" << "refused the updater's credentials (HTTP 401)" << 2;
+    QTest::newRow("wrong-credentials") << basic << "updater"
+                                       << "wrong"
+                                       << "refused the updater's credentials (HTTP 401)" << 2;
 }
 
 void TestReleaseSource::proxies()
@@ -476,4 +481,30 @@ void TestReleaseSource::proxies()
     } else {
         QCOMPARE(why, QStringLiteral("proxy http://127.0.0.1:%1 %2").arg(proxy.port()).arg(reason));
     }
+}
+
+// A server that takes the connection and never says a word: each try ends
+// when nothing has come for the source's timeout, and the fetch after its
+// 5 tries.
+void TestReleaseSource::silentServer()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    QList<QTcpSocket *> held;
+    connect(&silent, &QTcpServer::newConnection, this, [&] {
+        while (QTcpSocket *peer = silent.nextPendingConnection())
+            held << peer;
+    });
+    QTemporaryDir tmp;
+    HttpsSource source(
+        QUrl(QStringLiteral("https://127.0.0.1:%1/demo_mac/").arg(silent.serverPort())));
+    source.setTimeout(200);
+    QSignalSpy finished(&source, &ReleaseSource::finished);
+    source.fetch(QStringLiteral("app.zip"), tmp.filePath(QStringLiteral("app.zip.part")), -1, true);
+    QVERIFY(finished.wait(30000));
+
+    QVERIFY(!finished.first().at(0).toBool());
+    QCOMPARE(finished.first().at(1).toString(), QStringLiteral("timed out"));
+    QCOMPARE(held.size(), ReleaseSource::maxTries);
+    qDeleteAll(held);
 }

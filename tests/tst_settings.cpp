@@ -62,8 +62,7 @@ void TestSettings::proxy_data()
     QTest::newRow("with-credentials-and-blanks")
         << QByteArray("sproxy== http://u%40x:p@proxy.example:3128 \r\n")
         << "http://u%40x:p@proxy.example:3128";
-    QTest::newRow("last-line-wins")
-        << QByteArray("sproxy==http://a:1\nsproxy==\n") << QString();
+    QTest::newRow("last-line-wins") << QByteArray("sproxy==http://a:1\nsproxy==\n") << QString();
 }
 
 void TestSettings::proxy()

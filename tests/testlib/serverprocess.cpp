@@ -6,9 +6,8 @@
 #include <QTcpSocket>
 #include <QThread>
 
-bool ServerProcess::start(QProcess &process, const QString &program,
-    const QStringList &arguments, quint16 *port, const std::function<bool(quint16)> &configure,
-    QString *error)
+bool ServerProcess::start(QProcess &process, const QString &program, const QStringList &arguments,
+    quint16 *port, const std::function<bool(quint16)> &configure, QString *error)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         QTcpServer probe;

@@ -15,8 +15,8 @@ namespace ServerProcess {
 // Writes the program's configuration for `port` (false: give up), runs
 // `program` with `arguments`, and waits until it accepts connections on
 // `port`. On failure *error tells why and the process is stopped.
-bool start(QProcess &process, const QString &program, const QStringList &arguments,
-    quint16 *port, const std::function<bool(quint16)> &configure, QString *error);
+bool start(QProcess &process, const QString &program, const QStringList &arguments, quint16 *port,
+    const std::function<bool(quint16)> &configure, QString *error);
 
 // Terminates the process, killing it if it does not go within 5 s.
 void stop(QProcess &process);

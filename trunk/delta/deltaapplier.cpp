@@ -324,8 +324,8 @@ private:
         crypto_generichash_state check;
         crypto_generichash_init(&check, nullptr, 0, Minisign::prehashBytes);
         for (qint64 at = 0; at < reference.size(); at += residentBound) {
-            crypto_generichash_update(&check, reference.data() + at,
-                size_t(qMin(residentBound, reference.size() - at)));
+            crypto_generichash_update(
+                &check, reference.data() + at, size_t(qMin(residentBound, reference.size() - at)));
             reference.release(at + residentBound);
         }
         QByteArray result(Minisign::prehashBytes, Qt::Uninitialized);

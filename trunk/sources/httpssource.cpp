@@ -258,8 +258,7 @@ int HttpsSource::onSocket(void *, int socket, int what, void *self, void *)
         return 0;
     }
     notifier(watch.read, QSocketNotifier::Read, what == CURL_POLL_IN || what == CURL_POLL_INOUT);
-    notifier(
-        watch.write, QSocketNotifier::Write, what == CURL_POLL_OUT || what == CURL_POLL_INOUT);
+    notifier(watch.write, QSocketNotifier::Write, what == CURL_POLL_OUT || what == CURL_POLL_INOUT);
     return 0;
 }
 
@@ -307,7 +306,8 @@ size_t HttpsSource::onHeader(char *data, size_t size, size_t count, void *self)
     if (!line.isEmpty()) {
         const int colon = line.indexOf(':');
         if (colon > 0)
-            source->headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+            source->headers.insert(
+                line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
         return length;
     }
     if (source->status >= 100 && source->status < 200)
@@ -394,7 +394,8 @@ bool HttpsSource::judgeHeaders()
         total = match.captured(3).toLongLong(&whole);
         if (!match.hasMatch() || !first || !whole || from != offset()) {
             startOver();
-            decide(Verdict::End, ConnectionLost, QStringLiteral("range not as asked: ") + statusLine);
+            decide(
+                Verdict::End, ConnectionLost, QStringLiteral("range not as asked: ") + statusLine);
             return false;
         }
     } else {
@@ -445,7 +446,8 @@ QString HttpsSource::proxyFailure(int result) const
     if (code != 0 && (code < 200 || code > 299))
         return QStringLiteral("proxy %1 refused the connection (HTTP %2)").arg(proxy).arg(code);
     if (result == CURLE_COULDNT_RESOLVE_PROXY)
-        return QStringLiteral("proxy %1 not found: %2").arg(proxy, QString::fromLocal8Bit(errorText));
+        return QStringLiteral("proxy %1 not found: %2")
+            .arg(proxy, QString::fromLocal8Bit(errorText));
     return QString();
 }
 
@@ -477,8 +479,8 @@ void HttpsSource::transferDone(int result)
     case Verdict::None:
         break;
     }
-    const QString detail = QString::fromLocal8Bit(
-        errorText[0] ? errorText : curl_easy_strerror(CURLcode(result)));
+    const QString detail
+        = QString::fromLocal8Bit(errorText[0] ? errorText : curl_easy_strerror(CURLcode(result)));
     long osError = 0;
     curl_easy_getinfo(easyOf(easy), CURLINFO_OS_ERRNO, &osError);
     switch (result) {
@@ -493,10 +495,9 @@ void HttpsSource::transferDone(int result)
     case CURLE_COULDNT_CONNECT:
         // Refused, or no route: the server is down or turning clients away.
         return end(Overloaded,
-            QStringLiteral("%1 (%2)")
-                .arg(osError ? QString::fromLocal8Bit(strerror(int(osError)))
-                             : QStringLiteral("Connection refused"),
-                    detail));
+            QStringLiteral("%1 (%2)").arg(osError ? QString::fromLocal8Bit(strerror(int(osError)))
+                                                  : QStringLiteral("Connection refused"),
+                detail));
     case CURLE_OPERATION_TIMEDOUT:
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:

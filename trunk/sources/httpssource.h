@@ -74,7 +74,8 @@ private:
     void decide(Verdict what, Outcome outcome, const QString &reason);
     QString proxyFailure(int result) const;
 
-    struct Watch {
+    struct Watch
+    {
         QSocketNotifier *read = nullptr;
         QSocketNotifier *write = nullptr;
     };
