@@ -23,6 +23,8 @@ UPDATER_PACKAGES=(
     bsdiff                           # scripts/bench delta: the yardstick for patch size and time
     nginx                            # HTTPS release sources in the tests and benchmarks
     openssl                          # the tests' own CA and server certificates for nginx
+    libcurl4-openssl-dev             # HTTPS release sources: libcurl (OpenSSL) driven by the event loop
+    tinyproxy                        # the tests' proxy on loopback between the updater and nginx
 )
 
 install_missing_packages() {

@@ -25,6 +25,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -1161,6 +1162,9 @@ private slots:
         QTest::newRow("kept-file-edited-while-asked") << "editedWhileAsked" << false;
         QTest::newRow("folder-mode-changed") << "folderMode" << true;
         QTest::newRow("delta-larger-than-the-archive") << "large" << false;
+        // Patched over megabytes: the installed file's pages are given back
+        // as the output moves on, and read again where a match reaches back.
+        QTest::newRow("patched-file-of-megabytes") << "bigFile" << true;
         // One of them would overwrite the other where case is ignored.
         QTest::newRow("paths-differing-only-in-case") << "case" << false;
         QTest::newRow("index-made-unsafe-after-signing") << "unsafeIndex" << false;
@@ -1172,6 +1176,11 @@ private slots:
         const QString contents = "Viewer.app/Contents/";
         const QString framework = contents + "Frameworks/Qt.framework/";
         QByteArray program = pattern(300000, 1);
+        if (change == "bigFile") {
+            program.resize(5 * 1024 * 1024 + 17);
+            QRandomGenerator noise(7);
+            noise.fillRange(reinterpret_cast<quint32 *>(program.data()), program.size() / 4);
+        }
         QByteArray data = pattern(150000, 2);
         const QString oldDir = tmp->filePath("release-1.0");
         const QString newDir = tmp->filePath("release-1.1");
@@ -1199,6 +1208,8 @@ private slots:
         if (change == "folderMode")
             QVERIFY(::chmod(QFile::encodeName(newDir + '/' + contents + "Resources"), 0755) == 0);
         program.replace(1000, 5, "1.1.0");
+        if (change == "bigFile")
+            program.append(program.left(200000)).replace(program.size() - 300, 3, "end");
         data.replace(90000, 3, "new");
         QVERIFY(writeFile(newDir + "/version.ver", "1.1"));
         QVERIFY(writeFile(newDir + '/' + contents + "MacOS/Viewer", program, 0755));

@@ -16,6 +16,7 @@
 #include "messagelog.h"
 #include "nginxserver.h"
 #include "platform.h"
+#include "proxyserver.h"
 #include "qftp.h"
 #include "releasedownload.h"
 #include "releasefiles.h"
@@ -1454,6 +1455,14 @@ private slots:
             << QStringList {"signature refused: the archive does not match its signature"};
         QTest::newRow("busy-primary")
             << "busy" << QStringList {"ftp"} << "1.1" << QStringList {"421 Too many connections."};
+        // "sproxy": every HTTPS source through the proxy, with the
+        // credentials its address holds; one the updater has none for
+        // leaves the source, the next one serves.
+        QTest::newRow("https-mirror-through-proxy")
+            << "down" << QStringList {"https-through-proxy"} << "1.1" << QStringList {refused};
+        QTest::newRow("https-mirror-behind-proxy-wanting-credentials")
+            << "down" << QStringList {"https-proxy-wants-credentials", "ftp"} << "1.1"
+            << QStringList {refused, "needs credentials the updater does not have (HTTP 407)"};
         QTest::newRow("redirect-to-http")
             << "down" << QStringList {"https-to-http"} << "1.0"
             << QStringList {refused, "redirect to a non-https address refused: http://"};
@@ -1530,6 +1539,8 @@ private slots:
         }
         std::vector<std::unique_ptr<FtpServer>> ftpMirrors;
         std::vector<std::unique_ptr<NginxServer>> httpsMirrors;
+        ProxyServer proxy;
+        const auto noProxy = qScopeGuard([] { serverProxy.clear(); });
         serverMirrors.clear();
         for (const QString &kind : mirrors) {
             if (kind == "ftp") {
@@ -1543,7 +1554,14 @@ private slots:
                     QVERIFY(share(serverRoot));
                 }
                 serverMirrors << QStringLiteral("ftp://127.0.0.1:%1/").arg(mirror->port());
-            } else if (kind == "https") {
+            } else if (kind == "https" || kind.contains("proxy")) {
+                if (kind != "https") {
+                    QVERIFY2(proxy.start(QStringLiteral("BasicAuth updater s3cret")),
+                        qPrintable(proxy.errorText()));
+                    serverProxy = kind == "https-through-proxy"
+                        ? proxy.url(QStringLiteral("updater"), QStringLiteral("s3cret")).toString()
+                        : proxy.url().toString();
+                }
                 QVERIFY(shareHttps(serverRoot));
                 serverMirrors << sharedHttps.url().toString();
             } else if (kind == "https-to-http") {
@@ -1568,6 +1586,8 @@ private slots:
         window.show();
         QVERIFY(soon([&] { return !window.isVisible(); }, 60000));
         QCOMPARE(plainRequests, 0);
+        if (mirrors.first().contains("proxy"))
+            QVERIFY(proxy.tunnelsAsked() >= 1);
 
         QStringList lines;
         for (const MessageLog::Line &line : log->lines()) {

@@ -11,11 +11,14 @@
 #include "ftpsource.h"
 #include "httpssource.h"
 #include "nginxserver.h"
+#include "proxyserver.h"
 #include "qftp.h"
 #include "releasefiles.h"
 #include "sourcelist.h"
 
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -39,6 +42,9 @@ private slots:
     void caps();
     void manifestTakenOnce_data();
     void manifestTakenOnce();
+    void proxies_data();
+    void proxies();
+    void silentServer();
 
 private:
     QTemporaryDir capsRoot;
@@ -455,3 +461,89 @@ void TestReleaseSource::manifestTakenOnce()
 
 QTEST_MAIN(TestReleaseSource)
 #include "tst_releasesource.moc"
+
+// Through a proxy (tinyproxy): the file comes through its tunnel, with the
+// credentials of the proxy's address when it asks for them; a proxy that
+// refuses the tunnel, or wants credentials the updater lacks or gets wrong,
+// leaves the source at once with a reason naming the proxy and never its
+// password.
+void TestReleaseSource::proxies_data()
+{
+    QTest::addColumn<QString>("directives");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("reason"); // empty: fetched
+    // CONNECTs asked: with credentials, the first asks which schemes the
+    // proxy takes. None is asked again after a refusal.
+    QTest::addColumn<int>("tunnels");
+    const QString basic = QStringLiteral("BasicAuth updater s3cret");
+    QTest::newRow("forwards") << QString() << QString() << QString() << QString() << 1;
+    QTest::newRow("forwards-with-credentials") << basic << "updater"
+                                               << "s3cret" << QString() << 2;
+    QTest::newRow("refuses") << "ConnectPort 1" << QString() << QString()
+                             << "refused the connection (HTTP 403)" << 1;
+    QTest::newRow("needs-credentials")
+        << basic << QString() << QString()
+        << "needs credentials the updater does not have (HTTP 407)" << 1;
+    QTest::newRow("wrong-credentials") << basic << "updater"
+                                       << "wrong"
+                                       << "refused the updater's credentials (HTTP 401)" << 2;
+}
+
+void TestReleaseSource::proxies()
+{
+    QFETCH(QString, directives);
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(QString, reason);
+    QFETCH(int, tunnels);
+    QTemporaryDir tmp;
+    const QByteArray original = randomBytes(100 * 1024, 5);
+    QVERIFY(writeFile(tmp.filePath(QStringLiteral("server/demo_mac/app.zip")), original));
+    NginxServer nginx;
+    QVERIFY2(nginx.start(tmp.filePath(QStringLiteral("server"))), qPrintable(nginx.errorText()));
+    HttpsSource::addCaCertificatesForTesting(nginx.authority());
+    ProxyServer proxy;
+    QVERIFY2(proxy.start(directives), qPrintable(proxy.errorText()));
+    HttpsSource source(nginx.url(QStringLiteral("demo_mac/")));
+    source.setProxy(proxy.url(user, password).toString());
+    QSignalSpy finished(&source, &ReleaseSource::finished);
+    const QString part = tmp.filePath(QLatin1String(ReleaseFiles::partialArchive));
+    source.fetch(QStringLiteral("app.zip"), part, -1, true);
+    QVERIFY(finished.wait(30000));
+
+    const QString why = finished.first().at(1).toString();
+    QCOMPARE(finished.first().at(0).toBool(), reason.isEmpty());
+    QCOMPARE(proxy.tunnelsAsked(), tunnels);
+    if (reason.isEmpty()) {
+        QVERIFY(readBytes(part) == original);
+    } else {
+        QCOMPARE(why, QStringLiteral("proxy http://127.0.0.1:%1 %2").arg(proxy.port()).arg(reason));
+    }
+}
+
+// A server that takes the connection and never says a word: each try ends
+// when nothing has come for the source's timeout, and the fetch after its
+// 5 tries.
+void TestReleaseSource::silentServer()
+{
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    QList<QTcpSocket *> held;
+    connect(&silent, &QTcpServer::newConnection, this, [&] {
+        while (QTcpSocket *peer = silent.nextPendingConnection())
+            held << peer;
+    });
+    QTemporaryDir tmp;
+    HttpsSource source(
+        QUrl(QStringLiteral("https://127.0.0.1:%1/demo_mac/").arg(silent.serverPort())));
+    source.setTimeout(200);
+    QSignalSpy finished(&source, &ReleaseSource::finished);
+    source.fetch(QStringLiteral("app.zip"), tmp.filePath(QStringLiteral("app.zip.part")), -1, true);
+    QVERIFY(finished.wait(30000));
+
+    QVERIFY(!finished.first().at(0).toBool());
+    QCOMPARE(finished.first().at(1).toString(), QStringLiteral("timed out"));
+    QCOMPARE(held.size(), ReleaseSource::maxTries);
+    qDeleteAll(held);
+}

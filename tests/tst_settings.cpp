@@ -23,6 +23,8 @@ private slots:
     void configLines();
     void mirrors_data();
     void mirrors();
+    void proxy_data();
+    void proxy();
     void fileFromDisk();
     void missingFileShowsErrorBoxAndKeepsDefaults();
 };
@@ -49,6 +51,29 @@ void TestSettings::mirrors()
     Settings::read(stream);
     QCOMPARE(serverMirrors, mirrors);
     Settings::reset();
+}
+
+// "sproxy": one address, the blanks around it dropped, credentials kept.
+void TestSettings::proxy_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("proxy");
+    QTest::newRow("none") << QByteArray("smirrors==https://a/\n") << QString();
+    QTest::newRow("with-credentials-and-blanks")
+        << QByteArray("sproxy== http://u%40x:p@proxy.example:3128 \r\n")
+        << "http://u%40x:p@proxy.example:3128";
+    QTest::newRow("last-line-wins") << QByteArray("sproxy==http://a:1\nsproxy==\n") << QString();
+}
+
+void TestSettings::proxy()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, proxy);
+    QTextStream stream(content);
+    Settings::read(stream);
+    QCOMPARE(serverProxy, proxy);
+    Settings::reset();
+    QVERIFY(serverProxy.isEmpty());
 }
 
 void TestSettings::configLines_data()

@@ -3,8 +3,6 @@
 #include "serverprocess.h"
 
 #include <QFile>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 #include <unistd.h>
 
@@ -70,13 +68,7 @@ bool NginxServer::start(const QString &rootDir, const QString &directives)
     if (!prefix->isValid() || !makeCertificates())
         return false;
     const QString p = prefix->path();
-    // A port that was free a moment ago; another process may take it first,
-    // so a failed start tries another.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        QTcpServer probe;
-        probe.listen(QHostAddress::LocalHost, 0);
-        serverPort = probe.serverPort();
-        probe.close();
+    const auto configure = [&](quint16 port) {
         QFile conf(p + QStringLiteral("/nginx.conf"));
         if (!conf.open(QIODevice::WriteOnly))
             return false;
@@ -84,7 +76,7 @@ bool NginxServer::start(const QString &rootDir, const QString &directives)
         // test's private folders.
         const QString user = geteuid() == 0 ? QStringLiteral("user root;\n") : QString();
         conf.write(QStringLiteral("%1worker_processes 1;\npid %2/nginx.pid;\n"
-                                  "error_log %2/error.log;\nevents { worker_connections 64; }\n"
+                                  "error_log %2/error.log;\nevents { worker_connections 1024; }\n"
                                   "http {\n access_log off;\n"
                                   " client_body_temp_path %2/body; proxy_temp_path %2/proxy;\n"
                                   " fastcgi_temp_path %2/fastcgi; uwsgi_temp_path %2/uwsgi;\n"
@@ -94,28 +86,16 @@ bool NginxServer::start(const QString &rootDir, const QString &directives)
                                   "  ssl_certificate %2/server.crt;\n"
                                   "  ssl_certificate_key %2/server.key;\n  root %4;\n%5\n }\n}\n")
                        .arg(user, p)
-                       .arg(serverPort)
+                       .arg(port)
                        .arg(rootDir, directives)
                        .toUtf8());
-        conf.close();
-        // Debian installs it in /usr/sbin, which a user's PATH may lack.
-        const QString nginx = QFile::exists(QStringLiteral("/usr/sbin/nginx"))
-            ? QStringLiteral("/usr/sbin/nginx")
-            : QStringLiteral("nginx");
-        if (!ServerProcess::start(process, nginx,
-                {QStringLiteral("-p"), p, QStringLiteral("-e"), p + QStringLiteral("/error.log"),
-                    QStringLiteral("-c"), p + QStringLiteral("/nginx.conf"), QStringLiteral("-g"),
-                    QStringLiteral("daemon off;")},
-                QProcess::MergedChannels, &lastError))
-            return false;
-        QTcpSocket socket;
-        if (ServerProcess::waitForPort(
-                process, QHostAddress::LocalHost, serverPort, 10000, &socket))
-            return true;
-        lastError = QString::fromLocal8Bit(process.readAll());
-        stop();
-    }
-    return false;
+        return true;
+    };
+    return ServerProcess::startOnFreePort(process, ServerProcess::program(QStringLiteral("nginx")),
+        {QStringLiteral("-p"), p, QStringLiteral("-e"), p + QStringLiteral("/error.log"),
+            QStringLiteral("-c"), p + QStringLiteral("/nginx.conf"), QStringLiteral("-g"),
+            QStringLiteral("daemon off;")},
+        &serverPort, configure, &lastError);
 }
 
 void NginxServer::stop()

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QTcpServer>
 #include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QThread>
@@ -61,4 +63,35 @@ void ServerProcess::stop(QProcess &process, bool closeInput)
         process.kill();
         process.waitForFinished(5000);
     }
+}
+
+bool ServerProcess::startOnFreePort(QProcess &process, const QString &program,
+    const QStringList &arguments, quint16 *port, const std::function<bool(quint16)> &configure,
+    QString *error)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        QTcpServer free;
+        free.listen(QHostAddress::LocalHost, 0);
+        *port = free.serverPort();
+        free.close();
+        if (!configure(*port)
+            || !start(process, program, arguments, QProcess::MergedChannels, error))
+            return false;
+        QTcpSocket socket;
+        if (waitForPort(process, QHostAddress::LocalHost, *port, 10000, &socket))
+            return true;
+        *error = QString::fromLocal8Bit(process.readAll());
+        stop(process);
+    }
+    return false;
+}
+
+QString ServerProcess::program(const QString &name)
+{
+    for (const char *folder : {"/usr/sbin/", "/usr/bin/"}) {
+        const QString path = QLatin1String(folder) + name;
+        if (QFile::exists(path))
+            return path;
+    }
+    return name;
 }

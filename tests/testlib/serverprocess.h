@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QTcpSocket;
 
 // The fixtures' server processes (pyftpdlib, vsftpd, nginx), started,
@@ -20,6 +22,19 @@ bool start(QProcess &process, const QString &program, const QStringList &argumen
 // while the process runs; `probe` is left connected (for a greeting).
 bool waitForPort(const QProcess &process, const QHostAddress &address, quint16 port, int timeoutMs,
     QTcpSocket *probe);
+
+// Runs a server that listens on a port it is told in its configuration: a
+// loopback port free a moment ago is handed to `configure` (false: give
+// up), the program started and waited for until it accepts connections.
+// Another process may take the port first, so a start that does not come
+// up tries another port, up to 5 times. On failure *error says why and the
+// process is stopped.
+bool startOnFreePort(QProcess &process, const QString &program, const QStringList &arguments,
+    quint16 *port, const std::function<bool(quint16)> &configure, QString *error);
+
+// The path of a daemon: Debian installs them in /usr/sbin, which a user's
+// PATH may lack.
+QString program(const QString &name);
 
 // Asks the process to end (its input closed when `closeInput`, else
 // SIGTERM) and kills it when it lingers.

@@ -153,6 +153,7 @@ bool VsftpdServer::startOnce(const QString &rootDir)
     conf += "secure_chroot_dir=" + QFile::encodeName(confDir.filePath(QStringLiteral("empty")))
         + "\n";
     conf += "xferlog_enable=NO\nuse_localtime=YES\nssl_enable=NO\n";
+    conf += "max_clients=" + QByteArray::number(maxClients) + "\nmax_per_ip=0\n";
     const QString confPath = confDir.filePath(QStringLiteral("vsftpd.conf"));
     QFile file(confPath);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(conf) != conf.size()) {

@@ -32,6 +32,9 @@ public:
     // account. Waits until the server answers.
     bool start(const QString &rootDir, const QString &host = QStringLiteral("127.0.0.1"));
     void stop();
+    // At most this many sessions at once (vsftpd's max_clients); those
+    // beyond are answered 421. 0: no limit. Set before start().
+    void setMaxClients(int count) { maxClients = count; }
 
     quint16 port() const { return serverPort; }
     QString host() const { return serverHost; }
@@ -46,6 +49,7 @@ private:
     quint16 serverPort = 0;
     QString serverHost;
     QString lastError;
+    int maxClients = 0;
     // The name of the fixture's PAM service, once its file is written.
     QByteArray pamServiceName;
 };

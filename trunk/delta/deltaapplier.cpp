@@ -15,11 +15,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QScopeGuard>
 
 #include <sodium.h>
 #include <zstd.h>
 
 #ifdef Q_OS_UNIX
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -29,6 +31,53 @@ namespace {
 const int bufferSize = 256 * 1024;
 // The window a decoder accepts unless told otherwise (zstd's own default).
 const int defaultWindowLog = 27;
+// A patch's reference is the installed file mapped, not read: the pages
+// read are given back to the system every this many bytes of output, so it
+// takes about this much memory, however large the file. A match reaching
+// back into a page given back reads it again from the file.
+const qint64 residentBound = 1024 * 1024;
+
+// A file's bytes mapped into memory; unmapped when it goes.
+class Mapped
+{
+public:
+    ~Mapped() { unmap(); }
+    bool map(QFile *file, qint64 size, QFileDevice::MemoryMapFlags flags)
+    {
+        unmap();
+        mapped = file;
+        length = size;
+        bytes = size > 0 ? file->map(0, size, flags) : nullptr;
+        return size == 0 || bytes;
+    }
+    void unmap()
+    {
+        if (bytes)
+            mapped->unmap(bytes);
+        bytes = nullptr;
+        length = 0;
+    }
+    uchar *data() const { return bytes; }
+    qint64 size() const { return length; }
+    // The pages below `end` leave this process's memory; their bytes stay
+    // in the file.
+    void release(qint64 end) const
+    {
+#ifdef Q_OS_UNIX
+        static const qint64 page = sysconf(_SC_PAGESIZE);
+        const qint64 whole = qMin(end, length) / page * page;
+        if (bytes && whole > 0)
+            ::madvise(bytes, size_t(whole), MADV_DONTNEED);
+#else
+        Q_UNUSED(end)
+#endif
+    }
+
+private:
+    QFile *mapped = nullptr;
+    uchar *bytes = nullptr;
+    qint64 length = 0;
+};
 
 QString quoted(const QString &path)
 {
@@ -266,31 +315,39 @@ private:
             || fail(QStringLiteral("cannot set the mode of %1").arg(quoted(e.path)));
     }
 
-    bool readReference(const DeltaIndex::Entry &e)
+    // The installed file a patch refers to, mapped and checked.
+    bool mapReference(const DeltaIndex::Entry &e)
     {
-        QFile old(installed(e.path));
-        if (QFileInfo(old.fileName()).isSymLink() || !old.open(QIODevice::ReadOnly)
-            || old.size() > ReleaseFiles::maxPatchedFileSize)
+        referenceFile.setFileName(installed(e.path));
+        if (QFileInfo(referenceFile.fileName()).isSymLink()
+            || !referenceFile.open(QIODevice::ReadOnly)
+            || referenceFile.size() > ReleaseFiles::maxPatchedFileSize
+            || !reference.map(&referenceFile, referenceFile.size(), QFileDevice::MapPrivateOption))
             return fail(QStringLiteral("cannot read the installed %1").arg(quoted(e.path)));
-        reference.resize(int(old.size()));
-        if (old.read(reference.data(), reference.size()) != reference.size())
-            return fail(QStringLiteral("cannot read the installed %1").arg(quoted(e.path)));
-        QByteArray check(Minisign::prehashBytes, Qt::Uninitialized);
-        crypto_generichash(reinterpret_cast<unsigned char *>(check.data()), size_t(check.size()),
-            reinterpret_cast<const unsigned char *>(reference.constData()),
-            quint64(reference.size()), nullptr, 0);
+        crypto_generichash_state check;
+        crypto_generichash_init(&check, nullptr, 0, Minisign::prehashBytes);
+        for (qint64 at = 0; at < reference.size(); at += residentBound) {
+            crypto_generichash_update(
+                &check, reference.data() + at, size_t(qMin(residentBound, reference.size() - at)));
+            reference.release(at + residentBound);
+        }
+        QByteArray result(Minisign::prehashBytes, Qt::Uninitialized);
+        crypto_generichash_final(
+            &check, reinterpret_cast<unsigned char *>(result.data()), size_t(result.size()));
         // Checked before the download too; a file changed since is not patched.
-        return check == e.oldHash
+        return result == e.oldHash
             || fail(QStringLiteral("the installed %1 changed").arg(quoted(e.path)));
     }
 
     bool decodeFile(QuaZip &zip, const DeltaIndex::Entry &e)
     {
         const bool patch = e.source == DeltaIndex::Source::Patch;
-        if (patch && !readReference(e))
+        const auto unmap = qScopeGuard([this] {
+            reference.unmap();
+            referenceFile.close();
+        });
+        if (patch && !mapReference(e))
             return false;
-        if (!patch)
-            reference.clear();
         ZSTD_DCtx_reset(dctx, ZSTD_reset_session_only);
         // A patch reaches back over the whole old file, and no further: a
         // frame asking for a larger window is refused before any is
@@ -301,7 +358,7 @@ private:
                 || ZSTD_isError(ZSTD_DCtx_setParameter(
                     dctx, ZSTD_d_windowLogMax, qMax(windowLog, defaultWindowLog)))
                 || ZSTD_isError(
-                    ZSTD_DCtx_refPrefix(dctx, reference.constData(), size_t(reference.size()))))
+                    ZSTD_DCtx_refPrefix(dctx, reference.data(), size_t(reference.size()))))
                 return fail(
                     QStringLiteral("no decoder window spans %1 and its patch").arg(quoted(e.path)));
         } else {
@@ -312,7 +369,19 @@ private:
             return error.isEmpty() ? damaged(e) : false;
         bool first = true;
         size_t left = 1; // what the decoder still expects of the frame
+        qint64 released = 0;
         qint64 n;
+        // The decoder's output leaves through a buffer of fixed size, so each
+        // call reads a bounded stretch of the reference.
+        const auto produced = [&](size_t size) {
+            if (!write(e, decoded.constData(), size))
+                return false;
+            if (written - released >= residentBound) {
+                released = written;
+                reference.release(reference.size());
+            }
+            return true;
+        };
         while ((n = in.read(buffer.data(), buffer.size())) > 0) {
             if (cancelled && *cancelled)
                 return fail(QStringLiteral("cancelled"));
@@ -327,7 +396,7 @@ private:
                 left = ZSTD_decompressStream(dctx, &output, &input);
                 if (ZSTD_isError(left))
                     return damaged(e);
-                if (!write(e, decoded.constData(), output.pos))
+                if (!produced(output.pos))
                     return false;
             }
         }
@@ -338,7 +407,7 @@ private:
             left = ZSTD_decompressStream(dctx, &output, &input);
             if (ZSTD_isError(left) || output.pos == 0)
                 break;
-            if (!write(e, decoded.constData(), output.pos))
+            if (!produced(output.pos))
                 return false;
         }
         in.close();
@@ -364,7 +433,8 @@ private:
     const std::atomic<bool> *cancelled;
     QByteArray buffer;
     QByteArray decoded;
-    QByteArray reference;
+    QFile referenceFile;
+    Mapped reference;
     ZSTD_DCtx *dctx = nullptr;
     QFile out;
     qint64 written = 0;

@@ -14,6 +14,7 @@ int serverPort = 0;
 QString serverAppDir;
 QString appName;
 QStringList serverMirrors;
+QString serverProxy;
 
 void Settings::applyLine(const QString &line)
 {
@@ -35,6 +36,8 @@ void Settings::applyLine(const QString &line)
         appName = value;
     } else if (key == QLatin1String("smirrors")) {
         serverMirrors = value.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+    } else if (key == QLatin1String("sproxy")) {
+        serverProxy = value.trimmed();
     }
 }
 
@@ -69,4 +72,5 @@ void Settings::reset()
     serverAppDir.clear();
     appName.clear();
     serverMirrors.clear();
+    serverProxy.clear();
 }

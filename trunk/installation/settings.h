@@ -15,6 +15,10 @@ extern QString appName; // "sappname": the application to start
 // "smirrors": further sources after the primary, separated by blanks, each
 // "ftp://host[:port]/path/" or "https://host[:port]/path/"
 extern QStringList serverMirrors;
+// "sproxy": the proxy the HTTPS sources go through, blanks around it
+// dropped: "http://[user:password@]host:port" (or https://, socks5://,
+// socks5h://); empty: none. The environment's proxy settings are not read.
+extern QString serverProxy;
 
 namespace Settings {
 

@@ -178,9 +178,13 @@ void ReleaseSource::recordIdentity(const QString &identity, qint64 total)
 
 void ReleaseSource::startOver()
 {
-    if (target.size() > 0)
+    // An empty file is left as it is: on ext4 a truncation marks the file
+    // for its blocks to be allocated and written out when it is closed,
+    // which for a whole download costs a pause at its end.
+    if (target.size() > 0) {
         discarded = true;
-    target.resize(0);
+        target.resize(0);
+    }
     target.seek(0);
     QFile::remove(recordPath());
     recorded.clear();

@@ -4,6 +4,7 @@
 #include "httpssource.h"
 #include "releasefiles.h"
 #include "safefiles.h"
+#include "settings.h"
 #include "version.h"
 
 #include <QDebug>
@@ -50,7 +51,9 @@ SourceList::SourceList(QFtp *primarySession, const QString &host, quint16 port,
         } else if (url.isValid() && !url.host().isEmpty()
             && url.scheme() == QLatin1String("https")) {
             url.setPath(base + QLatin1Char('/'));
-            source = new HttpsSource(url, this);
+            HttpsSource *const https = new HttpsSource(url, this);
+            https->setProxy(serverProxy);
+            source = https;
         } else {
             // Plain http among them: nothing fetched over it could be trusted
             // to be what the publisher put there, not even the version.

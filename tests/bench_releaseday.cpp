@@ -1,0 +1,183 @@
+#include "ftpsource.h"
+#include "httpssource.h"
+#include "nginxserver.h"
+#include "releasefiles.h"
+#include "sourcelist.h"
+#include "vsftpdserver.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+// Release day (scripts/bench releaseday runs it):
+//
+//   bench_releaseday check ROOT CHECKS CONCURRENCY MAXCLIENTS
+//       serves ROOT (which holds "demo_mac/version.ver") from vsftpd taking
+//       at most MAXCLIENTS sessions and from nginx over HTTPS, and runs
+//       CHECKS update checks, CONCURRENCY at a time, as the window does: the
+//       primary FTP server first (FtpSource, with its tries when overloaded),
+//       then the source list's mirror. Prints which served each, the median
+//       and p99 time of a check, and the checks that failed or hung.
+
+namespace {
+
+// A check that has not ended after this long hangs.
+const int hangMsecs = 5 * 60 * 1000;
+
+struct Result
+{
+    enum Served { Primary, Mirror, Failed, Hung } served;
+    double seconds;
+};
+
+class Check : public QObject
+{
+    Q_OBJECT
+
+public:
+    Check(const QString &dir, quint16 ftpPort, const QString &mirror)
+        : dir(dir)
+        , primary(QStringLiteral("127.0.0.1"), ftpPort, QStringLiteral("demo_mac"))
+        , list(nullptr, QStringLiteral("127.0.0.1"), ftpPort, QStringLiteral("demo_mac"), {mirror},
+              dir)
+    {
+        connect(&primary, &ReleaseSource::finished, this, &Check::primaryFinished);
+        connect(&list, &SourceList::versionFetched, this, [this](bool ok) {
+            end(ok && !list.publishedVersion().isEmpty() ? Result::Mirror : Result::Failed);
+        });
+        hang.setSingleShot(true);
+        connect(&hang, &QTimer::timeout, this, [this] { end(Result::Hung); });
+    }
+
+    void start()
+    {
+        clock.start();
+        hang.start(hangMsecs);
+        primary.fetch(QLatin1String(ReleaseFiles::versionFile),
+            dir + QLatin1Char('/') + QLatin1String(ReleaseFiles::downloadedVersionFile),
+            ReleaseFiles::maxVersionFileSize, false);
+    }
+
+signals:
+    void ended(Result result);
+
+private:
+    void primaryFinished(bool ok, const QString &why)
+    {
+        QString version;
+        QString reason = why;
+        if (ok
+            && SourceList::readVersionFile(
+                dir + QLatin1Char('/') + QLatin1String(ReleaseFiles::downloadedVersionFile),
+                &version, &reason))
+            return end(Result::Primary);
+        list.fetchVersionFromNext(reason);
+    }
+
+    void end(Result::Served served)
+    {
+        if (done)
+            return;
+        done = true;
+        hang.stop();
+        primary.cancel();
+        list.cancel();
+        emit ended({served, clock.nsecsElapsed() / 1e9});
+    }
+
+    QString dir;
+    FtpSource primary;
+    SourceList list;
+    QTimer hang;
+    QElapsedTimer clock;
+    bool done = false;
+};
+
+double percentile(std::vector<double> values, double share)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t at = std::min(values.size() - 1, size_t(share * double(values.size() - 1) + 0.5));
+    return values[at];
+}
+
+int releaseDay(const QString &root, int checks, int concurrency, int maxClients)
+{
+    QString why;
+    if (!VsftpdServer::ensureAccount(&why)) {
+        fprintf(stderr, "vsftpd: %s\n", qPrintable(why));
+        return 1;
+    }
+    VsftpdServer ftp;
+    ftp.setMaxClients(maxClients);
+    if (!ftp.start(root)) {
+        fprintf(stderr, "vsftpd: %s\n", qPrintable(ftp.errorText()));
+        return 1;
+    }
+    NginxServer mirror;
+    if (!mirror.start(root)) {
+        fprintf(stderr, "nginx: %s\n", qPrintable(mirror.errorText()));
+        return 1;
+    }
+    HttpsSource::addCaCertificatesForTesting(mirror.authority());
+    QTemporaryDir work;
+    std::vector<Result> results;
+    int started = 0;
+    int running = 0;
+    std::function<void()> next = [&] {
+        while (running < concurrency && started < checks) {
+            const QString dir = work.filePath(QString::number(started++));
+            QDir().mkpath(dir);
+            Check *check = new Check(dir, ftp.port(), mirror.url().toString());
+            ++running;
+            QObject::connect(check, &Check::ended, [&, check, dir](Result result) {
+                results.push_back(result);
+                --running;
+                check->deleteLater();
+                QDir(dir).removeRecursively();
+                if (int(results.size()) == checks)
+                    QCoreApplication::quit();
+                else
+                    QTimer::singleShot(0, next);
+            });
+            check->start();
+        }
+    };
+    next();
+    QCoreApplication::exec();
+
+    int served[4] = {};
+    std::vector<double> times;
+    for (const Result &r : results) {
+        ++served[r.served];
+        times.push_back(r.seconds);
+    }
+    printf("CHECKS %d PRIMARY %d MIRROR %d FAILED %d HUNG %d MEDIAN %.3f P99 %.3f\n",
+        int(results.size()), served[Result::Primary], served[Result::Mirror],
+        served[Result::Failed], served[Result::Hung], percentile(times, 0.5),
+        percentile(times, 0.99));
+    return served[Result::Failed] + served[Result::Hung] == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() == 6 && args.at(1) == QLatin1String("check"))
+        return releaseDay(args.at(2), args.at(3).toInt(), args.at(4).toInt(), args.at(5).toInt());
+    fprintf(stderr, "usage: bench_releaseday check ROOT CHECKS CONCURRENCY MAXCLIENTS\n");
+    return 2;
+}
+
+#include "bench_releaseday.moc"
