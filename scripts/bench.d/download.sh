@@ -18,13 +18,8 @@ bench_download() {
 
     # The server runs until its standard input (a pipe held by this shell) closes.
     coproc SERVER { exec "$bench" serve "$work/root" 2>&1; }
-    local line port=
-    while read -r line <&"${SERVER[0]}"; do
-        case $line in
-        PORT\ *) port=${line#PORT } && break ;;
-        *) echo "$line" >&2 ;;
-        esac
-    done
+    local line port
+    server_port
     if [ -z "$port" ]; then
         echo "download: vsftpd did not start" >&2
         rm -rf "$work"

@@ -15,13 +15,8 @@ bench_https() {
     truncate -s 10M "$work/root/10m.bin"
 
     coproc SERVER { exec "$bench" serve "$work/root" "$work/ca.pem" 2>&1; }
-    local line port=
-    while read -r line <&"${SERVER[0]}"; do
-        case $line in
-        PORT\ *) port=${line#PORT } && break ;;
-        *) echo "$line" >&2 ;;
-        esac
-    done
+    local line port
+    server_port
     if [ -z "$port" ]; then
         echo "https: nginx did not start" >&2
         rm -rf "$work"

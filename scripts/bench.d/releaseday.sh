@@ -34,13 +34,8 @@ bench_releaseday() {
         printf "updater: a check takes median %.3f s, p99 %.3f s\n", $12, $14 }' <<<"$line"
 
     coproc SERVER { exec build/tests/bench_sources serve "$work/root" "$work/ca.pem" 2>&1; }
-    local port=
-    while read -r line <&"${SERVER[0]}"; do
-        case $line in
-        PORT\ *) port=${line#PORT } && break ;;
-        *) echo "$line" >&2 ;;
-        esac
-    done
+    local port
+    server_port
     if [ -z "$port" ]; then
         echo "releaseday: nginx did not start" >&2
         rm -rf "$work"

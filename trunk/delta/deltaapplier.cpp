@@ -444,17 +444,30 @@ private:
 
 } // namespace
 
-bool DeltaApplier::readIndex(const QString &deltaPath, QByteArray *json, QString *reason)
+namespace {
+
+// The downloaded delta is the updater's own file: never read through a link;
+// the archive is then opened on it by the caller.
+bool openDelta(QFile &delta, QuaZip &zip, QString *reason)
 {
-    // The downloaded delta is the updater's own file: never read through a link.
-    QFile delta(deltaPath);
     QString why;
     if (!SafeFiles::open(delta, QIODevice::ReadOnly, &why)) {
-        *reason = QStringLiteral("cannot open the delta %1: %2").arg(quoted(deltaPath), why);
+        *reason = QStringLiteral("cannot open the delta %1: %2").arg(quoted(delta.fileName()), why);
         return false;
     }
-    QuaZip zip(&delta);
+    zip.setIoDevice(&delta);
     zip.setFileNameCodec("UTF-8");
+    return true;
+}
+
+} // namespace
+
+bool DeltaApplier::readIndex(const QString &deltaPath, QByteArray *json, QString *reason)
+{
+    QFile delta(deltaPath);
+    QuaZip zip;
+    if (!openDelta(delta, zip, reason))
+        return false;
     if (!zip.open(QuaZip::mdUnzip)
         || !zip.setCurrentFile(QLatin1String(ReleaseFiles::deltaIndex))) {
         *reason = QStringLiteral("the delta has no index");
@@ -478,13 +491,9 @@ bool DeltaApplier::apply(const QString &deltaPath, const DeltaIndex &index, cons
     const QString &stagingDir, QString *reason, const std::atomic<bool> *cancelled)
 {
     QFile delta(deltaPath);
-    QString why;
-    if (!SafeFiles::open(delta, QIODevice::ReadOnly, &why)) {
-        *reason = QStringLiteral("cannot open the delta %1: %2").arg(quoted(deltaPath), why);
+    QuaZip zip;
+    if (!openDelta(delta, zip, reason))
         return false;
-    }
-    QuaZip zip(&delta);
-    zip.setFileNameCodec("UTF-8");
     if (!zip.open(QuaZip::mdUnzip)) {
         *reason = QStringLiteral("cannot open the delta %1").arg(quoted(deltaPath));
         return false;
