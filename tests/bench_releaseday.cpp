@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -23,9 +24,10 @@
 //       serves ROOT (which holds "demo_mac/version.ver") from vsftpd taking
 //       at most MAXCLIENTS sessions and from nginx over HTTPS, and runs
 //       CHECKS update checks, CONCURRENCY at a time, as the window does: the
-//       primary FTP server first (FtpSource, with its tries when overloaded),
+//       primary FTP server first (FtpSource, held as the source list holds a primary with mirrors),
 //       then the source list's mirror. Prints which served each, the median
-//       and p99 time of a check, and the checks that failed or hung.
+//       and p99 time of a check, the checks that failed or hung, and why the
+//       primary was left ("LEFT count slowest-seconds reason").
 
 namespace {
 
@@ -36,6 +38,7 @@ struct Result
 {
     enum Served { Primary, Mirror, Failed, Hung } served;
     double seconds;
+    QString primaryLeft; // why, when it was
 };
 
 class Check : public QObject
@@ -53,6 +56,9 @@ public:
         connect(&list, &SourceList::versionFetched, this, [this](bool ok) {
             end(ok && !list.publishedVersion().isEmpty() ? Result::Mirror : Result::Failed);
         });
+        // As the window's session is held with mirrors behind it.
+        primary.setOverloadRetries(0);
+        primary.setLoginTimeout(SourceList::loginLimitWithMirrors);
         hang.setSingleShot(true);
         connect(&hang, &QTimer::timeout, this, [this] { end(Result::Hung); });
     }
@@ -79,6 +85,7 @@ private:
                 dir + QLatin1Char('/') + QLatin1String(ReleaseFiles::downloadedVersionFile),
                 &version, &reason))
             return end(Result::Primary);
+        primaryLeft = reason;
         list.fetchVersionFromNext(reason);
     }
 
@@ -90,7 +97,7 @@ private:
         hang.stop();
         primary.cancel();
         list.cancel();
-        emit ended({served, clock.nsecsElapsed() / 1e9});
+        emit ended({served, clock.nsecsElapsed() / 1e9, primaryLeft});
     }
 
     QString dir;
@@ -99,6 +106,7 @@ private:
     QTimer hang;
     QElapsedTimer clock;
     bool done = false;
+    QString primaryLeft;
 };
 
 double percentile(std::vector<double> values, double share)
@@ -157,10 +165,19 @@ int releaseDay(const QString &root, int checks, int concurrency, int maxClients)
 
     int served[4] = {};
     std::vector<double> times;
+    // Why the primary was left, with how often and the slowest such check.
+    QMap<QString, QPair<int, double>> left;
     for (const Result &r : results) {
         ++served[r.served];
         times.push_back(r.seconds);
+        if (!r.primaryLeft.isEmpty()) {
+            auto &entry = left[r.primaryLeft];
+            ++entry.first;
+            entry.second = std::max(entry.second, r.seconds);
+        }
     }
+    for (auto it = left.cbegin(); it != left.cend(); ++it)
+        printf("LEFT %d %.3f %s\n", it->first, it->second, qPrintable(it.key()));
     printf("CHECKS %d PRIMARY %d MIRROR %d FAILED %d HUNG %d MEDIAN %.3f P99 %.3f\n",
         int(results.size()), served[Result::Primary], served[Result::Mirror],
         served[Result::Failed], served[Result::Hung], percentile(times, 0.5),

@@ -126,7 +126,7 @@ private slots:
             << QStringList {primaryDown, "the published \"version.ver\" is not one line"};
         QTest::newRow("https-mirror-of-unknown-ca") << QStringList {"https-unknown-ca",
             "ftp:good"} << "1.1" << QStringList {primaryDown, "SSL handshake failed"};
-        // Overloaded: tried twice more, then left for the next.
+        // Overloaded with another source behind it: left at once.
         QTest::newRow("busy-https-mirror") << QStringList {"https-503", "ftp:good"} << "1.1"
                                            << QStringList {primaryDown, "HTTP 503"};
         // The addresses that are no mirror's first, then each source in order.

@@ -317,17 +317,6 @@ void MainWindow::primaryFailed(const QString &reason)
         finish(QStringLiteral("No update: ") + reason);
         return;
     }
-    if (stage == WaitLogin && FtpSource::wasOverloaded(ftp)
-        && overloadRetries++ < ReleaseSource::maxOverloadRetries) {
-        // Busy, or refusing connections for now: twice more, after a pause.
-        QTimer::singleShot(ReleaseSource::overloadPause(), this, [this] {
-            if (stage != WaitLogin)
-                return;
-            ftp->connectToHost(serverHost, quint16(serverPort));
-            ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
-        });
-        return;
-    }
     stage = WaitSources;
     sources->fetchVersionFromNext(reason);
 }

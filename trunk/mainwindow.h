@@ -158,7 +158,6 @@ private:
     QString installRefusal;
     // Sizes of the server folder's files, as its listing gave them.
     QHash<QString, qint64> listedSizes;
-    int overloadRetries = 0;
     bool launching = false;
     bool closeDeferred = false;
     QByteArray publicKey; // empty: archives are not verified

@@ -19,9 +19,9 @@ bench_releaseday() {
     # vsftpd serves it as the test account.
     chmod -R a+rX "$work"
 
-    local line
-    line=$(build/tests/bench_releaseday check "$work/root" "$checks" "$at_once" "$max_clients" 2>/dev/null |
-        grep '^CHECKS') || true
+    local out line
+    out=$(build/tests/bench_releaseday check "$work/root" "$checks" "$at_once" "$max_clients" 2>/dev/null) || true
+    line=$(grep '^CHECKS' <<<"$out") || true
     if [ -z "$line" ]; then
         echo "releaseday: the checks did not run" >&2
         rm -rf "$work"
@@ -32,6 +32,10 @@ bench_releaseday() {
         printf "updater: %d checks, %d at a time (vsftpd max_clients %d): primary %d (%.1f%%), mirror %d (%.1f%%), failed %d, hung %d\n",
             $2, c, max, $4, 100 * $4 / $2, $6, 100 * $6 / $2, $8, $10
         printf "updater: a check takes median %.3f s, p99 %.3f s\n", $12, $14 }' <<<"$line"
+    # LEFT count slowest reason...
+    grep '^LEFT' <<<"$out" | while read -r _ count slowest reason; do
+        printf 'updater: primary left %d times (slowest such check %s s): %s\n' "$count" "$slowest" "$reason"
+    done
 
     coproc SERVER { exec build/tests/bench_sources serve "$work/root" "$work/ca.pem" 2>&1; }
     local port

@@ -135,7 +135,7 @@ void FtpSource::startAttempt()
     ftp = new QFtp(this);
     ownsFtp = true;
     watch(ftp);
-    ftp->setTimeout(timeout());
+    ftp->setTimeout(loginTimeoutMs > 0 ? loginTimeoutMs : timeout());
     connectId = ftp->connectToHost(host, port);
     loginId = ftp->login(QLatin1String(user), QLatin1String(password));
     cdId = ftp->cd(folder);
@@ -182,6 +182,8 @@ void FtpSource::commandFinished(int id, bool error)
     const bool lost = error && ftp->state() == QFtp::Unconnected;
     if (id == loginId && error)
         return fail(lost ? ConnectionLost : Failed, QStringLiteral("login refused"));
+    if (id == loginId)
+        ftp->setTimeout(timeout());
     if (id == cdId) {
         if (error)
             return fail(lost ? ConnectionLost : Failed, QStringLiteral("folder refused"));

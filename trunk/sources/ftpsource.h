@@ -38,6 +38,10 @@ public:
     // or out of time: worth another try after a pause.
     static bool wasOverloaded(const QFtp *client);
 
+    // The longest wait for each answer until a fresh session is logged in
+    // (0: timeout()); after the login, timeout() holds.
+    void setLoginTimeout(int msecs) { loginTimeoutMs = msecs; }
+
     QString location() const override;
 
 protected:
@@ -71,6 +75,7 @@ private:
     int getId = 0;
     qint64 total = -1;
     qint64 lastDone = 0;
+    int loginTimeoutMs = 0;
     // The file's time, asked before a fresh download in an adopted session.
     QDateTime freshTime;
     bool timeBeforeFresh = false;

@@ -315,7 +315,7 @@ void ReleaseSource::attemptEnded(Outcome outcome, const QString &reason)
         resuming = true;
         emit status(
             QStringLiteral("Connection lost; resuming (%1 of %2)...").arg(tries + 1).arg(maxTries));
-    } else if (outcome == Overloaded && overloadRetries++ < maxOverloadRetries) {
+    } else if (outcome == Overloaded && overloadRetries++ < overloadRetriesAllowed) {
         pause.start(overloadPause());
         return;
     } else {

@@ -16,7 +16,8 @@
 // A connection lost or timed out is reconnected and resumed up to 5 tries
 // (about 1, 2, 4, 8 s apart); a try counts as progress, and the count starts
 // again, only when the bytes kept grew without any being thrown away. An
-// overloaded source is tried at most twice more after 1 to 3 s. All tries
+// overloaded source is tried at most twice more after 1 to 3 s (fewer when
+// set: see setOverloadRetries()). All tries
 // together transfer at most maxTransferFactor times the file's size and
 // take at most timeLimit(); the file is held to the size its source
 // announces, and there must be room for it on the disk. The end is one
@@ -52,6 +53,9 @@ public:
     void cancel();
     bool isBusy() const { return busy; }
 
+    // How many more tries an overloaded source gets (maxOverloadRetries
+    // unless set): none where another source can take the load at once.
+    void setOverloadRetries(int retries) { overloadRetriesAllowed = retries; }
     // The longest wait without progress before an attempt counts as lost.
     void setTimeout(int msecs) { timeoutMs = msecs; }
     int timeout() const { return timeoutMs; }
@@ -138,6 +142,7 @@ private:
     bool resumable = false;
     bool busy = false;
     bool overloaded = false;
+    int overloadRetriesAllowed = maxOverloadRetries;
     bool refused = false;
     bool localFailure = false;
     QString recorded;

@@ -2,6 +2,7 @@
 
 #include "ftpsource.h"
 #include "httpssource.h"
+#include "qftp.h"
 #include "releasefiles.h"
 #include "safefiles.h"
 #include "settings.h"
@@ -62,6 +63,24 @@ SourceList::SourceList(QFtp *primarySession, const QString &host, quint16 port,
             continue;
         }
         sources << source;
+    }
+    // With another source to ask, one that is busy now is left at once
+    // rather than waited for: on a release day the mirrors take the load.
+    for (int i = 0; i + 1 < sources.size(); ++i)
+        sources.at(i)->setOverloadRetries(0);
+    if (hasMirrors()) {
+        // So is a primary slow to let this side in (a full listen queue
+        // leaves a connection waiting for a greeting that comes late or
+        // never); once logged in, a session has its usual time limit.
+        primary->setLoginTimeout(loginLimitWithMirrors);
+        if (session) {
+            const int usual = session->timeout();
+            session->setTimeout(loginLimitWithMirrors);
+            connect(session, &QFtp::stateChanged, this, [this, usual](int state) {
+                if (state == QFtp::LoggedIn)
+                    session->setTimeout(usual);
+            });
+        }
     }
     for (ReleaseSource *source : qAsConst(sources)) {
         connect(source, &ReleaseSource::finished, this, &SourceList::stepFinished);

@@ -18,7 +18,8 @@ class ReleaseSource;
 // publishing the same version text. A source that fails (unreachable,
 // login or folder refused, out of time, another version, a file that fails
 // its check, a release that does not verify) is left for the next, with one
-// sourceLeft() line each.
+// sourceLeft() line each. A source that is busy, or slow to log in, is
+// left at once while another can still be asked.
 class SourceList : public QObject
 {
     Q_OBJECT
@@ -29,6 +30,11 @@ public:
     SourceList(QFtp *primarySession, const QString &host, quint16 port, const QString &folder,
         const QStringList &mirrors, const QString &appDir, QObject *parent = nullptr);
     ~SourceList() override;
+
+    // With mirrors, the longest the primary may take over each answer until
+    // it has logged this side in, the window's session included: a mirror
+    // could answer instead of a server that slow.
+    static constexpr int loginLimitWithMirrors = 2000;
 
     bool hasMirrors() const { return sources.size() > 1; }
     // The version came from the primary server, in the window's session.
