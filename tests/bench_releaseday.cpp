@@ -10,11 +10,14 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
+#include <QProcess>
+#include <QSslCertificate>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -23,10 +26,11 @@
 //   bench_releaseday check ROOT CHECKS CONCURRENCY MAXCLIENTS
 //       serves ROOT (which holds "demo_mac/version.ver") from vsftpd taking
 //       at most MAXCLIENTS sessions and from nginx over HTTPS, and runs
-//       CHECKS update checks, CONCURRENCY at a time, as the window does: the
-//       primary FTP server first (FtpSource, held as the source list holds a primary with mirrors),
-//       then the source list's mirror. Prints which served each, the median
-//       and p99 time of a check, the checks that failed or hung, and why the
+//       CHECKS update checks in CONCURRENCY processes (each an updater
+//       checking again and again, so CONCURRENCY at a time), as the window
+//       does: the primary FTP server first (FtpSource, held as the source
+//       list holds a primary with mirrors), then the source list's mirror. Prints which served
+//       each, the median and p99 time of a check, the checks that failed or hung, and why the
 //       primary was left ("LEFT count slowest-seconds reason").
 
 namespace {
@@ -118,6 +122,35 @@ double percentile(std::vector<double> values, double share)
     return values[at];
 }
 
+// One updater process: `count` checks one after another, each printed as
+// "RESULT served seconds reason-the-primary-was-left".
+int worker(quint16 ftpPort, const QString &mirror, const QString &caFile, int count)
+{
+    HttpsSource::addCaCertificatesForTesting(QSslCertificate::fromPath(caFile));
+    QTemporaryDir work;
+    int done = 0;
+    std::function<void()> next = [&] {
+        if (done == count)
+            return QCoreApplication::quit();
+        const QString dir = work.filePath(QString::number(done));
+        QDir().mkpath(dir);
+        Check *check = new Check(dir, ftpPort, mirror);
+        QObject::connect(check, &Check::ended, [&, check, dir](Result result) {
+            printf("RESULT %d %.6f %s\n", int(result.served), result.seconds,
+                qPrintable(result.primaryLeft));
+            ++done;
+            check->deleteLater();
+            QDir(dir).removeRecursively();
+            QTimer::singleShot(0, next);
+        });
+        check->start();
+    };
+    QTimer::singleShot(0, next);
+    QCoreApplication::exec();
+    fflush(stdout);
+    return 0;
+}
+
 int releaseDay(const QString &root, int checks, int concurrency, int maxClients)
 {
     QString why;
@@ -136,32 +169,43 @@ int releaseDay(const QString &root, int checks, int concurrency, int maxClients)
         fprintf(stderr, "nginx: %s\n", qPrintable(mirror.errorText()));
         return 1;
     }
-    HttpsSource::addCaCertificatesForTesting(mirror.authority());
     QTemporaryDir work;
+    const QString caFile = work.filePath(QStringLiteral("ca.pem"));
+    QFile ca(caFile);
+    if (!ca.open(QIODevice::WriteOnly) || ca.write(mirror.authority().value(0).toPem()) <= 0) {
+        fprintf(stderr, "cannot write %s\n", qPrintable(caFile));
+        return 1;
+    }
+    ca.close();
+
+    // Each updater is a process of its own, as each curl of the yardstick
+    // is: `concurrency` of them, sharing the checks out.
+    std::vector<std::unique_ptr<QProcess>> workers;
+    for (int i = 0; i < concurrency; ++i) {
+        const int count = checks / concurrency + (i < checks % concurrency ? 1 : 0);
+        if (count == 0)
+            break;
+        workers.emplace_back(new QProcess);
+        workers.back()->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        workers.back()->start(QCoreApplication::applicationFilePath(),
+            {QStringLiteral("worker"), QString::number(ftp.port()), mirror.url().toString(), caFile,
+                QString::number(count)});
+    }
     std::vector<Result> results;
-    int started = 0;
-    int running = 0;
-    std::function<void()> next = [&] {
-        while (running < concurrency && started < checks) {
-            const QString dir = work.filePath(QString::number(started++));
-            QDir().mkpath(dir);
-            Check *check = new Check(dir, ftp.port(), mirror.url().toString());
-            ++running;
-            QObject::connect(check, &Check::ended, [&, check, dir](Result result) {
-                results.push_back(result);
-                --running;
-                check->deleteLater();
-                QDir(dir).removeRecursively();
-                if (int(results.size()) == checks)
-                    QCoreApplication::quit();
-                else
-                    QTimer::singleShot(0, next);
-            });
-            check->start();
+    for (auto &process : workers) {
+        process->waitForFinished(-1);
+        for (const QByteArray &line : process->readAllStandardOutput().split('\n')) {
+            const QList<QByteArray> fields = line.split(' ');
+            if (fields.size() < 3 || fields.at(0) != "RESULT")
+                continue;
+            results.push_back({Result::Served(fields.at(1).toInt()), fields.at(2).toDouble(),
+                QString::fromUtf8(line.mid(
+                    fields.at(0).size() + fields.at(1).size() + fields.at(2).size() + 3))});
         }
-    };
-    next();
-    QCoreApplication::exec();
+    }
+    // A worker that died leaves its checks lost.
+    while (int(results.size()) < checks)
+        results.push_back({Result::Failed, 0, QStringLiteral("the check's process ended early")});
 
     int served[4] = {};
     std::vector<double> times;
@@ -193,6 +237,8 @@ int main(int argc, char *argv[])
     const QStringList args = app.arguments();
     if (args.size() == 6 && args.at(1) == QLatin1String("check"))
         return releaseDay(args.at(2), args.at(3).toInt(), args.at(4).toInt(), args.at(5).toInt());
+    if (args.size() == 6 && args.at(1) == QLatin1String("worker"))
+        return worker(quint16(args.at(2).toUInt()), args.at(3), args.at(4), args.at(5).toInt());
     fprintf(stderr, "usage: bench_releaseday check ROOT CHECKS CONCURRENCY MAXCLIENTS\n");
     return 2;
 }

@@ -260,8 +260,8 @@ class TestMainWindow : public QObject
             wholeInstallOperations = Installer::operationsForTesting();
             QCOMPARE(readText(appDir + "/version.ver"), QStringLiteral("1.1"));
             QVERIFY(writeFile(appDir + "/version.ver", old));
-            QVERIFY(writeFile(
-                bundleExecutable(appDir, "Viewer"), programText(marker, "Viewer 1.0")));
+            QVERIFY(
+                writeFile(bundleExecutable(appDir, "Viewer"), programText(marker, "Viewer 1.0")));
             QVERIFY(QDir(appDir + "/Viewer.app/Contents/Resources").removeRecursively());
             // 1.0 as it was, without the record of the files 1.1 installed.
             QVERIFY(QFile::remove(appDir + "/" + ReleaseFiles::installedFiles));
@@ -1530,8 +1530,8 @@ private slots:
             // Its own copy, one byte of the archive flipped, or its manifest
             // unsigned or missing.
             const bool garbage = primary == "garbage-manifest-signature";
-            const QString root = copyWith("primary",
-                garbage ? "release.json.minisig" : "app.zip", [&](QByteArray bytes) {
+            const QString root = copyWith(
+                "primary", garbage ? "release.json.minisig" : "app.zip", [&](QByteArray bytes) {
                     if (garbage)
                         return QByteArray("untrusted comment: \nnot a signature\n");
                     bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
