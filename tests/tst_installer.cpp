@@ -1162,6 +1162,8 @@ private slots:
         // The person's file keeps the dropped folder; the rest of it goes.
         QTest::newRow("persons-file-in-a-dropped-folder") << "person" << true;
         QTest::newRow("updater-and-config-dropped") << "updater" << true;
+        // The Linux layout's updater beside the application.
+        QTest::newRow("linux-updater-and-config-dropped") << "linuxUpdater" << true;
         QTest::newRow("dropped-file-changed-by-hand") << "changedGone" << true;
         QTest::newRow("folder-replaced-by-a-link") << "resourcesLink" << false;
         QTest::newRow("kept-file-edited-while-asked") << "editedWhileAsked" << false;
@@ -1198,6 +1200,11 @@ private slots:
         QVERIFY(writeFile(oldDir + '/' + framework + "Versions/4/Qt", "qt 4"));
         QVERIFY(makeLink("4", oldDir + '/' + framework + "Versions/Current"));
         QVERIFY(makeLink("Versions/Current/Qt", oldDir + '/' + framework + "Qt"));
+        if (change == "linuxUpdater") {
+            useLayout("linux");
+            QVERIFY(writeFile(oldDir + "/Updater", "updater", 0755));
+            QVERIFY(writeFile(oldDir + "/config.conf", "slayout==linux\n"));
+        }
         if (change == "updater") {
             QVERIFY(writeFile(oldDir + "/Updater.app/Contents/MacOS/Updater", "updater", 0755));
             QVERIFY(writeFile(oldDir + "/config.conf", "surl==127.0.0.1\n"));
@@ -1206,6 +1213,10 @@ private slots:
             QVERIFY(::chmod(QFile::encodeName(oldDir + '/' + contents + "Resources"), 0700) == 0);
         // The next release: small edits, a new file, a link turned elsewhere.
         QVERIFY(QProcess::execute("cp", {"-a", oldDir, newDir}) == 0);
+        if (change == "linuxUpdater") {
+            QVERIFY(QFile::remove(newDir + "/Updater"));
+            QVERIFY(QFile::remove(newDir + "/config.conf"));
+        }
         if (change == "updater") {
             QVERIFY(QDir(newDir + "/Updater.app").removeRecursively());
             QVERIFY(QFile::remove(newDir + "/config.conf"));
@@ -1352,7 +1363,8 @@ private slots:
         QCOMPARE(
             expected.contains(contents + "Resources/gone.txt"), !dropped && change != "person");
         QCOMPARE(expected.contains(contents + "Legacy"), !dropped && change != "changedGone");
-        QCOMPARE(expected.contains("config.conf"), change == "updater");
+        QCOMPARE(expected.contains("config.conf"), change == "updater" || change == "linuxUpdater");
+        QCOMPARE(expected.contains("Updater"), change == "linuxUpdater");
     }
 
     // The index's path rule on its own: every path that could lead out of

@@ -82,10 +82,13 @@ bool Installation::isReserved(const QString &relative)
 QStringList Installation::keptNames(const QString &root)
 {
     QStringList names {QStringLiteral("config.conf")};
-    // On Linux the updater is the running program, kept below.
+    // On Linux the updater stands beside the application or, as on the
+    // bundle layout, in Updater.app three levels below it.
     if (Platform::layout() == Platform::Layout::Windows)
         names.append(QStringLiteral("Updater.exe"));
-    else if (Platform::layout() == Platform::Layout::Bundle)
+    if (Platform::layout() == Platform::Layout::Linux)
+        names.append(QStringLiteral("Updater"));
+    if (Platform::layout() != Platform::Layout::Windows)
         names.append(QStringLiteral("Updater.app"));
     const QString program = QCoreApplication::applicationFilePath();
     if (program.startsWith(root + QLatin1Char('/')))
