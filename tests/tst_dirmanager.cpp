@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 class TestDirManager : public QObject
 {
     Q_OBJECT
@@ -37,6 +39,8 @@ void TestDirManager::linuxLayout_data()
     QTest::newRow("beside-another-layout") << "." << QByteArray("slayout==mac\n") << "../../..";
     QTest::newRow("beside-later-line-wins")
         << "." << QByteArray("slayout==linux\r\nslayout==\r\n") << "../../..";
+    // Read on every path the updater builds: never blocks.
+    QTest::newRow("beside-a-fifo") << "." << QByteArray("fifo") << "../../..";
     QTest::newRow("in-a-bundles-folder") << "../../.." << QByteArray("slayout==linux\n") << "../../..";
 }
 
@@ -50,8 +54,12 @@ void TestDirManager::linuxLayout()
     const QString executableDir = QDir(root.path()).canonicalPath() + "/x/Tool.app/Contents/MacOS";
     QVERIFY(QDir().mkpath(executableDir));
     QFile file(QDir(executableDir).filePath(configIn + "/config.conf"));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(config) == config.size());
-    file.close();
+    if (config == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(file.fileName()).constData(), 0644), 0);
+    } else {
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(config) == config.size());
+        file.close();
+    }
     Platform::setNameForTesting(QStringLiteral("xcb"));
     DirManager::setApplicationDirPathForTesting(executableDir);
     QCOMPARE(DirManager::getAppDir(), QDir(executableDir + "/" + expected).absolutePath());

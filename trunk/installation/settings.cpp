@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QStringList>
@@ -69,7 +70,8 @@ QString Settings::layoutIn(const QString &dir)
 {
     QFile file(dir + QLatin1String("/config.conf"));
     QString value;
-    if (!file.open(QIODevice::ReadOnly))
+    // Asked on every path the updater builds: a FIFO there must not block it.
+    if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly))
         return value;
     QTextStream stream(&file);
     stream.setCodec("UTF-8");

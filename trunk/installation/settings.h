@@ -29,7 +29,7 @@ namespace Settings {
 void applyLine(const QString &line);
 
 // The "slayout" value of dir/config.conf (the last line of it), read
-// quietly: a null string when there is none or the file cannot be read.
+// quietly: a null string when there is none or no regular file to read.
 // The layout must be known before anything reads the installation, before
 // load() reads the rest.
 QString layoutIn(const QString &dir);
