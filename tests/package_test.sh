@@ -45,6 +45,8 @@ cleanup() {
     rm -rf --one-file-system "$tmp"
 }
 trap cleanup EXIT
+# A time limit's signal ends the test through the same cleanup.
+trap 'exit 1' TERM INT HUP
 
 # The mirror the machine's own apt uses.
 mirror() {
