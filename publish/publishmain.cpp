@@ -148,8 +148,8 @@ int main(int argc, char **argv)
     const QCommandLineOption serverOption(
         QStringLiteral("server"), QStringLiteral("The FTP server."), QStringLiteral("HOST:PORT"));
     const QCommandLineOption folderOption(QStringLiteral("folder"),
-        QStringLiteral("The application's folder on the server, e.g. demo_mac; for one ending in "
-                       "_win32, SOURCE_DIR's Bin/version.ver must hold the version."),
+        QStringLiteral("The application's folder on the server, e.g. demo_mac or demo_linux; for "
+                       "one ending in _win32, SOURCE_DIR's Bin/version.ver must hold the version."),
         QStringLiteral("FOLDER"));
     const QCommandLineOption productOption(QStringLiteral("product"),
         QStringLiteral("The application's name, the updaters' sappname (e.g. Demo); the release "

@@ -25,6 +25,8 @@ UPDATER_PACKAGES=(
     openssl                          # the tests' own CA and server certificates for nginx
     libcurl4-openssl-dev             # HTTPS release sources: libcurl (OpenSSL) driven by the event loop
     tinyproxy                        # the tests' proxy on loopback between the updater and nginx
+    dpkg-dev                         # Debian packages: dpkg-shlibdeps gives cpack their dependencies
+    debootstrap                      # the package test's clean Debian tree
 )
 
 install_missing_packages() {

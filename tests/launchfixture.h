@@ -6,6 +6,7 @@
 // the updater placed inside an installation.
 
 #include "dirmanager.h"
+#include "layout.h"
 #include "platform.h"
 
 #include <QByteArray>
@@ -74,16 +75,23 @@ inline QString bundleExecutable(const QString &dir, const QString &name)
     return dir + QLatin1Char('/') + name + QLatin1String(".app/Contents/MacOS/") + name;
 }
 
-// Switches to the platform and places the updater's executable inside the
-// installation appDir: beside the application on Windows, otherwise in
-// appDir/Updater.app/Contents/MacOS.
+// Switches to the platform (or "linux", useLayout()) and places the
+// updater's executable inside the installation appDir: beside the
+// application on Windows and on Linux (with the config.conf choosing that
+// layout), otherwise in appDir/Updater.app/Contents/MacOS.
 inline bool placeUpdater(const QString &appDir, const QString &platform)
 {
-    Platform::setNameForTesting(platform);
-    const QString dir
-        = Platform::isWindows() ? appDir : appDir + QLatin1String("/Updater.app/Contents/MacOS");
+    useLayout(platform);
+    const QString dir = Platform::layout() == Platform::Layout::Bundle
+        ? appDir + QLatin1String("/Updater.app/Contents/MacOS")
+        : appDir;
     DirManager::setApplicationDirPathForTesting(dir);
-    return QDir().mkpath(dir);
+    if (!QDir().mkpath(dir))
+        return false;
+    if (Platform::layout() != Platform::Layout::Linux)
+        return true;
+    QFile config(appDir + QLatin1String("/config.conf"));
+    return config.open(QIODevice::WriteOnly) && config.write("slayout==linux\n") > 0;
 }
 
 inline QString readText(const QString &path)

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 class TestDirManager : public QObject
 {
     Q_OBJECT
@@ -21,7 +23,47 @@ private slots:
     void appDir_data();
     void appDir();
     void realExecutableDirectory();
+    void linuxLayout_data();
+    void linuxLayout();
 };
+
+// The config.conf beside the executable chooses the Linux layout and with
+// it the executable's own directory; one three levels up is the
+// application directory's in any case.
+void TestDirManager::linuxLayout_data()
+{
+    QTest::addColumn<QString>("configIn"); // relative to the executable's directory
+    QTest::addColumn<QByteArray>("config");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("beside-the-updater") << "." << QByteArray("surl==h\nslayout==linux\n") << ".";
+    QTest::newRow("beside-another-layout") << "." << QByteArray("slayout==mac\n") << "../../..";
+    QTest::newRow("beside-later-line-wins")
+        << "." << QByteArray("slayout==linux\r\nslayout==\r\n") << "../../..";
+    // Read on every path the updater builds: never blocks.
+    QTest::newRow("beside-a-fifo") << "." << QByteArray("fifo") << "../../..";
+    QTest::newRow("in-a-bundles-folder") << "../../.." << QByteArray("slayout==linux\n") << "../../..";
+}
+
+void TestDirManager::linuxLayout()
+{
+    QFETCH(QString, configIn);
+    QFETCH(QByteArray, config);
+    QFETCH(QString, expected);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString executableDir = QDir(root.path()).canonicalPath() + "/x/Tool.app/Contents/MacOS";
+    QVERIFY(QDir().mkpath(executableDir));
+    QFile file(QDir(executableDir).filePath(configIn + "/config.conf"));
+    if (config == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(file.fileName()).constData(), 0644), 0);
+    } else {
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(config) == config.size());
+        file.close();
+    }
+    Platform::setNameForTesting(QStringLiteral("xcb"));
+    DirManager::setApplicationDirPathForTesting(executableDir);
+    QCOMPARE(DirManager::getAppDir(), QDir(executableDir + "/" + expected).absolutePath());
+}
 
 void TestDirManager::appDir_data()
 {

@@ -11,6 +11,7 @@
 #include "installation.h"
 #include "installer.h"
 #include "instancelock.h"
+#include "layout.h"
 #include "messagelog.h"
 #include "minisignformat.h"
 #include "platform.h"
@@ -328,7 +329,7 @@ class TestInstaller : public QObject
     {
         QDir(appDir).removeRecursively();
         QVERIFY(QDir().mkpath(appDir));
-        if (!Platform::isWindows())
+        if (Platform::layout() != Platform::Layout::Windows)
             QVERIFY(writeFile(appDir + "/version.ver", "1.0"));
         const QString contents = appDir + "/Viewer.app/Contents";
         QVERIFY(writeFile(contents + "/MacOS/Viewer", "#!/bin/sh\necho 1.0\n", 0755));
@@ -340,7 +341,9 @@ class TestInstaller : public QObject
         QVERIFY(writeFile(framework + "/Versions/4/Qt", "qt 4"));
         QVERIFY(makeLink("4", framework + "/Versions/Current"));
         QVERIFY(makeLink("Versions/Current/Qt", framework + "/Qt"));
-        QVERIFY(writeFile(appDir + "/config.conf", "surl==127.0.0.1\n"));
+        QVERIFY(writeFile(appDir + "/config.conf",
+            Platform::layout() == Platform::Layout::Linux ? "surl==127.0.0.1\nslayout==linux\n"
+                                                          : "surl==127.0.0.1\n"));
         QVERIFY(writeFile(appDir + "/Updater.app/Contents/MacOS/Updater", "updater 1.0", 0755));
         // A folder the release ships with another mode.
         QVERIFY(::chmod(QFile::encodeName(appDir + "/Viewer.app").constData(), 0775) == 0);
@@ -453,6 +456,7 @@ private slots:
         QTest::newRow("bundle-killed-then-recovered") << "xcb" << true << false;
         QTest::newRow("windows-fails") << "windows" << false << false;
         QTest::newRow("windows-killed-then-recovered") << "windows" << true << false;
+        QTest::newRow("linux-killed-then-recovered") << "linux" << true << false;
         QTest::newRow("self-replacing-killed-then-recovered") << "xcb" << true << true;
     }
     // The n-th file operation fails (or the process dies there, and the next
@@ -466,9 +470,10 @@ private slots:
         QFETCH(QString, platform);
         QFETCH(bool, stop);
         QFETCH(bool, self);
-        Platform::setNameForTesting(platform);
+        useLayout(platform);
         selfReplacing = self;
-        versionPath = Platform::isWindows() ? "Bin/version.ver" : "version.ver";
+        versionPath = Platform::layout() == Platform::Layout::Windows ? "Bin/version.ver"
+                                                                      : "version.ver";
         writeArchive(newRelease());
 
         layOutOld();
@@ -1157,6 +1162,8 @@ private slots:
         // The person's file keeps the dropped folder; the rest of it goes.
         QTest::newRow("persons-file-in-a-dropped-folder") << "person" << true;
         QTest::newRow("updater-and-config-dropped") << "updater" << true;
+        // The Linux layout's updater beside the application.
+        QTest::newRow("linux-updater-and-config-dropped") << "linuxUpdater" << true;
         QTest::newRow("dropped-file-changed-by-hand") << "changedGone" << true;
         QTest::newRow("folder-replaced-by-a-link") << "resourcesLink" << false;
         QTest::newRow("kept-file-edited-while-asked") << "editedWhileAsked" << false;
@@ -1193,6 +1200,11 @@ private slots:
         QVERIFY(writeFile(oldDir + '/' + framework + "Versions/4/Qt", "qt 4"));
         QVERIFY(makeLink("4", oldDir + '/' + framework + "Versions/Current"));
         QVERIFY(makeLink("Versions/Current/Qt", oldDir + '/' + framework + "Qt"));
+        if (change == "linuxUpdater") {
+            useLayout("linux");
+            QVERIFY(writeFile(oldDir + "/Updater", "updater", 0755));
+            QVERIFY(writeFile(oldDir + "/config.conf", "slayout==linux\n"));
+        }
         if (change == "updater") {
             QVERIFY(writeFile(oldDir + "/Updater.app/Contents/MacOS/Updater", "updater", 0755));
             QVERIFY(writeFile(oldDir + "/config.conf", "surl==127.0.0.1\n"));
@@ -1201,6 +1213,10 @@ private slots:
             QVERIFY(::chmod(QFile::encodeName(oldDir + '/' + contents + "Resources"), 0700) == 0);
         // The next release: small edits, a new file, a link turned elsewhere.
         QVERIFY(QProcess::execute("cp", {"-a", oldDir, newDir}) == 0);
+        if (change == "linuxUpdater") {
+            QVERIFY(QFile::remove(newDir + "/Updater"));
+            QVERIFY(QFile::remove(newDir + "/config.conf"));
+        }
         if (change == "updater") {
             QVERIFY(QDir(newDir + "/Updater.app").removeRecursively());
             QVERIFY(QFile::remove(newDir + "/config.conf"));
@@ -1347,7 +1363,8 @@ private slots:
         QCOMPARE(
             expected.contains(contents + "Resources/gone.txt"), !dropped && change != "person");
         QCOMPARE(expected.contains(contents + "Legacy"), !dropped && change != "changedGone");
-        QCOMPARE(expected.contains("config.conf"), change == "updater");
+        QCOMPARE(expected.contains("config.conf"), change == "updater" || change == "linuxUpdater");
+        QCOMPARE(expected.contains("Updater"), change == "linuxUpdater");
     }
 
     // The index's path rule on its own: every path that could lead out of
@@ -1528,6 +1545,16 @@ private slots:
             << 1 << "delta kill-install" << restored;
         QTest::newRow("persons-file-in-an-added-folder-kept-by-the-revert")
             << 1 << "delta launch mine start:old" << restored;
+        // "linux": the installation of the Linux layout, its application
+        // started detached (handed over) and its confirmation by the built
+        // updater reading that layout from config.conf.
+        QTest::newRow("linux-handed-over-launch-counts-after-the-grace-time")
+            << 1 << "linux run start:new later start:old" << restored;
+        QTest::newRow("linux-dropping-delta-killed-at-every-revert-operation")
+            << 1 << "linux delta launch kill" << restored;
+        QTest::newRow("linux-confirmed-by-the-binary")
+            << 1 << "linux launch binary start:new"
+            << "Version 1.1 confirmed its start; its trial has ended";
     }
     // A release on trial, from its install with the version before it kept
     // to the end of its trial: confirmed, it stays; never confirmed, the
@@ -1540,6 +1567,10 @@ private slots:
         QFETCH(QString, script);
         QFETCH(QString, lastLine);
         lastLine.replace("@APP@", appDir);
+        if (script.startsWith("linux ")) {
+            useLayout("linux");
+            script = script.section(' ', 1);
+        }
         const bool viaDelta = script.startsWith("delta ");
         deltaInstall = viaDelta;
         recordedOld = viaDelta || script.startsWith("recorded ");

@@ -33,12 +33,14 @@ private slots:
         QTest::addColumn<int>("exitCode");
         // The one line a start that failed leaves; empty: none.
         QTest::addColumn<QString>("failure");
+        QTest::addColumn<bool>("executable");
 
         const auto row
             = [](const char *name, const char *platform, const char *dirName, const char *appName,
-                  bool installed, int exitCode, const char *failure = "") {
+                  bool installed, int exitCode, const char *failure = "",
+                  bool executable = true) {
                   QTest::newRow(name) << QString(platform) << QString(dirName) << QString(appName)
-                                      << installed << exitCode << QString(failure);
+                                      << installed << exitCode << QString(failure) << executable;
               };
 
         row("bundle", "xcb", "Tools", "Viewer", true, 0);
@@ -59,6 +61,14 @@ private slots:
         row("bundle-quote-in-name", "xcb", "Tools", "My \"Viewer", true, 0);
         row("windows-quote-in-name", "windows", "Tools", "My \"Viewer", true, 0);
         row("windows-blank-in-name", "windows", "Tools", "My Viewer", true, 0);
+        // The program itself, detached: its exit code is never seen.
+        row("linux", "linux", "Tools", "Viewer", true, 0);
+        row("linux-blanks-and-quote", "linux", "My Tools", "My \"Viewer", true, 0);
+        row("linux-program-fails", "linux", "Tools", "Viewer", true, 7);
+        row("linux-missing", "linux", "Tools", "Viewer", false, 0,
+            "Application not started: \"DIR/Viewer\": no such file");
+        row("linux-not-executable", "linux", "Tools", "Viewer", true, 0,
+            "Application not started: \"DIR/Viewer\": not an executable file", false);
     }
     void launch()
     {
@@ -68,17 +78,22 @@ private slots:
         QFETCH(bool, installed);
         QFETCH(int, exitCode);
         QFETCH(QString, failure);
+        QFETCH(bool, executable);
 
         QTemporaryDir root;
         QVERIFY(root.isValid());
         const QString appDir = root.filePath(dirName);
         const QString marker = root.filePath(QStringLiteral("marker"));
         const bool windows = platform == QLatin1String("windows");
+        const bool onLinux = platform == QLatin1String("linux");
         QVERIFY(placeUpdater(appDir, platform));
-        const QString program
-            = windows ? appDir + "/Bin/" + name + ".exe" : bundleExecutable(appDir, name);
+        const QString program = windows ? appDir + "/Bin/" + name + ".exe"
+            : onLinux                   ? appDir + "/" + name
+                                        : bundleExecutable(appDir, name);
         if (installed)
             QVERIFY(writeProgram(program, marker, name, exitCode));
+        if (!executable)
+            QVERIFY(QFile::setPermissions(program, QFile::ReadOwner | QFile::WriteOwner));
         appName = name;
 
         OpenRecorder open;
@@ -102,10 +117,12 @@ private slots:
         QCOMPARE(failures,
             failure.isEmpty() ? QStringList() : QStringList {failure.replace("DIR", appDir)});
 
-        if (windows) {
+        if (windows || onLinux) {
             QVERIFY(open.calls().isEmpty());
-            if (!installed)
+            if (!installed || !executable)
                 QVERIFY(!QFile::exists(marker));
+            else if (onLinux)
+                QTRY_COMPARE(readText(marker), name + " started\n");
         } else {
             // One argument, blanks and all.
             QCOMPARE(open.calls(), QList<QStringList> {{appDir + "/" + name + ".app"}});
@@ -119,14 +136,23 @@ private slots:
     // An application on trial that the updater started holds the running
     // lock as long as it runs (handed over by "open" too), and lets it go
     // when it ends.
+    void runningApplication_data()
+    {
+        QTest::addColumn<QString>("platform");
+        QTest::newRow("bundle") << "xcb";
+        // Detached: the updater is gone while the application runs.
+        QTest::newRow("linux") << "linux";
+    }
     void runningApplication()
     {
+        QFETCH(QString, platform);
         QTemporaryDir root;
         QVERIFY(root.isValid());
         const QString appDir = root.filePath("Tools");
         const QString stop = root.filePath("stop");
-        QVERIFY(placeUpdater(appDir, "xcb"));
-        const QString program = bundleExecutable(appDir, "Viewer");
+        QVERIFY(placeUpdater(appDir, platform));
+        const QString program = platform == "linux" ? appDir + "/Viewer"
+                                                    : bundleExecutable(appDir, "Viewer");
         QVERIFY(QDir().mkpath(QFileInfo(program).path()));
         QFile script(program);
         QVERIFY(script.open(QIODevice::WriteOnly));
@@ -148,6 +174,10 @@ private slots:
             window.launchApplication();
         }
         QTRY_VERIFY(Launcher::applicationRunning(appDir));
+        // A launch handed over counts once it has run for the grace time.
+        const UpdateState::TrialRecord trial = Installation(appDir).state().trial();
+        QCOMPARE(trial.launches, 0);
+        QCOMPARE(trial.started.size(), 1);
         QFile(stop).open(QIODevice::WriteOnly);
         QTRY_VERIFY(!Launcher::applicationRunning(appDir));
     }
@@ -156,7 +186,7 @@ private slots:
     {
         QTest::addColumn<QString>("platform");
         QTest::addColumn<QString>("name");
-        for (const char *platform : {"xcb", "windows"}) {
+        for (const char *platform : {"xcb", "windows", "linux"}) {
             const QByteArray p(platform);
             QTest::newRow(p + "-empty") << platform << "";
             QTest::newRow(p + "-dot-dot") << platform << "../Other";

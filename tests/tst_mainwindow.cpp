@@ -655,6 +655,28 @@ private slots:
         QVERIFY(open->calls().isEmpty());
     }
 
+    // The Linux layout, chosen in config.conf: the updater beside the
+    // application, the version file at the top, the program NAME started
+    // detached, no "open".
+    void linuxLayout()
+    {
+        QVERIFY(placeUpdater(appDir, QStringLiteral("linux")));
+        serverAppDir = QStringLiteral("demo_linux");
+        serverFolder = serverRoot + "/demo_linux";
+        QVERIFY(writeFile(appDir + "/version.ver", "1.1"));
+        QVERIFY(writeFile(appDir + "/Bin/version.ver", "1.0"));
+        QVERIFY(writeProgram(appDir + "/Viewer", marker, "Viewer"));
+        QVERIFY(writeFile(serverFolder + "/version.ver", "1.1"));
+        FtpServer &server = sharedFtp;
+        Answerer answerer(Answerer::No);
+        QVERIFY(runToLaunch(server));
+
+        QCOMPARE(answerer.asked, 0);
+        QCOMPARE(server.receivedLines().value(2), QStringLiteral("CWD demo_linux"));
+        QTRY_COMPARE(readText(marker), QStringLiteral("Viewer started\n"));
+        QVERIFY(open->calls().isEmpty());
+    }
+
     void updateAccepted()
     {
         layOut("1.0", "1.1\r\n");

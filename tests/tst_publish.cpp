@@ -461,6 +461,14 @@ void TestPublish::refusedBeforeWork_data()
                                           << "holds \"1.1\", not the version 1.2";
     QTest::newRow("windows-version-file-missing") << QStringList {"--folder", "demo_win32"} << ""
                                                   << "Bin/version.ver is missing";
+    // A Linux release has its version file at the top, as the bundle's.
+    QTest::newRow("linux-version-file-missing") << QStringList {"--folder", "demo_linux"}
+                                                << "no-version-file" << "src/version.ver is missing";
+    QTest::newRow("linux-version-file-under-bin")
+        << QStringList {"--folder", "demo_linux"} << "bin-only" << "src/version.ver is missing";
+    QTest::newRow("linux-version-file-differs")
+        << QStringList {"--folder", "demo_linux", "--version", "1.2"} << ""
+        << "holds \"1.1\", not the version 1.2";
     QTest::newRow("version-unorderable") << QStringList {"--version", "v1.1"} << ""
                                          << "not one updaters can order";
     QTest::newRow("version-line-break") << QStringList {"--version", "1.1\nPASS x"} << ""
@@ -507,6 +515,8 @@ void TestPublish::refusedBeforeWork()
     QStringList runAs;
     if (setup == "no-version-file") {
         QVERIFY(QFile::remove(src + "/version.ver"));
+    } else if (setup == "bin-only") {
+        QVERIFY(QDir(src).mkpath("Bin") && QFile::rename(src + "/version.ver", src + "/Bin/version.ver"));
     } else if (setup == "unreadable") {
         QVERIFY(
             QDir(src).mkpath("Demo.app/Locked") && Tool::write(src + "/Demo.app/Locked/f", "x"));

@@ -139,6 +139,18 @@ void TestSettings::configLines_data()
                                   << QString() << QString();
     QTest::newRow("unknown-key") << QByteArray("sname==x\n") << mac << QString() << 0 << QString()
                                  << QString();
+    // The Linux layout, on any platform, wherever its line stands.
+    const auto layoutRow = [&](const char *name, const char *content, const QString &platform,
+                               const char *appDir) {
+        QTest::newRow(name) << QByteArray(content) << platform << QString() << 0 << QString(appDir)
+                            << QString();
+    };
+    layoutRow("linux-suffix", "sappdir==viewer\nslayout==linux\n", mac, "viewer_linux");
+    layoutRow("linux-before-sappdir", "slayout==linux\nsappdir==viewer\n", mac, "viewer_linux");
+    layoutRow("linux-on-windows", "slayout==linux\r\nsappdir==v\r\n", win, "v_linux");
+    layoutRow("linux-without-sappdir", "slayout==linux\n", mac, "");
+    layoutRow("layout-unknown", "slayout==Linux\nsappdir==v\n", win, "v_win32");
+    layoutRow("layout-last-line-wins", "slayout==linux\nsappdir==v\nslayout==\n", mac, "v_mac");
 }
 
 void TestSettings::configLines()

@@ -3,6 +3,7 @@
 // what another writer changed; and the facts its owner, Installation,
 // answers: the installed version, the reserved names, the state read once.
 #include "installation.h"
+#include "layout.h"
 #include "messagelog.h"
 #include "platform.h"
 #include "releasefiles.h"
@@ -283,6 +284,8 @@ private slots:
         // Each layout reads its own file only.
         QTest::newRow("windows-without-bin") << "windows" << "version.ver" << "file" << line << "";
         QTest::newRow("bundle-reads-no-bin") << "xcb" << "Bin/version.ver" << "file" << line << "";
+        QTest::newRow("linux") << "linux" << "version.ver" << "file" << line << "1.2";
+        QTest::newRow("linux-reads-no-bin") << "linux" << "Bin/version.ver" << "file" << line << "";
     }
     // Read once, capped, a link followed to a regular file only, and again only once an
     // install or a revert says it changed.
@@ -293,7 +296,7 @@ private slots:
         QFETCH(QString, kind);
         QFETCH(QByteArray, bytes);
         QFETCH(QString, installed);
-        Platform::setNameForTesting(platform);
+        useLayout(platform);
         const QString file = dir.filePath(where);
         QVERIFY(QFile::remove(path("version.ver")));
         QVERIFY(QDir().mkpath(QFileInfo(file).path()));

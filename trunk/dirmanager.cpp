@@ -1,6 +1,7 @@
 #include "dirmanager.h"
 
 #include "platform.h"
+#include "settings.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -26,6 +27,14 @@ QString DirManager::getAppDir()
 {
     if (Platform::isWindows())
         return applicationDirPath();
+
+    // A Linux installation keeps the updater beside the application, with
+    // the config.conf that chooses that layout.
+    const QString own = applicationDirPath();
+    if (Platform::choosesLinux(Settings::layoutIn(own))) {
+        qDebug() << own;
+        return own;
+    }
 
     QDir dir(applicationDirPath());
     // A step that cannot go further up (near the root) is simply skipped.

@@ -9,7 +9,9 @@ namespace DirManager {
 
 // On Windows the executable's own directory; elsewhere the directory three
 // levels above it, which holds the application bundle
-// (folder/Name.app/Contents/MacOS/executable). A root directory keeps its slash.
+// (folder/Name.app/Contents/MacOS/executable), unless the executable's own
+// directory holds a config.conf choosing the Linux layout ("slayout==linux"):
+// then that directory. A root directory keeps its slash.
 QString getAppDir();
 
 // Makes getAppDir() start from `path` instead of the executable's directory;

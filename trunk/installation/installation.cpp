@@ -17,7 +17,7 @@ Installation::Installation(const QString &appDir)
 
 QString Installation::programFolder()
 {
-    return Platform::isWindows() ? QStringLiteral("Bin") : QString();
+    return Platform::layout() == Platform::Layout::Windows ? QStringLiteral("Bin") : QString();
 }
 
 QString Installation::versionFileName()
@@ -81,8 +81,15 @@ bool Installation::isReserved(const QString &relative)
 
 QStringList Installation::keptNames(const QString &root)
 {
-    QStringList names {QStringLiteral("config.conf"),
-        Platform::isWindows() ? QStringLiteral("Updater.exe") : QStringLiteral("Updater.app")};
+    QStringList names {QStringLiteral("config.conf")};
+    // On Linux the updater stands beside the application or, as on the
+    // bundle layout, in Updater.app three levels below it.
+    if (Platform::layout() == Platform::Layout::Windows)
+        names.append(QStringLiteral("Updater.exe"));
+    if (Platform::layout() == Platform::Layout::Linux)
+        names.append(QStringLiteral("Updater"));
+    if (Platform::layout() != Platform::Layout::Windows)
+        names.append(QStringLiteral("Updater.app"));
     const QString program = QCoreApplication::applicationFilePath();
     if (program.startsWith(root + QLatin1Char('/')))
         names.append(program.mid(root.size() + 1).section(QLatin1Char('/'), 0, 0));

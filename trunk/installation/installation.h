@@ -28,7 +28,7 @@ public:
 
     // The folder of the application's program and of its version file,
     // relative to the application directory: "Bin" on the Windows layout,
-    // "" (the directory itself) on the bundle layout.
+    // "" (the directory itself) on the bundle and Linux layouts.
     static QString programFolder();
     // The version file, relative to the application directory:
     // "Bin/version.ver" or "version.ver". It is put in place last by every

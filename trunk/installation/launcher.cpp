@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <cerrno>
@@ -65,7 +66,7 @@ bool Launcher::applicationRunning(const QString &appDir)
 
 bool Launcher::waitsForApplication()
 {
-    return Platform::isWindows();
+    return Platform::layout() == Platform::Layout::Windows;
 }
 
 bool Launcher::command(const QString &appDir, const QString &name, QString *program,
@@ -84,20 +85,72 @@ bool Launcher::command(const QString &appDir, const QString &name, QString *prog
     }
     // Program and arguments as a list: nothing in the name is ever split or
     // read as quoting.
-    if (Platform::isWindows()) {
+    switch (Platform::layout()) {
+    case Platform::Layout::Windows:
         *program = appDir + QLatin1Char('/') + Installation::programFolder() + QLatin1Char('/')
             + name + QLatin1String(".exe");
         *arguments = QStringList();
-    } else {
+        break;
+    case Platform::Layout::Linux:
+        *program = appDir + QLatin1Char('/') + name;
+        *arguments = QStringList();
+        break;
+    case Platform::Layout::Bundle:
         *program = QStringLiteral("open");
         *arguments = QStringList {appDir + QLatin1Char('/') + name + QLatin1String(".app")};
+        break;
     }
     return true;
 }
 
+namespace {
+
+QString describe(const QString &program, const QStringList &arguments)
+{
+    QString command = QLatin1Char('"') + program + QLatin1Char('"');
+    for (const QString &argument : arguments)
+        command += QLatin1String(" \"") + argument + QLatin1Char('"');
+    return command;
+}
+
+// The Linux layout's program, started on its own: in a session of its own,
+// outliving the updater, which does not wait for it. What a start cannot
+// say afterwards (no such file, not executable) is checked first.
+bool runDetached(const QString &program, const QStringList &arguments, const QString &runningIn,
+    QString *reason)
+{
+    const QFileInfo info(program);
+    QString why;
+    if (!info.exists())
+        why = QStringLiteral("no such file");
+    else if (!info.isFile() || !info.isExecutable())
+        why = QStringLiteral("not an executable file");
+    if (why.isEmpty()) {
+        QProcess process;
+        process.setProgram(program);
+        process.setArguments(arguments);
+        const int running = runningIn.isEmpty() ? -1 : openRunningLock(runningIn);
+        // The started program holds the lock from here on; this process
+        // lets go of its share.
+        const bool started = process.startDetached();
+        if (running >= 0)
+            ::close(running);
+        if (started)
+            return true;
+        why = process.errorString();
+    }
+    *reason = QStringLiteral("Application not started: %1: %2")
+                  .arg(describe(program, arguments), why);
+    return false;
+}
+
+} // namespace
+
 bool Launcher::run(
     const QString &program, const QStringList &arguments, const QString &runningIn, QString *reason)
 {
+    if (Platform::layout() == Platform::Layout::Linux)
+        return runDetached(program, arguments, runningIn, reason);
     // Blocks until the program returns, its output going to ours; with
     // "open" that is when the bundle has been handed over.
     QProcess process;
@@ -117,16 +170,13 @@ bool Launcher::run(
     } else if (process.exitStatus() == QProcess::CrashExit) {
         what = QStringLiteral("Application crashed");
         why = process.errorString();
-    } else if (!Platform::isWindows() && process.exitCode() != 0) {
+    } else if (Platform::layout() == Platform::Layout::Bundle && process.exitCode() != 0) {
         // "open" reports a bundle it could not start by its exit code; a
         // program started directly may end as it likes.
         why = QStringLiteral("exit code %1").arg(process.exitCode());
     }
     if (why.isEmpty())
         return true;
-    QString command = QLatin1Char('"') + program + QLatin1Char('"');
-    for (const QString &argument : arguments)
-        command += QLatin1String(" \"") + argument + QLatin1Char('"');
-    *reason = QStringLiteral("%1: %2: %3").arg(what, command, why);
+    *reason = QStringLiteral("%1: %2: %3").arg(what, describe(program, arguments), why);
     return false;
 }

@@ -10,7 +10,8 @@ namespace Launcher {
 
 // The program and arguments that start application `name` installed in
 // appDir: "open" with "DIR/NAME.app" on the bundle layout, the executable
-// "DIR/Bin/NAME.exe" with none on Windows. False, with *reason set, for a
+// "DIR/Bin/NAME.exe" with none on Windows, the executable "DIR/NAME" (a
+// program, an AppImage, a script) with none on Linux. False, with *reason set, for a
 // name that is empty or holds "/", "\\", ".." or a control character,
 // which could point outside the application directory.
 bool command(const QString &appDir, const QString &name, QString *program, QStringList *arguments,
@@ -18,7 +19,8 @@ bool command(const QString &appDir, const QString &name, QString *program, QStri
 
 // Runs the program and waits for it; false with *reason (the program, its
 // arguments and why) when it could not be started, crashed, or "open"
-// reported a failure. With `runningIn` (an application directory), the
+// reported a failure. On Linux it is started detached and not waited for:
+// false when it is missing, not an executable file, or not started. With `runningIn` (an application directory), the
 // program inherits a shared lock on ReleaseFiles::applicationRunning there,
 // which it and whatever it starts hold for as long as they run: a launch
 // of a release on trial, which a revert must not pull the files from under.

@@ -6,6 +6,7 @@
 #include "instancelock.h"
 #include "internetconntest.h"
 #include "mainwindow.h"
+#include "platform.h"
 #include "settings.h"
 #include "trial.h"
 
@@ -22,6 +23,9 @@ bool Startup::recover(const QString &appDir)
 int Startup::run()
 {
     const QString appDir = DirManager::getAppDir();
+    // The layout says where the version file is, which recovery and the
+    // trial read before the settings are loaded.
+    Platform::chooseLayout(Settings::layoutIn(appDir));
     // What every part of this run asks of the installation; its state is
     // read once, here, and saved where it changes.
     Installation installation(appDir);
@@ -79,7 +83,9 @@ int Startup::run()
 
 int Startup::confirm()
 {
-    Installation installation(DirManager::getAppDir());
+    const QString appDir = DirManager::getAppDir();
+    Platform::chooseLayout(Settings::layoutIn(appDir));
+    Installation installation(appDir);
     QString line;
     QString reason;
     qDebug().noquote() << (Trial::confirm(installation, &line, &reason) ? line : reason);
