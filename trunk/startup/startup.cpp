@@ -8,6 +8,7 @@
 #include "mainwindow.h"
 #include "settings.h"
 #include "trial.h"
+#include "translations.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -51,7 +52,7 @@ int Startup::run()
     // trial that never confirmed a start is reverted, before anything reads
     // the installation.
     QString judged;
-    QString note;
+    ShownText note;
     QString reason;
     if (locked == InstanceLock::Acquired && whole
         && !Trial::judge(installation, &judged, &note, &reason))
@@ -66,6 +67,9 @@ int Startup::run()
     InternetConnTest probe(nullptr);
     probe.isConnectedToNetwork();
 
+    // Before the window: its title is translated as it is built. The log
+    // stays English whatever the language.
+    Translations::install(QLocale());
     MainWindow window(installation, nullptr);
     if (locked != InstanceLock::Acquired)
         window.installNothing(QStringLiteral("this updater holds no lock on the installation"));
