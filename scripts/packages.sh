@@ -25,6 +25,7 @@ UPDATER_PACKAGES=(
     openssl                          # the tests' own CA and server certificates for nginx
     libcurl4-openssl-dev             # HTTPS release sources: libcurl (OpenSSL) driven by the event loop
     tinyproxy                        # the tests' proxy on loopback between the updater and nginx
+    qttools5-dev-tools               # lrelease builds the translations; lupdate checks them against the sources
 )
 
 install_missing_packages() {
