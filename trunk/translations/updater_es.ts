@@ -59,7 +59,7 @@
     </message>
     <message>
         <source>Version %1 did not confirm a start; version %2 is restored at a start after the application has closed</source>
-        <translation>La versión %1 no ha confirmado ningún inicio; la versión %2 se restaurará en un inicio posterior, cuando se haya cerrado la aplicación</translation>
+        <translation>La versión %1 no ha confirmado ningún inicio; la versión %2 se restaurará en el próximo inicio, una vez cerrada la aplicación</translation>
     </message>
 </context>
 <context>

@@ -51,34 +51,34 @@
     <name>Trial</name>
     <message>
         <source>Version %1 did not start properly; restored version %2</source>
-        <translation>La version %1 n’a pas démarré correctement ; la version %2 a été rétablie</translation>
+        <translation>La version %1 n’a pas démarré correctement&#xa0;; la version %2 a été rétablie</translation>
     </message>
     <message>
         <source>Version %1 did not start properly; restoring version %2 failed</source>
-        <translation>La version %1 n’a pas démarré correctement ; la version %2 n’a pas pu être rétablie</translation>
+        <translation>La version %1 n’a pas démarré correctement&#xa0;; la version %2 n’a pas pu être rétablie</translation>
     </message>
     <message>
         <source>Version %1 did not confirm a start; version %2 is restored at a start after the application has closed</source>
-        <translation>La version %1 n’a confirmé aucun démarrage ; la version %2 sera rétablie lors d’un démarrage, une fois l’application fermée</translation>
+        <translation>La version %1 n’a confirmé aucun démarrage&#xa0;; la version %2 sera rétablie au prochain démarrage, une fois l’application fermée</translation>
     </message>
 </context>
 <context>
     <name>UpdateQuestion</name>
     <message>
         <source>Installed version: none</source>
-        <translation>Version installée : aucune</translation>
+        <translation>Version installée&#xa0;: aucune</translation>
     </message>
     <message>
         <source>Installed version: %1</source>
-        <translation>Version installée : %1</translation>
+        <translation>Version installée&#xa0;: %1</translation>
     </message>
     <message>
         <source>Published version: %1</source>
-        <translation>Version disponible : %1</translation>
+        <translation>Version disponible&#xa0;: %1</translation>
     </message>
     <message>
         <source>Download size: %1</source>
-        <translation>Taille du téléchargement : %1</translation>
+        <translation>Taille du téléchargement&#xa0;: %1</translation>
     </message>
     <message>
         <source>The publisher has marked this update as important.</source>
