@@ -1288,6 +1288,29 @@ private slots:
         expectInstalled(yes ? "1.1" : "1.0");
     }
 
+    // Each language shipped is built in and found from its locale; a variant
+    // not shipped (Traditional Chinese) and English stay English.
+    void shippedLanguages_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("de") << "de_AT" << "Aktualisierung";
+        QTest::newRow("fr") << "fr_FR" << "Mise à jour";
+        QTest::newRow("es") << "es_MX" << "Actualización";
+        QTest::newRow("ja") << "ja_JP" << "アップデート";
+        QTest::newRow("zh_CN") << "zh_CN" << "更新程序";
+        QTest::newRow("zh_TW") << "zh_TW" << "Updater";
+        QTest::newRow("en_GB") << "en_GB" << "Updater";
+    }
+    void shippedLanguages()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, title);
+        const auto restore = qScopeGuard([] { Translations::install(QLocale::c()); });
+        QCOMPARE(Translations::install(QLocale(locale)), title != "Updater");
+        QCOMPARE(QCoreApplication::translate("MainWindow", "Updater"), title);
+    }
+
     // A release published with a delta from the installed 1.0: the question
     // gives the delta's size, and the delta is fetched, applied and
     // installed; when the installation no longer is the 1.0 it was made from,

@@ -1,7 +1,6 @@
 #include "translations.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QTranslator>
 
 #include <memory>
@@ -35,13 +34,4 @@ bool Translations::install(const QLocale &locale)
     QCoreApplication::installTranslator(translator.get());
     installed() = std::move(translator);
     return true;
-}
-
-QStringList Translations::languages()
-{
-    Q_INIT_RESOURCE(translations);
-    QStringList found;
-    for (QString name : QDir(folder).entryList({QStringLiteral("updater_*.qm")}, QDir::Files))
-        found << name.mid(8, name.size() - 11);
-    return found;
 }

@@ -2,7 +2,6 @@
 #define TRANSLATIONS_H
 
 #include <QLocale>
-#include <QStringList>
 
 // The window's texts in the languages the updater ships, built into it.
 class Translations
@@ -13,9 +12,6 @@ public:
     // English, C or a language not shipped, whose texts stay English.
     // True when one was installed. Calling it again replaces the last one.
     static bool install(const QLocale &locale);
-
-    // The languages shipped, as their file names carry them (de, zh_CN).
-    static QStringList languages();
 };
 
 #endif // TRANSLATIONS_H
