@@ -1177,6 +1177,9 @@ private slots:
             << "signed" << "" << "" << int(Answerer::NoSkip) << declined;
         QTest::newRow("signed-skipped-not-asked-again") << "signed" << "1.1" << "" << int(Answerer::No)
                                                          << "No update: version 1.1 was skipped here";
+        // Nothing of a skipped release's delta is fetched either.
+        QTest::newRow("signed-with-delta-skipped") << "delta" << "1.1" << "" << int(Answerer::No)
+                                                   << "No update: version 1.1 was skipped here";
         QTest::newRow("outside-the-rollout")
             << "rollout-0" << "" << "" << int(Answerer::Yes)
             << "Version 1.1 is offered to 0% of installations; not yet this one";
@@ -1198,6 +1201,16 @@ private slots:
             publishOnce(release, {"--rollout", "0"}, serverFolder);
         else if (release == "critical")
             publishOnce(release, {"--rollout", "0", "--critical"}, serverFolder);
+        if (release == "delta") {
+            // 1.0 with the large file of 1.1: a delta far smaller than the archive.
+            const QString previous = tmp->filePath("release-1.0");
+            QVERIFY(writeFile(previous + "/version.ver", "1.0"));
+            for (const ZipEntry &entry : newRelease())
+                if (entry.name.endsWith("data.bin"))
+                    QVERIFY(writeFile(previous + "/" + entry.name, entry.data));
+            publishOnce("skip-with-delta", {"--previous", previous}, serverFolder);
+            QVERIFY(QFile::exists(serverFolder + "/delta-1.0.zip"));
+        }
         if (!release.isEmpty())
             SignatureVerifier::setPublicKeyForTesting(publicKey);
         if (!skipped.isEmpty())
@@ -1210,6 +1223,7 @@ private slots:
 
         QCOMPARE(answerer.asked, asked ? 1 : 0);
         QCOMPARE(log->count(outcome), 1);
+        QCOMPARE(server.receivedLines().filter(QRegularExpression("^RETR delta")), QStringList());
         if (asked) {
             const bool critical = release == "critical";
             QCOMPARE(answerer.checkBox,
