@@ -809,9 +809,8 @@ void TestPublish::manifestCommands_data()
     QTest::newRow("rollout-without-percent")
         << QStringList {"rollout"} << "" << -1 << 0 << "rollout needs --percent N";
     // The mark is the release's, set when it is published: kept, never changed.
-    QTest::newRow("rollout-with-critical")
-        << QStringList {"rollout", "--percent", "50", "--critical"} << "" << -1 << 0
-        << "rollout takes neither";
+    QTest::newRow("rollout-with-critical") << QStringList {"rollout", "--percent", "50",
+        "--critical"} << "" << -1 << 0 << "rollout takes neither";
 }
 
 void TestPublish::manifestCommands()
@@ -854,7 +853,8 @@ void TestPublish::manifestCommands()
     const bool ok = t.run(publishTool, command + target);
     if (rollout < 0) {
         QVERIFY(!ok);
-        QCOMPARE(t.exitCode, error.startsWith("rollout needs") || error.contains("neither") ? 2 : 1);
+        QCOMPARE(
+            t.exitCode, error.startsWith("rollout needs") || error.contains("neither") ? 2 : 1);
         QVERIFY2(t.output.contains(error.toUtf8()), t.output);
         QCOMPARE(readRelease(folder), published);
         return;

@@ -1,8 +1,8 @@
 #include "notesview.h"
 
+#include <QCheckBox>
 #include <QDebug>
 #include <QDialogButtonBox>
-#include <QCheckBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QMessageBox>
@@ -103,6 +103,5 @@ void NotesView::addTo(QMessageBox *box, const QString &markdown)
     grid->addWidget(
         new NotesView(markdown, box), at, textColumn, 1, column + columnSpan - textColumn);
     for (const Moved &m : moved)
-        grid->addItem(
-            m.item, m.row + 1, m.column, m.rowSpan, m.columnSpan, m.item->alignment());
+        grid->addItem(m.item, m.row + 1, m.column, m.rowSpan, m.columnSpan, m.item->alignment());
 }

@@ -30,8 +30,8 @@ QList<ShownText> UpdateQuestion::lines(const Facts &facts)
     else
         lines << text(QT_TRANSLATE_NOOP("UpdateQuestion", "Installed version: %1"))
                      .arg(facts.installed);
-    lines << text(QT_TRANSLATE_NOOP("UpdateQuestion", "Published version: %1"))
-                 .arg(facts.published);
+    lines
+        << text(QT_TRANSLATE_NOOP("UpdateQuestion", "Published version: %1")).arg(facts.published);
     if (facts.size >= 0)
         lines << text(QT_TRANSLATE_NOOP("UpdateQuestion", "Download size: %1")).size(facts.size);
     if (facts.critical)

@@ -7,8 +7,8 @@
 #include "internetconntest.h"
 #include "mainwindow.h"
 #include "settings.h"
-#include "trial.h"
 #include "translations.h"
+#include "trial.h"
 
 #include <QApplication>
 #include <QDebug>
