@@ -27,8 +27,8 @@
 #include "signatureverifier.h"
 #include "startup.h"
 #include "tool.h"
-#include "trial.h"
 #include "translations.h"
+#include "trial.h"
 #include "updatestate.h"
 #include "ziparchive.h"
 
@@ -1166,25 +1166,43 @@ private slots:
         QTest::addColumn<QString>("outcome"); // the line that ends the run; empty: not asked
         const QString declined = "Update declined; version 1.1 is not asked about again";
         QTest::newRow("ticked-no-records-the-version")
-            << "" << "" << "1.1" << int(Answerer::NoSkip) << declined;
+            << ""
+            << ""
+            << "1.1" << int(Answerer::NoSkip) << declined;
         QTest::newRow("skipped-not-asked-again")
-            << "" << "1.1" << "1.1" << int(Answerer::No) << "No update: version 1.1 was skipped here";
+            << ""
+            << "1.1"
+            << "1.1" << int(Answerer::No) << "No update: version 1.1 was skipped here";
         QTest::newRow("newer-than-the-skipped-asked")
-            << "" << "1.1" << "1.2" << int(Answerer::No) << "Update declined";
+            << ""
+            << "1.1"
+            << "1.2" << int(Answerer::No) << "Update declined";
         QTest::newRow("yes-ignores-the-box")
-            << "" << "" << "1.1" << int(Answerer::YesTicked) << "Update installed";
+            << ""
+            << ""
+            << "1.1" << int(Answerer::YesTicked) << "Update installed";
         QTest::newRow("signed-ticked-no-records-the-signed-text")
-            << "signed" << "" << "" << int(Answerer::NoSkip) << declined;
-        QTest::newRow("signed-skipped-not-asked-again") << "signed" << "1.1" << "" << int(Answerer::No)
-                                                         << "No update: version 1.1 was skipped here";
+            << "signed"
+            << ""
+            << "" << int(Answerer::NoSkip) << declined;
+        QTest::newRow("signed-skipped-not-asked-again")
+            << "signed"
+            << "1.1"
+            << "" << int(Answerer::No) << "No update: version 1.1 was skipped here";
         // Nothing of a skipped release's delta is fetched either.
-        QTest::newRow("signed-with-delta-skipped") << "delta" << "1.1" << "" << int(Answerer::No)
-                                                   << "No update: version 1.1 was skipped here";
+        QTest::newRow("signed-with-delta-skipped")
+            << "delta"
+            << "1.1"
+            << "" << int(Answerer::No) << "No update: version 1.1 was skipped here";
         QTest::newRow("outside-the-rollout")
-            << "rollout-0" << "" << "" << int(Answerer::Yes)
+            << "rollout-0"
+            << ""
+            << "" << int(Answerer::Yes)
             << "Version 1.1 is offered to 0% of installations; not yet this one";
         QTest::newRow("critical-through-a-skip-outside-the-rollout")
-            << "critical" << "1.1" << "" << int(Answerer::Yes) << "Update installed";
+            << "critical"
+            << "1.1"
+            << "" << int(Answerer::Yes) << "Update installed";
     }
     void skip()
     {
@@ -1228,8 +1246,8 @@ private slots:
             const bool critical = release == "critical";
             QCOMPARE(answerer.checkBox,
                 critical ? QString() : QStringLiteral("Don't ask again for this version"));
-            QCOMPARE(answerer.details.endsWith(
-                         "\nThe publisher has marked this update as important."),
+            QCOMPARE(
+                answerer.details.endsWith("\nThe publisher has marked this update as important."),
                 critical);
         }
         const QJsonObject state
@@ -1278,14 +1296,14 @@ private slots:
         const qint64 size = QFileInfo(serverFolder + "/app.zip").size();
         const QString sizeShown = QLocale().formattedDataSize(size);
         QCOMPARE(answerer.details,
-            german ? "Installierte Version: 1.0\nVerfügbare Version: 1.1\nDownloadgröße: "
-                    + sizeShown
-                   : "Installed version: 1.0\nPublished version: 1.1\nDownload size: "
-                    + sizeShown);
+            german
+                ? "Installierte Version: 1.0\nVerfügbare Version: 1.1\nDownloadgröße: " + sizeShown
+                : "Installed version: 1.0\nPublished version: 1.1\nDownload size: " + sizeShown);
         QCOMPARE(answerer.checkBox,
             german ? "Für diese Version nicht mehr fragen" : "Don't ask again for this version");
         QCOMPARE(window.statusText(),
-            german ? QStringLiteral("Viewer wird gestartet…") : QStringLiteral("Starting Viewer..."));
+            german ? QStringLiteral("Viewer wird gestartet…")
+                   : QStringLiteral("Starting Viewer..."));
         if (yes) {
             const QString bar = window.findChild<QProgressBar *>()->format();
             QVERIFY2(bar.contains(german ? " von " : " of "), qPrintable(bar));
@@ -1295,7 +1313,7 @@ private slots:
         QCOMPARE(log->count("Status: Starting Viewer..."), 1);
         QCOMPARE(log->count("Question: Installed version: 1.0; Published version: 1.1; "
                             "Download size: "
-                + QLocale::c().formattedDataSize(size)),
+                     + QLocale::c().formattedDataSize(size)),
             1);
         if (yes)
             QCOMPARE(log->count("Status: Downloading update..."), 1);
@@ -1308,13 +1326,20 @@ private slots:
     {
         QTest::addColumn<QString>("locale");
         QTest::addColumn<QString>("title");
-        QTest::newRow("de") << "de_AT" << "Aktualisierung";
-        QTest::newRow("fr") << "fr_FR" << "Mise à jour";
-        QTest::newRow("es") << "es_MX" << "Actualización";
-        QTest::newRow("ja") << "ja_JP" << "アップデート";
-        QTest::newRow("zh_CN") << "zh_CN" << "更新程序";
-        QTest::newRow("zh_TW") << "zh_TW" << "Updater";
-        QTest::newRow("en_GB") << "en_GB" << "Updater";
+        QTest::newRow("de") << "de_AT"
+                            << "Aktualisierung";
+        QTest::newRow("fr") << "fr_FR"
+                            << "Mise à jour";
+        QTest::newRow("es") << "es_MX"
+                            << "Actualización";
+        QTest::newRow("ja") << "ja_JP"
+                            << "アップデート";
+        QTest::newRow("zh_CN") << "zh_CN"
+                               << "更新程序";
+        QTest::newRow("zh_TW") << "zh_TW"
+                               << "Updater";
+        QTest::newRow("en_GB") << "en_GB"
+                               << "Updater";
     }
     void shippedLanguages()
     {

@@ -364,8 +364,8 @@ void MainWindow::offerUpdate()
                    .arg(remoteVersion));
     else if (!installRefusal.isEmpty())
         finish(QStringLiteral("Version %1 not offered: %2").arg(remoteVersion, installRefusal));
-    else if (!UpdateOffer::asks(installation->state(), remoteVersion, manifest && manifest->critical,
-                 &skipped))
+    else if (!UpdateOffer::asks(
+                 installation->state(), remoteVersion, manifest && manifest->critical, &skipped))
         finish(skipped);
     else
         askForUpdate();
@@ -504,10 +504,12 @@ void MainWindow::askForUpdate()
     facts.notes = manifest ? manifest->notes : QString();
     facts.critical = manifest && manifest->critical;
     qDebug().noquote() << "Question:"
-                       << UpdateQuestion::english(UpdateQuestion::lines(facts), QStringLiteral("; "));
+                       << UpdateQuestion::english(
+                              UpdateQuestion::lines(facts), QStringLiteral("; "));
     const UpdateQuestion::Answer answer = UpdateQuestion::ask(facts);
     QString why;
-    if (answer == UpdateQuestion::NoAndSkip && !UpdateOffer::skip(*installation, remoteVersion, &why))
+    if (answer == UpdateQuestion::NoAndSkip
+        && !UpdateOffer::skip(*installation, remoteVersion, &why))
         qDebug().noquote() << QStringLiteral("Version %1 not skipped: %2").arg(remoteVersion, why);
     if (answer == UpdateQuestion::NoAndSkip && why.isEmpty()) {
         finish(QStringLiteral("Update declined; version %1 is not asked about again")

@@ -177,7 +177,8 @@ bool revert(Installation &installation, const Record &trial, QString *line, Show
             },
             &unsaved);
         *note = ShownText("Trial",
-            QT_TRANSLATE_NOOP("Trial", "Version %1 did not start properly; restoring version %2 failed"))
+            QT_TRANSLATE_NOOP(
+                "Trial", "Version %1 did not start properly; restoring version %2 failed"))
                     .arg(trial.version)
                     .arg(trial.previous);
         return fail(reason,
@@ -258,8 +259,9 @@ bool Trial::judge(Installation &installation, QString *line, ShownText *note, QS
         && (Launcher::applicationRunning(installation.appDir()) || !trial.started.isEmpty())) {
         // Its files are not replaced under it; the next start tries again.
         *note = ShownText("Trial",
-            QT_TRANSLATE_NOOP("Trial", "Version %1 did not confirm a start; version %2 is "
-                                       "restored at a start after the application has closed"))
+            QT_TRANSLATE_NOOP("Trial",
+                "Version %1 did not confirm a start; version %2 is "
+                "restored at a start after the application has closed"))
                     .arg(trial.version)
                     .arg(trial.previous);
         *line = note->english()
