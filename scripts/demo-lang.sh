@@ -14,5 +14,11 @@ zh_CN) locale=zh_CN.UTF-8 ;;
 esac
 case $lang in ja | zh_CN) install_missing_packages "${UPDATER_CJK_PACKAGES[@]}" ;; esac
 echo "== The Updater runs in the $locale locale"
-# Qt reads the language from these; no system locale need be generated.
-run_env=(env "LC_ALL=$locale" "LANG=$locale")
+# Qt reads the language from these, so no system locale need be generated;
+# they are set for the Updater alone (the same process, started through exec).
+cat >"$run/updater-$lang" <<WRAPPER
+#!/bin/sh
+exec env LC_ALL=$locale LANG=$locale "$updater" "\$@"
+WRAPPER
+chmod 755 "$run/updater-$lang"
+updater=$run/updater-$lang
