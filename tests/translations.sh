@@ -1,5 +1,5 @@
 #!/bin/bash
-# Every translation is finished, holds nothing the sources no longer say,
+# Every translation is finished, holds only what the sources say,
 # and is in step with the sources: lupdate run over them into a copy of
 # each file changes nothing.
 # Usage: translations.sh LUPDATE PROJECT_SOURCE_DIR
