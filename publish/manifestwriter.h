@@ -20,13 +20,15 @@ struct ManifestOptions
     // Earlier releases (folders or their "app.zip") to write deltas from.
     QStringList previous;
     int confirm = 0; // launches without a confirmed start before a revert; 0: no trial
+    bool critical = false;
 };
 
 // The publisher's side of "release.json": describes a built archive, signs
 // the manifest as "release.json.minisig" (trusted comment
 // "timestamp:<unix> file:release.json version:<version> product:<product>
 // folder:<folder>"), and re-signs the manifest on the server with another
-// rollout share or expiry, the archive, product and folder untouched.
+// rollout share or expiry, the archive, product, folder and critical mark
+// untouched.
 class ManifestWriter
 {
 public:

@@ -197,9 +197,12 @@ int main(int argc, char **argv)
         QStringLiteral("An earlier release (its folder or its app.zip) to write a delta from; "
                        "may be given more than once."),
         QStringLiteral("PATH"));
+    const QCommandLineOption criticalOption(QStringLiteral("critical"),
+        QStringLiteral("Mark the release as critical: offered to every installation at once, "
+                       "whatever --rollout says, and asked about even where it was skipped."));
     parser.addOptions({serverOption, folderOption, productOption, versionOption, keyOption,
         userOption, passwordOption, outputOption, timeoutOption, expiresOption, rolloutOption,
-        percentOption, notesOption, confirmOption, previousOption});
+        percentOption, notesOption, confirmOption, previousOption, criticalOption});
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
         QStringLiteral("The folder whose contents become the archive."));
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -227,9 +230,9 @@ int main(int argc, char **argv)
     else if (resign
         && (local || parser.isSet(versionOption) || parser.isSet(notesOption)
             || parser.isSet(confirmOption) || parser.isSet(previousOption)
-            || parser.isSet(productOption)))
+            || parser.isSet(productOption) || parser.isSet(criticalOption)))
         usage = QStringLiteral("%1 takes neither --output, --version, --product, --notes, "
-                               "--confirm-launches nor --previous")
+                               "--confirm-launches, --critical nor --previous")
                     .arg(command);
     else if (command == QLatin1String("rollout")
         && !numberOption(parser.value(percentOption), 0, 100, &percent))
@@ -296,6 +299,7 @@ int main(int argc, char **argv)
     if (!signer.loadSecretKey(keyPath, password, &reason))
         return failWith(reason);
     manifestOptions.notesPath = parser.value(notesOption);
+    manifestOptions.critical = parser.isSet(criticalOption);
 
     Publisher::Server server;
     server.host = host;

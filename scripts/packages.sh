@@ -27,12 +27,19 @@ UPDATER_PACKAGES=(
     tinyproxy                        # the tests' proxy on loopback between the updater and nginx
     dpkg-dev                         # Debian packages: dpkg-shlibdeps gives cpack their dependencies
     debootstrap                      # the package test's clean Debian tree
+    qttools5-dev-tools               # lrelease builds the translations; lupdate checks them against the sources
 )
 
+# scripts/demo --lang ja or zh_CN: a font with the CJK characters.
+UPDATER_CJK_PACKAGES=(fonts-noto-cjk)
+
+# Installs the packages named (by default UPDATER_PACKAGES) that are missing.
 install_missing_packages() {
     local missing=()
     local pkg
-    for pkg in "${UPDATER_PACKAGES[@]}"; do
+    local wanted=("$@")
+    [ ${#wanted[@]} -gt 0 ] || wanted=("${UPDATER_PACKAGES[@]}")
+    for pkg in "${wanted[@]}"; do
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
             missing+=("$pkg")
         fi

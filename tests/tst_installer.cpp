@@ -1603,7 +1603,9 @@ private slots:
             QString line;
             QString reason;
             outcome = Outcome();
-            outcome.log = Trial::judge(fresh(), &line, &outcome.status, &reason) ? line : reason;
+            ShownText note;
+            outcome.log = Trial::judge(fresh(), &line, &note, &reason) ? line : reason;
+            outcome.status = note.english();
             if (!outcome.log.isEmpty()) {
                 qDebug().noquote() << outcome.log;
                 said = outcome;

@@ -27,11 +27,13 @@
 #include "signatureverifier.h"
 #include "startup.h"
 #include "tool.h"
+#include "translations.h"
 #include "trial.h"
 #include "updatestate.h"
 #include "ziparchive.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QJsonArray>
@@ -65,7 +67,8 @@ QByteArray programText(const QString &marker, const QString &tag)
 class Answerer : public QObject
 {
 public:
-    enum Answer { Yes, No, CloseBox };
+    // NoSkip and YesTicked tick the check box first.
+    enum Answer { Yes, No, CloseBox, NoSkip, YesTicked };
 
     // Answers only once `ready` holds (when given).
     explicit Answerer(Answer answer, std::function<bool()> ready = nullptr)
@@ -83,9 +86,17 @@ public:
                 notes = view->toPlainText();
                 notesInert = !view->openLinks() && !view->openExternalLinks();
             }
-            if (answer == Yes)
+            yesText = box->button(QMessageBox::Yes)->text();
+            noText = box->button(QMessageBox::No)->text();
+            if (QCheckBox *check = box->checkBox()) {
+                checkBox = check->text();
+                auto *view = box->findChild<QTextBrowser *>();
+                checkBoxBelowNotes = view && check->geometry().top() > view->geometry().bottom();
+                check->setChecked(answer == NoSkip || answer == YesTicked);
+            }
+            if (answer == Yes || answer == YesTicked)
                 box->button(QMessageBox::Yes)->click();
-            else if (answer == No)
+            else if (answer == No || answer == NoSkip)
                 box->button(QMessageBox::No)->click();
             else
                 box->close();
@@ -99,6 +110,10 @@ public:
     QString title;
     QString notes; // as the view shows them; empty when none are shown
     bool notesInert = false; // the view follows no link
+    QString checkBox; // its text; empty when the box has none
+    bool checkBoxBelowNotes = false;
+    QString yesText;
+    QString noText;
     QMessageBox::StandardButtons buttons;
 
 private:
@@ -1122,6 +1137,7 @@ private slots:
                     qPrintable(answerer.notes));
             }
             QVERIFY(answerer.notesInert);
+            QVERIFY(answerer.checkBoxBelowNotes);
         }
         if (change == "archive-longer-by-one") {
             // Never more than the signed size on disk, nor asked for.
@@ -1158,6 +1174,202 @@ private slots:
             // Handed over by "open": counted once it has run for the grace time.
             QCOMPARE(trial.value("launches").toInt() + trial.value("started").toArray().size(), 1);
         }
+    }
+
+    // The person's word: a version skipped is not asked about again, a newer
+    // one is; a critical release is asked about through a skip and outside
+    // the rollout, without the check box.
+    void skip_data()
+    {
+        QTest::addColumn<QString>("release"); // "": unsigned; else how it was published
+        QTest::addColumn<QString>("skipped"); // recorded before the run
+        QTest::addColumn<QString>("published"); // "version.ver" of an unsigned release
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<QString>("outcome"); // the line that ends the run; empty: not asked
+        const QString declined = "Update declined; version 1.1 is not asked about again";
+        QTest::newRow("ticked-no-records-the-version")
+            << ""
+            << ""
+            << "1.1" << int(Answerer::NoSkip) << declined;
+        QTest::newRow("skipped-not-asked-again")
+            << ""
+            << "1.1"
+            << "1.1" << int(Answerer::No) << "No update: version 1.1 was skipped here";
+        QTest::newRow("newer-than-the-skipped-asked")
+            << ""
+            << "1.1"
+            << "1.2" << int(Answerer::No) << "Update declined";
+        QTest::newRow("yes-ignores-the-box")
+            << ""
+            << ""
+            << "1.1" << int(Answerer::YesTicked) << "Update installed";
+        QTest::newRow("signed-ticked-no-records-the-signed-text")
+            << "signed"
+            << ""
+            << "" << int(Answerer::NoSkip) << declined;
+        QTest::newRow("signed-skipped-not-asked-again")
+            << "signed"
+            << "1.1"
+            << "" << int(Answerer::No) << "No update: version 1.1 was skipped here";
+        // Nothing of a skipped release's delta is fetched either.
+        QTest::newRow("signed-with-delta-skipped")
+            << "delta"
+            << "1.1"
+            << "" << int(Answerer::No) << "No update: version 1.1 was skipped here";
+        QTest::newRow("outside-the-rollout")
+            << "rollout-0"
+            << ""
+            << "" << int(Answerer::Yes)
+            << "Version 1.1 is offered to 0% of installations; not yet this one";
+        QTest::newRow("critical-through-a-skip-outside-the-rollout")
+            << "critical"
+            << "1.1"
+            << "" << int(Answerer::Yes) << "Update installed";
+    }
+    void skip()
+    {
+        QFETCH(QString, release);
+        QFETCH(QString, skipped);
+        QFETCH(QString, published);
+        QFETCH(int, answer);
+        QFETCH(QString, outcome);
+        const bool asked = !outcome.startsWith("No update") && !outcome.startsWith("Version ");
+        layOut("1.0", published.isEmpty() ? QString() : published, release.isEmpty());
+        if (release == "signed")
+            publishDefault();
+        else if (release == "rollout-0")
+            publishOnce(release, {"--rollout", "0"}, serverFolder);
+        else if (release == "critical")
+            publishOnce(release, {"--rollout", "0", "--critical"}, serverFolder);
+        if (release == "delta") {
+            // 1.0 with the large file of 1.1: a delta far smaller than the archive.
+            const QString previous = tmp->filePath("release-1.0");
+            QVERIFY(writeFile(previous + "/version.ver", "1.0"));
+            for (const ZipEntry &entry : newRelease())
+                if (entry.name.endsWith("data.bin"))
+                    QVERIFY(writeFile(previous + "/" + entry.name, entry.data));
+            publishOnce("skip-with-delta", {"--previous", previous}, serverFolder);
+            QVERIFY(QFile::exists(serverFolder + "/delta-1.0.zip"));
+        }
+        if (!release.isEmpty())
+            SignatureVerifier::setPublicKeyForTesting(publicKey);
+        if (!skipped.isEmpty())
+            QVERIFY(writeFile(appDir + "/.update-state",
+                QJsonDocument(QJsonObject {{"skipped_version", skipped}}).toJson()));
+
+        FtpServer &server = sharedFtp;
+        Answerer answerer {Answerer::Answer(answer)};
+        QVERIFY(runToLaunch(server));
+
+        QCOMPARE(answerer.asked, asked ? 1 : 0);
+        QCOMPARE(log->count(outcome), 1);
+        QCOMPARE(server.receivedLines().filter(QRegularExpression("^RETR delta")), QStringList());
+        if (asked) {
+            const bool critical = release == "critical";
+            QCOMPARE(answerer.checkBox,
+                critical ? QString() : QStringLiteral("Don't ask again for this version"));
+            QCOMPARE(
+                answerer.details.endsWith("\nThe publisher has marked this update as important."),
+                critical);
+        }
+        const QJsonObject state
+            = QJsonDocument::fromJson(readBytes(appDir + "/.update-state")).object();
+        QCOMPARE(state.value("skipped_version").toString(),
+            answer == Answerer::NoSkip ? QStringLiteral("1.1") : skipped);
+        expectInstalled(outcome == "Update installed" ? "1.1" : "1.0");
+    }
+
+    // The window's texts in the person's language, the log and the
+    // question's sentence and buttons in English; the buttons still work.
+    void language_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<int>("answer");
+        QTest::newRow("de_DE-yes-installs") << "de_DE" << int(Answerer::Yes);
+        QTest::newRow("de_DE-no-launches") << "de_DE" << int(Answerer::No);
+        QTest::newRow("C-as-today") << "C" << int(Answerer::Yes);
+        QTest::newRow("language-not-shipped-in-english") << "pt_BR" << int(Answerer::No);
+    }
+    void language()
+    {
+        QFETCH(QString, locale);
+        QFETCH(int, answer);
+        QLocale::setDefault(QLocale(locale));
+        const auto restore = qScopeGuard([] {
+            QLocale::setDefault(QLocale::system());
+            Translations::install(QLocale::c());
+        });
+        QCOMPARE(Translations::install(QLocale()), locale == "de_DE");
+        const bool german = locale == "de_DE";
+        const bool yes = answer == Answerer::Yes;
+        layOut("1.0", "1.1");
+        FtpServer &server = sharedFtp;
+        QVERIFY(serve(server));
+        Answerer answerer {Answerer::Answer(answer)};
+        MainWindow window(nullptr);
+        QCOMPARE(window.windowTitle(), german ? "Aktualisierung" : "Updater");
+        window.show();
+        QVERIFY(soon([&] { return !window.isVisible(); }, 30000));
+
+        QCOMPARE(answerer.asked, 1);
+        QCOMPARE(answerer.text, updateQuestion);
+        QCOMPARE(answerer.yesText, QStringLiteral("&Yes"));
+        QCOMPARE(answerer.noText, QStringLiteral("&No"));
+        const qint64 size = QFileInfo(serverFolder + "/app.zip").size();
+        const QString sizeShown = QLocale().formattedDataSize(size);
+        QCOMPARE(answerer.details,
+            german
+                ? "Installierte Version: 1.0\nVerfügbare Version: 1.1\nDownloadgröße: " + sizeShown
+                : "Installed version: 1.0\nPublished version: 1.1\nDownload size: " + sizeShown);
+        QCOMPARE(answerer.checkBox,
+            german ? "Für diese Version nicht mehr fragen" : "Don't ask again for this version");
+        QCOMPARE(window.statusText(),
+            german ? QStringLiteral("Viewer wird gestartet…")
+                   : QStringLiteral("Starting Viewer..."));
+        if (yes) {
+            const QString bar = window.findChild<QProgressBar *>()->format();
+            QVERIFY2(bar.contains(german ? " von " : " of "), qPrintable(bar));
+        }
+        // The log as in any language.
+        QCOMPARE(log->count("Status: Checking for updates..."), 1);
+        QCOMPARE(log->count("Status: Starting Viewer..."), 1);
+        QCOMPARE(log->count("Question: Installed version: 1.0; Published version: 1.1; "
+                            "Download size: "
+                     + QLocale::c().formattedDataSize(size)),
+            1);
+        if (yes)
+            QCOMPARE(log->count("Status: Downloading update..."), 1);
+        expectInstalled(yes ? "1.1" : "1.0");
+    }
+
+    // Each language shipped is built in and found from its locale; a variant
+    // not shipped (Traditional Chinese) and English stay English.
+    void shippedLanguages_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("de") << "de_AT"
+                            << "Aktualisierung";
+        QTest::newRow("fr") << "fr_FR"
+                            << "Mise à jour";
+        QTest::newRow("es") << "es_MX"
+                            << "Actualización";
+        QTest::newRow("ja") << "ja_JP"
+                            << "アップデート";
+        QTest::newRow("zh_CN") << "zh_CN"
+                               << "更新程序";
+        QTest::newRow("zh_TW") << "zh_TW"
+                               << "Updater";
+        QTest::newRow("en_GB") << "en_GB"
+                               << "Updater";
+    }
+    void shippedLanguages()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, title);
+        const auto restore = qScopeGuard([] { Translations::install(QLocale::c()); });
+        QCOMPARE(Translations::install(QLocale(locale)), title != "Updater");
+        QCOMPARE(QCoreApplication::translate("MainWindow", "Updater"), title);
     }
 
     // A release published with a delta from the installed 1.0: the question

@@ -818,12 +818,15 @@ void TestPublish::manifestCommands_data()
         "30"} << "remove" << -1 << 0 << "cannot fetch the release information";
     QTest::newRow("rollout-without-percent")
         << QStringList {"rollout"} << "" << -1 << 0 << "rollout needs --percent N";
+    // The mark is the release's, set when it is published: kept, never changed.
+    QTest::newRow("rollout-with-critical") << QStringList {"rollout", "--percent", "50",
+        "--critical"} << "" << -1 << 0 << "rollout takes neither";
 }
 
 void TestPublish::manifestCommands()
 {
-    // A release published at 10% with notes, expiring in 7 days; the
-    // command re-signs its manifest alone.
+    // A critical release published at 10% with notes, expiring in 7 days;
+    // the command re-signs its manifest alone.
     QFETCH(QStringList, command);
     QFETCH(QString, serverChange);
     QFETCH(int, rollout);
@@ -840,7 +843,7 @@ void TestPublish::manifestCommands()
     QVERIFY2(t.run(publishTool,
                  target
                      + QStringList {"--version", "1.1", "--product", "Demo", "--rollout", "10",
-                         "--expires", "7", "--confirm-launches", "3", "--notes",
+                         "--expires", "7", "--confirm-launches", "3", "--critical", "--notes",
                          work.filePath("notes.md"), dir.filePath("release")}),
         t.output);
     ReleaseManifest before;
@@ -849,6 +852,7 @@ void TestPublish::manifestCommands()
     QCOMPARE(before.rollout, 10);
     QCOMPARE(before.notes, QStringLiteral("# Notes\n"));
     QCOMPARE(before.confirm, 3);
+    QVERIFY(before.critical);
     if (serverChange == "alter")
         QVERIFY(Tool::write(folder + "/release.json",
             Tool::read(folder + "/release.json").replace("\"rollout\": 10", "\"rollout\": 11")));
@@ -859,7 +863,8 @@ void TestPublish::manifestCommands()
     const bool ok = t.run(publishTool, command + target);
     if (rollout < 0) {
         QVERIFY(!ok);
-        QCOMPARE(t.exitCode, error.startsWith("rollout needs") ? 2 : 1);
+        QCOMPARE(
+            t.exitCode, error.startsWith("rollout needs") || error.contains("neither") ? 2 : 1);
         QVERIFY2(t.output.contains(error.toUtf8()), t.output);
         QCOMPARE(readRelease(folder), published);
         return;
@@ -886,6 +891,7 @@ void TestPublish::manifestCommands()
     QCOMPARE(manifest.archiveSize, before.archiveSize);
     QCOMPARE(manifest.notes, before.notes);
     QCOMPARE(manifest.confirm, before.confirm);
+    QCOMPARE(manifest.critical, before.critical);
     // Nothing left behind: the two files were renamed into place.
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
         releaseNames);

@@ -136,6 +136,11 @@ void TestReleaseManifest::fields_data()
                                       << "\"confirm\" is not a whole number from 0 to 10";
     QTest::newRow("confirm-not-a-number") << "{" + base + ",\"confirm\":\"3\"}"
                                           << "\"confirm\" is not a whole number from 0 to 10";
+    // Critical: kept through a re-signing, which writes the parsed manifest.
+    QTest::newRow("critical") << "{" + base + ",\"critical\":true}"
+                              << "";
+    QTest::newRow("critical-not-a-flag") << "{" + base + ",\"critical\":\"yes\"}"
+                                         << "\"critical\" is not true or false";
     QTest::newRow("notes-too-long")
         << "{" + base + ",\"notes\":\"" + QByteArray(64 * 1024 + 1, 'x') + "\"}"
         << "the notes are longer than 65536 bytes";
@@ -160,6 +165,7 @@ void TestReleaseManifest::fields()
     QCOMPARE(again.archiveSize, qint64(1000));
     QCOMPARE(again.expires, qint64(2000));
     QCOMPARE(again.confirm, json.contains("\"confirm\"") ? 10 : 0);
+    QCOMPARE(again.critical, json.contains("\"critical\":true"));
     QCOMPARE(again.binding.product, QStringLiteral("My Demo"));
     QCOMPARE(again.binding.folder, QStringLiteral("demo_mac"));
 }

@@ -175,7 +175,8 @@ void TestReleaseSource::resume()
         QCOMPARE(total, qint64(expected.size()));
     });
     QStringList statuses;
-    connect(source.get(), &ReleaseSource::status, this, [&](const QString &s) { statuses << s; });
+    connect(source.get(), &ReleaseSource::status, this,
+        [&](const ShownText &s) { statuses << s.english(); });
     source->fetch(QStringLiteral("app.zip"), part, -1, true);
     QVERIFY(finished.wait(60000));
     QVERIFY2(finished.first().at(0).toBool(), qPrintable(finished.first().at(1).toString()));

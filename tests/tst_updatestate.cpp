@@ -160,6 +160,7 @@ private slots:
         record = confirm.trial();
         record.confirmed = true;
         confirm.setTrial(record);
+        confirm.setSkippedVersion("1.3");
         QVERIFY(confirm.save(&reason));
         QVERIFY(trial.save(&reason));
         window.recordVerified("1.2", 400);
@@ -171,6 +172,8 @@ private slots:
         QCOMPARE(now.badVersions(), QStringList({"0.9", "1.1"}));
         QVERIFY(now.trial().confirmed);
         QCOMPARE(now.trial().launches, 1);
+        // The skip one saver recorded survives the others' later saves.
+        QCOMPARE(now.skippedVersion(), QString("1.3"));
     }
 
     // One owner for a run: the state is read once and every change saved

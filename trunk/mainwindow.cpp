@@ -11,7 +11,6 @@
 #include "installer.h"
 #include "launcher.h"
 #include "manifestcheck.h"
-#include "notesview.h"
 #include "qftp.h"
 #include "releasedownload.h"
 #include "releasefiles.h"
@@ -20,6 +19,8 @@
 #include "signatureverifier.h"
 #include "sourcelist.h"
 #include "trial.h"
+#include "updateoffer.h"
+#include "updatequestion.h"
 #include "updatestate.h"
 #include "version.h"
 
@@ -28,16 +29,18 @@
 #include <QDebug>
 #include <QFile>
 #include <QLabel>
-#include <QLocale>
-#include <QMessageBox>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QTimer>
 
 namespace {
 
 const char *const ftpUser = FtpSource::user;
 const char *const ftpPassword = FtpSource::password;
+
+ShownText shown(const char *source)
+{
+    return ShownText("MainWindow", source);
+}
 
 } // namespace
 
@@ -72,7 +75,7 @@ MainWindow::MainWindow(Installation &installation, QWidget *parent)
     progressBar->setGeometry(40, statusLabel->geometry().bottom() + 6, width() - 80, 24);
     progressBar->setAlignment(Qt::AlignCenter);
     progressBar->hide();
-    setStatus(QStringLiteral("Checking for updates..."));
+    setStatus(shown(QT_TR_NOOP("Checking for updates...")));
 
     localVersion = installation.installedVersion();
 
@@ -120,8 +123,8 @@ MainWindow::MainWindow(Installation &installation, QWidget *parent)
     });
     connect(sources, &SourceList::fileFetched, this, &MainWindow::deltaFileFetched);
     connect(sources, &SourceList::progress, this, &MainWindow::showProgress);
-    connect(sources, &SourceList::status, this, [this](const QString &text) {
-        setStatus(text.isEmpty() ? QStringLiteral("Downloading update...") : text);
+    connect(sources, &SourceList::status, this, [this](const ShownText &text) {
+        setStatus(text.isEmpty() ? shown(QT_TR_NOOP("Downloading update...")) : text);
     });
     // The archive's end is the last end of a command, as the version
     // file's was: before the check and the install it leads to.
@@ -131,7 +134,7 @@ MainWindow::MainWindow(Installation &installation, QWidget *parent)
     });
     download = new ReleaseDownload(sources, publicKey, this);
     connect(download, &ReleaseDownload::downloaded, this,
-        [this] { qDebug().noquote() << "Downloaded:" << progressBar->format(); });
+        [this] { qDebug().noquote() << "Downloaded:" << amount.english(); });
     connect(download, &ReleaseDownload::signatureVerified, this, [](const QString &version) {
         qDebug().noquote() << QStringLiteral("Signature verified: version %1").arg(version);
     });
@@ -162,19 +165,20 @@ QString MainWindow::statusText() const
     return statusLabel->text();
 }
 
-void MainWindow::showNote(const QString &text)
+void MainWindow::showNote(const ShownText &text)
 {
     setStatus(text);
 }
 
-void MainWindow::setStatus(const QString &text)
+void MainWindow::setStatus(const ShownText &text)
 {
     // One step may set the same text twice (the signature, then the archive).
-    if (text == statusLabel->text())
+    const QString translated = text.translated();
+    if (translated == statusLabel->text())
         return;
-    // Logged too: the log then tells what the person saw, and when.
-    qDebug().noquote() << "Status:" << text;
-    statusLabel->setText(text);
+    // Logged too, in English: the log then tells what the person saw, and when.
+    qDebug().noquote() << "Status:" << text.english();
+    statusLabel->setText(translated);
 }
 
 QString MainWindow::ftpFailure() const
@@ -219,7 +223,7 @@ void MainWindow::finishNeedingAttention()
 {
     finish(QStringLiteral("The installation needs attention: an earlier update could not be "
                           "completed or undone"),
-        QStringLiteral("The installation needs attention. Starting %1...").arg(appName));
+        shown(QT_TR_NOOP("The installation needs attention. Starting %1...")).arg(appName));
 }
 
 template <typename File, typename... Cap>
@@ -343,11 +347,15 @@ void MainWindow::compareVersions()
 
 void MainWindow::offerUpdate()
 {
+    QString skipped;
     if (Trial::isBad(*installation, remoteVersion))
         finish(QStringLiteral("No update: version %1 did not start properly here before")
                    .arg(remoteVersion));
     else if (!installRefusal.isEmpty())
         finish(QStringLiteral("Version %1 not offered: %2").arg(remoteVersion, installRefusal));
+    else if (!UpdateOffer::asks(
+                 installation->state(), remoteVersion, manifest && manifest->critical, &skipped))
+        finish(skipped);
     else
         askForUpdate();
 }
@@ -394,7 +402,9 @@ void MainWindow::judgeManifest()
     const QString verified = QStringLiteral("Release information verified: version %1, %2 bytes");
     qDebug().noquote() << verified.arg(manifest->version).arg(manifest->archiveSize);
     const int offered = DeltaPlan::choose(manifest->deltas, localVersion, manifest->archiveSize);
-    if (offered >= 0 && installRefusal.isEmpty())
+    QString skipped;
+    if (offered >= 0 && installRefusal.isEmpty()
+        && UpdateOffer::asks(installation->state(), remoteVersion, manifest->critical, &skipped))
         fetchDeltaIndex(manifest->deltas.at(offered));
     else
         offerUpdate();
@@ -426,8 +436,8 @@ void MainWindow::deltaFileFetched(bool ok, const QString &reason)
         return;
     }
     // A delta of a few KiB may arrive before any progress is reported.
-    showAmount(delta->offer().size, delta->offer().size, QString());
-    qDebug().noquote() << "Downloaded:" << progressBar->format();
+    showAmount(delta->offer().size, delta->offer().size);
+    qDebug().noquote() << "Downloaded:" << amount.english();
     stage = ApplyingDelta;
     delta->stage();
 }
@@ -473,42 +483,37 @@ void MainWindow::dropDelta(const QString &why)
 
 void MainWindow::askForUpdate()
 {
-    QMessageBox box(nullptr);
-    box.setText(QStringLiteral("New update is available. Do you want to update now?"));
-    QStringList details;
-    details << QStringLiteral("Installed version: %1")
-                   .arg(localVersion.isEmpty() ? QStringLiteral("none") : localVersion)
-            << QStringLiteral("Published version: %1").arg(remoteVersion);
+    UpdateQuestion::Facts facts;
+    facts.installed = localVersion;
+    facts.published = remoteVersion;
     // The signed size when there is one (the delta's when it is used), not the listing's.
-    const qint64 archiveSize = delta ? delta->offer().size
-        : manifest                   ? manifest->archiveSize
-                                     : listedSizes.value(QLatin1String(ReleaseFiles::archive), -1);
-    if (archiveSize >= 0)
-        details
-            << QStringLiteral("Download size: %1").arg(QLocale().formattedDataSize(archiveSize));
-    box.setInformativeText(details.join(QLatin1Char('\n')));
-    qDebug().noquote() << "Question:" << details.join(QLatin1String("; "));
-    if (manifest && !manifest->notes.isEmpty())
-        NotesView::addTo(&box, manifest->notes);
-    box.addButton(QMessageBox::No);
-    box.addButton(QMessageBox::Yes);
-    box.exec();
-
-    // Closing the box counts as No: No is its escape button.
-    const QAbstractButton *clicked = box.clickedButton();
-    if (!clicked || clicked->text() == box.button(QMessageBox::No)->text()) {
+    facts.size = delta ? delta->offer().size
+        : manifest     ? manifest->archiveSize
+                       : listedSizes.value(QLatin1String(ReleaseFiles::archive), -1);
+    facts.notes = manifest ? manifest->notes : QString();
+    facts.critical = manifest && manifest->critical;
+    qDebug().noquote() << "Question:"
+                       << UpdateQuestion::english(
+                              UpdateQuestion::lines(facts), QStringLiteral("; "));
+    const UpdateQuestion::Answer answer = UpdateQuestion::ask(facts);
+    QString why;
+    if (answer == UpdateQuestion::NoAndSkip
+        && !UpdateOffer::skip(*installation, remoteVersion, &why))
+        qDebug().noquote() << QStringLiteral("Version %1 not skipped: %2").arg(remoteVersion, why);
+    if (answer == UpdateQuestion::NoAndSkip && why.isEmpty()) {
+        finish(QStringLiteral("Update declined; version %1 is not asked about again")
+                   .arg(remoteVersion));
+    } else if (answer != UpdateQuestion::Yes) {
         finish(QStringLiteral("Update declined"));
-    } else if (clicked->text() == box.button(QMessageBox::Yes)->text()) {
-        if (ftp->state() == QFtp::LoggedIn || !sources->answeredByPrimary()) {
-            downloadRelease();
-        } else {
-            // The server dropped the session while the question was open (servers
-            // close idle ones after a few minutes): log in again first.
-            stage = WaitReconnect;
-            setStatus(QStringLiteral("Downloading update..."));
-            ftp->connectToHost(serverHost, quint16(serverPort));
-            ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
-        }
+    } else if (ftp->state() == QFtp::LoggedIn || !sources->answeredByPrimary()) {
+        downloadRelease();
+    } else {
+        // The server dropped the session while the question was open (servers
+        // close idle ones after a few minutes): log in again first.
+        stage = WaitReconnect;
+        setStatus(shown(QT_TR_NOOP("Downloading update...")));
+        ftp->connectToHost(serverHost, quint16(serverPort));
+        ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
     }
 }
 
@@ -517,7 +522,7 @@ void MainWindow::downloadRelease()
     // The sources drive the session from here.
     stage = WaitArchive;
     ftp->disconnect(this);
-    setStatus(QStringLiteral("Downloading update..."));
+    setStatus(shown(QT_TR_NOOP("Downloading update...")));
     progressBar->setRange(0, 0);
     progressBar->show();
     downloadClock.start();
@@ -534,23 +539,26 @@ void MainWindow::showProgress(qint64 done, qint64 total)
 {
     if ((stage != WaitArchive && stage != WaitDelta) || !progressBar->isVisible())
         return;
-    const qint64 elapsed = qMax<qint64>(downloadClock.elapsed(), 1);
-    showAmount(done, total,
-        QStringLiteral(" (%1/s)").arg(QLocale().formattedDataSize(done * 1000 / elapsed)));
+    showAmount(done, total, done * 1000 / qMax<qint64>(downloadClock.elapsed(), 1));
 }
 
 void MainWindow::showInstallProgress(qint64 done, qint64 total)
 {
-    showAmount(done, total, QString());
+    showAmount(done, total);
 }
 
-void MainWindow::showAmount(qint64 done, qint64 total, const QString &suffix)
+void MainWindow::showAmount(qint64 done, qint64 total, qint64 rate)
 {
-    const QLocale locale;
-    QString text = locale.formattedDataSize(done);
-    if (total > 0)
-        text = QStringLiteral("%1 of %2").arg(text, locale.formattedDataSize(total));
-    progressBar->setFormat(text + suffix);
+    // Each form whole, so that a translation may put its parts in its own order.
+    if (total > 0 && rate >= 0)
+        amount = shown(QT_TR_NOOP("%1 of %2 (%3/s)")).size(done).size(total).size(rate);
+    else if (total > 0)
+        amount = shown(QT_TR_NOOP("%1 of %2")).size(done).size(total);
+    else if (rate >= 0)
+        amount = shown(QT_TR_NOOP("%1 (%2/s)")).size(done).size(rate);
+    else
+        amount = ShownText("MainWindow", "%1").size(done);
+    progressBar->setFormat(amount.translated());
     if (total > 0) {
         progressBar->setRange(0, 1000);
         progressBar->setValue(int(qBound<qint64>(0, done * 1000 / total, 1000)));
@@ -560,7 +568,7 @@ void MainWindow::showAmount(qint64 done, qint64 total, const QString &suffix)
 void MainWindow::installArchive(const QString &archivePath)
 {
     stage = Installing;
-    setStatus(QStringLiteral("Installing update..."));
+    setStatus(shown(QT_TR_NOOP("Installing update...")));
     progressBar->setRange(0, 0);
     progressBar->setFormat(QString());
     progressBar->show();
@@ -610,7 +618,7 @@ void MainWindow::installArchive(const QString &archivePath)
     installer->start();
 }
 
-void MainWindow::finish(const QString &reason, const QString &status)
+void MainWindow::finish(const QString &reason, const ShownText &status)
 {
     if (launching)
         return;
@@ -620,7 +628,7 @@ void MainWindow::finish(const QString &reason, const QString &status)
     // Without the lock another updater may be downloading it.
     if (installRefusal.isEmpty())
         sources->removeUnusedPartial();
-    setStatus(status.isEmpty() ? QStringLiteral("Starting %1...").arg(appName) : status);
+    setStatus(status.isEmpty() ? shown(QT_TR_NOOP("Starting %1...")).arg(appName) : status);
     launchApplication();
 }
 

@@ -2,6 +2,7 @@
 #define MAINWINDOW_H
 
 #include "releasemanifest.h"
+#include "showntext.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -82,7 +83,7 @@ public:
     QString statusText() const;
     // Before the event loop runs: what start-up has to tell the person (a
     // release reverted), in the status line and the log.
-    void showNote(const QString &text);
+    void showNote(const ShownText &text);
 
 public slots:
     void handleStateChanged(int state);
@@ -132,7 +133,7 @@ private:
     void installArchive(const QString &archivePath);
     // The one way out: logs the reason once (none when empty), shows status
     // (by default "Starting NAME..."), then starts the application.
-    void finish(const QString &reason, const QString &status = QString());
+    void finish(const QString &reason, const ShownText &status = ShownText());
     void finishNeedingAttention();
     // Opens a local file in the application directory for a download, or finishes.
     template <typename File, typename... Cap>
@@ -144,9 +145,11 @@ private:
     // After the download into file: true, with *why, when it failed or
     // passed its cap.
     bool cappedFailure(CappedFile *file, bool error, const char *serverName, QString *why);
-    void setStatus(const QString &text);
-    // The bar at done of total (bytes), its text followed by suffix.
-    void showAmount(qint64 done, qint64 total, const QString &suffix);
+    // Shows the text translated, logs it in English.
+    void setStatus(const ShownText &text);
+    // The bar at done of total (bytes), with the rate (bytes a second) when
+    // not negative.
+    void showAmount(qint64 done, qint64 total, qint64 rate = -1);
     QString ftpFailure() const;
 
     int stage = WaitLogin;
@@ -167,6 +170,7 @@ private:
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
     QElapsedTimer downloadClock;
+    ShownText amount; // what the bar says
     QFtp *ftp = nullptr;
     SourceList *sources = nullptr;
     ReleaseDownload *download = nullptr;

@@ -102,6 +102,10 @@ bool ReleaseManifest::parse(const QByteArray &json, ReleaseManifest *manifest, Q
         return fail(reason,
             QStringLiteral("\"confirm\" is not a whole number from 0 to %1").arg(maxConfirm));
     m.confirm = int(launches);
+    const QJsonValue critical = object.value(QLatin1String("critical"));
+    if (!critical.isUndefined() && !critical.isBool())
+        return fail(reason, QStringLiteral("\"critical\" is not true or false"));
+    m.critical = critical.toBool();
     for (const QJsonValue &value : object.value(QLatin1String("deltas")).toArray()) {
         DeltaIndex::Offer offer;
         if (DeltaIndex::offerFromJson(value.toObject(), &offer))
@@ -130,6 +134,8 @@ QByteArray ReleaseManifest::toJson() const
         object.insert(QLatin1String("notes"), notes);
     if (confirm > 0)
         object.insert(QLatin1String("confirm"), confirm);
+    if (critical)
+        object.insert(QLatin1String("critical"), true);
     if (!deltas.isEmpty()) {
         QJsonArray list;
         for (const DeltaIndex::Offer &offer : deltas)

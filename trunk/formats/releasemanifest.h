@@ -49,6 +49,9 @@ struct ReleaseManifest
     // start ("Updater --confirm") before it is reverted; 0: not on trial.
     int confirm = 0;
     Binding binding; // "product" and "folder"
+    // "critical": offered to every installation at once, whatever its
+    // rollout bucket, and asked about even when the person skipped it.
+    bool critical = false;
 
     static constexpr int hashBytes = 64;
     static constexpr int maxConfirm = 10;
@@ -58,7 +61,8 @@ struct ReleaseManifest
     // expires whole numbers, the archive's name a string, its size a whole
     // number from 0, its hash 128 lower-case hex digits, rollout 0 to 100
     // (100 when absent), notes a string of at most ReleaseFiles::maxNotesSize
-    // bytes of UTF-8, confirm 0 to maxConfirm (0 when absent). Unknown fields are ignored. False
+    // bytes of UTF-8, confirm 0 to maxConfirm (0 when absent), critical true or false
+    // (false when absent). Unknown fields are ignored. False
     // with *reason when anything is missing or out of range.
     [[nodiscard]] static bool parse(
         const QByteArray &json, ReleaseManifest *manifest, QString *reason);

@@ -33,6 +33,7 @@ const QLatin1String verifiedKey("manifest_verified");
 const QLatin1String trialKey("trial");
 const QLatin1String pendingKey("next_trial");
 const QLatin1String badKey("bad_versions");
+const QLatin1String skippedKey("skipped_version");
 
 // Numbers a double holds exactly; times and counts stay far below.
 constexpr qint64 maxExact = qint64(1) << 53;
@@ -340,6 +341,7 @@ bool UpdateState::parse(const QByteArray &data, UpdateState *state, QString *why
         && flag(fields, verifiedKey, &parsed.verified)
         && parseTrial(fields.value(trialKey), &parsed.trialRecord)
         && parseTrial(fields.value(pendingKey), &parsed.pending)
+        && text(fields, skippedKey, &parsed.skipped)
         && (badList.isUndefined() || badList.isArray());
     for (const QJsonValue &version : badList.toArray()) {
         ok = ok && version.isString() && version.toString().size() <= maxVersionLength;
@@ -359,6 +361,7 @@ bool UpdateState::parse(const QByteArray &data, UpdateState *state, QString *why
     parsed.dir = state->dir;
     parsed.readTrial = parsed.trialRecord;
     parsed.readPending = parsed.pending;
+    parsed.readSkipped = parsed.skipped;
     *state = parsed;
     return true;
 }
@@ -446,6 +449,10 @@ QByteArray UpdateState::toJson() const
         object.remove(pendingKey);
     if (!bad.isEmpty())
         object.insert(badKey, QJsonArray::fromStringList(bad));
+    if (!skipped.isEmpty())
+        object.insert(skippedKey, skipped);
+    else
+        object.remove(skippedKey);
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
 }
 
@@ -488,6 +495,8 @@ bool UpdateState::save(QString *reason)
         merged.addBadVersion(version);
     merged.trialRecord = mergeTrial(readTrial, trialRecord, merged.trialRecord);
     merged.pending = mergeTrial(readPending, pending, merged.pending);
+    if (skipped != readSkipped)
+        merged.skipped = skipped;
     if (!merged.write(reason))
         return false;
     merged.written();
@@ -531,6 +540,7 @@ void UpdateState::written()
     // What is on disk now: later saves tell their changes from this.
     readTrial = trialRecord;
     readPending = pending;
+    readSkipped = skipped;
 }
 
 QByteArray UpdateState::installId()

@@ -101,6 +101,11 @@ public:
     // Versions reverted here once; never offered again.
     QStringList badVersions() const { return bad; }
     void addBadVersion(const QString &version);
+    // The version the person chose not to be asked about again, as its
+    // signed (or published) text; empty when none. One at a time: a later
+    // choice replaces it.
+    QString skippedVersion() const { return skipped; }
+    void setSkippedVersion(const QString &version) { skipped = version; }
 
     // The largest state file read.
     static constexpr qint64 maxSize = 1024 * 1024;
@@ -119,6 +124,8 @@ private:
     TrialRecord trialRecord;
     TrialRecord pending;
     QStringList bad;
+    QString skipped;
+    QString readSkipped;
     // As read: what save() compares with to tell its own changes.
     TrialRecord readTrial;
     TrialRecord readPending;

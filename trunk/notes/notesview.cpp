@@ -1,5 +1,6 @@
 #include "notesview.h"
 
+#include <QCheckBox>
 #include <QDebug>
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -71,8 +72,8 @@ void NotesView::addTo(QMessageBox *box, const QString &markdown)
     auto *buttons = box->findChild<QDialogButtonBox *>();
     if (!grid || !buttons)
         return;
-    // The buttons move down one row to make room above them; the notes line
-    // up with the texts.
+    // The check box (when there is one) and the buttons move down one row
+    // to make room above them; the notes line up with the texts.
     int row = 0, column = 0, rowSpan = 0, columnSpan = 0;
     grid->getItemPosition(grid->indexOf(buttons), &row, &column, &rowSpan, &columnSpan);
     int textColumn = column;
@@ -80,8 +81,27 @@ void NotesView::addTo(QMessageBox *box, const QString &markdown)
         int r = 0, s = 0, t = 0;
         grid->getItemPosition(grid->indexOf(text), &r, &textColumn, &s, &t);
     }
-    grid->removeWidget(buttons);
+    int at = row;
+    if (box->checkBox() && grid->indexOf(box->checkBox()) >= 0) {
+        int c = 0, s = 0, t = 0;
+        grid->getItemPosition(grid->indexOf(box->checkBox()), &at, &c, &s, &t);
+    }
+    struct Moved
+    {
+        QLayoutItem *item;
+        int row, column, rowSpan, columnSpan;
+    };
+    QVector<Moved> moved;
+    for (int i = grid->count() - 1; i >= 0; --i) {
+        Moved m {nullptr, 0, 0, 0, 0};
+        grid->getItemPosition(i, &m.row, &m.column, &m.rowSpan, &m.columnSpan);
+        if (m.row < at)
+            continue;
+        m.item = grid->takeAt(i);
+        moved.append(m);
+    }
     grid->addWidget(
-        new NotesView(markdown, box), row, textColumn, 1, column + columnSpan - textColumn);
-    grid->addWidget(buttons, row + 1, column, rowSpan, columnSpan);
+        new NotesView(markdown, box), at, textColumn, 1, column + columnSpan - textColumn);
+    for (const Moved &m : moved)
+        grid->addItem(m.item, m.row + 1, m.column, m.rowSpan, m.columnSpan, m.item->alignment());
 }

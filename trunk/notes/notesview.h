@@ -15,7 +15,7 @@ public:
     NotesView(const QString &markdown, QWidget *parent = nullptr);
 
     // Places a view of the notes in the question box, under its texts and
-    // above its buttons.
+    // above its check box and buttons.
     static void addTo(QMessageBox *box, const QString &markdown);
 
     // Whether Markdown renders in well under a second: at most maxLines

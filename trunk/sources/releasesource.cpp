@@ -272,7 +272,7 @@ void ReleaseSource::reportProgress(qint64 done, qint64 total)
     // take back what the bar has shown: it catches up first.
     if (resuming && done > shown) {
         resuming = false;
-        emit status(QString());
+        emit status(ShownText());
     }
     if (done < shown)
         return;
@@ -313,8 +313,10 @@ void ReleaseSource::attemptEnded(Outcome outcome, const QString &reason)
         // updaters cut off together do not come back together.
         wait = (1000 << (tries - 1)) + int(QRandomGenerator::global()->bounded(500));
         resuming = true;
-        emit status(
-            QStringLiteral("Connection lost; resuming (%1 of %2)...").arg(tries + 1).arg(maxTries));
+        emit status(ShownText("ReleaseSource",
+            QT_TRANSLATE_NOOP("ReleaseSource", "Connection lost; resuming (%1 of %2)..."))
+                        .arg(tries + 1)
+                        .arg(maxTries));
     } else if (outcome == Overloaded && overloadRetries++ < overloadRetriesAllowed) {
         pause.start(overloadPause());
         return;

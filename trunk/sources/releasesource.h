@@ -2,6 +2,7 @@
 #define RELEASESOURCE_H
 
 #include "cappedfile.h"
+#include "showntext.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -84,7 +85,7 @@ signals:
     void progress(qint64 done, qint64 total);
     // "Connection lost; resuming (2 of 5)..." while a try is pending; an
     // empty text once bytes flow again.
-    void status(const QString &text);
+    void status(const ShownText &text);
     void finished(bool ok, const QString &reason);
 
 protected:

@@ -1,6 +1,8 @@
 #ifndef SOURCELIST_H
 #define SOURCELIST_H
 
+#include "showntext.h"
+
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -100,7 +102,7 @@ signals:
     // a resumed archive fetched whole again.
     void sourceLeft(const QString &line);
     void progress(qint64 done, qint64 total);
-    void status(const QString &text);
+    void status(const ShownText &text);
 
 private:
     enum Step {

@@ -8,6 +8,7 @@
 #include "mainwindow.h"
 #include "platform.h"
 #include "settings.h"
+#include "translations.h"
 #include "trial.h"
 
 #include <QApplication>
@@ -55,7 +56,7 @@ int Startup::run()
     // trial that never confirmed a start is reverted, before anything reads
     // the installation.
     QString judged;
-    QString note;
+    ShownText note;
     QString reason;
     if (locked == InstanceLock::Acquired && whole
         && !Trial::judge(installation, &judged, &note, &reason))
@@ -70,6 +71,9 @@ int Startup::run()
     InternetConnTest probe(nullptr);
     probe.isConnectedToNetwork();
 
+    // Before the window: its title is translated as it is built. The log
+    // stays English whatever the language.
+    Translations::install(QLocale());
     MainWindow window(installation, nullptr);
     if (locked != InstanceLock::Acquired)
         window.installNothing(QStringLiteral("this updater holds no lock on the installation"));

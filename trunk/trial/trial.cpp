@@ -122,9 +122,17 @@ bool endTrial(Installation &installation, const QString &line, QString *said, QS
     return true;
 }
 
+ShownText restoredNote(const Record &trial)
+{
+    return ShownText("Trial",
+        QT_TRANSLATE_NOOP("Trial", "Version %1 did not start properly; restored version %2"))
+        .arg(trial.version)
+        .arg(trial.previous);
+}
+
 // Puts the version before `trial` back and ends the trial: true with *line
 // (and *note) once it is back, or once a confirmation came in first.
-bool revert(Installation &installation, const Record &trial, QString *line, QString *note,
+bool revert(Installation &installation, const Record &trial, QString *line, ShownText *note,
     QString *reason)
 {
     QString why;
@@ -168,14 +176,16 @@ bool revert(Installation &installation, const Record &trial, QString *line, QStr
                 return true;
             },
             &unsaved);
-        *note = QStringLiteral("Version %1 did not start properly; restoring version %2 failed")
-                    .arg(trial.version, trial.previous);
+        *note = ShownText("Trial",
+            QT_TRANSLATE_NOOP(
+                "Trial", "Version %1 did not start properly; restoring version %2 failed"))
+                    .arg(trial.version)
+                    .arg(trial.previous);
         return fail(reason,
-            *note + QStringLiteral(" (%1); version %2 stays").arg(why, trial.version));
+            note->english() + QStringLiteral(" (%1); version %2 stays").arg(why, trial.version));
     }
-    *note = QStringLiteral("Version %1 did not start properly; restored version %2")
-                .arg(trial.version, trial.previous);
-    return endTrial(installation, *note, line, reason, trial.version);
+    *note = restoredNote(trial);
+    return endTrial(installation, note->english(), line, reason, trial.version);
 }
 
 } // namespace
@@ -185,7 +195,7 @@ void Trial::advanceClockForTesting(qint64 seconds)
     clockOffsetMs += seconds * 1000;
 }
 
-bool Trial::judge(Installation &installation, QString *line, QString *note, QString *reason)
+bool Trial::judge(Installation &installation, QString *line, ShownText *note, QString *reason)
 {
     const QString installed = installation.installedVersion();
     Record trial;
@@ -213,9 +223,8 @@ bool Trial::judge(Installation &installation, QString *line, QString *note, QStr
     }
     if (trial.reverting && installed != trial.version) {
         // A revert that an earlier run began, finished by the recovery.
-        *note = QStringLiteral("Version %1 did not start properly; restored version %2")
-                    .arg(trial.version, trial.previous);
-        return endTrial(installation, *note, line, reason, trial.version);
+        *note = restoredNote(trial);
+        return endTrial(installation, note->english(), line, reason, trial.version);
     }
     if (installed != trial.version)
         return endTrial(installation,
@@ -249,10 +258,14 @@ bool Trial::judge(Installation &installation, QString *line, QString *note, QStr
     if (!trial.reverting
         && (Launcher::applicationRunning(installation.appDir()) || !trial.started.isEmpty())) {
         // Its files are not replaced under it; the next start tries again.
-        *note = QStringLiteral("Version %1 did not confirm a start; version %2 is "
-                               "restored at a start after the application has closed")
-                    .arg(trial.version, trial.previous);
-        *line = *note + QStringLiteral(" (an application started by this updater still runs)");
+        *note = ShownText("Trial",
+            QT_TRANSLATE_NOOP("Trial",
+                "Version %1 did not confirm a start; version %2 is "
+                "restored at a start after the application has closed"))
+                    .arg(trial.version)
+                    .arg(trial.previous);
+        *line = note->english()
+            + QStringLiteral(" (an application started by this updater still runs)");
         return true;
     }
     return revert(installation, trial, line, note, reason);

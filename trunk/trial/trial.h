@@ -2,6 +2,7 @@
 #define TRIAL_H
 
 #include "instancelock.h"
+#include "showntext.h"
 
 #include <QString>
 
@@ -25,12 +26,13 @@ public:
     // reverts a version launched `confirm` times without a confirmation
     // (postponed while an application the updater started still runs), and
     // tidies a trial that no longer matches what is installed. *line is the
-    // line to log and *note the one for the window's status line, each
+    // line to log and *note the one for the window's status line (in
+    // English the same words as in the log), each
     // empty when there is nothing to say. False, with *reason the line to
     // log instead, when what it decided could not be carried out (the
     // revert, the kept version's removal, or saving the state failed).
     [[nodiscard]] static bool judge(
-        Installation &installation, QString *line, QString *note, QString *reason);
+        Installation &installation, QString *line, ShownText *note, QString *reason);
 
     // Before installing `version` over `previous` with the version kept:
     // records the trial that starts, with no launch counted, once `version`

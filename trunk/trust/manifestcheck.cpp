@@ -4,6 +4,7 @@
 #include "releasefiles.h"
 #include "safefiles.h"
 #include "signatureverifier.h"
+#include "updateoffer.h"
 #include "updatestate.h"
 #include "version.h"
 
@@ -118,11 +119,8 @@ bool ManifestCheck::judge(
         return refuse(reason,
             QStringLiteral("No newer version: installed \"%1\", published \"%2\"")
                 .arg(input.installedVersion, version));
-    if (!manifest.offeredTo(id))
-        return refuse(reason,
-            QStringLiteral("Version %1 is offered to %2% of installations; not yet this one")
-                .arg(version)
-                .arg(manifest.rollout));
+    if (!UpdateOffer::inRollout(manifest, id, reason))
+        return false;
     judgement->manifest = manifest;
     return true;
 }
