@@ -1618,16 +1618,19 @@ private slots:
         QTest::addColumn<QString>("rootsSigning"); // the roots' signatures published
         QTest::addColumn<QString>("outcome"); // the line that ends the run
         QTest::addColumn<QString>("walked"); // a line of the walk; empty: none
+        QTest::addColumn<bool>("onMirror"); // the primary down, all on an HTTPS mirror
         // The keyring lists the second key alone: the built-in one is retired.
         QTest::newRow("release-key-rotated")
-            << "second" << "built-in" << "Update installed" << "Keyring 1 verified";
+            << "second" << "built-in" << "Update installed" << "Keyring 1 verified" << false;
+        QTest::newRow("release-key-rotated-on-https-mirror")
+            << "second" << "built-in" << "Update installed" << "Keyring 1 verified" << true;
         QTest::newRow("retired-key-refused")
             << "built-in" << "built-in" << "No update: release information refused: "
-            << "Keyring 1 verified";
+            << "Keyring 1 verified" << false;
         // Signed by its own root alone, not by the key the updater trusts.
         QTest::newRow("keyring-without-the-built-in-root")
             << "second" << "second" << "No update: release information refused: "
-            << "Keyring 1 refused: signed by 0 of the roots of keyring 0";
+            << "Keyring 1 refused: signed by 0 of the roots of keyring 0" << false;
     }
     void keyring()
     {
@@ -1635,6 +1638,7 @@ private slots:
         QFETCH(QString, rootsSigning);
         QFETCH(QString, outcome);
         QFETCH(QString, walked);
+        QFETCH(bool, onMirror);
         layOut("1.0", QString(), false);
         const QString second = tmp->filePath("second");
         const QString ring = tmp->filePath("ring");
@@ -1670,8 +1674,14 @@ private slots:
                 QVERIFY(QFile::copy(dir + "/" + name, serverFolder + "/" + name));
         }
 
-        FtpServer &server = sharedFtp;
-        QVERIFY(serve(server));
+        const auto noMirrors = qScopeGuard([] { serverMirrors.clear(); });
+        if (onMirror) {
+            serverPort = closedPort();
+            QVERIFY(shareHttps(serverRoot));
+            serverMirrors = QStringList {sharedHttps.url().toString()};
+        } else {
+            QVERIFY(serve(sharedFtp));
+        }
         SignatureVerifier::setPublicKeyForTesting(publicKey);
         Answerer answerer(Answerer::Yes);
         MainWindow window(nullptr);
@@ -1686,9 +1696,13 @@ private slots:
         QCOMPARE(ends.size(), 1);
         QVERIFY2(ends.first().startsWith(outcome), qPrintable(ends.first()));
         int walkedLines = 0;
-        for (const MessageLog::Line &line : log->lines())
+        int sourcesLeft = 0;
+        for (const MessageLog::Line &line : log->lines()) {
             walkedLines += line.text.startsWith(walked);
+            sourcesLeft += line.text.startsWith("Source ftp://");
+        }
         QCOMPARE(walkedLines, 1);
+        QCOMPARE(sourcesLeft, onMirror ? 1 : 0);
         // What was walked is kept for the next run; a refused keyring is not.
         QCOMPARE(QFile::exists(appDir + "/.update-keyring"), walked.contains("verified"));
         expectInstalled(outcome == "Update installed" ? "1.1" : "1.0");
