@@ -200,10 +200,14 @@ int keyringMain(const QStringList &arguments, const KeyringUpload &upload)
         }
         if (!KeyringTool::writeNext(dir, keyring, days, &reason))
             return failWith(reason);
-        std::printf("Wrote %s into %s: %d release keys, %d of %d roots sign the next; sign it "
-                    "with enough roots of this keyring and of the one before, then publish.\n",
-            qPrintable(Keyring::fileName(last + 1)), qPrintable(dir), keyring.releaseKeys.size(),
-            keyring.threshold, keyring.roots.size());
+        QStringList ids;
+        for (const Keyring::Key &k : qAsConst(keyring.releaseKeys))
+            ids << k.idText();
+        std::printf("Wrote %s into %s: releases signed by %s; %d of %d roots sign the next. "
+                    "Sign it with enough roots of this keyring and of the one before, then "
+                    "publish.\n",
+            qPrintable(Keyring::fileName(last + 1)), qPrintable(dir),
+            qPrintable(ids.join(QStringLiteral(", "))), keyring.threshold, keyring.roots.size());
         return Success;
     }
     if (command == QLatin1String("sign")) {

@@ -38,9 +38,16 @@ make_release() { # version
 }
 
 publish_release() { # version key-dir key-name
-    echo "== Publishing Demo $1 signed by key $3"
+    echo "== Publishing Demo $1 signed by $3"
     "$publish" --server "127.0.0.1:$ftp_port" --folder demo_mac --product Demo --version "$1" \
-        --key "$2/minisign.key" "$run/release-$1" 2>&1 | sed 's/^/   /'
+        --key "$2/minisign.key" "$run/release-$1" >"$run/publish-$1.log" 2>&1 || true
+    grep -E '^(Published|updater-publish)' "$run/publish-$1.log" | sed 's/^/   /'
+}
+# Each keyring upload's last line (the whole output is in demo-run/).
+publish_keyring() { # options...
+    "$publish" keyring publish "$ring" --server "127.0.0.1:$ftp_port" "$@" >>"$run/keyring.log" 2>&1 ||
+        { tail -n 1 "$run/keyring.log" >&2; exit 1; }
+    tail -n 1 "$run/keyring.log" | sed 's/^/   /'
 }
 
 run_updater() { # label
@@ -58,31 +65,30 @@ run_updater() { # label
 make_release 1.1
 make_release 1.2
 make_release 1.3
-publish_release 1.1 "$run/keys" "A ($key_a)"
+publish_release 1.1 "$run/keys" "key A ($key_a)"
 run_updater "Run 1: 1.1 signed by A"
 
 echo "== Keyring: key B ($key_b) signs releases from now on, A is revoked"
 ring=$run/keyring
+# Paths as the README shows them: from the repository.
+short() { sed "s|$repo/||g; s/^/   /"; }
 "$publish" keyring init "$ring" --product Demo --folder demo_mac --root "$run/keys/minisign.pub" \
-    --threshold 1 --release-key "$run/keys/minisign.pub" --release-key "$run/keys-b/minisign.pub" |
-    sed 's/^/   /'
-"$publish" keyring sign "$ring" --key "$run/keys/minisign.key" | sed 's/^/   /'
-"$publish" keyring publish "$ring" --server "127.0.0.1:$ftp_port" \
-    --built-in-key "$run/keys/minisign.pub" 2>&1 | sed 's/^/   /'
-"$publish" keyring revoke "$ring" --key-id "$key_a" | sed 's/^/   /'
-"$publish" keyring sign "$ring" --key "$run/keys/minisign.key" | sed 's/^/   /'
-"$publish" keyring publish "$ring" --server "127.0.0.1:$ftp_port" 2>&1 | sed 's/^/   /'
+    --threshold 1 --release-key "$run/keys/minisign.pub" --release-key "$run/keys-b/minisign.pub" | short
+"$publish" keyring sign "$ring" --key "$run/keys/minisign.key" | short
+publish_keyring --built-in-key "$run/keys/minisign.pub"
+"$publish" keyring revoke "$ring" --key-id "$key_a" | short
+"$publish" keyring sign "$ring" --key "$run/keys/minisign.key" | short
+publish_keyring
 for sig in "$server"/demo_mac/keyring-*.minisig; do
     name=${sig##*/}
     minisign -V -q -p "$run/keys/minisign.pub" -m "${sig%.*.minisig}" -x "$sig" &&
         echo "   minisign -V -p A.pub: $name verifies"
 done
 
-publish_release 1.2 "$run/keys-b" "B ($key_b)"
+publish_release 1.2 "$run/keys-b" "key B ($key_b)"
 run_updater "Run 2: the keyring walked, 1.2 signed by B"
 
-echo "== Publishing Demo 1.3 signed by the revoked key A"
-publish_release 1.3 "$run/keys" "A ($key_a)" || true
+publish_release 1.3 "$run/keys" "the revoked key A ($key_a)"
 echo "   ... and put on the server by hand, as a thief of key A would"
 "$publish" --output "$run/out-1.3" --folder demo_mac --product Demo --version 1.3 \
     --key "$run/keys/minisign.key" "$run/release-1.3" >/dev/null

@@ -110,9 +110,13 @@ void KeyringWalk::judgeNext()
         return;
     }
     current = next;
-    emit walked(QStringLiteral("Keyring %1 verified: %2 release keys, %3 of %4 roots sign the next")
+    QStringList ids;
+    for (const Keyring::Key &key : qAsConst(next.releaseKeys))
+        ids << key.idText();
+    emit walked(QStringLiteral("Keyring %1 verified: releases signed by %2; %3 of %4 roots sign "
+                               "the next")
                     .arg(version)
-                    .arg(next.releaseKeys.size())
+                    .arg(ids.join(QStringLiteral(", ")))
                     .arg(next.threshold)
                     .arg(next.roots.size()));
     step();
