@@ -144,6 +144,13 @@ void SourceList::fetchRelease(const QString &releaseVersion, bool signature, qin
 
 void SourceList::fetchFile(const QString &name, const QString &filePath, qint64 cap)
 {
+    // Whatever a cancel left of an earlier fetchBytes() is forgotten.
+    bytesDone = nullptr;
+    startFile(name, filePath, cap);
+}
+
+void SourceList::startFile(const QString &name, const QString &filePath, qint64 cap)
+{
     otherName = name;
     otherPath = filePath;
     otherCap = cap;
@@ -159,15 +166,17 @@ void SourceList::fetchBytes(
         QTimer::singleShot(0, this, [done] { done(QByteArray()); });
         return;
     }
+    // Before the source starts: it may end at once.
     bytesDone = done;
-    fetchFile(name, path(ReleaseFiles::keyringDownload), cap);
+    startFile(name, path(ReleaseFiles::keyringDownload), cap);
 }
 
 std::function<void(const QString &, qint64, const std::function<void(const QByteArray &)> &)>
 SourceList::bytesFetcher()
 {
-    return [this](const QString &name, qint64 cap,
-               const std::function<void(const QByteArray &)> &done) { fetchBytes(name, cap, done); };
+    return
+        [this](const QString &name, qint64 cap,
+            const std::function<void(const QByteArray &)> &done) { fetchBytes(name, cap, done); };
 }
 
 void SourceList::start(Step next)

@@ -120,6 +120,8 @@ private:
     };
 
     void start(Step step);
+    // fetchFile() and fetchBytes() without a word on what ends them.
+    void startFile(const QString &name, const QString &path, qint64 cap);
     void stepFinished(bool ok, const QString &reason);
     // Logs why the current source is left and goes on with the next.
     void leave(const QString &reason);
