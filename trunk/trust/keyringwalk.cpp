@@ -62,8 +62,8 @@ void KeyringWalk::step()
         candidate = bytes;
         signatures.clear();
         // Its own roots' signatures are asked for as well as the current
-        // ones': read from what is not yet trusted, but only ever counted
-        // after a threshold of the current roots has vouched for the keyring.
+        // ones': named by bytes nobody has vouched for yet, they count only
+        // beside a threshold of the current roots' signatures.
         Keyring unverified;
         QString ignored;
         QVector<Keyring::Key> keys = current.roots;
