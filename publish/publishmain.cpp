@@ -1,3 +1,5 @@
+#include "keyringcommand.h"
+#include "keyringtool.h"
 #include "manifestwriter.h"
 #include "passwordreader.h"
 #include "progressreporter.h"
@@ -40,35 +42,6 @@ int failWith(const QString &reason, bool logged = false, ExitCode code = Failure
 int refuse(const QString &reason)
 {
     return failWith(reason, false, Usage);
-}
-
-// "host:port", "[v6]:port" or a bare host (port 21).
-bool parseServer(const QString &text, QString *host, quint16 *port)
-{
-    QString h = text;
-    QString p = QStringLiteral("21");
-    const int colon = text.lastIndexOf(QLatin1Char(':'));
-    if (text.startsWith(QLatin1Char('['))) {
-        const int close = text.indexOf(QLatin1Char(']'));
-        if (close < 0)
-            return false;
-        h = text.mid(1, close - 1);
-        if (close + 1 < text.size()) {
-            if (text.at(close + 1) != QLatin1Char(':'))
-                return false;
-            p = text.mid(close + 2);
-        }
-    } else if (colon >= 0 && text.indexOf(QLatin1Char(':')) == colon) {
-        h = text.left(colon);
-        p = text.mid(colon + 1);
-    }
-    bool ok = false;
-    const uint value = p.toUInt(&ok);
-    if (!ok || value == 0 || value > 65535 || h.isEmpty())
-        return false;
-    *host = h;
-    *port = quint16(value);
-    return true;
 }
 
 int keygen(const QString &dir)
@@ -135,6 +108,11 @@ int main(int argc, char **argv)
     if (!qEnvironmentVariableIsSet("QT_LOGGING_RULES"))
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
+    if (QCoreApplication::arguments().value(1) == QLatin1String("keyring"))
+        return keyringMain(QCoreApplication::arguments(),
+            [&app](const Publisher::Server &server, const QString &dir, const QStringList &names,
+                const QString &done) { return upload(app, server, dir, names, done); });
+
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Builds app.zip from SOURCE_DIR, signs it, writes version.ver and publishes "
@@ -143,7 +121,8 @@ int main(int argc, char **argv)
                        "  updater-publish rollout --percent N ...   re-signs the release "
                        "information on the server, offering the release to N% of installations.\n"
                        "  updater-publish refresh --expires DAYS ...   re-signs it to expire DAYS "
-                       "days from now."));
+                       "days from now.\n"
+                       "  updater-publish keyring --help   the keyring: root and release keys."));
     parser.addHelpOption();
     const QCommandLineOption serverOption(
         QStringLiteral("server"), QStringLiteral("The FTP server."), QStringLiteral("HOST:PORT"));
@@ -257,7 +236,7 @@ int main(int argc, char **argv)
         usage = QStringLiteral("--folder is needed");
     else if (!resign && !parser.isSet(productOption))
         usage = QStringLiteral("--product is needed");
-    else if (!local && !parseServer(parser.value(serverOption), &host, &port))
+    else if (!local && !ReleaseCheck::parseServer(parser.value(serverOption), &host, &port))
         usage = QStringLiteral("--server HOST:PORT is needed");
     bool timeoutOk = false;
     const int timeoutSeconds = parser.value(timeoutOption).toInt(&timeoutOk);
@@ -308,6 +287,18 @@ int main(int argc, char **argv)
     server.password = parser.value(passwordOption);
     server.folder = folder;
     server.timeoutMs = timeoutSeconds * 1000;
+
+    // Once a keyring is published, only a release key it lists may sign.
+    int keyring = 0;
+    QByteArray keyringBytes;
+    Keyring published;
+    if (!local
+        && (!KeyringTool::fetchPublished(server, &keyring, &keyringBytes, &reason)
+            || (keyring > 0
+                && (!Keyring::parse(keyringBytes, &published, &reason)
+                    || !KeyringTool::checkReleaseKey(
+                        published, signer.keyId(), QDateTime::currentSecsSinceEpoch(), &reason)))))
+        return failWith(reason);
 
     QTemporaryDir work;
     const QString outputDir = local ? parser.value(outputOption) : work.path();

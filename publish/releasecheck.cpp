@@ -145,3 +145,31 @@ QString ReleaseCheck::oneLine(const QString &text)
     line.replace(QChar(0), QLatin1Char(' '));
     return line;
 }
+
+bool ReleaseCheck::parseServer(const QString &text, QString *host, quint16 *port)
+{
+    QString h = text;
+    QString p = QStringLiteral("21");
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (text.startsWith(QLatin1Char('['))) {
+        const int close = text.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            return false;
+        h = text.mid(1, close - 1);
+        if (close + 1 < text.size()) {
+            if (text.at(close + 1) != QLatin1Char(':'))
+                return false;
+            p = text.mid(close + 2);
+        }
+    } else if (colon >= 0 && text.indexOf(QLatin1Char(':')) == colon) {
+        h = text.left(colon);
+        p = text.mid(colon + 1);
+    }
+    bool ok = false;
+    const uint value = p.toUInt(&ok);
+    if (!ok || value == 0 || value > 65535 || h.isEmpty())
+        return false;
+    *host = h;
+    *port = quint16(value);
+    return true;
+}

@@ -41,6 +41,9 @@ namespace ReleaseCheck {
 // it quotes a server's multi-line reply.
 QString oneLine(const QString &text);
 
+// "host:port", "[v6]:port" or a bare host (port 21).
+[[nodiscard]] bool parseServer(const QString &text, QString *host, quint16 *port);
+
 } // namespace ReleaseCheck
 
 #endif // RELEASECHECK_H

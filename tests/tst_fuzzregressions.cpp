@@ -54,6 +54,7 @@ void tst_FuzzRegressions::replay_data()
     addFiles(
         QStringLiteral("deltaindex"), QStringLiteral("fuzz/deltaindex"), QStringLiteral("*"), true);
     addFiles(QStringLiteral("state"), QStringLiteral("fuzz/state"), QStringLiteral("*"), true);
+    addFiles(QStringLiteral("keyring"), QStringLiteral("fuzz/keyring"), QStringLiteral("*"), true);
 }
 
 void tst_FuzzRegressions::replay()
@@ -67,6 +68,8 @@ void tst_FuzzRegressions::replay()
         fuzzManifest(bytes, size_t(input.size()));
     } else if (target == QLatin1String("deltaindex")) {
         fuzzDeltaIndex(bytes, size_t(input.size()));
+    } else if (target == QLatin1String("keyring")) {
+        fuzzKeyring(bytes, size_t(input.size()));
     } else if (kept) {
         if (target == QLatin1String("listing"))
             fuzzListingLine(bytes, size_t(input.size()));

@@ -1854,6 +1854,107 @@ private slots:
         QCOMPARE(manifests, installed == "1.1" && primary != "altered-no-manifest" ? 1 : 0);
     }
 
+    // A keyring published beside the release (made, signed and checked
+    // with updater-publish): the walk runs before the manifest is judged,
+    // and the newest keyring says which key signs. Its rules have their
+    // rows in tst_keyring; these carry them through the window.
+    void keyring_data()
+    {
+        QTest::addColumn<QString>("releaseKey"); // "built-in" or "second"
+        QTest::addColumn<QString>("rootsSigning"); // the roots' signatures published
+        QTest::addColumn<QString>("outcome"); // the line that ends the run
+        QTest::addColumn<QString>("walked"); // a line of the walk; empty: none
+        QTest::addColumn<bool>("onMirror"); // the primary down, all on an HTTPS mirror
+        // The keyring lists the second key alone: the built-in one is retired.
+        QTest::newRow("release-key-rotated")
+            << "second" << "built-in" << "Update installed" << "Keyring 1 verified" << false;
+        QTest::newRow("release-key-rotated-on-https-mirror")
+            << "second" << "built-in" << "Update installed" << "Keyring 1 verified" << true;
+        QTest::newRow("retired-key-refused")
+            << "built-in" << "built-in" << "No update: release information refused: "
+            << "Keyring 1 verified" << false;
+        // Signed by its own root alone, not by the key the updater trusts.
+        QTest::newRow("keyring-without-the-built-in-root")
+            << "second" << "second" << "No update: release information refused: "
+            << "Keyring 1 refused: signed by 0 of the roots of keyring 0" << false;
+    }
+    void keyring()
+    {
+        QFETCH(QString, releaseKey);
+        QFETCH(QString, rootsSigning);
+        QFETCH(QString, outcome);
+        QFETCH(QString, walked);
+        QFETCH(bool, onMirror);
+        layOut("1.0", QString(), false);
+        const QString second = tmp->filePath("second");
+        const QString ring = tmp->filePath("ring");
+        Tool tool;
+        QVERIFY2(tool.run(QStringLiteral(UPDATER_PUBLISH), {"keygen", second}, "\n\n",
+                     withoutPublishPassword()),
+            tool.output);
+        const QString builtInKey = keys.filePath("minisign.key");
+        const QString secondKey = second + "/minisign.key";
+        QVERIFY2(tool.run(QStringLiteral(UPDATER_PUBLISH),
+                     {"keyring", "init", ring, "--product", "Viewer", "--folder", "demo_mac",
+                         "--root", second + "/minisign.pub", "--release-key",
+                         second + "/minisign.pub"}),
+            tool.output);
+        for (const QString &signer : {builtInKey, secondKey}) {
+            if (rootsSigning == "built-in" || signer == secondKey)
+                QVERIFY2(tool.run(QStringLiteral(UPDATER_PUBLISH),
+                             {"keyring", "sign", ring, "--key", signer}, {},
+                             withoutPublishPassword()),
+                    tool.output);
+        }
+        const QString out = tmp->filePath("out");
+        const QString source = tmp->filePath("release");
+        for (const ZipEntry &entry : newRelease())
+            QVERIFY(writeFile(source + "/" + entry.name, entry.data, entry.mode < 0 ? -1 : entry.mode & 0777));
+        QVERIFY2(tool.run(QStringLiteral(UPDATER_PUBLISH),
+                     {"--output", out, "--product", "Viewer", "--folder", "demo_mac", "--version",
+                         "1.1", "--key", releaseKey == "second" ? secondKey : builtInKey, source},
+                     {}, withoutPublishPassword()),
+            tool.output);
+        for (const QString &dir : {out, ring}) {
+            for (const QString &name : QDir(dir).entryList(QDir::Files))
+                QVERIFY(QFile::copy(dir + "/" + name, serverFolder + "/" + name));
+        }
+
+        const auto noMirrors = qScopeGuard([] { serverMirrors.clear(); });
+        if (onMirror) {
+            serverPort = closedPort();
+            QVERIFY(shareHttps(serverRoot));
+            serverMirrors = QStringList {sharedHttps.url().toString()};
+        } else {
+            QVERIFY(serve(sharedFtp));
+        }
+        SignatureVerifier::setPublicKeyForTesting(publicKey);
+        Answerer answerer(Answerer::Yes);
+        MainWindow window(nullptr);
+        window.show();
+        QVERIFY(soon([&] { return !window.isVisible(); }, 30000));
+
+        QStringList ends;
+        for (const MessageLog::Line &line : log->lines()) {
+            if (line.text.startsWith("No update") || line.text.startsWith("Update "))
+                ends << line.text;
+        }
+        QCOMPARE(ends.size(), 1);
+        QVERIFY2(ends.first().startsWith(outcome), qPrintable(ends.first()));
+        int walkedLines = 0;
+        int sourcesLeft = 0;
+        for (const MessageLog::Line &line : log->lines()) {
+            walkedLines += line.text.startsWith(walked);
+            sourcesLeft += line.text.startsWith("Source ftp://");
+        }
+        QCOMPARE(walkedLines, 1);
+        QCOMPARE(sourcesLeft, onMirror ? 1 : 0);
+        // What was walked is kept for the next run; a refused keyring is not.
+        QCOMPARE(QFile::exists(appDir + "/.update-keyring"), walked.contains("verified"));
+        expectInstalled(outcome == "Update installed" ? "1.1" : "1.0");
+    }
+
+
     // "version.ver" and "app.zip.minisig" are small: one announced larger
     // than its cap is never asked for, one that arrives larger than it
     // announced stops its transfer with the file holding no more than that.

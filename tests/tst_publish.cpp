@@ -52,6 +52,8 @@ private slots:
     void readerDuringPublish();
     void manifestCommands_data();
     void manifestCommands();
+    void keyringCommands_data();
+    void keyringCommands();
 
 private:
     void addServerRows();
@@ -895,6 +897,98 @@ void TestPublish::manifestCommands()
     // Nothing left behind: the two files were renamed into place.
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
         releaseNames);
+}
+
+// Keyrings made, signed in turn by roots with their own keys (one
+// encrypted), and published to a real server, or refused before anything
+// goes up; then a release signed with the given key. "w" is the key
+// updaters are built with, "p" (password "secret") and "r" further roots.
+void TestPublish::keyringCommands_data()
+{
+    QTest::addColumn<QStringList>("steps"); // commands run in turn; "release:KEY" publishes 1.1
+    QTest::addColumn<QString>("error"); // of the last step; empty: all succeed
+    const QString init = "init --product Demo --folder demo_mac --root p --root r --threshold 2 "
+                         "--release-key w --release-key r";
+    const QStringList first
+        = {init, "sign --key w", "sign --key p", "sign --key r", "publish --built-in-key w"};
+    QTest::newRow("first-keyring-then-release") << first + QStringList {"release:w"} << "";
+    QTest::newRow("too-few-of-its-own-roots")
+        << QStringList {init, "sign --key w", "sign --key p", "publish --built-in-key w"}
+        << "keyring 1 would be refused: signed by 1 of its own roots, 2 needed";
+    QTest::newRow("not-signed-by-the-built-in-key")
+        << QStringList {init, "sign --key p", "sign --key r", "publish --built-in-key w"}
+        << "signed by 0 of the roots of keyring 0, 1 needed";
+    QTest::newRow("not-the-next-number") << first
+            + QStringList {"add-key --release-key p", "roots", "sign --key p", "sign --key r",
+                "publish"} << "keyring 3 is not the next one: the server's newest is keyring 1";
+    QTest::newRow("revoked-key-signs-a-release") << first
+            + QStringList {"revoke --release-key w", "sign --key p", "sign --key r", "publish",
+                "release:w"} << "revoked by keyring 2";
+    QTest::newRow("listed-key-signs-a-release") << first
+            + QStringList {"revoke --release-key w", "sign --key p", "sign --key r", "publish",
+                "release:r"} << "";
+}
+
+void TestPublish::keyringCommands()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QString, error);
+    Server server;
+    QVERIFY2(server.start("pyftpdlib"), qPrintable(server.why));
+    const QString folder = server.root.filePath("demo_mac");
+    QTemporaryDir ring;
+    Tool t;
+    if (!QFile::exists(dir.filePath("r.key")))
+        QVERIFY2(
+            t.run(minisign, {"-G", "-W", "-p", dir.filePath("r.pub"), "-s", dir.filePath("r.key")}),
+            t.output);
+    const QString address = QStringLiteral("127.0.0.1:%1").arg(server.port());
+    int keyringsPublished = 0;
+    for (int i = 0; i < steps.size(); ++i) {
+        QStringList args = steps.at(i).split(' ');
+        QByteArray input;
+        if (args.first().startsWith("release:")) {
+            args = QStringList {"--server", address, "--folder", "demo_mac", "--product", "Demo",
+                "--version", "1.1", "--key", dir.filePath(args.first().mid(8) + ".key"),
+                dir.filePath("release")};
+        } else {
+            for (QString &arg : args) {
+                if (arg == "w" || arg == "p" || arg == "r")
+                    arg = dir.filePath(arg + (steps.at(i).startsWith("sign") ? ".key" : ".pub"));
+            }
+            input = steps.at(i) == "sign --key p" ? "secret\n" : "";
+            args = QStringList {"keyring", args.takeFirst(), ring.path()} + args;
+            if (args.at(1) == "publish")
+                args << "--server" << address;
+        }
+        const bool ok = t.run(publishTool, args, input, environmentWith());
+        keyringsPublished += ok && args.value(1) == "publish";
+        if (i + 1 < steps.size() || error.isEmpty()) {
+            QVERIFY2(ok, qPrintable(steps.at(i) + ": " + t.output));
+            continue;
+        }
+        QVERIFY(!ok);
+        QVERIFY2(t.output.contains(error.toUtf8()), t.output);
+    }
+    // What is on the server is what the updater would take, each signature
+    // one minisign verifies with its root's public key.
+    const QStringList keyrings = QDir(folder).entryList({"keyring-*.json"});
+    QCOMPARE(keyrings.size(), keyringsPublished);
+    for (const QString &name : QDir(folder).entryList({"keyring-*.minisig"})) {
+        const QString id = name.section('.', 2, 2);
+        bool verified = false;
+        for (const char *key : {"w", "p", "r"}) {
+            const QString pub = dir.filePath(QLatin1String(key) + ".pub");
+            verified = verified
+                || (Minisign::keyIdText(Minisign::publicKeyId(Tool::read(pub))) == id
+                    && t.run(minisign,
+                        {"-V", "-p", pub, "-m", folder + "/" + name.section('.', 0, 1), "-x",
+                            folder + "/" + name}));
+        }
+        QVERIFY2(verified, qPrintable(name));
+    }
+    QCOMPARE(QFile::exists(folder + "/release.json"),
+        error.isEmpty() && steps.last().startsWith("release:"));
 }
 
 QTEST_GUILESS_MAIN(TestPublish)

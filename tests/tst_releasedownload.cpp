@@ -99,6 +99,14 @@ private slots:
         QTest::newRow("altered-without-key-then-genuine")
             << QStringList {"altered", "good"} << "crc"
             << "" << QStringList {"archive refused: "};
+        // Once a keyring is walked, the archive's own signature must be by a
+        // release key it lists, the built-in key or not.
+        QTest::newRow("signed-by-a-listed-release-key") << QStringList {"good"} << "keyring-lists"
+                                                        << "" << QStringList {};
+        QTest::newRow("signed-by-a-revoked-key-on-every-source")
+            << QStringList {"good", "good"} << "keyring-revokes"
+            << "signature refused: signed with key "
+            << QStringList {"revoked by keyring 1", "revoked by keyring 1"};
     }
     void release()
     {
@@ -116,6 +124,15 @@ private slots:
         QSignalSpy leftLines(&sources, &SourceList::sourceLeft);
         ReleaseDownload download(&sources, check == "crc" ? QByteArray() : publicKey);
         QSignalSpy finished(&download, &ReleaseDownload::finished);
+        if (check.startsWith("keyring")) {
+            Keyring keyring = Keyring::builtIn(publicKey);
+            keyring.version = 1;
+            if (check == "keyring-revokes") {
+                keyring.revoked << keyring.releaseKeys.first().idText();
+                keyring.releaseKeys.clear();
+            }
+            download.setKeyring(keyring);
+        }
         std::optional<ReleaseManifest> manifest;
         if (check == "manifest")
             manifest = genuine;

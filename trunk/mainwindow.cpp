@@ -9,6 +9,7 @@
 #include "ftpsource.h"
 #include "installation.h"
 #include "installer.h"
+#include "keyringwalk.h"
 #include "launcher.h"
 #include "manifestcheck.h"
 #include "qftp.h"
@@ -133,6 +134,14 @@ MainWindow::MainWindow(Installation &installation, QWidget *parent)
             commandFinished(!ok);
     });
     download = new ReleaseDownload(sources, publicKey, this);
+    keyrings = new KeyringWalk(DirManager::getAppDir(), publicKey, {appName, serverAppDir}, this);
+    connect(keyrings, &KeyringWalk::walked, sources, &SourceList::sourceLeft);
+    connect(keyrings, &KeyringWalk::finished, this, [this](bool ok, const QString &reason) {
+        if (!ok)
+            return releaseRefused(reason);
+        download->setKeyring(keyrings->newest());
+        sources->fetchManifest();
+    });
     connect(download, &ReleaseDownload::downloaded, this,
         [this] { qDebug().noquote() << "Downloaded:" << amount.english(); });
     connect(download, &ReleaseDownload::signatureVerified, this, [](const QString &version) {
@@ -329,10 +338,11 @@ void MainWindow::versionReceived()
 {
     if (publicKey.isEmpty())
         return compareVersions();
-    // The manifest before its signature: a publish renames the signature into
-    // place first, so after a new manifest the signature fetched is new too.
+    // The keyring first: it says which keys sign. The manifest then comes
+    // before its signature: a publish renames the signature into place
+    // first, so after a new manifest the signature fetched is new too.
     stage = WaitSources;
-    sources->fetchManifest();
+    keyrings->start(sources->bytesFetcher(), QDateTime::currentSecsSinceEpoch());
 }
 
 void MainWindow::compareVersions()
@@ -385,6 +395,7 @@ void MainWindow::judgeManifest()
     UpdateState state = installation->stateForDecision();
     ManifestCheck::Input input;
     input.publicKey = publicKey;
+    input.keyring = keyrings->newest();
     input.manifest = sources->manifest();
     input.signature = sources->manifestSignature();
     input.publishedVersion = remoteVersion;

@@ -17,6 +17,7 @@ class CappedFile;
 class DeltaUpdate;
 class Installation;
 class Installer;
+class KeyringWalk;
 class QFtp;
 class QLabel;
 class QProgressBar;
@@ -174,6 +175,7 @@ private:
     QFtp *ftp = nullptr;
     SourceList *sources = nullptr;
     ReleaseDownload *download = nullptr;
+    KeyringWalk *keyrings = nullptr; // which keys sign, walked before the manifest
     DeltaUpdate *delta = nullptr; // in use until dropped
     Installer *installer = nullptr;
     Ui::MainWindow *ui;

@@ -2,6 +2,7 @@
 #include "fuzzcheck.h"
 
 #include "deltaindex.h"
+#include "keyring.h"
 #include "releasefiles.h"
 #include "releasemanifest.h"
 #include "version.h"
@@ -67,4 +68,35 @@ void fuzzDeltaIndex(const uint8_t *data, size_t size)
     DeltaIndex again;
     check(DeltaIndex::fromJson(index.toJson(), &again, &reason), "written form refused");
     check(again.toJson() == index.toJson(), "written form reads back otherwise");
+}
+
+void fuzzKeyring(const uint8_t *data, size_t size)
+{
+    const QByteArray bytes = bytesOf(data, size);
+    Keyring keyring;
+    QString reason;
+    if (!Keyring::parse(bytes, &keyring, &reason)) {
+        check(!reason.isEmpty(), "keyring refused without a reason");
+        return;
+    }
+    check(keyring.version >= 1 && keyring.version <= Keyring::maxVersion, "version out of range");
+    check(
+        !keyring.roots.isEmpty() && keyring.roots.size() <= Keyring::maxKeys, "roots out of range");
+    check(!keyring.releaseKeys.isEmpty() && keyring.releaseKeys.size() <= Keyring::maxKeys,
+        "release keys out of range");
+    check(keyring.threshold >= 1 && keyring.threshold <= keyring.roots.size(),
+        "threshold out of range");
+    for (const Keyring::Key &key : keyring.roots + keyring.releaseKeys)
+        check(key.id().size() == 8, "a key without a key id");
+    check(!keyring.binding.product.isEmpty() && !keyring.binding.folder.isEmpty(),
+        "accepted a keyring bound to nothing");
+    Keyring again;
+    check(Keyring::parse(keyring.toJson(), &again, &reason), "written form refused");
+    check(again.toJson() == keyring.toJson(), "written form reads back otherwise");
+    // Without a single signature no keyring follows another.
+    Keyring before = keyring;
+    before.version = keyring.version - 1;
+    Keyring next;
+    check(!before.admitsNext(bytes, {}, keyring.binding, 0, &next, &reason),
+        "a keyring taken without signatures");
 }

@@ -16,4 +16,8 @@ void fuzzManifest(const uint8_t *data, size_t size);
 // A delta's "delta.json", into DeltaIndex::fromJson.
 void fuzzDeltaIndex(const uint8_t *data, size_t size);
 
+// "keyring-N.json", into Keyring::parse: read before any root has vouched
+// for it (its roots name the signatures to fetch), so every byte is anyone's.
+void fuzzKeyring(const uint8_t *data, size_t size);
+
 #endif // RELEASETARGETS_H

@@ -6,6 +6,8 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
+
 // What the signature verifier and the publishing tool's signer share of
 // minisign's file formats: the sizes of the decoded lines, their algorithm
 // tags, and the prehash of a signed file.
@@ -53,6 +55,30 @@ QString commentToken(const QString &comment, const QString &name);
 
 // libsodium's start-up; false when the library cannot be used.
 bool initSodium();
+
+// The decoded key line ("Ed", key id, public key) of a public key given as
+// its base64 line or as a whole minisign.pub; a null array when malformed.
+QByteArray decodePublicKey(const QByteArray &text);
+// The key id of a public key (as decodePublicKey() takes it); a null array
+// when malformed.
+QByteArray publicKeyId(const QByteArray &text);
+// The key id a signature file names; a null array when malformed.
+QByteArray signatureKeyId(const QByteArray &signatureFile);
+
+// Checks signatureFile against publicKey (as decodePublicKey() takes it):
+// a prehashed "ED" signature by that key over the file whose BLAKE2b-512
+// `prehash` gives (it fails with its reason when the file cannot be read),
+// and the global signature over the signature and the trusted comment.
+// `what` names the signed file in a refusal ("the archive"). True with
+// *trustedComment (may be null); else false with one line in *reason.
+[[nodiscard]] bool verify(const QByteArray &publicKey,
+    const std::function<bool(QByteArray *hash, QString *reason)> &prehash,
+    const QByteArray &signatureFile, const QString &what, QByteArray *trustedComment,
+    QString *reason);
+// The same over bytes already read.
+[[nodiscard]] bool verifyBytes(const QByteArray &publicKey, const QByteArray &content,
+    const QByteArray &signatureFile, const QString &what, QByteArray *trustedComment,
+    QString *reason);
 
 } // namespace Minisign
 

@@ -21,6 +21,11 @@ constexpr char deltaPrefix[] = "delta-";
 constexpr char deltaSuffix[] = ".zip";
 constexpr char deltaIndexSuffix[] = ".json";
 constexpr char deltaIndex[] = "delta.json";
+// Keyring N is "keyring-N.json", each root's signature over it
+// "keyring-N.json.KEYID.minisig" (KEYID as minisign prints it).
+constexpr char keyringPrefix[] = "keyring-";
+constexpr char keyringSuffix[] = ".json";
+constexpr char keyringSignatureSuffix[] = ".minisig";
 
 // Kept in the application directory.
 constexpr char downloadedVersionFile[] = "new_version.ver";
@@ -47,6 +52,10 @@ constexpr char deltaStaging[] = ".update-delta";
 // What the installed release holds: each path with its kind, mode, size and
 // BLAKE2b-512, written with every install and revert.
 constexpr char installedFiles[] = ".update-files";
+// The newest keyring this installation has verified, as it was published.
+constexpr char keptKeyring[] = ".update-keyring";
+// Where each keyring file of a walk arrives, read once and removed.
+constexpr char keyringDownload[] = ".update-keyring.part";
 
 // An archive whose size no source announced (no SIZE, no listing, a chunked
 // body) and no verified manifest gave: never held beyond this.
@@ -56,6 +65,8 @@ constexpr qint64 maxVersionFileSize = 1024;
 constexpr qint64 maxSignatureSize = 64 * 1024;
 constexpr qint64 maxManifestSize = 1024 * 1024;
 constexpr qint64 maxNotesSize = 64 * 1024;
+// A few dozen keys of a hundred bytes each.
+constexpr qint64 maxKeyringSize = 64 * 1024;
 // A few hundred bytes a path; generous for releases of many thousand files.
 constexpr qint64 maxDeltaIndexSize = 32 * 1024 * 1024;
 // A file patched is held whole in memory as the patch's reference.

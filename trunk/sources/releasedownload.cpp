@@ -8,6 +8,7 @@
 #include "sourcelist.h"
 #include "version.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QThread>
 
@@ -138,6 +139,12 @@ void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
                     .arg(signature.fileName(), why));
         signatureBytes = signature.read(ReleaseFiles::maxSignatureSize + 1);
     }
+    QByteArray key = publicKey;
+    QString notListed;
+    if (!manifest && !publicKey.isEmpty() && !keyring.isBuiltIn()
+        && !keyring.releaseKeyFor(
+            signatureBytes, QDateTime::currentSecsSinceEpoch(), &key, &notListed))
+        return sources->refuseRelease(QStringLiteral("signature refused: ") + notListed);
     struct Check
     {
         bool ok = false;
@@ -152,7 +159,7 @@ void ReleaseDownload::archiveFetched(bool ok, const QString &reason)
     }
     const ReleaseManifest::Binding own {appName, serverAppDir};
     verifier = QThread::create(
-        [check, key = publicKey, archive, bytes = signatureBytes, signedRelease = manifest, own] {
+        [check, key, archive, bytes = signatureBytes, signedRelease = manifest, own] {
             if (signedRelease)
                 check->ok = ManifestCheck::checkArchive(*signedRelease, archive, &check->reason);
             else if (key.isEmpty())

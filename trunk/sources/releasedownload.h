@@ -1,6 +1,7 @@
 #ifndef RELEASEDOWNLOAD_H
 #define RELEASEDOWNLOAD_H
 
+#include "keyring.h"
 #include "releasemanifest.h"
 
 #include <QByteArray>
@@ -33,6 +34,10 @@ public:
     // Waits for a check under way.
     ~ReleaseDownload() override;
 
+    // The newest keyring verified: once one is published, an archive's own
+    // signature must be by a release key it lists.
+    void setKeyring(const Keyring &newest) { keyring = newest; }
+
     void start(const QString &publishedVersion, const QString &installedVersion,
         const std::optional<ReleaseManifest> &manifest);
     // Stops without a finished(): a partial archive stays for the next run,
@@ -64,6 +69,7 @@ private:
 
     SourceList *sources;
     QByteArray publicKey;
+    Keyring keyring;
     QString published;
     QString installed;
     std::optional<ReleaseManifest> manifest;

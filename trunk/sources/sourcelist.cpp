@@ -10,7 +10,10 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QTimer>
 #include <QUrl>
+
+#include <utility>
 
 namespace {
 
@@ -160,12 +163,39 @@ void SourceList::fetchRelease(const QString &releaseVersion, bool signature, qin
 
 void SourceList::fetchFile(const QString &name, const QString &filePath, qint64 cap)
 {
+    // Whatever a cancel left of an earlier fetchBytes() is forgotten.
+    bytesDone = nullptr;
+    startFile(name, filePath, cap);
+}
+
+void SourceList::startFile(const QString &name, const QString &filePath, qint64 cap)
+{
     otherName = name;
     otherPath = filePath;
     otherCap = cap;
     if (current == 0)
         primary->adopt(session, primaryListing);
     start(File);
+}
+
+void SourceList::fetchBytes(
+    const QString &name, qint64 cap, const std::function<void(const QByteArray &)> &done)
+{
+    if (current == 0 && !primaryListing.isEmpty() && !primaryListing.contains(name)) {
+        QTimer::singleShot(0, this, [done] { done(QByteArray()); });
+        return;
+    }
+    // Before the source starts: it may end at once.
+    bytesDone = done;
+    startFile(name, path(ReleaseFiles::keyringDownload), cap);
+}
+
+std::function<void(const QString &, qint64, const std::function<void(const QByteArray &)> &)>
+SourceList::bytesFetcher()
+{
+    return
+        [this](const QString &name, qint64 cap,
+            const std::function<void(const QByteArray &)> &done) { fetchBytes(name, cap, done); };
 }
 
 void SourceList::start(Step next)
@@ -213,6 +243,15 @@ void SourceList::stepFinished(bool ok, const QString &reason)
     auto *source = qobject_cast<ReleaseSource *>(sender());
     if (source != sources.value(current) || step == Idle)
         return;
+    if (step == File && bytesDone) {
+        step = Idle;
+        const auto done = std::exchange(bytesDone, nullptr);
+        const QString scratch = path(ReleaseFiles::keyringDownload);
+        const QByteArray bytes = ok ? readFetched(scratch, otherCap) : QByteArray();
+        QFile::remove(scratch);
+        done(bytes.size() > otherCap ? QByteArray() : bytes);
+        return;
+    }
     if (step == File) {
         step = Idle;
         emit fileFetched(ok, reason);

@@ -9,6 +9,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class FtpSource;
 class QFtp;
 class ReleaseSource;
@@ -79,6 +81,15 @@ public:
     // version, into `path`, at most cap bytes, not resumed. A source without
     // it is not left: fileFetched() says so, and the archive can still come.
     void fetchFile(const QString &name, const QString &path, qint64 cap);
+    // One small file (a keyring, a signature over it) from the source that
+    // told the version, read once within cap: `done` gets its bytes, or a
+    // null array when the source has none. A file the primary server's
+    // listing does not name is not asked for. No signal follows.
+    void fetchBytes(
+        const QString &name, qint64 cap, const std::function<void(const QByteArray &)> &done);
+    // fetchBytes() as a function to hand on (to the keyring's walk).
+    std::function<void(const QString &, qint64, const std::function<void(const QByteArray &)> &)>
+    bytesFetcher();
     // Stops; a partial archive stays for the next run.
     void cancel();
     // The run ends: a partial archive it never went on with (nothing newer,
@@ -117,6 +128,8 @@ private:
     };
 
     void start(Step step);
+    // fetchFile() and fetchBytes() without a word on what ends them.
+    void startFile(const QString &name, const QString &path, qint64 cap);
     void stepFinished(bool ok, const QString &reason);
     // Logs why the current source is left and goes on with the next.
     void leave(const QString &reason);
@@ -135,6 +148,7 @@ private:
     QString otherName; // of fetchFile()
     QString otherPath;
     qint64 otherCap = -1;
+    std::function<void(const QByteArray &)> bytesDone; // of fetchBytes()
     QHash<QString, qint64> primaryListing;
     bool resumed = false;
     bool archiveFetched = false; // by this run, whole or not

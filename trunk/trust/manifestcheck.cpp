@@ -50,8 +50,13 @@ bool ManifestCheck::judge(
     // The bytes verified are the bytes parsed: nothing is read again.
     QString trustedVersion;
     QString why;
+    // A published keyring names the keys that sign; before any, the built-in key does.
+    QByteArray publicKey = input.publicKey;
+    if (!input.keyring.isBuiltIn()
+        && !input.keyring.releaseKeyFor(input.signature, input.now, &publicKey, &why))
+        return refuse(reason, refusal(QStringLiteral("signature refused: ") + why));
     if (!SignatureVerifier::verifyBytes(
-            input.publicKey, input.manifest, input.signature, input.own, &trustedVersion, &why))
+            publicKey, input.manifest, input.signature, input.own, &trustedVersion, &why))
         return refuse(reason, refusal(QStringLiteral("signature refused: ") + why));
     ReleaseManifest manifest;
     if (!ReleaseManifest::parse(input.manifest, &manifest, &why))

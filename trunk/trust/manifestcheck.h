@@ -1,6 +1,7 @@
 #ifndef MANIFESTCHECK_H
 #define MANIFESTCHECK_H
 
+#include "keyring.h"
 #include "releasemanifest.h"
 
 #include <QString>
@@ -8,7 +9,8 @@
 class UpdateState;
 
 // Whether a signed "release.json" lets this installation offer its release:
-// the signature with the built-in key, the version against "version.ver",
+// the signature with a key the newest keyring lists (the built-in key
+// before any), the version against "version.ver",
 // the trusted comment and the installed version, freshness, replay against
 // what the installation has verified before, and the staged rollout. Then,
 // once downloaded, whether the archive is the one it describes.
@@ -27,6 +29,9 @@ public:
     struct Input
     {
         QByteArray publicKey; // minisign public key line
+        // The newest keyring verified: when one was published, the release
+        // keys it lists sign instead of publicKey.
+        Keyring keyring;
         // "release.json" and "release.json.minisig" as fetched, each read
         // once within its cap; a null manifest: it could not be read.
         QByteArray manifest;

@@ -17,18 +17,6 @@ const unsigned char *bytes(const QByteArray &a)
     return reinterpret_cast<const unsigned char *>(a.constData());
 }
 
-// The decoded key line of a public key given as its base64 line or as a
-// whole minisign.pub.
-QByteArray decodePublicKey(const QByteArray &text)
-{
-    for (const QByteArray &line : Minisign::lines(text.trimmed())) {
-        const QByteArray trimmed = line.trimmed();
-        if (!trimmed.isEmpty() && !trimmed.startsWith(Minisign::untrustedPrefix))
-            return Minisign::decodeBase64(trimmed);
-    }
-    return QByteArray();
-}
-
 bool fail(QString *reason, const QString &text)
 {
     if (reason)
@@ -97,61 +85,10 @@ bool SignatureVerifier::verifyHash(const QByteArray &publicKeyBase64,
     const std::function<bool(QByteArray *, QString *)> &prehash, const QByteArray &signatureFile,
     const ReleaseManifest::Binding &own, QString *trustedVersion, QString *reason)
 {
-    if (!Minisign::initSodium())
-        return fail(reason, QStringLiteral("the cryptography library cannot be used"));
-
-    const QByteArray key = decodePublicKey(publicKeyBase64);
-    if (key.size() != Minisign::publicKeyLineBytes || !key.startsWith(Minisign::keyAlgorithm))
-        return fail(reason, QStringLiteral("the public key is malformed"));
-    const QByteArray keyId = key.mid(2, Minisign::keyIdBytes);
-    const QByteArray publicKey = key.mid(2 + Minisign::keyIdBytes);
-
-    if (signatureFile.isEmpty())
-        return fail(reason, QStringLiteral("the signature is missing"));
-    const QList<QByteArray> lines = Minisign::lines(signatureFile);
-    if (lines.size() < 4 || !lines.at(0).startsWith(Minisign::untrustedPrefix)
-        || !lines.at(2).startsWith(Minisign::trustedPrefix))
-        return fail(reason, QStringLiteral("the signature is malformed"));
-    const QByteArray sigLine = Minisign::decodeBase64(lines.at(1));
-    const QByteArray globalSignature = Minisign::decodeBase64(lines.at(3));
-    if (sigLine.size() != Minisign::signatureLineBytes
-        || globalSignature.size() != Minisign::signatureBytes)
-        return fail(reason, QStringLiteral("the signature is malformed"));
-    const QByteArray algorithm = sigLine.left(2);
-    const QByteArray signature = sigLine.mid(2 + Minisign::keyIdBytes);
-    // Only the prehashed kind: a legacy signature is over whatever bytes it
-    // is given, so one genuine "ED" signature relabelled "Ed" would vouch
-    // for a 64-byte file holding the hash of the real archive.
-    if (algorithm == Minisign::keyAlgorithm)
-        return fail(reason,
-            QStringLiteral("a legacy \"Ed\" signature; only prehashed \"ED\" signatures are "
-                           "accepted"));
-    if (algorithm != Minisign::prehashedAlgorithm)
-        return fail(reason,
-            QStringLiteral("unknown signature algorithm \"%1\"")
-                .arg(QString::fromLatin1(algorithm.toHex())));
-    if (sigLine.mid(2, Minisign::keyIdBytes) != keyId)
-        return fail(reason,
-            QStringLiteral("signed with another key (%1, expected %2)")
-                .arg(Minisign::keyIdText(sigLine.mid(2, Minisign::keyIdBytes)),
-                    Minisign::keyIdText(keyId)));
-
-    QByteArray hash;
-    QString why;
-    if (!prehash(&hash, &why))
-        return fail(reason, why);
-    const bool archiveOk = crypto_sign_verify_detached(bytes(signature), bytes(hash),
-                               quint64(hash.size()), bytes(publicKey))
-        == 0;
-    if (!archiveOk)
-        return fail(reason, QStringLiteral("the archive does not match its signature"));
-
-    const QByteArray comment = lines.at(2).mid(Minisign::trustedPrefix.size());
-    const QByteArray signedComment = signature + comment;
-    if (crypto_sign_verify_detached(bytes(globalSignature), bytes(signedComment),
-            quint64(signedComment.size()), bytes(publicKey))
-        != 0)
-        return fail(reason, QStringLiteral("the trusted comment does not match its signature"));
+    QByteArray comment;
+    if (!Minisign::verify(publicKeyBase64, prehash, signatureFile, QStringLiteral("the archive"),
+            &comment, reason))
+        return false;
 
     const QString text = QString::fromUtf8(comment);
     const QString version = versionToken(text);
