@@ -70,6 +70,7 @@ bool ManifestWriter::describe(const QString &archivePath, const QString &version
     m.archiveSize = QFileInfo(archivePath).size();
     m.rollout = options.rollout;
     m.confirm = options.confirm;
+    m.background = options.background;
     if (!Minisign::prehashFile(archivePath, &m.archiveHash, reason))
         return false;
     if (!options.notesPath.isEmpty()) {

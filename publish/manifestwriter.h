@@ -20,6 +20,7 @@ struct ManifestOptions
     // Earlier releases (folders or their "app.zip") to write deltas from.
     QStringList previous;
     int confirm = 0; // launches without a confirmed start before a revert; 0: no trial
+    bool background = false; // "delivery": "background"
 };
 
 // The publisher's side of "release.json": describes a built archive, signs

@@ -197,9 +197,14 @@ int main(int argc, char **argv)
         QStringLiteral("An earlier release (its folder or its app.zip) to write a delta from; "
                        "may be given more than once."),
         QStringLiteral("PATH"));
+    const QCommandLineOption deliveryOption(QStringLiteral("delivery"),
+        QStringLiteral("ask (the default: updaters ask before downloading) or background "
+                       "(downloaded while the application runs, installed at its next start)."),
+        QStringLiteral("MODE"), QStringLiteral("ask"));
     parser.addOptions({serverOption, folderOption, productOption, versionOption, keyOption,
         userOption, passwordOption, outputOption, timeoutOption, expiresOption, rolloutOption,
         percentOption, notesOption, confirmOption, previousOption});
+    parser.addOption(deliveryOption);
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
         QStringLiteral("The folder whose contents become the archive."));
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -231,6 +236,12 @@ int main(int argc, char **argv)
         usage = QStringLiteral("%1 takes neither --output, --version, --product, --notes, "
                                "--confirm-launches nor --previous")
                     .arg(command);
+    else if (resign && parser.isSet(deliveryOption))
+        usage = QStringLiteral("%1 keeps the release's delivery: it takes no --delivery")
+                    .arg(command);
+    else if (parser.value(deliveryOption) != QLatin1String("ask")
+        && parser.value(deliveryOption) != QLatin1String("background"))
+        usage = QStringLiteral("--delivery takes ask or background");
     else if (command == QLatin1String("rollout")
         && !numberOption(parser.value(percentOption), 0, 100, &percent))
         usage = QStringLiteral("rollout needs --percent N, N from 0 to 100");
@@ -296,6 +307,7 @@ int main(int argc, char **argv)
     if (!signer.loadSecretKey(keyPath, password, &reason))
         return failWith(reason);
     manifestOptions.notesPath = parser.value(notesOption);
+    manifestOptions.background = parser.value(deliveryOption) == QLatin1String("background");
 
     Publisher::Server server;
     server.host = host;

@@ -11,8 +11,8 @@
 #include "installer.h"
 #include "launcher.h"
 #include "manifestcheck.h"
-#include "notesview.h"
 #include "qftp.h"
+#include "readyupdate.h"
 #include "releasedownload.h"
 #include "releasefiles.h"
 #include "safefiles.h"
@@ -20,6 +20,7 @@
 #include "signatureverifier.h"
 #include "sourcelist.h"
 #include "trial.h"
+#include "updatequestion.h"
 #include "updatestate.h"
 #include "version.h"
 
@@ -29,9 +30,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLocale>
-#include <QMessageBox>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QTimer>
 
 namespace {
@@ -47,9 +46,10 @@ MainWindow::MainWindow(QWidget *parent)
     ownInstallation.reset(installation);
 }
 
-MainWindow::MainWindow(Installation &installation, QWidget *parent)
+MainWindow::MainWindow(Installation &installation, QWidget *parent, ReadyUpdate *ready)
     : QMainWindow(parent)
     , installation(&installation)
+    , ready(ready)
     , ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
@@ -74,15 +74,11 @@ MainWindow::MainWindow(Installation &installation, QWidget *parent)
     progressBar->hide();
     setStatus(QStringLiteral("Checking for updates..."));
 
-    localVersion = installation.installedVersion();
-
     publicKey = SignatureVerifier::builtInPublicKey();
     if (publicKey.isEmpty())
         qDebug() << "Archives are not verified: the updater was built without a public key";
 
     ftp = new QFtp(this);
-    ftp->connectToHost(serverHost, quint16(serverPort));
-    ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
 
     connect(ftp, SIGNAL(listInfo(QUrlInfo)), this, SLOT(handleListInfo(QUrlInfo)));
     connect(ftp, SIGNAL(stateChanged(int)), this, SLOT(handleStateChanged(int)));
@@ -144,6 +140,31 @@ MainWindow::MainWindow(Installation &installation, QWidget *parent)
             else
                 finish(QStringLiteral("Update not installed: ") + reason);
         });
+    // A ready update goes in before anything is asked of the server.
+    if (!ready || !ready->checkedForInstall()) {
+        startSession();
+        return;
+    }
+    stage = Installing;
+    setStatus(QStringLiteral("Installing version %1...").arg(ready->manifest().version));
+    connect(ready, &ReadyUpdate::progress, this, &MainWindow::showInstallProgress);
+    connect(ready, &ReadyUpdate::installed, this, [this](bool whole, const QStringList &lines) {
+        for (const QString &line : lines)
+            qDebug().noquote() << line;
+        if (!whole || closeDeferred)
+            return whole ? finish(QString()) : finishNeedingAttention();
+        setStatus(QStringLiteral("Checking for updates..."));
+        stage = WaitLogin;
+        startSession();
+    });
+    ready->install(installation);
+}
+
+void MainWindow::startSession()
+{
+    localVersion = installation->installedVersion();
+    ftp->connectToHost(serverHost, quint16(serverPort));
+    ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
 }
 
 MainWindow::~MainWindow()
@@ -359,8 +380,25 @@ void MainWindow::offerUpdate()
                    .arg(remoteVersion));
     else if (!installRefusal.isEmpty())
         finish(QStringLiteral("Version %1 not offered: %2").arg(remoteVersion, installRefusal));
+    else if (manifest && manifest->background && ready)
+        goBackground();
     else
         askForUpdate();
+}
+
+void MainWindow::goBackground()
+{
+    if (ready->completeVersion() == remoteVersion)
+        return finish(QStringLiteral("Version %1 is ready and waits for a later start: the "
+                                     "application still ran at this one")
+                          .arg(remoteVersion));
+    qDebug().noquote() << QStringLiteral("Version %1 is downloaded in the background and "
+                                         "installed at the next start")
+                              .arg(remoteVersion);
+    background = true;
+    ready->goBackground();
+    launchApplication();
+    downloadRelease();
 }
 
 void MainWindow::manifestMissing()
@@ -484,42 +522,22 @@ void MainWindow::dropDelta(const QString &why)
 
 void MainWindow::askForUpdate()
 {
-    QMessageBox box(nullptr);
-    box.setText(QStringLiteral("New update is available. Do you want to update now?"));
-    QStringList details;
-    details << QStringLiteral("Installed version: %1")
-                   .arg(localVersion.isEmpty() ? QStringLiteral("none") : localVersion)
-            << QStringLiteral("Published version: %1").arg(remoteVersion);
     // The signed size when there is one (the delta's when it is used), not the listing's.
-    const qint64 archiveSize = delta ? delta->offer().size
-        : manifest                   ? manifest->archiveSize
-                                     : listedSizes.value(QLatin1String(ReleaseFiles::archive), -1);
-    if (archiveSize >= 0)
-        details
-            << QStringLiteral("Download size: %1").arg(QLocale().formattedDataSize(archiveSize));
-    box.setInformativeText(details.join(QLatin1Char('\n')));
-    qDebug().noquote() << "Question:" << details.join(QLatin1String("; "));
-    if (manifest && !manifest->notes.isEmpty())
-        NotesView::addTo(&box, manifest->notes);
-    box.addButton(QMessageBox::No);
-    box.addButton(QMessageBox::Yes);
-    box.exec();
-
-    // Closing the box counts as No: No is its escape button.
-    const QAbstractButton *clicked = box.clickedButton();
-    if (!clicked || clicked->text() == box.button(QMessageBox::No)->text()) {
+    const qint64 size = delta ? delta->offer().size
+        : manifest            ? manifest->archiveSize
+                              : listedSizes.value(QLatin1String(ReleaseFiles::archive), -1);
+    if (!UpdateQuestion::ask(localVersion, remoteVersion, size,
+            manifest ? manifest->notes : QString(),
+            [](const QString &details) { qDebug().noquote() << "Question:" << details; })) {
         finish(QStringLiteral("Update declined"));
-    } else if (clicked->text() == box.button(QMessageBox::Yes)->text()) {
-        if (ftp->state() == QFtp::LoggedIn || !sources->answeredByPrimary()) {
-            downloadRelease();
-        } else {
-            // The server dropped the session while the question was open (servers
-            // close idle ones after a few minutes): log in again first.
-            stage = WaitReconnect;
-            setStatus(QStringLiteral("Downloading update..."));
-            ftp->connectToHost(serverHost, quint16(serverPort));
-            ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
-        }
+    } else if (ftp->state() == QFtp::LoggedIn || !sources->answeredByPrimary()) {
+        downloadRelease();
+    } else {
+        // The server dropped the session while the question was open (servers
+        // close idle ones after a few minutes): log in again first.
+        stage = WaitReconnect;
+        setStatus(QStringLiteral("Downloading update..."));
+        startSession();
     }
 }
 
@@ -570,6 +588,12 @@ void MainWindow::showAmount(qint64 done, qint64 total, const QString &suffix)
 
 void MainWindow::installArchive(const QString &archivePath)
 {
+    if (background) {
+        stage = Installing;
+        connect(ready, &ReadyUpdate::prepared, this, [this](bool, const QString &line) { finish(line); });
+        return ready->prepare(archivePath, delta, sources->manifest(), sources->manifestSignature(),
+            remoteVersion);
+    }
     stage = Installing;
     setStatus(QStringLiteral("Installing update..."));
     progressBar->setRange(0, 0);
@@ -623,7 +647,7 @@ void MainWindow::installArchive(const QString &archivePath)
 
 void MainWindow::finish(const QString &reason, const QString &status)
 {
-    if (launching)
+    if (launching && !background)
         return;
     stage = Finished;
     if (!reason.isEmpty())
@@ -631,6 +655,8 @@ void MainWindow::finish(const QString &reason, const QString &status)
     // Without the lock another updater may be downloading it.
     if (installRefusal.isEmpty())
         sources->removeUnusedPartial();
+    if (background)
+        return void(close()); // started when the run went to the background
     setStatus(status.isEmpty() ? QStringLiteral("Starting %1...").arg(appName) : status);
     launchApplication();
 }
@@ -675,16 +701,19 @@ void MainWindow::launchApplication()
         onTrial = notCounted;
     if (!onTrial.isEmpty())
         qDebug().noquote() << onTrial;
+    // Held also where a ready update waits: it is not installed under a running application.
+    const bool waits = ready && (background || !ready->completeVersion().isEmpty());
     const bool started = safe
         && Launcher::run(program, arguments,
-            onTrial.isEmpty() ? QString() : DirManager::getAppDir(), &reason);
+            onTrial.isEmpty() && !waits ? QString() : DirManager::getAppDir(), &reason, background);
     if (!started)
         qDebug().noquote() << reason;
     // A launch whose end is seen counts against a trial now; one handed
     // over counts once it has run for the grace time.
-    if (!started || Launcher::waitsForApplication())
+    if (!started || (Launcher::waitsForApplication() && !background))
         Trial::launchEnded(*installation, launch);
-    close();
+    if (!background)
+        close();
 }
 
 #include "moc_mainwindow.cpp"

@@ -47,6 +47,10 @@ constexpr char deltaStaging[] = ".update-delta";
 // What the installed release holds: each path with its kind, mode, size and
 // BLAKE2b-512, written with every install and revert.
 constexpr char installedFiles[] = ".update-files";
+// A release downloaded and unpacked in the background, installed at the
+// next start, and the lock its background run holds while it works.
+constexpr char readyUpdate[] = ".update-ready";
+constexpr char readyLock[] = ".update-ready.lock";
 
 // An archive whose size no source announced (no SIZE, no listing, a chunked
 // body) and no verified manifest gave: never held beyond this.

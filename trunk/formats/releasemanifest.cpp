@@ -102,6 +102,10 @@ bool ReleaseManifest::parse(const QByteArray &json, ReleaseManifest *manifest, Q
         return fail(reason,
             QStringLiteral("\"confirm\" is not a whole number from 0 to %1").arg(maxConfirm));
     m.confirm = int(launches);
+    const QJsonValue delivery = object.value(QLatin1String("delivery"));
+    if (!delivery.isUndefined() && !delivery.isString())
+        return fail(reason, QStringLiteral("\"delivery\" is not a string"));
+    m.background = delivery.toString() == QLatin1String("background");
     for (const QJsonValue &value : object.value(QLatin1String("deltas")).toArray()) {
         DeltaIndex::Offer offer;
         if (DeltaIndex::offerFromJson(value.toObject(), &offer))
@@ -130,6 +134,8 @@ QByteArray ReleaseManifest::toJson() const
         object.insert(QLatin1String("notes"), notes);
     if (confirm > 0)
         object.insert(QLatin1String("confirm"), confirm);
+    if (background)
+        object.insert(QLatin1String("delivery"), QStringLiteral("background"));
     if (!deltas.isEmpty()) {
         QJsonArray list;
         for (const DeltaIndex::Offer &offer : deltas)

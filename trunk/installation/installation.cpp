@@ -64,7 +64,8 @@ QStringList Installation::reservedNames()
              ReleaseFiles::deltaStaging, ReleaseFiles::downloadedVersionFile,
              ReleaseFiles::mirrorVersionFile, ReleaseFiles::archive, ReleaseFiles::archiveSignature,
              ReleaseFiles::partialArchive, ReleaseFiles::manifest, ReleaseFiles::manifestSignature,
-             ReleaseFiles::partialDelta, ReleaseFiles::downloadedDeltaIndex})
+             ReleaseFiles::partialDelta, ReleaseFiles::downloadedDeltaIndex,
+             ReleaseFiles::readyUpdate, ReleaseFiles::readyLock})
         names.append(QLatin1String(name));
     names.append(QLatin1String(ReleaseFiles::partialArchive)
         + QLatin1String(ReleaseFiles::partialRecordSuffix));
