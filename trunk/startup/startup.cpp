@@ -26,7 +26,7 @@ bool Startup::recover(const QString &appDir)
     return Installer::recover(appDir) || Installer::recover(appDir);
 }
 
-bool Startup::checkReady(Installation &installation, ReadyUpdate &ready)
+bool Startup::checkReady(Installation &installation, ReadyUpdate &ready, const QByteArray &key)
 {
     const QString version = ready.completeVersion();
     QString reason;
@@ -45,7 +45,7 @@ bool Startup::checkReady(Installation &installation, ReadyUpdate &ready)
         return false;
     }
     ManifestCheck::Input input;
-    input.publicKey = SignatureVerifier::builtInPublicKey();
+    input.publicKey = key;
     input.now = QDateTime::currentSecsSinceEpoch() + clockShift;
     input.own = {appName, serverAppDir};
     if (ready.check(installation, input, &reason))
@@ -108,7 +108,7 @@ int Startup::run()
 
     Settings::load(appDir);
     if (locked == InstanceLock::Acquired && whole)
-        checkReady(installation, ready);
+        checkReady(installation, ready, SignatureVerifier::builtInPublicKey());
 
     // Never waited for: its answer is only logged, and a host that does not
     // answer must not keep the window away.

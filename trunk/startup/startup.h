@@ -1,6 +1,7 @@
 #ifndef STARTUP_H
 #define STARTUP_H
 
+#include <QByteArray>
 #include <QString>
 
 class Installation;
@@ -29,8 +30,8 @@ int confirm();
 // ready update (ReadyUpdate) is to be installed before anything else. An
 // incomplete one, and one that fails its check, is removed; one is left
 // waiting while an application started from this installation runs. Logs
-// one line for each of these.
-bool checkReady(Installation &installation, ReadyUpdate &ready);
+// one line for each of these. `key` is the built-in public key.
+bool checkReady(Installation &installation, ReadyUpdate &ready, const QByteArray &key);
 // Test seam: seconds added to the clock checkReady() judges expiry by.
 extern qint64 clockShift;
 
