@@ -808,6 +808,10 @@ void TestPublish::manifestCommands_data()
         "30"} << "remove" << -1 << 0 << "cannot fetch the release information";
     QTest::newRow("rollout-without-percent")
         << QStringList {"rollout"} << "" << -1 << 0 << "rollout needs --percent N";
+    // The delivery is the release's: re-signing keeps it and never changes it.
+    QTest::newRow("rollout-with-delivery")
+        << QStringList {"rollout", "--percent", "50", "--delivery", "ask"} << "" << -1 << 0
+        << "rollout keeps the release's delivery";
 }
 
 void TestPublish::manifestCommands()
@@ -830,7 +834,8 @@ void TestPublish::manifestCommands()
     QVERIFY2(t.run(publishTool,
                  target
                      + QStringList {"--version", "1.1", "--product", "Demo", "--rollout", "10",
-                         "--expires", "7", "--confirm-launches", "3", "--notes",
+                         "--expires", "7", "--confirm-launches", "3", "--delivery",
+                         "background", "--notes",
                          work.filePath("notes.md"), dir.filePath("release")}),
         t.output);
     ReleaseManifest before;
@@ -839,6 +844,7 @@ void TestPublish::manifestCommands()
     QCOMPARE(before.rollout, 10);
     QCOMPARE(before.notes, QStringLiteral("# Notes\n"));
     QCOMPARE(before.confirm, 3);
+    QVERIFY(before.background);
     if (serverChange == "alter")
         QVERIFY(Tool::write(folder + "/release.json",
             Tool::read(folder + "/release.json").replace("\"rollout\": 10", "\"rollout\": 11")));
@@ -849,7 +855,7 @@ void TestPublish::manifestCommands()
     const bool ok = t.run(publishTool, command + target);
     if (rollout < 0) {
         QVERIFY(!ok);
-        QCOMPARE(t.exitCode, error.startsWith("rollout needs") ? 2 : 1);
+        QCOMPARE(t.exitCode, error.startsWith("rollout") ? 2 : 1);
         QVERIFY2(t.output.contains(error.toUtf8()), t.output);
         QCOMPARE(readRelease(folder), published);
         return;
@@ -876,6 +882,7 @@ void TestPublish::manifestCommands()
     QCOMPARE(manifest.archiveSize, before.archiveSize);
     QCOMPARE(manifest.notes, before.notes);
     QCOMPARE(manifest.confirm, before.confirm);
+    QCOMPARE(manifest.background, before.background);
     // Nothing left behind: the two files were renamed into place.
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
         releaseNames);

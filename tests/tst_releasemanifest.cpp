@@ -136,6 +136,15 @@ void TestReleaseManifest::fields_data()
                                       << "\"confirm\" is not a whole number from 0 to 10";
     QTest::newRow("confirm-not-a-number") << "{" + base + ",\"confirm\":\"3\"}"
                                           << "\"confirm\" is not a whole number from 0 to 10";
+    // Downloaded behind the application; a delivery not known here asks.
+    QTest::newRow("background") << "{" + base + ",\"delivery\":\"background\"}"
+                                << "";
+    QTest::newRow("delivery-ask") << "{" + base + ",\"delivery\":\"ask\"}"
+                                  << "";
+    QTest::newRow("delivery-unknown-asks") << "{" + base + ",\"delivery\":\"silent\"}"
+                                           << "";
+    QTest::newRow("delivery-not-a-string") << "{" + base + ",\"delivery\":1}"
+                                           << "\"delivery\" is not a string";
     QTest::newRow("notes-too-long")
         << "{" + base + ",\"notes\":\"" + QByteArray(64 * 1024 + 1, 'x') + "\"}"
         << "the notes are longer than 65536 bytes";
@@ -160,6 +169,7 @@ void TestReleaseManifest::fields()
     QCOMPARE(again.archiveSize, qint64(1000));
     QCOMPARE(again.expires, qint64(2000));
     QCOMPARE(again.confirm, json.contains("\"confirm\"") ? 10 : 0);
+    QCOMPARE(again.background, json.contains("\"background\""));
     QCOMPARE(again.binding.product, QStringLiteral("My Demo"));
     QCOMPARE(again.binding.folder, QStringLiteral("demo_mac"));
 }
