@@ -388,13 +388,10 @@ void MainWindow::offerUpdate()
 
 void MainWindow::goBackground()
 {
+    const QString line = QStringLiteral("Version %1 is ready; it installs at a later start");
     if (ready->completeVersion() == remoteVersion)
-        return finish(QStringLiteral("Version %1 is ready and waits for a later start: the "
-                                     "application still ran at this one")
-                          .arg(remoteVersion));
-    qDebug().noquote() << QStringLiteral("Version %1 is downloaded in the background and "
-                                         "installed at the next start")
-                              .arg(remoteVersion);
+        return finish(line.arg(remoteVersion));
+    qDebug().noquote() << "Downloading in the background:" << remoteVersion;
     background = true;
     ready->goBackground();
     launchApplication();
@@ -603,15 +600,12 @@ void MainWindow::installArchive(const QString &archivePath)
     // archive is unpacked, and a failure leaves the old installation whole.
     installer = delta ? delta->installer(this)
                       : new Installer(archivePath, DirManager::getAppDir(), this);
-    if (manifest && manifest->confirm > 0) {
-        // The release promised to confirm its starts: the version before
-        // it is kept, and put back if it never does.
-        QString reason;
-        if (Trial::begin(*installation, remoteVersion, localVersion, manifest->confirm, &reason))
-            installer->keepPrevious();
-        else
-            qDebug().noquote() << "Installed without a trial:" << reason;
-    }
+    // A release that promised to confirm its starts: the version before it
+    // is kept, and put back if it never does.
+    const QString untried = Trial::prepare(
+        *installation, installer, remoteVersion, localVersion, manifest ? manifest->confirm : 0);
+    if (!untried.isEmpty())
+        qDebug().noquote() << untried;
     connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
     connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
         // Installed, rolled back or recovered below: read again when asked.

@@ -195,14 +195,9 @@ Installer *ReadyUpdate::installer(
         return nullptr;
     }
     Installer *installer = Installer::forStagedDelta(appDir, record, parent);
-    if (checked.confirm > 0) {
-        // The trial counts from this start, as for a release installed on Yes.
-        if (Trial::begin(installation, Version::clean(checked.version),
-                installation.installedVersion(), checked.confirm, note))
-            installer->keepPrevious();
-        else
-            *note = QStringLiteral("Installed without a trial: ") + *note;
-    }
+    // The trial counts from this start, as for a release installed on Yes.
+    *note = Trial::prepare(installation, installer, Version::clean(checked.version),
+        installation.installedVersion(), checked.confirm);
     return installer;
 }
 
