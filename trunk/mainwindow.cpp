@@ -558,7 +558,7 @@ void MainWindow::downloadRelease()
 
 void MainWindow::showProgress(qint64 done, qint64 total)
 {
-    if ((stage != WaitArchive && stage != WaitDelta) || !progressBar->isVisible())
+    if ((stage != WaitArchive && stage != WaitDelta) || progressBar->isHidden())
         return;
     const qint64 elapsed = qMax<qint64>(downloadClock.elapsed(), 1);
     showAmount(done, total,
