@@ -25,8 +25,8 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <unistd.h>
 #include <functional>
+#include <unistd.h>
 
 // A background release against today's question (scripts/bench background
 // runs it):
@@ -151,7 +151,8 @@ int main(int argc, char **argv)
         for (const QString kind : {"none", "background", "ask"}) {
             const QString appDir = work.filePath(QStringLiteral("app-%1-%2").arg(kind).arg(run));
             QProcess::execute("cp", {"-a", oldDir, appDir});
-            if (!placeUpdater(appDir, QStringLiteral("xcb")) || !server.setRoot(work.filePath(kind)))
+            if (!placeUpdater(appDir, QStringLiteral("xcb"))
+                || !server.setRoot(work.filePath(kind)))
                 return 1;
             const int launches = open.calls().size();
             QElapsedTimer clock;

@@ -834,9 +834,8 @@ void TestPublish::manifestCommands()
     QVERIFY2(t.run(publishTool,
                  target
                      + QStringList {"--version", "1.1", "--product", "Demo", "--rollout", "10",
-                         "--expires", "7", "--confirm-launches", "3", "--delivery",
-                         "background", "--notes",
-                         work.filePath("notes.md"), dir.filePath("release")}),
+                         "--expires", "7", "--confirm-launches", "3", "--delivery", "background",
+                         "--notes", work.filePath("notes.md"), dir.filePath("release")}),
         t.output);
     ReleaseManifest before;
     QString reason;

@@ -80,8 +80,8 @@ class TestReadyUpdate : public QObject
         const QString archive = published + "/app.zip";
         QVERIFY2(ArchiveBuilder::build(newDir, archive, &why), qPrintable(why));
         DeltaBuilder::Delta delta;
-        QVERIFY2(DeltaBuilder::build(oldDir, archive, "1.1", published, &delta, &why),
-            qPrintable(why));
+        QVERIFY2(
+            DeltaBuilder::build(oldDir, archive, "1.1", published, &delta, &why), qPrintable(why));
         offer = delta.offer;
         ManifestOptions options;
         options.confirm = confirm;
@@ -171,22 +171,35 @@ private slots:
         QTest::addColumn<QString>("change"); // what happens between the runs
         QTest::addColumn<QString>("outcome"); // "installed", "discarded", "waits"
 
-        QTest::newRow("archive") << false << "" << "installed";
-        QTest::newRow("delta") << true << "" << "installed";
-        QTest::newRow("archive-on-trial") << false << "trial" << "installed";
-        QTest::newRow("file-changed") << false << "changeFile" << "discarded";
-        QTest::newRow("delta-file-changed") << true << "changeFile" << "discarded";
-        QTest::newRow("file-added") << false << "addFile" << "discarded";
+        QTest::newRow("archive") << false << ""
+                                 << "installed";
+        QTest::newRow("delta") << true << ""
+                               << "installed";
+        QTest::newRow("archive-on-trial") << false << "trial"
+                                          << "installed";
+        QTest::newRow("file-changed") << false << "changeFile"
+                                      << "discarded";
+        QTest::newRow("delta-file-changed") << true << "changeFile"
+                                            << "discarded";
+        QTest::newRow("file-added") << false << "addFile"
+                                    << "discarded";
         QTest::newRow("installed-file-edited-under-a-delta") << true << "editInstalled"
                                                              << "discarded";
-        QTest::newRow("manifest-expired") << false << "expire" << "discarded";
-        QTest::newRow("version-reverted-here") << false << "bad" << "discarded";
-        QTest::newRow("newer-release-verified-since") << false << "newer" << "discarded";
-        QTest::newRow("same-version-installed-since") << false << "installed" << "discarded";
-        QTest::newRow("signed-with-another-key") << false << "otherKey" << "discarded";
+        QTest::newRow("manifest-expired") << false << "expire"
+                                          << "discarded";
+        QTest::newRow("version-reverted-here") << false << "bad"
+                                               << "discarded";
+        QTest::newRow("newer-release-verified-since") << false << "newer"
+                                                      << "discarded";
+        QTest::newRow("same-version-installed-since") << false << "installed"
+                                                      << "discarded";
+        QTest::newRow("signed-with-another-key") << false << "otherKey"
+                                                 << "discarded";
         // A kill anywhere before the marker: the unpack or the delta's move.
-        QTest::newRow("killed-before-the-marker") << false << "unfinished" << "discarded";
-        QTest::newRow("application-still-running") << false << "running" << "waits";
+        QTest::newRow("killed-before-the-marker") << false << "unfinished"
+                                                  << "discarded";
+        QTest::newRow("application-still-running") << false << "running"
+                                                   << "waits";
     }
     void nextStart()
     {
@@ -223,8 +236,8 @@ private slots:
         else if (change == "unfinished")
             QVERIFY(QFile::remove(appDir + "/.update-ready/ready"));
         else if (change == "running") {
-            running = ::open(QFile::encodeName(appDir + "/.update-running").constData(),
-                O_RDWR | O_CREAT, 0644);
+            running = ::open(
+                QFile::encodeName(appDir + "/.update-running").constData(), O_RDWR | O_CREAT, 0644);
             QVERIFY(running >= 0 && ::flock(running, LOCK_SH) == 0);
         }
         QString why;

@@ -587,9 +587,10 @@ void MainWindow::installArchive(const QString &archivePath)
 {
     if (background) {
         stage = Installing;
-        connect(ready, &ReadyUpdate::prepared, this, [this](bool, const QString &line) { finish(line); });
-        return ready->prepare(archivePath, delta, sources->manifest(), sources->manifestSignature(),
-            remoteVersion);
+        connect(ready, &ReadyUpdate::prepared, this,
+            [this](bool, const QString &line) { finish(line); });
+        return ready->prepare(
+            archivePath, delta, sources->manifest(), sources->manifestSignature(), remoteVersion);
     }
     stage = Installing;
     setStatus(QStringLiteral("Installing update..."));

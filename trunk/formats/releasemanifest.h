@@ -62,8 +62,8 @@ struct ReleaseManifest
     // expires whole numbers, the archive's name a string, its size a whole
     // number from 0, its hash 128 lower-case hex digits, rollout 0 to 100
     // (100 when absent), notes a string of at most ReleaseFiles::maxNotesSize
-    // bytes of UTF-8, confirm 0 to maxConfirm (0 when absent), delivery a string when present. Unknown fields are ignored. False
-    // with *reason when anything is missing or out of range.
+    // bytes of UTF-8, confirm 0 to maxConfirm (0 when absent), delivery a string when present.
+    // Unknown fields are ignored. False with *reason when anything is missing or out of range.
     [[nodiscard]] static bool parse(
         const QByteArray &json, ReleaseManifest *manifest, QString *reason);
 

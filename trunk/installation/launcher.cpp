@@ -95,8 +95,8 @@ bool Launcher::command(const QString &appDir, const QString &name, QString *prog
     return true;
 }
 
-bool Launcher::run(const QString &program, const QStringList &arguments,
-    const QString &runningIn, QString *reason, bool detached)
+bool Launcher::run(const QString &program, const QStringList &arguments, const QString &runningIn,
+    QString *reason, bool detached)
 {
     if (detached && Platform::isWindows()) {
         // "open" hands the bundle over at once; a program is left running.

@@ -135,7 +135,8 @@ bool ReadyUpdate::check(
         // A delta's record is its index, which the manifest signs.
         bool signedIndex = false;
         for (const DeltaIndex::Offer &offer : qAsConst(checked.deltas))
-            signedIndex = signedIndex || (offer.from == from && offer.indexBlake2b == blake2b(json));
+            signedIndex
+                = signedIndex || (offer.from == from && offer.indexBlake2b == blake2b(json));
         if (!signedIndex)
             return fail(reason, QStringLiteral("its record is not the delta's signed index"));
         if (record.to != input.publishedVersion)
@@ -172,8 +173,8 @@ bool ReadyUpdate::checkTree(const DeltaIndex &index, bool full, QString *reason)
     // An archive's tree holds every path; a delta's what it made, the
     // rest kept as installed (which its check has compared).
     for (const DeltaIndex::Entry &e : index.entries) {
-        const bool kept = !full && (e.kind != DeltaIndex::Kind::File
-                                       || e.source == DeltaIndex::Source::Installed);
+        const bool kept = !full
+            && (e.kind != DeltaIndex::Kind::File || e.source == DeltaIndex::Source::Installed);
         if (!kept && !existsOnDisk(tree + QLatin1Char('/') + e.path))
             return fail(reason, QStringLiteral("%1 is missing").arg(quoted(e.path)));
     }
@@ -279,10 +280,10 @@ void ReadyUpdate::install(Installation &installation)
         if (!note.isEmpty())
             lines << note;
         installation.versionChanged();
-        lines << (ok ? QStringLiteral("Update installed: version %1, downloaded in the background")
-                           .arg(version)
-                     : QStringLiteral("Ready update of version %1 not installed: %2")
-                           .arg(version, why));
+        lines << (ok
+                ? QStringLiteral("Update installed: version %1, downloaded in the background")
+                      .arg(version)
+                : QStringLiteral("Ready update of version %1 not installed: %2").arg(version, why));
         QString left;
         if (!discard(&left))
             lines << QStringLiteral("Cannot remove the ready update: ") + left;
@@ -291,7 +292,8 @@ void ReadyUpdate::install(Installation &installation)
         emit installed(whole, lines);
     };
     if (!installer) {
-        QMetaObject::invokeMethod(this, [end, reason] { end(false, reason); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [end, reason] { end(false, reason); }, Qt::QueuedConnection);
         return;
     }
     connect(installer, &Installer::progress, this, &ReadyUpdate::progress);

@@ -61,16 +61,16 @@ public:
     // record names (no file changed, none added or missing; a delta's record
     // its signed index, and the installed files it keeps as it expects).
     // False with *reason, one line, when not; the caller then discards it.
-    [[nodiscard]] bool check(Installation &installation, const ManifestCheck::Input &input,
-        QString *reason);
+    [[nodiscard]] bool check(
+        Installation &installation, const ManifestCheck::Input &input, QString *reason);
     // After check(): the tree handed to the installer (it becomes the staged
     // delta's folder, its record the index), the marker removed first, so
     // that a kill from here on leaves no ready update. With the manifest's
     // `confirm` the release goes on trial from this start; *note is then
     // the line to log when it could not. Null with *reason when the tree
     // cannot be handed over.
-    Installer *installer(Installation &installation, QObject *parent, QString *note,
-        QString *reason);
+    Installer *installer(
+        Installation &installation, QObject *parent, QString *note, QString *reason);
     const ReleaseManifest &manifest() const { return checked; }
     // Whether check() passed: the start installs it before anything else.
     bool checkedForInstall() const { return passed; }

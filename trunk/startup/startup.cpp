@@ -52,8 +52,8 @@ bool Startup::checkReady(Installation &installation, ReadyUpdate &ready, const Q
         return true;
     const QString prefix = QStringLiteral("No update: ");
     qDebug().noquote() << QStringLiteral("Ready update of version %1 discarded: %2")
-                              .arg(version, reason.startsWith(prefix) ? reason.mid(prefix.size())
-                                                                      : reason);
+                              .arg(version,
+                                  reason.startsWith(prefix) ? reason.mid(prefix.size()) : reason);
     if (!ready.discard(&reason))
         qDebug().noquote() << "Cannot remove the ready update:" << reason;
     return false;

@@ -46,8 +46,8 @@ public:
     // `confirm` (0: no trial, nothing done): the installer keeps the
     // version before. Empty, or the line to log when the release is
     // installed without its trial.
-    static QString prepare(Installation &installation, Installer *installer,
-        const QString &version, const QString &previous, int confirm);
+    static QString prepare(Installation &installation, Installer *installer, const QString &version,
+        const QString &previous, int confirm);
 
     // Just before the updater starts the application: one more launch of the
     // version on trial, counted once launchEnded() says it has ended or it
