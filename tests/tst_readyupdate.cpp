@@ -279,6 +279,61 @@ private slots:
         QCOMPARE(QFileInfo::exists(appDir + "/.update-previous"), change == "trial");
     }
 
+    // The next start killed at a step of the ready update's install: the
+    // start after it finds 1.0 or 1.1 whole, and never a ready update to
+    // install again half way.
+    void killedDuringInstall_data()
+    {
+        QTest::addColumn<bool>("viaDelta");
+        QTest::addColumn<int>("fromEnd"); // the step stopped at, counted from the last; -1: the first
+        for (const bool viaDelta : {false, true}) {
+            for (const int fromEnd : {-1, 20, 12, 6, 4, 1}) {
+                QTest::addRow("%s-step-%d", viaDelta ? "delta" : "archive", fromEnd)
+                    << viaDelta << fromEnd;
+            }
+        }
+    }
+    void killedDuringInstall()
+    {
+        QFETCH(bool, viaDelta);
+        QFETCH(int, fromEnd);
+        publish(0);
+        const QMap<QString, QString> old = releaseTree(appDir);
+        // Once whole in a copy, to count its steps.
+        const QString copy = tmp->filePath("counted");
+        QVERIFY(QProcess::execute("cp", {"-a", appDir, copy}) == 0);
+        int steps = 0;
+        for (const QString &dir : {copy, appDir}) {
+            const QString saved = appDir;
+            appDir = dir;
+            QString why;
+            {
+                ReadyUpdate ready(appDir);
+                QVERIFY(ready.lock(&why) == InstanceLock::Acquired);
+                QVERIFY2(prepare(ready, viaDelta, &why), qPrintable(why));
+            }
+            Installation installation(appDir);
+            ReadyUpdate ready(appDir);
+            QVERIFY(ready.lock(&why) == InstanceLock::Acquired);
+            QVERIFY(Startup::checkReady(installation, ready, publicKey));
+            if (dir != copy)
+                Installer::setFaultForTesting(fromEnd < 0 ? 1 : steps - fromEnd, true);
+            QSignalSpy installed(&ready, &ReadyUpdate::installed);
+            ready.install(installation);
+            const bool ended = installed.wait(30000);
+            Installer::setFaultForTesting(0);
+            QVERIFY(ended);
+            if (dir == copy)
+                steps = Installer::operationsForTesting();
+            appDir = saved;
+        }
+        QVERIFY(Startup::recover(appDir));
+        QVERIFY(!QFileInfo::exists(appDir + "/.update-ready/ready"));
+        const QMap<QString, QString> now = releaseTree(appDir);
+        QVERIFY2(now == old || now == releaseTree(tmp->filePath("full")),
+            qPrintable("version " + QString::fromUtf8(readBytes(appDir + "/version.ver"))));
+    }
+
     // The background run gives up the installation's lock and keeps the
     // ready update's: a second start runs (and installs nothing), --confirm
     // is never held up, and a second background run is kept out.
