@@ -285,7 +285,8 @@ private slots:
     void killedDuringInstall_data()
     {
         QTest::addColumn<bool>("viaDelta");
-        QTest::addColumn<int>("fromEnd"); // the step stopped at, counted from the last; -1: the first
+        // The step stopped at, counted from the last; -1: the first.
+        QTest::addColumn<int>("fromEnd");
         for (const bool viaDelta : {false, true}) {
             for (const int fromEnd : {-1, 20, 12, 6, 4, 1}) {
                 QTest::addRow("%s-step-%d", viaDelta ? "delta" : "archive", fromEnd)
