@@ -71,6 +71,7 @@ bool ManifestWriter::describe(const QString &archivePath, const QString &version
     m.rollout = options.rollout;
     m.confirm = options.confirm;
     m.critical = options.critical;
+    m.background = options.background;
     if (!Minisign::prehashFile(archivePath, &m.archiveHash, reason))
         return false;
     if (!options.notesPath.isEmpty()) {

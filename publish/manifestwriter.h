@@ -21,6 +21,7 @@ struct ManifestOptions
     QStringList previous;
     int confirm = 0; // launches without a confirmed start before a revert; 0: no trial
     bool critical = false;
+    bool background = false; // "delivery": "background"
 };
 
 // The publisher's side of "release.json": describes a built archive, signs

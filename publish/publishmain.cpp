@@ -179,9 +179,14 @@ int main(int argc, char **argv)
     const QCommandLineOption criticalOption(QStringLiteral("critical"),
         QStringLiteral("Mark the release as critical: offered to every installation at once, "
                        "whatever --rollout says, and asked about even where it was skipped."));
+    const QCommandLineOption deliveryOption(QStringLiteral("delivery"),
+        QStringLiteral("ask (the default: updaters ask before downloading) or background "
+                       "(downloaded while the application runs, installed at its next start)."),
+        QStringLiteral("MODE"), QStringLiteral("ask"));
     parser.addOptions({serverOption, folderOption, productOption, versionOption, keyOption,
         userOption, passwordOption, outputOption, timeoutOption, expiresOption, rolloutOption,
         percentOption, notesOption, confirmOption, previousOption, criticalOption});
+    parser.addOption(deliveryOption);
     parser.addPositionalArgument(QStringLiteral("SOURCE_DIR"),
         QStringLiteral("The folder whose contents become the archive."));
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -213,6 +218,12 @@ int main(int argc, char **argv)
         usage = QStringLiteral("%1 takes neither --output, --version, --product, --notes, "
                                "--confirm-launches, --critical nor --previous")
                     .arg(command);
+    else if (resign && parser.isSet(deliveryOption))
+        usage = QStringLiteral("%1 keeps the release's delivery: it takes no --delivery")
+                    .arg(command);
+    else if (parser.value(deliveryOption) != QLatin1String("ask")
+        && parser.value(deliveryOption) != QLatin1String("background"))
+        usage = QStringLiteral("--delivery takes ask or background");
     else if (command == QLatin1String("rollout")
         && !numberOption(parser.value(percentOption), 0, 100, &percent))
         usage = QStringLiteral("rollout needs --percent N, N from 0 to 100");
@@ -279,6 +290,7 @@ int main(int argc, char **argv)
         return failWith(reason);
     manifestOptions.notesPath = parser.value(notesOption);
     manifestOptions.critical = parser.isSet(criticalOption);
+    manifestOptions.background = parser.value(deliveryOption) == QLatin1String("background");
 
     Publisher::Server server;
     server.host = host;

@@ -68,7 +68,7 @@ installed_only = len(sys.argv) > 2
 
 def skipped(name):
     return (name in ("app.zip", "new_version.ver", "demo-app.log")
-            or name.startswith("updater.lock") or name == ".update-files"
+            or name.startswith("updater.lock") or name in (".update-files", ".update-ready.lock")
             or (installed_only and name.startswith(".update-")))
 
 def walk(rel):

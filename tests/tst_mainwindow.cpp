@@ -18,6 +18,7 @@
 #include "platform.h"
 #include "proxyserver.h"
 #include "qftp.h"
+#include "readyupdate.h"
 #include "releasedownload.h"
 #include "releasefiles.h"
 #include "releasemanifest.h"
@@ -2083,6 +2084,89 @@ private slots:
     }
 
     // An archive that did not arrive whole is never unpacked.
+    // A background release: the application starts at once on 1.0 without a
+    // question, the release is made ready behind it (the installation's lock
+    // given up, so a second start runs meanwhile and installs nothing), and
+    // the next start installs it before it asks the server anything. An ask
+    // release is asked as ever.
+    void background_data()
+    {
+        QTest::addColumn<QString>("delivery");
+        QTest::addColumn<int>("rate"); // of the server, bytes a second; 0: unbounded
+        QTest::newRow("made-ready-then-installed") << "background" << 0;
+        QTest::newRow("second-start-during-the-download") << "background" << 20000;
+        QTest::newRow("ask-release-unchanged") << "ask" << 0;
+    }
+    void background()
+    {
+        QFETCH(QString, delivery);
+        QFETCH(int, rate);
+        layOut("1.0", QString(), false);
+        publishOnce(delivery, {"--delivery", delivery}, serverFolder);
+        FtpServer ownServer;
+        FtpServer &server = rate ? ownServer : sharedFtp;
+        server.setRate(rate);
+        QVERIFY(serve(server));
+        SignatureVerifier::setPublicKeyForTesting(publicKey);
+        Answerer answerer(Answerer::No);
+        const QString ready = "Version 1.1 is ready: installed at the next start";
+        {
+            Installation installation(appDir);
+            InstanceLock lock(appDir);
+            ReadyUpdate readyUpdate(appDir);
+            QString why;
+            QCOMPARE(lock.acquire(&why), InstanceLock::Acquired);
+            QCOMPARE(readyUpdate.lock(&why), InstanceLock::Acquired);
+            readyUpdate.setInstallationLock(&lock);
+            MainWindow window(installation, nullptr, &readyUpdate);
+            window.show();
+            QVERIFY(soon([&] { return !open->calls().isEmpty(); }, 30000));
+            QCOMPARE(readText(appDir + "/version.ver"), QStringLiteral("1.0"));
+            if (delivery == "ask") {
+                QCOMPARE(answerer.asked, 1);
+                QVERIFY(!QFileInfo::exists(appDir + "/.update-ready"));
+                return;
+            }
+            QCOMPARE(answerer.asked, 0);
+            if (rate) {
+                // The second start: it may lock the installation, and it
+                // checks and launches, leaving the background run's files be.
+                QVERIFY(log->count(ready) == 0);
+                Installation second(appDir);
+                InstanceLock secondLock(appDir);
+                ReadyUpdate secondReady(appDir);
+                QCOMPARE(secondLock.acquire(&why), InstanceLock::Acquired);
+                QCOMPARE(secondReady.lock(&why), InstanceLock::HeldByAnother);
+                MainWindow secondWindow(second, nullptr, nullptr);
+                secondWindow.installNothing(why);
+                secondWindow.show();
+                QVERIFY(soon([&] { return open->calls().size() == 2; }, 30000));
+                QCOMPARE(log->count("Version 1.1 not offered: " + why), 1);
+            }
+            QVERIFY(soon([&] { return log->count(ready) == 1; }, 30000));
+        }
+        QCOMPARE(readText(appDir + "/version.ver"), QStringLiteral("1.0"));
+        QVERIFY(QFileInfo::exists(appDir + "/.update-ready/ready"));
+
+        // The next start.
+        const int launches = open->calls().size();
+        Installation installation(appDir);
+        ReadyUpdate readyUpdate(appDir);
+        QString why;
+        QCOMPARE(readyUpdate.lock(&why), InstanceLock::Acquired);
+        QVERIFY(Startup::checkReady(installation, readyUpdate, publicKey));
+        MainWindow window(installation, nullptr, &readyUpdate);
+        window.show();
+        QVERIFY(soon([&] { return open->calls().size() == launches + 1; }, 30000));
+        QCOMPARE(answerer.asked, 0);
+        QCOMPARE(log->count("Status: Installing version 1.1..."), 1);
+        QCOMPARE(log->count("Update installed: version 1.1, downloaded in the background"), 1);
+        for (const ZipEntry &entry : newRelease())
+            QCOMPARE(readBytes(appDir + "/" + entry.name), entry.data);
+        QVERIFY(!QFileInfo::exists(appDir + "/.update-ready"));
+        QVERIFY(soon([&] { return readText(marker).endsWith("Viewer 1.1 started\n"); }));
+    }
+
     void badArchive_data()
     {
         QTest::addColumn<QString>("failure");

@@ -823,6 +823,10 @@ void TestPublish::manifestCommands_data()
     // The mark is the release's, set when it is published: kept, never changed.
     QTest::newRow("rollout-with-critical") << QStringList {"rollout", "--percent", "50",
         "--critical"} << "" << -1 << 0 << "rollout takes neither";
+    // The delivery is the release's: re-signing keeps it and never changes it.
+    QTest::newRow("rollout-with-delivery")
+        << QStringList {"rollout", "--percent", "50", "--delivery", "ask"} << "" << -1 << 0
+        << "rollout keeps the release's delivery";
 }
 
 void TestPublish::manifestCommands()
@@ -845,8 +849,9 @@ void TestPublish::manifestCommands()
     QVERIFY2(t.run(publishTool,
                  target
                      + QStringList {"--version", "1.1", "--product", "Demo", "--rollout", "10",
-                         "--expires", "7", "--confirm-launches", "3", "--critical", "--notes",
-                         work.filePath("notes.md"), dir.filePath("release")}),
+                         "--expires", "7", "--confirm-launches", "3", "--critical", "--delivery",
+                         "background", "--notes", work.filePath("notes.md"),
+                         dir.filePath("release")}),
         t.output);
     ReleaseManifest before;
     QString reason;
@@ -855,6 +860,7 @@ void TestPublish::manifestCommands()
     QCOMPARE(before.notes, QStringLiteral("# Notes\n"));
     QCOMPARE(before.confirm, 3);
     QVERIFY(before.critical);
+    QVERIFY(before.background);
     if (serverChange == "alter")
         QVERIFY(Tool::write(folder + "/release.json",
             Tool::read(folder + "/release.json").replace("\"rollout\": 10", "\"rollout\": 11")));
@@ -865,8 +871,7 @@ void TestPublish::manifestCommands()
     const bool ok = t.run(publishTool, command + target);
     if (rollout < 0) {
         QVERIFY(!ok);
-        QCOMPARE(
-            t.exitCode, error.startsWith("rollout needs") || error.contains("neither") ? 2 : 1);
+        QCOMPARE(t.exitCode, error.startsWith("rollout") || error.contains("neither") ? 2 : 1);
         QVERIFY2(t.output.contains(error.toUtf8()), t.output);
         QCOMPARE(readRelease(folder), published);
         return;
@@ -894,6 +899,7 @@ void TestPublish::manifestCommands()
     QCOMPARE(manifest.notes, before.notes);
     QCOMPARE(manifest.confirm, before.confirm);
     QCOMPARE(manifest.critical, before.critical);
+    QCOMPARE(manifest.background, before.background);
     // Nothing left behind: the two files were renamed into place.
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
         releaseNames);

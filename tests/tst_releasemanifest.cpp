@@ -141,6 +141,15 @@ void TestReleaseManifest::fields_data()
                               << "";
     QTest::newRow("critical-not-a-flag") << "{" + base + ",\"critical\":\"yes\"}"
                                          << "\"critical\" is not true or false";
+    // Downloaded behind the application; a delivery not known here asks.
+    QTest::newRow("background") << "{" + base + ",\"delivery\":\"background\"}"
+                                << "";
+    QTest::newRow("delivery-ask") << "{" + base + ",\"delivery\":\"ask\"}"
+                                  << "";
+    QTest::newRow("delivery-unknown-asks") << "{" + base + ",\"delivery\":\"silent\"}"
+                                           << "";
+    QTest::newRow("delivery-not-a-string") << "{" + base + ",\"delivery\":1}"
+                                           << "\"delivery\" is not a string";
     QTest::newRow("notes-too-long")
         << "{" + base + ",\"notes\":\"" + QByteArray(64 * 1024 + 1, 'x') + "\"}"
         << "the notes are longer than 65536 bytes";
@@ -166,6 +175,7 @@ void TestReleaseManifest::fields()
     QCOMPARE(again.expires, qint64(2000));
     QCOMPARE(again.confirm, json.contains("\"confirm\"") ? 10 : 0);
     QCOMPARE(again.critical, json.contains("\"critical\":true"));
+    QCOMPARE(again.background, json.contains("\"background\""));
     QCOMPARE(again.binding.product, QStringLiteral("My Demo"));
     QCOMPARE(again.binding.folder, QStringLiteral("demo_mac"));
 }

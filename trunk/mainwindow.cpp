@@ -13,6 +13,7 @@
 #include "launcher.h"
 #include "manifestcheck.h"
 #include "qftp.h"
+#include "readyupdate.h"
 #include "releasedownload.h"
 #include "releasefiles.h"
 #include "safefiles.h"
@@ -30,6 +31,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QLabel>
+#include <QLocale>
 #include <QProgressBar>
 #include <QTimer>
 
@@ -51,9 +53,10 @@ MainWindow::MainWindow(QWidget *parent)
     ownInstallation.reset(installation);
 }
 
-MainWindow::MainWindow(Installation &installation, QWidget *parent)
+MainWindow::MainWindow(Installation &installation, QWidget *parent, ReadyUpdate *ready)
     : QMainWindow(parent)
     , installation(&installation)
+    , ready(ready)
     , ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
@@ -78,15 +81,11 @@ MainWindow::MainWindow(Installation &installation, QWidget *parent)
     progressBar->hide();
     setStatus(shown(QT_TR_NOOP("Checking for updates...")));
 
-    localVersion = installation.installedVersion();
-
     publicKey = SignatureVerifier::builtInPublicKey();
     if (publicKey.isEmpty())
         qDebug() << "Archives are not verified: the updater was built without a public key";
 
     ftp = new QFtp(this);
-    ftp->connectToHost(serverHost, quint16(serverPort));
-    ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
 
     connect(ftp, SIGNAL(listInfo(QUrlInfo)), this, SLOT(handleListInfo(QUrlInfo)));
     connect(ftp, SIGNAL(stateChanged(int)), this, SLOT(handleStateChanged(int)));
@@ -156,6 +155,31 @@ MainWindow::MainWindow(Installation &installation, QWidget *parent)
             else
                 finish(QStringLiteral("Update not installed: ") + reason);
         });
+    // A ready update goes in before anything is asked of the server.
+    if (!ready || !ready->checkedForInstall()) {
+        startSession();
+        return;
+    }
+    stage = Installing;
+    setStatus(shown(QT_TR_NOOP("Installing version %1...")).arg(ready->manifest().version));
+    connect(ready, &ReadyUpdate::progress, this, &MainWindow::showInstallProgress);
+    connect(ready, &ReadyUpdate::installed, this, [this](bool whole, const QStringList &lines) {
+        for (const QString &line : lines)
+            qDebug().noquote() << line;
+        if (!whole || closeDeferred)
+            return whole ? finish(QString()) : finishNeedingAttention();
+        setStatus(shown(QT_TR_NOOP("Checking for updates...")));
+        stage = WaitLogin;
+        startSession();
+    });
+    ready->install(installation);
+}
+
+void MainWindow::startSession()
+{
+    localVersion = installation->installedVersion();
+    ftp->connectToHost(serverHost, quint16(serverPort));
+    ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
 }
 
 MainWindow::~MainWindow()
@@ -366,8 +390,22 @@ void MainWindow::offerUpdate()
     else if (!UpdateOffer::asks(
                  installation->state(), remoteVersion, manifest && manifest->critical, &skipped))
         finish(skipped);
+    else if (manifest && manifest->background && ready)
+        goBackground();
     else
         askForUpdate();
+}
+
+void MainWindow::goBackground()
+{
+    const QString line = QStringLiteral("Version %1 is ready; it installs at a later start");
+    if (ready->completeVersion() == remoteVersion)
+        return finish(line.arg(remoteVersion));
+    qDebug().noquote() << "Downloading in the background:" << remoteVersion;
+    background = true;
+    ready->goBackground();
+    launchApplication();
+    downloadRelease();
 }
 
 void MainWindow::manifestMissing()
@@ -523,8 +561,7 @@ void MainWindow::askForUpdate()
         // close idle ones after a few minutes): log in again first.
         stage = WaitReconnect;
         setStatus(shown(QT_TR_NOOP("Downloading update...")));
-        ftp->connectToHost(serverHost, quint16(serverPort));
-        ftp->login(QLatin1String(ftpUser), QLatin1String(ftpPassword));
+        startSession();
     }
 }
 
@@ -548,7 +585,7 @@ void MainWindow::downloadRelease()
 
 void MainWindow::showProgress(qint64 done, qint64 total)
 {
-    if ((stage != WaitArchive && stage != WaitDelta) || !progressBar->isVisible())
+    if ((stage != WaitArchive && stage != WaitDelta) || progressBar->isHidden())
         return;
     showAmount(done, total, done * 1000 / qMax<qint64>(downloadClock.elapsed(), 1));
 }
@@ -578,6 +615,13 @@ void MainWindow::showAmount(qint64 done, qint64 total, qint64 rate)
 
 void MainWindow::installArchive(const QString &archivePath)
 {
+    if (background) {
+        stage = Installing;
+        connect(ready, &ReadyUpdate::prepared, this,
+            [this](bool, const QString &line) { finish(line); });
+        return ready->prepare(
+            archivePath, delta, sources->manifest(), sources->manifestSignature(), remoteVersion);
+    }
     stage = Installing;
     setStatus(shown(QT_TR_NOOP("Installing update...")));
     progressBar->setRange(0, 0);
@@ -587,15 +631,12 @@ void MainWindow::installArchive(const QString &archivePath)
     // archive is unpacked, and a failure leaves the old installation whole.
     installer = delta ? delta->installer(this)
                       : new Installer(archivePath, DirManager::getAppDir(), this);
-    if (manifest && manifest->confirm > 0) {
-        // The release promised to confirm its starts: the version before
-        // it is kept, and put back if it never does.
-        QString reason;
-        if (Trial::begin(*installation, remoteVersion, localVersion, manifest->confirm, &reason))
-            installer->keepPrevious();
-        else
-            qDebug().noquote() << "Installed without a trial:" << reason;
-    }
+    // A release that promised to confirm its starts: the version before it
+    // is kept, and put back if it never does.
+    const QString untried = Trial::prepare(
+        *installation, installer, remoteVersion, localVersion, manifest ? manifest->confirm : 0);
+    if (!untried.isEmpty())
+        qDebug().noquote() << untried;
     connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
     connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
         // Installed, rolled back or recovered below: read again when asked.
@@ -631,7 +672,7 @@ void MainWindow::installArchive(const QString &archivePath)
 
 void MainWindow::finish(const QString &reason, const ShownText &status)
 {
-    if (launching)
+    if (launching && !background)
         return;
     stage = Finished;
     if (!reason.isEmpty())
@@ -639,6 +680,8 @@ void MainWindow::finish(const QString &reason, const ShownText &status)
     // Without the lock another updater may be downloading it.
     if (installRefusal.isEmpty())
         sources->removeUnusedPartial();
+    if (background)
+        return void(close()); // started when the run went to the background
     setStatus(status.isEmpty() ? shown(QT_TR_NOOP("Starting %1...")).arg(appName) : status);
     launchApplication();
 }
@@ -683,16 +726,19 @@ void MainWindow::launchApplication()
         onTrial = notCounted;
     if (!onTrial.isEmpty())
         qDebug().noquote() << onTrial;
+    // Held also where a ready update waits: it is not installed under a running application.
+    const bool waits = ready && (background || !ready->completeVersion().isEmpty());
     const bool started = safe
         && Launcher::run(program, arguments,
-            onTrial.isEmpty() ? QString() : DirManager::getAppDir(), &reason);
+            onTrial.isEmpty() && !waits ? QString() : DirManager::getAppDir(), &reason, background);
     if (!started)
         qDebug().noquote() << reason;
     // A launch whose end is seen counts against a trial now; one handed
     // over counts once it has run for the grace time.
-    if (!started || Launcher::waitsForApplication())
+    if (!started || (Launcher::waitsForApplication() && !background))
         Trial::launchEnded(*installation, launch);
-    close();
+    if (!background)
+        close();
 }
 
 #include "moc_mainwindow.cpp"

@@ -22,6 +22,7 @@ class QFtp;
 class QLabel;
 class QProgressBar;
 class QUrlInfo;
+class ReadyUpdate;
 class ReleaseDownload;
 class SourceList;
 
@@ -62,7 +63,11 @@ public:
     // The window of a run that asks `installation` (not owned) what is
     // installed and keeps its state through it; the one above asks its own,
     // of DirManager::getAppDir().
-    explicit MainWindow(Installation &installation, QWidget *parent = nullptr);
+    // With `ready` (not owned, its lock held), a background release is
+    // downloaded into it behind the application, and one it checked for
+    // install is installed first.
+    explicit MainWindow(
+        Installation &installation, QWidget *parent = nullptr, ReadyUpdate *ready = nullptr);
     ~MainWindow() override;
 
     // Before the event loop runs, for a run that must not install (it holds
@@ -126,6 +131,9 @@ private:
     // with the full archive: asking, or (asked already) fetching it.
     void dropDelta(const QString &why);
     void askForUpdate();
+    // A background release: the application starts now, the download goes on behind it.
+    void goBackground();
+    void startSession();
     // Hands the session to the sources for the delta when one is in use,
     // else "app.zip.minisig" (when archives are verified without a
     // manifest), then "app.zip".
@@ -178,6 +186,8 @@ private:
     KeyringWalk *keyrings = nullptr; // which keys sign, walked before the manifest
     DeltaUpdate *delta = nullptr; // in use until dropped
     Installer *installer = nullptr;
+    ReadyUpdate *ready = nullptr;
+    bool background = false;
     Ui::MainWindow *ui;
 };
 

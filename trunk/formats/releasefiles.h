@@ -56,6 +56,10 @@ constexpr char installedFiles[] = ".update-files";
 constexpr char keptKeyring[] = ".update-keyring";
 // Where each keyring file of a walk arrives, read once and removed.
 constexpr char keyringDownload[] = ".update-keyring.part";
+// A release downloaded and unpacked in the background, installed at the
+// next start, and the lock its background run holds while it works.
+constexpr char readyUpdate[] = ".update-ready";
+constexpr char readyLock[] = ".update-ready.lock";
 
 // An archive whose size no source announced (no SIZE, no listing, a chunked
 // body) and no verified manifest gave: never held beyond this.

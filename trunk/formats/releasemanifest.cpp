@@ -106,6 +106,10 @@ bool ReleaseManifest::parse(const QByteArray &json, ReleaseManifest *manifest, Q
     if (!critical.isUndefined() && !critical.isBool())
         return fail(reason, QStringLiteral("\"critical\" is not true or false"));
     m.critical = critical.toBool();
+    const QJsonValue delivery = object.value(QLatin1String("delivery"));
+    if (!delivery.isUndefined() && !delivery.isString())
+        return fail(reason, QStringLiteral("\"delivery\" is not a string"));
+    m.background = delivery.toString() == QLatin1String("background");
     for (const QJsonValue &value : object.value(QLatin1String("deltas")).toArray()) {
         DeltaIndex::Offer offer;
         if (DeltaIndex::offerFromJson(value.toObject(), &offer))
@@ -136,6 +140,8 @@ QByteArray ReleaseManifest::toJson() const
         object.insert(QLatin1String("confirm"), confirm);
     if (critical)
         object.insert(QLatin1String("critical"), true);
+    if (background)
+        object.insert(QLatin1String("delivery"), QStringLiteral("background"));
     if (!deltas.isEmpty()) {
         QJsonArray list;
         for (const DeltaIndex::Offer &offer : deltas)

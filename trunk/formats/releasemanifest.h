@@ -48,6 +48,10 @@ struct ReleaseManifest
     // Launches the release may take without its application confirming a
     // start ("Updater --confirm") before it is reverted; 0: not on trial.
     int confirm = 0;
+    // "delivery": "background" has the release downloaded while the
+    // application runs and installed at the next start; "ask" (or none)
+    // asks first. A delivery this updater does not know asks as well.
+    bool background = false;
     Binding binding; // "product" and "folder"
     // "critical": offered to every installation at once, whatever its
     // rollout bucket, and asked about even when the person skipped it.
@@ -62,8 +66,8 @@ struct ReleaseManifest
     // number from 0, its hash 128 lower-case hex digits, rollout 0 to 100
     // (100 when absent), notes a string of at most ReleaseFiles::maxNotesSize
     // bytes of UTF-8, confirm 0 to maxConfirm (0 when absent), critical true or false
-    // (false when absent). Unknown fields are ignored. False
-    // with *reason when anything is missing or out of range.
+    // (false when absent), delivery a string when present. Unknown fields are
+    // ignored. False with *reason when anything is missing or out of range.
     [[nodiscard]] static bool parse(
         const QByteArray &json, ReleaseManifest *manifest, QString *reason);
 

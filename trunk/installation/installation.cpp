@@ -65,7 +65,8 @@ QStringList Installation::reservedNames()
              ReleaseFiles::mirrorVersionFile, ReleaseFiles::archive, ReleaseFiles::archiveSignature,
              ReleaseFiles::partialArchive, ReleaseFiles::manifest, ReleaseFiles::manifestSignature,
              ReleaseFiles::partialDelta, ReleaseFiles::downloadedDeltaIndex,
-             ReleaseFiles::keptKeyring, ReleaseFiles::keyringDownload})
+             ReleaseFiles::keptKeyring, ReleaseFiles::keyringDownload, ReleaseFiles::readyUpdate,
+             ReleaseFiles::readyLock})
         names.append(QLatin1String(name));
     names.append(QLatin1String(ReleaseFiles::partialArchive)
         + QLatin1String(ReleaseFiles::partialRecordSuffix));

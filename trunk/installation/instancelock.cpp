@@ -43,6 +43,18 @@ InstanceLock::InstanceLock(const QString &appDir)
 {
 }
 
+InstanceLock::InstanceLock(const QString &appDir, const char *name)
+    : path(appDir + QLatin1Char('/') + QLatin1String(name))
+{
+}
+
+void InstanceLock::release()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
 InstanceLock::~InstanceLock()
 {
     // Closing the file releases the lock; the file itself stays, since

@@ -29,6 +29,8 @@ public:
     };
 
     explicit InstanceLock(const QString &appDir);
+    // The same lock on another file of the application directory.
+    InstanceLock(const QString &appDir, const char *name);
     ~InstanceLock();
     InstanceLock(const InstanceLock &) = delete;
     InstanceLock &operator=(const InstanceLock &) = delete;
@@ -37,6 +39,9 @@ public:
     // (not logged here). Once acquired, the file holds this process's id, for
     // people looking at it; nothing reads it back as the lock.
     Result acquire(QString *reason);
+    // Lets go of the lock before this object ends (a run that goes on in
+    // the background, holding a lock of its own).
+    void release();
 
     static QString fileName(const QString &appDir);
     // The lock's name in the application directory: "updater.lock".

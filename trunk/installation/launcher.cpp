@@ -146,11 +146,21 @@ bool runDetached(const QString &program, const QStringList &arguments, const QSt
 
 } // namespace
 
-bool Launcher::run(
-    const QString &program, const QStringList &arguments, const QString &runningIn, QString *reason)
+bool Launcher::run(const QString &program, const QStringList &arguments, const QString &runningIn,
+    QString *reason, bool detached)
 {
     if (Platform::layout() == Platform::Layout::Linux)
         return runDetached(program, arguments, runningIn, reason);
+    if (detached && Platform::isWindows()) {
+        // "open" hands the bundle over at once; a program is left running.
+        const int running = runningIn.isEmpty() ? -1 : openRunningLock(runningIn);
+        const bool started = QProcess::startDetached(program, arguments);
+        if (running >= 0)
+            ::close(running);
+        if (!started)
+            *reason = QStringLiteral("Application not started: \"%1\"").arg(program);
+        return started;
+    }
     // Blocks until the program returns, its output going to ours; with
     // "open" that is when the bundle has been handed over.
     QProcess process;

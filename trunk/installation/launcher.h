@@ -24,8 +24,10 @@ bool command(const QString &appDir, const QString &name, QString *program, QStri
 // program inherits a shared lock on ReleaseFiles::applicationRunning there,
 // which it and whatever it starts hold for as long as they run: a launch
 // of a release on trial, which a revert must not pull the files from under.
+// With `detached` the program is only started, never waited for (a run
+// that goes on in the background while the application runs).
 bool run(const QString &program, const QStringList &arguments, const QString &runningIn,
-    QString *reason);
+    QString *reason, bool detached = false);
 
 // Whether a program started by run() for appDir (or anything it started
 // and that kept the lock) still runs. Never blocks.

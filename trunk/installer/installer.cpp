@@ -115,6 +115,19 @@ public:
         swap.keep = keep;
     }
 
+    // Unpacks and checks the archive as install() does, then hands the
+    // staged tree and its record over as `tree` and `record`.
+    bool stageOnly(const QString &tree, const QString &record, QString *reason)
+    {
+        if (!stage() || !stageRecord() || !ops.rename(swap.staged(recordName), record)
+            || !ops.rename(swap.stagingFolder(), tree) || !ops.sync(root)) {
+            if (!ops.stopped)
+                ops.removeTree(swap.stagingFolder());
+            return fail(reason, failure());
+        }
+        return true;
+    }
+
     // Installs; false with *reason when the installation stays (or is put
     // back to) the old version.
     bool install(QString *reason)
@@ -727,7 +740,8 @@ void Installer::start()
         Run run(archivePath, appDir, versionFile, keep, cancelled, report, own,
             stagedDelta ? &index : nullptr);
         QString reason;
-        const bool ok = run.install(&reason);
+        const bool ok = stagedTree.isEmpty() ? run.install(&reason)
+                                             : run.stageOnly(stagedTree, stagedRecord, &reason);
         QMetaObject::invokeMethod(
             this, [this, ok, reason] { emit finished(ok, reason); }, Qt::QueuedConnection);
     });

@@ -65,6 +65,17 @@ public:
     // version is removed then: it no longer comes before the installed one.
     void keepPrevious() { keep = true; }
 
+    // Before start(): the archive is unpacked and checked as for an install,
+    // and then the staged tree becomes the folder `tree` and the record of
+    // its files (as ReleaseFiles::installedFiles holds it) the file
+    // `record`; nothing installed is touched and nothing is recovered, so
+    // it may run without the installation's lock. Both lie in appDir.
+    void stageOnly(const QString &tree, const QString &record)
+    {
+        stagedTree = tree;
+        stagedRecord = record;
+    }
+
     // Returns at once; finished() follows exactly once. A second call does nothing.
     void start();
 
@@ -120,6 +131,8 @@ private:
     // Top names in the application directory that are never removed.
     QStringList own;
     bool keep = false;
+    QString stagedTree;
+    QString stagedRecord;
     QThread *worker = nullptr;
     std::atomic<bool> cancelled {false};
 };

@@ -1,7 +1,11 @@
 #ifndef STARTUP_H
 #define STARTUP_H
 
+#include <QByteArray>
 #include <QString>
+
+class Installation;
+class ReadyUpdate;
 
 // The updater's run after the application object exists: the application
 // directory, the one-updater lock, the recovery of an interrupted install,
@@ -21,6 +25,15 @@ bool recover(const QString &appDir);
 // a version on trial) and returns 0 at once; no window, no network, and the
 // lock of a running updater is left alone.
 int confirm();
+
+// With both locks held and the installation whole: whether the complete
+// ready update (ReadyUpdate) is to be installed before anything else. An
+// incomplete one, and one that fails its check, is removed; one is left
+// waiting while an application started from this installation runs. Logs
+// one line for each of these. `key` is the built-in public key.
+bool checkReady(Installation &installation, ReadyUpdate &ready, const QByteArray &key);
+// Test seam: seconds added to the clock checkReady() judges expiry by.
+extern qint64 clockShift;
 
 } // namespace Startup
 

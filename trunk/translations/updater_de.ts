@@ -39,6 +39,10 @@
         <source>Starting %1...</source>
         <translation>%1 wird gestartet…</translation>
     </message>
+    <message>
+        <source>Installing version %1...</source>
+        <translation>Version %1 wird installiert…</translation>
+    </message>
 </context>
 <context>
     <name>ReleaseSource</name>

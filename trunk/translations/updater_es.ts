@@ -39,6 +39,10 @@
         <source>Starting %1...</source>
         <translation>Iniciando %1…</translation>
     </message>
+    <message>
+        <source>Installing version %1...</source>
+        <translation>Instalando la versión %1…</translation>
+    </message>
 </context>
 <context>
     <name>ReleaseSource</name>

@@ -39,6 +39,10 @@
         <source>Starting %1...</source>
         <translation>Démarrage de %1…</translation>
     </message>
+    <message>
+        <source>Installing version %1...</source>
+        <translation>Installation de la version %1…</translation>
+    </message>
 </context>
 <context>
     <name>ReleaseSource</name>

@@ -39,6 +39,10 @@
         <source>Starting %1...</source>
         <translation>%1 を起動しています…</translation>
     </message>
+    <message>
+        <source>Installing version %1...</source>
+        <translation>バージョン %1 をインストールしています…</translation>
+    </message>
 </context>
 <context>
     <name>ReleaseSource</name>

@@ -39,6 +39,10 @@
         <source>Starting %1...</source>
         <translation>正在启动 %1…</translation>
     </message>
+    <message>
+        <source>Installing version %1...</source>
+        <translation>正在安装版本 %1…</translation>
+    </message>
 </context>
 <context>
     <name>ReleaseSource</name>

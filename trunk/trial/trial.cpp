@@ -289,6 +289,18 @@ bool Trial::begin(Installation &installation, const QString &version, const QStr
         reason);
 }
 
+QString Trial::prepare(Installation &installation, Installer *installer, const QString &version,
+    const QString &previous, int confirm)
+{
+    QString reason;
+    if (confirm <= 0)
+        return QString();
+    if (!begin(installation, version, previous, confirm, &reason))
+        return QStringLiteral("Installed without a trial: ") + reason;
+    installer->keepPrevious();
+    return QString();
+}
+
 bool Trial::countLaunch(Installation &installation, qint64 *launch, QString *line, QString *reason)
 {
     const QString installed = installation.installedVersion();

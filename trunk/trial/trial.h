@@ -7,6 +7,7 @@
 #include <QString>
 
 class Installation;
+class Installer;
 
 // A release on trial: one whose manifest asked for `confirm` launches, with
 // the promise that its application confirms each good start by running
@@ -42,6 +43,13 @@ public:
     // (the release is then installed without a trial).
     [[nodiscard]] static bool begin(Installation &installation, const QString &version,
         const QString &previous, int confirm, QString *reason);
+
+    // begin() for an installer about to start, with the manifest's
+    // `confirm` (0: no trial, nothing done): the installer keeps the
+    // version before. Empty, or the line to log when the release is
+    // installed without its trial.
+    static QString prepare(Installation &installation, Installer *installer, const QString &version,
+        const QString &previous, int confirm);
 
     // Just before the updater starts the application: one more launch of the
     // version on trial, counted once launchEnded() says it has ended or it
