@@ -8,23 +8,7 @@
 
 export PATH=$repo/scripts/bin:$PATH
 updater=$app_dir/Updater.app/Contents/MacOS/Updater
-# One X server for all four runs (xvfb-run per run can lose its display to
-# another starting at the same moment).
-xvfb_pid=
-if [ -z "${DISPLAY:-}" ]; then
-    Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$run/xvfb.display" 2>"$run/xvfb.log" &
-    xvfb_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$run/xvfb.display" ] && break
-        sleep 0.1
-    done
-    export DISPLAY=:$(cat "$run/xvfb.display")
-fi
-stop_all() {
-    stop_service
-    [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
-}
-trap stop_all EXIT
+share_one_display
 rm -f "$app_dir/demo-app.log"
 make_demo_bundle "$app_dir" 1.1
 echo "1.1" >"$app_dir/version.ver"

@@ -10,21 +10,7 @@
 
 export PATH=$repo/scripts/bin:$PATH
 updater=$app_dir/Updater.app/Contents/MacOS/Updater
-xvfb_pid=
-if [ -z "${DISPLAY:-}" ]; then
-    Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$run/xvfb.display" 2>"$run/xvfb.log" &
-    xvfb_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$run/xvfb.display" ] && break
-        sleep 0.1
-    done
-    export DISPLAY=:$(cat "$run/xvfb.display")
-fi
-stop_all() {
-    stop_service
-    [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
-}
-trap stop_all EXIT
+share_one_display
 printf 'surl==127.0.0.1\nsport==%s\nsappdir==demo\nsappname==Demo\n' "$ftp_port" >"$app_dir/config.conf"
 "$publish" keygen "$run/keys-b" >"$run/keygen-b.log"
 key_b=$(sed -n 's/^untrusted comment: minisign public key //p' "$run/keys-b/minisign.pub")

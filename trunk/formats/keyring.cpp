@@ -1,5 +1,6 @@
 #include "keyring.h"
 
+#include "jsonnumber.h"
 #include "minisignformat.h"
 #include "releasefiles.h"
 
@@ -10,23 +11,7 @@
 #include <QRegularExpression>
 #include <QSet>
 
-#include <cmath>
-
 namespace {
-
-// JSON numbers are doubles: whole numbers are exact up to 2^53.
-constexpr double largestExact = 9007199254740992.0;
-
-bool wholeNumber(const QJsonValue &value, double min, double max, qint64 *out)
-{
-    if (!value.isDouble())
-        return false;
-    const double d = value.toDouble();
-    if (!(d >= min && d <= max) || std::floor(d) != d)
-        return false;
-    *out = qint64(d);
-    return true;
-}
 
 bool fail(QString *reason, const QString &text)
 {
@@ -61,7 +46,7 @@ bool readKeys(
                 QStringLiteral("\"%1\" holds something that is not a minisign public key")
                     .arg(QLatin1String(name)));
         const QJsonValue expires = entry.toObject().value(QLatin1String("expires"));
-        if (!expires.isUndefined() && !wholeNumber(expires, 1, largestExact, &key.expires))
+        if (!expires.isUndefined() && !JsonNumber::whole(expires, 1, JsonNumber::largestExact, &key.expires))
             return fail(reason,
                 QStringLiteral("a key of \"%1\" has no whole number \"expires\"")
                     .arg(QLatin1String(name)));
@@ -127,7 +112,7 @@ bool Keyring::parse(const QByteArray &json, Keyring *keyring, QString *reason)
     const QJsonObject object = document.object();
     Keyring k;
     qint64 number = 0;
-    if (!wholeNumber(object.value(QLatin1String("keyring")), 1, maxVersion, &number))
+    if (!JsonNumber::whole(object.value(QLatin1String("keyring")), 1, maxVersion, &number))
         return fail(reason,
             QStringLiteral("\"keyring\" is not a whole number from 1 to %1").arg(maxVersion));
     k.version = int(number);
@@ -135,13 +120,13 @@ bool Keyring::parse(const QByteArray &json, Keyring *keyring, QString *reason)
     k.binding.folder = object.value(QLatin1String("folder")).toString();
     if (k.binding.product.isEmpty() || k.binding.folder.isEmpty())
         return fail(reason, QStringLiteral("no \"product\" and \"folder\""));
-    if (!wholeNumber(object.value(QLatin1String("expires")), 1, largestExact, &k.expires))
+    if (!JsonNumber::whole(object.value(QLatin1String("expires")), 1, JsonNumber::largestExact, &k.expires))
         return fail(reason, QStringLiteral("no whole number \"expires\""));
     if (!readKeys(object.value(QLatin1String("roots")), "roots", &k.roots, reason)
         || !readKeys(
             object.value(QLatin1String("release_keys")), "release_keys", &k.releaseKeys, reason))
         return false;
-    if (!wholeNumber(object.value(QLatin1String("threshold")), 1, k.roots.size(), &number))
+    if (!JsonNumber::whole(object.value(QLatin1String("threshold")), 1, k.roots.size(), &number))
         return fail(reason,
             QStringLiteral("\"threshold\" is not a whole number from 1 to %1, the number of roots")
                 .arg(k.roots.size()));

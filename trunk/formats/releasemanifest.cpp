@@ -1,5 +1,6 @@
 #include "releasemanifest.h"
 
+#include "jsonnumber.h"
 #include "minisignformat.h"
 #include "releasefiles.h"
 #include "version.h"
@@ -13,24 +14,7 @@
 
 #include <sodium.h>
 
-#include <cmath>
-
 namespace {
-
-// JSON numbers are doubles: whole numbers are exact up to 2^53.
-constexpr double largestExact = 9007199254740992.0;
-
-bool wholeNumber(const QJsonValue &value, double min, double max, qint64 *out)
-{
-    if (!value.isDouble())
-        return false;
-    const double d = value.toDouble();
-    // In range before the conversion: a double outside qint64 has none defined.
-    if (!(d >= min && d <= max) || std::floor(d) != d)
-        return false;
-    *out = qint64(d);
-    return true;
-}
 
 bool fail(QString *reason, const QString &text)
 {
@@ -63,9 +47,9 @@ bool ReleaseManifest::parse(const QByteArray &json, ReleaseManifest *manifest, Q
         return fail(reason,
             QStringLiteral("no \"product\" and \"folder\" (published before releases were "
                            "bound to them)"));
-    if (!wholeNumber(object.value(QLatin1String("signed")), 0, largestExact, &m.signedAt))
+    if (!JsonNumber::whole(object.value(QLatin1String("signed")), 0, JsonNumber::largestExact, &m.signedAt))
         return fail(reason, QStringLiteral("no whole number \"signed\""));
-    if (!wholeNumber(object.value(QLatin1String("expires")), 0, largestExact, &m.expires))
+    if (!JsonNumber::whole(object.value(QLatin1String("expires")), 0, JsonNumber::largestExact, &m.expires))
         return fail(reason, QStringLiteral("no whole number \"expires\""));
 
     const QJsonObject archive = object.value(QLatin1String("archive")).toObject();
@@ -73,7 +57,7 @@ bool ReleaseManifest::parse(const QByteArray &json, ReleaseManifest *manifest, Q
     m.archiveName = name.toString();
     if (!name.isString() || m.archiveName.isEmpty())
         return fail(reason, QStringLiteral("no \"archive\" \"name\""));
-    if (!wholeNumber(archive.value(QLatin1String("size")), 0, largestExact, &m.archiveSize))
+    if (!JsonNumber::whole(archive.value(QLatin1String("size")), 0, JsonNumber::largestExact, &m.archiveSize))
         return fail(reason, QStringLiteral("no whole number \"archive\" \"size\""));
     static const QRegularExpression hex(QStringLiteral("^[0-9a-f]{128}$"));
     const QString hash = archive.value(QLatin1String("blake2b")).toString();
@@ -84,7 +68,7 @@ bool ReleaseManifest::parse(const QByteArray &json, ReleaseManifest *manifest, Q
 
     const QJsonValue rollout = object.value(QLatin1String("rollout"));
     qint64 share = 100;
-    if (!rollout.isUndefined() && !wholeNumber(rollout, 0, 100, &share))
+    if (!rollout.isUndefined() && !JsonNumber::whole(rollout, 0, 100, &share))
         return fail(reason, QStringLiteral("\"rollout\" is not a whole number from 0 to 100"));
     m.rollout = int(share);
 
@@ -98,7 +82,7 @@ bool ReleaseManifest::parse(const QByteArray &json, ReleaseManifest *manifest, Q
 
     const QJsonValue confirm = object.value(QLatin1String("confirm"));
     qint64 launches = 0;
-    if (!confirm.isUndefined() && !wholeNumber(confirm, 0, maxConfirm, &launches))
+    if (!confirm.isUndefined() && !JsonNumber::whole(confirm, 0, maxConfirm, &launches))
         return fail(reason,
             QStringLiteral("\"confirm\" is not a whole number from 0 to %1").arg(maxConfirm));
     m.confirm = int(launches);
