@@ -1,7 +1,6 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "busyindicator.h"
 #include "cappedfile.h"
 #include "deltaplan.h"
 #include "deltaupdate.h"
@@ -20,6 +19,7 @@
 #include "settings.h"
 #include "signatureverifier.h"
 #include "sourcelist.h"
+#include "statusview.h"
 #include "trial.h"
 #include "updateoffer.h"
 #include "updatequestion.h"
@@ -30,9 +30,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
-#include <QLabel>
 #include <QLocale>
-#include <QProgressBar>
 #include <QTimer>
 
 namespace {
@@ -61,25 +59,8 @@ MainWindow::MainWindow(Installation &installation, QWidget *parent, ReadyUpdate 
 {
     ui->setupUi(this);
 
-    busyIndicator = new BusyIndicator(this);
-    busyIndicator->setColor(Qt::blue);
-    busyIndicator->setIndicatorStyle(BusyIndicator::EllipseStyle);
-    busyIndicator->move(
-        width() / 2 - busyIndicator->width() / 2, height() / 2 - busyIndicator->height() / 2);
-    busyIndicator->show();
-
-    // Under the spinner: what the updater is doing, and during the archive
-    // download how far it has got.
-    statusLabel = new QLabel(this);
-    statusLabel->setObjectName(QStringLiteral("statusLabel"));
-    statusLabel->setAlignment(Qt::AlignCenter);
-    statusLabel->setGeometry(0, busyIndicator->geometry().bottom() + 8, width(), 24);
-    progressBar = new QProgressBar(this);
-    progressBar->setObjectName(QStringLiteral("progressBar"));
-    progressBar->setGeometry(40, statusLabel->geometry().bottom() + 6, width() - 80, 24);
-    progressBar->setAlignment(Qt::AlignCenter);
-    progressBar->hide();
-    setStatus(shown(QT_TR_NOOP("Checking for updates...")));
+    statusView = new StatusView(this);
+    statusView->setText(shown(QT_TR_NOOP("Checking for updates...")));
 
     publicKey = SignatureVerifier::builtInPublicKey();
     if (publicKey.isEmpty())
@@ -124,7 +105,7 @@ MainWindow::MainWindow(Installation &installation, QWidget *parent, ReadyUpdate 
     connect(sources, &SourceList::fileFetched, this, &MainWindow::deltaFileFetched);
     connect(sources, &SourceList::progress, this, &MainWindow::showProgress);
     connect(sources, &SourceList::status, this, [this](const ShownText &text) {
-        setStatus(text.isEmpty() ? shown(QT_TR_NOOP("Downloading update...")) : text);
+        statusView->setText(text.isEmpty() ? shown(QT_TR_NOOP("Downloading update...")) : text);
     });
     // The archive's end is the last end of a command, as the version
     // file's was: before the check and the install it leads to.
@@ -142,7 +123,7 @@ MainWindow::MainWindow(Installation &installation, QWidget *parent, ReadyUpdate 
         sources->fetchManifest();
     });
     connect(download, &ReleaseDownload::downloaded, this,
-        [this] { qDebug().noquote() << "Downloaded:" << amount.english(); });
+        [this] { qDebug().noquote() << "Downloaded:" << statusView->amount(); });
     connect(download, &ReleaseDownload::signatureVerified, this, [](const QString &version) {
         qDebug().noquote() << QStringLiteral("Signature verified: version %1").arg(version);
     });
@@ -161,14 +142,15 @@ MainWindow::MainWindow(Installation &installation, QWidget *parent, ReadyUpdate 
         return;
     }
     stage = Installing;
-    setStatus(shown(QT_TR_NOOP("Installing version %1...")).arg(ready->manifest().version));
-    connect(ready, &ReadyUpdate::progress, this, &MainWindow::showInstallProgress);
+    statusView->setText(
+        shown(QT_TR_NOOP("Installing version %1...")).arg(ready->manifest().version));
+    connect(ready, &ReadyUpdate::progress, statusView, &StatusView::showAmount);
     connect(ready, &ReadyUpdate::installed, this, [this](bool whole, const QStringList &lines) {
         for (const QString &line : lines)
             qDebug().noquote() << line;
         if (!whole || closeDeferred)
             return whole ? finish(QString()) : finishNeedingAttention();
-        setStatus(shown(QT_TR_NOOP("Checking for updates...")));
+        statusView->setText(shown(QT_TR_NOOP("Checking for updates...")));
         stage = WaitLogin;
         startSession();
     });
@@ -195,23 +177,12 @@ MainWindow::~MainWindow()
 
 QString MainWindow::statusText() const
 {
-    return statusLabel->text();
+    return statusView->text();
 }
 
 void MainWindow::showNote(const ShownText &text)
 {
-    setStatus(text);
-}
-
-void MainWindow::setStatus(const ShownText &text)
-{
-    // One step may set the same text twice (the signature, then the archive).
-    const QString translated = text.translated();
-    if (translated == statusLabel->text())
-        return;
-    // Logged too, in English: the log then tells what the person saw, and when.
-    qDebug().noquote() << "Status:" << text.english();
-    statusLabel->setText(translated);
+    statusView->setText(text);
 }
 
 QString MainWindow::ftpFailure() const
@@ -485,8 +456,8 @@ void MainWindow::deltaFileFetched(bool ok, const QString &reason)
         return;
     }
     // A delta of a few KiB may arrive before any progress is reported.
-    showAmount(delta->offer().size, delta->offer().size);
-    qDebug().noquote() << "Downloaded:" << amount.english();
+    statusView->showAmount(delta->offer().size, delta->offer().size);
+    qDebug().noquote() << "Downloaded:" << statusView->amount();
     stage = ApplyingDelta;
     delta->stage();
 }
@@ -560,7 +531,7 @@ void MainWindow::askForUpdate()
         // The server dropped the session while the question was open (servers
         // close idle ones after a few minutes): log in again first.
         stage = WaitReconnect;
-        setStatus(shown(QT_TR_NOOP("Downloading update...")));
+        statusView->setText(shown(QT_TR_NOOP("Downloading update...")));
         startSession();
     }
 }
@@ -570,10 +541,8 @@ void MainWindow::downloadRelease()
     // The sources drive the session from here.
     stage = WaitArchive;
     ftp->disconnect(this);
-    setStatus(shown(QT_TR_NOOP("Downloading update...")));
-    progressBar->setRange(0, 0);
-    progressBar->show();
-    downloadClock.start();
+    statusView->setText(shown(QT_TR_NOOP("Downloading update...")));
+    statusView->startDownload();
     if (delta) {
         // As the archive: cut off at the signed size, its hash checked before use.
         stage = WaitDelta;
@@ -585,32 +554,8 @@ void MainWindow::downloadRelease()
 
 void MainWindow::showProgress(qint64 done, qint64 total)
 {
-    if ((stage != WaitArchive && stage != WaitDelta) || progressBar->isHidden())
-        return;
-    showAmount(done, total, done * 1000 / qMax<qint64>(downloadClock.elapsed(), 1));
-}
-
-void MainWindow::showInstallProgress(qint64 done, qint64 total)
-{
-    showAmount(done, total);
-}
-
-void MainWindow::showAmount(qint64 done, qint64 total, qint64 rate)
-{
-    // Each form whole, so that a translation may put its parts in its own order.
-    if (total > 0 && rate >= 0)
-        amount = shown(QT_TR_NOOP("%1 of %2 (%3/s)")).size(done).size(total).size(rate);
-    else if (total > 0)
-        amount = shown(QT_TR_NOOP("%1 of %2")).size(done).size(total);
-    else if (rate >= 0)
-        amount = shown(QT_TR_NOOP("%1 (%2/s)")).size(done).size(rate);
-    else
-        amount = ShownText("MainWindow", "%1").size(done);
-    progressBar->setFormat(amount.translated());
-    if (total > 0) {
-        progressBar->setRange(0, 1000);
-        progressBar->setValue(int(qBound<qint64>(0, done * 1000 / total, 1000)));
-    }
+    if ((stage == WaitArchive || stage == WaitDelta) && !statusView->barHidden())
+        statusView->showDownloaded(done, total);
 }
 
 void MainWindow::installArchive(const QString &archivePath)
@@ -623,10 +568,8 @@ void MainWindow::installArchive(const QString &archivePath)
             archivePath, delta, sources->manifest(), sources->manifestSignature(), remoteVersion);
     }
     stage = Installing;
-    setStatus(shown(QT_TR_NOOP("Installing update...")));
-    progressBar->setRange(0, 0);
-    progressBar->setFormat(QString());
-    progressBar->show();
+    statusView->setText(shown(QT_TR_NOOP("Installing update...")));
+    statusView->startInstall();
     // Off the GUI thread: the window keeps painting and answering while the
     // archive is unpacked, and a failure leaves the old installation whole.
     installer = delta ? delta->installer(this)
@@ -637,7 +580,7 @@ void MainWindow::installArchive(const QString &archivePath)
         *installation, installer, remoteVersion, localVersion, manifest ? manifest->confirm : 0);
     if (!untried.isEmpty())
         qDebug().noquote() << untried;
-    connect(installer, &Installer::progress, this, &MainWindow::showInstallProgress);
+    connect(installer, &Installer::progress, statusView, &StatusView::showAmount);
     connect(installer, &Installer::finished, this, [this](bool ok, const QString &reason) {
         // Installed, rolled back or recovered below: read again when asked.
         installation->versionChanged();
@@ -682,7 +625,8 @@ void MainWindow::finish(const QString &reason, const ShownText &status)
         sources->removeUnusedPartial();
     if (background)
         return void(close()); // started when the run went to the background
-    setStatus(status.isEmpty() ? shown(QT_TR_NOOP("Starting %1...")).arg(appName) : status);
+    statusView->setText(
+        status.isEmpty() ? shown(QT_TR_NOOP("Starting %1...")).arg(appName) : status);
     launchApplication();
 }
 

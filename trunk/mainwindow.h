@@ -4,7 +4,6 @@
 #include "releasemanifest.h"
 #include "showntext.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QMainWindow>
 #include <QStringList>
@@ -12,19 +11,17 @@
 #include <memory>
 #include <optional>
 
-class BusyIndicator;
 class CappedFile;
 class DeltaUpdate;
 class Installation;
 class Installer;
 class KeyringWalk;
 class QFtp;
-class QLabel;
-class QProgressBar;
 class QUrlInfo;
 class ReadyUpdate;
 class ReleaseDownload;
 class SourceList;
+class StatusView;
 
 namespace Ui {
 class MainWindow;
@@ -103,7 +100,6 @@ protected:
 
 private slots:
     void showProgress(qint64 done, qint64 total);
-    void showInstallProgress(qint64 done, qint64 total);
 
 private:
     // The primary server could not tell its version (reason): the mirrors
@@ -154,11 +150,6 @@ private:
     // After the download into file: true, with *why, when it failed or
     // passed its cap.
     bool cappedFailure(CappedFile *file, bool error, const char *serverName, QString *why);
-    // Shows the text translated, logs it in English.
-    void setStatus(const ShownText &text);
-    // The bar at done of total (bytes), with the rate (bytes a second) when
-    // not negative.
-    void showAmount(qint64 done, qint64 total, qint64 rate = -1);
     QString ftpFailure() const;
 
     int stage = WaitLogin;
@@ -175,11 +166,7 @@ private:
     QByteArray publicKey; // empty: archives are not verified
     CappedFile *versionFile = nullptr;
     std::optional<ReleaseManifest> manifest; // verified, and the release offered
-    BusyIndicator *busyIndicator = nullptr;
-    QLabel *statusLabel = nullptr;
-    QProgressBar *progressBar = nullptr;
-    QElapsedTimer downloadClock;
-    ShownText amount; // what the bar says
+    StatusView *statusView = nullptr; // the spinner, the status line and the bar
     QFtp *ftp = nullptr;
     SourceList *sources = nullptr;
     ReleaseDownload *download = nullptr;
