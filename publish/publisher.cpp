@@ -324,7 +324,11 @@ void Publisher::runSteps(Stage current)
         return;
     }
     if (current == Swapping) {
-        emit message(QStringLiteral("The new release is in place"));
+        // A keyring goes up on its own, before the releases it lets sign.
+        const bool keyring = std::all_of(files.cbegin(), files.cend(),
+            [](const Remote &file) { return file.name.startsWith(QLatin1String("keyring-")); });
+        emit message(keyring ? QStringLiteral("The new keyring is in place")
+                             : QStringLiteral("The new release is in place"));
         for (int i = 0; i < files.size(); ++i) {
             if (files.at(i).oldAside)
                 steps << Step {RemoveAside, i};
