@@ -17,7 +17,6 @@
 #include <QSaveFile>
 #include <QTemporaryDir>
 
-#include <sodium.h>
 #include <sys/stat.h>
 #include <zstd.h>
 
@@ -30,15 +29,6 @@ bool fail(QString *reason, const QString &text)
 {
     *reason = text;
     return false;
-}
-
-QByteArray blake2b(const QByteArray &data)
-{
-    QByteArray hash(Minisign::prehashBytes, Qt::Uninitialized);
-    crypto_generichash(reinterpret_cast<unsigned char *>(hash.data()), size_t(hash.size()),
-        reinterpret_cast<const unsigned char *>(data.constData()), quint64(data.size()), nullptr,
-        0);
-    return hash;
 }
 
 // A release read from its archive: what each path is, and its contents on request.
@@ -95,7 +85,7 @@ public:
                 if (!content(item, &data, reason))
                     return false;
                 item.size = data.size();
-                item.hash = blake2b(data);
+                item.hash = Minisign::prehash(data);
             }
             items.insert(path, item);
         }
@@ -334,7 +324,7 @@ bool DeltaBuilder::build(const QString &previous, const QString &newArchive, con
     offer.size = QFileInfo(deltaPath).size();
     offer.indexName = DeltaIndex::indexName(index.from);
     offer.indexSize = json.size();
-    offer.indexBlake2b = blake2b(json);
+    offer.indexBlake2b = Minisign::prehash(json);
     if (!Minisign::prehashFile(deltaPath, &offer.blake2b, reason)
         || !writeFile(QDir(outputDir).filePath(offer.indexName), json, reason))
         return false;

@@ -191,6 +191,14 @@ bool verify(const QByteArray &publicKeyText,
     return true;
 }
 
+QByteArray prehash(const QByteArray &data)
+{
+    QByteArray hash(prehashBytes, Qt::Uninitialized);
+    crypto_generichash(reinterpret_cast<unsigned char *>(hash.data()), size_t(hash.size()),
+        bytes(data), quint64(data.size()), nullptr, 0);
+    return hash;
+}
+
 bool verifyBytes(const QByteArray &publicKey, const QByteArray &content,
     const QByteArray &signatureFile, const QString &what, QByteArray *trustedComment,
     QString *reason)
@@ -198,9 +206,7 @@ bool verifyBytes(const QByteArray &publicKey, const QByteArray &content,
     return verify(
         publicKey,
         [&content](QByteArray *hash, QString *) {
-            hash->resize(prehashBytes);
-            crypto_generichash(reinterpret_cast<unsigned char *>(hash->data()),
-                size_t(hash->size()), bytes(content), quint64(content.size()), nullptr, 0);
+            *hash = prehash(content);
             return true;
         },
         signatureFile, what, trustedComment, reason);

@@ -42,6 +42,8 @@ QByteArray decodeBase64(const QByteArray &line);
 // The key id as minisign prints it: little-endian, upper-case hex.
 QString keyIdText(const QByteArray &keyId);
 
+// BLAKE2b-512 of bytes in memory.
+QByteArray prehash(const QByteArray &data);
 // BLAKE2b-512 of the file, read in pieces. False with *reason when it
 // cannot be read.
 [[nodiscard]] bool prehashFile(const QString &path, QByteArray *hash, QString *reason);

@@ -20,8 +20,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <sodium.h>
-
 namespace {
 
 using namespace InstallPaths;
@@ -47,15 +45,6 @@ bool readOwn(const QString &path, qint64 cap, QByteArray *data, QString *reason)
         return fail(reason, QStringLiteral("%1 is too large").arg(quoted(path)));
     *data = file.readAll();
     return true;
-}
-
-QByteArray blake2b(const QByteArray &data)
-{
-    QByteArray hash(Minisign::prehashBytes, Qt::Uninitialized);
-    crypto_generichash(reinterpret_cast<unsigned char *>(hash.data()), size_t(hash.size()),
-        reinterpret_cast<const unsigned char *>(data.constData()), quint64(data.size()), nullptr,
-        0);
-    return hash;
 }
 
 } // namespace
@@ -136,7 +125,7 @@ bool ReadyUpdate::check(
         bool signedIndex = false;
         for (const DeltaIndex::Offer &offer : qAsConst(checked.deltas))
             signedIndex
-                = signedIndex || (offer.from == from && offer.indexBlake2b == blake2b(json));
+                = signedIndex || (offer.from == from && offer.indexBlake2b == Minisign::prehash(json));
         if (!signedIndex)
             return fail(reason, QStringLiteral("its record is not the delta's signed index"));
         if (record.to != input.publishedVersion)

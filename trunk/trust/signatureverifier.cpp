@@ -8,14 +8,7 @@
 #include <QDebug>
 #include <QFile>
 
-#include <sodium.h>
-
 namespace {
-
-const unsigned char *bytes(const QByteArray &a)
-{
-    return reinterpret_cast<const unsigned char *>(a.constData());
-}
 
 bool fail(QString *reason, const QString &text)
 {
@@ -73,9 +66,7 @@ bool SignatureVerifier::verifyBytes(const QByteArray &publicKeyBase64, const QBy
     return verifyHash(
         publicKeyBase64,
         [&content](QByteArray *hash, QString *) {
-            hash->resize(Minisign::prehashBytes);
-            crypto_generichash(reinterpret_cast<unsigned char *>(hash->data()),
-                size_t(hash->size()), bytes(content), quint64(content.size()), nullptr, 0);
+            *hash = Minisign::prehash(content);
             return true;
         },
         signatureFile, own, trustedVersion, reason);
