@@ -122,10 +122,10 @@ bool ReadyUpdate::check(
         return false;
     if (!from.isEmpty()) {
         // A delta's record is its index, which the manifest signs.
+        const QByteArray indexHash = Minisign::prehash(json);
         bool signedIndex = false;
         for (const DeltaIndex::Offer &offer : qAsConst(checked.deltas))
-            signedIndex
-                = signedIndex || (offer.from == from && offer.indexBlake2b == Minisign::prehash(json));
+            signedIndex = signedIndex || (offer.from == from && offer.indexBlake2b == indexHash);
         if (!signedIndex)
             return fail(reason, QStringLiteral("its record is not the delta's signed index"));
         if (record.to != input.publishedVersion)
